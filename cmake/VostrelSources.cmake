@@ -1,0 +1,18 @@
+# Source collection. Each subsystem folder is globbed; files ending in _win32.cpp hold code
+# that calls the window manager, the registry or Win32 threads and are built only for Windows.
+function(vostrel_collect out_portable out_win32)
+  set(portable "")
+  set(win32 "")
+  foreach(dir IN LISTS ARGN)
+    file(GLOB files CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/${dir}/*.cpp")
+    foreach(f IN LISTS files)
+      if(f MATCHES "_win32\\.cpp$")
+        list(APPEND win32 "${f}")
+      else()
+        list(APPEND portable "${f}")
+      endif()
+    endforeach()
+  endforeach()
+  set(${out_portable} "${portable}" PARENT_SCOPE)
+  set(${out_win32} "${win32}" PARENT_SCOPE)
+endfunction()

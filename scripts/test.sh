@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds all three presets and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh native native-asan win64
+status=0
+ctest --preset native || status=1
+ctest --preset native-asan || status=1
+ctest --preset win64 || status=1
+if [ -x scripts/fuzz.sh ]; then bash scripts/fuzz.sh --ci || status=1; fi
+exit $status

@@ -1,0 +1,29 @@
+// Single-byte text of database, language and list files is Windows-1251. Every conversion
+// between it and wide text goes through these functions, on every platform, so that a desktop
+// whose ANSI code page is not Cyrillic still reads Russian text correctly.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// The code page of every single-byte text the program reads or writes.
+constexpr unsigned kSingleByteCodePage = 1251;
+
+// Converts up to srcLen bytes (stopping early at a NUL) into dst, which holds dstCapacity
+// wide characters including the terminator. Always terminates dst when dstCapacity > 0 and
+// never writes past it. Returns the number of characters written, without the terminator.
+size_t SingleByteToWide(const char* src, size_t srcLen, wchar_t* dst, size_t dstCapacity);
+std::wstring SingleByteToWide(std::string_view src);
+
+// Converts wide text to Windows-1251 into dst (dstCapacity bytes including the terminator).
+// Characters that Windows-1251 cannot hold become '?'. Returns bytes written without the NUL.
+size_t WideToSingleByte(const wchar_t* src, char* dst, size_t dstCapacity);
+// Strict form: false when any character cannot be held (out is then unspecified).
+bool WideToSingleByteStrict(std::wstring_view src, std::string* out);
+
+// The wide character for one Windows-1251 byte (0x98, the one unassigned byte, maps to U+FFFD).
+wchar_t SingleByteCharToWide(unsigned char c);
+
+// UTF-8 <-> wide (UTF-16 on Windows, UTF-32 elsewhere). Invalid UTF-8 becomes U+FFFD.
+std::wstring Utf8ToWide(std::string_view src);
+std::string WideToUtf8(std::wstring_view src);

@@ -1,0 +1,44 @@
+// Database file variants, the unified header, and OpenDatabase: the one gate every database
+// file passes before it is used.
+#pragma once
+#include <cstdint>
+
+constexpr int kShortHeaderSize = 29;   // ".db" and ".zdb"
+constexpr int kSchemaHeaderSize = 64;  // ".fdb", followed by the descriptors
+constexpr int kDescriptorSize = 28;
+constexpr int kTitleCapacity = 51;     // wide characters, terminator included
+constexpr int kMaxRecordLength = 254;  // a length byte of 0xFF ends the stream
+constexpr unsigned char kEndOfRecords = 0xFF;
+constexpr int kMaxPathChars = 260;     // wide paths, terminator included
+
+enum DatabaseVariant { VariantPlain = 0, VariantZdb = 1, VariantFdb = 2 };
+
+// By the last four characters of the name, ignoring case: ".fdb", ".zdb", else plain.
+DatabaseVariant DatabaseVariantOf(const wchar_t* path);
+
+struct DatabaseHeader {
+  int8_t version = 0;
+  int8_t fieldCount = 0;
+  int32_t recordCount = 0;
+  wchar_t title[kTitleCapacity] = {};
+  uint16_t headerSize = 0;
+  int8_t numberWidth = 0;  // ShortHeader files only
+};
+
+enum OpenResult {
+  OpenOk = 0,
+  OpenFileFailed = 1,
+  OpenStreamFailed = 2,
+  OpenShortHeader = 3,
+  OpenBadVersion = 4,
+  OpenNotFound = 10,
+  OpenIsDirectory = 11,
+};
+
+// Validates the file and fills header and viaGz on OpenOk; on any other result both are left
+// exactly as they were. Nothing stays open on any path.
+OpenResult OpenDatabase(const wchar_t* path, DatabaseHeader* header, bool* viaGz);
+
+// Words for a refusal, for command-line messages ("no such file", "is a directory", ...).
+// Needs the header bytes for the version message, so it takes the path.
+const char* DescribeOpenResult(OpenResult result);

@@ -1,0 +1,38 @@
+// Writes database files of all three variants. The application itself never writes databases;
+// this serves the command line's "make", the demo and benchmark generator, and the tests, which
+// build every fixture with it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/field_schema.h"
+
+struct DatabaseWriterOptions {
+  DatabaseVariant variant = VariantPlain;
+  bool compress = true;          // gz variants: false writes them stored uncompressed
+  int8_t version = 11;           // 11: built-in schema; 12 and above: descriptors are used
+  int8_t numberWidth = 7;        // ShortHeader files
+  std::string title;             // Windows-1251 bytes; cut to what the header holds
+  int32_t recordCountOverride = -1;  // >= 0: written instead of the real count (tests)
+  bool overrideRecordCount = false;
+  std::vector<FieldDescriptor> descriptors;  // written for ".fdb"; empty means BuiltInSchema
+};
+
+// One record: one Windows-1251 value per field, in field order. Integer fields hold decimal.
+using DatabaseRecord = std::vector<std::string>;
+
+// Encodes the records into the file's bytes (before compression). Returns false and sets error
+// when a value does not fit (text longer than maxLength or containing NUL, integer out of the
+// field's range, record over 254 bytes), naming the record index from 0.
+bool EncodeDatabase(const DatabaseWriterOptions& options, const std::vector<DatabaseRecord>& records,
+                    std::string* bytes, std::string* error, size_t* badRecord = nullptr);
+
+// Encodes and writes the file; gz variants are compressed unless options.compress is false.
+// Writes to a temporary name and renames, so a failure leaves no half-written file.
+bool WriteDatabaseFile(const wchar_t* path, const DatabaseWriterOptions& options,
+                       const std::vector<DatabaseRecord>& records, std::string* error,
+                       size_t* badRecord = nullptr);
+
+// Writes raw bytes to a file, gzip-compressed when compress is set. For tests of broken files.
+bool WriteRawFile(const wchar_t* path, const std::string& bytes, bool compress);

@@ -1,0 +1,83 @@
+// The field schema of a database: descriptors from the built-in table (version 11) or stored
+// in an ".fdb" file (version 12 and above), the search and display maps, and record decoding.
+// This is the portable model; the criteria boxes and list columns are built by the UI.
+#pragma once
+#include <cstdint>
+
+#include "db/database_header.h"
+
+enum FieldType : int8_t { FieldText = 1, FieldInteger = 2 };
+
+enum FieldFlags : int8_t {
+  UpperCaseInput = 0x02,
+  MatchAnywhere = 0x04,
+  FoldValue = 0x08,
+};
+
+constexpr int kMaxSearchFields = 10;
+constexpr int kMaxDisplayFields = 16;
+constexpr int kNameCapacity = 16;         // single-byte name, terminator included
+constexpr int kDisplayNameCapacity = 16;  // wide, terminator included
+constexpr int kIntegerValueCapacity = 12; // "-2147483648" and its terminator
+
+using WindowHandle = void*;  // HWND in the Win32 code
+
+struct FieldDescriptor {
+  // The 28-byte disk descriptor, in disk order.
+  char name[kNameCapacity];
+  int8_t type;
+  int8_t flags;
+  int8_t size;
+  int8_t searchIndex;
+  int8_t displayIndex;
+  int8_t detailIndex;
+  uint16_t editWidth;
+  uint16_t columnWidth;
+  uint16_t maxLength;
+  // In memory only.
+  int32_t active;
+  char* criterion;  // maxLength + 1 bytes; searchable fields only
+  char* value;      // maxLength + 1 bytes (at least kIntegerValueCapacity for integers)
+  uint32_t number;
+  wchar_t displayName[kDisplayNameCapacity];
+  int32_t languageKey;
+  WindowHandle editHandle;
+  WindowHandle labelHandle;
+  int32_t criterionLength;
+  int32_t wildcard;
+};
+
+struct FieldTable {
+  FieldDescriptor* fields = nullptr;
+  int fieldCount = 0;
+  FieldDescriptor* searchMap[kMaxSearchFields] = {};
+  int searchCount = 0;
+  FieldDescriptor* displayMap[kMaxDisplayFields] = {};
+  int displayCount = 0;
+};
+
+// The five fields of version-11 databases: Phone, Name, Street, House, Flat.
+extern const FieldDescriptor BuiltInSchema[5];
+
+// Gives the translation of a built-in field's languageKey; writes an empty string when there
+// is none. out holds 260 wide characters.
+using FieldNameLookup = void (*)(void* context, int key, wchar_t* out);
+
+enum SchemaResult {
+  SchemaOk = 0,
+  SchemaStreamFailed = -1,   // the descriptor stream could not be opened
+  SchemaInvalid = 2,         // descriptors unusable (see field_schema.cpp for the rules)
+  SchemaNoMemory = 3,
+};
+
+// Builds the table (which must be empty) for an opened database: allocates the descriptors and
+// their buffers, fills the maps. On failure the table is left empty. lookup may be null.
+SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const DatabaseHeader& header,
+                             FieldNameLookup lookup, void* lookupContext);
+// Releases the buffers and the array and leaves an empty table. Window handles are not touched.
+void FreeFieldTable(FieldTable* table);
+
+// Decodes one record of length bytes (the last of which is the next record's length) into the
+// fields' value buffers and integer number slots. Never reads past the record's data bytes and
+// never writes past a value buffer.
+void DecodeRecord(const unsigned char* record, int length, FieldTable* table);

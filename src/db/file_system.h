@@ -1,0 +1,36 @@
+// The few file-system calls the portable engine needs, on wide paths, for Windows and POSIX.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Mirrors GetFileAttributesW: kNoFile when the path does not exist, kIsDirectory set for a
+// directory.
+constexpr uint32_t kNoFile = 0xFFFFFFFFu;
+constexpr uint32_t kIsDirectory = 0x10u;
+uint32_t GetPathAttributes(const wchar_t* path);
+
+// A plain file opened for reading without sharing: while one holder has it open, a second
+// ExclusiveOpen of the same file fails (Windows: share mode 0; POSIX: an exclusive flock).
+struct ExclusiveFile {
+#ifdef _WIN32
+  void* handle = nullptr;  // HANDLE; nullptr when closed
+#else
+  int fd = -1;
+#endif
+};
+bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file);
+bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset);  // from the beginning
+// Reads up to count bytes; returns the bytes read (0 at end of file or on error).
+size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);
+void ExclusiveClose(ExclusiveFile* file);
+bool ExclusiveIsOpen(const ExclusiveFile& file);
+
+// C streams on wide paths (_wfopen on Windows, UTF-8 paths elsewhere).
+FILE* OpenFileWide(const wchar_t* path, const wchar_t* mode);
+
+// zlib's gz interface on a wide path (gzopen_w on Windows). Returns a gzFile or nullptr.
+void* GzOpenWide(const wchar_t* path, const char* mode);
+
+// The path as the platform's file API takes it (UTF-8 on POSIX); for messages and tests.
+std::string PathToNative(const wchar_t* path);

@@ -1,0 +1,20 @@
+// The replaceable message and caption texts, English by default, replaced at start-up from the
+// selected language section.
+#pragma once
+#include "i18n/language_file.h"
+
+constexpr int kUiStringCapacity = 80;  // 79 characters and the terminator
+
+struct UiString {
+  int key;
+  wchar_t text[kUiStringCapacity];
+};
+
+extern UiString UiStringTable[11];
+
+// The text of a key of the table (900..916); an empty string for an unknown key.
+const wchar_t* UiText(int key);
+// Restores the built-in defaults (start-up and tests).
+void ResetUiStrings();
+// Replaces each text, key by key in ascending order, by its non-empty translation.
+void ApplyLanguageToUiStrings(LanguageFile* lang);

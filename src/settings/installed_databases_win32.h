@@ -1,0 +1,8 @@
+// Loading the installed-database list into the Search page's selector (1100), saving it, and
+// checking every installed file.
+#pragma once
+#include <windows.h>
+
+int LoadInstalledDatabases(HWND page);
+int SaveInstalledDatabases(HWND owner);
+int CheckInstalledDatabases(HWND owner);

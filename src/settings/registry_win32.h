@@ -1,0 +1,27 @@
+// Settings under HKEY_LOCAL_MACHINE\SOFTWARE\Halvane\Vostrel: "Last db", "Language" and the
+// result column widths. The key is opened and closed around every single read or write.
+#pragma once
+#include <windows.h>
+
+extern const wchar_t kSettingsKeyPath[];  // L"SOFTWARE\\Halvane\\Vostrel"
+
+// Tests point the settings at another root (their own scratch key, or a handle that makes
+// every open fail); nullptr restores HKEY_LOCAL_MACHINE.
+void SetSettingsRootForTests(HKEY root);
+
+// Write access: opens or creates the key. On failure shows "RegCreateKeyEx '%s' - %d" with
+// caption "Error" (key 900) owned by owner, and returns false.
+bool OpenSettingsKeyForWrite(HWND owner, HKEY* key);
+
+// "Last db" from a single-byte path. 0 stored; -1 the key could not be opened (message shown);
+// -2 the value could not be stored.
+int WriteLastDatabase(HWND owner, const char* singleBytePath);
+// "Last db" into out (1040 wide characters = 2080 bytes); messages "Error code - %d" with
+// captions "RegOpenKeyEx:" / "RegQueryValueEx:" owned by owner on failure, and out empty.
+void ReadLastDatabase(HWND owner, wchar_t* out);
+// "Language" (64 bytes) into out (32 characters); failures show nothing and leave it empty.
+void ReadLanguageSetting(wchar_t* out);
+// Stores "Language" from the 32-character buffer. 0, or -1 when the key could not be opened.
+int WriteLanguageSetting(HWND owner, const wchar_t* language);
+// "Col0Width".."Col4Width" from the list view, widths above 3 pixels only.
+void SaveColumnWidths(HWND listView);
