@@ -18,3 +18,6 @@ const wchar_t* UiText(int key);
 void ResetUiStrings();
 // Replaces each text, key by key in ascending order, by its non-empty translation.
 void ApplyLanguageToUiStrings(LanguageFile* lang);
+// Whether a translation formats like the default text: the same conversions ("%s", "%i"; "%d"
+// counts as "%i") in the same order. ApplyLanguageToUiStrings keeps the default otherwise.
+bool TranslationFitsFormat(const wchar_t* defaultText, const wchar_t* translation);

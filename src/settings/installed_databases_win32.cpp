@@ -1,0 +1,143 @@
+// Loading "vostrel.ini" into the Search page's database selector, saving it, and the Setup
+// page's check of every installed file.
+#include "settings/installed_databases_win32.h"
+
+#include <cstring>
+#include <string>
+
+#include "db/codepage.h"
+#include "db/database_header.h"
+#include "db/file_system.h"
+#include "i18n/ui_strings.h"
+#include "settings/installed_databases.h"
+#include "settings/registry_win32.h"
+#include "ui/app_globals_win32.h"
+#include "ui/message_box_win32.h"
+
+constexpr int kDatabaseSelectorId = 1100;
+constexpr int kLastDatabaseCapacity = 2080 / sizeof(wchar_t);
+
+namespace {
+
+struct LoadContext {
+  HWND selector;
+  const wchar_t* lastPath;
+  bool selected;
+};
+
+void AddLoadedEntry(void* context, int index) {
+  LoadContext* load = static_cast<LoadContext*>(context);
+  const InstalledDatabase& entry = InstalledDatabaseList.entries[index];
+  wchar_t wide[kMaxPathChars];
+  SingleByteToWide(entry.name, strnlen(entry.name, sizeof entry.name), wide, kMaxPathChars);
+  SendMessageW(load->selector, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide));
+  SingleByteToWide(entry.path, strnlen(entry.path, sizeof entry.path), wide, kMaxPathChars);
+  // An empty "Last db" (missing or unreadable) preselects nothing, not an entry without path.
+  // A later entry with the same path takes the selection over.
+  if (load->lastPath[0] != L'\0' && wcscmp(wide, load->lastPath) == 0) {
+    SendMessageW(load->selector, CB_SETCURSEL, index, 0);
+    load->selected = true;
+  }
+}
+
+void ShowCannotSave(HWND owner) {
+  wchar_t text[kMessageBufferCapacity];
+  wsprintfW(text, UiText(903), InstalledListPath);
+  ShowMessageBox(owner, text, UiText(900), MB_OK);
+}
+
+bool WriteEntryLine(FILE* file, const InstalledDatabase& entry) {
+  std::string line = FormatInstalledDatabaseLine(entry);
+  return fwrite(line.data(), 1, line.size(), file) == line.size();
+}
+
+// Closes the file; false when anything written did not reach it.
+bool FinishWriting(FILE* file, bool writtenSoFar) {
+  bool flushed = fflush(file) == 0;
+  bool closed = fclose(file) == 0;
+  return writtenSoFar && flushed && closed;
+}
+
+}  // namespace
+
+int LoadInstalledDatabases(HWND page) {
+  // The file first: without it the list and the selector stay exactly as they are.
+  FILE* file = OpenFileWide(InstalledListPath, L"rb");
+  if (!file) return -1;
+
+  wchar_t lastPath[kLastDatabaseCapacity];
+  ReadLastDatabase(page, lastPath);
+
+  HWND selector = GetDlgItem(page, kDatabaseSelectorId);
+  SendMessageW(selector, CB_RESETCONTENT, 0, 0);
+  LoadContext load = {selector, lastPath, false};
+  ReadInstalledDatabases(file, AddLoadedEntry, &load);
+  if (!load.selected) SendMessageW(selector, CB_SETCURSEL, 0, 0);
+  UpdateWindow(selector);
+  fclose(file);
+  return 0;
+}
+
+int SaveInstalledDatabases(HWND owner) {
+  FILE* file = OpenFileWide(InstalledListPath, L"wb");
+  if (!file) {
+    ShowCannotSave(owner);
+    return -1;
+  }
+  bool written = true;
+  for (int i = 0; i < InstalledDatabaseList.count; ++i) {
+    written = WriteEntryLine(file, InstalledDatabaseList.entries[i]) && written;
+  }
+  // A list that did not reach the disk is not reported as saved.
+  if (!FinishWriting(file, written)) {
+    ShowCannotSave(owner);
+    return -1;
+  }
+  return 0;
+}
+
+int CheckInstalledDatabases(HWND owner) {
+  // Opened before anything is checked: when it cannot be written, nothing is checked.
+  FILE* file = OpenFileWide(InstalledListPath, L"wb");
+  if (!file) {
+    ShowCannotSave(owner);
+    return -1;
+  }
+  const char* scanned = ActiveScanDatabase();
+  int bad = 0;
+  bool written = true;
+  for (int i = 0; i < InstalledDatabaseList.count; ++i) {
+    const InstalledDatabase& entry = InstalledDatabaseList.entries[i];
+    // A running search keeps its plain database file open without sharing, so opening it now
+    // would fail and drop a good database. The file being searched is known to be usable.
+    if (scanned && strcmp(scanned, entry.path) == 0) {
+      written = WriteEntryLine(file, entry) && written;
+      continue;
+    }
+    wchar_t path[kMaxPathChars];
+    SingleByteToWide(entry.path, strnlen(entry.path, sizeof entry.path), path, kMaxPathChars);
+    DatabaseHeader header;
+    bool viaGz = false;
+    if (OpenDatabase(path, &header, &viaGz) != OpenOk) {
+      wchar_t text[kMessageBufferCapacity];
+      wsprintfW(text, UiText(904), path);
+      ShowMessageBox(owner, text, UiText(900), MB_OK);
+      ++bad;
+      continue;
+    }
+    written = WriteEntryLine(file, entry) && written;
+  }
+  if (!FinishWriting(file, written)) {
+    ShowCannotSave(owner);
+    return -1;
+  }
+
+  if (bad == 0) {
+    ShowMessageBox(owner, UiText(906), UiText(901), MB_OK);
+  } else {
+    wchar_t text[kMessageBufferCapacity];
+    wsprintfW(text, UiText(907), bad);
+    ShowMessageBox(owner, text, UiText(901), MB_OK);
+  }
+  return 0;
+}
