@@ -26,3 +26,6 @@ bool SearchWorkerActive() {
 }
 
 const char* ActiveScanDatabase() { return SearchWorkerActive() ? ActiveScanPath : nullptr; }
+
+HWND SearchCommandWindow = nullptr;
+wchar_t QuerySummary[kQuerySummaryCapacity] = {};

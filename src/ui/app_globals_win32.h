@@ -43,3 +43,10 @@ extern wchar_t MessageBuffer[kMessageBufferCapacity];
 bool SearchWorkerActive();
 // The path of the database that a live worker scans, or nullptr when no worker is alive.
 const char* ActiveScanDatabase();
+
+// The Search page window that received the last Start/Stop command: the owner of the worker's
+// message box and the parent of the controls it disables and restores.
+extern HWND SearchCommandWindow;
+// The one-line summary of the criteria of the last search (at most 255 characters).
+constexpr int kQuerySummaryCapacity = 256;
+extern wchar_t QuerySummary[kQuerySummaryCapacity];

@@ -1,4 +1,11 @@
-// Placeholder entry point until the application window is written.
+// vostrel.exe: start-up, the main window and the message loop.
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 1; }
+#include "ui/main_window_win32.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+  const int failure = InitApplication(instance);
+  if (failure != 0) return failure;
+  if (!CreateMainWindow(instance, showCommand)) return 16;
+  return RunMessageLoop();
+}

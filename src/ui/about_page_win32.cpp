@@ -1,0 +1,21 @@
+// The About page: the icon and the product text, the same in every language.
+#include "ui/message_map_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
+
+namespace {
+
+LRESULT OnCreate(HWND page, UINT, WPARAM, LPARAM) {
+  BuildPageControls(page, AboutControls, kAboutControlCount, WS_CHILD | WS_VISIBLE, false);
+  return 0;
+}
+
+const MessageMapEntry kAboutMessages[] = {
+    {WM_CREATE, OnCreate},
+};
+
+}  // namespace
+
+LRESULT CALLBACK AboutPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DispatchMessageMap(kAboutMessages, window, message, wParam, lParam);
+}

@@ -1,0 +1,96 @@
+#include "ui/schema_controls_win32.h"
+
+#include <windows.h>
+// commctrl.h needs the base Windows types first.
+#include <commctrl.h>
+
+#include <cstring>
+
+#include "db/codepage.h"
+#include "settings/installed_databases.h"
+#include "ui/app_globals_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/search_worker_win32.h"
+
+namespace {
+
+constexpr int kRowTop = 52;
+constexpr int kRowStep = 22;
+constexpr DWORD kCriterionEditStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL;
+
+void LookupFieldName(void*, int key, wchar_t* out) { TranslateKey(key, out); }
+
+HMENU ControlIdHandle(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
+
+}  // namespace
+
+void ClearSchema() {
+  // The worker decodes into the table and appends rows built from it; a schema change (an
+  // install from the Setup page, the selector, shutdown) therefore stops it and waits first.
+  StopSearchWorkerAndWait();
+  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
+    FieldDescriptor* field = TheFieldTable.searchMap[j];
+    if (field->editHandle) DestroyWindow(static_cast<HWND>(field->editHandle));
+    if (field->labelHandle) DestroyWindow(static_cast<HWND>(field->labelHandle));
+    field->editHandle = nullptr;
+    field->labelHandle = nullptr;
+  }
+  // Rows hold displayCount strings each: free them while the count still describes them.
+  FreeResultRows();
+  if (ResultListView) {
+    SendMessageW(ResultListView, LVM_DELETEALLITEMS, 0, 0);
+    for (int k = 0; k < TheFieldTable.displayCount; ++k) {
+      SendMessageW(ResultListView, LVM_DELETECOLUMN, 0, 0);
+    }
+  }
+  FreeFieldTable(&TheFieldTable);
+}
+
+int LoadSchema(const char* singleBytePath) {
+  ClearSchema();
+
+  // A path longer than a wide path holds would name another file once cut.
+  const size_t pathLength = strnlen(singleBytePath, kDatabasePathCapacity);
+  if (pathLength > static_cast<size_t>(kMaxUsablePathChars)) return 1;
+  wchar_t widePath[kMaxPathChars] = {};
+  SingleByteToWide(singleBytePath, pathLength, widePath, kMaxPathChars);
+
+  bool viaGz = false;
+  if (OpenDatabase(widePath, &SelectedDatabaseHeader, &viaGz) != OpenOk) return 1;
+  const SchemaResult built =
+      BuildFieldTable(&TheFieldTable, widePath, SelectedDatabaseHeader, LookupFieldName, nullptr);
+  if (built == SchemaStreamFailed || built == SchemaNoMemory) return -1;
+  if (built != SchemaOk) return 1;  // unusable descriptors: refused like an unreadable file
+
+  HWND page = PageWindows[SearchPage];
+  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
+    FieldDescriptor* field = TheFieldTable.searchMap[j];
+    const int top = kRowTop + kRowStep * j;
+    field->labelHandle =
+        CreateWindowExW(0, L"static", field->displayName, WS_CHILD | WS_VISIBLE, 5, top + 4, 59,
+                        14, page, ControlIdHandle(IdFirstCriterionLabel + 4 * j),
+                        ApplicationInstance, nullptr);
+    const DWORD style =
+        kCriterionEditStyle | ((field->flags & UpperCaseInput) ? ES_UPPERCASE : 0);
+    HWND edit = CreateWindowExW(0, L"edit", L"", style, 65, top, field->editWidth, 20, page,
+                                ControlIdHandle(IdFirstCriterionEdit + 4 * j),
+                                ApplicationInstance, nullptr);
+    field->editHandle = edit;
+    SendMessageW(edit, EM_LIMITTEXT, field->maxLength, 0);
+  }
+
+  for (int j = 0; j < TheFieldTable.displayCount; ++j) {
+    FieldDescriptor* field = TheFieldTable.displayMap[j];
+    LVCOLUMNW column = {};
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    column.fmt = LVCFMT_LEFT;
+    column.cx = field->columnWidth;
+    column.pszText = field->displayName;
+    column.iSubItem = 0;
+    if (SendMessageW(ResultListView, LVM_INSERTCOLUMNW, j, reinterpret_cast<LPARAM>(&column)) ==
+        -1) {
+      return -1;
+    }
+  }
+  return 0;
+}

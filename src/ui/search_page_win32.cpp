@@ -1,0 +1,149 @@
+// The Search page: database selector, criteria, Reset and Start/Stop.
+#include <windows.h>
+// commctrl.h needs the base Windows types first.
+#include <commctrl.h>
+
+#include <string>
+
+#include "i18n/ui_strings.h"
+#include "search/query_criteria.h"
+#include "settings/installed_databases.h"
+#include "settings/installed_databases_win32.h"
+#include "settings/registry_win32.h"
+#include "ui/app_globals_win32.h"
+#include "ui/main_window_win32.h"
+#include "ui/message_map_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
+#include "ui/schema_controls_win32.h"
+#include "ui/search_worker_win32.h"
+
+namespace {
+
+constexpr int kCriterionTextCapacity = 256;  // an edit box's text is taken up to 255 characters
+constexpr int kFinalStatusExtraWidth = 140;
+
+// The selector's selection when it names an installed entry, else -1.
+int SelectedInstalledEntry(HWND page) {
+  const int selected =
+      static_cast<int>(SendDlgItemMessageW(page, IdDatabaseSelector, CB_GETCURSEL, 0, 0));
+  if (selected < 0 || selected >= InstalledDatabaseList.count) return -1;
+  return selected;
+}
+
+// The summary goes where the final status will stand, so it is readable in full until the
+// scan's first status update replaces it.
+void ShowQuerySummary() {
+  const std::wstring summary = ComposeQuerySummary(&TheFieldTable, UiText(909));
+  lstrcpynW(QuerySummary, summary.c_str(), kQuerySummaryCapacity);
+  HWND status = GetDlgItem(PageWindows[ResultPage], IdStatusLine);
+  const ControlRect& r = RectForLayout(ResultControls[1]);
+  MoveWindow(status, r.x, r.y, r.width + kFinalStatusExtraWidth, r.height, TRUE);
+  SetWindowTextW(status, QuerySummary);
+}
+
+LRESULT OnDatabaseSelected(HWND page, int, HWND, int notificationCode) {
+  if (notificationCode != CBN_SELENDOK) return 0;
+  const int selected = SelectedInstalledEntry(page);
+  if (selected >= 0) LoadSchema(InstalledDatabaseList.entries[selected].path);
+  return 0;
+}
+
+const CommandMapEntry kSearchCommands[] = {
+    {IdStartButton, ToggleSearch},
+    {IdResetButton, ResetCriteria},
+    {IdDatabaseSelector, OnDatabaseSelected},
+};
+
+LRESULT OnCreate(HWND page, UINT, WPARAM, LPARAM) {
+  BuildPageControls(page, SearchControls, kSearchControlCount, WS_CHILD | WS_VISIBLE, true);
+  // A directory so long that the list's name does not fit leaves the path empty: nothing is
+  // loaded rather than some other file.
+  const size_t directoryLength = wcslen(ApplicationDirectory);
+  const wchar_t kListName[] = L"vostrel.ini";
+  if (directoryLength + wcslen(kListName) < static_cast<size_t>(kMaxPathChars)) {
+    lstrcpynW(InstalledListPath, ApplicationDirectory, kMaxPathChars);
+    lstrcatW(InstalledListPath, kListName);
+  } else {
+    InstalledListPath[0] = L'\0';
+  }
+  LoadInstalledDatabases(page);
+  return 0;
+}
+
+LRESULT OnCtlColorStatic(HWND, UINT, WPARAM, LPARAM) {
+  return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+LRESULT OnCommand(HWND page, UINT, WPARAM wParam, LPARAM lParam) {
+  return DispatchCommandMap(kSearchCommands, page, wParam, lParam);
+}
+
+const MessageMapEntry kSearchMessages[] = {
+    {WM_CREATE, OnCreate},
+    {WM_CTLCOLORSTATIC, OnCtlColorStatic},
+    {WM_COMMAND, OnCommand},
+};
+
+}  // namespace
+
+LRESULT CALLBACK SearchPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DispatchMessageMap(kSearchMessages, window, message, wParam, lParam);
+}
+
+LRESULT ResetCriteria(HWND, int, HWND, int notificationCode) {
+  if (notificationCode != BN_CLICKED) return 0;
+  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
+    SetWindowTextW(static_cast<HWND>(TheFieldTable.searchMap[j]->editHandle), L"");
+  }
+  return 0;
+}
+
+LRESULT ToggleSearch(HWND page, int, HWND, int notificationCode) {
+  if (notificationCode != BN_CLICKED) return 0;
+  SearchCommandWindow = page;
+  if (SearchStopFlag.load() == 0) {
+    SearchStopFlag.store(1);  // the worker stops after the record in hand
+    return 0;
+  }
+  // The flag is also set while a stopped worker is still finishing: one worker at a time.
+  if (SearchWorkerActive()) return 0;
+  if (SearchWorkerThread) {
+    CloseHandle(SearchWorkerThread);
+    SearchWorkerThread = nullptr;
+  }
+  PrepareQuery();
+  return 0;
+}
+
+void PrepareQuery() {
+  HWND page = SearchCommandWindow;
+  // Without an installed entry there is nothing to remember or to scan.
+  const int selected = SelectedInstalledEntry(page);
+  if (selected < 0) return;
+
+  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
+    FieldDescriptor* field = TheFieldTable.searchMap[j];
+    wchar_t typed[kCriterionTextCapacity] = {};
+    GetWindowTextW(static_cast<HWND>(field->editHandle), typed, kCriterionTextCapacity);
+    SetFieldCriterion(field, typed);
+  }
+  SelectedDatabaseIndex = selected;
+  const InstalledDatabase& entry = InstalledDatabaseList.entries[selected];
+  WriteLastDatabase(page, entry.path);
+
+  FreeResultRows();
+  SendMessageW(ResultListView, LVM_DELETEALLITEMS, 0, 0);
+  const LRESULT extended = SendMessageW(ResultListView, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
+  SendMessageW(ResultListView, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, extended | LVS_EX_FULLROWSELECT);
+  ShowQuerySummary();
+  SelectPage(ResultPage);
+
+  lstrcpynA(ActiveScanPath, entry.path, sizeof ActiveScanPath);
+  SearchStopFlag.store(0);
+  if (!StartSearchWorker()) {
+    // A clear flag stands for a running scan; without a thread there is none.
+    SearchStopFlag.store(1);
+    RestoreSearchControls();
+  }
+}

@@ -1,0 +1,49 @@
+// The Setup page: language choice and the installed-database commands. The work behind each
+// command belongs to the settings and language modules; this page only routes to them.
+#include "i18n/language_ui_win32.h"
+#include "settings/database_finder_win32.h"
+#include "settings/installed_databases_win32.h"
+#include "ui/app_globals_win32.h"
+#include "ui/message_map_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
+
+namespace {
+
+LRESULT OnFind(HWND page, int, HWND, int code) { return FindDatabases(page, code); }
+LRESULT OnInstall(HWND page, int, HWND, int code) { return InstallFoundDatabase(page, code); }
+LRESULT OnCheck(HWND page, int, HWND, int code) {
+  if (code != BN_CLICKED) return 0;
+  CheckInstalledDatabases(page);
+  // Whatever the check found, the Search page's selector follows the rewritten list.
+  LoadInstalledDatabases(PageWindows[SearchPage]);
+  return 0;
+}
+LRESULT OnFoundList(HWND, int, HWND, int) { return 0; }
+LRESULT OnSaveLanguage(HWND page, int, HWND, int code) { return SaveLanguageChoice(page, code); }
+
+const CommandMapEntry kSetupCommands[] = {
+    {IdFindButton, OnFind},   {IdInstallButton, OnInstall},       {IdCheckButton, OnCheck},
+    {IdFoundList, OnFoundList}, {IdSaveLanguageButton, OnSaveLanguage},
+};
+
+LRESULT OnCreate(HWND page, UINT, WPARAM, LPARAM) {
+  BuildPageControls(page, SetupControls, kSetupControlCount, WS_CHILD | WS_VISIBLE, true);
+  FillLanguageList(&TheLanguageFile, page);
+  return 0;
+}
+
+LRESULT OnCommand(HWND page, UINT, WPARAM wParam, LPARAM lParam) {
+  return DispatchCommandMap(kSetupCommands, page, wParam, lParam);
+}
+
+const MessageMapEntry kSetupMessages[] = {
+    {WM_CREATE, OnCreate},
+    {WM_COMMAND, OnCommand},
+};
+
+}  // namespace
+
+LRESULT CALLBACK SetupPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DispatchMessageMap(kSetupMessages, window, message, wParam, lParam);
+}
