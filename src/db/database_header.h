@@ -2,6 +2,7 @@
 // file passes before it is used.
 #pragma once
 #include <cstdint>
+#include <string>
 
 constexpr int kShortHeaderSize = 29;   // ".db" and ".zdb"
 constexpr int kSchemaHeaderSize = 64;  // ".fdb", followed by the descriptors
@@ -42,3 +43,7 @@ OpenResult OpenDatabase(const wchar_t* path, DatabaseHeader* header, bool* viaGz
 // Words for a refusal, for command-line messages ("no such file", "is a directory", ...).
 // Needs the header bytes for the version message, so it takes the path.
 const char* DescribeOpenResult(OpenResult result);
+
+// The same words with the detail a message wants: for OpenBadVersion it reads the version byte
+// again and names it ("unsupported version 12").
+std::string DescribeOpenFailure(const wchar_t* path, OpenResult result);

@@ -36,3 +36,27 @@ bool WriteDatabaseFile(const wchar_t* path, const DatabaseWriterOptions& options
 
 // Writes raw bytes to a file, gzip-compressed when compress is set. For tests of broken files.
 bool WriteRawFile(const wchar_t* path, const std::string& bytes, bool compress);
+
+// Streaming form, for files of any size: each record is encoded and written as it comes, so
+// memory does not grow with the file. The header's recordCount is filled in by
+// FinishDatabaseFile; compressed variants are compressed then. Until Finish succeeds, nothing
+// exists under path; Abort (or a failed call) removes every temporary file.
+struct DatabaseStreamWriter {
+  std::wstring path;
+  std::wstring spoolPath;                  // the uncompressed stream being written
+  void* spool = nullptr;                   // FILE*
+  DatabaseWriterOptions options;
+  std::vector<FieldDescriptor> recordSchema;  // the schema the records are encoded with
+  std::vector<FieldDescriptor> stored;        // the descriptors written into an ".fdb" header
+  std::string scratch;
+  int64_t records = 0;
+  bool failed = false;  // a write failed: the file is lost and Finish reports it
+};
+bool BeginDatabaseFile(DatabaseStreamWriter* writer, const wchar_t* path,
+                       const DatabaseWriterOptions& options, std::string* error);
+// On false the record was not written. After a value that does not fit the caller may go on;
+// after a write error every later call fails too. error names the record index from 0.
+bool AppendDatabaseRecord(DatabaseStreamWriter* writer, const DatabaseRecord& record,
+                          std::string* error);
+bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error);
+void AbortDatabaseFile(DatabaseStreamWriter* writer);

@@ -2,7 +2,9 @@
 // in an ".fdb" file (version 12 and above), the search and display maps, and record decoding.
 // This is the portable model; the criteria boxes and list columns are built by the UI.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "db/database_header.h"
 
@@ -81,3 +83,16 @@ void FreeFieldTable(FieldTable* table);
 // fields' value buffers and integer number slots. Never reads past the record's data bytes and
 // never writes past a value buffer.
 void DecodeRecord(const unsigned char* record, int length, FieldTable* table);
+
+// The same, and on a failure says why in words for a message (problem may be null).
+SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const DatabaseHeader& header,
+                             FieldNameLookup lookup, void* lookupContext, std::string* problem);
+
+// Checks stored descriptors against the rules the table needs (index ranges without repeats or
+// gaps, integer sizes 1 to 4, a usable maxLength). False with the reason in problem otherwise.
+bool CheckFieldDescriptors(const FieldDescriptor* fields, int count, std::string* problem);
+
+// Bytes of a field's value buffer: maxLength + 1, and for an integer field at least
+// kIntegerValueCapacity. Bytes of a criterion buffer: maxLength + 1.
+size_t FieldValueCapacity(const FieldDescriptor& field);
+size_t FieldCriterionCapacity(const FieldDescriptor& field);

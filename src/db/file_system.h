@@ -34,3 +34,8 @@ void* GzOpenWide(const wchar_t* path, const char* mode);
 
 // The path as the platform's file API takes it (UTF-8 on POSIX); for messages and tests.
 std::string PathToNative(const wchar_t* path);
+
+// Removes a file; true when it is gone afterwards (also when it never existed).
+bool RemoveFileWide(const wchar_t* path);
+// Renames from over to, replacing an existing file at to. For writing files atomically.
+bool ReplaceFileWide(const wchar_t* from, const wchar_t* to);

@@ -1,0 +1,377 @@
+// Writes database files. Records go out as they are encoded: the stream is K1 D1 K2 D2 ... DN
+// FF, each record's data preceded by its length, because the length byte that ends one record
+// is the one that announces the next. The body is spooled uncompressed to a temporary file;
+// Finish writes the real record count into the header and, for compressed variants, deflates
+// the spool into a second temporary file. The final name appears only by a rename at the end.
+#include "db/database_writer.h"
+
+#include <zlib.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "db/codepage.h"
+#include "db/file_system.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 1 << 20;
+constexpr int kMaxFieldCount = 127;
+constexpr size_t kShortTitleBytes = 22;   // bytes 6..27, byte 28 stays NUL
+constexpr size_t kSchemaTitleBytes = 50;  // bytes 13..62, byte 63 stays NUL
+
+void SetError(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+}
+
+std::string FieldLabel(const FieldDescriptor& field, size_t index) {
+  char name[kNameCapacity];
+  memcpy(name, field.name, kNameCapacity);
+  name[kNameCapacity - 1] = '\0';
+  return "field " + std::to_string(index + 1) + " '" + WideToUtf8(SingleByteToWide(name)) + "'";
+}
+
+void PutInt32(std::string* out, size_t at, int32_t value) {
+  const uint32_t v = static_cast<uint32_t>(value);
+  for (int b = 0; b < 4; ++b) (*out)[at + b] = static_cast<char>((v >> (8 * b)) & 0xFF);
+}
+
+void PutUint16(std::string* out, size_t at, uint16_t value) {
+  (*out)[at] = static_cast<char>(value & 0xFF);
+  (*out)[at + 1] = static_cast<char>(value >> 8);
+}
+
+// The title up to its first NUL, cut to room bytes.
+std::string TitleBytes(const std::string& title, size_t room) {
+  std::string t = title.substr(0, title.find('\0'));
+  if (t.size() > room) t.resize(room);
+  return t;
+}
+
+// Picks the descriptors stored in an ".fdb" header and the schema the records are encoded
+// with: the one a reader will decode them with (built-in for every version-11 file).
+bool ResolveSchema(const DatabaseWriterOptions& options, std::vector<FieldDescriptor>* records,
+                   std::vector<FieldDescriptor>* stored, std::string* error) {
+  const std::vector<FieldDescriptor> builtIn(BuiltInSchema, BuiltInSchema + 5);
+  *stored = options.descriptors.empty() ? builtIn : options.descriptors;
+  if (options.variant == VariantFdb && stored->size() > static_cast<size_t>(kMaxFieldCount)) {
+    SetError(error, "an .fdb file holds at most 127 fields, not " + std::to_string(stored->size()));
+    return false;
+  }
+  *records = (options.variant == VariantFdb && options.version >= 12) ? *stored : builtIn;
+  return true;
+}
+
+std::string BuildHeader(const DatabaseWriterOptions& options,
+                        const std::vector<FieldDescriptor>& stored, int32_t recordCount) {
+  const int32_t count = options.overrideRecordCount ? options.recordCountOverride : recordCount;
+  std::string out;
+  if (options.variant != VariantFdb) {
+    out.assign(kShortHeaderSize, '\0');
+    PutInt32(&out, 0, count);
+    out[4] = static_cast<char>(options.version);
+    out[5] = static_cast<char>(options.numberWidth);
+    const std::string title = TitleBytes(options.title, kShortTitleBytes);
+    out.replace(6, title.size(), title);
+    return out;
+  }
+  out.assign(kSchemaHeaderSize + kDescriptorSize * stored.size(), '\0');
+  out.replace(0, 4, "VSTR");  // the signature is not read back; it only names the producer
+  out[4] = static_cast<char>(options.version);
+  out[5] = static_cast<char>(stored.size());
+  PutInt32(&out, 8, count);
+  const std::string title = TitleBytes(options.title, kSchemaTitleBytes);
+  out.replace(13, title.size(), title);
+  for (size_t j = 0; j < stored.size(); ++j) {
+    const FieldDescriptor& f = stored[j];
+    const size_t at = kSchemaHeaderSize + kDescriptorSize * j;
+    memcpy(&out[at], f.name, kNameCapacity);
+    out[at + 15] = '\0';
+    out[at + 16] = static_cast<char>(f.type);
+    out[at + 17] = static_cast<char>(f.flags);
+    out[at + 18] = static_cast<char>(f.size);
+    out[at + 19] = static_cast<char>(f.searchIndex);
+    out[at + 20] = static_cast<char>(f.displayIndex);
+    out[at + 21] = static_cast<char>(f.detailIndex);
+    PutUint16(&out, at + 22, f.editWidth);
+    PutUint16(&out, at + 24, f.columnWidth);
+    PutUint16(&out, at + 26, f.maxLength);
+  }
+  return out;
+}
+
+bool ParseDecimal(const std::string& text, int64_t* value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && text[i] == '-') negative = true, ++i;
+  if (i == text.size() || text.size() - i > 12) return false;
+  int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+  }
+  *value = negative ? -v : v;
+  return true;
+}
+
+// Appends the record's length byte and data to out; on a value that does not fit, leaves out
+// as it was and says why.
+bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseRecord& record,
+                  std::string* out, std::string* error) {
+  if (record.size() != schema.size()) {
+    SetError(error, "has " + std::to_string(record.size()) + " values for " +
+                        std::to_string(schema.size()) + " fields");
+    return false;
+  }
+  const size_t start = out->size();
+  out->push_back('\0');  // the length, set below
+  for (size_t j = 0; j < schema.size(); ++j) {
+    const FieldDescriptor& f = schema[j];
+    const std::string& v = record[j];
+    std::string problem;
+    if (f.type == FieldText) {
+      if (v.find('\0') != std::string::npos) {
+        problem = "text holds a NUL byte";
+      } else if (v.size() > f.maxLength) {
+        problem = "text of " + std::to_string(v.size()) + " characters is longer than " +
+                  std::to_string(f.maxLength);
+      } else {
+        out->append(v);
+        out->push_back('\0');
+      }
+    } else if (f.type == FieldInteger) {
+      int64_t number = 0;
+      const bool sizeOk = f.size >= 1 && f.size <= 4;
+      // A 4-byte integer is signed; narrower ones are unsigned.
+      const int64_t low = f.size == 4 ? INT32_MIN : 0;
+      const int64_t high = !sizeOk ? 0 : f.size == 4 ? INT32_MAX : (int64_t{1} << (8 * f.size)) - 1;
+      if (!sizeOk) {
+        problem = "integer size " + std::to_string(f.size) + " cannot be written";
+      } else if (!ParseDecimal(v, &number)) {
+        problem = "'" + v + "' is not a decimal number";
+      } else if (number < low || number > high) {
+        problem = v + " is outside " + std::to_string(low) + " to " + std::to_string(high);
+      } else {
+        const uint32_t bits = static_cast<uint32_t>(number);
+        for (int b = 0; b < f.size; ++b) out->push_back(static_cast<char>((bits >> (8 * b)) & 0xFF));
+      }
+    } else if (!v.empty()) {
+      problem = "a field of type " + std::to_string(f.type) + " holds no value";
+    }
+    if (!problem.empty()) {
+      out->resize(start);
+      SetError(error, FieldLabel(f, j) + ": " + problem);
+      return false;
+    }
+  }
+  // The length counts the data and the record's own final byte (the next length).
+  const size_t length = out->size() - start;  // data bytes plus this length byte
+  if (length > static_cast<size_t>(kMaxRecordLength)) {
+    out->resize(start);
+    SetError(error, "is " + std::to_string(length) + " bytes long, more than " +
+                        std::to_string(kMaxRecordLength));
+    return false;
+  }
+  (*out)[start] = static_cast<char>(length);
+  return true;
+}
+
+std::string RecordError(int64_t index, const std::string& why) {
+  return "record " + std::to_string(index) + ": " + why;
+}
+
+bool WriteAll(FILE* f, const std::string& bytes) {
+  return bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+}
+
+// Deflates the file at from into a new gzip file at to.
+bool CompressFile(const wchar_t* from, const wchar_t* to) {
+  FILE* in = OpenFileWide(from, L"rb");
+  if (in == nullptr) return false;
+  gzFile gz = static_cast<gzFile>(GzOpenWide(to, "wb"));
+  if (gz == nullptr) {
+    fclose(in);
+    return false;
+  }
+  gzbuffer(gz, 256 * 1024);
+  std::string chunk(kCopyChunk, '\0');
+  bool ok = true;
+  for (;;) {
+    const size_t got = fread(&chunk[0], 1, chunk.size(), in);
+    if (got > 0 && gzwrite(gz, chunk.data(), static_cast<unsigned>(got)) != static_cast<int>(got)) {
+      ok = false;
+      break;
+    }
+    if (got < chunk.size()) {
+      ok = ok && !ferror(in);
+      break;
+    }
+  }
+  fclose(in);
+  if (gzclose(gz) != Z_OK) ok = false;
+  return ok;
+}
+
+// Writes bytes to path through a temporary file and a rename.
+bool WriteBytesAtomically(const wchar_t* path, const std::string& bytes, bool compress) {
+  const std::wstring temp = std::wstring(path) + L".tmp~";
+  bool ok;
+  if (compress) {
+    gzFile gz = static_cast<gzFile>(GzOpenWide(temp.c_str(), "wb"));
+    if (gz == nullptr) return false;
+    ok = bytes.empty() ||
+         gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())) == static_cast<int>(bytes.size());
+    if (gzclose(gz) != Z_OK) ok = false;
+  } else {
+    FILE* f = OpenFileWide(temp.c_str(), L"wb");
+    if (f == nullptr) return false;
+    ok = WriteAll(f, bytes);
+    if (fclose(f) != 0) ok = false;
+  }
+  if (ok) ok = ReplaceFileWide(temp.c_str(), path);
+  if (!ok) RemoveFileWide(temp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+bool EncodeDatabase(const DatabaseWriterOptions& options, const std::vector<DatabaseRecord>& records,
+                    std::string* bytes, std::string* error, size_t* badRecord) {
+  std::vector<FieldDescriptor> schema, stored;
+  if (!ResolveSchema(options, &schema, &stored, error)) return false;
+  if (records.size() > static_cast<size_t>(INT32_MAX)) {
+    SetError(error, "too many records for the header's count");
+    return false;
+  }
+  std::string out = BuildHeader(options, stored, static_cast<int32_t>(records.size()));
+  std::string why;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!EncodeRecord(schema, records[i], &out, &why)) {
+      SetError(error, RecordError(static_cast<int64_t>(i), why));
+      if (badRecord != nullptr) *badRecord = i;
+      return false;
+    }
+  }
+  out.push_back(static_cast<char>(kEndOfRecords));
+  *bytes = std::move(out);
+  return true;
+}
+
+bool BeginDatabaseFile(DatabaseStreamWriter* writer, const wchar_t* path,
+                       const DatabaseWriterOptions& options, std::string* error) {
+  *writer = DatabaseStreamWriter();
+  if (path == nullptr || path[0] == L'\0') {
+    SetError(error, "no output file named");
+    return false;
+  }
+  if (!ResolveSchema(options, &writer->recordSchema, &writer->stored, error)) return false;
+  writer->options = options;
+  writer->path = path;
+  writer->spoolPath = writer->path + L".tmp~";
+  FILE* f = OpenFileWide(writer->spoolPath.c_str(), L"wb");
+  if (f == nullptr) {
+    SetError(error, "cannot create " + PathToNative(writer->spoolPath.c_str()));
+    return false;
+  }
+  writer->spool = f;
+  // The count is written again by Finish; this reserves the header's bytes.
+  if (!WriteAll(f, BuildHeader(options, writer->stored, 0))) {
+    SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+    AbortDatabaseFile(writer);
+    return false;
+  }
+  return true;
+}
+
+bool AppendDatabaseRecord(DatabaseStreamWriter* writer, const DatabaseRecord& record,
+                          std::string* error) {
+  if (writer->spool == nullptr || writer->failed) {
+    SetError(error, RecordError(writer->records, "the output file is not open"));
+    return false;
+  }
+  writer->scratch.clear();
+  std::string why;
+  if (!EncodeRecord(writer->recordSchema, record, &writer->scratch, &why)) {
+    SetError(error, RecordError(writer->records, why));
+    return false;
+  }
+  if (!WriteAll(static_cast<FILE*>(writer->spool), writer->scratch)) {
+    writer->failed = true;
+    SetError(error, RecordError(writer->records,
+                                "cannot write " + PathToNative(writer->spoolPath.c_str())));
+    return false;
+  }
+  ++writer->records;
+  return true;
+}
+
+bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
+  FILE* f = static_cast<FILE*>(writer->spool);
+  if (f == nullptr || writer->failed) {
+    SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+    AbortDatabaseFile(writer);
+    return false;
+  }
+  if (writer->records > INT32_MAX) {
+    SetError(error, "too many records for the header's count");
+    AbortDatabaseFile(writer);
+    return false;
+  }
+  const std::string header =
+      BuildHeader(writer->options, writer->stored, static_cast<int32_t>(writer->records));
+  bool ok = fputc(kEndOfRecords, f) != EOF && fseek(f, 0, SEEK_SET) == 0 && WriteAll(f, header);
+  if (fclose(f) != 0) ok = false;
+  writer->spool = nullptr;
+  if (!ok) {
+    SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+    AbortDatabaseFile(writer);
+    return false;
+  }
+  const bool compress = writer->options.variant != VariantPlain && writer->options.compress;
+  std::wstring ready = writer->spoolPath;
+  if (compress) {
+    ready = writer->path + L".gz~";
+    if (!CompressFile(writer->spoolPath.c_str(), ready.c_str())) {
+      SetError(error, "cannot write " + PathToNative(ready.c_str()));
+      RemoveFileWide(ready.c_str());
+      AbortDatabaseFile(writer);
+      return false;
+    }
+    RemoveFileWide(writer->spoolPath.c_str());
+  }
+  if (!ReplaceFileWide(ready.c_str(), writer->path.c_str())) {
+    SetError(error, "cannot create " + PathToNative(writer->path.c_str()));
+    RemoveFileWide(ready.c_str());
+    AbortDatabaseFile(writer);
+    return false;
+  }
+  writer->spoolPath.clear();
+  return true;
+}
+
+void AbortDatabaseFile(DatabaseStreamWriter* writer) {
+  if (writer->spool != nullptr) fclose(static_cast<FILE*>(writer->spool));
+  writer->spool = nullptr;
+  if (!writer->spoolPath.empty()) RemoveFileWide(writer->spoolPath.c_str());
+  writer->spoolPath.clear();
+}
+
+bool WriteDatabaseFile(const wchar_t* path, const DatabaseWriterOptions& options,
+                       const std::vector<DatabaseRecord>& records, std::string* error,
+                       size_t* badRecord) {
+  DatabaseStreamWriter writer;
+  if (!BeginDatabaseFile(&writer, path, options, error)) return false;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!AppendDatabaseRecord(&writer, records[i], error)) {
+      if (badRecord != nullptr) *badRecord = i;
+      AbortDatabaseFile(&writer);
+      return false;
+    }
+  }
+  return FinishDatabaseFile(&writer, error);
+}
+
+bool WriteRawFile(const wchar_t* path, const std::string& bytes, bool compress) {
+  return WriteBytesAtomically(path, bytes, compress);
+}
