@@ -1,9 +1,431 @@
-// Placeholder until the command is written; replaced by its implementation.
+// vostrel-cli make: builds a database file from a UTF-8 TSV table.
+//
+//   vostrel-cli make [--title TEXT] [--schema builtin|FILE] INPUT OUTPUT
+//
+// OUTPUT's extension picks the variant: ".fdb" (gzip, schema header), ".zdb" (gzip) or anything
+// else (plain). INPUT is a file or "-" for standard input.
+//
+// The table. The first line names the fields, one column per field of the schema in field
+// order; the names must be the schema's names, compared without regard to ASCII case. Every
+// further line is one record. Cells are separated by tabs and use the escapes that
+// "vostrel-cli search" writes: \\ for a backslash, \t, \n and \r for tab, line feed and carriage
+// return; any other backslash is an error. A carriage return before the line feed is dropped, as
+// is a UTF-8 byte order mark at the start. Text must be Windows-1251 text of at most the field's
+// maxLength characters; integers are decimal and must fit the field's size (1 to 3 bytes:
+// 0 upwards, 4 bytes: a signed 32-bit number); a field of another type stores nothing and its
+// cell must be empty. A record takes at most 254 bytes. Any value that does not fit stops the
+// build with the line number, and OUTPUT is then neither created nor changed.
+//
+// The schema. Without --schema, or with "--schema builtin", the five built-in fields are used
+// (Phone, Name, Street, House, Flat); an ".fdb" file then gets version 11. A schema file makes
+// an ".fdb" file of version 12 that carries its own descriptors (".db" and ".zdb" files cannot
+// carry a schema). It is UTF-8 text with one line per field, in field order; blank lines and
+// lines starting with # are ignored. Each line holds ten columns separated by blanks or tabs:
+//
+//   name type flags size search display detail editWidth columnWidth maxLength
+//
+//   name         1 to 15 Windows-1251 characters without blanks, unique regardless of case
+//   type         text, integer, or a number from -128 to 127 (other types store nothing)
+//   flags        a number (decimal or 0x hexadecimal) from 0 to 255: 2 upper-case input,
+//                4 match anywhere, 8 fold case
+//   size         byte width of an integer, 1 to 4 (a number from -128 to 127 for other types)
+//   search       position among the criteria boxes, 1 to 10, or 0 for none
+//   display      result column, 1 to 16, or 0 for none
+//   detail       position in a row's details, 0 to 127
+//   editWidth    criterion box width in pixels, 0 to 65535
+//   columnWidth  result column width in pixels, 0 to 65535
+//   maxLength    longest value and criterion in characters, 0 to 65535 (at least 1 for text
+//                and searchable fields)
+//
+// The search positions in use must be exactly 1, 2, ... without gaps or repeats; so must the
+// display positions. At most 127 fields. For example, the built-in schema reads:
+//
+//   Phone   integer 7 3 1 1 1  70  55   7
+//   Name    text    2 2 2 2 1 142 100 196
+//   Street  text    2 2 3 3 1 142 110 196
+//   House   text    2 2 4 4 1  70  40  36
+//   Flat    text    2 2 5 5 1  70  40  36
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "cli/commands.h"
+#include "cli/table_format.h"
+#include "db/codepage.h"
+#include "db/database_writer.h"
+#include "db/field_schema.h"
+#include "db/file_system.h"
 
-int RunMakeCommand(const CliArgs&) {
-  fputs("vostrel-cli: 'make' is not available yet\n", stderr);
-  return 2;
+namespace {
+
+const char kMakeUsage[] =
+    "Usage: vostrel-cli make [--title TEXT] [--schema builtin|FILE] INPUT OUTPUT\n"
+    "\n"
+    "Builds OUTPUT (.db plain, .zdb gzip, .fdb gzip with a schema header) from INPUT, a UTF-8\n"
+    "TSV table (\"-\" for standard input) whose first line names the schema's fields in order.\n"
+    "Cells use the escapes \\\\ \\t \\n \\r, as 'search' writes them. A schema FILE (one line per\n"
+    "field: name type flags size search display detail editWidth columnWidth maxLength) makes\n"
+    "an .fdb file of version 12; the built-in schema makes version 11.\n"
+    "Exit status: 0 when the file was written, 2 on an error (OUTPUT is then left as it was).\n";
+
+constexpr int kMaxFields = 127;
+constexpr size_t kMaxLineBytes = 1 << 20;  // far beyond any record: a guard against binary input
+constexpr size_t kShortTitleCharacters = 22;
+constexpr size_t kSchemaTitleCharacters = 50;
+
+// Reads one line without its line end; false at the end of the input. A line longer than the
+// guard sets tooLong (the rest of it is still consumed).
+bool ReadLine(FILE* in, std::string* line, bool* tooLong) {
+  line->clear();
+  *tooLong = false;
+  char chunk[8192];
+  bool any = false;
+  while (fgets(chunk, sizeof chunk, in) != nullptr) {
+    any = true;
+    size_t n = strlen(chunk);
+    const bool ended = n > 0 && chunk[n - 1] == '\n';
+    if (ended) --n;
+    if (line->size() + n > kMaxLineBytes)
+      *tooLong = true;
+    else
+      line->append(chunk, n);
+    if (ended) break;
+  }
+  if (!any) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+std::string NameUtf8(const FieldDescriptor& field) {
+  char name[kNameCapacity];
+  memcpy(name, field.name, kNameCapacity);
+  name[kNameCapacity - 1] = 0;
+  return WideToUtf8(SingleByteToWide(name));
+}
+
+bool SameNameIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A whole-token integer in [low, high]; decimal, or hexadecimal after 0x.
+bool ParseNumber(const std::string& token, long low, long high, long* value) {
+  if (token.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = strtol(token.c_str(), &end, 0);
+  if (errno != 0 || end == nullptr || *end != 0 || v < low || v > high) return false;
+  *value = v;
+  return true;
+}
+
+std::vector<std::string> SplitBlanks(const std::string& line) {
+  std::vector<std::string> tokens;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == line.size()) break;
+    size_t j = i;
+    while (j < line.size() && line[j] != ' ' && line[j] != '\t') ++j;
+    tokens.push_back(line.substr(i, j - i));
+    i = j;
+  }
+  return tokens;
+}
+
+// Reads a schema file into descriptors. Returns false after printing why.
+bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* fields) {
+  FILE* in = OpenFileWide(Utf8ToWide(file).c_str(), L"rb");
+  if (in == nullptr) {
+    fprintf(stderr, "vostrel-cli: %s: cannot open the schema file\n", file.c_str());
+    return false;
+  }
+  std::string line;
+  bool tooLong = false;
+  int lineNumber = 0;
+  bool ok = true;
+  while (ok && ReadLine(in, &line, &tooLong)) {
+    ++lineNumber;
+    if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    const std::vector<std::string> t = SplitBlanks(line);
+    if (t.empty() || t[0][0] == '#') continue;
+    auto fail = [&](const std::string& why) {
+      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", file.c_str(), lineNumber, why.c_str());
+      ok = false;
+    };
+    if (tooLong || t.size() != 10) {
+      fail("a field line has 10 columns: name type flags size search display detail "
+           "editWidth columnWidth maxLength");
+      break;
+    }
+    FieldDescriptor f{};
+    std::string name;
+    if (!WideToSingleByteStrict(Utf8ToWide(t[0]), &name) || name.size() > kNameCapacity - 1) {
+      fail("the name '" + t[0] + "' is not 1 to 15 Windows-1251 characters");
+      break;
+    }
+    memcpy(f.name, name.data(), name.size());
+    long type = 0, flags = 0, size = 0, search = 0, display = 0, detail = 0;
+    long editWidth = 0, columnWidth = 0, maxLength = 0;
+    if (t[1] == "text") type = FieldText;
+    else if (t[1] == "integer") type = FieldInteger;
+    else if (!ParseNumber(t[1], -128, 127, &type)) {
+      fail("type '" + t[1] + "' is not text, integer or a number from -128 to 127");
+      break;
+    }
+    struct Column {
+      const std::string& token;
+      const char* what;
+      long low, high;
+      long* value;
+    } columns[] = {
+        {t[2], "flags", 0, 255, &flags},           {t[3], "size", -128, 127, &size},
+        {t[4], "search", 0, kMaxSearchFields, &search},
+        {t[5], "display", 0, kMaxDisplayFields, &display},
+        {t[6], "detail", 0, 127, &detail},         {t[7], "editWidth", 0, 65535, &editWidth},
+        {t[8], "columnWidth", 0, 65535, &columnWidth}, {t[9], "maxLength", 0, 65535, &maxLength},
+    };
+    for (const Column& c : columns) {
+      if (!ParseNumber(c.token, c.low, c.high, c.value)) {
+        fail(std::string(c.what) + " '" + c.token + "' is not a number from " +
+             std::to_string(c.low) + " to " + std::to_string(c.high));
+        break;
+      }
+    }
+    if (!ok) break;
+    f.type = static_cast<int8_t>(type);
+    f.flags = static_cast<int8_t>(static_cast<uint8_t>(flags));
+    f.size = static_cast<int8_t>(size);
+    f.searchIndex = static_cast<int8_t>(search);
+    f.displayIndex = static_cast<int8_t>(display);
+    f.detailIndex = static_cast<int8_t>(detail);
+    f.editWidth = static_cast<uint16_t>(editWidth);
+    f.columnWidth = static_cast<uint16_t>(columnWidth);
+    f.maxLength = static_cast<uint16_t>(maxLength);
+    for (const FieldDescriptor& other : *fields) {
+      if (SameNameIgnoringAsciiCase(NameUtf8(other), NameUtf8(f))) {
+        fail("the name '" + t[0] + "' is used twice");
+        break;
+      }
+    }
+    if (!ok) break;
+    if (fields->size() == static_cast<size_t>(kMaxFields)) {
+      fail("more than 127 fields");
+      break;
+    }
+    fields->push_back(f);
+  }
+  const bool readError = ferror(in) != 0;
+  fclose(in);
+  if (!ok) return false;
+  if (readError) {
+    fprintf(stderr, "vostrel-cli: %s: cannot read the schema file\n", file.c_str());
+    return false;
+  }
+  if (fields->empty()) {
+    fprintf(stderr, "vostrel-cli: %s: the schema names no field\n", file.c_str());
+    return false;
+  }
+  std::string problem;
+  if (!CheckFieldDescriptors(fields->data(), static_cast<int>(fields->size()), &problem)) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", file.c_str(), problem.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Converts the cells of one line to the Windows-1251 values of a record. Returns false with
+// the reason.
+bool CellsToRecord(const std::vector<std::string>& cells, const std::vector<FieldDescriptor>& schema,
+                   DatabaseRecord* record, std::string* why) {
+  if (cells.size() != schema.size()) {
+    *why = "has " + std::to_string(cells.size()) + " cells for " + std::to_string(schema.size()) +
+           " fields";
+    return false;
+  }
+  record->resize(cells.size());
+  for (size_t j = 0; j < cells.size(); ++j) {
+    if (!WideToSingleByteStrict(Utf8ToWide(cells[j]), &(*record)[j])) {
+      *why = "field " + std::to_string(j + 1) + " '" + NameUtf8(schema[j]) +
+             "': a character that Windows-1251 cannot hold (or text that is not UTF-8)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunMakeCommand(const CliArgs& args) {
+  std::string title;
+  bool haveTitle = false;
+  std::string schemaFile = "builtin";
+  std::vector<std::string> operands;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!optionsEnded && (a == "--help" || a == "-h")) {
+      fputs(kMakeUsage, stdout);
+      return 0;
+    }
+    if (!optionsEnded && a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && (a == "--title" || a == "--schema")) {
+      if (i + 1 == args.size()) {
+        fprintf(stderr, "vostrel-cli: %s needs a value\n", a.c_str());
+        return 2;
+      }
+      if (a == "--title") {
+        title = args[++i];
+        haveTitle = true;
+      } else {
+        schemaFile = args[++i];
+      }
+      continue;
+    }
+    if (!optionsEnded && a.size() > 1 && a[0] == '-') {
+      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", a.c_str(), kMakeUsage);
+      return 2;
+    }
+    operands.push_back(a);
+  }
+  if (operands.size() != 2) {
+    fputs(kMakeUsage, stderr);
+    return 2;
+  }
+  const std::string& input = operands[0];
+  const std::string& output = operands[1];
+  const std::wstring outputPath = Utf8ToWide(output);
+  if (outputPath.empty() || outputPath.size() >= static_cast<size_t>(kMaxPathChars)) {
+    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", output.c_str(),
+            kMaxPathChars - 1);
+    return 2;
+  }
+
+  DatabaseWriterOptions options;
+  options.variant = DatabaseVariantOf(outputPath.c_str());
+  options.version = 11;
+  std::vector<FieldDescriptor> schema(BuiltInSchema, BuiltInSchema + 5);
+  if (schemaFile != "builtin") {
+    if (options.variant != VariantFdb) {
+      fprintf(stderr, "vostrel-cli: %s: only an .fdb file carries a schema of its own\n",
+              output.c_str());
+      return 2;
+    }
+    schema.clear();
+    if (!ReadSchemaFile(schemaFile, &schema)) return 2;
+    options.version = 12;
+    options.descriptors = schema;
+  }
+  if (haveTitle) {
+    const size_t room =
+        options.variant == VariantFdb ? kSchemaTitleCharacters : kShortTitleCharacters;
+    if (!WideToSingleByteStrict(Utf8ToWide(title), &options.title) ||
+        options.title.find('\0') != std::string::npos) {
+      fputs("vostrel-cli: the title holds a character that Windows-1251 cannot hold\n", stderr);
+      return 2;
+    }
+    if (options.title.size() > room) {
+      fprintf(stderr, "vostrel-cli: the title is longer than the %zu characters this file "
+                      "holds\n", room);
+      return 2;
+    }
+  }
+
+#ifdef _WIN32
+  // Text mode would end the table at a Ctrl-Z byte and rewrite line ends.
+  if (input == "-") _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  FILE* in = input == "-" ? stdin : OpenFileWide(Utf8ToWide(input).c_str(), L"rb");
+  if (in == nullptr) {
+    fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", input.c_str());
+    return 2;
+  }
+  DatabaseStreamWriter writer;
+  std::string error;
+  bool ok = true;
+  bool begun = false;
+  std::string line;
+  bool tooLong = false;
+  long lineNumber = 0;
+  std::vector<std::string> cells;
+  DatabaseRecord record;
+  auto fail = [&](const std::string& why) {
+    fprintf(stderr, "vostrel-cli: %s:%ld: %s\n", input.c_str(), lineNumber, why.c_str());
+    ok = false;
+  };
+  while (ok && ReadLine(in, &line, &tooLong)) {
+    ++lineNumber;
+    if (tooLong) {
+      fail("the line is longer than any record can be");
+      break;
+    }
+    if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (!SplitTsvLine(line, &cells, &error)) {
+      fail(error);
+      break;
+    }
+    if (lineNumber == 1) {
+      bool matches = cells.size() == schema.size();
+      for (size_t j = 0; matches && j < cells.size(); ++j)
+        matches = SameNameIgnoringAsciiCase(cells[j], NameUtf8(schema[j]));
+      if (!matches) {
+        std::string names;
+        for (const FieldDescriptor& f : schema) names += (names.empty() ? "" : ", ") + NameUtf8(f);
+        fail("the header line must name the fields in order: " + names);
+        break;
+      }
+      if (!BeginDatabaseFile(&writer, outputPath.c_str(), options, &error)) {
+        fprintf(stderr, "vostrel-cli: %s: %s\n", output.c_str(), error.c_str());
+        ok = false;
+        break;
+      }
+      begun = true;
+      continue;
+    }
+    std::string why;
+    if (!CellsToRecord(cells, schema, &record, &why)) {
+      fail(why);
+      break;
+    }
+    if (!AppendDatabaseRecord(&writer, record, &error)) {
+      fail(error);
+      break;
+    }
+  }
+  const bool readError = ferror(in) != 0;
+  if (in != stdin) fclose(in);
+  if (ok && readError) {
+    fprintf(stderr, "vostrel-cli: %s: cannot read the table\n", input.c_str());
+    ok = false;
+  }
+  if (ok && !begun) {
+    fprintf(stderr, "vostrel-cli: %s: the table has no header line\n", input.c_str());
+    ok = false;
+  }
+  if (!ok) {
+    if (begun) AbortDatabaseFile(&writer);
+    return 2;
+  }
+  if (!FinishDatabaseFile(&writer, &error)) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", output.c_str(), error.c_str());
+    return 2;
+  }
+  return 0;
 }

@@ -1,9 +1,322 @@
-// Placeholder until the command is written; replaced by its implementation.
+// vostrel-cli search: the rows the application lists for the same criteria, in file order, as
+// TSV, CSV or JSON lines on standard output. The scan is the application's own record loop, so
+// the header's record count, cut-off files and the match rules act exactly as they do there.
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#define VOSTREL_ISATTY _isatty
+#define VOSTREL_FILENO _fileno
+#else
+#include <unistd.h>
+#define VOSTREL_ISATTY isatty
+#define VOSTREL_FILENO fileno
+#endif
 
 #include "cli/commands.h"
+#include "cli/table_format.h"
+#include "db/codepage.h"
+#include "db/database_header.h"
+#include "db/field_schema.h"
+#include "db/record_reader.h"
+#include "search/query_criteria.h"
+#include "search/scan_loop.h"
+#include "search/text_match.h"
 
-int RunSearchCommand(const CliArgs&) {
-  fputs("vostrel-cli: 'search' is not available yet\n", stderr);
-  return 2;
+namespace {
+
+const char kSearchUsage[] =
+    "Usage: vostrel-cli search [--format tsv|csv|json] FILE [FIELD=TEXT]...\n"
+    "\n"
+    "Lists the records of FILE that match every criterion, as the application lists them.\n"
+    "FIELD is a searchable field's name (case does not matter); TEXT is matched by the field's\n"
+    "rules: a prefix, a substring, or a whole-value pattern with * and ?. An empty TEXT is an\n"
+    "empty criterion. A field that forces upper case in the application does so here too.\n"
+    "\n"
+    "Output (UTF-8): tsv (default) with a header line and \\\\ \\t \\n \\r escaped; csv as in\n"
+    "RFC 4180 with CR LF line ends; json with one object per row.\n"
+    "Exit status: 0 when rows were listed, 1 when none matched, 2 on an error.\n";
+
+// The longest criterion a box yields.
+constexpr size_t kMaxTypedCharacters = 255;
+
+struct SearchRun {
+  TableWriter writer;
+  std::vector<const char*> values;  // the display map's value buffers, in display order
+  bool progress = false;            // standard error is a terminal
+  bool stdoutIsTerminal = false;
+  int recordCount = 0;
+  bool lineShown = false;           // a progress line is on the terminal
+};
+
+// Progress lines are padded to a fixed width rather than cleared with terminal escapes, which
+// not every console understands.
+constexpr int kProgressWidth = 79;
+
+void ClearProgressLine(SearchRun* run) {
+  if (!run->lineShown) return;
+  fprintf(stderr, "\r%*s\r", kProgressWidth, "");
+  run->lineShown = false;
+}
+
+void DrawProgress(SearchRun* run, int results, int scanned) {
+  constexpr int kCells = 30;
+  int cells = 0;
+  if (run->recordCount > 0) {
+    const long long filled = static_cast<long long>(scanned) * kCells / run->recordCount;
+    cells = filled > kCells ? kCells : static_cast<int>(filled);
+  }
+  char bar[kCells + 1];
+  for (int i = 0; i < kCells; ++i) bar[i] = i < cells ? '#' : '-';
+  bar[kCells] = 0;
+  char line[160];
+  snprintf(line, sizeof line, "[%s] %d of %d scanned, %d results", bar, scanned, run->recordCount,
+           results);
+  fprintf(stderr, "\r%-*s", kProgressWidth, line);
+  fflush(stderr);
+  run->lineShown = true;
+}
+
+void OnStatusUpdate(void* context, int results, int scanned) {
+  SearchRun* run = static_cast<SearchRun*>(context);
+  // Rows bound for the same terminal go out first, so that they do not tear the bar.
+  if (run->stdoutIsTerminal && !run->writer.buffer.empty()) {
+    ClearProgressLine(run);
+    FlushTable(&run->writer, true);
+  }
+  if (run->progress) DrawProgress(run, results, scanned);
+}
+
+int OnAppendRow(void* context, const FieldTable*, int) {
+  SearchRun* run = static_cast<SearchRun*>(context);
+  WriteTableRow(&run->writer, run->values.data(), run->values.size());
+  // A failed write (a full disk, a closed pipe) ends the scan: there is nowhere to put rows.
+  return FlushTable(&run->writer, false) ? 0 : -1;
+}
+
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    wchar_t x = a[i], y = b[i];
+    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x + 32);
+    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// What ES_UPPERCASE does to what is typed: Latin and Cyrillic small letters become capitals.
+// Spelled out here so that the result never depends on the machine's locale.
+wchar_t UpperCaseLetter(wchar_t c) {
+  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 0x20);
+  if (c >= 0x0430 && c <= 0x044F) return static_cast<wchar_t>(c - 0x20);  // а..я
+  if (c >= 0x0450 && c <= 0x045F) return static_cast<wchar_t>(c - 0x50);  // ѐ ё ђ ... џ
+  if (c == 0x0491) return 0x0490;                                         // ґ
+  return c;
+}
+
+std::string FieldNameUtf8(const FieldDescriptor& field) {
+  char name[kNameCapacity];
+  memcpy(name, field.name, kNameCapacity);
+  name[kNameCapacity - 1] = 0;
+  return WideToUtf8(SingleByteToWide(name));
+}
+
+std::string SearchableFieldList(const FieldTable& table) {
+  std::string list;
+  for (int i = 0; i < table.searchCount; ++i) {
+    if (table.searchMap[i] == nullptr) continue;
+    if (!list.empty()) list += ", ";
+    list += FieldNameUtf8(*table.searchMap[i]);
+  }
+  return list.empty() ? "none" : list;
+}
+
+// Applies FIELD=TEXT arguments to the table. Returns false after printing why.
+bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
+                   const std::string& file) {
+  std::vector<bool> given(kMaxSearchFields, false);
+  for (const std::string& argument : criteria) {
+    const size_t equals = argument.find('=');
+    if (equals == std::string::npos) {
+      fprintf(stderr, "vostrel-cli: '%s' is not FIELD=TEXT\n", argument.c_str());
+      return false;
+    }
+    const std::wstring fieldName = Utf8ToWide(argument.substr(0, equals));
+    int found = -1;
+    for (int i = 0; i < table->searchCount && found < 0; ++i) {
+      const FieldDescriptor* f = table->searchMap[i];
+      if (f == nullptr) continue;
+      char name[kNameCapacity];
+      memcpy(name, f->name, kNameCapacity);
+      name[kNameCapacity - 1] = 0;
+      if (EqualsIgnoringAsciiCase(SingleByteToWide(name), fieldName)) found = i;
+    }
+    if (found < 0) {
+      fprintf(stderr, "vostrel-cli: %s: no searchable field '%s'; searchable fields: %s\n",
+              file.c_str(), argument.substr(0, equals).c_str(), SearchableFieldList(*table).c_str());
+      return false;
+    }
+    FieldDescriptor* field = table->searchMap[found];
+    const std::string fieldLabel = FieldNameUtf8(*field);
+    if (given[found]) {
+      fprintf(stderr, "vostrel-cli: field '%s' is given more than once\n", fieldLabel.c_str());
+      return false;
+    }
+    given[found] = true;
+
+    std::wstring typed = Utf8ToWide(argument.substr(equals + 1));
+    if (field->flags & UpperCaseInput)
+      for (wchar_t& c : typed) c = UpperCaseLetter(c);
+    std::string singleByte;
+    if (!WideToSingleByteStrict(typed, &singleByte) ||
+        singleByte.find('\0') != std::string::npos) {
+      fprintf(stderr,
+              "vostrel-cli: the text for field '%s' holds a character that Windows-1251 "
+              "cannot hold\n",
+              fieldLabel.c_str());
+      return false;
+    }
+    const size_t limit = field->maxLength < kMaxTypedCharacters ? field->maxLength
+                                                                 : kMaxTypedCharacters;
+    if (typed.size() > limit) {
+      fprintf(stderr, "vostrel-cli: the text for field '%s' is longer than its limit of %zu "
+                      "characters\n", fieldLabel.c_str(), limit);
+      return false;
+    }
+    SetFieldCriterion(field, typed.c_str());
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunSearchCommand(const CliArgs& args) {
+  OutputFormat format = FormatTsv;
+  std::string file;
+  bool haveFile = false;
+  std::vector<std::string> criteria;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!optionsEnded && (a == "--help" || a == "-h")) {
+      fputs(kSearchUsage, stdout);
+      return 0;
+    }
+    if (!optionsEnded && a == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && (a == "--format" || a.rfind("--format=", 0) == 0)) {
+      std::string name;
+      if (a == "--format") {
+        if (i + 1 == args.size()) {
+          fputs("vostrel-cli: --format needs tsv, csv or json\n", stderr);
+          return 2;
+        }
+        name = args[++i];
+      } else {
+        name = a.substr(9);
+      }
+      if (!ParseOutputFormat(name, &format)) {
+        fprintf(stderr, "vostrel-cli: unknown format '%s' (tsv, csv or json)\n", name.c_str());
+        return 2;
+      }
+      continue;
+    }
+    if (!optionsEnded && a.size() > 1 && a[0] == '-' && !haveFile) {
+      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", a.c_str(), kSearchUsage);
+      return 2;
+    }
+    if (!haveFile) {
+      file = a;
+      haveFile = true;
+    } else {
+      criteria.push_back(a);
+    }
+  }
+  if (!haveFile) {
+    fputs(kSearchUsage, stderr);
+    return 2;
+  }
+
+  const std::wstring path = Utf8ToWide(file);
+  if (path.empty() || path.size() >= static_cast<size_t>(kMaxPathChars)) {
+    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", file.c_str(),
+            kMaxPathChars - 1);
+    return 2;
+  }
+  DatabaseHeader header;
+  bool viaGz = false;
+  const OpenResult opened = OpenDatabase(path.c_str(), &header, &viaGz);
+  if (opened != OpenOk) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", file.c_str(),
+            DescribeOpenFailure(path.c_str(), opened).c_str());
+    return 2;
+  }
+  FieldTable table;
+  std::string problem;
+  if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem) != SchemaOk) {
+    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
+            problem.c_str());
+    return 2;
+  }
+  BuildFoldTable();
+  if (!ApplyCriteria(&table, criteria, file)) {
+    FreeFieldTable(&table);
+    return 2;
+  }
+
+  RecordReader reader;
+  if (OpenRecordReader(&reader, path.c_str(), header, viaGz) != 0) {
+    fprintf(stderr, "vostrel-cli: %s: cannot open the records\n", file.c_str());
+    FreeFieldTable(&table);
+    return 2;
+  }
+
+  SearchRun run;
+  std::vector<std::string> columns;
+  for (int k = 0; k < table.displayCount; ++k) {
+    const FieldDescriptor* f = table.displayMap[k];
+    columns.push_back(f != nullptr ? WideToUtf8(f->displayName) : std::string());
+    run.values.push_back(f != nullptr ? f->value : "");
+  }
+  BeginTable(&run.writer, stdout, format, columns);
+  WriteTableHeader(&run.writer);
+  run.progress = VOSTREL_ISATTY(VOSTREL_FILENO(stderr)) != 0;
+  run.stdoutIsTerminal = VOSTREL_ISATTY(VOSTREL_FILENO(stdout)) != 0;
+  run.recordCount = header.recordCount;
+
+  ScanSink sink;
+  sink.context = &run;
+  sink.statusUpdate = OnStatusUpdate;
+  sink.appendRow = OnAppendRow;
+  const ScanOutcome outcome = RunScan(&reader, header, &table, nullptr, sink);
+  CloseRecordReader(&reader);
+  FreeFieldTable(&table);
+
+  const bool written = FlushTable(&run.writer, true);
+  if (run.progress) {
+    ClearProgressLine(&run);
+    fprintf(stderr, "Scaned: %i, results: %i\n", outcome.scanned, outcome.results);
+  }
+  if (!written) {
+    fputs("vostrel-cli: cannot write the results\n", stderr);
+    return 2;
+  }
+  // The application ends these quietly; a script deserves to hear that rows may be missing.
+  if (outcome.end == ScanShortRead && outcome.scanned > 0)
+    fprintf(stderr, "vostrel-cli: %s: the records end without their end mark after record %d\n",
+            file.c_str(), outcome.scanned);
+  else if (outcome.end == ScanBadLength)
+    fprintf(stderr, "vostrel-cli: %s: a record length of 0 after record %d ends the scan\n",
+            file.c_str(), outcome.scanned);
+  else if (outcome.end == ScanRecordLimit)
+    fprintf(stderr,
+            "vostrel-cli: %s: more records follow than the header's %d; they are not listed\n",
+            file.c_str(), header.recordCount);
+  return outcome.results > 0 ? 0 : 1;
 }

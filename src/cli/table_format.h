@@ -1,0 +1,46 @@
+// The tables the command line writes (search) and reads (make): TSV, CSV and JSON lines, all
+// UTF-8, from and to the Windows-1251 values of the database files.
+#pragma once
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum OutputFormat { FormatTsv = 0, FormatCsv = 1, FormatJson = 2 };
+
+// "tsv", "csv" or "json"; false for anything else.
+bool ParseOutputFormat(const std::string& name, OutputFormat* format);
+
+// Appends Windows-1251 text (up to its terminator) as UTF-8.
+void AppendSingleByteAsUtf8(std::string* out, const char* text);
+
+// One cell of each format, from UTF-8 text:
+// TSV escapes backslash, tab, line feed and carriage return as \\ \t \n \r;
+// CSV quotes a cell holding a comma, a quote, CR or LF, doubling its quotes (RFC 4180);
+// JSON writes a quoted string with its escapes.
+void AppendTsvCell(std::string* out, const std::string& utf8);
+void AppendCsvCell(std::string* out, const std::string& utf8);
+void AppendJsonString(std::string* out, const std::string& utf8);
+
+// Writes rows into a large buffer and hands it to the stream in big pieces.
+struct TableWriter {
+  OutputFormat format = FormatTsv;
+  FILE* stream = nullptr;
+  std::vector<std::string> columns;  // UTF-8 column names, in display order
+  std::string buffer;
+  std::string scratch;
+  bool failed = false;  // a write to the stream failed
+};
+
+void BeginTable(TableWriter* writer, FILE* stream, OutputFormat format,
+                const std::vector<std::string>& columns);
+// The header line (TSV and CSV; JSON lines carry the names in every object).
+void WriteTableHeader(TableWriter* writer);
+// One row of Windows-1251 values, one per column.
+void WriteTableRow(TableWriter* writer, const char* const* values, size_t count);
+// Writes out what is buffered once it is large; with force, whatever there is.
+// Returns false once a write has failed.
+bool FlushTable(TableWriter* writer, bool force);
+
+// Splits one TSV line (without its line end) at tabs and undoes the escapes. Returns false with
+// a message for a backslash that starts no known escape.
+bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std::string* error);
