@@ -1,0 +1,166 @@
+// The vostrel.lng that ships with the program: both sections parse, the Russian one translates
+// every text, and every translation fits its consumer.
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "db/codepage.h"
+#include "i18n/language_file.h"
+#include "i18n/ui_strings.h"
+#include "test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+// The repository's file. Under Wine a Unix path is turned into a DOS one by Wine's own export.
+std::wstring RepositoryLanguageFile() {
+  std::string path = std::string(VOSTREL_SOURCE_DIR) + "/vostrel.lng";
+#ifdef _WIN32
+  using ToDos = wchar_t*(CDECL*)(const char*);
+  auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  if (toDos) {
+    if (wchar_t* dos = toDos(path.c_str())) {
+      std::wstring result = dos;
+      HeapFree(GetProcessHeap(), 0, dos);
+      return result;
+    }
+  }
+#endif
+  return Utf8ToWide(path);
+}
+
+struct Limit {
+  int first;
+  int last;
+  size_t maxChars;
+};
+// Tab names, the message texts, field names and control texts (key -1 is left to the defaults:
+// it stands both for the version line and for the "Language:" label).
+const Limit kLimits[] = {
+    {700, 704, 127}, {900, 916, 79}, {1500, 1504, 15}, {1106, 1109, 259}, {1203, 1203, 259},
+    {1303, 1309, 259},
+};
+const int kControlKeys[] = {1109, 1107, 1106, 1203, 1306, 1309, 1307, 1303, 1304, 1305};
+
+class LanguagePackTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = RepositoryLanguageFile();
+    bytes_ = ReadFileBytes(path_);
+    ASSERT_FALSE(bytes_.empty()) << "vostrel.lng not found";
+    ASSERT_TRUE(OpenLanguageFileAt(&lang_, path_.c_str()));
+  }
+  void TearDown() override { CloseLanguageFile(&lang_); }
+
+  std::wstring Lookup(int key) {
+    wchar_t out[kLanguageValueCapacity];
+    return LookupLanguageString(&lang_, key, out) == 0 ? out : L"<none>";
+  }
+
+  std::wstring path_;
+  std::string bytes_;
+  LanguageFile lang_;
+};
+
+TEST_F(LanguagePackTest, FileIsWindows1251WithCrLfLines) {
+  ASSERT_GE(bytes_.size(), 2u);
+  EXPECT_EQ(bytes_.substr(bytes_.size() - 2), "\r\n");
+  for (size_t i = 0; i < bytes_.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes_[i]);
+    if (c == '\n') {
+      EXPECT_TRUE(i > 0 && bytes_[i - 1] == '\r') << "bare LF at byte " << i;
+    }
+    if (c == '\r') {
+      EXPECT_TRUE(i + 1 < bytes_.size() && bytes_[i + 1] == '\n') << "bare CR at " << i;
+    }
+    EXPECT_NE(c, 0x98) << "byte " << i << " is not Windows-1251";  // the one unassigned byte
+    EXPECT_NE(c, 0) << "NUL at byte " << i;
+  }
+  // Every line fits the reading buffer with its line end.
+  size_t start = 0;
+  while (start < bytes_.size()) {
+    size_t end = bytes_.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_LE(end + 1 - start, static_cast<size_t>(kLanguageLineBuffer - 1));
+    start = end + 1;
+  }
+}
+
+TEST_F(LanguagePackTest, ListsRussianAndEnglish) {
+  std::vector<std::wstring> names;
+  ForEachLanguageName(&lang_, [&](const wchar_t* name) { names.push_back(name); });
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"RUSSIAN", L"ENGLISH"}));
+}
+
+TEST_F(LanguagePackTest, RussianTranslatesEveryTextWithinItsLimit) {
+  ASSERT_EQ(SelectLanguageSection(&lang_, L"RUSSIAN"), 0);
+  std::vector<int> keys = {700, 701, 702, 703, 704, 1500, 1501, 1502, 1503, 1504};
+  for (const UiString& slot : UiStringTable) keys.push_back(slot.key);
+  for (int key : kControlKeys) keys.push_back(key);
+  for (int key : keys) {
+    std::wstring text = Lookup(key);
+    EXPECT_NE(text, L"<none>") << "no Russian text for key " << key;
+    EXPECT_FALSE(text.empty()) << "empty Russian text for key " << key;
+    // Russian texts are Cyrillic; digits, Latin names and punctuation alone would be a slip.
+    bool cyrillic = false;
+    for (wchar_t c : text) cyrillic = cyrillic || (c >= 0x0410 && c <= 0x044F);
+    EXPECT_TRUE(cyrillic) << "key " << key << " is not Russian";
+  }
+  // Key -1 would replace the version line and the "Language:" label alike.
+  EXPECT_EQ(Lookup(-1), L"<none>");
+}
+
+TEST_F(LanguagePackTest, EveryTranslationFitsItsConsumer) {
+  for (const wchar_t* language : {L"RUSSIAN", L"ENGLISH"}) {
+    ASSERT_EQ(SelectLanguageSection(&lang_, language), 0);
+    for (const Limit& limit : kLimits) {
+      for (int key = limit.first; key <= limit.last; ++key) {
+        std::wstring text = Lookup(key);
+        if (text == L"<none>") continue;
+        EXPECT_LE(text.size(), limit.maxChars) << "key " << key;
+        EXPECT_EQ(text.find(L'\n'), std::wstring::npos) << "key " << key;
+      }
+    }
+    // Placeholders as in the defaults, checked against fresh defaults.
+    ResetUiStrings();
+    for (const UiString& slot : UiStringTable) {
+      std::wstring text = Lookup(slot.key);
+      if (text == L"<none>") continue;
+      EXPECT_TRUE(TranslationFitsFormat(slot.text, text.c_str()))
+          << "key " << slot.key << " of " << WideToUtf8(language);
+    }
+    ApplyLanguageToUiStrings(&lang_);
+    for (const UiString& slot : UiStringTable) {
+      std::wstring text = Lookup(slot.key);
+      if (text != L"<none>") {
+        EXPECT_EQ(text, slot.text) << "key " << slot.key << " was refused";
+      }
+    }
+    ResetUiStrings();
+  }
+}
+
+TEST_F(LanguagePackTest, EnglishRepeatsTheDefaultTexts) {
+  ASSERT_EQ(SelectLanguageSection(&lang_, L"ENGLISH"), 0);
+  ResetUiStrings();
+  for (const UiString& slot : UiStringTable) {
+    std::wstring text = Lookup(slot.key);
+    // 907 holds line breaks that a line of the file cannot: the default serves.
+    if (slot.key == 907) {
+      EXPECT_EQ(text, L"<none>");
+      continue;
+    }
+    EXPECT_EQ(text, slot.text) << "key " << slot.key;
+  }
+  EXPECT_EQ(Lookup(700), L"Search");
+  EXPECT_EQ(Lookup(1504), L"Flat");
+  EXPECT_EQ(Lookup(1306), L"Corvinet Options:");
+}
+
+}  // namespace
