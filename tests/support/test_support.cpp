@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -155,6 +156,20 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   if (f == nullptr) return false;
   const bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
+}
+
+std::vector<std::wstring> ListDirectory(const std::wstring& path) {
+  std::vector<std::wstring> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(NativePath(path), ec), end; !ec && it != end; it.increment(ec)) {
+#ifdef _WIN32
+    names.push_back(it->path().filename().wstring());
+#else
+    names.push_back(Utf8ToWide(it->path().filename().string()));
+#endif
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 #ifdef _WIN32

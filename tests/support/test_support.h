@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/database_writer.h"
+#include "db/file_system.h"
 
 // A fresh empty directory under the system's temporary folder (under Wine: the private prefix's
 // one), removed with everything in it when the object goes out of scope. Tests write only here.
@@ -47,6 +48,8 @@ bool WriteFixture(const std::wstring& path, const DatabaseWriterOptions& options
 std::string ReadFileBytes(const std::wstring& path);
 std::string ReadGzBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Names (not paths) of the entries of a directory, sorted; empty when it cannot be read.
+std::vector<std::wstring> ListDirectory(const std::wstring& path);
 
 struct CliResult {
   int exitCode = -1;  // -1 when the program could not be started or did not exit normally

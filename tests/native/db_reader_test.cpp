@@ -1,0 +1,163 @@
+// The record stream: reading back what the writer wrote, in every variant, through the block
+// buffer, and how the stream ends (end mark, cut-off files, no records).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "db/database_header.h"
+#include "db/field_schema.h"
+#include "db/record_reader.h"
+#include "test_support.h"
+
+namespace {
+
+struct Walk {
+  std::vector<DatabaseRecord> records;
+  bool endMark = false;  // false: the data ended without the 0xFF length
+};
+
+// Opens the file as the search does and walks the whole stream, decoding each record.
+Walk WalkDatabase(const std::wstring& path) {
+  Walk walk;
+  DatabaseHeader header;
+  bool viaGz = false;
+  EXPECT_EQ(OpenDatabase(path.c_str(), &header, &viaGz), OpenOk);
+  FieldTable table;
+  EXPECT_EQ(BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr), SchemaOk);
+  RecordReader reader;
+  EXPECT_EQ(OpenRecordReader(&reader, path.c_str(), header, viaGz), 0);
+  unsigned char k = 0;
+  if (ReadRecordBytes(&reader, &k, 1) == 1) {
+    unsigned char record[kMaxRecordLength];
+    while (k != kEndOfRecords) {
+      if (k == 0 || ReadRecordBytes(&reader, record, k) < k) break;
+      DecodeRecord(record, k, &table);
+      DatabaseRecord values;
+      for (int j = 0; j < table.fieldCount; ++j) values.push_back(table.fields[j].value);
+      walk.records.push_back(values);
+      k = record[k - 1];
+    }
+    walk.endMark = k == kEndOfRecords;
+  }
+  CloseRecordReader(&reader);
+  FreeFieldTable(&table);
+  return walk;
+}
+
+// Enough records to span several 64 KiB blocks, with lengths that vary.
+std::vector<DatabaseRecord> ManyRecords(int count) {
+  std::vector<DatabaseRecord> records;
+  for (int i = 0; i < count; ++i) {
+    records.push_back({std::to_string(1000000 + i * 7),
+                       std::string(1 + i % 60, static_cast<char>('\xC0' + i % 32)),
+                       "STREET " + std::to_string(i % 300), std::to_string(i % 90 + 1),
+                       i % 3 == 0 ? "" : std::to_string(i % 500)});
+  }
+  return records;
+}
+
+}  // namespace
+
+TEST(DbReader, EveryVariantReadsBackWhatWasWritten) {
+  TempDir dir;
+  const std::vector<DatabaseRecord> records = ManyRecords(5000);
+  struct Case {
+    const wchar_t* name;
+    DatabaseVariant variant;
+    bool compress;
+    int version;
+  };
+  const Case cases[] = {
+      {L"a.db", VariantPlain, false, 11},  {L"a.zdb", VariantZdb, true, 11},
+      {L"s.zdb", VariantZdb, false, 11},   {L"a.fdb", VariantFdb, true, 11},
+      {L"b.fdb", VariantFdb, true, 12},    {L"s.fdb", VariantFdb, false, 12},
+  };
+  for (const Case& c : cases) {
+    DatabaseWriterOptions options = FixtureOptions(c.variant, L"T", c.compress);
+    options.version = static_cast<int8_t>(c.version);
+    ASSERT_TRUE(WriteFixture(dir.File(c.name), options, records));
+    const Walk walk = WalkDatabase(dir.File(c.name));
+    EXPECT_TRUE(walk.endMark) << PathToNative(c.name);
+    EXPECT_EQ(walk.records, records) << PathToNative(c.name);
+  }
+}
+
+TEST(DbReader, AStreamThatStartsWithTheEndMarkHoldsNoRecords) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFixture(dir.File(L"none.db"), FixtureOptions(VariantPlain), {}));
+  ASSERT_TRUE(WriteFixture(dir.File(L"none.zdb"), FixtureOptions(VariantZdb), {}));
+  for (const wchar_t* name : {L"none.db", L"none.zdb"}) {
+    const Walk walk = WalkDatabase(dir.File(name));
+    EXPECT_TRUE(walk.endMark);
+    EXPECT_TRUE(walk.records.empty());
+  }
+}
+
+TEST(DbReader, ACutOffFileEndsAfterTheLastWholeRecord) {
+  TempDir dir;
+  const std::vector<DatabaseRecord> records = SampleRecords();
+  std::string bytes;
+  std::string error;
+  ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantPlain), records, &bytes, &error)) << error;
+  // The third record's length byte stands where a two-record file has its end mark.
+  std::string twoRecords;
+  ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantPlain), {records[0], records[1]}, &twoRecords,
+                             &error));
+  const size_t thirdStart = twoRecords.size() - 1;
+  // Cut inside the third record: two records stand, and no end mark was seen.
+  const std::string cut = bytes.substr(0, thirdStart + 5);
+  ASSERT_TRUE(WriteFileBytes(dir.File(L"cut.db"), cut));
+  ASSERT_TRUE(WriteRawFile(dir.File(L"cut.zdb").c_str(), cut, true));
+  for (const wchar_t* name : {L"cut.db", L"cut.zdb"}) {
+    const Walk walk = WalkDatabase(dir.File(name));
+    EXPECT_FALSE(walk.endMark);
+    ASSERT_EQ(walk.records.size(), 2u) << PathToNative(name);
+    EXPECT_EQ(walk.records[1], records[1]);
+  }
+  // A stream that ends right after the header: no length byte at all.
+  ASSERT_TRUE(WriteFileBytes(dir.File(L"bare.db"), bytes.substr(0, 29)));
+  const Walk bare = WalkDatabase(dir.File(L"bare.db"));
+  EXPECT_FALSE(bare.endMark);
+  EXPECT_TRUE(bare.records.empty());
+}
+
+TEST(DbReader, ShortReadsReturnWhatArrivedAndThenNothing) {
+  TempDir dir;
+  std::string payload;
+  for (int i = 0; i < 200000; ++i) payload.push_back(static_cast<char>(i * 31 + i / 256));
+  const std::string file = std::string(29, 'h') + payload;
+  ASSERT_TRUE(WriteFileBytes(dir.File(L"raw.db"), file));
+  ASSERT_TRUE(WriteRawFile(dir.File(L"raw.zdb").c_str(), file, true));
+  DatabaseHeader header;
+  header.headerSize = 29;
+  for (const auto& c : {std::make_pair(L"raw.db", false), std::make_pair(L"raw.zdb", true)}) {
+    RecordReader reader;
+    ASSERT_EQ(OpenRecordReader(&reader, dir.File(c.first).c_str(), header, c.second), 0);
+    std::string got(payload.size() + 100, '\0');
+    // Small reads, one read larger than a block, then a read that runs past the end.
+    size_t at = 0;
+    at += ReadRecordBytes(&reader, &got[at], 1);
+    at += ReadRecordBytes(&reader, &got[at], 253);
+    at += ReadRecordBytes(&reader, &got[at], 100000);
+    at += ReadRecordBytes(&reader, &got[at], 7);
+    EXPECT_EQ(at, 1u + 253 + 100000 + 7);
+    const size_t tail = ReadRecordBytes(&reader, &got[at], 99999);
+    EXPECT_EQ(tail, payload.size() - at);
+    at += tail;
+    EXPECT_EQ(got.substr(0, at), payload);
+    EXPECT_EQ(ReadRecordBytes(&reader, &got[0], 10), 0u);
+    CloseRecordReader(&reader);
+    CloseRecordReader(&reader);  // closing twice is harmless
+  }
+}
+
+TEST(DbReader, OpeningReportsWhichKindOfSourceFailed) {
+  TempDir dir;
+  DatabaseHeader header;
+  header.headerSize = 29;
+  RecordReader reader;
+  EXPECT_EQ(OpenRecordReader(&reader, dir.File(L"gone.db").c_str(), header, false), 1);
+  EXPECT_EQ(OpenRecordReader(&reader, dir.File(L"gone.zdb").c_str(), header, true), 2);
+  CloseRecordReader(&reader);
+}
