@@ -405,7 +405,9 @@ int RunMakeCommand(const CliArgs& args) {
       break;
     }
     if (!AppendDatabaseRecord(&writer, record, &error)) {
-      fail(error);
+      // The line number says where; the writer's own "record N: " would only repeat it.
+      const size_t cut = error.rfind("record ", 0) == 0 ? error.find(": ") : std::string::npos;
+      fail(cut != std::string::npos ? error.substr(cut + 2) : error);
       break;
     }
   }

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# vostrel-cli make, end to end: variants and versions, schema files, and refusals that name the
+# line and leave no file behind (and an existing file unchanged).
+# Usage: bash make.sh PATH-TO-vostrel-cli SCRATCH-DIR
+set -u
+# The scripts work inside the scratch directory, so a relative path to the program is resolved first.
+CLI=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+DIR=$2
+rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR" || exit 2
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+run() {
+  local expected=$1
+  shift
+  "$CLI" "$@" >out.txt 2>err.txt
+  local code=$?
+  [ "$code" = "$expected" ] || fail "exit $code instead of $expected: $* ($(head -c 300 err.txt))"
+}
+contains() { grep -qF -- "$2" "$1" || fail "$3 (no '$2' in: $(head -c 300 "$1"))"; }
+# The byte at an offset of the (decompressed) file.
+byte_at() { gzip -dcf "$1" | od -An -tu1 -j "$2" -N1 | tr -d ' '; }
+leftovers() { ls -A | grep -E '~$' && fail "temporary files left: $(ls -A | grep -E '~$')"; }
+
+header=$'Phone\tName\tStreet\tHouse\tFlat'
+printf '%s\n1234567\tPETROV\tSADOVAYA\t12\t5\n' "$header" >one.tsv
+
+# Variants by extension, versions by schema; the header's count and title.
+run 0 make --title "Справочник" one.tsv a.db
+[ "$(byte_at a.db 4)" = 11 ] || fail ".db version"
+[ "$(byte_at a.db 0)" = 1 ] || fail ".db record count"
+[ "$(head -c 2 a.db | od -An -tx1 | tr -d ' ')" != 1f8b ] || fail ".db must not be compressed"
+run 0 make one.tsv a.zdb
+[ "$(head -c 2 a.zdb | od -An -tx1 | tr -d ' ')" = 1f8b ] || fail ".zdb is gzip"
+run 0 make one.tsv a.fdb
+[ "$(byte_at a.fdb 4)" = 11 ] || fail "built-in .fdb is version 11"
+[ "$(byte_at a.fdb 5)" = 5 ] || fail "built-in .fdb has 5 fields"
+run 0 make --schema builtin one.tsv b.FDB
+[ "$(byte_at b.FDB 4)" = 11 ] || fail "upper-case .FDB is the schema variant"
+cat >schema.txt <<'EOF'
+# one text field
+Word text 8 2 1 1 1 100 100 10
+EOF
+printf 'word\nalpha\n\nomega\n' >words.tsv
+run 0 make --schema schema.txt --title "W" words.tsv w.fdb
+[ "$(byte_at w.fdb 4)" = 12 ] || fail "a schema file makes version 12"
+[ "$(byte_at w.fdb 8)" = 3 ] || fail "three records (an empty line is an empty value)"
+run 0 search w.fdb
+[ "$(cat out.txt)" = "$(printf 'Word\nalpha\n\nomega')" ] || fail "one-field round trip"
+leftovers
+
+# Standard input, CR LF line ends and a byte order mark.
+printf '\xef\xbb\xbf%s\r\n7654321\tIVANOV\tLENINA\t1\t\r\n' "$header" | "$CLI" make - c.zdb 2>err.txt ||
+  fail "stdin with CR LF and BOM: $(cat err.txt)"
+run 0 search c.zdb
+[ "$(sed -n 2p out.txt)" = $'7654321\tIVANOV\tLENINA\t1\t' ] || fail "CR LF stripped: $(od -c out.txt | tail -3)"
+
+# Refusals: exit 2, the line named, no output file, an existing one unchanged.
+refuse() {  # refuse WHAT EXPECTED-MESSAGE TABLE-TEXT [make options...]
+  local what=$1 message=$2 text=$3
+  shift 3
+  printf '%b' "$text" >bad.tsv
+  rm -f out.db
+  run 2 make "$@" bad.tsv out.db
+  contains err.txt "$message" "$what"
+  [ -e out.db ] && fail "$what: a file was written"
+  cp a.db keep.db
+  run 2 make "$@" bad.tsv keep.db
+  cmp -s a.db keep.db || fail "$what: an existing file was changed"
+  leftovers
+}
+row='1\tA\tB\tC\tD\n'
+refuse "text too long" "bad.tsv:3:" "$header\n$row""2\tA\tB\t$(printf 'x%.0s' $(seq 37))\tD\n"
+refuse "phone out of range" "bad.tsv:2:" "$header\n16777216\tA\tB\tC\tD\n"
+refuse "phone not a number" "bad.tsv:2:" "$header\n12a\tA\tB\tC\tD\n"
+refuse "negative phone" "bad.tsv:2:" "$header\n-1\tA\tB\tC\tD\n"
+refuse "character outside Windows-1251" "bad.tsv:4:" "$header\n$row$row""1\tcafé\tB\tC\tD\n"
+refuse "record over 254 bytes" "bad.tsv:2:" "$header\n1\t$(printf 'N%.0s' $(seq 196))\t$(printf 'S%.0s' $(seq 60))\tC\tD\n"
+refuse "too few cells" "bad.tsv:2:" "$header\n1\tA\tB\n"
+refuse "too many cells" "bad.tsv:2:" "$header\n1\tA\tB\tC\tD\tE\n"
+refuse "unknown escape" "bad.tsv:2:" "$header\n1\tA\\\\x\tB\tC\tD\n"
+refuse "backslash at the end" "bad.tsv:2:" "$header\n1\tA\tB\tC\tD\\\\\n"
+refuse "wrong header" "bad.tsv:1:" "Phone\tName\tStreet\tFlat\tHouse\n$row"
+refuse "empty table" "no header line" ""
+refuse "title too long" "title" "$header\n$row" --title "$(printf 'T%.0s' $(seq 23))"
+refuse "schema for a .db" ".fdb" "$header\n$row" --schema schema.txt
+run 0 make --title "$(printf 'T%.0s' $(seq 22))" one.tsv t22.db
+run 0 make --title "HEADER" one.tsv "$(printf 'T%.0s' $(seq 4))"
+run 2 make one.tsv
+run 2 make --bogus one.tsv x.db
+run 2 make missing.tsv x.db
+[ -e x.db ] && fail "no file for a missing table"
+
+# Header names ignore ASCII case.
+printf 'PHONE\tname\tStreet\thouse\tFLAT\n1\tA\tB\tC\tD\n' >case.tsv
+run 0 make case.tsv case.db
+
+# Schema file refusals name the schema line; nothing is written.
+schema_refuse() {  # WHAT EXPECTED-MESSAGE SCHEMA-TEXT
+  printf '%b' "$3" >bad-schema.txt
+  run 2 make --schema bad-schema.txt words.tsv s.fdb
+  contains err.txt "$2" "$1"
+  [ -e s.fdb ] && fail "$1: a file was written"
+  rm -f s.fdb
+}
+schema_refuse "search index gap" "gap" "A text 0 0 1 1 0 0 0 5\nB text 0 0 3 2 0 0 0 5\n"
+schema_refuse "repeated display index" "already used" "A text 0 0 1 1 0 0 0 5\nB text 0 0 2 1 0 0 0 5\n"
+schema_refuse "search index over 10" "bad-schema.txt:1:" "A text 0 0 11 1 0 0 0 5\n"
+schema_refuse "unknown type word" "bad-schema.txt:2:" "# c\nA texts 0 0 1 1 0 0 0 5\n"
+schema_refuse "missing column" "bad-schema.txt:1:" "A text 0 0 1 1 0 0 0\n"
+schema_refuse "duplicate name" "used twice" "Word text 0 0 1 1 0 0 0 5\nWORD text 0 0 2 2 0 0 0 5\n"
+schema_refuse "name too long" "bad-schema.txt:1:" "ABCDEFGHIJKLMNOP text 0 0 1 1 0 0 0 5\n"
+schema_refuse "integer size 5" "size" "N integer 0 5 1 1 0 0 0 5\n"
+schema_refuse "no fields" "no field" "# nothing\n\n"
+schema_refuse "header does not match the schema" "words.tsv:1:" "Other text 0 0 1 1 0 0 0 5\n"
+
+# A field of another type stores nothing; its cell must stay empty.
+printf 'Gap 7 0 0 0 0 0 0 0 0\nWord text 0 0 1 1 0 0 0 5\n' >typed-schema.txt
+printf 'Gap\tWord\n\tabc\n' >typed.tsv
+run 0 make --schema typed-schema.txt typed.tsv typed.fdb
+run 0 search typed.fdb word=abc
+printf 'Gap\tWord\nx\tabc\n' >typed-bad.tsv
+run 2 make --schema typed-schema.txt typed-bad.tsv typed2.fdb
+contains err.txt "typed-bad.tsv:2:" "a value for a field that stores nothing"
+
+[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "make: all passed"

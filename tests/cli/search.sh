@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# vostrel-cli search, end to end: criteria, formats, escaping, exit codes and refusals.
+# Usage: bash search.sh PATH-TO-vostrel-cli SCRATCH-DIR
+set -u
+# The scripts work inside the scratch directory, so a relative path to the program is resolved first.
+CLI=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+DIR=$2
+rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR" || exit 2
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# run EXPECTED-EXIT ARGS...: runs the CLI with stdout in out.txt and stderr in err.txt.
+run() {
+  local expected=$1
+  shift
+  "$CLI" "$@" >out.txt 2>err.txt
+  local code=$?
+  [ "$code" = "$expected" ] || fail "exit $code instead of $expected: $* ($(head -c 300 err.txt))"
+}
+same() {  # same FILE EXPECTED-TEXT WHAT
+  if [ "$(cat "$1")" != "$2" ]; then
+    fail "$3"
+    echo "--- expected"; printf '%s\n' "$2"; echo "--- got"; cat "$1"
+  fi
+}
+contains() { grep -qF -- "$2" "$1" || fail "$3 (no '$2' in: $(head -c 300 "$1"))"; }
+
+T=$'\t'
+# Subscribers with Cyrillic names and every character the TSV escapes.
+printf 'Phone\tName\tStreet\tHouse\tFlat\n' >table.tsv
+printf '1234567\tПЕТРОВ А.В.\tСАДОВАЯ\t12\t5\n' >>table.tsv
+printf '2000001\tИВАНОВА М.С.\tLENINA\t1\t\n' >>table.tsv
+printf '7654321\tSIDOROV "P" P.\tSADOVAYA, 2\t3a\\\\b\t7\\t8\n' >>table.tsv
+printf '10\tЁЛКИН\tЛЕСНАЯ\\nУЛ.\t*\t?\n' >>table.tsv
+printf '0\t\t\t\t\n' >>table.tsv
+
+for ext in db zdb fdb; do
+  run 0 make --title "Тест" table.tsv "dir.$ext"
+  run 0 search "dir.$ext"
+  same out.txt "$(cat table.tsv)" "no criteria gives the table back ($ext)"
+  [ -s err.txt ] && fail "stderr not empty on a pipe ($ext): $(cat err.txt)"
+done
+
+# Prefix, substring and wildcard rules; upper-case input; field names ignore ASCII case.
+run 0 search dir.zdb name=петров
+same out.txt "Phone${T}Name${T}Street${T}House${T}Flat
+1234567${T}ПЕТРОВ А.В.${T}САДОВАЯ${T}12${T}5" "lower-case Cyrillic criterion is upper-cased"
+run 0 search dir.zdb NAME=ёл
+contains out.txt "ЁЛКИН" "ё is upper-cased to Ё"
+run 0 search dir.zdb phone=00
+same out.txt "Phone${T}Name${T}Street${T}House${T}Flat
+2000001${T}ИВАНОВА М.С.${T}LENINA${T}1${T}" "phone matches anywhere"
+run 0 search dir.db street=sad
+[ "$(wc -l <out.txt)" = 2 ] || fail "street prefix 'sad' (upper-cased) should give one row"
+run 1 search dir.db street=ADOVAYA
+same out.txt "Phone${T}Name${T}Street${T}House${T}Flat" "no rows: header only"
+run 0 search dir.db 'street=S*2'
+contains out.txt "SADOVAYA, 2" "wildcard over the whole value"
+run 0 search dir.db 'phone=1*' 'house=1?'
+[ "$(wc -l <out.txt)" = 2 ] || fail "two criteria together"
+run 0 search dir.db 'HoUsE=*'
+[ "$(wc -l <out.txt)" = 6 ] || fail "a lone star matches every value, the empty one too"
+run 0 search dir.db 'flat=**'
+[ "$(wc -l <out.txt)" = 4 ] || fail "two stars need at least one byte"
+run 0 search dir.db name= street=
+[ "$(wc -l <out.txt)" = 6 ] || fail "empty criteria restrict nothing"
+
+# Formats.
+run 0 search --format csv dir.fdb phone=7654321
+printf 'Phone,Name,Street,House,Flat\r\n7654321,"SIDOROV ""P"" P.","SADOVAYA, 2",3a\\b,7\t8\r\n' >want.csv
+cmp -s out.txt want.csv || fail "csv quoting and CR LF: $(od -c out.txt | head)"
+run 0 search --format=csv dir.fdb phone=10
+printf 'Phone,Name,Street,House,Flat\r\n10,ЁЛКИН,"ЛЕСНАЯ\nУЛ.",*,?\r\n' >want.csv
+cmp -s out.txt want.csv || fail "csv keeps a line feed inside quotes"
+run 0 search --format json dir.fdb phone=7654321
+same out.txt '{"Phone":"7654321","Name":"SIDOROV \"P\" P.","Street":"SADOVAYA, 2","House":"3a\\b","Flat":"7\t8"}' "json escapes"
+run 0 search --format json dir.fdb phone=10
+same out.txt '{"Phone":"10","Name":"ЁЛКИН","Street":"ЛЕСНАЯ\nУЛ.","House":"*","Flat":"?"}' "json line feed"
+
+# Refusals: exit 2 with a message, nothing on stdout.
+run 2 search dir.db bogus=1
+contains err.txt "searchable fields: Phone, Name, Street, House, Flat" "unknown field names the fields"
+[ -s out.txt ] && fail "stdout not empty after a refusal"
+run 2 search dir.db "house=$(printf 'x%.0s' $(seq 37))"
+contains err.txt "36" "too long names the limit"
+run 2 search dir.db 'phone=12345678'
+contains err.txt "7" "phone limit"
+run 2 search dir.db 'name=café'
+contains err.txt "Windows-1251" "a character outside Windows-1251"
+run 2 search dir.db name
+run 2 search dir.db name=A NAME=B
+run 2 search --format xml dir.db
+run 2 search
+run 2 search missing.db
+contains err.txt "no such file" "missing file"
+mkdir folder.db
+run 2 search folder.db
+contains err.txt "directory" "directory"
+printf '\001\000\000\000\014\007title\000' >bad.db && head -c 29 /dev/zero >>bad.db
+run 2 search bad.db
+contains err.txt "version" "a bad version byte"
+head -c 20 /dev/zero >short.db
+run 2 search short.db
+
+# The header's record count limits the scan as in the application; a cut-off file lists the
+# records before the cut and says so on stderr.
+printf '\000\000\000\000' >limited.db && tail -c +5 dir.db >>limited.db
+run 1 search limited.db
+same out.txt "Phone${T}Name${T}Street${T}House${T}Flat" "recordCount 0: the first record ends the scan"
+contains err.txt "not listed" "the record limit is reported"
+size=$(wc -c <dir.db)
+head -c $((size - 5)) dir.db >cut.db
+run 0 search cut.db
+[ "$(wc -l <out.txt)" = 5 ] || fail "cut file: four records before the cut"
+contains err.txt "end mark" "the cut is reported"
+printf '\377' >empty.db.tail && head -c 29 dir.db >empty.db && printf '\000\000\000\000' | dd of=empty.db conv=notrunc status=none && cat empty.db.tail >>empty.db
+run 1 search empty.db
+same out.txt "Phone${T}Name${T}Street${T}House${T}Flat" "no records: header only"
+
+# A stored schema: field names and display order from the file, folding, a hidden field.
+cat >schema.txt <<'EOF'
+# name  type    flags size search display detail edit column max
+Code    integer 4     2    2      3       1      60   40     5
+Title   text    12    2    1      1       1      100  100    40
+Secret  text    0     2    0      0       0      0    0      20
+Note    text    8     2    3      2       0      80   80     30
+EOF
+printf 'Code\tTitle\tSecret\tNote\n7\tМосква Central\thidden\tПервая\n65535\tnorth ПОРТ\tx\t\n' >custom.tsv
+run 0 make --schema schema.txt custom.tsv custom.fdb
+run 0 search custom.fdb title=порт
+same out.txt "Title${T}Note${T}Code
+north ПОРТ${T}${T}65535" "folded substring, display order"
+run 0 search custom.fdb TITLE=МОСКВА note=пер
+contains out.txt "Central" "fold with capitals typed"
+run 2 search custom.fdb secret=h
+contains err.txt "searchable fields: Title, Code, Note" "hidden field is not searchable"
+run 0 search --format json custom.fdb code=55
+same out.txt '{"Title":"north ПОРТ","Note":"","Code":"65535"}' "json keyed by display names"
+
+[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "search: all passed"
