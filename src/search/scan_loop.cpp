@@ -3,6 +3,8 @@
 #include "search/scan_loop.h"
 
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 #include "search/query_criteria.h"
 #include "search/text_match.h"
@@ -18,6 +20,86 @@ constexpr int kRecordBufferSize = 256;
 constexpr int kRecordsPerUpdate = 1000;
 constexpr int kRowsPerUpdate = 51;
 
+// Most records of a search fail their criteria, so decoding every field of every record (each
+// text copied, each number rendered in decimal) is wasted work. A record is first decoded only
+// as far as the criteria need: the fields before the last searched one are stepped over and
+// only the searched ones are written. Only a record that matches is decoded in full, for its
+// row. Both decodings write the same value into a searched field, because a field's value
+// depends on the record's bytes alone (a field of another type is never written at all), so
+// the match comes out as if the whole record had been decoded.
+//
+// Stepping over a field follows DecodeRecord's rules exactly: a text runs to its NUL or to the
+// end of the data and is cut to maxLength; an integer short of bytes, or of a size outside 1
+// to 4, reads as empty and ends the data.
+struct SearchPlan {
+  int lastField = -1;  // the last searched field in field order; -1 when none is
+};
+
+SearchPlan PlanSearch(const FieldTable* table) {
+  SearchPlan plan;
+  for (int j = 0; j < table->fieldCount; ++j) {
+    const FieldDescriptor& f = table->fields[j];
+    if (f.searchIndex != 0 && f.active) plan.lastField = j;
+  }
+  return plan;
+}
+
+void RenderDecimal(uint32_t number, bool isSigned, char* out) {
+  char digits[kIntegerValueCapacity];
+  int n = 0;
+  const bool negative = isSigned && static_cast<int32_t>(number) < 0;
+  uint32_t magnitude = negative ? 0u - number : number;
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  int k = 0;
+  if (negative) out[k++] = '-';
+  while (n > 0) out[k++] = digits[--n];
+  out[k] = 0;
+}
+
+void DecodeSearchedFields(const unsigned char* record, int length, FieldTable* table,
+                          const SearchPlan& plan) {
+  const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+  size_t cursor = 0;
+  for (int j = 0; j <= plan.lastField; ++j) {
+    FieldDescriptor& f = table->fields[j];
+    const bool wanted = f.searchIndex != 0 && f.active;
+    if (f.type == FieldText) {
+      const size_t available = dataEnd - cursor;
+      const unsigned char* start = record + cursor;
+      const void* nul = available > 0 ? memchr(start, 0, available) : nullptr;
+      const size_t textLength =
+          nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - start)
+                         : available;
+      if (wanted && f.value != nullptr) {
+        const size_t keep = textLength < f.maxLength ? textLength : f.maxLength;
+        if (keep > 0) memcpy(f.value, start, keep);
+        f.value[keep] = 0;
+      }
+      cursor += nul != nullptr ? textLength + 1 : textLength;
+    } else if (f.type == FieldInteger) {
+      const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
+      if (size == 0 || dataEnd - cursor < size) {
+        if (wanted) {
+          f.number = 0;
+          if (f.value != nullptr) f.value[0] = 0;
+        }
+        cursor = dataEnd;
+        continue;
+      }
+      if (wanted) {
+        uint32_t number = 0;
+        for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+        f.number = number;
+        if (f.value != nullptr) RenderDecimal(number, size == 4, f.value);
+      }
+      cursor += size;
+    }
+  }
+}
+
 }  // namespace
 
 ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
@@ -30,6 +112,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     return outcome;
   }
   const bool noCriteria = NoActiveCriteria(table);
+  const SearchPlan plan = PlanSearch(table);
   int scanned = 0;
   int results = 0;
   int updateCounter = 0;
@@ -60,8 +143,15 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       updateCounter = 1;
       if (sink.statusUpdate != nullptr) sink.statusUpdate(sink.context, results, scanned);
     }
-    DecodeRecord(record, length, table);
-    if (noCriteria || RecordMatches(table)) {
+    bool matches = true;
+    if (noCriteria) {
+      DecodeRecord(record, length, table);
+    } else {
+      DecodeSearchedFields(record, length, table, plan);
+      matches = RecordMatches(table);
+      if (matches) DecodeRecord(record, length, table);
+    }
+    if (matches) {
       if (sink.appendRow != nullptr && sink.appendRow(sink.context, table, results) == -1) {
         end = ScanRowFailed;
         break;
