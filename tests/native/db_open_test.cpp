@@ -187,7 +187,7 @@ TEST(DbOpen, TitlesEndAtTheirNulOrTheEndOfTheHeader) {
   const std::string full23 = "ABCDEFGHIJKLMNOPQRSTUVW";
   ASSERT_TRUE(WriteFileBytes(dir.File(L"full.db"), ShortHeaderBytes(0, 11, 7, full23) + "\xFF"));
   // A NUL at the fourth byte, then more text that must not show.
-  ASSERT_TRUE(WriteFileBytes(dir.File(L"nul.db"),
+  ASSERT_TRUE(WriteFileBytes(dir.File(L"inner-nul.db"),
                              ShortHeaderBytes(0, 11, 7, std::string("ABC\0DEF", 7)) + "\xFF"));
   // 51 title bytes in a schema header: only 50 fit, the last can only be the terminator.
   ASSERT_TRUE(WriteRawFile(dir.File(L"full.fdb").c_str(),
@@ -197,7 +197,7 @@ TEST(DbOpen, TitlesEndAtTheirNulOrTheEndOfTheHeader) {
   bool viaGz;
   ASSERT_EQ(Open(dir.File(L"full.db"), &h, &viaGz), OpenOk);
   EXPECT_EQ(std::wstring(h.title), L"ABCDEFGHIJKLMNOPQRSTUVW");
-  ASSERT_EQ(Open(dir.File(L"nul.db"), &h, &viaGz), OpenOk);
+  ASSERT_EQ(Open(dir.File(L"inner-nul.db"), &h, &viaGz), OpenOk);
   EXPECT_EQ(std::wstring(h.title), L"ABC");
   ASSERT_EQ(Open(dir.File(L"full.fdb"), &h, &viaGz), OpenOk);
   EXPECT_EQ(std::wstring(h.title), std::wstring(50, L'А'));

@@ -17,6 +17,10 @@ case "$1" in
     # runner's pipes open, or the run would wait for it forever.
     wineserver -p >/dev/null 2>&1 </dev/null &
     disown || true
+    # Wine starts its service processes with the first program and keeps them as long as the
+    # server lives. Started by a test, they would inherit that test's pipes and the runner would
+    # wait for them forever; so they are started here, once, on /dev/null.
+    timeout 120 wine cmd /c exit >/dev/null 2>&1 </dev/null || true
     echo "wine session ready in $WINEPREFIX"
     ;;
   stop)
