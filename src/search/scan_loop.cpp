@@ -31,17 +31,77 @@ constexpr int kRowsPerUpdate = 51;
 // Stepping over a field follows DecodeRecord's rules exactly: a text runs to its NUL or to the
 // end of the data and is cut to maxLength; an integer short of bytes, or of a size outside 1
 // to 4, reads as empty and ends the data.
+//
+// Before even that, a prefix criterion on a text field is compared with the record's bytes where
+// the field stands, without copying anything: most records of a search fail right there, at
+// their first byte. This is only a gate: a record that passes it is still decoded and matched in
+// full, so the gate decides nothing that the match rules would decide otherwise. It can only
+// turn away records whose text does not begin with the criterion, and such a text cannot match
+// in prefix mode (the criterion is never longer than maxLength, so cutting the text there
+// changes nothing in its first criterionLength bytes).
 struct SearchPlan {
-  int lastField = -1;  // the last searched field in field order; -1 when none is
+  int lastField = -1;      // the last searched field in field order; -1 when none is
+  int lastGateField = -1;  // the last field with a prefix gate; -1 when none has
+  bool gate[256] = {};     // by field index (a schema has at most 127 fields)
 };
 
 SearchPlan PlanSearch(const FieldTable* table) {
   SearchPlan plan;
-  for (int j = 0; j < table->fieldCount; ++j) {
+  for (int j = 0; j < table->fieldCount && j < 256; ++j) {
     const FieldDescriptor& f = table->fields[j];
-    if (f.searchIndex != 0 && f.active) plan.lastField = j;
+    if (f.searchIndex == 0 || !f.active) continue;
+    plan.lastField = j;
+    if (f.type == FieldText && !f.wildcard && !(f.flags & MatchAnywhere) &&
+        f.criterion != nullptr && f.criterionLength > 0 && f.criterionLength <= f.maxLength) {
+      plan.gate[j] = true;
+      plan.lastGateField = j;
+    }
   }
   return plan;
+}
+
+// The folding of the match rules, for the gate's byte-by-byte comparison.
+inline unsigned char FoldForGate(unsigned char b) {
+  if ((b >= 0xC0 && b <= 0xDF) || b == 0xA8) return FoldTable[b];
+  if (b >= 0x41 && b <= 0x5A) return static_cast<unsigned char>(b + 0x20);
+  return b;
+}
+
+// False when a gated field's text cannot begin with its criterion.
+bool PassesPrefixGates(const unsigned char* record, int length, const FieldTable* table,
+                       const SearchPlan& plan) {
+  const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+  size_t cursor = 0;
+  for (int j = 0; j <= plan.lastGateField; ++j) {
+    const FieldDescriptor& f = table->fields[j];
+    if (f.type == FieldText) {
+      if (plan.gate[j]) {
+        const unsigned char* criterion = reinterpret_cast<const unsigned char*>(f.criterion);
+        const size_t need = static_cast<size_t>(f.criterionLength);
+        if (dataEnd - cursor < need) return false;
+        const unsigned char* text = record + cursor;
+        if (f.flags & FoldValue) {
+          for (size_t i = 0; i < need; ++i)
+            if (text[i] == 0 || FoldForGate(text[i]) != criterion[i]) return false;
+        } else {
+          // The criterion holds no NUL, so a text that ends early differs at its NUL.
+          if (text[0] != criterion[0] || memcmp(text, criterion, need) != 0) return false;
+        }
+        if (j == plan.lastGateField) return true;
+      }
+      const size_t available = dataEnd - cursor;
+      const void* nul = available > 0 ? memchr(record + cursor, 0, available) : nullptr;
+      cursor = nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - record) + 1
+                              : dataEnd;
+    } else if (f.type == FieldInteger) {
+      const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
+      if (size == 0 || dataEnd - cursor < size)
+        cursor = dataEnd;
+      else
+        cursor += size;
+    }
+  }
+  return true;
 }
 
 void RenderDecimal(uint32_t number, bool isSigned, char* out) {
@@ -124,7 +184,13 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       end = ScanBadLength;
       break;
     }
-    if (ReadRecordBytes(reader, record, length) != length) {
+    // The record is read in place when the reader holds it whole in its block buffer, which is
+    // nearly always; only a record that straddles two blocks is copied out.
+    const unsigned char* data = record;
+    if (reader->buffer != nullptr && reader->bufferEnd - reader->bufferStart >= length) {
+      data = reader->buffer + reader->bufferStart;
+      reader->bufferStart += length;
+    } else if (ReadRecordBytes(reader, record, length) != length) {
       end = ScanShortRead;
       break;
     }
@@ -145,11 +211,14 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     }
     bool matches = true;
     if (noCriteria) {
-      DecodeRecord(record, length, table);
+      DecodeRecord(data, length, table);
     } else {
-      DecodeSearchedFields(record, length, table, plan);
-      matches = RecordMatches(table);
-      if (matches) DecodeRecord(record, length, table);
+      matches = PassesPrefixGates(data, length, table, plan);
+      if (matches) {
+        DecodeSearchedFields(data, length, table, plan);
+        matches = RecordMatches(table);
+      }
+      if (matches) DecodeRecord(data, length, table);
     }
     if (matches) {
       if (sink.appendRow != nullptr && sink.appendRow(sink.context, table, results) == -1) {
@@ -159,7 +228,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       ++results;
       ++updateCounter;
     }
-    length = record[length - 1];
+    length = data[length - 1];
     if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
       end = ScanStopped;
       break;
