@@ -1,0 +1,367 @@
+// Start-up, the main window, its tabs and pages, the layouts, and shutdown.
+#include <windows.h>
+// commctrl.h needs the base Windows types first.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include "i18n/language_file.h"
+#include "test_support.h"
+#include "ui/app_globals_win32.h"
+#include "ui/main_window_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui_harness.h"
+
+namespace {
+
+bool ClassRegistered(const wchar_t* name) {
+  WNDCLASSW info;
+  return GetClassInfoW(GetModuleHandleW(nullptr), name, &info) != 0;
+}
+
+SIZE WindowSize(HWND window) {
+  RECT r = {};
+  GetWindowRect(window, &r);
+  return {r.right - r.left, r.bottom - r.top};
+}
+
+std::vector<std::wstring> TabTexts() {
+  std::vector<std::wstring> texts;
+  const int count = static_cast<int>(SendMessageW(TabControl, TCM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    wchar_t text[300] = {};
+    TCITEMW item = {};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 300;
+    SendMessageW(TabControl, TCM_GETITEMW, i, reinterpret_cast<LPARAM>(&item));
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+bool PageVisible(int index) { return IsWindowVisible(PageWindows[index]) != 0; }
+
+}  // namespace
+
+TEST(UiLayout, ScreenHeightPicksTheVariant) {
+  EXPECT_EQ(LayoutVariantForScreenHeight(295), 0);
+  EXPECT_EQ(LayoutVariantForScreenHeight(294), 1);
+  EXPECT_EQ(LayoutVariantForScreenHeight(1080), 0);
+  EXPECT_EQ(LayoutVariantForScreenHeight(240), 1);
+}
+
+TEST(UiStartup, ApplicationDirectoryKeepsTheLastBackslash) {
+  wchar_t out[kMaxPathChars];
+  ApplicationDirectoryFromModulePath(L"C:\\Program Files\\Vostrel\\vostrel.exe", out);
+  EXPECT_STREQ(out, L"C:\\Program Files\\Vostrel\\");
+  ApplicationDirectoryFromModulePath(L"\\vostrel.exe", out);
+  EXPECT_STREQ(out, L"\\");
+  ApplicationDirectoryFromModulePath(L"vostrel.exe", out);
+  EXPECT_STREQ(out, L"\\");
+}
+
+TEST(UiLayout, PortraitWindowAndControls) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(3));
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(295), 0);
+
+  EXPECT_EQ(LayoutVariant, 0);
+  EXPECT_EQ(WindowText(MainWindow), L"Vostrel/Corvinet v2.04");
+  const SIZE size = WindowSize(MainWindow);
+  EXPECT_EQ(size.cx, 240);
+  EXPECT_EQ(size.cy, 295);
+  const RECT list = ChildRect(ResultListView);
+  EXPECT_EQ(list.left, 0);
+  EXPECT_EQ(list.top, 0);
+  EXPECT_EQ(list.right - list.left, 239);
+  EXPECT_EQ(list.bottom - list.top, 218);
+  const RECT about = ChildRect(AboutControl(IdAboutText));
+  EXPECT_EQ(about.right - about.left, 160);
+  const RECT selector = ChildRect(SearchControl(IdDatabaseSelector));
+  EXPECT_EQ(selector.left, 5);
+  EXPECT_EQ(selector.top, 26);
+  // The criteria rows of the built-in schema: labels 4 pixels below their boxes.
+  const int tops[] = {52, 74, 96, 118, 140};
+  for (int j = 0; j < 5; ++j) {
+    const RECT edit = ChildRect(SearchControl(IdFirstCriterionEdit + 4 * j));
+    const RECT label = ChildRect(SearchControl(IdFirstCriterionLabel + 4 * j));
+    EXPECT_EQ(edit.top, tops[j]) << j;
+    EXPECT_EQ(edit.left, 65) << j;
+    EXPECT_EQ(label.top, tops[j] + 4) << j;
+  }
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST(UiLayout, LandscapeWindowAndControls) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(294), 0);
+
+  EXPECT_EQ(LayoutVariant, 1);
+  const SIZE size = WindowSize(MainWindow);
+  EXPECT_EQ(size.cx, 640);
+  EXPECT_EQ(size.cy, 240);
+  const RECT list = ChildRect(ResultListView);
+  EXPECT_EQ(list.left, 5);
+  EXPECT_EQ(list.top, 36);
+  EXPECT_EQ(list.right - list.left, 630);
+  EXPECT_EQ(list.bottom - list.top, 130);
+  const RECT about = ChildRect(AboutControl(IdAboutText));
+  EXPECT_EQ(about.left, 55);
+  EXPECT_EQ(about.right - about.left, 250);
+  const RECT icon = ChildRect(AboutControl(IdAboutIcon));
+  EXPECT_EQ(icon.left, 10);
+  EXPECT_EQ(icon.top, 20);
+  // The buttons keep one rectangle in both layouts.
+  const RECT start = ChildRect(SearchControl(IdStartButton));
+  EXPECT_EQ(start.left, 65);
+  EXPECT_EQ(start.top, 163);
+  const RECT selector = ChildRect(SearchControl(IdDatabaseSelector));
+  EXPECT_EQ(selector.left, 65);
+  EXPECT_EQ(selector.top, 30);
+}
+
+TEST(UiMainWindow, PagesAreChildrenOfTheTabControlByIdAndOnlySearchShows) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(), 0);
+  ASSERT_NE(TabControl, nullptr);
+  EXPECT_EQ(GetDlgCtrlID(TabControl), 200);
+  const wchar_t* classes[] = {L"SearchWnd", L"ResultWnd", L"SetupWnd", L"AboutWnd", L"Exit"};
+  for (int i = 0; i < kPageCount; ++i) {
+    ASSERT_EQ(GetDlgItem(TabControl, 5 + i), PageWindows[i]) << i;
+    wchar_t name[32] = {};
+    GetClassNameW(PageWindows[i], name, 32);
+    EXPECT_STREQ(name, classes[i]);
+    EXPECT_EQ(PageVisible(i), i == SearchPage) << i;
+  }
+  EXPECT_EQ(CurrentPage, SearchPage);
+  // The progress bar starts hidden, the list and the status line visible.
+  EXPECT_FALSE(GetWindowLongW(ResultControl(IdProgressBar), GWL_STYLE) & WS_VISIBLE);
+  EXPECT_TRUE(GetWindowLongW(ResultListView, GWL_STYLE) & WS_VISIBLE);
+  EXPECT_TRUE(GetWindowLongW(ResultControl(IdStatusLine), GWL_STYLE) & WS_VISIBLE);
+}
+
+TEST(UiMainWindow, TabsReadTheDefaultNamesWithoutTranslations) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(), 0);
+  EXPECT_EQ(TabTexts(), (std::vector<std::wstring>{L"Search", L"Result", L"Setup", L"About",
+                                                   L"Exit"}));
+}
+
+TEST(UiMainWindow, TranslatedTabNamesAreCutAt127Characters) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  const std::string longName(200, 'X');
+  app.Directory().WriteFile(L"vostrel.lng",
+                            LanguageFileWithDefaults("700=" + longName + "\r\n701=\xC8\xF2\xEE\xE3\xE8\r\n"));
+  ASSERT_EQ(app.Start(), 0);
+  const std::vector<std::wstring> tabs = TabTexts();
+  ASSERT_EQ(tabs.size(), 5u);
+  EXPECT_EQ(tabs[0], std::wstring(127, L'X'));
+  EXPECT_EQ(tabs[1], L"\u0418\u0442\u043e\u0433\u0438");
+  EXPECT_EQ(tabs[2], L"Setup");
+}
+
+TEST(UiMainWindow, TabsAndMenuCommandsSwitchPages) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(), 0);
+
+  TapTab(AboutPage);
+  EXPECT_EQ(CurrentPage, AboutPage);
+  EXPECT_TRUE(PageVisible(AboutPage));
+  EXPECT_FALSE(PageVisible(SearchPage));
+
+  // Menu commands act whatever their notification code; they move the tab selection too.
+  SendMessageW(MainWindow, WM_COMMAND, MAKEWPARAM(501, 1), 0);
+  EXPECT_EQ(CurrentPage, SetupPage);
+  EXPECT_EQ(SendMessageW(TabControl, TCM_GETCURSEL, 0, 0), SetupPage);
+  EXPECT_TRUE(PageVisible(SetupPage));
+  EXPECT_FALSE(PageVisible(AboutPage));
+
+  SendMessageW(MainWindow, WM_COMMAND, MAKEWPARAM(502, 0), 0);
+  EXPECT_EQ(CurrentPage, AboutPage);
+  EXPECT_EQ(SendMessageW(TabControl, TCM_GETCURSEL, 0, 0), AboutPage);
+
+  // The tab already current changes nothing; an unknown command is ignored.
+  TapTab(AboutPage);
+  SendMessageW(MainWindow, WM_COMMAND, MAKEWPARAM(503, 0), 0);
+  EXPECT_EQ(CurrentPage, AboutPage);
+  EXPECT_TRUE(PageVisible(AboutPage));
+  EXPECT_FALSE(QuitPosted());
+
+  // A TCN_SELCHANGE from another sender is not the tab control's.
+  NMHDR foreign = {TabControl, 201, static_cast<UINT>(TCN_SELCHANGE)};
+  SendMessageW(TabControl, TCM_SETCURSEL, ResultPage, 0);
+  SendMessageW(MainWindow, WM_NOTIFY, 201, reinterpret_cast<LPARAM>(&foreign));
+  EXPECT_EQ(CurrentPage, AboutPage);
+}
+
+TEST(UiShutdown, ExitTabClosesWithoutShowingTheExitPageAndSavesWidthsOnce) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(3));
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  ASSERT_NE(TheLanguageFile.file, nullptr);
+
+  TapTab(ExitPage);
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_FALSE(PageVisible(ExitPage));
+  EXPECT_EQ(TheLanguageFile.file, nullptr);
+  EXPECT_EQ(TheFieldTable.fieldCount, 0);
+  DWORD width = 0;
+  ASSERT_TRUE(app.Registry().GetDword(L"Col1Width", &width));
+  EXPECT_EQ(width, 100u);
+
+  // WM_CLOSE leaves the window up; its destruction runs the shutdown handler again, which must
+  // not repeat its work.
+  ASSERT_TRUE(IsWindow(MainWindow));
+  app.Registry().SetDword(L"Col1Width", 7);
+  DestroyWindow(MainWindow);
+  ASSERT_TRUE(app.Registry().GetDword(L"Col1Width", &width));
+  EXPECT_EQ(width, 7u);
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST(UiShutdown, MenuExitCommandCloses) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(), 0);
+  SendMessageW(MainWindow, WM_COMMAND, MAKEWPARAM(500, 0), 0);
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_EQ(TheLanguageFile.file, nullptr);
+}
+
+TEST(UiStartupFailure, MissingLanguageFileEndsWithCode1AndAMessage) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  DeleteFileW(app.FilePath(L"vostrel.lng").c_str());
+  EXPECT_EQ(app.Start(), 1);
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).owner, nullptr);
+  EXPECT_EQ(boxes.At(0).caption, L"Error");
+  EXPECT_EQ(boxes.At(0).text, L"Could not open Language file - " + app.FilePath(L"vostrel.lng"));
+  EXPECT_EQ(MainWindow, nullptr);
+}
+
+TEST(UiStartupFailure, MainClassRegistrationFailureEndsWithCode1Silently) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  WNDCLASSW taken = {};
+  taken.lpfnWndProc = DefWindowProcW;
+  taken.hInstance = GetModuleHandleW(nullptr);
+  taken.lpszClassName = L"Vostrel";
+  ASSERT_NE(RegisterClassW(&taken), 0);
+  EXPECT_EQ(app.Start(), 1);
+  EXPECT_EQ(boxes.Count(), 0u);
+  EXPECT_FALSE(ClassRegistered(L"SearchWnd"));
+}
+
+TEST(UiStartupFailure, PageClassRegistrationFailureEndsWithCode2AndStops) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  WNDCLASSW taken = {};
+  taken.lpfnWndProc = DefWindowProcW;
+  taken.hInstance = GetModuleHandleW(nullptr);
+  taken.lpszClassName = L"ResultWnd";
+  ASSERT_NE(RegisterClassW(&taken), 0);
+  EXPECT_EQ(app.Start(), 2);
+  EXPECT_EQ(boxes.Count(), 0u);
+  EXPECT_TRUE(ClassRegistered(L"SearchWnd"));
+  EXPECT_FALSE(ClassRegistered(L"SetupWnd"));
+  EXPECT_FALSE(ClassRegistered(L"Exit"));
+}
+
+TEST(UiStartup, EmptyInstalledListLoadsNoSchema) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.InstallDatabases({});
+  ASSERT_EQ(app.Start(), 0);
+  EXPECT_EQ(SendMessageW(SearchControl(IdDatabaseSelector), CB_GETCOUNT, 0, 0), 0);
+  EXPECT_EQ(TheFieldTable.fieldCount, 0);
+  EXPECT_EQ(SearchControl(IdFirstCriterionEdit), nullptr);
+  EXPECT_TRUE(ListHeaders().empty());
+}
+
+TEST(UiStartup, SelectedDatabaseSchemaGivesCriteriaAndColumns) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(3));
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  EXPECT_EQ(ListHeaders(), (std::vector<std::wstring>{L"Phone", L"Name", L"Street", L"House",
+                                                      L"Flat"}));
+  const int widths[] = {55, 100, 110, 40, 40};
+  for (int j = 0; j < 5; ++j) {
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETCOLUMNWIDTH, j, 0), widths[j]) << j;
+    HWND edit = SearchControl(IdFirstCriterionEdit + 4 * j);
+    ASSERT_NE(edit, nullptr) << j;
+    EXPECT_TRUE(GetWindowLongW(edit, GWL_STYLE) & ES_UPPERCASE) << j;
+  }
+  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"Name");
+  // The Phone box takes at most 7 characters.
+  EXPECT_EQ(SendMessageW(SearchControl(IdFirstCriterionEdit), EM_GETLIMITTEXT, 0, 0), 7);
+}
+
+TEST(UiPages, TranslationRulesOfTheControlTables) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(3));
+  app.InstallDatabases({{L"city.db", "City"}});
+  // Key -1 replaces every id-less text; an empty translation keeps the default; the About page
+  // is never translated; built-in field names take their keys.
+  app.Directory().WriteFile(
+      L"vostrel.lng",
+      LanguageFileWithDefaults("-1=Shared\r\n1106=\r\n1107=Go\r\n1402=Other\r\n1501=Surname\r\n"
+                               "1203=Bar\r\n"));
+  ASSERT_EQ(app.Start(), 0);
+
+  EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Go");
+  EXPECT_EQ(WindowText(SearchControl(IdResetButton)), L"Reset");
+  EXPECT_EQ(WindowText(ResultControl(IdProgressBar)), L"Bar");
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"");
+  EXPECT_EQ(WindowText(AboutControl(IdAboutText)), std::wstring(kAboutText));
+  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"Surname");
+  EXPECT_EQ(ListHeaders()[1], L"Surname");
+
+  // The id-less statics: rules stay empty, the version line and "Language:" share key -1.
+  int shared = 0, empty = 0;
+  for (HWND page : {PageWindows[SearchPage], PageWindows[SetupPage]}) {
+    for (HWND child = GetWindow(page, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      if (GetDlgCtrlID(child) != 0xFFFF && GetDlgCtrlID(child) != -1) continue;
+      const std::wstring text = WindowText(child);
+      if (text == L"Shared") ++shared;
+      if (text.empty()) ++empty;
+    }
+  }
+  EXPECT_EQ(shared, 2);
+  EXPECT_EQ(empty, 2);
+}
+
+TEST(UiPages, AboutTextHasItsFiveLines) {
+  const std::wstring text = kAboutText;
+  EXPECT_EQ(text.rfind(L"Vostrel(Corvinet) v.2.04 b40423\r\n", 0), 0u);
+  const size_t blank = text.find(L"\r\n\r\n");
+  ASSERT_NE(blank, std::wstring::npos);
+  const size_t forumEnd = text.find(L"\r\n\n");
+  ASSERT_NE(forumEnd, std::wstring::npos);
+  EXPECT_GT(forumEnd, blank);
+  EXPECT_EQ(text.substr(forumEnd + 3), L"\u0410\u043f\u0440\u0435\u043b\u044c, 2004");
+}
+
+TEST(UiPages, SearchPagePaintsStaticsOnWhite) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(), 0);
+  HDC dc = GetDC(SearchControl(IdDatabaseLabel));
+  const LRESULT brush = SendMessageW(PageWindows[SearchPage], WM_CTLCOLORSTATIC,
+                                     reinterpret_cast<WPARAM>(dc),
+                                     reinterpret_cast<LPARAM>(SearchControl(IdDatabaseLabel)));
+  ReleaseDC(SearchControl(IdDatabaseLabel), dc);
+  EXPECT_EQ(reinterpret_cast<HGDIOBJ>(brush), GetStockObject(WHITE_BRUSH));
+}
