@@ -65,6 +65,21 @@ run 0 search dir.db 'flat=**'
 run 0 search dir.db name= street=
 [ "$(wc -l <out.txt)" = 6 ] || fail "empty criteria restrict nothing"
 
+# The limit counts characters, not UTF-8 bytes: 36 Cyrillic letters fit the House field.
+run 1 search dir.db "house=$(printf 'Ж%.0s' $(seq 36))"
+
+# On a terminal, standard error shows the progress and the final status; the rows stay on
+# standard output untouched.
+if command -v script >/dev/null; then
+  script -qec "'$CLI' search dir.db name=п >tty-rows.txt" /dev/null >tty.txt 2>&1
+  contains tty.txt "of 5 scanned" "progress bar on a terminal"
+  contains tty.txt "Scaned: 5, results: 1" "final status on a terminal"
+  [ "$(cat tty-rows.txt)" = "Phone${T}Name${T}Street${T}House${T}Flat
+1234567${T}ПЕТРОВ А.В.${T}САДОВАЯ${T}12${T}5" ] || fail "rows under a terminal: $(cat tty-rows.txt)"
+else
+  echo "skipped: no 'script' program for the terminal check"
+fi
+
 # Formats.
 run 0 search --format csv dir.fdb phone=7654321
 printf 'Phone,Name,Street,House,Flat\r\n7654321,"SIDOROV ""P"" P.","SADOVAYA, 2",3a\\b,7\t8\r\n' >want.csv
