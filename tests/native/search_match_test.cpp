@@ -232,21 +232,6 @@ TEST(CriterionMatching, FoldValueFoldsBothSidesButLeavesTheValue) {
   EXPECT_TRUE(Matches(anywhere, L"s*A", "SADOVAYA"));
 }
 
-TEST(CriterionMatching, FoldedCopyOfTheLongestValueStaysBounded) {
-  BuildFoldTable();
-  TestField field("Name", FoldValue | MatchAnywhere, 600, 1);
-  const std::string longValue = std::string(253, 'A');
-  field.Type(L"aaa");
-  field.SetValue(longValue);
-  EXPECT_TRUE(CriterionMatches(&field.d));
-  // A value buffer longer than any record can fill is compared by its first 255 bytes.
-  field.SetValue(std::string(300, 'A') + "XYZ");
-  field.Type(L"xyz");
-  EXPECT_FALSE(CriterionMatches(&field.d));
-  field.Type(L"a*");
-  EXPECT_TRUE(CriterionMatches(&field.d));
-}
-
 TEST(RecordMatching, EveryActiveCriterionMustHold) {
   BuildFoldTable();
   TestField phone("Phone", MatchAnywhere, 7, 1);
@@ -311,13 +296,6 @@ TEST(CriterionPreparation, TakesAtMost255TypedCharacters) {
   field.Type(typed.c_str());
   EXPECT_EQ(field.d.criterionLength, 255);
   EXPECT_EQ(field.d.wildcard, 0);
-}
-
-TEST(CriterionPreparation, FieldWithoutCriterionBufferStaysInactive) {
-  TestField field("Hidden", 0, 10, 0);
-  field.d.criterion = nullptr;
-  field.Type(L"ABC");
-  EXPECT_EQ(field.d.active, 0);
 }
 
 TEST(QuerySummary, ListsActiveCriteriaAsTyped) {
