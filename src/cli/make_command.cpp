@@ -168,8 +168,9 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
       ok = false;
     };
     if (tooLong || t.size() != 10) {
-      fail("a field line has 10 columns: name type flags size search display detail "
-           "editWidth columnWidth maxLength");
+      fail(
+          "a field line has 10 columns: name type flags size search display detail "
+          "editWidth columnWidth maxLength");
       break;
     }
     FieldDescriptor f{};
@@ -181,8 +182,10 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
     memcpy(f.name, name.data(), name.size());
     long type = 0, flags = 0, size = 0, search = 0, display = 0, detail = 0;
     long editWidth = 0, columnWidth = 0, maxLength = 0;
-    if (t[1] == "text") type = FieldText;
-    else if (t[1] == "integer") type = FieldInteger;
+    if (t[1] == "text")
+      type = FieldText;
+    else if (t[1] == "integer")
+      type = FieldInteger;
     else if (!ParseNumber(t[1], -128, 127, &type)) {
       fail("type '" + t[1] + "' is not text, integer or a number from -128 to 127");
       break;
@@ -193,11 +196,14 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
       long low, high;
       long* value;
     } columns[] = {
-        {t[2], "flags", 0, 255, &flags},           {t[3], "size", -128, 127, &size},
+        {t[2], "flags", 0, 255, &flags},
+        {t[3], "size", -128, 127, &size},
         {t[4], "search", 0, kMaxSearchFields, &search},
         {t[5], "display", 0, kMaxDisplayFields, &display},
-        {t[6], "detail", 0, 127, &detail},         {t[7], "editWidth", 0, 65535, &editWidth},
-        {t[8], "columnWidth", 0, 65535, &columnWidth}, {t[9], "maxLength", 0, 65535, &maxLength},
+        {t[6], "detail", 0, 127, &detail},
+        {t[7], "editWidth", 0, 65535, &editWidth},
+        {t[8], "columnWidth", 0, 65535, &columnWidth},
+        {t[9], "maxLength", 0, 65535, &maxLength},
     };
     for (const Column& c : columns) {
       if (!ParseNumber(c.token, c.low, c.high, c.value)) {
@@ -250,8 +256,9 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
 
 // Converts the cells of one line to the Windows-1251 values of a record. Returns false with
 // the reason.
-bool CellsToRecord(const std::vector<std::string>& cells, const std::vector<FieldDescriptor>& schema,
-                   DatabaseRecord* record, std::string* why) {
+bool CellsToRecord(const std::vector<std::string>& cells,
+                   const std::vector<FieldDescriptor>& schema, DatabaseRecord* record,
+                   std::string* why) {
   if (cells.size() != schema.size()) {
     *why = "has " + std::to_string(cells.size()) + " cells for " + std::to_string(schema.size()) +
            " fields";
@@ -342,8 +349,10 @@ int RunMakeCommand(const CliArgs& args) {
       return 2;
     }
     if (options.title.size() > room) {
-      fprintf(stderr, "vostrel-cli: the title is longer than the %zu characters this file "
-                      "holds\n", room);
+      fprintf(stderr,
+              "vostrel-cli: the title is longer than the %zu characters this file "
+              "holds\n",
+              room);
       return 2;
     }
   }

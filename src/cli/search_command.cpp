@@ -49,7 +49,7 @@ struct SearchRun {
   bool progress = false;            // standard error is a terminal
   bool stdoutIsTerminal = false;
   int recordCount = 0;
-  bool lineShown = false;           // a progress line is on the terminal
+  bool lineShown = false;  // a progress line is on the terminal
 };
 
 // Progress lines are padded to a fixed width rather than cleared with terminal escapes, which
@@ -157,7 +157,8 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
     }
     if (found < 0) {
       fprintf(stderr, "vostrel-cli: %s: no searchable field '%s'; searchable fields: %s\n",
-              file.c_str(), argument.substr(0, equals).c_str(), SearchableFieldList(*table).c_str());
+              file.c_str(), argument.substr(0, equals).c_str(),
+              SearchableFieldList(*table).c_str());
       return false;
     }
     FieldDescriptor* field = table->searchMap[found];
@@ -172,19 +173,20 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
     if (field->flags & UpperCaseInput)
       for (wchar_t& c : typed) c = UpperCaseLetter(c);
     std::string singleByte;
-    if (!WideToSingleByteStrict(typed, &singleByte) ||
-        singleByte.find('\0') != std::string::npos) {
+    if (!WideToSingleByteStrict(typed, &singleByte) || singleByte.find('\0') != std::string::npos) {
       fprintf(stderr,
               "vostrel-cli: the text for field '%s' holds a character that Windows-1251 "
               "cannot hold\n",
               fieldLabel.c_str());
       return false;
     }
-    const size_t limit = field->maxLength < kMaxTypedCharacters ? field->maxLength
-                                                                 : kMaxTypedCharacters;
+    const size_t limit =
+        field->maxLength < kMaxTypedCharacters ? field->maxLength : kMaxTypedCharacters;
     if (typed.size() > limit) {
-      fprintf(stderr, "vostrel-cli: the text for field '%s' is longer than its limit of %zu "
-                      "characters\n", fieldLabel.c_str(), limit);
+      fprintf(stderr,
+              "vostrel-cli: the text for field '%s' is longer than its limit of %zu "
+              "characters\n",
+              fieldLabel.c_str(), limit);
       return false;
     }
     SetFieldCriterion(field, typed.c_str());
@@ -260,8 +262,7 @@ int RunSearchCommand(const CliArgs& args) {
   FieldTable table;
   std::string problem;
   if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem) != SchemaOk) {
-    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
-            problem.c_str());
+    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(), problem.c_str());
     return 2;
   }
   BuildFoldTable();

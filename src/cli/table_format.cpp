@@ -58,11 +58,20 @@ void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t co
     if (writer->format == FormatTsv) {
       for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
         switch (*p) {
-          case '\\': out.append("\\\\", 2); break;
-          case '\t': out.append("\\t", 2); break;
-          case '\n': out.append("\\n", 2); break;
-          case '\r': out.append("\\r", 2); break;
-          default: out.append(utf8.entries[*p].bytes, utf8.entries[*p].length);
+          case '\\':
+            out.append("\\\\", 2);
+            break;
+          case '\t':
+            out.append("\\t", 2);
+            break;
+          case '\n':
+            out.append("\\n", 2);
+            break;
+          case '\r':
+            out.append("\\r", 2);
+            break;
+          default:
+            out.append(utf8.entries[*p].bytes, utf8.entries[*p].length);
         }
       }
     } else {
@@ -77,10 +86,14 @@ void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t co
 }  // namespace
 
 bool ParseOutputFormat(const std::string& name, OutputFormat* format) {
-  if (name == "tsv") *format = FormatTsv;
-  else if (name == "csv") *format = FormatCsv;
-  else if (name == "json") *format = FormatJson;
-  else return false;
+  if (name == "tsv")
+    *format = FormatTsv;
+  else if (name == "csv")
+    *format = FormatCsv;
+  else if (name == "json")
+    *format = FormatJson;
+  else
+    return false;
   return true;
 }
 
@@ -93,11 +106,20 @@ void AppendSingleByteAsUtf8(std::string* out, const char* text) {
 void AppendTsvCell(std::string* out, const std::string& utf8) {
   for (char c : utf8) {
     switch (c) {
-      case '\\': out->append("\\\\"); break;
-      case '\t': out->append("\\t"); break;
-      case '\n': out->append("\\n"); break;
-      case '\r': out->append("\\r"); break;
-      default: out->push_back(c);
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      default:
+        out->push_back(c);
     }
   }
 }
@@ -121,13 +143,27 @@ void AppendJsonString(std::string* out, const std::string& utf8) {
   for (char c : utf8) {
     const unsigned char u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out->append("\\\""); break;
-      case '\\': out->append("\\\\"); break;
-      case '\n': out->append("\\n"); break;
-      case '\r': out->append("\\r"); break;
-      case '\t': out->append("\\t"); break;
-      case '\b': out->append("\\b"); break;
-      case '\f': out->append("\\f"); break;
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      case '\b':
+        out->append("\\b");
+        break;
+      case '\f':
+        out->append("\\f");
+        break;
       default:
         if (u < 0x20) {
           out->append("\\u00");
@@ -212,13 +248,21 @@ bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std:
       return false;
     }
     switch (line[++i]) {
-      case '\\': cells->back().push_back('\\'); break;
-      case 't': cells->back().push_back('\t'); break;
-      case 'n': cells->back().push_back('\n'); break;
-      case 'r': cells->back().push_back('\r'); break;
+      case '\\':
+        cells->back().push_back('\\');
+        break;
+      case 't':
+        cells->back().push_back('\t');
+        break;
+      case 'n':
+        cells->back().push_back('\n');
+        break;
+      case 'r':
+        cells->back().push_back('\r');
+        break;
       default:
-        *error = std::string("unknown escape \\") + line[i] +
-                 " (only \\\\, \\t, \\n and \\r are known)";
+        *error =
+            std::string("unknown escape \\") + line[i] + " (only \\\\, \\t, \\n and \\r are known)";
         return false;
     }
   }

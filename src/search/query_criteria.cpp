@@ -45,7 +45,8 @@ void SetFieldCriterion(FieldDescriptor* field, const wchar_t* typed) {
   wchar_t text[kTypedCapacity];
   size_t length = 0;
   if (typed != nullptr) {
-    for (; length < kTypedCapacity - 1 && typed[length] != 0; ++length) text[length] = typed[length];
+    for (; length < kTypedCapacity - 1 && typed[length] != 0; ++length)
+      text[length] = typed[length];
   }
   text[length] = 0;
 

@@ -8,7 +8,8 @@
 #include "db/codepage.h"
 
 ResultRow BuildResultRow(const FieldTable* table) {
-  const int count = table->displayCount < kMaxDisplayFields ? table->displayCount : kMaxDisplayFields;
+  const int count =
+      table->displayCount < kMaxDisplayFields ? table->displayCount : kMaxDisplayFields;
   // One slot at least, so that a schema without displayed fields still yields a row to free.
   const size_t slots = count > 0 ? static_cast<size_t>(count) : 1;
   ResultRow row = static_cast<ResultRow>(calloc(slots, sizeof(wchar_t*)));

@@ -91,8 +91,9 @@ bool PassesPrefixGates(const unsigned char* record, int length, const FieldTable
       }
       const size_t available = dataEnd - cursor;
       const void* nul = available > 0 ? memchr(record + cursor, 0, available) : nullptr;
-      cursor = nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - record) + 1
-                              : dataEnd;
+      cursor = nul != nullptr
+                   ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - record) + 1
+                   : dataEnd;
     } else if (f.type == FieldInteger) {
       const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
       if (size == 0 || dataEnd - cursor < size)
@@ -151,7 +152,8 @@ void DecodeSearchedFields(const unsigned char* record, int length, FieldTable* t
       }
       if (wanted) {
         uint32_t number = 0;
-        for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+        for (size_t b = 0; b < size; ++b)
+          number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
         f.number = number;
         if (f.value != nullptr) RenderDecimal(number, size == 4, f.value);
       }

@@ -10,23 +10,13 @@ namespace {
 // The Russian capitals and their small letters, in the same order: Ё follows Е, and Ь Ы Ъ come
 // before Э Ю Я. Each list ends with a zero byte.
 constexpr unsigned char kCapitals[34] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xA8, 0xC6, 0xC7,
-                                     0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF, 0xD0,
-                                     0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9,
-                                     0xDC, 0xDB, 0xDA, 0xDD, 0xDE, 0xDF, 0x00};
+                                         0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF, 0xD0,
+                                         0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9,
+                                         0xDC, 0xDB, 0xDA, 0xDD, 0xDE, 0xDF, 0x00};
 constexpr unsigned char kSmallLetters[34] = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xB8, 0xE6, 0xE7,
-                                         0xE8, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
-                                         0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9,
-                                         0xFC, 0xFB, 0xFA, 0xFD, 0xFE, 0xFF, 0x00};
-
-struct FoldTableImage {
-  unsigned char entries[256];
-};
-
-constexpr FoldTableImage MakeFoldTableImage() {
-  FoldTableImage image{};
-  for (int i = 0; kCapitals[i] != 0; ++i) image.entries[kCapitals[i]] = kSmallLetters[i];
-  return image;
-}
+                                             0xE8, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0xEF, 0xF0,
+                                             0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9,
+                                             0xFC, 0xFB, 0xFA, 0xFD, 0xFE, 0xFF, 0x00};
 
 // Only these bytes are folded; every other letter with case in Windows-1251 (Ў, Ґ, Є, Ї, І ...)
 // is left as it is.
@@ -41,20 +31,19 @@ constexpr size_t kScratchSize = 256;
 
 }  // namespace
 
-// Filled at load time with the same contents BuildFoldTable writes, so that folding before the
-// main window has built the table can never turn a capital into a terminating zero.
 unsigned char FoldTable[256] = {};
-static const bool kFoldTablePrefilled = [] {
-  constexpr FoldTableImage image = MakeFoldTableImage();
-  memcpy(FoldTable, image.entries, sizeof FoldTable);
-  return true;
-}();
 
 void BuildFoldTable() {
-  (void)kFoldTablePrefilled;
   memset(FoldTable, 0, sizeof FoldTable);
   for (int i = 0; kCapitals[i] != 0; ++i) FoldTable[kCapitals[i]] = kSmallLetters[i];
 }
+
+namespace {
+// The main window builds the table when it is created; filling it at load time as well means
+// that folding before that (the command line, a test) can never turn a capital into a zero
+// that would cut the text short.
+const bool kFoldTableFilledAtLoad = (BuildFoldTable(), true);
+}  // namespace
 
 char* FoldText(char* text) {
   for (unsigned char* p = reinterpret_cast<unsigned char*>(text); *p != 0; ++p) *p = FoldByte(*p);

@@ -105,14 +105,17 @@ TEST(Wildcard, RulesForStarsAndQuestionMarks) {
     const char* text;
     bool expected;
   } cases[] = {
-      {"*", "", true},      {"*", "abc", true},   {"**", "", false},   {"**", "x", true},
-      {"a*", "a", true},    {"a*", "ab", true},   {"a*", "abc", true}, {"a**", "ab", true},
-      {"a**", "a", false},  {"a*b", "ab", true},  {"a*b", "axb", true}, {"a*b", "axxb", true},
-      {"a*b", "abc", false}, {"a*b", "ba", false}, {"??", "xy", true},  {"??", "x", false},
-      {"??", "xyz", false}, {"?", "", false},     {"", "", true},      {"", "a", false},
-      {"*a", "", false},    {"*a", "ba", true},   {"a*?", "a", false}, {"a*?", "ab", true},
-      {"5*", "5", true},    {"5*", "51", true},   {"5*", "15", false}, {"*b*", "b", true},   {"*b**", "b", false},
-      {"*b*", "ab", true},  {"a?c", "abc", true}, {"A", "a", false},   {"\xC0*", "\xC0\xFF", true},
+      {"*", "", true},       {"*", "abc", true},   {"**", "", false},
+      {"**", "x", true},     {"a*", "a", true},    {"a*", "ab", true},
+      {"a*", "abc", true},   {"a**", "ab", true},  {"a**", "a", false},
+      {"a*b", "ab", true},   {"a*b", "axb", true}, {"a*b", "axxb", true},
+      {"a*b", "abc", false}, {"a*b", "ba", false}, {"??", "xy", true},
+      {"??", "x", false},    {"??", "xyz", false}, {"?", "", false},
+      {"", "", true},        {"", "a", false},     {"*a", "", false},
+      {"*a", "ba", true},    {"a*?", "a", false},  {"a*?", "ab", true},
+      {"5*", "5", true},     {"5*", "51", true},   {"5*", "15", false},
+      {"*b*", "b", true},    {"*b**", "b", false}, {"*b*", "ab", true},
+      {"a?c", "abc", true},  {"A", "a", false},    {"\xC0*", "\xC0\xFF", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.expected)
@@ -318,9 +321,13 @@ TEST(QuerySummary, ListsActiveCriteriaAsTyped) {
   EXPECT_EQ(ComposeQuerySummary(&table, L"Query: "), L"Query: ");
 
   // A criterion set by hand (not through the box) is shown from its single-byte form.
-  strcpy(street.d.criterion, "\xC0" "B");
+  strcpy(street.d.criterion,
+         "\xC0"
+         "B");
   street.d.active = 1;
-  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: "), L"Query: Street: \x0410" L"B");
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: "),
+            L"Query: Street: \x0410"
+            L"B");
 
   name.Type(std::wstring(250, L'x').c_str());
   EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ").size(), 255u);

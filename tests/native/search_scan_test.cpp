@@ -64,8 +64,8 @@ ScanOutcome Scan(const std::wstring& path, const std::vector<std::wstring>& crit
   EXPECT_EQ(BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr), SchemaOk);
   BuildFoldTable();
   for (int i = 0; i < table.searchCount; ++i)
-    SetFieldCriterion(table.searchMap[i], i < static_cast<int>(criteria.size())
-                                              ? criteria[i].c_str() : L"");
+    SetFieldCriterion(table.searchMap[i],
+                      i < static_cast<int>(criteria.size()) ? criteria[i].c_str() : L"");
   RecordReader reader;
   EXPECT_EQ(OpenRecordReader(&reader, path.c_str(), header, viaGz), 0);
   ScanSink sink;
@@ -163,7 +163,8 @@ TEST(ScanLimits, SmallerRecordCountEndsAtTheNextUpdatePastIt) {
   EXPECT_EQ(o.end, ScanRecordLimit);
   EXPECT_EQ(o.scanned, 1992);
   EXPECT_EQ(o.results, 200);
-  EXPECT_EQ(r.statuses, (std::vector<Status>{{0, 1}, {50, 492}, {100, 992}, {100, 1000}, {150, 1492}}));
+  EXPECT_EQ(r.statuses,
+            (std::vector<Status>{{0, 1}, {50, 492}, {100, 992}, {100, 1000}, {150, 1492}}));
   for (const Status& s : r.statuses) EXPECT_LE(s.second, 1500);
 
   // Negative counts (a header with its top bit set) stop at the first record as well.
@@ -178,7 +179,8 @@ TEST(ScanLimits, SmallerRecordCountEndsAtTheNextUpdatePastIt) {
 // Raw stream bytes after a 29-byte header of recordCount n.
 std::string ShortHeader(int32_t n) {
   std::string h(kShortHeaderSize, '\0');
-  for (int b = 0; b < 4; ++b) h[b] = static_cast<char>((static_cast<uint32_t>(n) >> (8 * b)) & 0xFF);
+  for (int b = 0; b < 4; ++b)
+    h[b] = static_cast<char>((static_cast<uint32_t>(n) >> (8 * b)) & 0xFF);
   h[4] = 11;
   h[5] = 7;
   return h;
@@ -229,8 +231,8 @@ TEST(ScanStream, EmptyCutOffPaddedAndBrokenStreams) {
        2, ScanShortRead},
       {"no end mark", Chain(three, 0xFF).substr(0, Chain(three, 0xFF).size() - 1), 2,
        ScanShortRead},
-      {"a zero length after the second record",
-       Chain({three[0], three[1]}, 0) + three[2].substr(1), 2, ScanBadLength},
+      {"a zero length after the second record", Chain({three[0], three[1]}, 0) + three[2].substr(1),
+       2, ScanBadLength},
       {"a zero length first", std::string(1, '\0') + three[0], 0, ScanBadLength},
   };
   for (const Case& c : cases) {
@@ -305,9 +307,12 @@ bool ReferenceWildcard(const char* p, const char* t) {
 std::string ReferenceFold(std::string s) {
   for (char& c : s) {
     const unsigned char b = static_cast<unsigned char>(c);
-    if (b >= 0xC0 && b <= 0xDF) c = static_cast<char>(b + 0x20);
-    else if (b == 0xA8) c = static_cast<char>(0xB8);
-    else if (b >= 'A' && b <= 'Z') c = static_cast<char>(b + 0x20);
+    if (b >= 0xC0 && b <= 0xDF)
+      c = static_cast<char>(b + 0x20);
+    else if (b == 0xA8)
+      c = static_cast<char>(0xB8);
+    else if (b >= 'A' && b <= 'Z')
+      c = static_cast<char>(b + 0x20);
   }
   return s;
 }
@@ -402,8 +407,11 @@ std::string RandomCriterion(std::mt19937& random, const std::string& value, size
   std::string c;
   const size_t len = value.size();
   switch (random() % 7) {
-    case 0: return "";
-    case 1: c = len > 0 ? value.substr(0, 1 + random() % len) : RandomText(random, 2); break;
+    case 0:
+      return "";
+    case 1:
+      c = len > 0 ? value.substr(0, 1 + random() % len) : RandomText(random, 2);
+      break;
     case 2: {
       const size_t start = len > 0 ? random() % len : 0;
       c = value.substr(start, 1 + random() % 4);
@@ -412,18 +420,26 @@ std::string RandomCriterion(std::mt19937& random, const std::string& value, size
     case 3:  // a pattern: some bytes become ?, some runs become *
       for (size_t i = 0; i < len; ++i) {
         const unsigned r = random() % 8;
-        if (r == 0) c += '?';
+        if (r == 0)
+          c += '?';
         else if (r == 1) {
           c += '*';
           i += random() % 3;
-        } else c += value[i];
+        } else
+          c += value[i];
       }
       if (random() % 4 == 0) c += "**";
       if (c.empty()) c = "*";
       break;
-    case 4: c = ReferenceFold(value.substr(0, 1 + random() % (len + 1))); break;
-    case 5: c = RandomText(random, 1 + random() % 3); break;
-    default: c = "*" + value.substr(len / 2) + (random() % 2 ? "*" : ""); break;
+    case 4:
+      c = ReferenceFold(value.substr(0, 1 + random() % (len + 1)));
+      break;
+    case 5:
+      c = RandomText(random, 1 + random() % 3);
+      break;
+    default:
+      c = "*" + value.substr(len / 2) + (random() % 2 ? "*" : "");
+      break;
   }
   if (c.size() > limit) c.resize(limit);
   if (c.empty()) c = "?";
@@ -488,8 +504,9 @@ TEST(ScanProperty, RowsAndStatusesAgreeWithAReferenceReading) {
           body.push_back('\0');
           v.push_back(t);
         } else if (f.d.type == FieldInteger) {
-          const uint32_t n = f.d.size == 4 ? static_cast<uint32_t>(random())
-                                           : static_cast<uint32_t>(random() % (1u << (8 * f.d.size)));
+          const uint32_t n = f.d.size == 4
+                                 ? static_cast<uint32_t>(random())
+                                 : static_cast<uint32_t>(random() % (1u << (8 * f.d.size)));
           PutLe(&body, n, f.d.size);
           v.push_back(f.d.size == 4 ? std::to_string(static_cast<int32_t>(n)) : std::to_string(n));
         } else {
@@ -536,8 +553,8 @@ TEST(ScanProperty, RowsAndStatusesAgreeWithAReferenceReading) {
       bytes.replace(8, 4, count);
       for (const RefField& f : fields) {
         std::string desc(f.d.name, kNameCapacity);
-        desc += std::string{static_cast<char>(f.d.type), static_cast<char>(f.d.flags),
-                            static_cast<char>(f.d.size), static_cast<char>(f.d.searchIndex),
+        desc += std::string{static_cast<char>(f.d.type),         static_cast<char>(f.d.flags),
+                            static_cast<char>(f.d.size),         static_cast<char>(f.d.searchIndex),
                             static_cast<char>(f.d.displayIndex), 1};
         PutLe(&desc, 70, 2);
         PutLe(&desc, 50, 2);
@@ -555,7 +572,8 @@ TEST(ScanProperty, RowsAndStatusesAgreeWithAReferenceReading) {
     for (size_t j = 0; j < fields.size(); ++j) {
       RefField& f = fields[j];
       if (f.d.searchIndex == 0) continue;
-      const std::string c = random() % 3 == 0 ? "" : RandomCriterion(random, sample[j], f.d.maxLength);
+      const std::string c =
+          random() % 3 == 0 ? "" : RandomCriterion(random, sample[j], f.d.maxLength);
       typed[f.d.searchIndex - 1] = SingleByteToWide(c);
       f.active = !c.empty();
       f.criterion = (f.d.flags & FoldValue) ? ReferenceFold(c) : c;
@@ -597,9 +615,12 @@ TEST(ScanProperty, DamagedRecordsMatchAsIfFullyDecoded) {
       const unsigned kind = random() % 5;
       const int type = kind < 2 ? 1 : kind < 4 ? 2 : 9;
       const int flags = static_cast<int>(random() % 16);
-      desc += std::string{static_cast<char>(type), static_cast<char>(flags),
-                          static_cast<char>(1 + random() % 4), static_cast<char>(order[j] + 1),
-                          static_cast<char>(j + 1), 0};
+      desc += std::string{static_cast<char>(type),
+                          static_cast<char>(flags),
+                          static_cast<char>(1 + random() % 4),
+                          static_cast<char>(order[j] + 1),
+                          static_cast<char>(j + 1),
+                          0};
       PutLe(&desc, 70, 2);
       PutLe(&desc, 50, 2);
       PutLe(&desc, 1 + random() % 12, 2);  // short maxLengths: long texts get cut
@@ -640,11 +661,12 @@ TEST(ScanProperty, DamagedRecordsMatchAsIfFullyDecoded) {
       if (kind == 1)
         typed[i] = kShapes[random() % 5];
       else
-        typed[i] = SingleByteToWide(
-            RandomCriterion(random, value, plain.searchMap[i]->maxLength).c_str());
+        typed[i] =
+            SingleByteToWide(RandomCriterion(random, value, plain.searchMap[i]->maxLength).c_str());
     }
     BuildFoldTable();
-    for (int i = 0; i < plain.searchCount; ++i) SetFieldCriterion(plain.searchMap[i], typed[i].c_str());
+    for (int i = 0; i < plain.searchCount; ++i)
+      SetFieldCriterion(plain.searchMap[i], typed[i].c_str());
 
     // The plain way: every record decoded in full, then matched.
     std::vector<Row> expected;
