@@ -17,7 +17,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   endif()
 
   # By default the demo comes from the Windows vostrel-gen.exe of this build, run under the
-  # emulator (Wine). A native vostrel-gen writes the same bytes faster; name one here to use it.
+  # emulator (Wine). A native vostrel-gen writes the same records faster; name one here to use it.
   set(VOSTREL_DEMO_GENERATOR "" CACHE FILEPATH
       "Native vostrel-gen to build the package's demo directory (empty: vostrel-gen.exe under the emulator)")
 
@@ -113,7 +113,7 @@ if(demo_size EQUAL 0)
   message(FATAL_ERROR "Package: vostrel-gen wrote an empty demo directory")
 endif()
 
-# Fixed times and a fixed order make the archive the same for the same inputs.
+# The entries carry the release date rather than the moment of the build.
 file(REMOVE ${PACKAGE_ZIP})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E tar cf ${PACKAGE_ZIP} --format=zip --mtime=2004-04-23
