@@ -116,13 +116,15 @@ class RunningProgram {
   }
   bool Started() const { return started_; }
 
-  // Waits for the main window (answering any message box on the way).
+  // Waits for the finished main window (answering any message box on the way).
   HWND MainWindowOf() {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < kProcessBoundMs) {
       windows_.main = nullptr;
       EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&windows_));
-      if (windows_.main) return windows_.main;
+      // The window is listed while it is still being built: wait until it is shown, which
+      // happens after all its pages and controls exist.
+      if (windows_.main && IsWindowVisible(windows_.main)) return windows_.main;
       if (WaitForSingleObject(info_.hProcess, 50) != WAIT_TIMEOUT) return nullptr;
     }
     return nullptr;
@@ -172,7 +174,6 @@ TEST_F(UiProcess, StartsWithItsTitleAndClosesWithExitCode0) {
   MachineLastDatabase last(app_.FilePath(L"large.db"));
   RunningProgram program(app_.Directory().Path());
   ASSERT_TRUE(program.Started());
-  program.Watch();
   HWND main = program.MainWindowOf();
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(WindowText(main), L"Vostrel/Corvinet v2.04");
