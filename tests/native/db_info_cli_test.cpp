@@ -30,7 +30,7 @@ TEST(DbInfoCli, RefusalsGoToStderrWithExitCode2) {
     std::wstring path;
     const char* words;
   };
-  for (const Case& c : {Case{dir.File(L"Нет.fdb"), "no such file"}, Case{dir.path, "is a directory"},
+  for (const Case& c : {Case{dir.File(L"Нет.fdb"), "no such file"},
                         Case{shortFile, "file too short for a database header"}}) {
     const CliResult r = RunCli({"info", WideToUtf8(c.path)});
     EXPECT_EQ(r.exitCode, 2);

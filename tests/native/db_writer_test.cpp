@@ -196,21 +196,3 @@ TEST(DbWriter, StreamingWriterFillsTheCountAtTheEndAndCanSkipABadRecord) {
   AbortDatabaseFile(&writer);
   EXPECT_EQ(ListDirectory(dir.path), std::vector<std::wstring>{L"stream.zdb"});
 }
-
-TEST(DbWriter, RecordCountOverrideAndRawFiles) {
-  DatabaseWriterOptions options = FixtureOptions(VariantPlain);
-  options.overrideRecordCount = true;
-  options.recordCountOverride = 1;
-  std::string bytes;
-  std::string error;
-  ASSERT_TRUE(EncodeDatabase(options, SampleRecords(), &bytes, &error));
-  EXPECT_EQ(bytes.substr(0, 4), std::string("\x01\x00\x00\x00", 4));
-
-  TempDir dir;
-  const std::string raw("\x00\x01\x02\xFF garbage", 12);
-  ASSERT_TRUE(WriteRawFile(dir.File(L"raw.zdb").c_str(), raw, true));
-  EXPECT_TRUE(IsGzip(ReadFileBytes(dir.File(L"raw.zdb"))));
-  EXPECT_EQ(ReadGzBytes(dir.File(L"raw.zdb")), raw);
-  ASSERT_TRUE(WriteRawFile(dir.File(L"raw.db").c_str(), raw, false));
-  EXPECT_EQ(ReadFileBytes(dir.File(L"raw.db")), raw);
-}
