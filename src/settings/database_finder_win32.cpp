@@ -116,8 +116,8 @@ void AddFoundDatabase(const DatabaseHeader& header, const std::wstring& fullPath
   entry.path[singleBytePath.copy(entry.path, kDatabasePathCapacity - 1)] = '\0';
   ++FoundDatabaseList.count;
 
-  const std::wstring text = std::wstring(header.title) + L" [" +
-                            std::to_wstring(header.recordCount) + L"] " + fullPath;
+  const std::wstring text =
+      std::wstring(header.title) + L" [" + std::to_wstring(header.recordCount) + L"] " + fullPath;
   const int length = static_cast<int>(text.size());
   if (length > FoundDatabaseList.longest) FoundDatabaseList.longest = length;
   SendDlgItemMessageW(g_setupPage, kFoundListId, LB_ADDSTRING, 0,

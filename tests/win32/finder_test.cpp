@@ -192,7 +192,8 @@ class FinderScan : public ::testing::Test {
   int Extent() const { return static_cast<int>(SendMessageW(list_, LB_GETHORIZONTALEXTENT, 0, 0)); }
 
   // The list box and the found list agree entry by entry, and the extent follows the longest.
-  void ExpectListMatchesFoundEntries(const std::map<std::wstring, std::pair<std::wstring, int>>& expected) {
+  void ExpectListMatchesFoundEntries(
+      const std::map<std::wstring, std::pair<std::wstring, int>>& expected) {
     const std::vector<std::wstring> texts = ListBoxTexts(list_);
     ASSERT_EQ(texts.size(), static_cast<size_t>(FoundDatabaseList.count));
     size_t longest = 0;
@@ -280,7 +281,8 @@ TEST_F(FinderScan, FocusNotificationsRunNothing) {
   SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"kept"));
   SendMessageW(list_, LB_SETCURSEL, 0, 0);
   FoundDatabaseList.count = 1;
-  lstrcpynA(FoundDatabaseList.entries[0].path, SingleByte(device_.PathOf(L"alpha.db")).c_str(), 520);
+  lstrcpynA(FoundDatabaseList.entries[0].path, SingleByte(device_.PathOf(L"alpha.db")).c_str(),
+            520);
 
   EXPECT_EQ(FindDatabases(setup_.Handle(), BN_SETFOCUS), 0);
   EXPECT_EQ(InstallFoundDatabase(setup_.Handle(), BN_KILLFOCUS), 0);
@@ -294,7 +296,8 @@ TEST_F(FinderScan, FocusNotificationsRunNothing) {
 TEST_F(FinderScan, TitlesAndPathsBecomeWindows1251Text) {
   // "Москва" and a directory "Справочники" in Windows-1251.
   const std::string moscow = "\xCC\xEE\xF1\xEA\xE2\xE0";
-  const std::wstring directory = L"\x0421\x043F\x0440\x0430\x0432\x043E\x0447\x043D\x0438\x043A\x0438";
+  const std::wstring directory =
+      L"\x0421\x043F\x0440\x0430\x0432\x043E\x0447\x043D\x0438\x043A\x0438";
   const std::wstring cyrillic = device_.Database(directory + L"\\city.zdb", moscow, 3);
   const std::string longTitle(50, 'T');  // the most a header holds
   const std::wstring wide = device_.Database(L"long.fdb", longTitle, 1);
@@ -308,7 +311,8 @@ TEST_F(FinderScan, TitlesAndPathsBecomeWindows1251Text) {
   const int city = FoundIndexOf(cyrillic);
   EXPECT_EQ(std::string(FoundDatabaseList.entries[city].name), moscow);
   EXPECT_EQ(std::string(FoundDatabaseList.entries[city].path), SingleByte(cyrillic));
-  EXPECT_EQ(ListBoxTexts(list_)[city], ListText(L"\x041C\x043E\x0441\x043A\x0432\x0430", 3, cyrillic));
+  EXPECT_EQ(ListBoxTexts(list_)[city],
+            ListText(L"\x041C\x043E\x0441\x043A\x0432\x0430", 3, cyrillic));
   EXPECT_EQ(std::string(FoundDatabaseList.entries[FoundIndexOf(wide)].name), longTitle);
 }
 
