@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #endif
 
 #ifdef _WIN32
@@ -93,13 +94,30 @@ uint32_t GetPathAttributes(const wchar_t* path) {
   return 0x80u;  // a file with no special attributes
 }
 
-bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
-  int fd = open(PathToNative(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+namespace {
+
+// Opens a regular file for reading. Without O_NONBLOCK a FIFO would block the open until some
+// writer came along; directories, FIFOs, devices and sockets are not databases.
+int OpenRegularForReading(const wchar_t* path) {
+  const int fd = open(PathToNative(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
   struct stat st;
-  // Like CreateFileW without backup semantics, a directory is not a file we can read.
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+  const int fd = OpenRegularForReading(path);
+  if (fd < 0) return false;
   // The lock is per open file: a second open in this process conflicts like a second handle.
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
     return false;
   }
@@ -137,7 +155,12 @@ FILE* OpenFileWide(const wchar_t* path, const wchar_t* mode) {
 }
 
 void* GzOpenWide(const wchar_t* path, const char* mode) {
-  return gzopen(PathToNative(path).c_str(), mode);
+  if (strchr(mode, 'r') == nullptr) return gzopen(PathToNative(path).c_str(), mode);
+  const int fd = OpenRegularForReading(path);
+  if (fd < 0) return nullptr;
+  gzFile gz = gzdopen(fd, mode);  // on success the stream owns the descriptor
+  if (gz == nullptr) close(fd);
+  return gz;
 }
 
 std::string PathToNative(const wchar_t* path) {

@@ -331,6 +331,14 @@ TEST(DbOpen, AStreamThatCannotBeOpenedIsReportedAsSuch) {
     EXPECT_FALSE(viaGz);
     close(s);
   }
+  // A FIFO would block an ordinary open until a writer came: refused at once instead.
+  for (const wchar_t* name : {L"f.zdb", L"f.fdb", L"f.db"}) {
+    ASSERT_EQ(mkfifo(PathToNative(dir.File(name).c_str()).c_str(), 0600), 0);
+    DatabaseHeader h;
+    bool viaGz = false;
+    EXPECT_EQ(Open(dir.File(name), &h, &viaGz),
+              DatabaseVariantOf(name) == VariantPlain ? OpenFileFailed : OpenStreamFailed);
+  }
 #endif
 }
 
