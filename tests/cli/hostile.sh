@@ -509,7 +509,9 @@ JSONL=all.jsonl
 declare -A FAILED=()
 report() {  # report NAME WHAT: one failure, with the file's recipe the first time
   failures=$((failures + 1))
-  echo "FAIL [files/$1]: $2"
+  local where=$1
+  [ -e "files/$1" ] && where=files/$1
+  echo "FAIL [$where]: $2"
   if [ -z "${FAILED[$1]-}" ]; then
     echo "  recipe: ${RECIPE_OF[$1]-base file}"
     FAILED[$1]=1
@@ -622,11 +624,30 @@ for f in base.db base.zdb base.fdb builtin.fdb stored.zdb stored.fdb mixed.fdb w
 done
 for name in "${NAMES[@]}"; do check_file "$name"; done
 
-# Every JSON line written: one check for all of them, then one by one only to find a culprit.
-if command -v python3 >/dev/null && python3 -m json.tool --help 2>/dev/null | grep -q json-lines; then
-  if ! python3 -m json.tool --json-lines $JSONL >/dev/null 2>json.err; then
-    line=$(grep -o 'line [0-9]*' json.err | head -1 | tr -dc 0-9)
-    [ -n "$line" ] || line=1
+# Paths at the limit the application has (259 characters): such a path searches as any other;
+# one character more is refused with the reason, not cut or overrun.
+long_path() {  # long_path LENGTH: a relative path of exactly LENGTH characters ending in .zdb
+  local stem=long/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 100))/
+  mkdir -p "$stem"
+  printf '%s%s.zdb' "$stem" "$(printf 'f%.0s' $(seq $(($1 - ${#stem} - 4))))"
+}
+P259=$(long_path 259)
+P260=$(long_path 260)
+cp $B/base.zdb "$P259" && cp $B/base.zdb "$P260"
+RECIPE_OF[$P259]="base.zdb copied to a path of 259 characters"
+RECIPE_OF[$P260]="base.zdb copied to a path of 260 characters"
+cli "$P259" search "$P259"
+[ "$CODE" = 0 ] && [ "$(wc -l <out.txt | tr -d ' ')" = 41 ] ||
+  report "$P259" "search of a 259-character path: exit $CODE, $(wc -l <out.txt) lines"
+cli "$P260" search "$P260"
+[ "$CODE" = 2 ] && grep -q "1 to 259 characters" err.txt ||
+  report "$P260" "search of a 260-character path: exit $CODE: $(head -c 300 err.txt)"
+
+# Every JSON line written: one check for all of them. The compact echo of the lines that
+# parsed tells which line broke the run.
+if command -v python3 >/dev/null && python3 -m json.tool --help 2>/dev/null | grep -q compact; then
+  if ! python3 -m json.tool --json-lines --compact $JSONL >json.out 2>json.err; then
+    line=$(($(wc -l <json.out) + 1))
     failures=$((failures + 1))
     echo "FAIL: JSON line $line is not valid JSON ($(sed -n "${line}p" jsonl.from)): $(head -c 300 json.err)"
     sed -n "${line}p" $JSONL | head -c 500
