@@ -1,13 +1,96 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, and runs Vostrel on the bundled demo directory.
+#
+# The program runs under Wine with a private prefix in build/wineprefix-app. Wine's drive V:
+# is the folder build/device, which plays the handheld's file system: the application folder
+# build/device/Vostrel (vostrel.exe, vostrel.lng, vostrel.ini) and the demo directory
+# build/device/Directories/moskva-demo.zdb. "Find DB" on the Setup page searches that drive.
+# On a machine without $DISPLAY the window goes to a virtual screen (Xvfb).
+#
+# scripts/screenshots.sh sources this file for the same preparation.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-bash scripts/build.sh native
-demo=build/demo
-mkdir -p "$demo"
-[ -f "$demo/moskva-demo.zdb" ] || build/native/bench/vostrel-gen --records 10000 "$demo/moskva-demo.zdb"
-build/native/src/vostrel-cli info "$demo/moskva-demo.zdb"
-echo
-echo "Subscribers named PETROV* in the demo directory:"
-build/native/src/vostrel-cli search "$demo/moskva-demo.zdb" "name=ПЕТРОВ" || true
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+VOSTREL_ROOT=$(pwd)
+DEVICE=$VOSTREL_ROOT/build/device
+APP=$DEVICE/Vostrel
+DRIVE=v
+export WINEPREFIX=$VOSTREL_ROOT/build/wineprefix-app
+export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+
+# The application folder on the device drive, the demo directory and its installed-list entry.
+prepare_device() {
+  local gen=$VOSTREL_ROOT/build/native/bench/vostrel-gen
+  local exe=$VOSTREL_ROOT/build/win64/src/vostrel.exe
+  mkdir -p "$APP" "$DEVICE/Directories"
+  [ -f "$DEVICE/Directories/moskva-demo.zdb" ] ||
+    "$gen" --records 10000 "$DEVICE/Directories/moskva-demo.zdb" >/dev/null
+  cp -f "$exe" "$APP/vostrel.exe"
+  cp -f "$VOSTREL_ROOT/vostrel.lng" "$APP/vostrel.lng"
+  # vostrel.ini is Windows-1251 with CR LF line ends.
+  printf 'V:\\Directories\\moskva-demo.zdb;%s\r\n' "Москва (демо)" | iconv -f UTF-8 -t CP1251 >"$APP/vostrel.ini"
+}
+
+# A private Wine prefix whose drive V: is the device folder. The last database is remembered in
+# advance, so the very first start preselects the demo without a first-run registry message.
+prepare_prefix() {
+  if [ ! -f "$WINEPREFIX/.vostrel-ready" ]; then
+    echo "Preparing a private Wine prefix in $WINEPREFIX (once)..."
+    mkdir -p "$WINEPREFIX"
+    DISPLAY= wineboot -i >/dev/null 2>&1 </dev/null || true
+    wineserver -w
+    touch "$WINEPREFIX/.vostrel-ready"
+  fi
+  ln -sfn "$DEVICE" "$WINEPREFIX/dosdevices/$DRIVE:"
+  DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Last db' /t REG_SZ \
+    /d 'V:\Directories\moskva-demo.zdb' /f >/dev/null 2>&1 </dev/null
+  wineserver -w
+}
+
+# Starts Xvfb on a free display with the given screen and exports DISPLAY; XVFB_PID is its id.
+start_virtual_screen() {
+  local screen=$1 n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 100); do
+    xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start on $DISPLAY" >&2
+  return 1
+}
+
+stop_virtual_screen() {
+  if [ -n "${XVFB_PID:-}" ]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=
+  fi
+}
+
+run_main() {
+  bash scripts/setup.sh
+  bash scripts/build.sh native win64
+  prepare_device
+  prepare_prefix
+  echo "Demo directory: $(build/native/src/vostrel-cli info "$DEVICE/Directories/moskva-demo.zdb" | head -1)"
+  if [ -n "${DISPLAY:-}" ]; then
+    echo "Starting vostrel.exe on display $DISPLAY."
+  else
+    start_virtual_screen 640x480x24
+    trap stop_virtual_screen EXIT
+    echo "No \$DISPLAY: starting vostrel.exe on a virtual screen (Xvfb $DISPLAY, 640x480)."
+    echo "It runs until it is closed; press Ctrl+C to end it."
+  fi
+  local status=0
+  (cd "$APP" && wine vostrel.exe) || status=$?
+  wineserver -w || true
+  echo "vostrel.exe ended with exit code $status."
+  return "$status"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  run_main
+fi

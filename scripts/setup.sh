@@ -8,7 +8,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   wine wine64
-  xvfb xauth x11-utils imagemagick zip
+  xvfb xauth x11-utils imagemagick xdotool zip
   clang libclang-rt-14-dev
 )
 

@@ -14,12 +14,18 @@ const wchar_t kAboutText[] =
     L"\u0435\u043c \u0444\u043e\u0440\u0443\u043c\u0435: forum.vostrel.example\r\n\n"
     L"\u0410\u043f\u0440\u0435\u043b\u044c, 2004";
 
+// The handheld has no simple (always open) combo box: a combo box without type bits drops its
+// list down, and the heights in the tables are those of the dropped list. A desktop reads the
+// missing bits as the simple kind and would lay the open list over the criteria, so the
+// drop-down list kind is named here.
+constexpr DWORD kHandheldComboStyle = CBS_DROPDOWNLIST;
+
 const ControlSpec SearchControls[kSearchControlCount] = {
     {L"static", -1, L"", {17, 235, 206, 1}, {0, 3, 640, 14}, WS_BORDER | SS_CENTER},
     {L"static", -1, L"", {15, 237, 210, 1}, {0, 3, 640, 14}, WS_BORDER | SS_CENTER},
     {L"static", -1, L"Vostrel v.2.04a build 40423", {0, 217, 240, 14}, {0, 3, 640, 14}, SS_CENTER},
     {L"combobox", IdDatabaseSelector, L"", {5, 26, 230, 80}, {65, 30, 170, 80},
-     WS_BORDER | WS_VSCROLL},
+     WS_BORDER | WS_VSCROLL | kHandheldComboStyle},
     {L"static", IdDatabaseLabel, L"DB", {5, 9, 80, 14}, {5, 33, 59, 14}, SS_LEFT},
     {L"BUTTON", IdStartButton, L"Start", {65, 163, 70, 20}, {65, 163, 70, 20},
      BS_PUSHBUTTON | BS_NOTIFY},
@@ -41,7 +47,7 @@ const ControlSpec SetupControls[kSetupControlCount] = {
     {L"static", IdSetupTitle, L"Corvinet Options:", {0, 7, 240, 14}, {0, 3, 640, 14}, SS_CENTER},
     {L"static", -1, L"Language:", {5, 33, 65, 24}, {5, 18, 65, 24}, SS_LEFT},
     {L"combobox", IdLanguageSelector, L"", {70, 30, 80, 70}, {70, 16, 80, 70},
-     WS_BORDER | WS_VSCROLL},
+     WS_BORDER | WS_VSCROLL | kHandheldComboStyle},
     {L"BUTTON", IdSaveLanguageButton, L"Save", {155, 30, 74, 20}, {155, 16, 74, 20},
      BS_PUSHBUTTON | BS_NOTIFY},
     {L"static", IdInstallLabel, L"Install new databases:", {5, 60, 225, 22}, {5, 40, 225, 22},
