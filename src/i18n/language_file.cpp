@@ -132,7 +132,8 @@ int LookupLanguageString(LanguageFile* lang, int key, wchar_t* out) {
   return 1;
 }
 
-void ForEachLanguageName(LanguageFile* lang, const std::function<void(const wchar_t* name)>& visit) {
+void ForEachLanguageName(LanguageFile* lang,
+                         const std::function<void(const wchar_t* name)>& visit) {
   if (!lang->file) return;
   LineReader reader;
   StartReading(&reader, lang->file, 0);

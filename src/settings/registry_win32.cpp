@@ -51,11 +51,13 @@ int WriteLastDatabase(HWND owner, const char* singleBytePath) {
   // as it always was. A usable path may have up to 259 characters, though: such a path is
   // stored whole with its terminator instead of being cut.
   wchar_t path[kMaxPathChars] = {};
-  size_t length = SingleByteToWide(singleBytePath, strnlen(singleBytePath, kMaxPathChars),
-                                   path, kMaxPathChars);
+  size_t length =
+      SingleByteToWide(singleBytePath, strnlen(singleBytePath, kMaxPathChars), path, kMaxPathChars);
   DWORD dataSize = 512;
-  if ((length + 1) * sizeof(wchar_t) > dataSize) dataSize = static_cast<DWORD>((length + 1) * sizeof(wchar_t));
-  LONG status = RegSetValueExW(key, L"Last db", 0, REG_SZ, reinterpret_cast<const BYTE*>(path), dataSize);
+  if ((length + 1) * sizeof(wchar_t) > dataSize)
+    dataSize = static_cast<DWORD>((length + 1) * sizeof(wchar_t));
+  LONG status =
+      RegSetValueExW(key, L"Last db", 0, REG_SZ, reinterpret_cast<const BYTE*>(path), dataSize);
   RegCloseKey(key);
   return status == ERROR_SUCCESS ? 0 : -2;
 }
@@ -91,7 +93,8 @@ void ReadLanguageSetting(wchar_t* out) {
   if (OpenSettingsKeyForRead(&key) != ERROR_SUCCESS) return;
   DWORD type = 0;
   DWORD size = kCapacityBytes;
-  LONG status = RegQueryValueExW(key, L"Language", nullptr, &type, reinterpret_cast<BYTE*>(out), &size);
+  LONG status =
+      RegQueryValueExW(key, L"Language", nullptr, &type, reinterpret_cast<BYTE*>(out), &size);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS) {
     out[0] = L'\0';

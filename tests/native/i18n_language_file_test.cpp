@@ -131,14 +131,14 @@ TEST_F(LanguageFileTest, EntryRules) {
       "-1=minus one\r\n"
       "1=plain one\r\n");
   ASSERT_EQ(SelectLanguageSection(&lang_, L"X"), 0);
-  EXPECT_EQ(Lookup(900), L"first");        // the first entry counts
-  EXPECT_EQ(Lookup(901), L"a=b=c");        // after the first "="
-  EXPECT_EQ(Lookup(903), L"");             // present but empty
-  EXPECT_EQ(Lookup(904), L"cut here");     // up to the first CR
-  EXPECT_EQ(Lookup(905), L"<none>");       // the "=" must follow the digits
+  EXPECT_EQ(Lookup(900), L"first");     // the first entry counts
+  EXPECT_EQ(Lookup(901), L"a=b=c");     // after the first "="
+  EXPECT_EQ(Lookup(903), L"");          // present but empty
+  EXPECT_EQ(Lookup(904), L"cut here");  // up to the first CR
+  EXPECT_EQ(Lookup(905), L"<none>");    // the "=" must follow the digits
   EXPECT_EQ(Lookup(906), L"<none>");
   EXPECT_EQ(Lookup(907), L"<none>");
-  EXPECT_EQ(Lookup(908), L"<none>");       // "9080=" is not key 908
+  EXPECT_EQ(Lookup(908), L"<none>");  // "9080=" is not key 908
   EXPECT_EQ(Lookup(909), L"<none>");
   EXPECT_EQ(Lookup(915), L"trailing blank ");
   EXPECT_EQ(Lookup(-1), L"minus one");
@@ -181,13 +181,16 @@ TEST_F(LanguageFileTest, RestOfAnOverlongLineIsNeverALineOfItsOwn) {
   // The 512-byte buffer splits these lines; what lies beyond byte 511 of a line must neither
   // end the section nor count as an entry.
   std::string padding(511 - 4, 'p');
-  Open("[X]\r\n"
-       "900=" + padding + "[Y]\r\n" +
-       "901=" + padding + "902=smuggled\r\n" +
-       "903=after the long lines\r\n"
-       "[Y]\r\n"
-       "[Z" + std::string(600, 'z') + "]\r\n"
-       "904=in Z\r\n");
+  Open(
+      "[X]\r\n"
+      "900=" +
+      padding + "[Y]\r\n" + "901=" + padding + "902=smuggled\r\n" +
+      "903=after the long lines\r\n"
+      "[Y]\r\n"
+      "[Z" +
+      std::string(600, 'z') +
+      "]\r\n"
+      "904=in Z\r\n");
   ASSERT_EQ(SelectLanguageSection(&lang_, L"X"), 0);
   EXPECT_EQ(Lookup(902), L"<none>");
   EXPECT_EQ(Lookup(903), L"after the long lines");

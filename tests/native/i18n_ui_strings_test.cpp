@@ -78,12 +78,15 @@ TEST_F(UiStringsTest, LongTranslationsAreCutTo79Characters) {
 
 TEST_F(UiStringsTest, TranslationsWithOtherPlaceholdersAreRefused) {
   std::string cutPlaceholder = std::string(78, 'x') + "%s";  // "%" survives, "s" is cut off
-  Apply("903=Net fajla %i\r\n"            // an integer where a path is given
-        "904=" + cutPlaceholder + "\r\n"
-        "905=%i %i\r\n"                   // one argument too many
-        "907=Found %d bad, 100%% sure\r\n"  // %d is %i, %% is no placeholder
-        "908=%i results of %i\r\n"        // same conversions, other words
-        "909=Query %s: \r\n");            // a placeholder where none is expected
+  Apply(
+      "903=Net fajla %i\r\n"  // an integer where a path is given
+      "904=" +
+      cutPlaceholder +
+      "\r\n"
+      "905=%i %i\r\n"                     // one argument too many
+      "907=Found %d bad, 100%% sure\r\n"  // %d is %i, %% is no placeholder
+      "908=%i results of %i\r\n"          // same conversions, other words
+      "909=Query %s: \r\n");              // a placeholder where none is expected
   EXPECT_STREQ(UiText(903), L"Could not open ini file for save - %s");
   EXPECT_STREQ(UiText(904), L"Bad db file  - %s");
   EXPECT_STREQ(UiText(905), L"Max db file = %i");

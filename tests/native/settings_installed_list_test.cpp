@@ -112,7 +112,8 @@ class InstalledListReadTest : public testing::Test {
     std::vector<int> visited;
     if (!file) return visited;
     *added = ReadInstalledDatabases(
-        file, [](void* context, int index) { static_cast<std::vector<int>*>(context)->push_back(index); },
+        file,
+        [](void* context, int index) { static_cast<std::vector<int>*>(context)->push_back(index); },
         &visited);
     fclose(file);
     return visited;
@@ -123,7 +124,8 @@ class InstalledListReadTest : public testing::Test {
 
 TEST_F(InstalledListReadTest, SixtyLinesLoadTheFirstFifty) {
   std::string bytes;
-  for (int i = 0; i < 60; ++i) bytes += "C:\\db" + std::to_string(i) + ".db;Base " + std::to_string(i) + "\r\n";
+  for (int i = 0; i < 60; ++i)
+    bytes += "C:\\db" + std::to_string(i) + ".db;Base " + std::to_string(i) + "\r\n";
   int added = -1;
   std::vector<int> visited = Read(bytes, &added);
   EXPECT_EQ(added, 50);

@@ -1,8 +1,7 @@
 // The language file at start-up, the Setup page's language selector and its Save button, with
 // real controls and the real registry (a scratch root).
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>

@@ -1,8 +1,7 @@
 // Loading "vostrel.ini" into a real database selector, saving it, and checking the installed
 // files, with the real registry (a scratch root) and real database files.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -124,13 +123,13 @@ TEST_F(InstalledDatabasesTest, LineRulesAsSeenInTheSelector) {
   registry_.SetString(L"Last db", L"ab");
   std::string longName(70, 'N');
   std::string longPath = "C:\\" + std::string(257, 'p');  // 260 characters: unusable
-  WriteIni("ab;c\r\n"                                       // 6 characters: skipped
-           "no separator here\r\n"                          // skipped
-           "ab;cd\r\n"                                      // two-character path and name
-           "C:\\lf.db;Line feed\n"                          // LF only: the LF stays in the name
-           + longPath + ";Too long\r\n" +
-           "C:\\long.db;" + longName + "\r\n" +
-           "C:\\\xC1\xE0\xE7\xE0.db;\xCC\xEE\xF1\xEA\xE2\xE0\r\n");  // "База", "Москва"
+  WriteIni(
+      "ab;c\r\n"               // 6 characters: skipped
+      "no separator here\r\n"  // skipped
+      "ab;cd\r\n"              // two-character path and name
+      "C:\\lf.db;Line feed\n"  // LF only: the LF stays in the name
+      + longPath + ";Too long\r\n" + "C:\\long.db;" + longName + "\r\n" +
+      "C:\\\xC1\xE0\xE7\xE0.db;\xCC\xEE\xF1\xEA\xE2\xE0\r\n");  // "База", "Москва"
   EXPECT_EQ(LoadInstalledDatabases(page_.Handle()), 0);
   EXPECT_EQ(ComboBoxItems(combo_),
             (std::vector<std::wstring>{L"cd", L"Line feed\n", std::wstring(63, L'N'),
@@ -167,8 +166,9 @@ TEST_F(InstalledDatabasesTest, SaveWritesEveryEntryAsPathSemicolonNameCrLf) {
   AppendInstalledDatabase("\xCC\xEE\xF1\xEA\xE2\xE0", "\\Storage Card\\m.zdb");
   AppendInstalledDatabase("Line feed\n", "C:\\lf.db");
   EXPECT_EQ(SaveInstalledDatabases(page_.Handle()), 0);
-  EXPECT_EQ(Ini(), "C:\\a.db;Alpha\r\n\\Storage Card\\m.zdb;\xCC\xEE\xF1\xEA\xE2\xE0\r\n"
-                   "C:\\lf.db;Line feed\n\r\n");
+  EXPECT_EQ(Ini(),
+            "C:\\a.db;Alpha\r\n\\Storage Card\\m.zdb;\xCC\xEE\xF1\xEA\xE2\xE0\r\n"
+            "C:\\lf.db;Line feed\n\r\n");
   EXPECT_EQ(boxes_.Count(), 0u);
 
   InstalledDatabaseList.count = 0;
@@ -197,7 +197,8 @@ TEST_F(InstalledDatabasesTest, CheckDropsBadEntriesAndRewritesTheFileByteForByte
   std::string missing = Narrow(app_.FilePath(L"missing.db"));
   std::string broken = Narrow(app_.FilePath(L"broken.db"));
   app_.WriteFile(L"broken.db", "not a database at all, just text");
-  WriteIni(good1 + ";One\r\n" + missing + ";Gone\r\n" + good2 + ";Two\r\n" + broken + ";Broken\r\n");
+  WriteIni(good1 + ";One\r\n" + missing + ";Gone\r\n" + good2 + ";Two\r\n" + broken +
+           ";Broken\r\n");
   registry_.SetString(L"Last db", L"");
   ASSERT_EQ(LoadInstalledDatabases(page_.Handle()), 0);
   ASSERT_EQ(InstalledDatabaseList.count, 4);
@@ -252,12 +253,14 @@ TEST_F(InstalledDatabasesTest, CheckThatCannotWriteTheFileChecksNothing) {
   ASSERT_EQ(LoadInstalledDatabases(page_.Handle()), 0);
   boxes_.Clear();
   // Another holder of the file who shares nothing keeps it from being opened for writing.
-  HANDLE holder = CreateFileW(InstalledListPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE holder =
+      CreateFileW(InstalledListPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
   EXPECT_EQ(CheckInstalledDatabases(page_.Handle()), -1);
   ASSERT_EQ(boxes_.Count(), 1u) << "no file may be reported bad";
-  EXPECT_EQ(boxes_.At(0).text, std::wstring(L"Could not open ini file for save - ") + InstalledListPath);
+  EXPECT_EQ(boxes_.At(0).text,
+            std::wstring(L"Could not open ini file for save - ") + InstalledListPath);
   EXPECT_EQ(boxes_.At(0).caption, L"Error");
   EXPECT_EQ(boxes_.At(0).owner, page_.Handle());
   CloseHandle(holder);

@@ -1,7 +1,9 @@
 // The settings values in the real (Wine) registry: what is stored, and the message of every
 // failure with its exact text, caption and owner.
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
+// clang-format on
 
 #include <gtest/gtest.h>
 
@@ -34,7 +36,8 @@ TEST_F(RegistrySettingsTest, LastDatabaseIsStoredAsA512ByteStringOnTheFirstWrite
   ScratchSettingsRoot registry;
   ASSERT_FALSE(registry.SettingsKeyExists());
   // "C:\Базы\Москва.db" in Windows-1251.
-  EXPECT_EQ(WriteLastDatabase(owner_.Handle(), "C:\\\xC1\xE0\xE7\xFB\\\xCC\xEE\xF1\xEA\xE2\xE0.db"), 0);
+  EXPECT_EQ(WriteLastDatabase(owner_.Handle(), "C:\\\xC1\xE0\xE7\xFB\\\xCC\xEE\xF1\xEA\xE2\xE0.db"),
+            0);
   EXPECT_EQ(boxes_.Count(), 0u);
 
   DWORD type = 0;
@@ -43,7 +46,8 @@ TEST_F(RegistrySettingsTest, LastDatabaseIsStoredAsA512ByteStringOnTheFirstWrite
   EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
   ASSERT_EQ(data.size(), 512u);
   std::wstring stored = WideOf(data);
-  const std::wstring expected = L"C:\\\u0411\u0430\u0437\u044B\\\u041C\u043E\u0441\u043A\u0432\u0430.db";
+  const std::wstring expected =
+      L"C:\\\u0411\u0430\u0437\u044B\\\u041C\u043E\u0441\u043A\u0432\u0430.db";
   EXPECT_EQ(stored.substr(0, expected.size()), expected);
   EXPECT_EQ(stored.find_first_not_of(L'\0', expected.size()), std::wstring::npos)
       << "the rest of the 512 bytes must be zero";
@@ -104,7 +108,8 @@ TEST_F(RegistrySettingsTest, LastDatabaseWithoutTerminatorIsReadTerminated) {
   ScratchSettingsRoot registry;
   registry.CreateSettingsKey();
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(registry.Root(), kSettingsKeyPath, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(registry.Root(), kSettingsKeyPath, 0, KEY_SET_VALUE, &key),
+            ERROR_SUCCESS);
   const wchar_t full[] = L"C:\\db.db";  // stored without its terminator
   ASSERT_EQ(RegSetValueExW(key, L"Last db", 0, REG_SZ, reinterpret_cast<const BYTE*>(full),
                            (sizeof full) - sizeof(wchar_t)),
@@ -240,22 +245,25 @@ TEST_F(RegistrySettingsTest, ColumnWidthsWithoutKeyShowTheMessageOwnedByTheList)
 // tests run in. It puts back whatever it found.
 TEST_F(RegistrySettingsTest, DefaultRootIsTheMachineKey) {
   HKEY existing;
-  bool keyExisted = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_READ, &existing) ==
-                    ERROR_SUCCESS;
+  bool keyExisted =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_READ, &existing) == ERROR_SUCCESS;
   std::string savedValue;
   DWORD savedType = 0;
   bool valueExisted = false;
   if (keyExisted) {
     DWORD size = 0;
-    if (RegQueryValueExW(existing, L"Language", nullptr, &savedType, nullptr, &size) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(existing, L"Language", nullptr, &savedType, nullptr, &size) ==
+        ERROR_SUCCESS) {
       savedValue.assign(size, '\0');
-      valueExisted = RegQueryValueExW(existing, L"Language", nullptr, &savedType,
-                                      reinterpret_cast<BYTE*>(&savedValue[0]), &size) == ERROR_SUCCESS;
+      valueExisted =
+          RegQueryValueExW(existing, L"Language", nullptr, &savedType,
+                           reinterpret_cast<BYTE*>(&savedValue[0]), &size) == ERROR_SUCCESS;
     }
     RegCloseKey(existing);
   }
   bool halvaneExisted = false;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane", 0, KEY_READ, &existing) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvane", 0, KEY_READ, &existing) ==
+      ERROR_SUCCESS) {
     halvaneExisted = true;
     RegCloseKey(existing);
   }
@@ -266,11 +274,13 @@ TEST_F(RegistrySettingsTest, DefaultRootIsTheMachineKey) {
   ReadLanguageSetting(back);
   EXPECT_STREQ(back, L"MACHINE");
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
   wchar_t direct[32] = {};
   DWORD size = sizeof direct;
-  EXPECT_EQ(RegQueryValueExW(key, L"Language", nullptr, nullptr, reinterpret_cast<BYTE*>(direct), &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegQueryValueExW(key, L"Language", nullptr, nullptr, reinterpret_cast<BYTE*>(direct), &size),
+      ERROR_SUCCESS);
   EXPECT_STREQ(direct, L"MACHINE");
 
   if (valueExisted) {

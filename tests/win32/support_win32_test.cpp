@@ -1,6 +1,4 @@
 // The shared helpers of the Win32 tests (see tests/support/win32_test_support.h).
-#include "win32_test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
+#include "win32_test_support.h"
 
 // ---------------------------------------------------------------------------------------------
 // Message boxes
@@ -172,8 +171,8 @@ ScratchSettingsRoot::ScratchSettingsRoot() {
   subkey_ = L"Software\\VostrelTests\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
             std::to_wstring(g_scratchCounter++);
   RegDeleteTreeW(HKEY_CURRENT_USER, subkey_.c_str());  // a leftover of a crashed run
-  LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, subkey_.c_str(), 0, nullptr, 0,
-                                KEY_ALL_ACCESS, nullptr, &root_, nullptr);
+  LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, subkey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                nullptr, &root_, nullptr);
   EXPECT_EQ(status, ERROR_SUCCESS) << "cannot create the scratch registry root";
   SetSettingsRootForTests(root_);
 }
@@ -219,8 +218,9 @@ bool ScratchSettingsRoot::GetRaw(const wchar_t* name, DWORD* type, std::string* 
   LONG status = RegQueryValueExW(key, name, nullptr, type, nullptr, &size);
   if (status == ERROR_SUCCESS) {
     data->assign(size, '\0');
-    status = RegQueryValueExW(key, name, nullptr, type,
-                              reinterpret_cast<BYTE*>(data->empty() ? nullptr : &(*data)[0]), &size);
+    status =
+        RegQueryValueExW(key, name, nullptr, type,
+                         reinterpret_cast<BYTE*>(data->empty() ? nullptr : &(*data)[0]), &size);
     data->resize(size);
   }
   RegCloseKey(key);
@@ -244,16 +244,17 @@ void ScratchSettingsRoot::SetDword(const wchar_t* name, DWORD value) const {
   ASSERT_EQ(RegCreateKeyExW(root_, kSettingsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             nullptr),
             ERROR_SUCCESS);
-  EXPECT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                           sizeof value),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+      ERROR_SUCCESS);
   RegCloseKey(key);
 }
 
 bool ScratchSettingsRoot::GetDword(const wchar_t* name, DWORD* value) const {
   DWORD type = 0;
   std::string data;
-  if (!GetRaw(name, &type, &data) || type != REG_DWORD || data.size() != sizeof(DWORD)) return false;
+  if (!GetRaw(name, &type, &data) || type != REG_DWORD || data.size() != sizeof(DWORD))
+    return false;
   memcpy(value, data.data(), sizeof(DWORD));
   return true;
 }
@@ -272,8 +273,8 @@ FailingSettingsRoot::~FailingSettingsRoot() { SetSettingsRootForTests(nullptr); 
 
 TestWindow::TestWindow() {
   // A static window is enough for a parent: the code under test only finds children by id.
-  window_ = CreateWindowExW(0, L"static", L"test page", WS_POPUP, 0, 0, 240, 270, nullptr,
-                            nullptr, GetModuleHandleW(nullptr), nullptr);
+  window_ = CreateWindowExW(0, L"static", L"test page", WS_POPUP, 0, 0, 240, 270, nullptr, nullptr,
+                            GetModuleHandleW(nullptr), nullptr);
   EXPECT_NE(window_, nullptr) << "cannot create the test window";
 }
 
@@ -282,7 +283,8 @@ TestWindow::~TestWindow() {
   PumpWaitingMessages();
 }
 
-HWND TestWindow::AddChild(const wchar_t* className, int id, DWORD style, const wchar_t* text) const {
+HWND TestWindow::AddChild(const wchar_t* className, int id, DWORD style,
+                          const wchar_t* text) const {
   HWND child = CreateWindowExW(0, className, text, WS_CHILD | style, 5, 5, 200, 80, window_,
                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                GetModuleHandleW(nullptr), nullptr);
