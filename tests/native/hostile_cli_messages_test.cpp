@@ -1,0 +1,88 @@
+// Text that a database file controls must reach the user's terminal without its control
+// characters. The field table of "info" already shows each of them as '?', so that a crafted
+// field name cannot clear the screen, retitle the terminal window or move the cursor; the
+// messages that name a field must hold to the same rule, since they go to the same terminal.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "db/codepage.h"
+#include "test_support.h"
+
+namespace {
+
+// Erase the screen, then set the terminal's window title: 11 bytes, within the 15 of a name.
+const char kEscapingName[] = "\x1b[2J\x1b]0;X\x07";
+
+// C0 controls other than the line feeds that end lines, DEL, and the C1 controls (U+0080 to
+// U+009F, C2 80 to C2 9F in UTF-8).
+bool HoldsControlCharacters(const std::string& utf8) {
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+    if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F)
+      return true;
+  }
+  return false;
+}
+
+// The text with its control characters spelled out, for a failure message that does not itself
+// play with the terminal.
+std::string Visible(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c < 0x20 && c != '\n') || c == 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+bool WriteStoredSchema(const std::wstring& path, const std::vector<FieldDescriptor>& fields,
+                       const std::vector<DatabaseRecord>& records) {
+  DatabaseWriterOptions options = FixtureOptions(VariantFdb);
+  options.version = 12;
+  options.descriptors = fields;
+  return WriteFixture(path, options, records);
+}
+
+}  // namespace
+
+TEST(HostileCliMessages, FieldTableOfInfoShowsNoControlCharacters) {
+  TempDir dir;
+  const std::wstring path = dir.File(L"escape.fdb");
+  ASSERT_TRUE(WriteStoredSchema(path, {MakeField(kEscapingName, 1, 0, 0, 1, 1, 1, 10)}, {{"A"}}));
+  const CliResult r = RunCli({"info", WideToUtf8(path)});
+  ASSERT_EQ(r.exitCode, 0) << Visible(r.err);
+  EXPECT_FALSE(HoldsControlCharacters(r.out)) << Visible(r.out);
+}
+
+TEST(HostileCliMessages, RefusedSchemaMessageShowsNoControlCharactersOfAFieldName) {
+  TempDir dir;
+  const std::wstring path = dir.File(L"escape.fdb");
+  // There is no eleventh criterion box: the schema is refused, and the message names the field.
+  ASSERT_TRUE(WriteStoredSchema(path, {MakeField(kEscapingName, 1, 0, 0, 11, 1, 1, 10)}, {{"A"}}));
+  for (const char* command : {"info", "search"}) {
+    const CliResult r = RunCli({command, WideToUtf8(path)});
+    EXPECT_EQ(r.exitCode, 2) << command;
+    EXPECT_NE(r.err.find("search index 11"), std::string::npos)
+        << command << ": " << Visible(r.err);
+    EXPECT_FALSE(HoldsControlCharacters(r.err)) << command << ": " << Visible(r.err);
+  }
+}
+
+TEST(HostileCliMessages, ListOfSearchableFieldsShowsNoControlCharacters) {
+  TempDir dir;
+  const std::wstring path = dir.File(L"escape.fdb");
+  ASSERT_TRUE(WriteStoredSchema(path, {MakeField(kEscapingName, 1, 0, 0, 1, 1, 1, 10)}, {{"A"}}));
+  const CliResult r = RunCli({"search", WideToUtf8(path), "Bogus=1"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("no searchable field 'Bogus'"), std::string::npos) << Visible(r.err);
+  EXPECT_FALSE(HoldsControlCharacters(r.err)) << Visible(r.err);
+}
