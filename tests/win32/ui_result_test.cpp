@@ -106,21 +106,6 @@ TEST(UiResult, HeaderClickSortsAscendingIgnoringCase) {
             (std::vector<std::wstring>{L"1000001", L"2000002", L"3000003", L"4000004"}));
 }
 
-TEST(UiResult, CompareResultRowsComparesOneColumn) {
-  MessageBoxRecorder boxes;
-  AppUnderTest app;
-  app.WriteDatabase(L"city.db", SampleRecords());
-  app.InstallDatabases({{L"city.db", "City"}});
-  ASSERT_EQ(app.Start(), 0);
-  wchar_t a0[] = L"same", a1[] = L"abc", b0[] = L"SAME", b1[] = L"abd";
-  wchar_t* rowA[] = {a0, a1, nullptr, nullptr, nullptr};
-  wchar_t* rowB[] = {b0, b1, nullptr, nullptr, nullptr};
-  const LPARAM a = reinterpret_cast<LPARAM>(rowA), b = reinterpret_cast<LPARAM>(rowB);
-  EXPECT_EQ(CompareResultRows(a, b, 0), 0);
-  EXPECT_LT(CompareResultRows(a, b, 1), 0);
-  EXPECT_GT(CompareResultRows(b, a, 1), 0);
-}
-
 TEST(UiResult, DetailsListTheDetailFieldsInOrderSkippingEmptyOnes) {
   MessageBoxRecorder boxes;
   AppUnderTest app;

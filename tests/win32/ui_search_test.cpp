@@ -53,6 +53,14 @@ DWORD WorkerExitCode() {
 
 HANDLE FailToCreateThread(LPTHREAD_START_ROUTINE) { return nullptr; }
 
+// A list view that refuses every insertion after the first ten.
+WNDPROC g_listProcedure = nullptr;
+int g_insertions = 0;
+LRESULT CALLBACK RefusingListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == LVM_INSERTITEMW && ++g_insertions > 10) return -1;
+  return CallWindowProcW(g_listProcedure, window, message, wParam, lParam);
+}
+
 }  // namespace
 
 TEST(UiSearch, NamePrefixSearchListsTheMatchingRows) {
@@ -302,6 +310,25 @@ TEST(UiSearch, ThreadCreationFailureLeavesTheProgramIdle) {
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
   EXPECT_EQ(ListItemCount(), 3);
+}
+
+TEST(UiSearch, ARefusedRowEndsTheScanWithTheRowsSoFar) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"all.db", NumberedRecords(40));
+  app.InstallDatabases({{L"all.db", "All"}});
+  ASSERT_EQ(app.Start(), 0);
+  g_insertions = 0;
+  g_listProcedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+      ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RefusingListProc)));
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  SetWindowLongPtrW(ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_listProcedure));
+  EXPECT_EQ(WorkerExitCode(), static_cast<DWORD>(-1));
+  EXPECT_EQ(ListItemCount(), 10);
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"Scaned: 11, results: 10");
+  ExpectIdleControls();
+  EXPECT_EQ(boxes.Count(), 0u);
 }
 
 TEST(UiSearch, SelectorLoadsTheSchemaOnSelEndOkOnly) {

@@ -343,17 +343,6 @@ TEST(UiPages, TranslationRulesOfTheControlTables) {
   EXPECT_EQ(empty, 2);
 }
 
-TEST(UiPages, AboutTextHasItsFiveLines) {
-  const std::wstring text = kAboutText;
-  EXPECT_EQ(text.rfind(L"Vostrel(Corvinet) v.2.04 b40423\r\n", 0), 0u);
-  const size_t blank = text.find(L"\r\n\r\n");
-  ASSERT_NE(blank, std::wstring::npos);
-  const size_t forumEnd = text.find(L"\r\n\n");
-  ASSERT_NE(forumEnd, std::wstring::npos);
-  EXPECT_GT(forumEnd, blank);
-  EXPECT_EQ(text.substr(forumEnd + 3), L"\u0410\u043f\u0440\u0435\u043b\u044c, 2004");
-}
-
 TEST(UiPages, SearchPagePaintsStaticsOnWhite) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
