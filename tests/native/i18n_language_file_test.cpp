@@ -230,13 +230,6 @@ TEST_F(LanguageFileTest, NamesLongerThanFourteenCharactersAreNoLanguages) {
   EXPECT_EQ(Lookup(900), L"fourteen");
 }
 
-TEST_F(LanguageFileTest, ListingNamesKeepsTheSelectedSection) {
-  Open(kTwoSections);
-  ASSERT_EQ(SelectLanguageSection(&lang_, L"ENGLISH"), 0);
-  EXPECT_EQ(Names().size(), 2u);
-  EXPECT_EQ(Lookup(901), L"Info!");
-}
-
 TEST_F(LanguageFileTest, EmptyFileAndClosedFile) {
   Open("");
   EXPECT_TRUE(Names().empty());
@@ -246,11 +239,6 @@ TEST_F(LanguageFileTest, EmptyFileAndClosedFile) {
   EXPECT_EQ(lang_.file, nullptr);
   EXPECT_EQ(SelectLanguageSection(&lang_, L"RUSSIAN"), -1);
   EXPECT_EQ(Lookup(900), L"<none>");
-}
-
-TEST_F(LanguageFileTest, MissingFileCannotBeOpened) {
-  EXPECT_FALSE(OpenLanguageFileAt(&lang_, temp_.File(L"no such file.lng").c_str()));
-  EXPECT_EQ(lang_.file, nullptr);
 }
 
 TEST(TakeTranslationTest, CutsToTheConsumersCapacityAndKeepsDefaultsForEmptyText) {
