@@ -75,7 +75,9 @@ run_main() {
   bash scripts/build.sh native win64
   prepare_device
   prepare_prefix
-  echo "Demo directory: $(build/native/src/vostrel-cli info "$DEVICE/Directories/moskva-demo.zdb" | head -1)"
+  echo "Demo directory V:\\Directories\\moskva-demo.zdb (build/device/Directories):"
+  build/native/src/vostrel-cli info "$DEVICE/Directories/moskva-demo.zdb" | sed -n '3,5p'
+  echo "Try: type ПЕТРОВ into the name box (ФИО) and press Старт (Start)."
   if [ -n "${DISPLAY:-}" ]; then
     echo "Starting vostrel.exe on display $DISPLAY."
   else
