@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Byte lists such as $(hex32 N) and offsets such as $(d FIELD BYTE) are meant to split.
+# shellcheck disable=SC2046
 # Hostile database files, end to end. Valid files of every variant are made with vostrel-gen
 # and "vostrel-cli make", then broken in hundreds of ways: header fields out of range, descriptor
 # tables that break the schema rules, record chains with zero, short and overlong lengths,
@@ -627,7 +629,8 @@ for name in "${NAMES[@]}"; do check_file "$name"; done
 # Paths at the limit the application has (259 characters): such a path searches as any other;
 # one character more is refused with the reason, not cut or overrun.
 long_path() {  # long_path LENGTH: a relative path of exactly LENGTH characters ending in .zdb
-  local stem=long/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 100))/
+  local stem
+  stem=long/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 100))/
   mkdir -p "$stem"
   printf '%s%s.zdb' "$stem" "$(printf 'f%.0s' $(seq $(($1 - ${#stem} - 4))))"
 }
