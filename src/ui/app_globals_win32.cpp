@@ -22,7 +22,8 @@ HWND ResultListView = nullptr;
 wchar_t MessageBuffer[kMessageBufferCapacity] = {};
 
 bool SearchWorkerActive() {
-  return SearchWorkerThread != nullptr && WaitForSingleObject(SearchWorkerThread, 0) == WAIT_TIMEOUT;
+  return SearchWorkerThread != nullptr &&
+         WaitForSingleObject(SearchWorkerThread, 0) == WAIT_TIMEOUT;
 }
 
 const char* ActiveScanDatabase() { return SearchWorkerActive() ? ActiveScanPath : nullptr; }

@@ -36,9 +36,8 @@ size_t FormatText(wchar_t* out, size_t capacity, const wchar_t* pattern,
     }
     const bool wantsInteger = spec == L'i' || spec == L'd';
     const bool wantsString = spec == L's';
-    if (next != arguments.end() &&
-        ((wantsInteger && next->kind == TextArgument::Integer) ||
-         (wantsString && next->kind == TextArgument::String))) {
+    if (next != arguments.end() && ((wantsInteger && next->kind == TextArgument::Integer) ||
+                                    (wantsString && next->kind == TextArgument::String))) {
       if (wantsInteger) {
         wchar_t number[24];
         swprintf(number, sizeof number / sizeof number[0], L"%lld", next->integer);

@@ -50,11 +50,11 @@ HWND PageById(int index) { return TabControl ? GetDlgItem(TabControl, 5 + index)
 LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
   MainWindow = window;
   // The handheld's command bar is left out: the desktop has no such bar.
-  TabControl = CreateWindowExW(0, WC_TABCONTROLW, L"Tab1",
-                               WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP | TCS_FLATBUTTONS,
-                               50, 50, 100, 100, window,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdTabControl)),
-                               ApplicationInstance, nullptr);
+  TabControl = CreateWindowExW(
+      0, WC_TABCONTROLW, L"Tab1",
+      WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP | TCS_FLATBUTTONS, 50, 50, 100, 100,
+      window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdTabControl)), ApplicationInstance,
+      nullptr);
   if (!IsWindow(TabControl)) {
     TabControl = nullptr;
     return 0;
@@ -80,10 +80,10 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
   RECT tabClient;
   GetClientRect(TabControl, &tabClient);
   for (int i = 0; i < kPageCount; ++i) {
-    PageWindows[i] = CreateWindowExW(WS_EX_CLIENTEDGE, kPageClasses[i].className, L"", WS_CHILD, 0,
-                                     kPageTop, tabClient.right, tabClient.bottom - kPageTop,
-                                     TabControl, reinterpret_cast<HMENU>(static_cast<INT_PTR>(5 + i)),
-                                     ApplicationInstance, nullptr);
+    PageWindows[i] = CreateWindowExW(
+        WS_EX_CLIENTEDGE, kPageClasses[i].className, L"", WS_CHILD, 0, kPageTop, tabClient.right,
+        tabClient.bottom - kPageTop, TabControl,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(5 + i)), ApplicationInstance, nullptr);
     if (!PageWindows[i]) {
       DestroyWindow(window);
       return 0;
@@ -135,7 +135,7 @@ LRESULT OnCommand(HWND window, UINT, WPARAM wParam, LPARAM lParam) {
 LRESULT OnShutdown(HWND, UINT, WPARAM, LPARAM) { return ShutdownApplication(); }
 
 const MessageMapEntry kMainMessages[] = {
-    {WM_CREATE, OnCreate},     {WM_NOTIFY, OnNotify},   {WM_COMMAND, OnCommand},
+    {WM_CREATE, OnCreate},    {WM_NOTIFY, OnNotify},  {WM_COMMAND, OnCommand},
     {WM_DESTROY, OnShutdown}, {WM_CLOSE, OnShutdown},
 };
 

@@ -20,52 +20,43 @@ const wchar_t kAboutText[] =
 // drop-down list kind is named here.
 constexpr DWORD kHandheldComboStyle = CBS_DROPDOWNLIST;
 
+// One row per control: class, id, default text, portrait and landscape rectangles, style.
+// clang-format off
 const ControlSpec SearchControls[kSearchControlCount] = {
-    {L"static", -1, L"", {17, 235, 206, 1}, {0, 3, 640, 14}, WS_BORDER | SS_CENTER},
-    {L"static", -1, L"", {15, 237, 210, 1}, {0, 3, 640, 14}, WS_BORDER | SS_CENTER},
-    {L"static", -1, L"Vostrel v.2.04a build 40423", {0, 217, 240, 14}, {0, 3, 640, 14}, SS_CENTER},
-    {L"combobox", IdDatabaseSelector, L"", {5, 26, 230, 80}, {65, 30, 170, 80},
-     WS_BORDER | WS_VSCROLL | kHandheldComboStyle},
-    {L"static", IdDatabaseLabel, L"DB", {5, 9, 80, 14}, {5, 33, 59, 14}, SS_LEFT},
-    {L"BUTTON", IdStartButton, L"Start", {65, 163, 70, 20}, {65, 163, 70, 20},
-     BS_PUSHBUTTON | BS_NOTIFY},
-    {L"BUTTON", IdResetButton, L"Reset", {140, 163, 70, 20}, {140, 163, 70, 20},
-     BS_PUSHBUTTON | BS_NOTIFY},
+    {L"static",   -1,                 L"",                            {17, 235, 206, 1},  {0, 3, 640, 14},   WS_BORDER | SS_CENTER},
+    {L"static",   -1,                 L"",                            {15, 237, 210, 1},  {0, 3, 640, 14},   WS_BORDER | SS_CENTER},
+    {L"static",   -1,                 L"Vostrel v.2.04a build 40423", {0, 217, 240, 14},  {0, 3, 640, 14},   SS_CENTER},
+    {L"combobox", IdDatabaseSelector, L"",                            {5, 26, 230, 80},   {65, 30, 170, 80}, WS_BORDER | WS_VSCROLL | kHandheldComboStyle},
+    {L"static",   IdDatabaseLabel,    L"DB",                          {5, 9, 80, 14},     {5, 33, 59, 14},   SS_LEFT},
+    {L"BUTTON",   IdStartButton,      L"Start",                       {65, 163, 70, 20},  {65, 163, 70, 20}, BS_PUSHBUTTON | BS_NOTIFY},
+    {L"BUTTON",   IdResetButton,      L"Reset",                       {140, 163, 70, 20}, {140, 163, 70, 20}, BS_PUSHBUTTON | BS_NOTIFY},
     // The handheld's soft-input-panel preference; on the desktop its class does not exist.
-    {L"SIPPREF", -1, L"", {-10, -10, 5, 5}, {-10, -10, 5, 5}, WS_CHILD},
+    {L"SIPPREF",  -1,                 L"",                            {-10, -10, 5, 5},   {-10, -10, 5, 5},  WS_CHILD},
 };
 
 const ControlSpec ResultControls[kResultControlCount] = {
-    {L"SysListView32", IdResultList, L"", {0, 0, 239, 218}, {5, 36, 630, 130},
-     WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL | LVS_REPORT},
-    {L"static", IdStatusLine, L"", {5, 226, 84, 14}, {5, 170, 84, 14}, WS_VISIBLE | SS_LEFT},
-    {L"msctls_progress32", IdProgressBar, L"Progress1", {100, 227, 130, 12}, {100, 171, 130, 12},
-     WS_BORDER},
+    {L"SysListView32",     IdResultList,  L"",          {0, 0, 239, 218},   {5, 36, 630, 130},  WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL | LVS_REPORT},
+    {L"static",            IdStatusLine,  L"",          {5, 226, 84, 14},   {5, 170, 84, 14},   WS_VISIBLE | SS_LEFT},
+    {L"msctls_progress32", IdProgressBar, L"Progress1", {100, 227, 130, 12}, {100, 171, 130, 12}, WS_BORDER},
 };
 
 const ControlSpec SetupControls[kSetupControlCount] = {
-    {L"static", IdSetupTitle, L"Corvinet Options:", {0, 7, 240, 14}, {0, 3, 640, 14}, SS_CENTER},
-    {L"static", -1, L"Language:", {5, 33, 65, 24}, {5, 18, 65, 24}, SS_LEFT},
-    {L"combobox", IdLanguageSelector, L"", {70, 30, 80, 70}, {70, 16, 80, 70},
-     WS_BORDER | WS_VSCROLL | kHandheldComboStyle},
-    {L"BUTTON", IdSaveLanguageButton, L"Save", {155, 30, 74, 20}, {155, 16, 74, 20},
-     BS_PUSHBUTTON | BS_NOTIFY},
-    {L"static", IdInstallLabel, L"Install new databases:", {5, 60, 225, 22}, {5, 40, 225, 22},
-     SS_LEFT},
-    {L"BUTTON", IdFindButton, L"Find DB", {5, 207, 74, 20}, {5, 163, 74, 20},
-     BS_PUSHBUTTON | BS_NOTIFY},
-    {L"BUTTON", IdInstallButton, L"Install", {81, 207, 74, 20}, {81, 163, 74, 20},
-     BS_PUSHBUTTON | BS_NOTIFY},
-    {L"BUTTON", IdCheckButton, L"Check", {157, 207, 74, 20}, {157, 163, 74, 20},
-     BS_PUSHBUTTON | BS_NOTIFY},
-    {L"Listbox", IdFoundList, L"", {5, 85, 225, 120}, {5, 63, 630, 97},
-     WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_NOTIFY},
+    {L"static",   IdSetupTitle,         L"Corvinet Options:",      {0, 7, 240, 14},    {0, 3, 640, 14},    SS_CENTER},
+    {L"static",   -1,                   L"Language:",              {5, 33, 65, 24},    {5, 18, 65, 24},    SS_LEFT},
+    {L"combobox", IdLanguageSelector,   L"",                       {70, 30, 80, 70},   {70, 16, 80, 70},   WS_BORDER | WS_VSCROLL | kHandheldComboStyle},
+    {L"BUTTON",   IdSaveLanguageButton, L"Save",                   {155, 30, 74, 20},  {155, 16, 74, 20},  BS_PUSHBUTTON | BS_NOTIFY},
+    {L"static",   IdInstallLabel,       L"Install new databases:", {5, 60, 225, 22},   {5, 40, 225, 22},   SS_LEFT},
+    {L"BUTTON",   IdFindButton,         L"Find DB",                {5, 207, 74, 20},   {5, 163, 74, 20},   BS_PUSHBUTTON | BS_NOTIFY},
+    {L"BUTTON",   IdInstallButton,      L"Install",                {81, 207, 74, 20},  {81, 163, 74, 20},  BS_PUSHBUTTON | BS_NOTIFY},
+    {L"BUTTON",   IdCheckButton,        L"Check",                  {157, 207, 74, 20}, {157, 163, 74, 20}, BS_PUSHBUTTON | BS_NOTIFY},
+    {L"Listbox",  IdFoundList,          L"",                       {5, 85, 225, 120},  {5, 63, 630, 97},   WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_NOTIFY},
 };
 
 const ControlSpec AboutControls[kAboutControlCount] = {
-    {L"static", IdAboutText, kAboutText, {55, 20, 160, 180}, {55, 20, 250, 180}, SS_LEFT},
-    {L"static", IdAboutIcon, L"IDI_VOSTREL", {10, 20, 32, 32}, {10, 20, 32, 32}, SS_ICON},
+    {L"static", IdAboutText, kAboutText,     {55, 20, 160, 180}, {55, 20, 250, 180}, SS_LEFT},
+    {L"static", IdAboutIcon, L"IDI_VOSTREL", {10, 20, 32, 32},   {10, 20, 32, 32},   SS_ICON},
 };
+// clang-format on
 
 const ControlRect& RectForLayout(const ControlSpec& spec) {
   return LayoutVariant == 1 ? spec.landscapeRect : spec.portraitRect;

@@ -66,15 +66,13 @@ int LoadSchema(const char* singleBytePath) {
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
     FieldDescriptor* field = TheFieldTable.searchMap[j];
     const int top = kRowTop + kRowStep * j;
-    field->labelHandle =
-        CreateWindowExW(0, L"static", field->displayName, WS_CHILD | WS_VISIBLE, 5, top + 4, 59,
-                        14, page, ControlIdHandle(IdFirstCriterionLabel + 4 * j),
-                        ApplicationInstance, nullptr);
-    const DWORD style =
-        kCriterionEditStyle | ((field->flags & UpperCaseInput) ? ES_UPPERCASE : 0);
+    field->labelHandle = CreateWindowExW(
+        0, L"static", field->displayName, WS_CHILD | WS_VISIBLE, 5, top + 4, 59, 14, page,
+        ControlIdHandle(IdFirstCriterionLabel + 4 * j), ApplicationInstance, nullptr);
+    const DWORD style = kCriterionEditStyle | ((field->flags & UpperCaseInput) ? ES_UPPERCASE : 0);
     HWND edit = CreateWindowExW(0, L"edit", L"", style, 65, top, field->editWidth, 20, page,
-                                ControlIdHandle(IdFirstCriterionEdit + 4 * j),
-                                ApplicationInstance, nullptr);
+                                ControlIdHandle(IdFirstCriterionEdit + 4 * j), ApplicationInstance,
+                                nullptr);
     field->editHandle = edit;
     SendMessageW(edit, EM_LIMITTEXT, field->maxLength, 0);
   }

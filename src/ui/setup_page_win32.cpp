@@ -23,7 +23,7 @@ LRESULT OnFoundList(HWND, int, HWND, int) { return 0; }
 LRESULT OnSaveLanguage(HWND page, int, HWND, int code) { return SaveLanguageChoice(page, code); }
 
 const CommandMapEntry kSetupCommands[] = {
-    {IdFindButton, OnFind},   {IdInstallButton, OnInstall},       {IdCheckButton, OnCheck},
+    {IdFindButton, OnFind},     {IdInstallButton, OnInstall},           {IdCheckButton, OnCheck},
     {IdFoundList, OnFoundList}, {IdSaveLanguageButton, OnSaveLanguage},
 };
 

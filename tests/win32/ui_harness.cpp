@@ -59,11 +59,13 @@ std::string AppUnderTest::SingleBytePath(const std::wstring& name) const {
 void AppUnderTest::InstallDatabases(
     const std::vector<std::pair<std::wstring, std::string>>& entries) {
   std::string lines;
-  for (const auto& entry : entries) lines += SingleBytePath(entry.first) + ";" + entry.second + "\r\n";
+  for (const auto& entry : entries)
+    lines += SingleBytePath(entry.first) + ";" + entry.second + "\r\n";
   directory_.WriteFile(L"vostrel.ini", lines);
 }
 
-void AppUnderTest::WriteDatabase(const std::wstring& name, const std::vector<DatabaseRecord>& records,
+void AppUnderTest::WriteDatabase(const std::wstring& name,
+                                 const std::vector<DatabaseRecord>& records,
                                  DatabaseVariant variant,
                                  const std::vector<FieldDescriptor>& descriptors) {
   DatabaseWriterOptions options = FixtureOptions(variant, L"Test");
@@ -203,7 +205,8 @@ std::vector<std::wstring> ListHeaders() {
   return headers;
 }
 
-StatusLineRecorder::StatusLineRecorder() : status_(ResultControl(IdStatusLine)), previous_(nullptr) {
+StatusLineRecorder::StatusLineRecorder()
+    : status_(ResultControl(IdStatusLine)), previous_(nullptr) {
   {
     std::lock_guard<std::mutex> hold(g_statusLock);
     g_statusTexts.clear();
@@ -214,7 +217,8 @@ StatusLineRecorder::StatusLineRecorder() : status_(ResultControl(IdStatusLine)),
 }
 
 StatusLineRecorder::~StatusLineRecorder() {
-  if (IsWindow(status_)) SetWindowLongPtrW(status_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_));
+  if (IsWindow(status_))
+    SetWindowLongPtrW(status_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_));
 }
 
 std::vector<std::wstring> StatusLineRecorder::Texts() const {

@@ -1,7 +1,7 @@
 // vostrel.exe itself, started as a process on a prepared application directory: it must come
 // up, and closing it, idle or in the middle of a scan, must end it with exit code 0.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -34,8 +34,8 @@ class MachineLastDatabase {
     if (existed_) {
       wchar_t old[1040] = {};
       DWORD size = sizeof old - sizeof(wchar_t);
-      hadValue_ = RegQueryValueExW(key, L"Last db", nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(old), &size) == ERROR_SUCCESS;
+      hadValue_ = RegQueryValueExW(key, L"Last db", nullptr, nullptr, reinterpret_cast<BYTE*>(old),
+                                   &size) == ERROR_SUCCESS;
       saved_ = old;
       RegCloseKey(key);
     }

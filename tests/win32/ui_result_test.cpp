@@ -49,17 +49,13 @@ std::vector<std::wstring> Lowered(std::vector<std::wstring> texts) {
 // three displayed fields, a fourth displayed field repeating position 3, a field that is not
 // displayed with position 4, and a displayed field with position 0.
 void WriteDetailsDatabase(AppUnderTest& app) {
-  app.WriteDatabase(L"details.fdb",
-                    {{"A", "", "C", "D", "E", "Z"},
-                     {"", "B", "", "D", "E", "Z"},
-                     {"", "", "", "", "E", "Z"}},
-                    VariantFdb,
-                    {MakeField("First", 1, 0x02, 0, 1, 1, 1, 20),
-                     MakeField("Second", 1, 0x02, 0, 0, 2, 2, 20),
-                     MakeField("Third", 1, 0x02, 0, 0, 3, 3, 20),
-                     MakeField("Again", 1, 0x02, 0, 0, 4, 3, 20),
-                     MakeField("Hidden", 1, 0x02, 0, 0, 0, 4, 20),
-                     MakeField("Zero", 1, 0x02, 0, 0, 5, 0, 20)});
+  app.WriteDatabase(
+      L"details.fdb",
+      {{"A", "", "C", "D", "E", "Z"}, {"", "B", "", "D", "E", "Z"}, {"", "", "", "", "E", "Z"}},
+      VariantFdb,
+      {MakeField("First", 1, 0x02, 0, 1, 1, 1, 20), MakeField("Second", 1, 0x02, 0, 0, 2, 2, 20),
+       MakeField("Third", 1, 0x02, 0, 0, 3, 3, 20), MakeField("Again", 1, 0x02, 0, 0, 4, 3, 20),
+       MakeField("Hidden", 1, 0x02, 0, 0, 0, 4, 20), MakeField("Zero", 1, 0x02, 0, 0, 5, 0, 20)});
   app.InstallDatabases({{L"details.fdb", "Details"}});
 }
 

@@ -117,8 +117,8 @@ TEST(UiSearch, StatusCadenceWhenNothingMatches) {
   ASSERT_TRUE(WaitForWorker());
   const std::vector<std::wstring> texts = status.Texts();
   // The query summary first, then the updates at 1, 1000, 2000, then the final count.
-  EXPECT_EQ(texts, (std::vector<std::wstring>{L"Query: Name: NOBODY", L"0/1", L"0/1000",
-                                              L"0/2000", L"Scaned: 2500, results: 0"}));
+  EXPECT_EQ(texts, (std::vector<std::wstring>{L"Query: Name: NOBODY", L"0/1", L"0/1000", L"0/2000",
+                                              L"Scaned: 2500, results: 0"}));
   EXPECT_EQ(ListItemCount(), 0);
 }
 
@@ -241,7 +241,8 @@ TEST(UiSearch, ResetEmptiesTheCriteriaAndLeavesTheList) {
   ASSERT_EQ(ListItemCount(), 3);
   for (int j = 0; j < 5; ++j) TypeCriterion(j, L"A");
   ClickSearch(IdResetButton);
-  for (int j = 0; j < 5; ++j) EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionEdit + 4 * j)), L"");
+  for (int j = 0; j < 5; ++j)
+    EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionEdit + 4 * j)), L"");
   EXPECT_EQ(ListItemCount(), 3);
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
 }
@@ -335,9 +336,9 @@ TEST(UiSearch, SelectorLoadsTheSchemaOnSelEndOkOnly) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"city.db", SampleRecords());
-  app.WriteDatabase(L"two.fdb", {{"AB", "CD"}}, VariantFdb,
-                    {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10),
-                     MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
+  app.WriteDatabase(
+      L"two.fdb", {{"AB", "CD"}}, VariantFdb,
+      {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
   app.Directory().WriteFile(L"bad.db", "not a database");
   app.InstallDatabases({{L"city.db", "City"}, {L"two.fdb", "Two"}, {L"bad.db", "Bad"}});
   ASSERT_EQ(app.Start(), 0);
@@ -371,9 +372,9 @@ TEST(UiSearch, SchemaReloadWhileScanningStopsAndWaitsForTheWorker) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"large.db", NumberedRecords(kLargeDirectory));
-  app.WriteDatabase(L"two.fdb", {{"AB", "CD"}}, VariantFdb,
-                    {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10),
-                     MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
+  app.WriteDatabase(
+      L"two.fdb", {{"AB", "CD"}}, VariantFdb,
+      {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
   app.InstallDatabases({{L"large.db", "Large"}, {L"two.fdb", "Two"}});
   ASSERT_EQ(app.Start(), 0);
 

@@ -1,7 +1,7 @@
 // The Setup page's command routing: each command reaches its owner only on a click, and the
 // commands that touch the Search page do so without switching to it.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
@@ -79,9 +79,9 @@ TEST(UiSetup, InstallDuringAScanStopsItAndLoadsTheNewSchema) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"large.db", NumberedRecords(200000));
-  app.WriteDatabase(L"two.fdb", {{"AB", "CD"}}, VariantFdb,
-                    {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10),
-                     MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
+  app.WriteDatabase(
+      L"two.fdb", {{"AB", "CD"}}, VariantFdb,
+      {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
   app.InstallDatabases({{L"large.db", "Large"}});
   FinderRoot root(app.Directory().Path());
   ASSERT_EQ(app.Start(), 0);

@@ -148,16 +148,17 @@ TEST(UiMainWindow, TabsReadTheDefaultNamesWithoutTranslations) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   ASSERT_EQ(app.Start(), 0);
-  EXPECT_EQ(TabTexts(), (std::vector<std::wstring>{L"Search", L"Result", L"Setup", L"About",
-                                                   L"Exit"}));
+  EXPECT_EQ(TabTexts(),
+            (std::vector<std::wstring>{L"Search", L"Result", L"Setup", L"About", L"Exit"}));
 }
 
 TEST(UiMainWindow, TranslatedTabNamesAreCutAt127Characters) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   const std::string longName(200, 'X');
-  app.Directory().WriteFile(L"vostrel.lng",
-                            LanguageFileWithDefaults("700=" + longName + "\r\n701=\xC8\xF2\xEE\xE3\xE8\r\n"));
+  app.Directory().WriteFile(
+      L"vostrel.lng",
+      LanguageFileWithDefaults("700=" + longName + "\r\n701=\xC8\xF2\xEE\xE3\xE8\r\n"));
   ASSERT_EQ(app.Start(), 0);
   const std::vector<std::wstring> tabs = TabTexts();
   ASSERT_EQ(tabs.size(), 5u);
@@ -294,8 +295,8 @@ TEST(UiStartup, SelectedDatabaseSchemaGivesCriteriaAndColumns) {
   app.WriteDatabase(L"city.db", NumberedRecords(3));
   app.InstallDatabases({{L"city.db", "City"}});
   ASSERT_EQ(app.Start(), 0);
-  EXPECT_EQ(ListHeaders(), (std::vector<std::wstring>{L"Phone", L"Name", L"Street", L"House",
-                                                      L"Flat"}));
+  EXPECT_EQ(ListHeaders(),
+            (std::vector<std::wstring>{L"Phone", L"Name", L"Street", L"House", L"Flat"}));
   const int widths[] = {55, 100, 110, 40, 40};
   for (int j = 0; j < 5; ++j) {
     EXPECT_EQ(SendMessageW(ResultListView, LVM_GETCOLUMNWIDTH, j, 0), widths[j]) << j;
@@ -348,9 +349,9 @@ TEST(UiPages, SearchPagePaintsStaticsOnWhite) {
   AppUnderTest app;
   ASSERT_EQ(app.Start(), 0);
   HDC dc = GetDC(SearchControl(IdDatabaseLabel));
-  const LRESULT brush = SendMessageW(PageWindows[SearchPage], WM_CTLCOLORSTATIC,
-                                     reinterpret_cast<WPARAM>(dc),
-                                     reinterpret_cast<LPARAM>(SearchControl(IdDatabaseLabel)));
+  const LRESULT brush =
+      SendMessageW(PageWindows[SearchPage], WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                   reinterpret_cast<LPARAM>(SearchControl(IdDatabaseLabel)));
   ReleaseDC(SearchControl(IdDatabaseLabel), dc);
   EXPECT_EQ(reinterpret_cast<HGDIOBJ>(brush), GetStockObject(WHITE_BRUSH));
 }
