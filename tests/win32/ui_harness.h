@@ -50,7 +50,7 @@ class AppUnderTest {
   ScratchSettingsRoot registry_;
 };
 
-// Records given number of built-in records: phone 1000000 + i, name namePrefix + i, street,
+// count records of the built-in schema: phone 1000000 + i, name namePrefix + i, street,
 // house and flat.
 std::vector<DatabaseRecord> NumberedRecords(int count, const std::string& namePrefix = "NAME");
 
