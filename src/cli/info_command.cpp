@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/table_format.h"
+#include "cli/terminal_text.h"
 #include "db/codepage.h"
 #include "db/database_header.h"
 #include "db/field_schema.h"
@@ -31,15 +32,7 @@ const char* VariantName(DatabaseVariant variant) {
   }
 }
 
-// Text from a file, made safe for a terminal: control characters would let a crafted title
-// move the cursor or change colours, so each is shown as '?'.
-std::string Printable(const std::wstring& text) {
-  std::wstring safe = text;
-  for (wchar_t& c : safe) {
-    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) c = L'?';
-  }
-  return WideToUtf8(safe);
-}
+std::string Printable(const std::wstring& text) { return TerminalSafe(text); }
 
 // Characters on screen of UTF-8 text: every code point counts one.
 size_t DisplayWidth(const std::string& utf8) {
@@ -133,9 +126,8 @@ std::string TextReport(const std::string& file, DatabaseVariant variant, const D
   if (variant != VariantFdb) out += "Number width: " + std::to_string(h.numberWidth) + "\n";
   if (t.fieldCount == 0) return out;
 
-  const std::vector<std::string> heads = {"#",       "Name",   "Type",   "Flags", "Size",
-                                          "Search",  "Display", "Detail", "Edit",  "Column",
-                                          "MaxLen"};
+  const std::vector<std::string> heads = {"#",       "Name",   "Type", "Flags",  "Size",  "Search",
+                                          "Display", "Detail", "Edit", "Column", "MaxLen"};
   std::vector<std::vector<std::string>> rows;
   for (int j = 0; j < t.fieldCount; ++j) {
     const FieldDescriptor& f = t.fields[j];
@@ -210,8 +202,9 @@ int RunInfoCommand(const CliArgs& args) {
   const SchemaResult schema =
       BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem);
   if (schema != SchemaOk) {
-    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
-            problem.empty() ? "cannot read the field descriptors" : problem.c_str());
+    fprintf(
+        stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
+        problem.empty() ? "cannot read the field descriptors" : TerminalSafeUtf8(problem).c_str());
     return 2;
   }
   const DatabaseVariant variant = DatabaseVariantOf(path.c_str());

@@ -18,6 +18,7 @@
 
 #include "cli/commands.h"
 #include "cli/table_format.h"
+#include "cli/terminal_text.h"
 #include "db/codepage.h"
 #include "db/database_header.h"
 #include "db/field_schema.h"
@@ -122,7 +123,7 @@ std::string FieldNameUtf8(const FieldDescriptor& field) {
   char name[kNameCapacity];
   memcpy(name, field.name, kNameCapacity);
   name[kNameCapacity - 1] = 0;
-  return WideToUtf8(SingleByteToWide(name));
+  return TerminalSafe(SingleByteToWide(name));
 }
 
 std::string SearchableFieldList(const FieldTable& table) {
@@ -262,7 +263,8 @@ int RunSearchCommand(const CliArgs& args) {
   FieldTable table;
   std::string problem;
   if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem) != SchemaOk) {
-    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(), problem.c_str());
+    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
+            TerminalSafeUtf8(problem).c_str());
     return 2;
   }
   BuildFoldTable();

@@ -16,11 +16,13 @@ namespace {
 // Erase the screen, then set the terminal's window title: 11 bytes, within the 15 of a name.
 const char kEscapingName[] = "\x1b[2J\x1b]0;X\x07";
 
-// C0 controls other than the line feeds that end lines, DEL, and the C1 controls (U+0080 to
+// C0 controls other than the line ends, DEL, and the C1 controls (U+0080 to
 // U+009F, C2 80 to C2 9F in UTF-8).
 bool HoldsControlCharacters(const std::string& utf8) {
   for (size_t i = 0; i < utf8.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    // Lines end in LF, or CR LF where stderr is a Windows text stream.
+    if (c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
     if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
     if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F)
       return true;
