@@ -20,6 +20,9 @@ constexpr DWORD kCriterionEditStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUT
 
 void LookupFieldName(void*, int key, wchar_t* out) { TranslateKey(key, out); }
 
+// The path whose schema the table holds; empty when none is loaded.
+char LoadedSchemaPath[kDatabasePathCapacity] = {};
+
 HMENU ControlIdHandle(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
 
 }  // namespace
@@ -28,6 +31,7 @@ void ClearSchema() {
   // The worker decodes into the table and appends rows built from it; a schema change (an
   // install from the Setup page, the selector, shutdown) therefore stops it and waits first.
   StopSearchWorkerAndWait();
+  LoadedSchemaPath[0] = '\0';
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
     FieldDescriptor* field = TheFieldTable.searchMap[j];
     if (field->editHandle) DestroyWindow(static_cast<HWND>(field->editHandle));
@@ -90,5 +94,21 @@ int LoadSchema(const char* singleBytePath) {
       return -1;
     }
   }
+  lstrcpynA(LoadedSchemaPath, singleBytePath, sizeof LoadedSchemaPath);
   return 0;
+}
+
+bool SchemaLoadedFor(const char* singleBytePath) {
+  return LoadedSchemaPath[0] != '\0' && strcmp(LoadedSchemaPath, singleBytePath) == 0;
+}
+
+void FollowSelectedDatabase() {
+  const int selected = static_cast<int>(
+      SendDlgItemMessageW(PageWindows[SearchPage], IdDatabaseSelector, CB_GETCURSEL, 0, 0));
+  if (selected < 0 || selected >= InstalledDatabaseList.count) {
+    if (TheFieldTable.fields != nullptr || LoadedSchemaPath[0] != '\0') ClearSchema();
+    return;
+  }
+  const char* path = InstalledDatabaseList.entries[selected].path;
+  if (!SchemaLoadedFor(path)) LoadSchema(path);
 }

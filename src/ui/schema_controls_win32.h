@@ -8,3 +8,10 @@
 // the table that is about to be replaced (ClearSchema does the same).
 int LoadSchema(const char* singleBytePath);
 void ClearSchema();
+
+// True when the loaded schema is that of the database at this single-byte path: the last
+// LoadSchema was given exactly this path and succeeded.
+bool SchemaLoadedFor(const char* singleBytePath);
+// Makes the schema follow the Search page's selector: loads the selected entry's schema when
+// another one (or none) is loaded, and clears it when nothing is selected.
+void FollowSelectedDatabase();

@@ -139,6 +139,14 @@ void PrepareQuery() {
   ShowQuerySummary();
   SelectPage(ResultPage);
 
+  // A database whose fields could not be loaded (unusable descriptors) cannot be decoded:
+  // the search ends at once, as for a file that no longer opens, rather than listing rows
+  // without columns.
+  if (!SchemaLoadedFor(entry.path)) {
+    RestoreSearchControls();
+    return;
+  }
+
   lstrcpynA(ActiveScanPath, entry.path, sizeof ActiveScanPath);
   SearchStopFlag.store(0);
   if (!StartSearchWorker()) {

@@ -7,6 +7,7 @@
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
+#include "ui/schema_controls_win32.h"
 
 namespace {
 
@@ -17,6 +18,10 @@ LRESULT OnCheck(HWND page, int, HWND, int code) {
   CheckInstalledDatabases(page);
   // Whatever the check found, the Search page's selector follows the rewritten list.
   LoadInstalledDatabases(PageWindows[SearchPage]);
+  // The refilled selector may now show another database than the one whose fields are loaded
+  // (its entry was dropped, or "Last db" names another); criteria and columns must follow it,
+  // or a search would decode one file with another file's fields.
+  FollowSelectedDatabase();
   return 0;
 }
 LRESULT OnFoundList(HWND, int, HWND, int) { return 0; }
