@@ -52,9 +52,7 @@ std::string FieldLabel(const FieldDescriptor& field, int index) {
   return "field " + std::to_string(index + 1) + " '" + WideToUtf8(SingleByteToWide(name)) + "'";
 }
 
-uint16_t ReadUint16(const unsigned char* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+uint16_t ReadUint16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 void ParseDescriptor(const unsigned char* bytes, FieldDescriptor* field) {
   memcpy(field->name, bytes, kNameCapacity);
@@ -88,7 +86,8 @@ bool CheckIndexes(const FieldDescriptor* fields, int count, bool search, std::st
     }
     if (owner[index] >= 0) {
       SetProblem(problem, FieldLabel(fields[j], j) + ": " + what + " " + std::to_string(index) +
-                              " is already used by " + FieldLabel(fields[owner[index]], owner[index]));
+                              " is already used by " +
+                              FieldLabel(fields[owner[index]], owner[index]));
       return false;
     }
     owner[index] = j;
@@ -203,8 +202,8 @@ SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const Datab
     return SchemaInvalid;
   }
   if (header.version == 11 && count != kBuiltInFieldCount) {
-    SetProblem(problem, "a version 11 database has 5 fields, this one declares " +
-                            std::to_string(count));
+    SetProblem(problem,
+               "a version 11 database has 5 fields, this one declares " + std::to_string(count));
     return SchemaInvalid;
   }
   if (count < 0) {
@@ -213,8 +212,8 @@ SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const Datab
   }
   if (count == 0) return SchemaOk;  // a legal, if useless, schema: nothing to search or show
 
-  table->fields = static_cast<FieldDescriptor*>(calloc(static_cast<size_t>(count),
-                                                       sizeof(FieldDescriptor)));
+  table->fields =
+      static_cast<FieldDescriptor*>(calloc(static_cast<size_t>(count), sizeof(FieldDescriptor)));
   if (table->fields == nullptr) {
     SetProblem(problem, "out of memory");
     return SchemaNoMemory;
@@ -284,12 +283,14 @@ void FreeFieldTable(FieldTable* table) {
 // bytes that are there, an integer with too few bytes left is shown empty (a number missing its
 // high bytes would be a wrong number, not a shorter one). A text longer than maxLength is cut
 // to maxLength; the cursor still moves past the whole stored text so later fields stay aligned.
-void DecodeRecord(const unsigned char* record, int length, FieldTable* table) {
+void DecodeRecordFields(const unsigned char* record, int length, FieldTable* table, int lastField,
+                        const bool* wanted) {
   if (table == nullptr || table->fields == nullptr) return;
   const size_t dataEnd = (record != nullptr && length > 1) ? static_cast<size_t>(length - 1) : 0;
   size_t cursor = 0;
-  for (int j = 0; j < table->fieldCount; ++j) {
+  for (int j = 0; j < table->fieldCount && j <= lastField; ++j) {
     FieldDescriptor& f = table->fields[j];
+    const bool write = wanted == nullptr || wanted[j];
     if (f.type == FieldText) {
       const size_t available = dataEnd - cursor;
       const unsigned char* start = record + cursor;
@@ -297,7 +298,7 @@ void DecodeRecord(const unsigned char* record, int length, FieldTable* table) {
       const size_t textLength =
           nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - start)
                          : available;
-      if (f.value != nullptr) {
+      if (write && f.value != nullptr) {
         const size_t keep = textLength < f.maxLength ? textLength : f.maxLength;
         if (keep > 0) memcpy(f.value, start, keep);
         f.value[keep] = '\0';
@@ -305,18 +306,29 @@ void DecodeRecord(const unsigned char* record, int length, FieldTable* table) {
       cursor += nul != nullptr ? textLength + 1 : textLength;
     } else if (f.type == FieldInteger) {
       const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
-      f.number = 0;
       if (size == 0 || dataEnd - cursor < size) {
-        if (f.value != nullptr) f.value[0] = '\0';
+        if (write) {
+          f.number = 0;
+          if (f.value != nullptr) f.value[0] = '\0';
+        }
         cursor = dataEnd;
         continue;
       }
-      for (size_t b = 0; b < size; ++b) {
-        f.number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+      if (write) {
+        uint32_t number = 0;
+        for (size_t b = 0; b < size; ++b) {
+          number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+        }
+        f.number = number;
+        if (f.value != nullptr) RenderNumber(number, size == 4, f.value);
       }
-      if (f.value != nullptr) RenderNumber(f.number, size == 4, f.value);
       cursor += size;
     }
     // Any other type: no bytes consumed, value left as it was.
   }
+}
+
+void DecodeRecord(const unsigned char* record, int length, FieldTable* table) {
+  if (table == nullptr) return;
+  DecodeRecordFields(record, length, table, table->fieldCount - 1, nullptr);
 }

@@ -18,9 +18,9 @@ enum FieldFlags : int8_t {
 
 constexpr int kMaxSearchFields = 10;
 constexpr int kMaxDisplayFields = 16;
-constexpr int kNameCapacity = 16;         // single-byte name, terminator included
-constexpr int kDisplayNameCapacity = 16;  // wide, terminator included
-constexpr int kIntegerValueCapacity = 12; // "-2147483648" and its terminator
+constexpr int kNameCapacity = 16;          // single-byte name, terminator included
+constexpr int kDisplayNameCapacity = 16;   // wide, terminator included
+constexpr int kIntegerValueCapacity = 12;  // "-2147483648" and its terminator
 
 using WindowHandle = void*;  // HWND in the Win32 code
 
@@ -67,8 +67,8 @@ using FieldNameLookup = void (*)(void* context, int key, wchar_t* out);
 
 enum SchemaResult {
   SchemaOk = 0,
-  SchemaStreamFailed = -1,   // the descriptor stream could not be opened
-  SchemaInvalid = 2,         // descriptors unusable (see field_schema.cpp for the rules)
+  SchemaStreamFailed = -1,  // the descriptor stream could not be opened
+  SchemaInvalid = 2,        // descriptors unusable (see field_schema.cpp for the rules)
   SchemaNoMemory = 3,
 };
 
@@ -83,6 +83,11 @@ void FreeFieldTable(FieldTable* table);
 // fields' value buffers and integer number slots. Never reads past the record's data bytes and
 // never writes past a value buffer.
 void DecodeRecord(const unsigned char* record, int length, FieldTable* table);
+// The same walk over fields 0..lastField only, writing just the fields whose wanted entry is
+// true (all of them when wanted is null). A written field gets exactly the value DecodeRecord
+// gives it, so a search can decode only what its criteria read until a record matches.
+void DecodeRecordFields(const unsigned char* record, int length, FieldTable* table, int lastField,
+                        const bool* wanted);
 
 // The same, and on a failure says why in words for a message (problem may be null).
 SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const DatabaseHeader& header,

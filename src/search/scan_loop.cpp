@@ -28,9 +28,8 @@ constexpr int kRowsPerUpdate = 51;
 // depends on the record's bytes alone (a field of another type is never written at all), so
 // the match comes out as if the whole record had been decoded.
 //
-// Stepping over a field follows DecodeRecord's rules exactly: a text runs to its NUL or to the
-// end of the data and is cut to maxLength; an integer short of bytes, or of a size outside 1
-// to 4, reads as empty and ends the data.
+// The partial decoding is DecodeRecord's own walk (DecodeRecordFields), so stepping over a
+// field follows exactly the same rules.
 //
 // Before even that, a prefix criterion on a text field is compared with the record's bytes where
 // the field stands, without copying anything: most records of a search fail right there, at
@@ -43,6 +42,7 @@ struct SearchPlan {
   int lastField = -1;      // the last searched field in field order; -1 when none is
   int lastGateField = -1;  // the last field with a prefix gate; -1 when none has
   bool gate[256] = {};     // by field index (a schema has at most 127 fields)
+  bool wanted[256] = {};   // the searched fields, by field index
 };
 
 SearchPlan PlanSearch(const FieldTable* table) {
@@ -51,6 +51,7 @@ SearchPlan PlanSearch(const FieldTable* table) {
     const FieldDescriptor& f = table->fields[j];
     if (f.searchIndex == 0 || !f.active) continue;
     plan.lastField = j;
+    plan.wanted[j] = true;
     if (f.type == FieldText && !f.wildcard && !(f.flags & MatchAnywhere) &&
         f.criterion != nullptr && f.criterionLength > 0 && f.criterionLength <= f.maxLength) {
       plan.gate[j] = true;
@@ -103,63 +104,6 @@ bool PassesPrefixGates(const unsigned char* record, int length, const FieldTable
     }
   }
   return true;
-}
-
-void RenderDecimal(uint32_t number, bool isSigned, char* out) {
-  char digits[kIntegerValueCapacity];
-  int n = 0;
-  const bool negative = isSigned && static_cast<int32_t>(number) < 0;
-  uint32_t magnitude = negative ? 0u - number : number;
-  do {
-    digits[n++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  int k = 0;
-  if (negative) out[k++] = '-';
-  while (n > 0) out[k++] = digits[--n];
-  out[k] = 0;
-}
-
-void DecodeSearchedFields(const unsigned char* record, int length, FieldTable* table,
-                          const SearchPlan& plan) {
-  const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
-  size_t cursor = 0;
-  for (int j = 0; j <= plan.lastField; ++j) {
-    FieldDescriptor& f = table->fields[j];
-    const bool wanted = f.searchIndex != 0 && f.active;
-    if (f.type == FieldText) {
-      const size_t available = dataEnd - cursor;
-      const unsigned char* start = record + cursor;
-      const void* nul = available > 0 ? memchr(start, 0, available) : nullptr;
-      const size_t textLength =
-          nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - start)
-                         : available;
-      if (wanted && f.value != nullptr) {
-        const size_t keep = textLength < f.maxLength ? textLength : f.maxLength;
-        if (keep > 0) memcpy(f.value, start, keep);
-        f.value[keep] = 0;
-      }
-      cursor += nul != nullptr ? textLength + 1 : textLength;
-    } else if (f.type == FieldInteger) {
-      const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
-      if (size == 0 || dataEnd - cursor < size) {
-        if (wanted) {
-          f.number = 0;
-          if (f.value != nullptr) f.value[0] = 0;
-        }
-        cursor = dataEnd;
-        continue;
-      }
-      if (wanted) {
-        uint32_t number = 0;
-        for (size_t b = 0; b < size; ++b)
-          number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
-        f.number = number;
-        if (f.value != nullptr) RenderDecimal(number, size == 4, f.value);
-      }
-      cursor += size;
-    }
-  }
 }
 
 }  // namespace
@@ -217,7 +161,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     } else {
       matches = PassesPrefixGates(data, length, table, plan);
       if (matches) {
-        DecodeSearchedFields(data, length, table, plan);
+        DecodeRecordFields(data, length, table, plan.lastField, plan.wanted);
         matches = RecordMatches(table);
       }
       if (matches) DecodeRecord(data, length, table);
