@@ -1,0 +1,439 @@
+// A database file that changes under the application between the schema load and the search,
+// or between the search's two opens, and the details of rows whose detail positions lie outside
+// the columns. Each scenario runs the whole application in-process.
+#include <windows.h>
+// commctrl.h needs the base Windows types first.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "ui/app_globals_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/search_worker_win32.h"
+#include "ui_harness.h"
+
+namespace {
+
+DWORD WorkerExitCode() {
+  DWORD code = 12345;
+  if (SearchWorkerThread) GetExitCodeThread(SearchWorkerThread, &code);
+  return code;
+}
+
+// The state of the Search page and the Result page's bar whenever no scan runs.
+void ExpectIdle() {
+  EXPECT_TRUE(IsWindowEnabled(SearchControl(IdDatabaseSelector)));
+  EXPECT_TRUE(IsWindowEnabled(SearchControl(IdResetButton)));
+  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
+    EXPECT_TRUE(IsWindowEnabled(SearchControl(IdFirstCriterionEdit + 4 * j))) << j;
+  }
+  EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
+  EXPECT_NE(SearchStopFlag.load(), 0);
+  EXPECT_FALSE(IsWindowVisible(ResultControl(IdProgressBar)));
+}
+
+std::wstring FinalStatus(int scanned, int results) {
+  return L"Scaned: " + std::to_wstring(scanned) + L", results: " + std::to_wstring(results);
+}
+
+bool AnyScanedStatus(const std::vector<std::wstring>& texts) {
+  for (const std::wstring& text : texts) {
+    if (text.rfind(L"Scaned: ", 0) == 0) return true;
+  }
+  return false;
+}
+
+// Where each record of a plain ".db" file begins and how long it is: the first length byte
+// follows the 29-byte header, and each record's last byte is the length of the next one.
+struct RecordSpan {
+  size_t start;
+  size_t length;
+};
+std::vector<RecordSpan> PlainRecordSpans(const std::string& bytes) {
+  std::vector<RecordSpan> spans;
+  size_t position = 29;
+  if (bytes.size() <= position) return spans;
+  size_t length = static_cast<unsigned char>(bytes[position++]);
+  while (length != 0xFF && length != 0 && position + length <= bytes.size()) {
+    spans.push_back({position, length});
+    position += length;
+    length = static_cast<unsigned char>(bytes[position - 1]);
+  }
+  return spans;
+}
+
+// ---- A file that another program takes between the search's two opens.
+//
+// The search opens the database once for its header and once more for its records. To make the
+// second open fail deterministically, this program's own import of the open call is pointed at
+// a stand-in for the duration of a test: it lets the first opens of one file through and then
+// answers as Windows does for a file someone else holds (a sharing violation).
+
+void** ImportSlot(const char* dllName, const char* functionName) {
+  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (imports.VirtualAddress == 0) return nullptr;
+  for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       dll->Name != 0; ++dll) {
+    if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), dllName) != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* byName =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (strcmp(reinterpret_cast<const char*>(byName->Name), functionName) == 0) {
+        return reinterpret_cast<void**>(&slots->u1.Function);
+      }
+    }
+  }
+  return nullptr;
+}
+
+// Replaces one imported function while it lives.
+class ImportReplacement {
+ public:
+  ImportReplacement(const char* dllName, const char* functionName, void* replacement)
+      : slot_(ImportSlot(dllName, functionName)) {
+    if (slot_) original_ = Swap(replacement);
+  }
+  ~ImportReplacement() {
+    if (slot_) Swap(original_);
+  }
+  ImportReplacement(const ImportReplacement&) = delete;
+  ImportReplacement& operator=(const ImportReplacement&) = delete;
+  bool Active() const { return slot_ != nullptr; }
+  void* Original() const { return original_; }
+
+ private:
+  void* Swap(void* value) {
+    DWORD protection = 0;
+    VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
+    void* previous = *slot_;
+    *slot_ = value;
+    VirtualProtect(slot_, sizeof(void*), protection, &protection);
+    FlushInstructionCache(GetCurrentProcess(), nullptr, 0);
+    return previous;
+  }
+
+  void** slot_;
+  void* original_ = nullptr;
+};
+
+// The file the stand-ins watch, and how many of its opens still go through.
+std::wstring g_heldPath;
+std::atomic<int> g_opensLeft{0};
+std::atomic<int> g_opensRefused{0};
+void* g_realCreateFileW = nullptr;
+void* g_realWopen = nullptr;
+
+bool TakesHeldFile(const wchar_t* path) {
+  if (!path || g_heldPath.empty() || _wcsicmp(path, g_heldPath.c_str()) != 0) return false;
+  if (g_opensLeft.fetch_sub(1) > 0) return false;
+  g_opensRefused.fetch_add(1);
+  return true;
+}
+
+HANDLE WINAPI HeldCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE templateFile) {
+  if (TakesHeldFile(path)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  using Real = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+  return reinterpret_cast<Real>(g_realCreateFileW)(path, access, share, security, disposition,
+                                                    flags, templateFile);
+}
+
+// zlib opens wide paths through the C runtime.
+int __cdecl HeldWopen(const wchar_t* path, int flags, int mode) {
+  if (TakesHeldFile(path)) {
+    errno = EACCES;
+    return -1;
+  }
+  using Real = int(__cdecl*)(const wchar_t*, int, int);
+  return reinterpret_cast<Real>(g_realWopen)(path, flags, mode);
+}
+
+// While it lives, `passing` more opens of the file succeed and every later one is refused.
+class HeldFile {
+ public:
+  HeldFile(const std::wstring& path, int passing)
+      : createFile_("KERNEL32.dll", "CreateFileW", reinterpret_cast<void*>(HeldCreateFileW)),
+        wopen_("msvcrt.dll", "_wopen", reinterpret_cast<void*>(HeldWopen)) {
+    g_realCreateFileW = createFile_.Original();
+    g_realWopen = wopen_.Original();
+    g_opensRefused.store(0);
+    g_opensLeft.store(passing);
+    g_heldPath = path;
+  }
+  ~HeldFile() { g_heldPath.clear(); }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  bool Active() const { return createFile_.Active() && wopen_.Active(); }
+  int Refused() const { return g_opensRefused.load(); }
+
+ private:
+  ImportReplacement createFile_;
+  ImportReplacement wopen_;
+};
+
+const std::vector<FieldDescriptor>& CodeAndNote() {
+  static const std::vector<FieldDescriptor> fields = {
+      MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)};
+  return fields;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Cut after installation
+
+TEST(FaultsScan, DatabaseCutInsideARecordListsTheRecordsBeforeTheCut) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(2500));
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  ASSERT_EQ(TheFieldTable.searchCount, 5) << "the schema is loaded before the file changes";
+
+  std::string whole;
+  ASSERT_TRUE(app.Directory().ReadFile(L"city.db", &whole));
+  const std::vector<RecordSpan> spans = PlainRecordSpans(whole);
+  ASSERT_EQ(spans.size(), 2500u);
+
+  struct Cut {
+    const char* what;
+    size_t bytes;  // the file keeps this many bytes
+    int records;   // the whole records before the cut
+  };
+  const Cut cuts[] = {
+      {"inside record 1501", spans[1500].start + 3, 1500},
+      // Only the last byte of record 2001 is missing: it is that record's end and the next
+      // record's length, so the record goes with it.
+      {"one byte short of record 2001", spans[2000].start + spans[2000].length - 1, 2000},
+      {"inside the very first record", spans[0].start + 1, 0},
+      {"right after the first length byte", spans[0].start, 0},
+  };
+  for (const Cut& cut : cuts) {
+    SCOPED_TRACE(cut.what);
+    app.Directory().WriteFile(L"city.db", whole.substr(0, cut.bytes));
+    StatusLineRecorder status;
+    ClickSearch(IdStartButton);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(WorkerExitCode(), 0u);
+    ASSERT_EQ(ListItemCount(), cut.records);
+    if (cut.records > 0) {
+      EXPECT_EQ(ListCell(0, 1), L"NAME0");
+      EXPECT_EQ(ListCell(cut.records - 1, 1), L"NAME" + std::to_wstring(cut.records - 1));
+    }
+    ASSERT_FALSE(status.Texts().empty());
+    EXPECT_EQ(status.Texts().back(), FinalStatus(cut.records, cut.records));
+    ExpectIdle();
+    EXPECT_EQ(boxes.Count(), 0u);
+  }
+
+  // With a criterion the final status still counts every record read before the cut.
+  app.Directory().WriteFile(L"city.db", whole.substr(0, spans[1500].start + 3));
+  TypeCriterion(1, L"NAME149");  // NAME149 and NAME1490 to NAME1499 before the cut
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(ListItemCount(), 11);
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(1500, 11));
+  ExpectIdle();
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST(FaultsScan, CompressedDatabaseCutShortListsARunOfLeadingRows) {
+  constexpr int kRecords = 20000;
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.zdb", NumberedRecords(kRecords), VariantZdb);
+  app.InstallDatabases({{L"city.zdb", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  ASSERT_EQ(TheFieldTable.searchCount, 5);
+
+  std::string whole;
+  ASSERT_TRUE(app.Directory().ReadFile(L"city.zdb", &whole));
+  app.Directory().WriteFile(L"city.zdb", whole.substr(0, whole.size() * 6 / 10));
+
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(WorkerExitCode(), 0u);
+  // zlib hands over what it decoded before the cut; how much of it depends on its buffers, so
+  // only the shape is fixed: some rows, not all, in file order, and the status counts them.
+  const int rows = ListItemCount();
+  ASSERT_GT(rows, 0);
+  ASSERT_LT(rows, kRecords);
+  EXPECT_EQ(ListCell(rows - 1, 1), L"NAME" + std::to_wstring(rows - 1));
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(rows, rows));
+  ExpectIdle();
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replaced after the schema load
+
+// FAULT (not mended yet): the worker reopens the database and decodes its records with the
+// fields loaded earlier, without comparing the file's header and descriptors with them. A file
+// replaced by one of the same name with other fields is therefore read with the wrong layout:
+// rows of misread bytes under the old columns. The sound behaviour, tested here, is to treat it
+// like a file that no longer opens: nothing scanned, no rows, no message, the controls back.
+TEST(FaultsScan, DISABLED_DatabaseReplacedByOneWithOtherFieldsIsNotDecodedWithTheOldOnes) {
+  struct Replacement {
+    const char* what;
+    std::vector<FieldDescriptor> fields;
+    std::vector<DatabaseRecord> records;
+  };
+  const Replacement replacements[] = {
+      {"three fields instead of two",
+       {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10),
+        MakeField("More", 1, 0x02, 0, 0, 3, 3, 10)},
+       {{"AB", "CD", "EF"}, {"GH", "IJ", "KL"}}},
+      {"the same count with an integer where text was",
+       {MakeField("Code", 2, 0x04, 4, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)},
+       {{"123456", "CD"}, {"7", "IJ"}}},
+      {"the same types with other lengths and positions",
+       {MakeField("Note", 1, 0x02, 0, 0, 1, 1, 40), MakeField("Code", 1, 0x04, 0, 1, 2, 2, 3)},
+       {{"A LONGER NOTE THAN BEFORE", "XY"}}},
+  };
+  for (const Replacement& replacement : replacements) {
+    SCOPED_TRACE(replacement.what);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    app.WriteDatabase(L"data.fdb", {{"AB", "CD"}, {"EF", "GH"}}, VariantFdb, CodeAndNote());
+    app.InstallDatabases({{L"data.fdb", "Data"}});
+    ASSERT_EQ(app.Start(), 0);
+    ASSERT_EQ(ListHeaders(), (std::vector<std::wstring>{L"Code", L"Note"}));
+
+    app.WriteDatabase(L"data.fdb", replacement.records, VariantFdb, replacement.fields);
+    StatusLineRecorder status;
+    ClickSearch(IdStartButton);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(WorkerExitCode(), 5u) << "ends as for a file that no longer opens";
+    EXPECT_EQ(ListItemCount(), 0);
+    EXPECT_FALSE(AnyScanedStatus(status.Texts()));
+    EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"Query: ");
+    ExpectIdle();
+    EXPECT_EQ(boxes.Count(), 0u);
+  }
+}
+
+// The counterpart that must keep working once the fault above is mended: a database updated in
+// place with the same fields (more records, another title) is searched as it now stands.
+TEST(FaultsScan, DatabaseReplacedByOneWithTheSameFieldsIsSearchedAsItNowStands) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"data.fdb", {{"AB", "CD"}}, VariantFdb, CodeAndNote());
+  app.InstallDatabases({{L"data.fdb", "Data"}});
+  ASSERT_EQ(app.Start(), 0);
+
+  DatabaseWriterOptions options = FixtureOptions(VariantFdb, L"Updated");
+  options.version = 12;
+  options.descriptors = CodeAndNote();
+  ASSERT_TRUE(WriteFixture(app.FilePath(L"data.fdb"), options,
+                           {{"AB", "CD"}, {"EF", "GH"}, {"IJ", "KL"}}));
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(WorkerExitCode(), 0u);
+  EXPECT_EQ(ListColumn(0), (std::vector<std::wstring>{L"AB", L"EF", L"IJ"}));
+  EXPECT_EQ(ListColumn(1), (std::vector<std::wstring>{L"CD", L"GH", L"KL"}));
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(3, 3));
+  ExpectIdle();
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Taken between the header and the records
+
+TEST(FaultsScan, FileTakenBetweenTheHeaderAndTheRecordsIsReportedAsABadFile) {
+  struct Variant {
+    const wchar_t* name;
+    DatabaseVariant variant;
+    DWORD exitCode;  // 1 for a plain file, 2 for a gz stream
+  };
+  const Variant variants[] = {{L"city.db", VariantPlain, 1}, {L"city.zdb", VariantZdb, 2}};
+  for (const Variant& variant : variants) {
+    SCOPED_TRACE(testing::Message() << "variant " << variant.variant);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    app.WriteDatabase(variant.name, SampleRecords(), variant.variant);
+    app.InstallDatabases({{variant.name, "City"}});
+    ASSERT_EQ(app.Start(), 0);
+    TypeCriterion(1, L"\u041f");  // П
+
+    StatusLineRecorder status;
+    {
+      // The header read passes; the open for the records a moment later is refused.
+      HeldFile held(app.FilePath(variant.name), 1);
+      ASSERT_TRUE(held.Active()) << "the open calls are not imported where expected";
+      ClickSearch(IdStartButton);
+      ASSERT_TRUE(WaitForWorker());
+      EXPECT_EQ(held.Refused(), 1);
+    }
+    EXPECT_EQ(WorkerExitCode(), variant.exitCode);
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.At(0).text, L"Bad db file  - " + app.FilePath(variant.name));
+    EXPECT_EQ(boxes.At(0).caption, L"Info");
+    EXPECT_EQ(boxes.At(0).owner, PageWindows[SearchPage]);
+    EXPECT_EQ(boxes.At(0).type, static_cast<UINT>(MB_OK));
+    EXPECT_EQ(ListItemCount(), 0);
+    EXPECT_FALSE(AnyScanedStatus(status.Texts()));
+    ExpectIdle();
+
+    // Once the file is free again, the next Start searches it.
+    boxes.Clear();
+    ClickSearch(IdStartButton);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(ListItemCount(), 1);
+    EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(3, 1));
+    EXPECT_EQ(boxes.Count(), 0u);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Detail positions outside the columns
+
+TEST(FaultsScan, DetailPositionsOutsideTheColumnsAreNeverShown) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  // Five columns. Positions 1 and 5 (the last there is) are in range; -1, 100 and 6 (one past
+  // the columns) are not, and positions 2 and -128 belong to fields that are not displayed.
+  app.WriteDatabase(
+      L"odd.fdb", {{"ONE", "MINUS", "HUNDRED", "SIX", "FIVE", "HIDDEN", "LOWEST"}}, VariantFdb,
+      {MakeField("One", 1, 0x02, 0, 1, 1, 1, 20), MakeField("Minus", 1, 0x02, 0, 0, 2, -1, 20),
+       MakeField("Hundred", 1, 0x02, 0, 0, 3, 100, 20), MakeField("Six", 1, 0x02, 0, 0, 4, 6, 20),
+       MakeField("Five", 1, 0x02, 0, 0, 5, 5, 20), MakeField("Hidden", 1, 0x02, 0, 0, 0, 2, 20),
+       MakeField("Lowest", 1, 0x02, 0, 0, 0, -128, 20)});
+  app.InstallDatabases({{L"odd.fdb", "Odd"}});
+  ASSERT_EQ(app.Start(), 0);
+  ASSERT_EQ(ListHeaders(),
+            (std::vector<std::wstring>{L"One", L"Minus", L"Hundred", L"Six", L"Five"}));
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  ASSERT_EQ(ListItemCount(), 1);
+
+  LVITEMW state = {};
+  state.stateMask = LVIS_FOCUSED | LVIS_SELECTED;
+  state.state = LVIS_FOCUSED | LVIS_SELECTED;
+  SendMessageW(ResultListView, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&state));
+  NMITEMACTIVATE activate = {};
+  activate.hdr.hwndFrom = ResultListView;
+  activate.hdr.idFrom = IdResultList;
+  activate.hdr.code = LVN_ITEMACTIVATE;
+  SendMessageW(PageWindows[ResultPage], WM_NOTIFY, IdResultList,
+               reinterpret_cast<LPARAM>(&activate));
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, L"ONE,\r\nFIVE");
+  EXPECT_EQ(boxes.At(0).caption, L"Info");
+}
