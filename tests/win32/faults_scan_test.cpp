@@ -152,7 +152,7 @@ HANDLE WINAPI HeldCreateFileW(LPCWSTR path, DWORD access, DWORD share,
   }
   using Real = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
   return reinterpret_cast<Real>(g_realCreateFileW)(path, access, share, security, disposition,
-                                                    flags, templateFile);
+                                                   flags, templateFile);
 }
 
 // zlib opens wide paths through the C runtime.
@@ -189,8 +189,8 @@ class HeldFile {
 };
 
 const std::vector<FieldDescriptor>& CodeAndNote() {
-  static const std::vector<FieldDescriptor> fields = {
-      MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)};
+  static const std::vector<FieldDescriptor> fields = {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10),
+                                                      MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)};
   return fields;
 }
 
@@ -341,8 +341,8 @@ TEST(FaultsScan, DatabaseReplacedByOneWithTheSameFieldsIsSearchedAsItNowStands) 
   DatabaseWriterOptions options = FixtureOptions(VariantFdb, L"Updated");
   options.version = 12;
   options.descriptors = CodeAndNote();
-  ASSERT_TRUE(WriteFixture(app.FilePath(L"data.fdb"), options,
-                           {{"AB", "CD"}, {"EF", "GH"}, {"IJ", "KL"}}));
+  ASSERT_TRUE(
+      WriteFixture(app.FilePath(L"data.fdb"), options, {{"AB", "CD"}, {"EF", "GH"}, {"IJ", "KL"}}));
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
   EXPECT_EQ(WorkerExitCode(), 0u);

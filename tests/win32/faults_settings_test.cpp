@@ -139,22 +139,18 @@ TEST(FaultsLanguage, BrokenAndOverlongLinesAreCutNeverOverrun) {
   AppUnderTest app;
   // Lines are read 511 bytes at a time. The first two entries fill that exactly, and what
   // follows on their lines looks like a header and like an entry: neither may count as a line.
-  const std::string lines =
-      "[RUSSIAN]\r\n"
-      "1309=" + std::string(506, 'x') + "[ENGLISH]\r\n" +
-      "1106=" + std::string(506, 'R') + "909=Hijack\r\n" +
-      "this line has no equals sign\r\n"
-      "1109 DBX\r\n"
-      "=value without a key\r\n"
-      "1303\r\n"
-      "700=" + std::string(200, 'T') + "\r\n" +
-      "900=" + std::string(100, 'E') + "\r\n" +
-      "1107=" + std::string(300, 'S') + "\r\n" +
-      "1501=SurnameLongerThan15\r\n"
-      "908=Read %i, found %i " + std::string(80, 'z') + "\r\n" +
-      // A placeholder that the cut to 79 characters would separate from its text.
-      "904=" + std::string(78, 'b') + "%s\r\n" +
-      "[ENGLISH]\r\n909=English query\r\n";
+  std::string lines = "[RUSSIAN]\r\n";
+  lines += "1309=" + std::string(506, 'x') + "[ENGLISH]\r\n";
+  lines += "1106=" + std::string(506, 'R') + "909=Hijack\r\n";
+  lines += "this line has no equals sign\r\n1109 DBX\r\n=value without a key\r\n1303\r\n";
+  lines += "700=" + std::string(200, 'T') + "\r\n";
+  lines += "900=" + std::string(100, 'E') + "\r\n";
+  lines += "1107=" + std::string(300, 'S') + "\r\n";
+  lines += "1501=SurnameLongerThan15\r\n";
+  lines += "908=Read %i, found %i " + std::string(80, 'z') + "\r\n";
+  // A placeholder that the cut to 79 characters separates from its letter.
+  lines += "904=" + std::string(78, 'b') + "%s\r\n";
+  lines += "[ENGLISH]\r\n909=English query\r\n";
   app.Directory().WriteFile(L"vostrel.lng", lines);
   app.WriteDatabase(L"city.db", SampleRecords());
   app.InstallDatabases({{L"city.db", "City"}});

@@ -1,0 +1,309 @@
+// Paths at and past what the program can use: Find DB on a deeply nested device folder, an
+// application directory too long for its own files, and the installed list written to a device
+// that is full. Files deeper than the usual path limit are made and removed through "\\?\"
+// paths, which do not have it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/codepage.h"
+#include "settings/database_finder_win32.h"
+#include "settings/installed_databases.h"
+#include "settings/installed_databases_win32.h"
+#include "test_support.h"
+#include "ui/app_globals_win32.h"
+#include "ui/main_window_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui_harness.h"
+
+namespace {
+
+std::wstring Unlimited(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+void RemoveTree(const std::wstring& directory) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Unlimited(directory + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring full = directory + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full);
+      } else {
+        SetFileAttributesW(Unlimited(full).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(Unlimited(full).c_str());
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(Unlimited(directory).c_str());
+}
+
+// Removes a scratch directory with everything in it, however deep, once the objects declared
+// after it (which hold it open and try to remove it with ordinary paths) are gone.
+class TreeRemover {
+ public:
+  TreeRemover() = default;
+  ~TreeRemover() {
+    if (!directory_.empty()) RemoveTree(directory_);
+  }
+  TreeRemover(const TreeRemover&) = delete;
+  TreeRemover& operator=(const TreeRemover&) = delete;
+  // A path with or without its trailing backslash.
+  void Set(std::wstring directory) {
+    if (!directory.empty() && directory.back() == L'\\') directory.pop_back();
+    directory_ = directory;
+  }
+
+ private:
+  std::wstring directory_;
+};
+
+bool MakeDirectory(const std::wstring& path) {
+  return CreateDirectoryW(Unlimited(path).c_str(), nullptr) ||
+         GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool WriteAnyFile(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(Unlimited(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                             &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+// The bytes of a file at any depth; "<missing>" when it cannot be read.
+std::string ReadAnyFile(const std::wstring& path) {
+  HANDLE file = CreateFileW(Unlimited(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string bytes;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+// A directory below root whose path (without trailing backslash) has exactly `length`
+// characters, made of a few long names. Empty when root is already longer.
+std::wstring DirectoryOfLength(const std::wstring& root, size_t length) {
+  if (length < root.size() + 2) return std::wstring();
+  std::wstring path = root;
+  while (path.size() < length) {
+    size_t name = length - path.size() - 1;
+    if (name > 100) name = name - 100 >= 2 ? 100 : name - 2;  // never leave a one-char rest
+    path += L"\\" + std::wstring(name, L'p');
+    if (!MakeDirectory(path)) return std::wstring();
+  }
+  return path;
+}
+
+std::string SingleByte(const std::wstring& wide) {
+  std::string out;
+  EXPECT_TRUE(WideToSingleByteStrict(wide, &out));
+  return out;
+}
+
+std::set<std::wstring> FoundPaths() {
+  std::set<std::wstring> paths;
+  for (int i = 0; i < FoundDatabaseList.count; ++i) {
+    paths.insert(SingleByteToWide(FoundDatabaseList.entries[i].path));
+  }
+  return paths;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Find DB on a deeply nested device
+
+TEST(FaultsPaths, FindDatabasesWalksDeepTreesAndSkipsWhatLiesBeyondUsablePaths) {
+  TreeRemover remover;
+  MessageBoxRecorder boxes;
+  ScratchAppDirectory device;
+  remover.Set(device.Path());
+  const std::wstring root = device.Path().substr(0, device.Path().size() - 1);
+  ASSERT_LT(root.size(), 120u) << "the short chain below must stay within reach";
+  SetFinderRootForTests(root.c_str());
+  InstalledDatabaseList.count = 0;
+  TestWindow setup;
+  HWND list = setup.AddChild(L"Listbox", IdFoundList, WS_CHILD | 0x00B00001);
+  ASSERT_NE(list, nullptr);
+
+  const std::wstring source = root + L"\\source.db";
+  ASSERT_TRUE(WriteFixture(source, FixtureOptions(VariantPlain, L"Deep"), SampleRecords()));
+  std::set<std::wstring> expected = {source};
+  auto copyTo = [&](const std::wstring& path) {
+    ASSERT_TRUE(CopyFileW(Unlimited(source).c_str(), Unlimited(path).c_str(), FALSE));
+    if (path.size() <= static_cast<size_t>(kMaxUsablePathChars)) expected.insert(path);
+  };
+
+  // Sixty levels of one-letter names: every level is within reach.
+  std::wstring shallow = root;
+  for (int level = 1; level <= 60; ++level) {
+    shallow += L"\\d";
+    ASSERT_TRUE(MakeDirectory(shallow));
+    if (level == 1 || level % 20 == 0) copyTo(shallow + L"\\a" + std::to_wstring(level) + L".db");
+  }
+  // Sixty levels of longer names with a database on each: the paths pass 259 characters part
+  // of the way down, and the directories below that are not worth entering.
+  std::wstring deep = root + L"\\b";
+  ASSERT_TRUE(MakeDirectory(deep));
+  int reachable = 0;
+  for (int level = 1; level <= 60; ++level) {
+    deep += L"\\level" + std::wstring(level < 10 ? L"0" : L"") + std::to_wstring(level);
+    ASSERT_TRUE(MakeDirectory(deep));
+    const std::wstring file = deep + L"\\x.db";
+    if (file.size() <= static_cast<size_t>(kMaxUsablePathChars)) ++reachable;
+    copyTo(file);
+  }
+  ASSERT_GT(reachable, 0);
+  ASSERT_LT(reachable, 60) << "the long chain must pass the limit";
+  ASSERT_GT(deep.size(), 500u);
+
+  EXPECT_EQ(FindDatabases(setup.Handle(), 0), 0);
+
+  EXPECT_EQ(FoundPaths(), expected);
+  EXPECT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), static_cast<LRESULT>(expected.size()));
+  EXPECT_EQ(boxes.Count(), 0u);
+  SetFinderRootForTests(nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// An application directory too long for its files
+
+// "vostrel.lng" and "vostrel.ini" have the same length, so the language file decides: a
+// directory that leaves room for both starts, one character more ends the start-up with the
+// language file's message, and no file of a cut name is opened instead.
+TEST(FaultsPaths, ApplicationDirectoryTooLongForItsFilesEndsTheStartUp) {
+  for (const size_t directoryLength : {248u, 249u}) {  // trailing backslash included
+    SCOPED_TRACE(testing::Message() << "directory of " << directoryLength << " characters");
+    TreeRemover remover;
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    remover.Set(app.Directory().Path());
+    const std::wstring root = app.Directory().Path().substr(0, app.Directory().Path().size() - 1);
+    const std::wstring directory = DirectoryOfLength(root, directoryLength - 1) + L"\\";
+    ASSERT_EQ(directory.size(), directoryLength);
+    app.WriteDatabase(L"city.db", SampleRecords());
+    const std::string listLine = app.SingleBytePath(L"city.db") + ";City\r\n";
+    const std::string decoyLine = app.SingleBytePath(L"city.db") + ";Decoy\r\n";
+    ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.lng", LanguageFileWithDefaults()));
+    ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.ln", LanguageFileWithDefaults()));
+    ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.ini", listLine));
+    ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.in", decoyLine));
+
+    SetApplicationDirectoryForTests(directory.c_str());
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    const int started = InitApplication(instance);
+    if (directoryLength == 248) {
+      ASSERT_EQ(started, 0);
+      ASSERT_NE(CreateMainWindow(instance, SW_SHOW), nullptr);
+      EXPECT_STREQ(InstalledListPath, (directory + L"vostrel.ini").c_str());
+      EXPECT_EQ(ComboBoxItems(SearchControl(IdDatabaseSelector)),
+                std::vector<std::wstring>{L"City"});
+      // A check rewrites the list at its full 259-character path.
+      SendCommand(PageWindows[SetupPage], IdCheckButton);
+      ASSERT_EQ(boxes.Count(), 1u);
+      EXPECT_EQ(boxes.At(0).text, L"All installed db files - ok!");
+      EXPECT_EQ(ReadAnyFile(directory + L"vostrel.ini"), listLine);
+    } else {
+      EXPECT_EQ(started, 1);
+      EXPECT_EQ(MainWindow, nullptr);
+      ASSERT_EQ(boxes.Count(), 1u);
+      EXPECT_EQ(boxes.At(0).text, L"Could not open Language file - " + directory + L"vostrel.lng");
+      EXPECT_EQ(boxes.At(0).caption, L"Error");
+      EXPECT_EQ(boxes.At(0).owner, nullptr);
+      EXPECT_EQ(ReadAnyFile(directory + L"vostrel.ini"), listLine);
+    }
+    EXPECT_EQ(ReadAnyFile(directory + L"vostrel.in"), decoyLine);
+    // Nothing may hold the files when the tree goes.
+    ResetApplicationForTests();
+  }
+}
+
+// The Search page keeps its own guard: given a directory whose "vostrel.ini" does not fit, it
+// loads no list and a check saves none, rather than reading or truncating a file of a cut name.
+TEST(FaultsPaths, SearchPageUsesNoListWhosePathDoesNotFit) {
+  TreeRemover remover;
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  remover.Set(app.Directory().Path());
+  const std::wstring root = app.Directory().Path().substr(0, app.Directory().Path().size() - 1);
+  const std::wstring directory = DirectoryOfLength(root, 248) + L"\\";
+  ASSERT_EQ(directory.size(), 249u);
+  app.WriteDatabase(L"city.db", SampleRecords());
+  const std::string listLine = app.SingleBytePath(L"city.db") + ";City\r\n";
+  ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.ini", listLine));
+  ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.in", listLine));
+
+  // The language file comes from the scratch directory; the pages then see the long one.
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  ASSERT_EQ(InitApplication(instance), 0);
+  lstrcpynW(ApplicationDirectory, directory.c_str(), kMaxPathChars);
+  ASSERT_NE(CreateMainWindow(instance, SW_SHOW), nullptr);
+
+  EXPECT_STREQ(InstalledListPath, L"");
+  EXPECT_TRUE(ComboBoxItems(SearchControl(IdDatabaseSelector)).empty());
+  EXPECT_EQ(TheFieldTable.fieldCount, 0);
+  EXPECT_EQ(boxes.Count(), 0u);
+
+  SendCommand(PageWindows[SetupPage], IdCheckButton);
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text.rfind(L"Could not open ini file for save - ", 0), 0u);
+  EXPECT_EQ(boxes.At(0).caption, L"Error");
+  EXPECT_EQ(ReadAnyFile(directory + L"vostrel.ini"), listLine);
+  EXPECT_EQ(ReadAnyFile(directory + L"vostrel.in"), listLine);
+  ResetApplicationForTests();
+}
+
+// ---------------------------------------------------------------------------------------------
+// A full device
+
+// Wine shows the host's root as drive Z:, and Linux has a device that is always full: every
+// write to it fails for want of space, as on a full storage card.
+TEST(FaultsPaths, InstalledListOnAFullDeviceIsReportedNotPassedAsSaved) {
+  const wchar_t kFullDevice[] = L"Z:\\dev\\full";
+  {
+    FILE* probe = _wfopen(kFullDevice, L"wb");
+    if (!probe) GTEST_SKIP() << "no full device to write to here";
+    const bool fails = fputs("probe", probe) < 0 || fflush(probe) != 0;
+    fclose(probe);
+    if (!fails) GTEST_SKIP() << "the device here takes writes";
+  }
+  MessageBoxRecorder boxes;
+  ScratchAppDirectory app;  // restores the list path afterwards
+  TestWindow owner;
+  ASSERT_TRUE(
+      WriteFixture(app.FilePath(L"city.db"), FixtureOptions(VariantPlain), SampleRecords()));
+  InstalledDatabaseList.count = 0;
+  for (int i = 0; i < 3; ++i) {
+    AppendInstalledDatabase(("City " + std::to_string(i)).c_str(),
+                            SingleByte(app.FilePath(L"city.db")).c_str());
+  }
+  lstrcpynW(InstalledListPath, kFullDevice, kMaxPathChars);
+  const std::wstring cannotSave =
+      L"Could not open ini file for save - " + std::wstring(kFullDevice);
+
+  EXPECT_EQ(SaveInstalledDatabases(owner.Handle()), -1);
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, cannotSave);
+  EXPECT_EQ(boxes.At(0).caption, L"Error");
+  EXPECT_EQ(boxes.At(0).owner, owner.Handle());
+
+  // A check of good files that cannot store its result does not report them all well.
+  boxes.Clear();
+  EXPECT_EQ(CheckInstalledDatabases(owner.Handle()), -1);
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, cannotSave);
+  InstalledDatabaseList.count = 0;
+}
