@@ -11,6 +11,7 @@
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
+#include "ui/search_worker_win32.h"
 
 namespace {
 
@@ -76,9 +77,16 @@ LRESULT OnNotify(HWND, UINT, WPARAM wParam, LPARAM lParam) {
   return 0;
 }
 
+// A search worker's rows and status update, carried out here on the UI thread.
+LRESULT OnRowBatch(HWND, UINT, WPARAM, LPARAM lParam) {
+  if (!lParam) return 0;
+  return InsertResultRowBatch(reinterpret_cast<ResultRowBatch*>(lParam));
+}
+
 const MessageMapEntry kResultMessages[] = {
     {WM_CREATE, OnCreate},
     {WM_NOTIFY, OnNotify},
+    {kRowBatchMessage, OnRowBatch},
 };
 
 }  // namespace
