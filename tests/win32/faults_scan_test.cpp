@@ -18,6 +18,9 @@
 #include "ui/search_worker_win32.h"
 #include "ui_harness.h"
 
+// In faults_import_patch.cpp.
+void* ReplaceImportedFunction(const char* dllName, const char* functionName, void* replacement);
+
 namespace {
 
 DWORD WorkerExitCode() {
@@ -75,66 +78,30 @@ std::vector<RecordSpan> PlainRecordSpans(const std::string& bytes) {
 // a stand-in for the duration of a test: it lets the first opens of one file through and then
 // answers as Windows does for a file someone else holds (a sharing violation).
 
-void** ImportSlot(const char* dllName, const char* functionName) {
-  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (imports.VirtualAddress == 0) return nullptr;
-  for (auto* dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-       dll->Name != 0; ++dll) {
-    if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), dllName) != 0) continue;
-    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const auto* byName =
-          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-      if (strcmp(reinterpret_cast<const char*>(byName->Name), functionName) == 0) {
-        return reinterpret_cast<void**>(&slots->u1.Function);
-      }
-    }
-  }
-  return nullptr;
-}
-
 // Replaces one imported function while it lives.
 class ImportReplacement {
  public:
   ImportReplacement(const char* dllName, const char* functionName, void* replacement)
-      : slot_(ImportSlot(dllName, functionName)) {
-    if (slot_) original_ = Swap(replacement);
-  }
+      : dllName_(dllName),
+        functionName_(functionName),
+        original_(ReplaceImportedFunction(dllName, functionName, replacement)) {}
   ~ImportReplacement() {
-    if (slot_) Swap(original_);
+    if (original_) ReplaceImportedFunction(dllName_, functionName_, original_);
   }
   ImportReplacement(const ImportReplacement&) = delete;
   ImportReplacement& operator=(const ImportReplacement&) = delete;
-  bool Active() const { return slot_ != nullptr; }
-  void* Original() const { return original_; }
+  bool Active() const { return original_ != nullptr; }
 
  private:
-  void* Swap(void* value) {
-    DWORD protection = 0;
-    VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &protection);
-    void* previous = *slot_;
-    *slot_ = value;
-    VirtualProtect(slot_, sizeof(void*), protection, &protection);
-    FlushInstructionCache(GetCurrentProcess(), nullptr, 0);
-    return previous;
-  }
-
-  void** slot_;
-  void* original_ = nullptr;
+  const char* dllName_;
+  const char* functionName_;
+  void* original_;
 };
 
 // The file the stand-ins watch, and how many of its opens still go through.
 std::wstring g_heldPath;
 std::atomic<int> g_opensLeft{0};
 std::atomic<int> g_opensRefused{0};
-void* g_realCreateFileW = nullptr;
-void* g_realWopen = nullptr;
 
 bool TakesHeldFile(const wchar_t* path) {
   if (!path || g_heldPath.empty() || _wcsicmp(path, g_heldPath.c_str()) != 0) return false;
@@ -151,8 +118,9 @@ HANDLE WINAPI HeldCreateFileW(LPCWSTR path, DWORD access, DWORD share,
     return INVALID_HANDLE_VALUE;
   }
   using Real = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
-  return reinterpret_cast<Real>(g_realCreateFileW)(path, access, share, security, disposition,
-                                                   flags, templateFile);
+  static const Real real = reinterpret_cast<Real>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateFileW")));
+  return real(path, access, share, security, disposition, flags, templateFile);
 }
 
 // zlib opens wide paths through the C runtime.
@@ -162,7 +130,9 @@ int __cdecl HeldWopen(const wchar_t* path, int flags, int mode) {
     return -1;
   }
   using Real = int(__cdecl*)(const wchar_t*, int, int);
-  return reinterpret_cast<Real>(g_realWopen)(path, flags, mode);
+  static const Real real = reinterpret_cast<Real>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "_wopen")));
+  return real(path, flags, mode);
 }
 
 // While it lives, `passing` more opens of the file succeed and every later one is refused.
@@ -171,8 +141,6 @@ class HeldFile {
   HeldFile(const std::wstring& path, int passing)
       : createFile_("KERNEL32.dll", "CreateFileW", reinterpret_cast<void*>(HeldCreateFileW)),
         wopen_("msvcrt.dll", "_wopen", reinterpret_cast<void*>(HeldWopen)) {
-    g_realCreateFileW = createFile_.Original();
-    g_realWopen = wopen_.Original();
     g_opensRefused.store(0);
     g_opensLeft.store(passing);
     g_heldPath = path;
