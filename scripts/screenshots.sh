@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
-# Takes the README's screenshots of vostrel.exe on the demo directory: the Search page with a
-# criterion typed in and the Result page with the rows it found, in the portrait layout (a
-# screen 480 pixels high) and the landscape layout (a screen under 295 pixels high). Each layout
-# runs on its own virtual screen (Xvfb); xdotool taps and types as a user would, so the program
-# runs exactly as shipped. Writes docs/screenshots/{search,result}-{portrait,landscape}.png.
+# Takes the README's screenshots of vostrel.exe in the portrait layout (a screen 480 pixels high)
+# and the landscape layout (a screen under 295 pixels high):
+#   search-*.png  the Search page with a criterion typed in,
+#   result-*.png  the Result page with the rows it found,
+#   setup-*.png   the Setup page after "Find DB", listing databases found on the device but not
+#                 installed yet, as "title [count] path",
+#   about-*.png   the About page.
+# Each layout runs on its own virtual screen (Xvfb); xdotool taps and types as a user would, so
+# the program runs exactly as shipped, and it is closed through its Exit tab.
+# Writes docs/screenshots/{search,result,setup,about}-{portrait,landscape}.png.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/run.sh
 source "$(dirname "${BASH_SOURCE[0]}")/run.sh"
 
 OUT=$VOSTREL_ROOT/docs/screenshots
 # What is typed into the Name box of the demo directory.
 CRITERION=${VOSTREL_SCREENSHOT_CRITERION:-ПЕТРОВ}
+
+# The screenshots get a device of their own, so that what "Find DB" lists does not depend on
+# what a user has copied into or installed on build/device. Only the demo directory is installed.
+DEVICE=$VOSTREL_ROOT/build/device-screenshots
+APP=$DEVICE/Vostrel
 
 # Places, in the main window's client area, where the taps go. A page's client area starts 26
 # pixels below the top (24 for the tab strip, 2 for the page's sunken edge); the Name box is the
@@ -22,19 +33,74 @@ START_X=100
 START_Y=$((PAGE_TOP + 163 + 10))
 RESET_X=175
 
+# The tabs, in the order Search, Result, Setup, About, Exit, lie side by side from the left edge
+# at the same places in both layouts (their widths follow the Russian tab names). The portrait
+# window is too narrow for all five: the About tab shows only its left part, and the Exit tab
+# comes into view after two taps on the strip's right arrow, which then stands at x 226.
+TAB_Y=12
+SETUP_TAB_X=140
+ABOUT_TAB_X=190
+EXIT_TAB_X=255
+PORTRAIT_TAB_RIGHT_ARROW_X=226
+PORTRAIT_EXIT_TAB_X=142
+
+# The Setup page's "Find DB" button (x 5 in both layouts, y 207 portrait, 163 landscape) and the
+# first line of the found list (y 85 portrait, 63 landscape).
+FIND_X=42
+FIND_Y_PORTRAIT=$((PAGE_TOP + 207 + 10))
+FIND_Y_LANDSCAPE=$((PAGE_TOP + 163 + 10))
+FOUND_FIRST_X=60
+FOUND_FIRST_Y_PORTRAIT=$((PAGE_TOP + 85 + 7))
+FOUND_FIRST_Y_LANDSCAPE=$((PAGE_TOP + 63 + 7))
+
+# Database files on the device that are not installed, for "Find DB" to list: a plain .db, a
+# compressed .zdb and an .fdb with its own fields, in places where a handheld keeps files.
+# Regenerated on every run, so the list shows the same titles, counts and paths each time.
+place_found_databases() {
+  local gen=$VOSTREL_ROOT/build/native/bench/vostrel-gen
+  rm -rf "$DEVICE/Storage Card" "$DEVICE/My Documents" "$DEVICE/Directories/piter.db"
+  mkdir -p "$DEVICE/Storage Card/Directories" "$DEVICE/My Documents"
+  "$gen" --records 3000 --seed 2 --title "Санкт-Петербург" "$DEVICE/Directories/piter.db" >/dev/null
+  "$gen" --records 1500 --seed 3 --title "Тверь (справочник)" \
+    "$DEVICE/Storage Card/Directories/tver.fdb" >/dev/null
+  "$gen" --records 800 --seed 4 --title "Казань" "$DEVICE/My Documents/kazan.zdb" >/dev/null
+}
+
 # Clicks at client coordinates of the window.
 tap() {
   xdotool mousemove --window "$1" "$2" "$3" click 1
   sleep 0.5
 }
 
+shoot() {
+  import -window "$1" "$OUT/$2.png"
+  echo "$OUT/$2.png"
+}
+
+# Ends a program left running by a failed step, then the virtual screen.
+clean_up() {
+  if [ -n "${PROGRAM_PID:-}" ] && kill -0 "$PROGRAM_PID" 2>/dev/null; then
+    DISPLAY='' wineserver -k >/dev/null 2>&1 || true
+    wait "$PROGRAM_PID" 2>/dev/null || true
+  fi
+  PROGRAM_PID=
+  stop_virtual_screen
+}
+
 shoot_layout() {
   local layout=$1 screen=$2
+  local find_y found_first_y
+  if [ "$layout" = portrait ]; then
+    find_y=$FIND_Y_PORTRAIT found_first_y=$FOUND_FIRST_Y_PORTRAIT
+  else
+    find_y=$FIND_Y_LANDSCAPE found_first_y=$FOUND_FIRST_Y_LANDSCAPE
+  fi
   start_virtual_screen "$screen"
   (cd "$APP" && exec wine vostrel.exe) >/dev/null 2>&1 </dev/null &
-  local program=$!
+  PROGRAM_PID=$!
+  local program=$PROGRAM_PID
   local window
-  window=$(timeout 60 xdotool search --sync --name '^Vostrel/Corvinet v2\.04$' | head -1)
+  window=$(timeout 60 xdotool search --sync --name '^Vostrel/Corvinet v2\.04$' | head -1) || true
   if [ -z "$window" ]; then
     echo "vostrel.exe showed no window on $DISPLAY" >&2
     return 1
@@ -50,23 +116,58 @@ shoot_layout() {
   tap "$window" "$NAME_X" "$NAME_Y"
   xdotool type --delay 80 "$CRITERION"
   sleep 1
-  import -window "$window" "$OUT/search-$layout.png"
+  shoot "$window" "search-$layout"
   tap "$window" "$START_X" "$START_Y"
   sleep 4
-  import -window "$window" "$OUT/result-$layout.png"
-  # Ends the program as the Exit tab would; the screenshots are taken, so a stuck program is
-  # simply stopped.
-  DISPLAY= wineserver -k >/dev/null 2>&1 || true
-  wait "$program" 2>/dev/null || true
+  shoot "$window" "result-$layout"
+
+  # "Find DB" walks the whole device drive; the first entry is selected, as before "Install".
+  tap "$window" "$SETUP_TAB_X" "$TAB_Y"
+  tap "$window" "$FIND_X" "$find_y"
+  sleep 2
+  tap "$window" "$FOUND_FIRST_X" "$found_first_y"
+  shoot "$window" "setup-$layout"
+
+  tap "$window" "$ABOUT_TAB_X" "$TAB_Y"
+  shoot "$window" "about-$layout"
+
+  if [ "$layout" = portrait ]; then
+    tap "$window" "$PORTRAIT_TAB_RIGHT_ARROW_X" "$TAB_Y"
+    tap "$window" "$PORTRAIT_TAB_RIGHT_ARROW_X" "$TAB_Y"
+    tap "$window" "$PORTRAIT_EXIT_TAB_X" "$TAB_Y"
+  else
+    tap "$window" "$EXIT_TAB_X" "$TAB_Y"
+  fi
+  # The Exit tab ends the program with exit code 0. Should a tap have missed, the screenshots
+  # are taken all the same: the program is stopped, and the miss is reported at the end.
+  local status=0 waited=0
+  while kill -0 "$program" 2>/dev/null && [ "$waited" -lt 20 ]; do
+    sleep 0.5
+    waited=$((waited + 1))
+  done
+  if kill -0 "$program" 2>/dev/null; then
+    echo "vostrel.exe did not end through its Exit tab ($layout); stopping it" >&2
+    DISPLAY='' wineserver -k >/dev/null 2>&1 || true
+    wait "$program" 2>/dev/null || true
+    status=1
+  else
+    wait "$program" || status=$?
+    [ "$status" -eq 0 ] || echo "vostrel.exe ended with exit code $status ($layout)" >&2
+  fi
+  [ "$status" -eq 0 ] || UNCLEAN_EXITS=$((UNCLEAN_EXITS + 1))
+  PROGRAM_PID=
+  wineserver -w || true
   stop_virtual_screen
-  echo "$OUT/search-$layout.png, $OUT/result-$layout.png"
 }
 
 bash scripts/setup.sh
 bash scripts/build.sh native win64
 prepare_device
+place_found_databases
 prepare_prefix
 mkdir -p "$OUT"
-trap stop_virtual_screen EXIT
+trap clean_up EXIT
+UNCLEAN_EXITS=0
 shoot_layout portrait 640x480x24
 shoot_layout landscape 800x290x24
+[ "$UNCLEAN_EXITS" -eq 0 ]
