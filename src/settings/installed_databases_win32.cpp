@@ -52,10 +52,36 @@ bool WriteEntryLine(FILE* file, const InstalledDatabase& entry) {
 }
 
 // Closes the file; false when anything written did not reach it.
+// The list is written to a file beside it and swapped in only when every byte arrived, so a
+// full card or a failing write never leaves the user with an emptied or cut list. Opening the
+// list itself for appending first proves it can be replaced, without touching its content.
+bool ListPathWritable() {
+  FILE* probe = OpenFileWide(InstalledListPath, L"ab");
+  if (!probe) return false;
+  fclose(probe);
+  return true;
+}
+
+void PendingListPath(wchar_t* out) {
+  lstrcpynW(out, InstalledListPath, kMaxPathChars);
+  lstrcatW(out, L".new");
+}
+
+FILE* OpenPendingList() {
+  if (InstalledListPath[0] == L'\0' || !ListPathWritable()) return nullptr;
+  wchar_t pending[kMaxPathChars + 8];
+  PendingListPath(pending);
+  return OpenFileWide(pending, L"wb");
+}
+
 bool FinishWriting(FILE* file, bool writtenSoFar) {
   bool flushed = fflush(file) == 0;
   bool closed = fclose(file) == 0;
-  return writtenSoFar && flushed && closed;
+  wchar_t pending[kMaxPathChars + 8];
+  PendingListPath(pending);
+  if (writtenSoFar && flushed && closed && ReplaceFileWide(pending, InstalledListPath)) return true;
+  RemoveFileWide(pending);
+  return false;
 }
 
 }  // namespace
@@ -79,7 +105,7 @@ int LoadInstalledDatabases(HWND page) {
 }
 
 int SaveInstalledDatabases(HWND owner) {
-  FILE* file = OpenFileWide(InstalledListPath, L"wb");
+  FILE* file = OpenPendingList();
   if (!file) {
     ShowCannotSave(owner);
     return -1;
@@ -98,7 +124,7 @@ int SaveInstalledDatabases(HWND owner) {
 
 int CheckInstalledDatabases(HWND owner) {
   // Opened before anything is checked: when it cannot be written, nothing is checked.
-  FILE* file = OpenFileWide(InstalledListPath, L"wb");
+  FILE* file = OpenPendingList();
   if (!file) {
     ShowCannotSave(owner);
     return -1;

@@ -318,14 +318,10 @@ TEST(FaultsPaths, InstalledListOnAFullDeviceIsReportedNotPassedAsSaved) {
   InstalledDatabaseList.count = 0;
 }
 
-// FAULT (not mended yet): the list is written in place. SaveInstalledDatabases and
-// CheckInstalledDatabases (src/settings/installed_databases_win32.cpp) open "vostrel.ini" with
-// "wb", which empties it at once, and then write the lines; when the writes fail (a full
-// storage card) the failure is reported, but the file is left empty or cut. The Check button
-// then reloads the selector from that file (and Install does the same after its save), so every
-// installed database vanishes from the Search page and from the disk. The sound behaviour,
-// tested here: the previous list survives a write that fails, on disk and in the selector.
-TEST(FaultsPaths, DISABLED_ListThatCannotBeWrittenKeepsItsPreviousContent) {
+// A write that fails part-way (a full storage card) must not empty the list: the failure is
+// reported, and the previous list survives on disk and in the Search page's selector, which the
+// Check button reloads from the file.
+TEST(FaultsPaths, ListThatCannotBeWrittenKeepsItsPreviousContent) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"one.db", SampleRecords());
