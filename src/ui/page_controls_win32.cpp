@@ -7,11 +7,11 @@
 
 const wchar_t kAboutText[] =
     L"Vostrel(Corvinet) v.2.04 b40423\r\n"
-    L"(c) 2004 Vostrel team. All rights reserved.\r\n"
+    L"(c) 2004 Vostrel team\r\n"
     L"\r\n"
-    L"\u0412\u043e\u043f\u0440\u043e\u0441\u044b \u0438 \u043f\u0440\u0435\u0434\u043b\u043e"
-    L"\u0436\u0435\u043d\u0438\u044f \u0436\u0434\u0451\u043c \u043d\u0430 \u043d\u0430\u0448"
-    L"\u0435\u043c \u0444\u043e\u0440\u0443\u043c\u0435: forum.vostrel.example\r\n\n"
+    // "Questions and ideas: on our forum", kept short enough for the portrait text box.
+    L"\u0412\u043e\u043f\u0440\u043e\u0441\u044b \u0438 \u0438\u0434\u0435\u0438 - \u043d\u0430 "
+    L"\u0444\u043e\u0440\u0443\u043c\u0435 vostrel.example\r\n\n"
     L"\u0410\u043f\u0440\u0435\u043b\u044c, 2004";
 
 // The handheld has no simple (always open) combo box: a combo box without type bits drops its
