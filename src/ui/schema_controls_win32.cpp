@@ -112,3 +112,25 @@ void FollowSelectedDatabase() {
   const char* path = InstalledDatabaseList.entries[selected].path;
   if (!SchemaLoadedFor(path)) LoadSchema(path);
 }
+
+bool FieldsStillDescribe(const wchar_t* path, const DatabaseHeader& header) {
+  const DatabaseHeader& loaded = SelectedDatabaseHeader;
+  if (header.version != loaded.version || header.fieldCount != loaded.fieldCount ||
+      header.headerSize != loaded.headerSize) {
+    return false;
+  }
+  if (header.version == 11) return true;  // the built-in fields, whatever the file
+  FieldTable fresh;
+  if (BuildFieldTable(&fresh, path, header, nullptr, nullptr) != SchemaOk) return false;
+  bool same = fresh.fieldCount == TheFieldTable.fieldCount;
+  for (int j = 0; same && j < fresh.fieldCount; ++j) {
+    const FieldDescriptor& a = fresh.fields[j];
+    const FieldDescriptor& b = TheFieldTable.fields[j];
+    same = memcmp(a.name, b.name, sizeof a.name) == 0 && a.type == b.type && a.flags == b.flags &&
+           a.size == b.size && a.searchIndex == b.searchIndex && a.displayIndex == b.displayIndex &&
+           a.detailIndex == b.detailIndex && a.editWidth == b.editWidth &&
+           a.columnWidth == b.columnWidth && a.maxLength == b.maxLength;
+  }
+  FreeFieldTable(&fresh);
+  return same;
+}

@@ -2,6 +2,8 @@
 // that follow the selected database's schema.
 #pragma once
 
+#include "db/database_header.h"
+
 // 0 built; 1 OpenDatabase refused the file (or its descriptors are unusable, or the path is
 // longer than a wide path holds); -1 the descriptors could not be read or a column could not be
 // inserted. A search worker that is still alive is stopped and waited for first, since it reads
@@ -15,3 +17,9 @@ bool SchemaLoadedFor(const char* singleBytePath);
 // Makes the schema follow the Search page's selector: loads the selected entry's schema when
 // another one (or none) is loaded, and clears it when nothing is selected.
 void FollowSelectedDatabase();
+
+// True when the database at path, just reopened into header, still has the fields the loaded
+// schema describes (same header layout and, for stored descriptors, the same descriptors). A
+// file replaced under the same name by one with other fields would otherwise be decoded with
+// the wrong layout. Reads only; safe on the search worker's thread while the schema is held.
+bool FieldsStillDescribe(const wchar_t* path, const DatabaseHeader& header);

@@ -13,6 +13,7 @@
 #include "ui/format_text_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/schema_controls_win32.h"
 
 namespace {
 
@@ -136,6 +137,7 @@ void RestoreSearchControls() {
 void FreeResultRows() {
   if (!ResultListView) return;
   const int count = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  if (count <= 0) return;
   // With painting on, every item changed below would be invalidated one by one, which costs
   // far more than the change itself in a long list. Nothing may paint a freed row meanwhile
   // anyway; turning painting back on afterwards repaints the list once.
@@ -199,6 +201,9 @@ DWORD WINAPI SearchWorker(LPVOID) {
   DatabaseHeader header;
   bool viaGz = false;
   if (OpenDatabase(widePath, &header, &viaGz) != OpenOk) return FinishWithoutScan(5);
+  // Replaced since its fields were loaded: reading it with the old layout would list misread
+  // bytes, so it counts as a file that no longer opens.
+  if (!FieldsStillDescribe(widePath, header)) return FinishWithoutScan(5);
 
   RecordReader reader;
   const int openFailure = OpenRecordReader(&reader, widePath, header, viaGz);
