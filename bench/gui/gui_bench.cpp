@@ -3,9 +3,13 @@
 // the time a header click takes to sort the list, and the memory the listed rows cost.
 //
 //   vostrel-gui-bench.exe DATABASE POSITION=TEXT [--sort-column C] [--searches N]
+//                         [--paint-interval MS]
+//   vostrel-gui-bench.exe --bare-list N
 //
 // DATABASE is a Windows path; POSITION is the criterion's search position (0 = the first
-// criteria box) and TEXT what is typed into it. Prints one line of key=value figures.
+// criteria box) and TEXT what is typed into it. Prints one line of key=value figures per search.
+// --bare-list measures instead what a list view alone takes for N items inserted the way the
+// program inserts its rows, but with no rows behind them.
 // The application gets a scratch directory under %TEMP% and a scratch registry key under
 // HKCU\Software\VostrelBench, both removed at the end.
 #include <windows.h>
@@ -66,11 +70,11 @@ SIZE_T PrivateBytes() {
   return counters.PrivateUsage;
 }
 
-SIZE_T WorkingSet() {
+PROCESS_MEMORY_COUNTERS Memory() {
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof counters;
   GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-  return counters.WorkingSetSize;
+  return counters;
 }
 
 // Serves this thread's messages until the worker has ended, sleeping only in the wait.
@@ -129,6 +133,7 @@ struct Options {
   int sortColumn = 1;
   int searches = 2;
   int paintInterval = -1;  // -1: the program's own
+  int bareList = -1;       // >= 0: measure a bare list view of this many items instead
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options) {
@@ -136,6 +141,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     const std::wstring a = argv[i];
     if (a == L"--sort-column" && i + 1 < argc) {
       options->sortColumn = _wtoi(argv[++i]);
+    } else if (a == L"--bare-list" && i + 1 < argc) {
+      options->bareList = _wtoi(argv[++i]);
     } else if (a == L"--paint-interval" && i + 1 < argc) {
       options->paintInterval = _wtoi(argv[++i]);
     } else if (a == L"--searches" && i + 1 < argc) {
@@ -149,7 +156,56 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       return false;
     }
   }
+  if (options->bareList >= 0) return options->database.empty();
   return !options->database.empty() && options->searches >= 1 && options->sortColumn >= 0;
+}
+
+// A report-style list view with five columns, filled with items whose texts are all asked
+// for (as the Result page's are): what the list itself keeps per item.
+int MeasureBareList(int count) {
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
+  InitCommonControlsEx(&controls);
+  HWND parent = CreateWindowExW(0, L"static", L"", WS_OVERLAPPEDWINDOW, 0, 0, 240, 295, nullptr,
+                                nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT, 0, 0, 230,
+                              200, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+  if (!list) {
+    fputs("vostrel-gui-bench: no list view\n", stderr);
+    return 1;
+  }
+  for (int j = 0; j < 5; ++j) {
+    LVCOLUMNW column = {};
+    column.mask = LVCF_TEXT | LVCF_WIDTH;
+    column.pszText = const_cast<wchar_t*>(L"C");
+    column.cx = 50;
+    SendMessageW(list, LVM_INSERTCOLUMNW, j, reinterpret_cast<LPARAM>(&column));
+  }
+  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+  const SIZE_T before = Memory().WorkingSetSize;
+  const LONGLONG start = Now();
+  for (int i = 0; i < count; ++i) {
+    LVITEMW item = {};
+    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_STATE;
+    item.iItem = i;
+    item.pszText = LPSTR_TEXTCALLBACKW;
+    item.lParam = i + 1;
+    const int index =
+        static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+    for (int column = 1; column < 5; ++column) {
+      LVITEMW sub = {};
+      sub.iSubItem = column;
+      sub.pszText = LPSTR_TEXTCALLBACKW;
+      SendMessageW(list, LVM_SETITEMTEXTW, index, reinterpret_cast<LPARAM>(&sub));
+    }
+  }
+  const LONGLONG end = Now();
+  const PROCESS_MEMORY_COUNTERS after = Memory();
+  printf("bare_items=%d insert_ms=%.1f working_before=%llu working_after=%llu\n",
+         static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)), Millis(start, end),
+         static_cast<unsigned long long>(before),
+         static_cast<unsigned long long>(after.WorkingSetSize));
+  DestroyWindow(parent);
+  return 0;
 }
 
 }  // namespace
@@ -157,11 +213,15 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    fputs("usage: vostrel-gui-bench DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]\n",
-          stderr);
+    fputs(
+        "usage: vostrel-gui-bench DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]\n"
+        "                         [--paint-interval MS]\n"
+        "       vostrel-gui-bench --bare-list N\n",
+        stderr);
     return 2;
   }
   QueryPerformanceFrequency(&g_frequency);
+  if (options.bareList >= 0) return MeasureBareList(options.bareList);
 
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
@@ -216,7 +276,7 @@ int wmain(int argc, wchar_t** argv) {
   int exitCode = 0;
   for (int search = 1; search <= options.searches; ++search) {
     const SIZE_T privateBefore = PrivateBytes();
-    const SIZE_T workingBefore = WorkingSet();
+    const SIZE_T workingBefore = Memory().WorkingSetSize;
     g_finalStatusAt = 0;
     const LONGLONG start = Now();
     SendMessageW(searchPage, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
@@ -228,7 +288,7 @@ int wmain(int argc, wchar_t** argv) {
       break;
     }
     const SIZE_T privateAfter = PrivateBytes();
-    const SIZE_T workingAfter = WorkingSet();
+    const PROCESS_MEMORY_COUNTERS after = Memory();
     const int rows = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
     const unsigned long long textBytes = RowTextBytes(rows);
 
@@ -252,12 +312,13 @@ int wmain(int argc, wchar_t** argv) {
     printf(
         "search=%d rows=%d gui_ms=%.1f sort_ms=%.1f sorted=%s text_bytes=%llu "
         "private_before=%llu private_after=%llu working_before=%llu working_after=%llu "
-        "status=\"%ls\"\n",
+        "working_peak=%llu status=\"%ls\"\n",
         search, rows, Millis(start, g_finalStatusAt), Millis(sortStart, sortEnd),
         sorted ? "yes" : "no", textBytes, static_cast<unsigned long long>(privateBefore),
         static_cast<unsigned long long>(privateAfter),
         static_cast<unsigned long long>(workingBefore),
-        static_cast<unsigned long long>(workingAfter), statusText);
+        static_cast<unsigned long long>(after.WorkingSetSize),
+        static_cast<unsigned long long>(after.PeakWorkingSetSize), statusText);
     fflush(stdout);
     if (!sorted) exitCode = 1;
   }
