@@ -77,8 +77,8 @@ struct RankTable {
 };
 
 size_t RankSlot(const RankTable* table, LPARAM row) {
-  const uint64_t bits =
-      static_cast<uint64_t>(row) >> 4;  // rows are heap blocks: low bits vary little
+  // Rows are heap blocks: their lowest bits hardly vary, the multiplication spreads the rest.
+  const uint64_t bits = static_cast<uint64_t>(row) >> 4;
   return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull >> 32) & table->mask;
 }
 
