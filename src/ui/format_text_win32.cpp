@@ -28,14 +28,14 @@ size_t FormatText(wchar_t* out, size_t capacity, const wchar_t* pattern,
       writer.Put(*p);
       continue;
     }
-    const wchar_t spec = p[1];
-    if (spec == L'%') {
+    const wchar_t conversion = p[1];
+    if (conversion == L'%') {
       writer.Put(L'%');
       ++p;
       continue;
     }
-    const bool wantsInteger = spec == L'i' || spec == L'd';
-    const bool wantsString = spec == L's';
+    const bool wantsInteger = conversion == L'i' || conversion == L'd';
+    const bool wantsString = conversion == L's';
     if (next != arguments.end() && ((wantsInteger && next->kind == TextArgument::Integer) ||
                                     (wantsString && next->kind == TextArgument::String))) {
       if (wantsInteger) {

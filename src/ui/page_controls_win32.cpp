@@ -58,8 +58,8 @@ const ControlSpec AboutControls[kAboutControlCount] = {
 };
 // clang-format on
 
-const ControlRect& RectForLayout(const ControlSpec& spec) {
-  return LayoutVariant == 1 ? spec.landscapeRect : spec.portraitRect;
+const ControlRect& RectForLayout(const ControlSpec& row) {
+  return LayoutVariant == 1 ? row.landscapeRect : row.portraitRect;
 }
 
 bool TranslateKey(int key, wchar_t* out) {

@@ -56,7 +56,7 @@ enum ControlId {
 };
 
 // The row's rectangle for the current LayoutVariant.
-const ControlRect& RectForLayout(const ControlSpec& spec);
+const ControlRect& RectForLayout(const ControlSpec& row);
 
 // Creates one control per row, in row order, as children of page. Failures are not checked:
 // a control that cannot be created (the handheld-only "SIPPREF") is simply absent.
