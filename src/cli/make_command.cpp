@@ -16,6 +16,11 @@
 // cell must be empty. A record takes at most 254 bytes. Any value that does not fit stops the
 // build with the line number, and OUTPUT is then neither created nor changed.
 //
+// OUTPUT is written as a new temporary file of its own beside it and renamed into place when
+// complete; it may name nothing or a regular file (whose permission bits the new file keeps),
+// never a directory, a link, a device or a pipe. An interrupting signal removes the temporary
+// file.
+//
 // The schema. Without --schema, or with "--schema builtin", the five built-in fields are used
 // (Phone, Name, Street, House, Flat); an ".fdb" file then gets version 11. A schema file makes
 // an ".fdb" file of version 12 that carries its own descriptors (".db" and ".zdb" files cannot
@@ -74,6 +79,8 @@ const char kMakeUsage[] =
     "Cells use the escapes \\\\ \\t \\n \\r, as 'search' writes them. A schema FILE (one line per\n"
     "field: name type flags size search display detail editWidth columnWidth maxLength) makes\n"
     "an .fdb file of version 12; the built-in schema makes version 11.\n"
+    "OUTPUT must be a new name or a regular file (its permissions are kept); a directory,\n"
+    "link, device or pipe is refused.\n"
     "Exit status: 0 when the file was written, 2 on an error (OUTPUT is then left as it was).\n";
 
 constexpr int kMaxFields = 127;
@@ -324,6 +331,16 @@ int RunMakeCommand(const CliArgs& args) {
             kMaxPathChars - 1);
     return 2;
   }
+
+  // Refused before the table is read: the file is only ever put in the place of nothing or of a
+  // regular file, never of a directory, a link, a device or a pipe (such as /dev/stdout).
+  OutputTarget target;
+  std::string refusal;
+  if (!InspectOutputTarget(outputPath.c_str(), &target, &refusal)) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", output.c_str(), refusal.c_str());
+    return 2;
+  }
+  RemoveTemporaryFilesOnSignals();
 
   DatabaseWriterOptions options;
   options.variant = DatabaseVariantOf(outputPath.c_str());

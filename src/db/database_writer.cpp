@@ -3,6 +3,8 @@
 // is the one that announces the next. The body is spooled uncompressed to a temporary file;
 // Finish writes the real record count into the header and, for compressed variants, deflates
 // the spool into a second temporary file. The final name appears only by a rename at the end.
+// Temporary files are always new files of our own, so a link or a file planted under some
+// expected name can never redirect or lose a write.
 #include "db/database_writer.h"
 
 #include <zlib.h>
@@ -154,7 +156,8 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
         problem = v + " is outside " + std::to_string(low) + " to " + std::to_string(high);
       } else {
         const uint32_t bits = static_cast<uint32_t>(number);
-        for (int b = 0; b < f.size; ++b) out->push_back(static_cast<char>((bits >> (8 * b)) & 0xFF));
+        for (int b = 0; b < f.size; ++b)
+          out->push_back(static_cast<char>((bits >> (8 * b)) & 0xFF));
       }
     } else if (!v.empty()) {
       problem = "a field of type " + std::to_string(f.type) + " holds no value";
@@ -185,59 +188,74 @@ bool WriteAll(FILE* f, const std::string& bytes) {
   return bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
 }
 
-// Deflates the file at from into a new gzip file at to.
-bool CompressFile(const wchar_t* from, const wchar_t* to) {
-  FILE* in = OpenFileWide(from, L"rb");
-  if (in == nullptr) return false;
-  gzFile gz = static_cast<gzFile>(GzOpenWide(to, "wb"));
-  if (gz == nullptr) {
-    fclose(in);
-    return false;
-  }
-  gzbuffer(gz, 256 * 1024);
+// Deflates the spool, from its start, into the gzip stream gz.
+bool CompressSpool(FILE* spool, void* gz) {
+  gzFile out = static_cast<gzFile>(gz);
+  gzbuffer(out, 256 * 1024);
+  if (fseek(spool, 0, SEEK_SET) != 0) return false;
   std::string chunk(kCopyChunk, '\0');
-  bool ok = true;
   for (;;) {
-    const size_t got = fread(&chunk[0], 1, chunk.size(), in);
-    if (got > 0 && gzwrite(gz, chunk.data(), static_cast<unsigned>(got)) != static_cast<int>(got)) {
-      ok = false;
-      break;
-    }
-    if (got < chunk.size()) {
-      ok = ok && !ferror(in);
-      break;
-    }
+    const size_t got = fread(&chunk[0], 1, chunk.size(), spool);
+    if (got > 0 && gzwrite(out, chunk.data(), static_cast<unsigned>(got)) != static_cast<int>(got))
+      return false;
+    if (got < chunk.size()) return !ferror(spool);
   }
-  fclose(in);
-  if (gzclose(gz) != Z_OK) ok = false;
-  return ok;
 }
 
-// Writes bytes to path through a temporary file and a rename.
+// Puts the finished temporary file in the place of path, once more making sure that path
+// names nothing or a regular file; on failure the temporary file is removed.
+bool PutInPlace(const std::wstring& temporary, const std::wstring& path, std::string* error) {
+  OutputTarget now;
+  std::string why;
+  if (!InspectOutputTarget(path.c_str(), &now, &why)) {
+    SetError(error, why);
+    RemoveTemporaryFile(temporary.c_str());
+    return false;
+  }
+  if (!ReplaceFileWide(temporary.c_str(), path.c_str())) {
+    SetError(error, "cannot create " + PathToNative(path.c_str()));
+    RemoveTemporaryFile(temporary.c_str());
+    return false;
+  }
+  ForgetTemporaryFile(temporary.c_str());
+  return true;
+}
+
+// Writes bytes into a temporary file of its own (compressed when asked) and puts it in the
+// place of path.
 bool WriteBytesAtomically(const wchar_t* path, const std::string& bytes, bool compress) {
-  const std::wstring temp = std::wstring(path) + L".tmp~";
+  OutputTarget target;
+  std::string why;
+  if (!InspectOutputTarget(path, &target, &why)) return false;
+  std::wstring temp;
+  FILE* f = CreateTemporaryBeside(path, &temp);
+  if (f == nullptr) return false;
   bool ok;
   if (compress) {
-    gzFile gz = static_cast<gzFile>(GzOpenWide(temp.c_str(), "wb"));
-    if (gz == nullptr) return false;
-    ok = bytes.empty() ||
-         gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())) == static_cast<int>(bytes.size());
-    if (gzclose(gz) != Z_OK) ok = false;
+    gzFile gz = static_cast<gzFile>(GzWriteOnFile(f));
+    ok = gz != nullptr;
+    if (ok) {
+      ok = bytes.empty() || gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())) ==
+                                static_cast<int>(bytes.size());
+      if (gzclose(gz) != Z_OK) ok = false;
+    }
   } else {
-    FILE* f = OpenFileWide(temp.c_str(), L"wb");
-    if (f == nullptr) return false;
     ok = WriteAll(f, bytes);
-    if (fclose(f) != 0) ok = false;
   }
-  if (ok) ok = ReplaceFileWide(temp.c_str(), path);
-  if (!ok) RemoveFileWide(temp.c_str());
-  return ok;
+  if (!SetFinishedFileMode(f, target)) ok = false;
+  if (fclose(f) != 0) ok = false;
+  if (!ok) {
+    RemoveTemporaryFile(temp.c_str());
+    return false;
+  }
+  return PutInPlace(temp, path, nullptr);
 }
 
 }  // namespace
 
-bool EncodeDatabase(const DatabaseWriterOptions& options, const std::vector<DatabaseRecord>& records,
-                    std::string* bytes, std::string* error, size_t* badRecord) {
+bool EncodeDatabase(const DatabaseWriterOptions& options,
+                    const std::vector<DatabaseRecord>& records, std::string* bytes,
+                    std::string* error, size_t* badRecord) {
   std::vector<FieldDescriptor> schema, stored;
   if (!ResolveSchema(options, &schema, &stored, error)) return false;
   if (records.size() > static_cast<size_t>(INT32_MAX)) {
@@ -268,10 +286,14 @@ bool BeginDatabaseFile(DatabaseStreamWriter* writer, const wchar_t* path,
   if (!ResolveSchema(options, &writer->recordSchema, &writer->stored, error)) return false;
   writer->options = options;
   writer->path = path;
-  writer->spoolPath = writer->path + L".tmp~";
-  FILE* f = OpenFileWide(writer->spoolPath.c_str(), L"wb");
+  std::string why;
+  if (!InspectOutputTarget(path, &writer->target, &why)) {
+    SetError(error, why);
+    return false;
+  }
+  FILE* f = CreateTemporaryBeside(path, &writer->spoolPath);
   if (f == nullptr) {
-    SetError(error, "cannot create " + PathToNative(writer->spoolPath.c_str()));
+    SetError(error, "cannot create a temporary file beside " + PathToNative(path));
     return false;
   }
   writer->spool = f;
@@ -320,9 +342,8 @@ bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
   }
   const std::string header =
       BuildHeader(writer->options, writer->stored, static_cast<int32_t>(writer->records));
-  bool ok = fputc(kEndOfRecords, f) != EOF && fseek(f, 0, SEEK_SET) == 0 && WriteAll(f, header);
-  if (fclose(f) != 0) ok = false;
-  writer->spool = nullptr;
+  bool ok = fputc(kEndOfRecords, f) != EOF && fseek(f, 0, SEEK_SET) == 0 && WriteAll(f, header) &&
+            fflush(f) == 0;
   if (!ok) {
     SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
     AbortDatabaseFile(writer);
@@ -331,29 +352,40 @@ bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
   const bool compress = writer->options.variant != VariantPlain && writer->options.compress;
   std::wstring ready = writer->spoolPath;
   if (compress) {
-    ready = writer->path + L".gz~";
-    if (!CompressFile(writer->spoolPath.c_str(), ready.c_str())) {
-      SetError(error, "cannot write " + PathToNative(ready.c_str()));
-      RemoveFileWide(ready.c_str());
+    // The spool is read back through its own open stream, never again by its name.
+    FILE* packed = CreateTemporaryBeside(writer->path.c_str(), &ready);
+    gzFile gz = packed == nullptr ? nullptr : static_cast<gzFile>(GzWriteOnFile(packed));
+    ok = gz != nullptr && CompressSpool(f, gz);
+    if (gz != nullptr && gzclose(gz) != Z_OK) ok = false;
+    if (packed != nullptr) {
+      if (!SetFinishedFileMode(packed, writer->target)) ok = false;
+      if (fclose(packed) != 0) ok = false;
+    }
+    if (!ok) {
+      SetError(error, "cannot write a temporary file beside " + PathToNative(writer->path.c_str()));
+      if (packed != nullptr) RemoveTemporaryFile(ready.c_str());
       AbortDatabaseFile(writer);
       return false;
     }
-    RemoveFileWide(writer->spoolPath.c_str());
+    AbortDatabaseFile(writer);  // the spool has served
+  } else {
+    ok = SetFinishedFileMode(f, writer->target);
+    if (fclose(f) != 0) ok = false;
+    writer->spool = nullptr;
+    if (!ok) {
+      SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+      AbortDatabaseFile(writer);
+      return false;
+    }
+    writer->spoolPath.clear();
   }
-  if (!ReplaceFileWide(ready.c_str(), writer->path.c_str())) {
-    SetError(error, "cannot create " + PathToNative(writer->path.c_str()));
-    RemoveFileWide(ready.c_str());
-    AbortDatabaseFile(writer);
-    return false;
-  }
-  writer->spoolPath.clear();
-  return true;
+  return PutInPlace(ready, writer->path, error);
 }
 
 void AbortDatabaseFile(DatabaseStreamWriter* writer) {
   if (writer->spool != nullptr) fclose(static_cast<FILE*>(writer->spool));
   writer->spool = nullptr;
-  if (!writer->spoolPath.empty()) RemoveFileWide(writer->spoolPath.c_str());
+  if (!writer->spoolPath.empty()) RemoveTemporaryFile(writer->spoolPath.c_str());
   writer->spoolPath.clear();
 }
 

@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "db/field_schema.h"
+#include "db/file_system.h"
 
 struct DatabaseWriterOptions {
   DatabaseVariant variant = VariantPlain;
-  bool compress = true;          // gz variants: false writes them stored uncompressed
-  int8_t version = 11;           // 11: built-in schema; 12 and above: descriptors are used
-  int8_t numberWidth = 7;        // ShortHeader files
-  std::string title;             // Windows-1251 bytes; cut to what the header holds
+  bool compress = true;              // gz variants: false writes them stored uncompressed
+  int8_t version = 11;               // 11: built-in schema; 12 and above: descriptors are used
+  int8_t numberWidth = 7;            // ShortHeader files
+  std::string title;                 // Windows-1251 bytes; cut to what the header holds
   int32_t recordCountOverride = -1;  // >= 0: written instead of the real count (tests)
   bool overrideRecordCount = false;
   std::vector<FieldDescriptor> descriptors;  // written for ".fdb"; empty means BuiltInSchema
@@ -25,11 +26,13 @@ using DatabaseRecord = std::vector<std::string>;
 // Encodes the records into the file's bytes (before compression). Returns false and sets error
 // when a value does not fit (text longer than maxLength or containing NUL, integer out of the
 // field's range, record over 254 bytes), naming the record index from 0.
-bool EncodeDatabase(const DatabaseWriterOptions& options, const std::vector<DatabaseRecord>& records,
-                    std::string* bytes, std::string* error, size_t* badRecord = nullptr);
+bool EncodeDatabase(const DatabaseWriterOptions& options,
+                    const std::vector<DatabaseRecord>& records, std::string* bytes,
+                    std::string* error, size_t* badRecord = nullptr);
 
 // Encodes and writes the file; gz variants are compressed unless options.compress is false.
-// Writes to a temporary name and renames, so a failure leaves no half-written file.
+// Writes to a temporary file of its own beside path and renames it, so a failure leaves no
+// half-written file. Only a regular file (or nothing) at path is replaced, and keeps its mode.
 bool WriteDatabaseFile(const wchar_t* path, const DatabaseWriterOptions& options,
                        const std::vector<DatabaseRecord>& records, std::string* error,
                        size_t* badRecord = nullptr);
@@ -40,11 +43,14 @@ bool WriteRawFile(const wchar_t* path, const std::string& bytes, bool compress);
 // Streaming form, for files of any size: each record is encoded and written as it comes, so
 // memory does not grow with the file. The header's recordCount is filled in by
 // FinishDatabaseFile; compressed variants are compressed then. Until Finish succeeds, nothing
-// exists under path; Abort (or a failed call) removes every temporary file.
+// exists under path; Abort (or a failed call) removes every temporary file. The temporary files
+// are created exclusively under names of their own (see CreateTemporaryBeside), so no other
+// file is ever written, followed or removed; two writers of the same path do not meet.
 struct DatabaseStreamWriter {
   std::wstring path;
-  std::wstring spoolPath;                  // the uncompressed stream being written
-  void* spool = nullptr;                   // FILE*
+  OutputTarget target;     // what path named when the writer began
+  std::wstring spoolPath;  // the uncompressed stream being written
+  void* spool = nullptr;   // FILE*, open for writing and reading back
   DatabaseWriterOptions options;
   std::vector<FieldDescriptor> recordSchema;  // the schema the records are encoded with
   std::vector<FieldDescriptor> stored;        // the descriptors written into an ".fdb" header

@@ -4,22 +4,127 @@
 
 #include <zlib.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <random>
+
 #include "db/codepage.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cwchar>
 #else
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #endif
+
+namespace {
+
+// Temporary files a signal must remove. A handler may run between any two statements, so a
+// slot is marked used only once its path is whole, and unmarked before it is reused.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+constexpr int kTemporarySlots = 4;
+constexpr size_t kSlotPathCapacity = 4096;
+struct TemporarySlot {
+  volatile sig_atomic_t used;
+  NativeChar path[kSlotPathCapacity];
+};
+TemporarySlot TemporaryFiles[kTemporarySlots];
+
+std::basic_string<NativeChar> NativeName(const wchar_t* path);
+
+void RegisterTemporaryFile(const wchar_t* path) {
+  const std::basic_string<NativeChar> native = NativeName(path);
+  if (native.size() >= kSlotPathCapacity) return;
+  for (TemporarySlot& slot : TemporaryFiles) {
+    if (slot.used) continue;
+    memcpy(slot.path, native.c_str(), (native.size() + 1) * sizeof(NativeChar));
+    slot.used = 1;
+    return;
+  }
+}
+
+// A name for a temporary file beside a file of the given directory: recognisable where the
+// path leaves room (".vostrel-" 8 hex digits ".tmp"), otherwise as short as a path of 259
+// characters allows, but with at least four random digits. Never longer than a file name may be.
+std::wstring TemporaryName(size_t directoryLength) {
+  static std::mt19937_64 random = [] {
+    std::random_device device;
+    const uint64_t clock =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::seed_seq seed{device(), device(), static_cast<unsigned>(clock),
+                       static_cast<unsigned>(clock >> 32)};
+    return std::mt19937_64(seed);
+  }();
+  static const wchar_t kHex[] = L"0123456789abcdef";
+  constexpr size_t kPathRoom = 259;
+  const uint64_t bits = random();
+  std::wstring digits;
+  for (int i = 0; i < 8; ++i) digits.push_back(kHex[(bits >> (4 * i)) & 15]);
+  const size_t room = directoryLength < kPathRoom ? kPathRoom - directoryLength : 0;
+  if (room >= 21) return L".vostrel-" + digits + L".tmp";
+  const size_t length = room < 5 ? 5 : room;
+  return L"~" + digits.substr(0, length - 1);
+}
+
+// The directory part of a path, with its separator; empty for a bare name.
+std::wstring DirectoryOf(const std::wstring& path) {
+#ifdef _WIN32
+  const size_t cut = path.find_last_of(L"\\/:");
+#else
+  const size_t cut = path.find_last_of(L'/');
+#endif
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+}
+
+// Tries to create the file exclusively: the stream, or nullptr with exists set when the name
+// was taken.
+FILE* CreateExclusively(const wchar_t* path, bool* exists);
+
+}  // namespace
+
+FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created) {
+  if (path == nullptr) return nullptr;
+  const std::wstring directory = DirectoryOf(path);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring name = directory + TemporaryName(directory.size());
+    bool exists = false;
+    FILE* file = CreateExclusively(name.c_str(), &exists);
+    if (file != nullptr) {
+      RegisterTemporaryFile(name.c_str());
+      *created = name;
+      return file;
+    }
+    if (!exists) return nullptr;
+  }
+  return nullptr;
+}
+
+void ForgetTemporaryFile(const wchar_t* path) {
+  const std::basic_string<NativeChar> native = NativeName(path);
+  for (TemporarySlot& slot : TemporaryFiles) {
+    if (slot.used && native == slot.path) slot.used = 0;
+  }
+}
+
+bool RemoveTemporaryFile(const wchar_t* path) {
+  ForgetTemporaryFile(path);
+  return RemoveFileWide(path);
+}
 
 #ifdef _WIN32
 
@@ -32,8 +137,8 @@ uint32_t GetPathAttributes(const wchar_t* path) {
 bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
   // Share mode 0: while we hold the file, nobody else opens it, and we open nothing that
   // someone else holds.
-  HANDLE h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   file->handle = h;
   return true;
@@ -83,6 +188,77 @@ bool RemoveFileWide(const wchar_t* path) {
 
 bool ReplaceFileWide(const wchar_t* from, const wchar_t* to) {
   return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+namespace {
+
+std::wstring NativeName(const wchar_t* path) { return path == nullptr ? L"" : path; }
+
+FILE* CreateExclusively(const wchar_t* path, bool* exists) {
+  // CREATE_NEW fails on any existing name, a link included; sharing deletion lets the console
+  // handler remove the file while it is still open here.
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    DeleteFileW(path);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileW(path);
+  }
+  return file;
+}
+
+BOOL WINAPI RemoveTemporariesOnConsoleSignal(DWORD) {
+  for (TemporarySlot& slot : TemporaryFiles) {
+    if (slot.used) DeleteFileW(slot.path);
+  }
+  return FALSE;  // the default handler ends the program
+}
+
+}  // namespace
+
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why) {
+  *target = OutputTarget();
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *why = "is a directory";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *why = "is a link; name the file it points to";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DEVICE) {
+    *why = "is not a regular file";
+    return false;
+  }
+  target->exists = true;
+  return true;
+}
+
+bool SetFinishedFileMode(FILE*, const OutputTarget&) { return true; }
+
+void* GzWriteOnFile(FILE* file) {
+  const int fd = _dup(_fileno(file));
+  if (fd < 0) return nullptr;
+  gzFile gz = gzdopen(fd, "wb");
+  if (gz == nullptr) _close(fd);
+  return gz;
+}
+
+void RemoveTemporaryFilesOnSignals() {
+  SetConsoleCtrlHandler(RemoveTemporariesOnConsoleSignal, TRUE);
 }
 
 #else  // POSIX
@@ -175,6 +351,86 @@ bool RemoveFileWide(const wchar_t* path) {
 
 bool ReplaceFileWide(const wchar_t* from, const wchar_t* to) {
   return rename(PathToNative(from).c_str(), PathToNative(to).c_str()) == 0;
+}
+
+namespace {
+
+std::string NativeName(const wchar_t* path) { return PathToNative(path); }
+
+FILE* CreateExclusively(const wchar_t* path, bool* exists) {
+  // O_EXCL fails on any existing name, a dangling link included; O_NOFOLLOW says so twice.
+  const int fd =
+      open(PathToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) {
+    close(fd);
+    unlink(PathToNative(path).c_str());
+  }
+  return file;
+}
+
+void RemoveTemporariesAndResignal(int signal) {
+  for (TemporarySlot& slot : TemporaryFiles) {
+    if (slot.used) unlink(slot.path);
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+  raise(signal);
+}
+
+}  // namespace
+
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why) {
+  *target = OutputTarget();
+  // What a file created now would get: read and write for whom the umask allows.
+  const mode_t mask = umask(0);
+  umask(mask);
+  target->mode = 0666u & ~static_cast<unsigned>(mask);
+  struct stat st;
+  // A name that cannot be looked at is left to the creation to fail on, with its own words.
+  if (lstat(PathToNative(path).c_str(), &st) != 0) return true;
+  if (S_ISREG(st.st_mode)) {
+    target->exists = true;
+    target->mode = static_cast<unsigned>(st.st_mode) & 07777u;
+    return true;
+  }
+  if (S_ISDIR(st.st_mode))
+    *why = "is a directory";
+  else if (S_ISLNK(st.st_mode))
+    *why = "is a symbolic link; name the file it points to";
+  else
+    *why = "is not a regular file (a device, a pipe or a socket)";
+  return false;
+}
+
+bool SetFinishedFileMode(FILE* file, const OutputTarget& target) {
+  return fchmod(fileno(file), static_cast<mode_t>(target.mode)) == 0;
+}
+
+void* GzWriteOnFile(FILE* file) {
+  const int fd = dup(fileno(file));
+  if (fd < 0) return nullptr;
+  gzFile gz = gzdopen(fd, "wb");
+  if (gz == nullptr) close(fd);
+  return gz;
+}
+
+void RemoveTemporaryFilesOnSignals() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction current {};
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporariesAndResignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
 }
 
 #endif

@@ -39,3 +39,32 @@ std::string PathToNative(const wchar_t* path);
 bool RemoveFileWide(const wchar_t* path);
 // Renames from over to, replacing an existing file at to. For writing files atomically.
 bool ReplaceFileWide(const wchar_t* from, const wchar_t* to);
+
+// What stands at a path that a file is about to be written to. A file is only ever put in the
+// place of nothing or of a regular file: a directory, a link, a device, a pipe or a socket is
+// refused (why says what it is). For a regular file its permission bits are kept in mode, so
+// that the file written in its place keeps them.
+struct OutputTarget {
+  bool exists = false;
+  unsigned mode = 0;  // POSIX permission bits for the new file
+};
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why);
+
+// Creates a new, empty file in the directory of path, under a name that nothing had, and opens
+// it for writing: exclusively (never an existing file, never through a link). The name starts
+// with ".vostrel-" and ends in ".tmp" where the directory leaves room for it, and is never longer
+// than it must be; it is registered for removal on an interrupting signal (see
+// RemoveTemporaryFilesOnSignals) until ForgetTemporaryFile or RemoveTemporaryFile.
+FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created);
+// Gives an open temporary file the permission bits the finished file is to have.
+bool SetFinishedFileMode(FILE* file, const OutputTarget& target);
+// zlib's gz writing interface on a stream from CreateTemporaryBeside; the stream stays the
+// caller's to close. Returns a gzFile or nullptr.
+void* GzWriteOnFile(FILE* file);
+// Removes a temporary file (see RemoveFileWide) and forgets it.
+bool RemoveTemporaryFile(const wchar_t* path);
+// The temporary file now has its final name (or is gone): a signal no longer removes it.
+void ForgetTemporaryFile(const wchar_t* path);
+// From now on SIGINT, SIGTERM, SIGHUP and SIGQUIT (on Windows: Ctrl+C, Ctrl+Break, closing the
+// console) first remove every temporary file still registered, then end the program as usual.
+void RemoveTemporaryFilesOnSignals();

@@ -19,7 +19,9 @@ run() {
 contains() { grep -qF -- "$2" "$1" || fail "$3 (no '$2' in: $(head -c 300 "$1"))"; }
 # The byte at an offset of the (decompressed) file.
 byte_at() { gzip -dcf "$1" | od -An -tu1 -j "$2" -N1 | tr -d ' '; }
-leftovers() { ls -A | grep -E '~$' && fail "temporary files left: $(ls -A | grep -E '~$')"; }
+temporaries() { ls -A | grep -E '~$|^\.vostrel-.*\.tmp$|^~[0-9a-f]+$'; }
+leftovers() { temporaries >/dev/null && fail "temporary files left: $(temporaries)"; }
+mode_of() { stat -c %a "$1"; }
 
 header=$'Phone\tName\tStreet\tHouse\tFlat'
 printf '%s\n1234567\tPETROV\tSADOVAYA\t12\t5\n' "$header" >one.tsv
@@ -121,6 +123,52 @@ run 0 search typed.fdb word=abc
 printf 'Gap\tWord\nx\tabc\n' >typed-bad.tsv
 run 2 make --schema typed-schema.txt typed-bad.tsv typed2.fdb
 contains err.txt "typed-bad.tsv:2:" "a value for a field that stores nothing"
+
+# The temporary files are new files of their own: a link or a file under a name they might have
+# taken is neither followed nor removed.
+echo "not a database" >victim.txt
+for out in planted.db planted.zdb; do
+  ln -s victim.txt "$out.tmp~"
+  echo "someone's file" >"$out.gz~"
+  run 0 make one.tsv "$out"
+  [ "$(cat victim.txt)" = "not a database" ] || fail "$out: the write went through a planted link"
+  [ -L "$out.tmp~" ] && [ "$(cat "$out.gz~")" = "someone's file" ] || fail "$out: a planted file was touched"
+  run 0 search "$out"
+  rm -f "$out.tmp~" "$out.gz~"
+done
+# Two runs for the same output at once: the file is whole, as one of them wrote it.
+for t in A B; do
+  { echo "$header"; for i in $(seq 1 3000); do printf '%d\t%s%d\tS\t1\t2\n' $((i + 1000)) $t $i; done; } >race$t.tsv
+  run 0 make race$t.tsv race$t.zdb
+  run 0 search race$t.zdb
+  mv out.txt race$t.out
+done
+"$CLI" make raceA.tsv race.zdb 2>/dev/null &
+"$CLI" make raceB.tsv race.zdb 2>/dev/null &
+wait
+run 0 search race.zdb
+cmp -s out.txt raceA.out || cmp -s out.txt raceB.out || fail "two runs at once mixed their files"
+leftovers
+
+# Only nothing or a regular file is replaced; a replaced file keeps its permission bits, a new
+# one gets what the umask allows. A name of 255 bytes (the most a name may have) works.
+mkfifo fifo.db && mkdir dir.db && ln -s a.db link.db
+for out in fifo.db dir.db link.db; do
+  run 2 make one.tsv $out
+  contains err.txt "$out: is " "$out refused"
+done
+[ -p fifo.db ] && [ -d dir.db ] && [ -L link.db ] || fail "a refused output was replaced"
+contains err.txt "symbolic link" "a link is named as such"
+if [ -w /dev/null ] && [ ! -w / ]; then run 2 make one.tsv /dev/null; contains err.txt "not a regular file" "/dev/null"; fi
+cp a.db kept.db && chmod 640 kept.db
+run 0 make one.tsv kept.db
+[ "$(mode_of kept.db)" = 640 ] || fail "the replaced file's mode became $(mode_of kept.db)"
+(umask 027 && "$CLI" make one.tsv new.zdb) || fail "make under umask 027"
+[ "$(mode_of new.zdb)" = 640 ] || fail "a new file under umask 027 has mode $(mode_of new.zdb)"
+long=$(printf 'N%.0s' $(seq 251)).zdb
+run 0 make one.tsv "$long"
+run 0 search "$long"
+leftovers
 
 [ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "make: all passed"
