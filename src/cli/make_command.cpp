@@ -60,6 +60,9 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#define VOSTREL_GETC _getc_nolock
+#else
+#define VOSTREL_GETC getc_unlocked
 #endif
 
 #include "cli/commands.h"
@@ -88,27 +91,31 @@ constexpr size_t kMaxLineBytes = 1 << 20;  // far beyond any record: a guard aga
 constexpr size_t kShortTitleCharacters = 22;
 constexpr size_t kSchemaTitleCharacters = 50;
 
-// Reads one line without its line end; false at the end of the input. A line longer than the
-// guard sets tooLong (the rest of it is still consumed).
-bool ReadLine(FILE* in, std::string* line, bool* tooLong) {
+enum LineRead { LineOk, LineEnd, LineTooLong, LineHasNul };
+
+// Reads one line without its line end. Stops at once, without reading on, at a NUL byte (no
+// text table holds one, and C strings would cut the cell there) or when the line passes the
+// guard: so an endless binary input such as /dev/zero ends the run instead of spinning.
+LineRead ReadLine(FILE* in, std::string* line) {
   line->clear();
-  *tooLong = false;
-  char chunk[8192];
+  int c;
   bool any = false;
-  while (fgets(chunk, sizeof chunk, in) != nullptr) {
+  while ((c = VOSTREL_GETC(in)) != EOF) {
     any = true;
-    size_t n = strlen(chunk);
-    const bool ended = n > 0 && chunk[n - 1] == '\n';
-    if (ended) --n;
-    if (line->size() + n > kMaxLineBytes)
-      *tooLong = true;
-    else
-      line->append(chunk, n);
-    if (ended) break;
+    if (c == '\n') break;
+    if (c == 0) return LineHasNul;
+    if (line->size() == kMaxLineBytes) return LineTooLong;
+    line->push_back(static_cast<char>(c));
   }
-  if (!any) return false;
+  if (!any) return LineEnd;
   if (!line->empty() && line->back() == '\r') line->pop_back();
-  return true;
+  return LineOk;
+}
+
+// The refusal of a line that ReadLine would not take.
+std::string UnreadableLine(LineRead read) {
+  return read == LineHasNul ? "the line holds a NUL byte (is this a text table?)"
+                            : "the line is longer than any record can be";
 }
 
 std::string NameUtf8(const FieldDescriptor& field) {
@@ -162,11 +169,17 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
     return false;
   }
   std::string line;
-  bool tooLong = false;
   int lineNumber = 0;
   bool ok = true;
-  while (ok && ReadLine(in, &line, &tooLong)) {
+  LineRead read;
+  while (ok && (read = ReadLine(in, &line)) != LineEnd) {
     ++lineNumber;
+    if (read != LineOk) {
+      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", file.c_str(), lineNumber,
+              UnreadableLine(read).c_str());
+      ok = false;
+      break;
+    }
     if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     const std::vector<std::string> t = SplitBlanks(line);
     if (t.empty() || t[0][0] == '#') continue;
@@ -174,7 +187,7 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
       fprintf(stderr, "vostrel-cli: %s:%d: %s\n", file.c_str(), lineNumber, why.c_str());
       ok = false;
     };
-    if (tooLong || t.size() != 10) {
+    if (t.size() != 10) {
       fail(
           "a field line has 10 columns: name type flags size search display detail "
           "editWidth columnWidth maxLength");
@@ -388,7 +401,6 @@ int RunMakeCommand(const CliArgs& args) {
   bool ok = true;
   bool begun = false;
   std::string line;
-  bool tooLong = false;
   long lineNumber = 0;
   std::vector<std::string> cells;
   DatabaseRecord record;
@@ -396,10 +408,11 @@ int RunMakeCommand(const CliArgs& args) {
     fprintf(stderr, "vostrel-cli: %s:%ld: %s\n", input.c_str(), lineNumber, why.c_str());
     ok = false;
   };
-  while (ok && ReadLine(in, &line, &tooLong)) {
+  LineRead read;
+  while (ok && (read = ReadLine(in, &line)) != LineEnd) {
     ++lineNumber;
-    if (tooLong) {
-      fail("the line is longer than any record can be");
+    if (read != LineOk) {
+      fail(UnreadableLine(read));
       break;
     }
     if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);

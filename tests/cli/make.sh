@@ -79,6 +79,7 @@ refuse "character outside Windows-1251" "bad.tsv:4:" "$header\n$row$row""1\tcafÃ
 refuse "record over 254 bytes" "bad.tsv:2:" "$header\n1\t$(printf 'N%.0s' $(seq 196))\t$(printf 'S%.0s' $(seq 60))\tC\tD\n"
 refuse "too few cells" "bad.tsv:2:" "$header\n1\tA\tB\n"
 refuse "too many cells" "bad.tsv:2:" "$header\n1\tA\tB\tC\tD\tE\n"
+refuse "NUL byte in a cell" "bad.tsv:3: the line holds a NUL byte" "$header\n$row""1\tA\0B\tC\tD\n"
 refuse "unknown escape" "bad.tsv:2:" "$header\n1\tA\\\\x\tB\tC\tD\n"
 refuse "backslash at the end" "bad.tsv:2:" "$header\n1\tA\tB\tC\tD\\\\\n"
 refuse "wrong header" "bad.tsv:1:" "Phone\tName\tStreet\tFlat\tHouse\n$row"
@@ -91,6 +92,29 @@ run 2 make one.tsv
 run 2 make --bogus one.tsv x.db
 run 2 make missing.tsv x.db
 [ -e x.db ] && fail "no file for a missing table"
+
+# Endless binary input ends the run at once, as the table or as the schema.
+if command -v timeout >/dev/null; then LIMIT=(timeout 20); else LIMIT=(); fi
+for args in "/dev/zero zero.db" "--schema /dev/zero one.tsv zero.fdb"; do
+  # shellcheck disable=SC2086
+  ${LIMIT[@]+"${LIMIT[@]}"} "$CLI" make $args >out.txt 2>err.txt
+  code=$?
+  [ "$code" = 2 ] || fail "make $args: exit $code instead of 2"
+  contains err.txt ":1: the line holds a NUL byte" "make $args"
+done
+leftovers
+
+# A run ended by a signal leaves no temporary file behind.
+for sig in TERM HUP; do
+  { printf '%s\n1\tA\tB\tC\tD\n' "$header"; exec sleep 3; } | "$CLI" make - sig.db 2>/dev/null &
+  pid=$!
+  for _ in $(seq 50); do temporaries >/dev/null && break; sleep 0.05; done
+  temporaries >/dev/null || fail "SIG$sig: no temporary file while make was running"
+  kill -s "$sig" "$pid"
+  wait "$pid"
+  leftovers
+  [ -e sig.db ] && fail "SIG$sig: an interrupted run wrote its output"
+done
 
 # Header names ignore ASCII case.
 printf 'PHONE\tname\tStreet\thouse\tFLAT\n1\tA\tB\tC\tD\n' >case.tsv
