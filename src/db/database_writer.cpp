@@ -103,11 +103,14 @@ std::string BuildHeader(const DatabaseWriterOptions& options,
   return out;
 }
 
+// Decimal as a reader renders it back: no sign but "-", no leading zero, no "-0". A number
+// written "0123" would read back as "123" and never be found by what was typed.
 bool ParseDecimal(const std::string& text, int64_t* value) {
   size_t i = 0;
   bool negative = false;
   if (i < text.size() && text[i] == '-') negative = true, ++i;
   if (i == text.size() || text.size() - i > 12) return false;
+  if (text[i] == '0' && (text.size() - i > 1 || negative)) return false;
   int64_t v = 0;
   for (; i < text.size(); ++i) {
     if (text[i] < '0' || text[i] > '9') return false;
@@ -151,7 +154,7 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
       if (!sizeOk) {
         problem = "integer size " + std::to_string(f.size) + " cannot be written";
       } else if (!ParseDecimal(v, &number)) {
-        problem = "'" + v + "' is not a decimal number";
+        problem = "'" + v + "' is not a decimal number as it reads back (no leading zeros)";
       } else if (number < low || number > high) {
         problem = v + " is outside " + std::to_string(low) + " to " + std::to_string(high);
       } else {

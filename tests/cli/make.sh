@@ -75,6 +75,7 @@ refuse "text too long" "bad.tsv:3:" "$header\n$row""2\tA\tB\t$(printf 'x%.0s' $(
 refuse "phone out of range" "bad.tsv:2:" "$header\n16777216\tA\tB\tC\tD\n"
 refuse "phone not a number" "bad.tsv:2:" "$header\n12a\tA\tB\tC\tD\n"
 refuse "negative phone" "bad.tsv:2:" "$header\n-1\tA\tB\tC\tD\n"
+refuse "phone with a leading zero" "bad.tsv:2: field 1 'Phone': '0123456'" "$header\n0123456\tA\tB\tC\tD\n"
 refuse "character outside Windows-1251" "bad.tsv:4:" "$header\n$row$row""1\tcafé\tB\tC\tD\n"
 refuse "record over 254 bytes" "bad.tsv:2:" "$header\n1\t$(printf 'N%.0s' $(seq 196))\t$(printf 'S%.0s' $(seq 60))\tC\tD\n"
 refuse "too few cells" "bad.tsv:2:" "$header\n1\tA\tB\n"

@@ -22,25 +22,37 @@ TEST(DbWriter, PlainFileHasTheDocumentedLayout) {
   DatabaseWriterOptions options = FixtureOptions(VariantPlain, L"Demo");
   std::string bytes;
   std::string error;
-  ASSERT_TRUE(EncodeDatabase(options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}, &bytes, &error))
+  ASSERT_TRUE(
+      EncodeDatabase(options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}, &bytes, &error))
       << error;
-  std::string expected("\x01\x00\x00\x00\x0B\x07" "Demo", 10);
+  std::string expected(
+      "\x01\x00\x00\x00\x0B\x07"
+      "Demo",
+      10);
   expected.append(29 - expected.size(), '\0');
-  expected += std::string("\x19\x87\xD6\x12" "PETROV\0SADOVAYA\0" "12\0" "5\0\xFF", 26);
+  expected += std::string(
+      "\x19\x87\xD6\x12"
+      "PETROV\0SADOVAYA\0"
+      "12\0"
+      "5\0\xFF",
+      26);
   EXPECT_EQ(bytes.size(), 55u);
   EXPECT_EQ(bytes, expected);
 
   TempDir dir;
-  ASSERT_TRUE(WriteFixture(dir.File(L"a.db"), options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}));
+  ASSERT_TRUE(
+      WriteFixture(dir.File(L"a.db"), options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}));
   EXPECT_EQ(ReadFileBytes(dir.File(L"a.db")), expected);
   // The same content compressed, and stored without compression.
   options.variant = VariantZdb;
-  ASSERT_TRUE(WriteFixture(dir.File(L"a.zdb"), options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}));
+  ASSERT_TRUE(
+      WriteFixture(dir.File(L"a.zdb"), options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}));
   const std::string zdb = ReadFileBytes(dir.File(L"a.zdb"));
   EXPECT_TRUE(IsGzip(zdb));
   EXPECT_EQ(ReadGzBytes(dir.File(L"a.zdb")), expected);
   options.compress = false;
-  ASSERT_TRUE(WriteFixture(dir.File(L"s.zdb"), options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}));
+  ASSERT_TRUE(
+      WriteFixture(dir.File(L"s.zdb"), options, {{"1234567", "PETROV", "SADOVAYA", "12", "5"}}));
   EXPECT_EQ(ReadFileBytes(dir.File(L"s.zdb")), expected);
 }
 
@@ -59,11 +71,17 @@ TEST(DbWriter, FdbCarriesItsDescriptorsAndStartsTheStreamAfterThem) {
   EXPECT_EQ(bytes.substr(13, 6), Cp1251(L"Схема") + '\0');
   EXPECT_EQ(bytes[63], '\0');
   const std::string phone = bytes.substr(64, 28);
-  EXPECT_EQ(phone, std::string("Phone\0\0\0\0\0\0\0\0\0\0\0" "\x02\x05\x02\x01\x02\x01"
-                               "\x3C\x00\x2D\x00\x05\x00", 28));
+  EXPECT_EQ(phone, std::string("Phone\0\0\0\0\0\0\0\0\0\0\0"
+                               "\x02\x05\x02\x01\x02\x01"
+                               "\x3C\x00\x2D\x00\x05\x00",
+                               28));
   const std::string who = bytes.substr(92, 28);
   EXPECT_EQ(who.substr(16), std::string("\x01\x08\x00\x02\x01\x00\x8E\x00\x64\x00\x1E\x00", 12));
-  EXPECT_EQ(bytes.substr(120), std::string("\x05\xFF\xFF" "A\0" "\x04\x00\x00\0" "\xFF", 10));
+  EXPECT_EQ(bytes.substr(120), std::string("\x05\xFF\xFF"
+                                           "A\0"
+                                           "\x04\x00\x00\0"
+                                           "\xFF",
+                                           10));
 }
 
 TEST(DbWriter, FdbOfVersion11StoresTheBuiltInDescriptors) {
@@ -115,12 +133,21 @@ TEST(DbWriter, ValuesThatDoNotFitAreRefusedWithTheRecordIndex) {
       {"negative phone", &builtIn, {"-1", "A", "B", "1", "2"}, false},
       {"phone with a letter", &builtIn, {"12a", "A", "B", "1", "2"}, false},
       {"empty phone", &builtIn, {"", "A", "B", "1", "2"}, false},
+      {"phone with a leading zero (reads back as 123456)",
+       &builtIn,
+       {"0123456", "A", "B", "1", "2"},
+       false},
+      {"phone 0", &builtIn, {"0", "A", "B", "1", "2"}, true},
+      {"minus zero", &wide, {"-0", "0", "", ""}, false},
+      {"negative with a leading zero", &wide, {"-012", "0", "", ""}, false},
       {"house longer than 36", &builtIn, {"1", "A", "B", std::string(37, 'H'), "2"}, false},
       {"house of exactly 36", &builtIn, {"1", "A", "B", std::string(36, 'H'), "2"}, true},
       {"NUL inside a name", &builtIn, {"1", std::string("A\0B", 3), "B", "1", "2"}, false},
       {"four values", &builtIn, {"1", "A", "B", "1"}, false},
-      {"record over 254 bytes", &builtIn,
-       {"1", std::string(150, 'N'), std::string(100, 'S'), "1", "2"}, false},
+      {"record over 254 bytes",
+       &builtIn,
+       {"1", std::string(150, 'N'), std::string(100, 'S'), "1", "2"},
+       false},
       {"smallest signed 32-bit", &wide, {"-2147483648", "0", "", ""}, true},
       {"just past signed 32-bit", &wide, {"2147483648", "0", "", ""}, false},
       {"byte 256", &wide, {"0", "256", "", ""}, false},
@@ -175,7 +202,8 @@ TEST(DbWriter, StreamingWriterFillsTheCountAtTheEndAndCanSkipABadRecord) {
   const std::wstring path = dir.File(L"stream.zdb");
   DatabaseStreamWriter writer;
   std::string error;
-  ASSERT_TRUE(BeginDatabaseFile(&writer, path.c_str(), FixtureOptions(VariantZdb), &error)) << error;
+  ASSERT_TRUE(BeginDatabaseFile(&writer, path.c_str(), FixtureOptions(VariantZdb), &error))
+      << error;
   const std::vector<DatabaseRecord> records = SampleRecords();
   EXPECT_TRUE(AppendDatabaseRecord(&writer, records[0], &error));
   EXPECT_FALSE(AppendDatabaseRecord(&writer, {"x", "", "", "", ""}, &error));
@@ -185,7 +213,8 @@ TEST(DbWriter, StreamingWriterFillsTheCountAtTheEndAndCanSkipABadRecord) {
   ASSERT_TRUE(FinishDatabaseFile(&writer, &error)) << error;
 
   std::string expected;
-  ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantZdb), {records[0], records[1]}, &expected, &error));
+  ASSERT_TRUE(
+      EncodeDatabase(FixtureOptions(VariantZdb), {records[0], records[1]}, &expected, &error));
   EXPECT_EQ(ReadGzBytes(path), expected);
   EXPECT_EQ(ListDirectory(dir.path), std::vector<std::wstring>{L"stream.zdb"});
 
