@@ -29,6 +29,7 @@
 #include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/result_list_win32.h"
 #include "ui/search_worker_win32.h"
 
 namespace {
@@ -89,20 +90,11 @@ void PumpUntilWorkerEnds() {
   }
 }
 
-ResultRow RowOfItem(int index) {
-  LVITEMW item = {};
-  item.mask = LVIF_PARAM;
-  item.iItem = index;
-  if (!SendMessageW(ResultListView, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item)))
-    return nullptr;
-  return reinterpret_cast<ResultRow>(item.lParam);
-}
-
 // Bytes of the listed texts: each string with its terminator, as UTF-16.
 unsigned long long RowTextBytes(int rows) {
   unsigned long long bytes = 0;
   for (int i = 0; i < rows; ++i) {
-    ResultRow row = RowOfItem(i);
+    ResultRow row = ResultRowAt(i);
     if (!row) continue;
     for (int k = 0; k < TheFieldTable.displayCount; ++k)
       if (row[k]) bytes += (wcslen(row[k]) + 1) * sizeof(wchar_t);
@@ -113,7 +105,7 @@ unsigned long long RowTextBytes(int rows) {
 // True when the column reads in lstrcmpiW order from top to bottom.
 bool ColumnInOrder(int rows, int column) {
   for (int i = 1; i < rows; ++i) {
-    ResultRow a = RowOfItem(i - 1), b = RowOfItem(i);
+    ResultRow a = ResultRowAt(i - 1), b = ResultRowAt(i);
     if (!a || !b || lstrcmpiW(a[column], b[column]) > 0) return false;
   }
   return true;

@@ -7,6 +7,7 @@
 #include "i18n/language_file.h"
 #include "i18n/language_ui_win32.h"
 #include "i18n/ui_strings.h"
+#include "search/result_store.h"
 #include "search/text_match.h"
 #include "settings/installed_databases.h"
 #include "settings/registry_win32.h"
@@ -313,6 +314,8 @@ void ResetApplicationForTests() {
   for (auto& caption : TabCaptions) caption[0] = L'\0';
   ResetUiStrings();
   SetWorkerThreadStarterForTests(nullptr);
+  SetStoredRowLimitForTests(-1);
+  SetListPaintIntervalForTests(kDefaultListPaintIntervalMs);
   ShutdownDone = false;
   DirectoryOverride = nullptr;
   ScreenHeightOverride = 0;

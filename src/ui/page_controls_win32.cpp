@@ -35,7 +35,7 @@ const ControlSpec SearchControls[kSearchControlCount] = {
 };
 
 const ControlSpec ResultControls[kResultControlCount] = {
-    {L"SysListView32",     IdResultList,  L"",          {0, 0, 239, 218},   {5, 36, 630, 130},  WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL | LVS_REPORT},
+    {L"SysListView32",     IdResultList,  L"",          {0, 0, 239, 218},   {5, 36, 630, 130},  WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL | LVS_REPORT | LVS_OWNERDATA},
     {L"static",            IdStatusLine,  L"",          {5, 226, 84, 14},   {5, 170, 84, 14},   WS_VISIBLE | SS_LEFT},
     {L"msctls_progress32", IdProgressBar, L"Progress1", {100, 227, 130, 12}, {100, 171, 130, 12}, WS_BORDER},
 };

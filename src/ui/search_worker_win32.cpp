@@ -21,14 +21,12 @@ constexpr int kStatusTextCapacity = 256;
 constexpr int kFinalStatusExtraWidth = 140;
 
 WorkerThreadStarter ThreadStarter = nullptr;
-DWORD ListPaintInterval = kDefaultListPaintIntervalMs;
 
 // The windows one scan talks to; looked up once when the scan starts.
 struct ScanWindows {
   HWND searchPage;
   HWND statusLine;
   HWND progressBar;
-  HWND listView;
 };
 
 HWND SearchPageForCommands() {
@@ -50,58 +48,8 @@ struct ScanContext {
   ResultRowBatch batch;
 };
 
-// On the UI thread, inside the batch message: the same calls, in the same order, that the
-// worker would make from its own thread, each of which would cost a trip to this thread.
-void ShowStatusUpdate(ResultRowBatch* batch) {
-  wchar_t text[kStatusTextCapacity];
-  FormatText(text, kStatusTextCapacity, L"%i/%i", {batch->results, batch->scanned});
-  SetWindowTextW(batch->statusLine, text);
-  UpdateWindow(batch->statusLine);
-  SendMessageW(batch->progressBar, PBM_SETPOS, static_cast<WPARAM>(batch->scanned), 0);
-  UpdateWindow(batch->progressBar);
-  // The list paints only here, not once per inserted row: at the first update, which also
-  // stops it painting while rows go in; as soon as the first rows are in; and then, when rows
-  // came since it last painted, at most once per paint interval. Turning painting on makes the
-  // list recompute its scroll bars and lay out its header, which under Wine costs ten
-  // milliseconds and more, while an update comes every 50 rows: far more often than anyone
-  // could see a new frame, and once the first screenful is in, only the scroll bar changes.
-  const DWORD now = GetTickCount();
-  if (!batch->listPainted ||
-      (batch->rowsSincePaint &&
-       (!batch->rowsPainted || now - batch->lastListPaint >= ListPaintInterval))) {
-    SendMessageW(batch->listView, WM_SETREDRAW, TRUE, 0);
-    UpdateWindow(batch->listView);
-    SendMessageW(batch->listView, WM_SETREDRAW, FALSE, 0);
-    batch->listPainted = true;
-    batch->rowsPainted = batch->rowsPainted || batch->rowsSincePaint;
-    batch->rowsSincePaint = false;
-    batch->lastListPaint = now;
-  }
-}
-
-// The row becomes item `index`, with every cell's text asked of the page. False when the list
-// refused it (the row then is still the caller's).
-bool InsertResultRow(HWND listView, ResultRow row, int index, int displayCount) {
-  LVITEMW item = {};
-  item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_STATE;
-  item.iItem = index;
-  item.iSubItem = 0;
-  item.pszText = LPSTR_TEXTCALLBACKW;
-  item.lParam = reinterpret_cast<LPARAM>(row);
-  const int inserted =
-      static_cast<int>(SendMessageW(listView, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-  if (inserted == -1) return false;
-  for (int column = 1; column < displayCount; ++column) {
-    LVITEMW sub = {};
-    sub.iSubItem = column;
-    sub.pszText = LPSTR_TEXTCALLBACKW;
-    SendMessageW(listView, LVM_SETITEMTEXTW, inserted, reinterpret_cast<LPARAM>(&sub));
-  }
-  return true;
-}
-
-int OnAppendRow(void* context, const FieldTable* table, int results) {
-  return AppendResultRow(&static_cast<ScanContext*>(context)->batch, table, results);
+int OnAppendRow(void* context, const FieldTable* table, int) {
+  return AppendResultRow(&static_cast<ScanContext*>(context)->batch, table);
 }
 
 int OnFlushRows(void* context, bool update, int results, int scanned) {
@@ -115,7 +63,7 @@ int OnFlushRows(void* context, bool update, int results, int scanned) {
   // gone, nothing was taken and every row is freed below.
   SendMessageW(scan->resultPage, kRowBatchMessage, 0, reinterpret_cast<LPARAM>(&batch));
   const int taken = batch.taken < 0 ? 0 : (batch.taken > batch.count ? batch.count : batch.taken);
-  for (int i = taken; i < batch.count; ++i) FreeResultRow(batch.rows[i], batch.displayCount);
+  for (int i = taken; i < batch.count; ++i) FreeResultRow(batch.rows[i]);
   batch.count = 0;
   return taken;
 }
@@ -134,52 +82,12 @@ void RestoreSearchControls() {
   SetWindowTextW(GetDlgItem(page, IdStartButton), UiText(915));
 }
 
-void FreeResultRows() {
-  if (!ResultListView) return;
-  const int count = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
-  if (count <= 0) return;
-  // With painting on, every item changed below would be invalidated one by one, which costs
-  // far more than the change itself in a long list. Nothing may paint a freed row meanwhile
-  // anyway; turning painting back on afterwards repaints the list once.
-  SendMessageW(ResultListView, WM_SETREDRAW, FALSE, 0);
-  for (int i = 0; i < count; ++i) {
-    LVITEMW item = {};
-    item.mask = LVIF_PARAM | LVIF_STATE;
-    item.iItem = i;
-    item.iSubItem = 0;
-    if (!SendMessageW(ResultListView, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item))) continue;
-    ResultRow row = reinterpret_cast<ResultRow>(item.lParam);
-    if (!row) continue;
-    FreeResultRow(row, TheFieldTable.displayCount);
-    LVITEMW cleared = {};
-    cleared.mask = LVIF_PARAM;
-    cleared.iItem = i;
-    cleared.lParam = 0;
-    SendMessageW(ResultListView, LVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&cleared));
-  }
-  SendMessageW(ResultListView, WM_SETREDRAW, TRUE, 0);
-}
-
-int AppendResultRow(ResultRowBatch* batch, const FieldTable* table, int results) {
+int AppendResultRow(ResultRowBatch* batch, const FieldTable* table) {
   if (batch->count >= kMaxHeldRows) return -1;
   ResultRow row = BuildResultRow(table);
   if (!row) return -1;
-  if (batch->count == 0) batch->firstIndex = results;
   batch->rows[batch->count++] = row;
   return 0;
-}
-
-int InsertResultRowBatch(ResultRowBatch* batch) {
-  batch->taken = 0;
-  for (int i = 0; i < batch->count; ++i) {
-    if (!InsertResultRow(batch->listView, batch->rows[i], batch->firstIndex + i,
-                         batch->displayCount))
-      return batch->taken;
-    batch->taken = i + 1;
-    batch->rowsSincePaint = true;
-  }
-  if (batch->update) ShowStatusUpdate(batch);
-  return batch->taken;
 }
 
 DWORD WINAPI SearchWorker(LPVOID) {
@@ -188,7 +96,6 @@ DWORD WINAPI SearchWorker(LPVOID) {
   HWND resultPage = PageWindows[ResultPage];
   windows.statusLine = GetDlgItem(resultPage, IdStatusLine);
   windows.progressBar = GetDlgItem(resultPage, IdProgressBar);
-  windows.listView = ResultListView;
 
   EnableSearchControls(windows.searchPage, FALSE);
 
@@ -224,18 +131,14 @@ DWORD WINAPI SearchWorker(LPVOID) {
 
   ScanContext scan;
   scan.resultPage = resultPage;
-  scan.batch.listView = windows.listView;
   scan.batch.statusLine = windows.statusLine;
   scan.batch.progressBar = windows.progressBar;
-  scan.batch.displayCount = TheFieldTable.displayCount;
   ScanSink sink;
   sink.context = &scan;
   sink.appendRow = OnAppendRow;
   sink.flushRows = OnFlushRows;
   const ScanOutcome outcome = RunScan(&reader, header, &TheFieldTable, &SearchStopFlag, sink);
 
-  SendMessageW(windows.listView, WM_SETREDRAW, TRUE, 0);
-  UpdateWindow(windows.listView);
   RestoreSearchControls();
   CloseRecordReader(&reader);
   ShowWindow(windows.progressBar, SW_HIDE);
@@ -247,6 +150,9 @@ DWORD WINAPI SearchWorker(LPVOID) {
   FormatText(text, kStatusTextCapacity, UiText(908), {outcome.scanned, outcome.results});
   SetWindowTextW(windows.statusLine, text);
   UpdateWindow(windows.statusLine);
+  // Only now, with the final counts on the status line, does the list show its last rows: it
+  // never shows a row that the status line does not count.
+  SendMessageW(resultPage, kScanEndMessage, 0, 0);
   SearchStopFlag.store(1);
   return outcome.end == ScanRowFailed ? static_cast<DWORD>(-1) : 0;
 }
@@ -277,5 +183,3 @@ void StopSearchWorkerAndWait() {
 }
 
 void SetWorkerThreadStarterForTests(WorkerThreadStarter starter) { ThreadStarter = starter; }
-
-void SetListPaintIntervalForTests(DWORD milliseconds) { ListPaintInterval = milliseconds; }

@@ -24,7 +24,7 @@ static int TakeRow(void*, const FieldTable* table, int) {
     if (!row[k]) abort();
     (void)wcslen(row[k]);  // every entry must be terminated
   }
-  FreeResultRow(row, table->displayCount);
+  FreeResultRow(row);
   return 0;
 }
 

@@ -48,7 +48,7 @@ int RecordRow(void* context, const FieldTable* table, int results) {
   if (row == nullptr) return -1;
   Row copy;
   for (int k = 0; k < table->displayCount; ++k) copy.push_back(row[k]);
-  FreeResultRow(row, table->displayCount);
+  FreeResultRow(row);
   r->rows.push_back(copy);
   if (r->stopFlag != nullptr && static_cast<int>(r->rows.size()) == r->stopAtRow) *r->stopFlag = 1;
   return 0;
@@ -680,7 +680,7 @@ TEST(ScanProperty, DamagedRecordsMatchAsIfFullyDecoded) {
         ResultRow row = BuildResultRow(&plain);
         ASSERT_NE(row, nullptr);
         expected.emplace_back(row, row + plain.displayCount);
-        FreeResultRow(row, plain.displayCount);
+        FreeResultRow(row);
       }
       pos += length;
       length = record[length - 1];

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "i18n/ui_strings.h"
+#include "search/result_store.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
 #include "ui/main_window_win32.h"
@@ -41,7 +42,7 @@ void ExpectIdleControls() {
 void StartLongScan() {
   ClickSearch(IdStartButton);
   ASSERT_TRUE(SearchWorkerActive());
-  ASSERT_TRUE(PumpUntil([] { return ListItemCount() >= 100 || !SearchWorkerActive(); }));
+  ASSERT_TRUE(PumpUntil([] { return ResultRowCount() >= 100 || !SearchWorkerActive(); }));
   ASSERT_TRUE(SearchWorkerActive()) << "the scan ended before it could be caught";
 }
 
@@ -52,14 +53,6 @@ DWORD WorkerExitCode() {
 }
 
 HANDLE FailToCreateThread(LPTHREAD_START_ROUTINE) { return nullptr; }
-
-// A list view that refuses every insertion after the first ten.
-WNDPROC g_listProcedure = nullptr;
-int g_insertions = 0;
-LRESULT CALLBACK RefusingListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == LVM_INSERTITEMW && ++g_insertions > 10) return -1;
-  return CallWindowProcW(g_listProcedure, window, message, wParam, lParam);
-}
 
 }  // namespace
 
@@ -319,12 +312,11 @@ TEST(UiSearch, ARefusedRowEndsTheScanWithTheRowsSoFar) {
   app.WriteDatabase(L"all.db", NumberedRecords(40));
   app.InstallDatabases({{L"all.db", "All"}});
   ASSERT_EQ(app.Start(), 0);
-  g_insertions = 0;
-  g_listProcedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-      ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RefusingListProc)));
+  // Memory for rows runs out after the first ten.
+  SetStoredRowLimitForTests(10);
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
-  SetWindowLongPtrW(ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_listProcedure));
+  SetStoredRowLimitForTests(-1);
   EXPECT_EQ(WorkerExitCode(), static_cast<DWORD>(-1));
   EXPECT_EQ(ListItemCount(), 10);
   EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"Scaned: 11, results: 10");

@@ -1,14 +1,17 @@
-// Rows reach the list in batches, one message per status update: the texts, the rows, the
-// failures and the list's painting must look exactly as if each row had been inserted on its
-// own, at the edges of a batch above all.
+// Rows reach the list's store in batches, one message per status update, and the list shows
+// them by count, at most once per paint interval: the texts, the rows and the failures must look
+// exactly as if each row had been listed on its own, at the edges of a batch above all, and the
+// list must never show a row that the status line does not count yet.
 #include <windows.h>
 // commctrl.h needs the base Windows types first.
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <string>
 #include <vector>
 
+#include "search/result_store.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
 #include "ui/page_controls_win32.h"
@@ -19,44 +22,56 @@ namespace {
 
 constexpr int kLargeDirectory = 200000;
 
-// Watches the list: refuses insertions from a given one on, counts the times it is told to
-// paint again, and notes any row inserted while it paints.
+// Watches the list: every count it is given, and any count that runs ahead of the stored rows
+// or, while a scan runs, of the results its status line shows. It must never hold an item.
 struct ListWatch {
   WNDPROC previous = nullptr;
+  std::vector<int> counts;
+  int ahead = 0;
   int insertions = 0;
-  int refuseFrom = 0;  // 1-based; 0 refuses nothing
-  int redrawOn = 0;
-  bool redrawing = true;
-  int insertedWhileRedrawing = 0;
 };
 ListWatch g_watch;
 
+// The results of a running scan's status text "RESULTS/SCANNED"; -1 for any other text.
+int ShownResults() {
+  const std::wstring text = WindowText(ResultControl(IdStatusLine));
+  const size_t slash = text.find(L'/');
+  if (slash == std::wstring::npos || slash == 0) return -1;
+  for (size_t i = 0; i < slash; ++i)
+    if (!iswdigit(text[i])) return -1;
+  return std::stoi(text.substr(0, slash));
+}
+
 LRESULT CALLBACK WatchingListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == LVM_INSERTITEMW) {
+  if (message == LVM_SETITEMCOUNT) {
+    const int count = static_cast<int>(wParam);
+    g_watch.counts.push_back(count);
+    const int shown = ShownResults();
+    if (count > ResultRowCount() || (shown >= 0 && count > shown)) ++g_watch.ahead;
+  } else if (message == LVM_INSERTITEMW) {
     ++g_watch.insertions;
-    if (g_watch.refuseFrom > 0 && g_watch.insertions >= g_watch.refuseFrom) return -1;
-    if (g_watch.redrawing) ++g_watch.insertedWhileRedrawing;
-  } else if (message == WM_SETREDRAW) {
-    g_watch.redrawing = wParam != 0;
-    if (wParam) ++g_watch.redrawOn;
   }
   return CallWindowProcW(g_watch.previous, window, message, wParam, lParam);
 }
 
-// Installs the watch for its lifetime; also sets the list's paint interval.
+// Installs the watch for its lifetime; also sets the paint interval and the rows the store
+// takes before memory "runs out" (negative: no limit).
 class WatchedList {
  public:
-  explicit WatchedList(int refuseFrom = 0, DWORD paintInterval = kDefaultListPaintIntervalMs) {
+  explicit WatchedList(int storeLimit = -1, DWORD paintInterval = kDefaultListPaintIntervalMs) {
     g_watch = ListWatch();
-    g_watch.refuseFrom = refuseFrom;
     g_watch.previous = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
         ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchingListProc)));
     SetListPaintIntervalForTests(paintInterval);
+    SetStoredRowLimitForTests(storeLimit);
   }
   ~WatchedList() {
+    SetStoredRowLimitForTests(-1);
     SetListPaintIntervalForTests(kDefaultListPaintIntervalMs);
     if (IsWindow(ResultListView))
       SetWindowLongPtrW(ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_watch.previous));
+    EXPECT_EQ(g_watch.ahead, 0) << "the list was given more rows than were stored or counted";
+    EXPECT_EQ(g_watch.insertions, 0);
   }
   WatchedList(const WatchedList&) = delete;
   WatchedList& operator=(const WatchedList&) = delete;
@@ -91,7 +106,7 @@ struct SearchResult {
   std::vector<std::wstring> texts;
   DWORD exitCode = 0;
 };
-SearchResult SearchAll(AppUnderTest& app, int records, int claimed = -1, int refuseFrom = 0,
+SearchResult SearchAll(AppUnderTest& app, int records, int claimed = -1, int storeLimit = -1,
                        DWORD paintInterval = kDefaultListPaintIntervalMs) {
   DatabaseWriterOptions options = FixtureOptions(VariantPlain);
   if (claimed >= 0) {
@@ -105,7 +120,7 @@ SearchResult SearchAll(AppUnderTest& app, int records, int claimed = -1, int ref
     ADD_FAILURE() << "the application did not start";
     return result;
   }
-  WatchedList watch(refuseFrom, paintInterval);
+  WatchedList watch(storeLimit, paintInterval);
   StatusLineRecorder status;
   ClickSearch(IdStartButton);
   EXPECT_TRUE(WaitForWorker());
@@ -139,13 +154,13 @@ TEST(SpeedBatch, TheDataEndingRightAfterABatchListsEveryRow) {
   }
 }
 
-TEST(SpeedBatch, ARefusedInsertEndsTheScanAtItsRecordWhereverItFallsInABatch) {
-  // The n-th insertion fails: the first and last of a batch, one inside, the last row.
+TEST(SpeedBatch, ARowTheStoreCannotTakeEndsTheScanAtItsRecordWhereverItFallsInABatch) {
+  // The n-th row finds no memory: the first and last of a batch, one inside, the last row.
   for (int refused : {1, 49, 50, 51, 75, 100, 101, 120}) {
     SCOPED_TRACE(refused);
     MessageBoxRecorder boxes;
     AppUnderTest app;
-    const SearchResult result = SearchAll(app, 120, -1, refused);
+    const SearchResult result = SearchAll(app, 120, -1, refused - 1);
     // The updates before the refused row's record are shown, none after it.
     std::vector<std::wstring> expected = {L"Query: ", L"0/1"};
     if (refused >= 51) expected.push_back(L"50/51");
@@ -191,87 +206,95 @@ TEST(SpeedBatch, AStopMidBatchListsEveryRowItCounts) {
   app.WriteDatabase(L"large.db", NumberedRecords(kLargeDirectory));
   app.InstallDatabases({{L"large.db", "Large"}});
   ASSERT_EQ(app.Start(), 0);
-  WatchedList watch;
+  // A short paint interval, so that the list's count follows the scan closely and any count
+  // ahead of the rows would show.
+  WatchedList watch(-1, 1);
   // A few stops, each landing wherever the worker happens to be within its batch.
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     ClickSearch(IdStartButton);
-    ASSERT_TRUE(PumpUntil([] { return ListItemCount() >= 100 || !SearchWorkerActive(); }));
+    ASSERT_TRUE(PumpUntil([] { return ResultRowCount() >= 100 || !SearchWorkerActive(); }));
     ASSERT_TRUE(SearchWorkerActive()) << "the scan ended before it could be stopped";
     PumpFor(static_cast<DWORD>(7 * round));
     ClickSearch(IdStartButton);
     ASSERT_TRUE(WaitForWorker());
     const int rows = ListItemCount();
     EXPECT_LT(rows, kLargeDirectory);
+    EXPECT_EQ(ResultRowCount(), rows);
     EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), Final(rows, rows));
     ExpectRowsInFileOrder(rows);
   }
-  // Rows went in only while the list was not painting.
-  EXPECT_EQ(g_watch.insertedWhileRedrawing, 0);
 }
 
-TEST(SpeedBatch, TheListPaintsAtTheFirstUpdateTheFirstRowsAndTheEnd) {
+TEST(SpeedBatch, TheListCountFollowsTheFirstUpdateTheFirstRowsAndTheEnd) {
   struct Case {
     int records;
     DWORD interval;
-    int redraws;
+    std::vector<int> counts;
   };
-  // 120 rows: updates at records 1, 51 and 101, then the end. With a long paint interval the
-  // list paints at the first update (still empty), when the first rows are in, and at the end;
-  // with none, at every update that follows new rows too.
-  const Case cases[] = {{120, 3600000, 3}, {120, 0, 4}, {0, 0, 1}};
+  // 120 rows: updates at records 1, 51 and 101, then the end. The list is emptied when the
+  // search starts; with a long paint interval its count then changes when the first rows are
+  // in and at the end; with none, at every update that brings rows too.
+  const Case cases[] = {{120, 3600000, {0, 50, 120}}, {120, 0, {0, 50, 100, 120}}, {0, 0, {0, 0}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.records) + " rows, interval " + std::to_string(c.interval));
     MessageBoxRecorder boxes;
     AppUnderTest app;
-    SearchAll(app, c.records, -1, 0, c.interval);
-    EXPECT_EQ(g_watch.redrawOn, c.redraws);
-    EXPECT_EQ(g_watch.insertedWhileRedrawing, 0);
-    EXPECT_TRUE(g_watch.redrawing);  // painting again once the scan is over
+    SearchAll(app, c.records, -1, -1, c.interval);
+    EXPECT_EQ(g_watch.counts, c.counts);
     ExpectRowsInFileOrder(c.records);
   }
 }
 
-TEST(SpeedBatch, UpdatesWithoutNewRowsDoNotRepaintTheList) {
+TEST(SpeedBatch, UpdatesWithoutNewRowsLeaveTheListAlone) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"big.db", NumberedRecords(2500));
   app.InstallDatabases({{L"big.db", "Big"}});
   ASSERT_EQ(app.Start(), 0);
   TypeCriterion(1, L"NAME2499");
-  WatchedList watch(0, 0);
-  StatusLineRecorder status;
-  ClickSearch(IdStartButton);
-  ASSERT_TRUE(WaitForWorker());
-  EXPECT_EQ(status.Texts(), (std::vector<std::wstring>{L"Query: Name: NAME2499", L"0/1", L"0/1000",
-                                                       L"0/2000", Final(2500, 1)}));
-  // The first update and the end; the updates at 1000 and 2000 found nothing new to show.
-  EXPECT_EQ(g_watch.redrawOn, 2);
+  {
+    WatchedList watch(-1, 0);
+    StatusLineRecorder status;
+    ClickSearch(IdStartButton);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(status.Texts(), (std::vector<std::wstring>{L"Query: Name: NAME2499", L"0/1",
+                                                         L"0/1000", L"0/2000", Final(2500, 1)}));
+  }
+  // Emptied at the start, the one row at the end; the updates between found nothing to show.
+  EXPECT_EQ(g_watch.counts, (std::vector<int>{0, 1}));
   ASSERT_EQ(ListItemCount(), 1);
   EXPECT_EQ(ListCell(0, 1), L"NAME2499");
 }
 
-TEST(SpeedBatch, FreeingRowsLeavesItemsWithoutRowsAndPaintingOn) {
-  MessageBoxRecorder boxes;
-  AppUnderTest app;
-  SearchAll(app, 120);
-  ASSERT_EQ(ListItemCount(), 120);
-  WatchedList watch;
-  FreeResultRows();
-  ASSERT_EQ(ListItemCount(), 120);
-  for (int i = 0; i < 120; ++i) {
-    LVITEMW item = {};
-    item.mask = LVIF_PARAM;
-    item.iItem = i;
-    ASSERT_TRUE(SendMessageW(ResultListView, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-    EXPECT_EQ(item.lParam, 0) << i;
+HANDLE NoThread(LPTHREAD_START_ROUTINE) { return nullptr; }
+
+TEST(SpeedBatch, EveryClearingPathFreesTheRowsAtOnce) {
+  enum Path { StartAgain, ReloadSchema, Close };
+  for (Path path : {StartAgain, ReloadSchema, Close}) {
+    SCOPED_TRACE(path);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    SearchAll(app, 120);
+    ASSERT_EQ(ResultRowCount(), 120);
+    ASSERT_EQ(ListItemCount(), 120);
+    if (path == StartAgain) {
+      // Start with no worker to follow: only the clearing shows.
+      SetWorkerThreadStarterForTests(NoThread);
+      ClickSearch(IdStartButton);
+      SetWorkerThreadStarterForTests(nullptr);
+    } else if (path == ReloadSchema) {
+      SelectDatabase(0);
+    } else {
+      SendMessageW(MainWindow, WM_CLOSE, 0, 0);
+    }
+    EXPECT_EQ(ResultRowCount(), 0);
+    EXPECT_EQ(ResultRowAt(0), nullptr);
+    if (path != Close) {
+      EXPECT_EQ(ListItemCount(), 0);
+      // Nothing is left for a paint to ask for.
+      UpdateWindow(ResultListView);
+      EXPECT_EQ(ListCell(0, 1), L"");
+    }
   }
-  // Painting was off while rows were freed and is on again; a repaint and a second call find
-  // nothing to touch, and the cells read empty.
-  EXPECT_EQ(g_watch.redrawOn, 1);
-  EXPECT_TRUE(g_watch.redrawing);
-  FreeResultRows();
-  UpdateWindow(ResultListView);
-  EXPECT_EQ(ListCell(0, 1), L"");
-  SendMessageW(ResultListView, LVM_DELETEALLITEMS, 0, 0);
 }

@@ -42,7 +42,7 @@ Row Copy(const FieldTable* table) {
   EXPECT_NE(row, nullptr);
   Row copy;
   for (int k = 0; row && k < table->displayCount; ++k) copy.push_back(row[k]);
-  FreeResultRow(row, table->displayCount);
+  FreeResultRow(row);
   return copy;
 }
 

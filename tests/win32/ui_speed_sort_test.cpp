@@ -1,12 +1,13 @@
-// A header click sorts by ranks instead of calling lstrcmpiW in every comparison: the rows must
-// end in exactly the order that the list's own sort with CompareResultRows gives them, equal
-// texts included, for texts that lstrcmpi's word sort orders in ways a plain character
-// comparison would not, and whatever happens to the sort keys on the way.
+// A header click sorts the stored rows by ranks instead of calling lstrcmpiW in every
+// comparison: the rows must end in exactly the order that a list view's own sort with
+// CompareResultRows gives them, equal texts included, for texts that lstrcmpi's word sort orders in
+// ways a plain character comparison would not, and whatever happens to the sort keys on the way.
 #include <windows.h>
 // commctrl.h needs the base Windows types first.
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "ui/app_globals_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
+#include "ui/result_list_win32.h"
 #include "ui_harness.h"
 
 namespace {
@@ -115,6 +117,14 @@ std::vector<LPARAM> ItemRows(HWND list) {
   return rows;
 }
 
+// The Result page's rows in the order the list shows them.
+std::vector<LPARAM> ListedRows() {
+  std::vector<LPARAM> rows;
+  for (int i = 0; i < ResultRowCount(); ++i)
+    rows.push_back(reinterpret_cast<LPARAM>(ResultRowAt(i)));
+  return rows;
+}
+
 // What the list's own sort with CompareResultRows makes of the rows in this order: a second
 // list holding the same rows (without owning them) is sorted that way.
 std::vector<LPARAM> ReferenceOrder(const std::vector<LPARAM>& rows, int column) {
@@ -147,12 +157,21 @@ void ClickHeader(int column) {
 void ExpectClicksSortLikeTheReference(const std::vector<int>& columns) {
   for (int column : columns) {
     SCOPED_TRACE("column " + std::to_string(column));
-    const std::vector<LPARAM> expected = ReferenceOrder(ItemRows(ResultListView), column);
+    const std::vector<LPARAM> expected = ReferenceOrder(ListedRows(), column);
     ClickHeader(column);
-    ASSERT_EQ(ItemRows(ResultListView), expected);
+    ASSERT_EQ(ListedRows(), expected);
+    ASSERT_EQ(ListItemCount(), static_cast<int>(expected.size()));
+    // What the list shows at each place is the row now stored there, in every column.
     const std::vector<std::wstring> cells = ListColumn(column);
-    for (size_t i = 1; i < cells.size(); ++i)
-      EXPECT_LE(lstrcmpiW(cells[i - 1].c_str(), cells[i].c_str()), 0) << i;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const ResultRow row = reinterpret_cast<ResultRow>(expected[i]);
+      ASSERT_EQ(cells[i], row[column]) << i;
+      if (i > 0) {
+        EXPECT_LE(lstrcmpiW(cells[i - 1].c_str(), cells[i].c_str()), 0) << i;
+      }
+    }
+    EXPECT_EQ(ListCell(static_cast<int>(cells.size()) - 1, 0),
+              reinterpret_cast<ResultRow>(expected.back())[0]);
   }
 }
 
@@ -239,4 +258,40 @@ TEST(SpeedSort, ThousandsOfRowsWithNumberedNames) {
   ASSERT_TRUE(WaitForWorker());
   ASSERT_EQ(ListItemCount(), 5000);
   ExpectClicksSortLikeTheReference({1, 3, 4, 0, 4});
+}
+
+TEST(SpeedSort, SelectionAndFocusFollowTheirRows) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  StartWithTrickyRows(app);
+  const std::vector<int> picked = {3, 7, 40};
+  std::vector<LPARAM> pickedRows;
+  for (int index : picked) {
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    state.state = LVIS_SELECTED;
+    SendMessageW(ResultListView, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&state));
+    pickedRows.push_back(reinterpret_cast<LPARAM>(ResultRowAt(index)));
+  }
+  LVITEMW focus = {};
+  focus.stateMask = LVIS_FOCUSED;
+  focus.state = LVIS_FOCUSED;
+  SendMessageW(ResultListView, LVM_SETITEMSTATE, 7, reinterpret_cast<LPARAM>(&focus));
+  for (int column : {1, 2}) {
+    SCOPED_TRACE(column);
+    ClickHeader(column);
+    std::vector<LPARAM> selected;
+    for (int i = -1;;) {
+      i = static_cast<int>(SendMessageW(ResultListView, LVM_GETNEXTITEM, i, LVNI_SELECTED));
+      if (i < 0) break;
+      selected.push_back(reinterpret_cast<LPARAM>(ResultRowAt(i)));
+    }
+    std::sort(selected.begin(), selected.end());
+    std::vector<LPARAM> expected = pickedRows;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(selected, expected);
+    const int focused =
+        static_cast<int>(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED));
+    EXPECT_EQ(reinterpret_cast<LPARAM>(ResultRowAt(focused)), pickedRows[1]);
+  }
 }
