@@ -5,29 +5,33 @@
 
 namespace {
 
-int RowLimit = -1;
+std::atomic<int> RowLimit{-1};
 
 }  // namespace
 
 bool AppendStoredRow(ResultStore* store, ResultRow row) {
-  if (RowLimit >= 0 && store->count >= RowLimit) return false;
-  if (store->count == store->capacity) {
-    if (store->capacity > INT_MAX / 2) return false;
-    const int grown = store->capacity > 0 ? store->capacity * 2 : 1024;
-    ResultRow* rows = static_cast<ResultRow*>(
-        realloc(store->rows, static_cast<size_t>(grown) * sizeof(ResultRow)));
-    if (rows == nullptr) return false;
-    store->rows = rows;
-    store->capacity = grown;
+  const int index = store->count.load(std::memory_order_relaxed);
+  const int limit = RowLimit.load(std::memory_order_relaxed);
+  if (index == INT_MAX || (limit >= 0 && index >= limit)) return false;
+  ResultRow*& chunk = store->chunks[index >> kStoreChunkBits];
+  if (chunk == nullptr) {
+    chunk = static_cast<ResultRow*>(malloc(kStoreChunkRows * sizeof(ResultRow)));
+    if (chunk == nullptr) return false;
   }
-  store->rows[store->count++] = row;
+  chunk[index & (kStoreChunkRows - 1)] = row;
+  // The row and its slot are complete before a reader can see the new count.
+  store->count.store(index + 1, std::memory_order_release);
   return true;
 }
 
 void FreeStoredRows(ResultStore* store) {
-  for (int i = 0; i < store->count; ++i) FreeResultRow(store->rows[i]);
-  free(store->rows);
-  *store = ResultStore();
+  const int count = store->count.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i) FreeResultRow(StoredRow(store, i));
+  for (ResultRow*& chunk : store->chunks) {
+    free(chunk);
+    chunk = nullptr;
+  }
+  store->count.store(0, std::memory_order_release);
 }
 
-void SetStoredRowLimitForTests(int rows) { RowLimit = rows; }
+void SetStoredRowLimitForTests(int rows) { RowLimit.store(rows); }

@@ -316,6 +316,7 @@ void ResetApplicationForTests() {
   SetWorkerThreadStarterForTests(nullptr);
   SetStoredRowLimitForTests(-1);
   SetListPaintIntervalForTests(kDefaultListPaintIntervalMs);
+  SetSynchronousUpdatesForTests(false);
   ShutdownDone = false;
   DirectoryOverride = nullptr;
   ScreenHeightOverride = 0;

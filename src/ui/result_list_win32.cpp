@@ -2,22 +2,36 @@
 
 #include <commctrl.h>
 
-#include "search/result_store.h"
 #include "ui/app_globals_win32.h"
 #include "ui/format_text_win32.h"
+#include "ui/page_controls_win32.h"
 
 namespace {
 
 constexpr int kStatusTextCapacity = 256;
+constexpr int kQueueCapacity = 1024;
 
 ResultStore Rows;
 DWORD PaintInterval = kDefaultListPaintIntervalMs;
+bool SynchronousUpdates = false;
+
+// The status updates a worker made that the UI thread has not applied yet, oldest first.
+struct StatusUpdate {
+  int results;
+  int scanned;
+};
+struct UpdateQueue {
+  SRWLOCK lock = SRWLOCK_INIT;
+  StatusUpdate entries[kQueueCapacity];
+  int count = 0;
+  bool wakePosted = false;
+};
+UpdateQueue Queue;
 
 // What the list, the status line and the progress bar show of a running scan. Every status
-// update sets the status line's text at once, but with the line's painting off; the count of
-// the list, the progress position and the paint of all three follow at most once per paint
-// interval, and once more at the end. Rows handed over without an update (the last ones of a
-// scan) wait for the final status before the list shows them.
+// update sets the status line's text, but with the line's painting off; the count of the list,
+// the progress position and the paint of all three follow at most once per paint interval, and
+// once more at the end.
 struct ScanView {
   bool active = false;
   HWND statusLine = nullptr;
@@ -31,6 +45,8 @@ struct ScanView {
 };
 ScanView View;
 
+int StoredCount() { return Rows.count.load(std::memory_order_acquire); }
+
 void SetListCount(int count) {
   if (!ResultListView) return;
   SendMessageW(ResultListView, LVM_SETITEMCOUNT, static_cast<WPARAM>(count),
@@ -42,21 +58,6 @@ void SetListCount(int count) {
 // everything else an update does; with painting off it only keeps the text.
 void SetStatusLinePainting(bool on) {
   if (View.statusLine) SendMessageW(View.statusLine, WM_SETREDRAW, on ? TRUE : FALSE, 0);
-}
-
-void StartScanView(const ResultRowBatch* batch) {
-  View = ScanView();
-  View.active = true;
-  View.statusLine = batch->statusLine;
-  View.progressBar = batch->progressBar;
-  View.listed =
-      ResultListView ? static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0)) : 0;
-  View.counted = View.listed;
-  SetStatusLinePainting(false);
-  // Should the updates stall (a slow disk), the last one still shows within an interval.
-  if (PageWindows[ResultPage])
-    SetTimer(PageWindows[ResultPage], kScanRefreshTimer, PaintInterval > 0 ? PaintInterval : 10,
-             nullptr);
 }
 
 void PaintScanView() {
@@ -76,30 +77,71 @@ void PaintScanView() {
   View.lastPaint = GetTickCount();
 }
 
+void ApplyStatusUpdate(const StatusUpdate& update) {
+  wchar_t text[kStatusTextCapacity];
+  FormatText(text, kStatusTextCapacity, L"%i/%i", {update.results, update.scanned});
+  SetWindowTextW(View.statusLine, text);
+  // An update counts exactly the rows stored before it was queued.
+  View.counted = update.results;
+  View.scanned = update.scanned;
+  View.pending = true;
+}
+
 }  // namespace
 
-int TakeResultRowBatch(ResultRowBatch* batch) {
-  if (!View.active) StartScanView(batch);
-  batch->taken = 0;
-  for (int i = 0; i < batch->count; ++i) {
-    if (!AppendStoredRow(&Rows, batch->rows[i])) return batch->taken;
-    batch->taken = i + 1;
-    View.pending = true;
-  }
-  if (!batch->update) return batch->taken;
+bool StoreResultRow(ResultRow row) { return AppendStoredRow(&Rows, row); }
 
-  wchar_t text[kStatusTextCapacity];
-  FormatText(text, kStatusTextCapacity, L"%i/%i", {batch->results, batch->scanned});
-  SetWindowTextW(View.statusLine, text);
-  View.counted = Rows.count;
-  View.scanned = batch->scanned;
-  View.pending = true;
+void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
+  AcquireSRWLockExclusive(&Queue.lock);
+  if (Queue.count == kQueueCapacity) {
+    // The UI thread is far behind: wait for it to catch up rather than queue without end.
+    ReleaseSRWLockExclusive(&Queue.lock);
+    SendMessageW(resultPage, kScanDrainMessage, 0, 0);
+    AcquireSRWLockExclusive(&Queue.lock);
+  }
+  bool wake = false;
+  if (Queue.count < kQueueCapacity) {
+    Queue.entries[Queue.count++] = {results, scanned};
+    wake = !Queue.wakePosted;
+    Queue.wakePosted = true;
+  }
+  ReleaseSRWLockExclusive(&Queue.lock);
+  if (SynchronousUpdates) {
+    SendMessageW(resultPage, kScanDrainMessage, 0, 0);
+  } else if (wake && !PostMessageW(resultPage, kScanProgressMessage, 0, 0)) {
+    SendMessageW(resultPage, kScanDrainMessage, 0, 0);
+  }
+}
+
+void StartScanView() {
+  View = ScanView();
+  View.active = true;
+  HWND page = PageWindows[ResultPage];
+  View.statusLine = GetDlgItem(page, IdStatusLine);
+  View.progressBar = GetDlgItem(page, IdProgressBar);
+  View.listed =
+      ResultListView ? static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0)) : 0;
+  View.counted = View.listed;
+  SetStatusLinePainting(false);
+  // Should the updates stall (a slow disk), the last one still shows within an interval.
+  if (page) SetTimer(page, kScanRefreshTimer, PaintInterval > 0 ? PaintInterval : 10, nullptr);
+}
+
+void DrainStatusUpdates() {
+  StatusUpdate taken[kQueueCapacity];
+  AcquireSRWLockExclusive(&Queue.lock);
+  const int count = Queue.count;
+  for (int i = 0; i < count; ++i) taken[i] = Queue.entries[i];
+  Queue.count = 0;
+  Queue.wakePosted = false;
+  ReleaseSRWLockExclusive(&Queue.lock);
+  if (!View.active || count == 0) return;
+  for (int i = 0; i < count; ++i) ApplyStatusUpdate(taken[i]);
   // The first update shows at once, and so do the first rows; after that, at most one paint
-  // per interval.
+  // per interval, however many updates came in.
   const bool firstRows = View.listed == 0 && View.counted > 0;
   if (!View.painted || firstRows || GetTickCount() - View.lastPaint >= PaintInterval)
     PaintScanView();
-  return batch->taken;
 }
 
 void RefreshScanView() {
@@ -112,7 +154,7 @@ void FinishScanView() {
     SetStatusLinePainting(true);
     RedrawWindow(View.statusLine, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
   }
-  SetListCount(Rows.count);
+  SetListCount(StoredCount());
   if (ResultListView) UpdateWindow(ResultListView);
   View = ScanView();
 }
@@ -121,21 +163,30 @@ void FreeResultRows() {
   // The list forgets its rows before they go, so no paint can ask for a freed one.
   if (ResultListView && IsWindow(ResultListView)) SetListCount(0);
   View.listed = 0;
+  View.counted = 0;
   FreeStoredRows(&Rows);
 }
 
-int ResultRowCount() { return Rows.count; }
+int ResultRowCount() { return StoredCount(); }
 
 ResultRow ResultRowAt(int index) {
-  if (index < 0 || index >= Rows.count) return nullptr;
-  return Rows.rows[index];
+  if (index < 0 || index >= StoredCount()) return nullptr;
+  return StoredRow(&Rows, index);
 }
 
-ResultRow* ResultRowIndex() { return Rows.rows; }
+int SortableRowCount() {
+  const int stored = StoredCount();
+  return View.active && View.counted < stored ? View.counted : stored;
+}
 
-void ShowAllStoredRows() {
-  SetListCount(Rows.count);
+ResultStore* ResultRowStore() { return &Rows; }
+
+void ShowSortedRows() {
+  const int count = SortableRowCount();
+  if (View.listed != count) SetListCount(count);
   if (ResultListView) InvalidateRect(ResultListView, nullptr, TRUE);
 }
 
 void SetListPaintIntervalForTests(DWORD milliseconds) { PaintInterval = milliseconds; }
+
+void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = synchronous; }

@@ -1,33 +1,24 @@
-// The result list on the UI thread: the store of rows behind the virtual list view, the rows
-// and status updates that a scan hands over, and the clearing of both.
+// The result list: the store of rows behind the virtual list view, and the hand-over of a
+// scan's rows and status updates from the worker to the UI thread.
 //
 // The list view holds no items (LVS_OWNERDATA), only a count: row i of the store is item i, and
-// the list asks the Result page for the texts of the rows it paints. Everything here runs on
-// the UI thread; the worker reaches it only through the messages below, which the platform
-// carries out on that thread.
+// the list asks the Result page for the texts of the rows it paints. The worker appends rows to
+// the store itself and queues its status updates; the UI thread applies the updates in order
+// and lets the list show the rows that the status line counts. A round trip between the threads
+// at every status update (one per 50 rows) would cost more than the whole scan, so the worker
+// never waits for the UI thread except when the queue is full.
 #pragma once
 #include <windows.h>
 
 #include "search/result_row.h"
-#include "search/scan_loop.h"
+#include "search/result_store.h"
 
-// The rows a scan built since its last status update, on their way to the store. A cross-thread
-// call costs far more than storing a row, so the worker hands the UI thread each batch, and the
-// status update that follows it, in one message (kRowBatchMessage, sent to the Result page with
-// the batch as lParam).
-struct ResultRowBatch {
-  HWND statusLine = nullptr;
-  HWND progressBar = nullptr;
-  int count = 0;
-  ResultRow rows[kMaxHeldRows] = {};
-  bool update = false;  // after the rows, the status update with these counts
-  int results = 0;
-  int scanned = 0;
-  int taken = 0;  // set on the UI thread: how many rows now belong to the store
-};
-constexpr UINT kRowBatchMessage = WM_APP + 1;
-// Sent by the worker to the Result page once its final status is set: the list shows every row.
-constexpr UINT kScanEndMessage = WM_APP + 2;
+// Messages to the Result page. Start, drain and end are sent by the worker (it waits for
+// them); progress is posted, at most one at a time, when the queue has updates.
+constexpr UINT kScanStartMessage = WM_APP + 1;
+constexpr UINT kScanProgressMessage = WM_APP + 2;
+constexpr UINT kScanDrainMessage = WM_APP + 3;
+constexpr UINT kScanEndMessage = WM_APP + 4;
 // The Result page's timer that shows a scan's last update when no newer one follows soon.
 constexpr UINT_PTR kScanRefreshTimer = 1;
 
@@ -37,26 +28,35 @@ constexpr UINT_PTR kScanRefreshTimer = 1;
 // for a new count), and an update comes every 50 rows: far more often than anyone can read.
 constexpr DWORD kDefaultListPaintIntervalMs = 100;
 
-// Moves the batch's rows into the store, in order, and when every one went in and update is
-// set, makes the status update. Returns (and sets in taken) how many went in; the rest stay
-// the sender's.
-int TakeResultRowBatch(ResultRowBatch* batch);
-// The end of a scan, once its final status is set: the status line paints again, and the list's
-// count becomes the store's.
-void FinishScanView();
-// What the refresh timer does: shows a pending update.
+// Worker thread: appends a row to the store (false when there is no room; the row is then
+// still the caller's), and queues a status update, waking the UI thread.
+bool StoreResultRow(ResultRow row);
+void QueueStatusUpdate(HWND resultPage, int results, int scanned);
+
+// UI thread, on the messages above: a scan begins (the status line stops painting at each
+// text); the queued updates are applied in order (each text set, the list's count following
+// at most once per paint interval); the timer shows a pending update; the scan has ended and
+// its final status is set (the status line paints again, and the list shows every row).
+void StartScanView();
+void DrainStatusUpdates();
 void RefreshScanView();
+void FinishScanView();
 
 // Frees every row and empties the list (its count goes to 0 first, so nothing can ask for a
-// freed row).
+// freed row). No worker may run.
 void FreeResultRows();
-// How many rows there are, and row i (nullptr outside 0 .. count - 1).
+// How many rows are stored, and row i (nullptr outside 0 .. count - 1). UI thread.
 int ResultRowCount();
 ResultRow ResultRowAt(int index);
-// The store's index, for sorting it in place: rows[0 .. ResultRowCount() - 1].
-ResultRow* ResultRowIndex();
-// After the rows were reordered: the list shows every stored row and paints them anew.
-void ShowAllStoredRows();
+// The rows a sort may reorder: while a scan runs, the ones the status line counts (the worker
+// appends behind them); otherwise all of them.
+int SortableRowCount();
+ResultStore* ResultRowStore();
+// After rows were reordered: the list shows what it may and paints it anew.
+void ShowSortedRows();
 
-// Test seam: the shortest time between two repaints during a scan (0: every update repaints).
+// Test seams: the shortest time between two repaints during a scan (0: every update repaints),
+// and a worker that waits for each update to be applied, which makes the list's counts follow
+// the updates one by one.
 void SetListPaintIntervalForTests(DWORD milliseconds);
+void SetSynchronousUpdatesForTests(bool synchronous);

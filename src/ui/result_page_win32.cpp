@@ -68,10 +68,15 @@ LRESULT OnNotify(HWND, UINT, WPARAM wParam, LPARAM lParam) {
   return 0;
 }
 
-// A search worker's rows and status update, carried out here on the UI thread.
-LRESULT OnRowBatch(HWND, UINT, WPARAM, LPARAM lParam) {
-  if (!lParam) return 0;
-  return TakeResultRowBatch(reinterpret_cast<ResultRowBatch*>(lParam));
+// A search worker's messages, carried out here on the UI thread.
+LRESULT OnScanStart(HWND, UINT, WPARAM, LPARAM) {
+  StartScanView();
+  return 0;
+}
+
+LRESULT OnScanProgress(HWND, UINT, WPARAM, LPARAM) {
+  DrainStatusUpdates();
+  return 0;
 }
 
 LRESULT OnScanEnd(HWND, UINT, WPARAM, LPARAM) {
@@ -84,10 +89,17 @@ LRESULT OnTimer(HWND, UINT, WPARAM wParam, LPARAM) {
   return 0;
 }
 
+// clang-format off
 const MessageMapEntry kResultMessages[] = {
-    {WM_CREATE, OnCreate},        {WM_NOTIFY, OnNotify}, {kRowBatchMessage, OnRowBatch},
-    {kScanEndMessage, OnScanEnd}, {WM_TIMER, OnTimer},
+    {WM_CREATE, OnCreate},
+    {WM_NOTIFY, OnNotify},
+    {kScanStartMessage, OnScanStart},
+    {kScanProgressMessage, OnScanProgress},
+    {kScanDrainMessage, OnScanProgress},
+    {kScanEndMessage, OnScanEnd},
+    {WM_TIMER, OnTimer},
 };
+// clang-format on
 
 }  // namespace
 

@@ -13,7 +13,8 @@
 // are built for, and are then checked against lstrcmpiW itself: walking the texts in key order,
 // each must compare no greater than the next (which, the comparison being an order, proves the
 // whole walk sorted), and a rank goes up exactly where lstrcmpiW finds the next text greater.
-// Should any pair disagree, or memory run short, the rows are sorted with lstrcmpiW directly.
+// Should any pair disagree, or memory for the keys run short, the rows are sorted with lstrcmpiW
+// directly.
 #include <windows.h>
 // commctrl.h needs the base Windows types first.
 #include <commctrl.h>
@@ -183,37 +184,28 @@ void MoveSelection(HWND listView, const int* order, int count) {
   free(place);
 }
 
-// Puts the rows in order, with the texts themselves when no ranks could be had.
-void SortRows(HWND listView, ResultRow* rows, int count, int column) {
+// Puts rows 0 .. count-1 of the store in order, with the texts themselves when no ranks could
+// be had.
+void SortRows(HWND listView, ResultStore* store, int count, int column) {
+  ResultRow* rows = static_cast<ResultRow*>(malloc(static_cast<size_t>(count) * sizeof(ResultRow)));
   int* ranks = static_cast<int*>(malloc(static_cast<size_t>(count) * sizeof(int)));
   int* order = static_cast<int*>(malloc(static_cast<size_t>(count) * sizeof(int)));
-  ResultRow* sorted =
-      static_cast<ResultRow*>(malloc(static_cast<size_t>(count) * sizeof(ResultRow)));
-  bool ordered = false;
-  if (ranks && order && sorted) {
+  if (rows && ranks && order) {
+    for (int i = 0; i < count; ++i) rows[i] = StoredRow(store, i);
     const int rankCount = RankRows(rows, count, column, ranks);
-    ordered = rankCount > 0 && OrderByRank(ranks, count, rankCount, order);
-  }
-  if (!ordered && order && sorted) {
-    for (int i = 0; i < count; ++i) order[i] = i;
-    std::stable_sort(order, order + count, [rows, column](int a, int b) {
-      return lstrcmpiW(SortText(rows[a], column), SortText(rows[b], column)) < 0;
-    });
-    ordered = true;
-  }
-  if (ordered) {
-    for (int k = 0; k < count; ++k) sorted[k] = rows[order[k]];
-    memcpy(rows, sorted, static_cast<size_t>(count) * sizeof(ResultRow));
+    if (rankCount == 0 || !OrderByRank(ranks, count, rankCount, order)) {
+      for (int i = 0; i < count; ++i) order[i] = i;
+      std::stable_sort(order, order + count, [rows, column](int a, int b) {
+        return lstrcmpiW(SortText(rows[a], column), SortText(rows[b], column)) < 0;
+      });
+    }
+    for (int k = 0; k < count; ++k) StoredRow(store, k) = rows[order[k]];
     if (listView) MoveSelection(listView, order, count);
-  } else {
-    // Without room even for the order, the rows are sorted where they stand.
-    std::stable_sort(rows, rows + count, [column](ResultRow a, ResultRow b) {
-      return lstrcmpiW(SortText(a, column), SortText(b, column)) < 0;
-    });
   }
+  // Without room for the sort's bookkeeping the rows stay as they are.
+  free(rows);
   free(ranks);
   free(order);
-  free(sorted);
 }
 
 }  // namespace
@@ -225,9 +217,9 @@ int CALLBACK CompareResultRows(LPARAM rowA, LPARAM rowB, LPARAM column) {
 }
 
 void SortResultList(HWND listView, int column) {
-  const int count = ResultRowCount();
-  if (count > 1) SortRows(listView, ResultRowIndex(), count, column);
-  ShowAllStoredRows();
+  const int count = SortableRowCount();
+  if (count > 1) SortRows(listView, ResultRowStore(), count, column);
+  ShowSortedRows();
 }
 
 void SetSortKeyBuilderForTests(SortKeyBuilder builder) { KeyBuilder = builder; }

@@ -8,6 +8,7 @@
 #include "db/record_reader.h"
 #include "i18n/ui_strings.h"
 #include "search/result_row.h"
+#include "search/scan_loop.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/format_text_win32.h"
@@ -41,31 +42,12 @@ void EnableSearchControls(HWND page, BOOL enable) {
   }
 }
 
-// What the worker's sink works with: the batch on its way to the list, and the window that
-// inserts it on the UI thread.
-struct ScanContext {
-  HWND resultPage;
-  ResultRowBatch batch;
-};
+// The worker's sink: each row goes straight into the Result page's store, and each status
+// update into its queue.
+int OnAppendRow(void*, const FieldTable* table, int) { return AppendResultRow(table); }
 
-int OnAppendRow(void* context, const FieldTable* table, int) {
-  return AppendResultRow(&static_cast<ScanContext*>(context)->batch, table);
-}
-
-int OnFlushRows(void* context, bool update, int results, int scanned) {
-  ScanContext* scan = static_cast<ScanContext*>(context);
-  ResultRowBatch& batch = scan->batch;
-  batch.update = update;
-  batch.results = results;
-  batch.scanned = scanned;
-  batch.taken = 0;
-  // One trip to the UI thread for the whole batch and the update after it. Should the page be
-  // gone, nothing was taken and every row is freed below.
-  SendMessageW(scan->resultPage, kRowBatchMessage, 0, reinterpret_cast<LPARAM>(&batch));
-  const int taken = batch.taken < 0 ? 0 : (batch.taken > batch.count ? batch.count : batch.taken);
-  for (int i = taken; i < batch.count; ++i) FreeResultRow(batch.rows[i]);
-  batch.count = 0;
-  return taken;
+void OnStatusUpdate(void* context, int results, int scanned) {
+  QueueStatusUpdate(static_cast<HWND>(context), results, scanned);
 }
 
 DWORD FinishWithoutScan(DWORD exitCode) {
@@ -82,12 +64,12 @@ void RestoreSearchControls() {
   SetWindowTextW(GetDlgItem(page, IdStartButton), UiText(915));
 }
 
-int AppendResultRow(ResultRowBatch* batch, const FieldTable* table) {
-  if (batch->count >= kMaxHeldRows) return -1;
+int AppendResultRow(const FieldTable* table) {
   ResultRow row = BuildResultRow(table);
   if (!row) return -1;
-  batch->rows[batch->count++] = row;
-  return 0;
+  if (StoreResultRow(row)) return 0;
+  FreeResultRow(row);
+  return -1;
 }
 
 DWORD WINAPI SearchWorker(LPVOID) {
@@ -129,15 +111,14 @@ DWORD WINAPI SearchWorker(LPVOID) {
   ShowWindow(windows.progressBar, SW_SHOW);
   SetWindowTextW(GetDlgItem(windows.searchPage, IdStartButton), UiText(916));
 
-  ScanContext scan;
-  scan.resultPage = resultPage;
-  scan.batch.statusLine = windows.statusLine;
-  scan.batch.progressBar = windows.progressBar;
+  SendMessageW(resultPage, kScanStartMessage, 0, 0);
   ScanSink sink;
-  sink.context = &scan;
+  sink.context = resultPage;
   sink.appendRow = OnAppendRow;
-  sink.flushRows = OnFlushRows;
+  sink.statusUpdate = OnStatusUpdate;
   const ScanOutcome outcome = RunScan(&reader, header, &TheFieldTable, &SearchStopFlag, sink);
+  // Every update is on the status line before the end of the scan changes anything.
+  SendMessageW(resultPage, kScanDrainMessage, 0, 0);
 
   RestoreSearchControls();
   CloseRecordReader(&reader);

@@ -10,10 +10,9 @@ DWORD WINAPI SearchWorker(LPVOID unused);
 // Re-enables the Search page's selector, Reset and criteria boxes, and captions Start/Stop
 // with "Start".
 void RestoreSearchControls();
-// Builds the row of the record in the table and keeps it in the batch, which hands it to the
-// Result page's store at the next status update. 0 when kept; -1 when the row could not be
-// built or the batch is full (nothing then stays).
-int AppendResultRow(ResultRowBatch* batch, const FieldTable* table);
+// Builds the row of the record in the table and appends it to the Result page's store. 0 when
+// stored; -1 when memory for the row or its place in the store ran out (nothing then stays).
+int AppendResultRow(const FieldTable* table);
 
 // Creates the worker thread; false when the thread could not be created.
 bool StartSearchWorker();

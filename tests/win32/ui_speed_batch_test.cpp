@@ -54,11 +54,14 @@ LRESULT CALLBACK WatchingListProc(HWND window, UINT message, WPARAM wParam, LPAR
   return CallWindowProcW(g_watch.previous, window, message, wParam, lParam);
 }
 
-// Installs the watch for its lifetime; also sets the paint interval and the rows the store
-// takes before memory "runs out" (negative: no limit).
+// Installs the watch for its lifetime; also sets the paint interval, the rows the store takes
+// before memory "runs out" (negative: no limit), and whether the worker waits for each update
+// to be applied (which makes the list's counts follow the updates one by one).
 class WatchedList {
  public:
-  explicit WatchedList(int storeLimit = -1, DWORD paintInterval = kDefaultListPaintIntervalMs) {
+  explicit WatchedList(int storeLimit = -1, DWORD paintInterval = kDefaultListPaintIntervalMs,
+                       bool synchronous = false) {
+    SetSynchronousUpdatesForTests(synchronous);
     g_watch = ListWatch();
     g_watch.previous = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
         ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WatchingListProc)));
@@ -66,6 +69,7 @@ class WatchedList {
     SetStoredRowLimitForTests(storeLimit);
   }
   ~WatchedList() {
+    SetSynchronousUpdatesForTests(false);
     SetStoredRowLimitForTests(-1);
     SetListPaintIntervalForTests(kDefaultListPaintIntervalMs);
     if (IsWindow(ResultListView))
@@ -107,7 +111,8 @@ struct SearchResult {
   DWORD exitCode = 0;
 };
 SearchResult SearchAll(AppUnderTest& app, int records, int claimed = -1, int storeLimit = -1,
-                       DWORD paintInterval = kDefaultListPaintIntervalMs) {
+                       DWORD paintInterval = kDefaultListPaintIntervalMs,
+                       bool synchronous = false) {
   DatabaseWriterOptions options = FixtureOptions(VariantPlain);
   if (claimed >= 0) {
     options.overrideRecordCount = true;
@@ -120,7 +125,7 @@ SearchResult SearchAll(AppUnderTest& app, int records, int claimed = -1, int sto
     ADD_FAILURE() << "the application did not start";
     return result;
   }
-  WatchedList watch(storeLimit, paintInterval);
+  WatchedList watch(storeLimit, paintInterval, synchronous);
   StatusLineRecorder status;
   ClickSearch(IdStartButton);
   EXPECT_TRUE(WaitForWorker());
@@ -200,7 +205,20 @@ TEST(SpeedBatch, TheRecordLimitListsTheRowsKeptBeforeIt) {
   }
 }
 
-TEST(SpeedBatch, AStopMidBatchListsEveryRowItCounts) {
+// Presses Stop from inside the status line when it is given its n-th running-scan text: the
+// worker is then somewhere past that update, wherever its own pace has taken it.
+WNDPROC g_statusPrevious = nullptr;
+int g_stopAtText = 0;
+LRESULT CALLBACK StoppingStatusProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const LRESULT result = CallWindowProcW(g_statusPrevious, window, message, wParam, lParam);
+  if (message == WM_SETTEXT && ShownResults() >= 0 && --g_stopAtText == 0) {
+    EXPECT_TRUE(SearchWorkerActive());
+    ClickSearch(IdStartButton);
+  }
+  return result;
+}
+
+TEST(SpeedBatch, AStopAnywhereListsEveryRowItCounts) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"large.db", NumberedRecords(kLargeDirectory));
@@ -209,21 +227,22 @@ TEST(SpeedBatch, AStopMidBatchListsEveryRowItCounts) {
   // A short paint interval, so that the list's count follows the scan closely and any count
   // ahead of the rows would show.
   WatchedList watch(-1, 1);
-  // A few stops, each landing wherever the worker happens to be within its batch.
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE(round);
-    ClickSearch(IdStartButton);
-    ASSERT_TRUE(PumpUntil([] { return ResultRowCount() >= 100 || !SearchWorkerActive(); }));
-    ASSERT_TRUE(SearchWorkerActive()) << "the scan ended before it could be stopped";
-    PumpFor(static_cast<DWORD>(7 * round));
+  HWND status = ResultControl(IdStatusLine);
+  g_statusPrevious = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StoppingStatusProc)));
+  for (int stopAt : {2, 5, 9}) {
+    SCOPED_TRACE(stopAt);
+    g_stopAtText = stopAt;
     ClickSearch(IdStartButton);
     ASSERT_TRUE(WaitForWorker());
     const int rows = ListItemCount();
     EXPECT_LT(rows, kLargeDirectory);
+    EXPECT_GE(rows, 50 * (stopAt - 1));
     EXPECT_EQ(ResultRowCount(), rows);
-    EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), Final(rows, rows));
+    EXPECT_EQ(WindowText(status), Final(rows, rows));
     ExpectRowsInFileOrder(rows);
   }
+  SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusPrevious));
 }
 
 TEST(SpeedBatch, TheListCountFollowsTheFirstUpdateTheFirstRowsAndTheEnd) {
@@ -240,7 +259,7 @@ TEST(SpeedBatch, TheListCountFollowsTheFirstUpdateTheFirstRowsAndTheEnd) {
     SCOPED_TRACE(std::to_string(c.records) + " rows, interval " + std::to_string(c.interval));
     MessageBoxRecorder boxes;
     AppUnderTest app;
-    SearchAll(app, c.records, -1, -1, c.interval);
+    SearchAll(app, c.records, -1, -1, c.interval, true);
     EXPECT_EQ(g_watch.counts, c.counts);
     ExpectRowsInFileOrder(c.records);
   }
@@ -254,7 +273,7 @@ TEST(SpeedBatch, UpdatesWithoutNewRowsLeaveTheListAlone) {
   ASSERT_EQ(app.Start(), 0);
   TypeCriterion(1, L"NAME2499");
   {
-    WatchedList watch(-1, 0);
+    WatchedList watch(-1, 0, true);
     StatusLineRecorder status;
     ClickSearch(IdStartButton);
     ASSERT_TRUE(WaitForWorker());
