@@ -180,7 +180,7 @@ int RunInfoCommand(const CliArgs& args) {
     } else if (!optionsEnded && a == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
-      return UsageError(("unknown option '" + a + "'").c_str());
+      return UsageError(("unknown option '" + TerminalSafeUtf8(a) + "'").c_str());
     } else {
       files.push_back(a);
     }
@@ -188,12 +188,13 @@ int RunInfoCommand(const CliArgs& args) {
   if (files.size() != 1) return UsageError(files.empty() ? "no file named" : "one file at a time");
 
   const std::string& file = files[0];
+  const std::string shown = TerminalSafeUtf8(file);  // without control characters, on one line
   const std::wstring path = Utf8ToWide(file);
   DatabaseHeader header;
   bool viaGz = false;
   const OpenResult opened = OpenDatabase(path.c_str(), &header, &viaGz);
   if (opened != OpenOk) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", file.c_str(),
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
             DescribeOpenFailure(path.c_str(), opened).c_str());
     return 2;
   }
@@ -203,7 +204,7 @@ int RunInfoCommand(const CliArgs& args) {
       BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem);
   if (schema != SchemaOk) {
     fprintf(
-        stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
+        stderr, "vostrel-cli: %s: unusable field schema: %s\n", shown.c_str(),
         problem.empty() ? "cannot read the field descriptors" : TerminalSafeUtf8(problem).c_str());
     return 2;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
 #include "db/codepage.h"
 
 static const char kUsage[] =
@@ -33,7 +34,8 @@ static int Dispatch(const std::vector<std::string>& argv) {
   if (command == "info") return RunInfoCommand(rest);
   if (command == "search") return RunSearchCommand(rest);
   if (command == "make") return RunMakeCommand(rest);
-  fprintf(stderr, "vostrel-cli: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+  fprintf(stderr, "vostrel-cli: unknown command '%s'\n\n%s", TerminalSafeUtf8(command).c_str(),
+          kUsage);
   return 2;
 }
 

@@ -13,7 +13,10 @@
 // is a UTF-8 byte order mark at the start. Text must be Windows-1251 text of at most the field's
 // maxLength characters; integers are decimal and must fit the field's size (1 to 3 bytes:
 // 0 upwards, 4 bytes: a signed 32-bit number); a field of another type stores nothing and its
-// cell must be empty. A record takes at most 254 bytes. Any value that does not fit stops the
+// cell must be empty. A value of a searchable field may be no longer than a search of it can
+// be (maxLength, at most 255 characters), and is stored in capitals when the field takes its
+// criteria in capitals (flag 2) without folding case (flag 8), as the application's criterion
+// box would make them. A record takes at most 254 bytes. Any value that does not fit stops the
 // build with the line number, and OUTPUT is then neither created nor changed.
 //
 // OUTPUT is written as a new temporary file of its own beside it and renamed into place when
@@ -50,6 +53,7 @@
 //   Street  text    2 2 3 3 1 142 110 196
 //   House   text    2 2 4 4 1  70  40  36
 //   Flat    text    2 2 5 5 1  70  40  36
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +71,7 @@
 
 #include "cli/commands.h"
 #include "cli/table_format.h"
+#include "cli/terminal_text.h"
 #include "db/codepage.h"
 #include "db/database_writer.h"
 #include "db/field_schema.h"
@@ -79,6 +84,8 @@ const char kMakeUsage[] =
     "\n"
     "Builds OUTPUT (.db plain, .zdb gzip, .fdb gzip with a schema header) from INPUT, a UTF-8\n"
     "TSV table (\"-\" for standard input) whose first line names the schema's fields in order.\n"
+    "Values of searchable fields are kept findable: stored in capitals where the field takes\n"
+    "its criteria in capitals, and no longer than a search of the field can be.\n"
     "Cells use the escapes \\\\ \\t \\n \\r, as 'search' writes them. A schema FILE (one line per\n"
     "field: name type flags size search display detail editWidth columnWidth maxLength) makes\n"
     "an .fdb file of version 12; the built-in schema makes version 11.\n"
@@ -90,6 +97,7 @@ constexpr int kMaxFields = 127;
 constexpr size_t kMaxLineBytes = 1 << 20;  // far beyond any record: a guard against binary input
 constexpr size_t kShortTitleCharacters = 22;
 constexpr size_t kSchemaTitleCharacters = 50;
+constexpr size_t kMaxCriterionCharacters = 255;  // what a criterion box yields
 
 enum LineRead { LineOk, LineEnd, LineTooLong, LineHasNul };
 
@@ -136,12 +144,17 @@ bool SameNameIgnoringAsciiCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// A whole-token integer in [low, high]; decimal, or hexadecimal after 0x.
+// A whole-token integer in [low, high]; decimal (a leading 0 does not make it octal: "010" is
+// ten), or hexadecimal after 0x.
 bool ParseNumber(const std::string& token, long low, long high, long* value) {
   if (token.empty()) return false;
+  const bool hex = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+  const char* digits = token.c_str() + (hex ? 2 : 0);
+  // strtol would also take a sign after "0x".
+  if (hex && !isxdigit(static_cast<unsigned char>(*digits))) return false;
   errno = 0;
   char* end = nullptr;
-  const long v = strtol(token.c_str(), &end, 0);
+  const long v = strtol(digits, &end, hex ? 16 : 10);
   if (errno != 0 || end == nullptr || *end != 0 || v < low || v > high) return false;
   *value = v;
   return true;
@@ -163,9 +176,12 @@ std::vector<std::string> SplitBlanks(const std::string& line) {
 
 // Reads a schema file into descriptors. Returns false after printing why.
 bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* fields) {
+  // Names given on the command line are shown without their control characters, so that a
+  // crafted name can neither play with the terminal nor split a message line.
+  const std::string shown = TerminalSafeUtf8(file);
   FILE* in = OpenFileWide(Utf8ToWide(file).c_str(), L"rb");
   if (in == nullptr) {
-    fprintf(stderr, "vostrel-cli: %s: cannot open the schema file\n", file.c_str());
+    fprintf(stderr, "vostrel-cli: %s: cannot open the schema file\n", shown.c_str());
     return false;
   }
   std::string line;
@@ -175,7 +191,7 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
   while (ok && (read = ReadLine(in, &line)) != LineEnd) {
     ++lineNumber;
     if (read != LineOk) {
-      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", file.c_str(), lineNumber,
+      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
               UnreadableLine(read).c_str());
       ok = false;
       break;
@@ -184,7 +200,8 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
     const std::vector<std::string> t = SplitBlanks(line);
     if (t.empty() || t[0][0] == '#') continue;
     auto fail = [&](const std::string& why) {
-      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", file.c_str(), lineNumber, why.c_str());
+      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
+              TerminalSafeUtf8(why).c_str());
       ok = false;
     };
     if (t.size() != 10) {
@@ -259,16 +276,16 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
   fclose(in);
   if (!ok) return false;
   if (readError) {
-    fprintf(stderr, "vostrel-cli: %s: cannot read the schema file\n", file.c_str());
+    fprintf(stderr, "vostrel-cli: %s: cannot read the schema file\n", shown.c_str());
     return false;
   }
   if (fields->empty()) {
-    fprintf(stderr, "vostrel-cli: %s: the schema names no field\n", file.c_str());
+    fprintf(stderr, "vostrel-cli: %s: the schema names no field\n", shown.c_str());
     return false;
   }
   std::string problem;
   if (!CheckFieldDescriptors(fields->data(), static_cast<int>(fields->size()), &problem)) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", file.c_str(), problem.c_str());
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(), TerminalSafeUtf8(problem).c_str());
     return false;
   }
   return true;
@@ -286,9 +303,26 @@ bool CellsToRecord(const std::vector<std::string>& cells,
   }
   record->resize(cells.size());
   for (size_t j = 0; j < cells.size(); ++j) {
-    if (!WideToSingleByteStrict(Utf8ToWide(cells[j]), &(*record)[j])) {
-      *why = "field " + std::to_string(j + 1) + " '" + NameUtf8(schema[j]) +
-             "': a character that Windows-1251 cannot hold (or text that is not UTF-8)";
+    const FieldDescriptor& f = schema[j];
+    const std::string label = "field " + std::to_string(j + 1) + " '" + NameUtf8(f) + "'";
+    std::wstring value = Utf8ToWide(cells[j]);
+    // A value is stored as a search can find it. The application's criterion box of such a
+    // field turns what is typed into capitals, so a small letter could never be matched unless
+    // the field folds case anyway.
+    const bool searched = f.searchIndex > 0;
+    if (searched && (f.flags & UpperCaseInput) && !(f.flags & FoldValue))
+      for (wchar_t& c : value) c = UpperCaseAsTyped(c);
+    if (!WideToSingleByteStrict(value, &(*record)[j])) {
+      *why = label + ": a character that Windows-1251 cannot hold (or text that is not UTF-8)";
+      return false;
+    }
+    // A criterion holds at most maxLength (and never more than 255) characters: a longer
+    // value could not be typed in full, so no whole-value search would ever find it.
+    const size_t limit =
+        f.maxLength < kMaxCriterionCharacters ? f.maxLength : kMaxCriterionCharacters;
+    if (searched && value.size() > limit) {
+      *why = label + ": '" + cells[j] + "' is longer than the " + std::to_string(limit) +
+             " characters a search of this field can take";
       return false;
     }
   }
@@ -327,7 +361,8 @@ int RunMakeCommand(const CliArgs& args) {
       continue;
     }
     if (!optionsEnded && a.size() > 1 && a[0] == '-') {
-      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", a.c_str(), kMakeUsage);
+      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", TerminalSafeUtf8(a).c_str(),
+              kMakeUsage);
       return 2;
     }
     operands.push_back(a);
@@ -338,9 +373,11 @@ int RunMakeCommand(const CliArgs& args) {
   }
   const std::string& input = operands[0];
   const std::string& output = operands[1];
+  const std::string shownInput = TerminalSafeUtf8(input);
+  const std::string shownOutput = TerminalSafeUtf8(output);
   const std::wstring outputPath = Utf8ToWide(output);
   if (outputPath.empty() || outputPath.size() >= static_cast<size_t>(kMaxPathChars)) {
-    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", output.c_str(),
+    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", shownOutput.c_str(),
             kMaxPathChars - 1);
     return 2;
   }
@@ -350,7 +387,7 @@ int RunMakeCommand(const CliArgs& args) {
   OutputTarget target;
   std::string refusal;
   if (!InspectOutputTarget(outputPath.c_str(), &target, &refusal)) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", output.c_str(), refusal.c_str());
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shownOutput.c_str(), refusal.c_str());
     return 2;
   }
   RemoveTemporaryFilesOnSignals();
@@ -362,7 +399,7 @@ int RunMakeCommand(const CliArgs& args) {
   if (schemaFile != "builtin") {
     if (options.variant != VariantFdb) {
       fprintf(stderr, "vostrel-cli: %s: only an .fdb file carries a schema of its own\n",
-              output.c_str());
+              shownOutput.c_str());
       return 2;
     }
     schema.clear();
@@ -393,7 +430,7 @@ int RunMakeCommand(const CliArgs& args) {
 #endif
   FILE* in = input == "-" ? stdin : OpenFileWide(Utf8ToWide(input).c_str(), L"rb");
   if (in == nullptr) {
-    fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", input.c_str());
+    fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", shownInput.c_str());
     return 2;
   }
   DatabaseStreamWriter writer;
@@ -405,7 +442,8 @@ int RunMakeCommand(const CliArgs& args) {
   std::vector<std::string> cells;
   DatabaseRecord record;
   auto fail = [&](const std::string& why) {
-    fprintf(stderr, "vostrel-cli: %s:%ld: %s\n", input.c_str(), lineNumber, why.c_str());
+    fprintf(stderr, "vostrel-cli: %s:%ld: %s\n", shownInput.c_str(), lineNumber,
+            TerminalSafeUtf8(why).c_str());
     ok = false;
   };
   LineRead read;
@@ -431,7 +469,8 @@ int RunMakeCommand(const CliArgs& args) {
         break;
       }
       if (!BeginDatabaseFile(&writer, outputPath.c_str(), options, &error)) {
-        fprintf(stderr, "vostrel-cli: %s: %s\n", output.c_str(), error.c_str());
+        fprintf(stderr, "vostrel-cli: %s: %s\n", shownOutput.c_str(),
+                TerminalSafeUtf8(error).c_str());
         ok = false;
         break;
       }
@@ -453,11 +492,11 @@ int RunMakeCommand(const CliArgs& args) {
   const bool readError = ferror(in) != 0;
   if (in != stdin) fclose(in);
   if (ok && readError) {
-    fprintf(stderr, "vostrel-cli: %s: cannot read the table\n", input.c_str());
+    fprintf(stderr, "vostrel-cli: %s: cannot read the table\n", shownInput.c_str());
     ok = false;
   }
   if (ok && !begun) {
-    fprintf(stderr, "vostrel-cli: %s: the table has no header line\n", input.c_str());
+    fprintf(stderr, "vostrel-cli: %s: the table has no header line\n", shownInput.c_str());
     ok = false;
   }
   if (!ok) {
@@ -465,7 +504,7 @@ int RunMakeCommand(const CliArgs& args) {
     return 2;
   }
   if (!FinishDatabaseFile(&writer, &error)) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", output.c_str(), error.c_str());
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shownOutput.c_str(), TerminalSafeUtf8(error).c_str());
     return 2;
   }
   return 0;

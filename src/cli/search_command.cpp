@@ -109,16 +109,6 @@ bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   return true;
 }
 
-// What ES_UPPERCASE does to what is typed: Latin and Cyrillic small letters become capitals.
-// Spelled out here so that the result never depends on the machine's locale.
-wchar_t UpperCaseLetter(wchar_t c) {
-  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 0x20);
-  if (c >= 0x0430 && c <= 0x044F) return static_cast<wchar_t>(c - 0x20);  // а..я
-  if (c >= 0x0450 && c <= 0x045F) return static_cast<wchar_t>(c - 0x50);  // ѐ ё ђ ... џ
-  if (c == 0x0491) return 0x0490;                                         // ґ
-  return c;
-}
-
 std::string FieldNameUtf8(const FieldDescriptor& field) {
   char name[kNameCapacity];
   memcpy(name, field.name, kNameCapacity);
@@ -143,7 +133,7 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
   for (const std::string& argument : criteria) {
     const size_t equals = argument.find('=');
     if (equals == std::string::npos) {
-      fprintf(stderr, "vostrel-cli: '%s' is not FIELD=TEXT\n", argument.c_str());
+      fprintf(stderr, "vostrel-cli: '%s' is not FIELD=TEXT\n", TerminalSafeUtf8(argument).c_str());
       return false;
     }
     const std::wstring fieldName = Utf8ToWide(argument.substr(0, equals));
@@ -158,7 +148,7 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
     }
     if (found < 0) {
       fprintf(stderr, "vostrel-cli: %s: no searchable field '%s'; searchable fields: %s\n",
-              file.c_str(), argument.substr(0, equals).c_str(),
+              TerminalSafeUtf8(file).c_str(), TerminalSafeUtf8(argument.substr(0, equals)).c_str(),
               SearchableFieldList(*table).c_str());
       return false;
     }
@@ -172,7 +162,7 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
 
     std::wstring typed = Utf8ToWide(argument.substr(equals + 1));
     if (field->flags & UpperCaseInput)
-      for (wchar_t& c : typed) c = UpperCaseLetter(c);
+      for (wchar_t& c : typed) c = UpperCaseAsTyped(c);
     std::string singleByte;
     if (!WideToSingleByteStrict(typed, &singleByte) || singleByte.find('\0') != std::string::npos) {
       fprintf(stderr,
@@ -225,13 +215,15 @@ int RunSearchCommand(const CliArgs& args) {
         name = a.substr(9);
       }
       if (!ParseOutputFormat(name, &format)) {
-        fprintf(stderr, "vostrel-cli: unknown format '%s' (tsv, csv or json)\n", name.c_str());
+        fprintf(stderr, "vostrel-cli: unknown format '%s' (tsv, csv or json)\n",
+                TerminalSafeUtf8(name).c_str());
         return 2;
       }
       continue;
     }
     if (!optionsEnded && a.size() > 1 && a[0] == '-' && !haveFile) {
-      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", a.c_str(), kSearchUsage);
+      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", TerminalSafeUtf8(a).c_str(),
+              kSearchUsage);
       return 2;
     }
     if (!haveFile) {
@@ -246,9 +238,11 @@ int RunSearchCommand(const CliArgs& args) {
     return 2;
   }
 
+  // The file as messages show it: without control characters, on one line.
+  const std::string shown = TerminalSafeUtf8(file);
   const std::wstring path = Utf8ToWide(file);
   if (path.empty() || path.size() >= static_cast<size_t>(kMaxPathChars)) {
-    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", file.c_str(),
+    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", shown.c_str(),
             kMaxPathChars - 1);
     return 2;
   }
@@ -256,14 +250,14 @@ int RunSearchCommand(const CliArgs& args) {
   bool viaGz = false;
   const OpenResult opened = OpenDatabase(path.c_str(), &header, &viaGz);
   if (opened != OpenOk) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", file.c_str(),
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
             DescribeOpenFailure(path.c_str(), opened).c_str());
     return 2;
   }
   FieldTable table;
   std::string problem;
   if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem) != SchemaOk) {
-    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", file.c_str(),
+    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", shown.c_str(),
             TerminalSafeUtf8(problem).c_str());
     return 2;
   }
@@ -275,7 +269,7 @@ int RunSearchCommand(const CliArgs& args) {
 
   RecordReader reader;
   if (OpenRecordReader(&reader, path.c_str(), header, viaGz) != 0) {
-    fprintf(stderr, "vostrel-cli: %s: cannot open the records\n", file.c_str());
+    fprintf(stderr, "vostrel-cli: %s: cannot open the records\n", shown.c_str());
     FreeFieldTable(&table);
     return 2;
   }
@@ -313,13 +307,13 @@ int RunSearchCommand(const CliArgs& args) {
   // The application ends these quietly; a script deserves to hear that rows may be missing.
   if (outcome.end == ScanShortRead && outcome.scanned > 0)
     fprintf(stderr, "vostrel-cli: %s: the records end without their end mark after record %d\n",
-            file.c_str(), outcome.scanned);
+            shown.c_str(), outcome.scanned);
   else if (outcome.end == ScanBadLength)
     fprintf(stderr, "vostrel-cli: %s: a record length of 0 after record %d ends the scan\n",
-            file.c_str(), outcome.scanned);
+            shown.c_str(), outcome.scanned);
   else if (outcome.end == ScanRecordLimit)
     fprintf(stderr,
             "vostrel-cli: %s: more records follow than the header's %d; they are not listed\n",
-            file.c_str(), header.recordCount);
+            shown.c_str(), header.recordCount);
   return outcome.results > 0 ? 0 : 1;
 }

@@ -1,6 +1,7 @@
-// Text that a database file controls (titles, field names, refusal reasons naming them) is
-// shown with each control character replaced by '?', so a crafted file cannot clear the
-// screen, retitle the terminal or move the cursor when vostrel-cli prints it.
+// Text that a database file or a command line controls (titles, field names, refusal reasons
+// naming them, file names and other arguments in messages) is shown with each control
+// character replaced by '?', so a crafted file or name cannot clear the screen, retitle the
+// terminal, move the cursor or split a message line when vostrel-cli prints it.
 #pragma once
 #include <string>
 

@@ -65,6 +65,22 @@ bool IsSurrogate(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 
 }  // namespace
 
+wchar_t UpperCaseAsTyped(wchar_t c) {
+  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - 0x20);
+  if (c >= 0x0430 && c <= 0x044F) return static_cast<wchar_t>(c - 0x20);  // а..я
+  if (c >= 0x0450 && c <= 0x045F) return static_cast<wchar_t>(c - 0x50);  // ѐ ё ђ ... џ
+  if (c == 0x0491) return 0x0490;                                         // ґ
+  return c;
+}
+
+bool SameNameIgnoringCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperCaseAsTyped(a[i]) != UpperCaseAsTyped(b[i])) return false;
+  }
+  return true;
+}
+
 wchar_t SingleByteCharToWide(unsigned char c) {
   if (c < 0x80) return static_cast<wchar_t>(c);
   if (c >= 0xC0) return static_cast<wchar_t>(0x0410 + (c - 0xC0));

@@ -24,6 +24,13 @@ bool WideToSingleByteStrict(std::wstring_view src, std::string* out);
 // The wide character for one Windows-1251 byte (0x98, the one unassigned byte, maps to U+FFFD).
 wchar_t SingleByteCharToWide(unsigned char c);
 
+// What an upper-case edit box makes of a typed letter: Latin and Cyrillic small letters become
+// capitals (Windows-1251's Cyrillic, Ё, Ґ and the other letters of the code page included);
+// anything else stays. Spelled out so that the result never depends on the machine's locale.
+wchar_t UpperCaseAsTyped(wchar_t c);
+// Two names equal regardless of the case of their Latin and Cyrillic letters.
+bool SameNameIgnoringCase(std::wstring_view a, std::wstring_view b);
+
 // UTF-8 <-> wide (UTF-16 on Windows, UTF-32 elsewhere). Invalid UTF-8 becomes U+FFFD.
 std::wstring Utf8ToWide(std::string_view src);
 std::string WideToUtf8(std::wstring_view src);

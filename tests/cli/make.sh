@@ -75,6 +75,7 @@ refuse "text too long" "bad.tsv:3:" "$header\n$row""2\tA\tB\t$(printf 'x%.0s' $(
 refuse "phone out of range" "bad.tsv:2:" "$header\n16777216\tA\tB\tC\tD\n"
 refuse "phone not a number" "bad.tsv:2:" "$header\n12a\tA\tB\tC\tD\n"
 refuse "negative phone" "bad.tsv:2:" "$header\n-1\tA\tB\tC\tD\n"
+refuse "phone longer than a search takes" "bad.tsv:2: field 1 'Phone': '16777215' is longer than the 7" "$header\n16777215\tA\tB\tC\tD\n"
 refuse "phone with a leading zero" "bad.tsv:2: field 1 'Phone': '0123456'" "$header\n0123456\tA\tB\tC\tD\n"
 refuse "character outside Windows-1251" "bad.tsv:4:" "$header\n$row$row""1\tcafé\tB\tC\tD\n"
 refuse "record over 254 bytes" "bad.tsv:2:" "$header\n1\t$(printf 'N%.0s' $(seq 196))\t$(printf 'S%.0s' $(seq 60))\tC\tD\n"
@@ -117,6 +118,15 @@ for sig in TERM HUP; do
   [ -e sig.db ] && fail "SIG$sig: an interrupted run wrote its output"
 done
 
+# Values stay findable: a field that takes capitals is stored in capitals (unless it folds
+# case), and searching what the application's box would make of the typed text finds it.
+printf 'Up text 2 0 1 1 1 70 50 20\nFold text 10 0 2 2 2 70 50 20\nShown text 2 0 0 3 3 70 50 20\n' >case-schema.txt
+printf 'Up\tFold\tShown\nsmith j. ёлка\tsmith\tsmith\n' >lower.tsv
+run 0 make --schema case-schema.txt lower.tsv lower.fdb
+run 0 search lower.fdb "up=smith j. ёлка"
+[ "$(sed -n 2p out.txt)" = $'SMITH J. ЁЛКА\tsmith\tsmith' ] || fail "capitals stored: $(sed -n 2p out.txt)"
+run 0 search lower.fdb fold=SMITH
+
 # Header names ignore ASCII case.
 printf 'PHONE\tname\tStreet\thouse\tFLAT\n1\tA\tB\tC\tD\n' >case.tsv
 run 0 make case.tsv case.db
@@ -129,6 +139,11 @@ schema_refuse() {  # WHAT EXPECTED-MESSAGE SCHEMA-TEXT
   [ -e s.fdb ] && fail "$1: a file was written"
   rm -f s.fdb
 }
+# Schema numbers are decimal even with a leading 0, or hexadecimal after 0x.
+printf 'Word text 0x0A 0 01 01 010 0100 00100 010\n' >decimal-schema.txt
+run 0 make --schema decimal-schema.txt words.tsv decimal.fdb
+run 0 info --json decimal.fdb
+contains out.txt '"flags":10,"size":0,"searchIndex":1,"displayIndex":1,"detailIndex":10,"editWidth":100,"columnWidth":100,"maxLength":10' "leading zeros read as decimal"
 schema_refuse "search index gap" "gap" "A text 0 0 1 1 0 0 0 5\nB text 0 0 3 2 0 0 0 5\n"
 schema_refuse "repeated display index" "already used" "A text 0 0 1 1 0 0 0 5\nB text 0 0 2 1 0 0 0 5\n"
 schema_refuse "search index over 10" "bad-schema.txt:1:" "A text 0 0 11 1 0 0 0 5\n"
@@ -138,6 +153,7 @@ schema_refuse "duplicate name" "used twice" "Word text 0 0 1 1 0 0 0 5\nWORD tex
 schema_refuse "name too long" "bad-schema.txt:1:" "ABCDEFGHIJKLMNOP text 0 0 1 1 0 0 0 5\n"
 schema_refuse "integer size 5" "size" "N integer 0 5 1 1 0 0 0 5\n"
 schema_refuse "no fields" "no field" "# nothing\n\n"
+schema_refuse "sign after 0x" "bad-schema.txt:1: flags" "A text 0x-2 0 1 1 0 0 0 5\n"
 schema_refuse "header does not match the schema" "words.tsv:1:" "Other text 0 0 1 1 0 0 0 5\n"
 
 # A field of another type stores nothing; its cell must stay empty.

@@ -4,6 +4,7 @@
 // messages that name a field must hold to the same rule, since they go to the same terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -87,4 +88,43 @@ TEST(HostileCliMessages, ListOfSearchableFieldsShowsNoControlCharacters) {
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("no searchable field 'Bogus'"), std::string::npos) << Visible(r.err);
   EXPECT_FALSE(HoldsControlCharacters(r.err)) << Visible(r.err);
+}
+
+// Names and words given on the command line come back in messages. A name holding escape
+// sequences or a line feed must neither reach the terminal raw nor split the one-line message
+// in two.
+TEST(HostileCliMessages, ArgumentsInMessagesShowNoControlCharactersAndKeepToOneLine) {
+  TempDir dir;
+  const std::string base = WideToUtf8(dir.path) + "/";
+  const std::string name = base + "\x1b]0;owned\x07\nforged line\x1b[2J.db";
+  const std::string table = base + "t.tsv";
+  ASSERT_TRUE(WriteFileBytes(dir.File(L"t.tsv"), "Phone\tName\tStreet\tHouse\tFlat\n"));
+  const std::string db = base + "ok.db";
+  ASSERT_TRUE(WriteFixture(dir.File(L"ok.db"), FixtureOptions(VariantPlain), SampleRecords()));
+  const std::vector<std::vector<std::string>> oneLine = {
+      {"info", name},
+      {"search", name},
+      {"make", name, base + "out.db"},
+      {"make", table, base + "missing\x1b[2J\ndir/out.db"},
+      {"make", "--schema", name, table, base + "out.fdb"},
+      {"search", "--format", "\x1b[2J\nx", db},
+      {"search", db, "\x1b]0;t\x07\nName=1"},
+      {"search", db, "\x1b[2J\n"},
+  };
+  for (const std::vector<std::string>& args : oneLine) {
+    const CliResult r = RunCli(args);
+    EXPECT_EQ(r.exitCode, 2) << Visible(args[0] + " " + args[1]);
+    EXPECT_FALSE(HoldsControlCharacters(r.err)) << Visible(r.err);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << Visible(r.err);
+  }
+  // Usage errors add the usage text after their first line.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"\x1b[2Jbogus"},
+                                             {"info", "-\x1b[2J"},
+                                             {"search", "-\x07x", db},
+                                             {"make", "-\x1b", "a", "b"}}) {
+    const CliResult r = RunCli(args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_FALSE(HoldsControlCharacters(r.err)) << Visible(r.err);
+  }
 }
