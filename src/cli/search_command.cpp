@@ -38,7 +38,8 @@ const char kSearchUsage[] =
     "empty criterion. A field that forces upper case in the application does so here too.\n"
     "\n"
     "Output (UTF-8): tsv (default) with a header line and \\\\ \\t \\n \\r escaped; csv as in\n"
-    "RFC 4180 with CR LF line ends; json with one object per row.\n"
+    "RFC 4180 with CR LF line ends; json with one object per row. On a terminal, control\n"
+    "characters in names and values show as '?'; to a file or a pipe they stay exact.\n"
     "Exit status: 0 when rows were listed, 1 when none matched, 2 on an error.\n";
 
 // The longest criterion a box yields.
@@ -275,16 +276,20 @@ int RunSearchCommand(const CliArgs& args) {
   }
 
   SearchRun run;
+  run.progress = VOSTREL_ISATTY(VOSTREL_FILENO(stderr)) != 0;
+  run.stdoutIsTerminal = VOSTREL_ISATTY(VOSTREL_FILENO(stdout)) != 0;
   std::vector<std::string> columns;
   for (int k = 0; k < table.displayCount; ++k) {
     const FieldDescriptor* f = table.displayMap[k];
-    columns.push_back(f != nullptr ? WideToUtf8(f->displayName) : std::string());
+    std::string name;
+    if (f != nullptr)
+      name = run.stdoutIsTerminal ? TerminalSafe(f->displayName) : WideToUtf8(f->displayName);
+    columns.push_back(name);
     run.values.push_back(f != nullptr ? f->value : "");
   }
   BeginTable(&run.writer, stdout, format, columns);
+  run.writer.terminal = run.stdoutIsTerminal;
   WriteTableHeader(&run.writer);
-  run.progress = VOSTREL_ISATTY(VOSTREL_FILENO(stderr)) != 0;
-  run.stdoutIsTerminal = VOSTREL_ISATTY(VOSTREL_FILENO(stdout)) != 0;
   run.recordCount = header.recordCount;
 
   ScanSink sink;

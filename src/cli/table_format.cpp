@@ -46,6 +46,18 @@ const Utf8Table& Utf8Of() {
   return table;
 }
 
+bool IsControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// Shows control characters as '?'; with keepEscaped, tab, line feed and carriage return stay
+// for the format to escape. Windows-1251 text has no C1 controls, so bytes are enough.
+void MaskControls(std::string* text, bool keepEscaped) {
+  for (char& c : *text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (keepEscaped && (c == '\t' || c == '\n' || c == '\r')) continue;
+    if (IsControlByte(u)) c = '?';
+  }
+}
+
 // Writes once this much has gathered: big writes, few system calls.
 constexpr size_t kFlushThreshold = 1 << 18;
 
@@ -71,12 +83,16 @@ void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t co
             out.append("\\r", 2);
             break;
           default:
-            out.append(utf8.entries[*p].bytes, utf8.entries[*p].length);
+            if (writer->terminal && IsControlByte(*p))
+              out.push_back('?');
+            else
+              out.append(utf8.entries[*p].bytes, utf8.entries[*p].length);
         }
       }
     } else {
       writer->scratch.clear();
       AppendSingleByteAsUtf8(&writer->scratch, value);
+      if (writer->terminal) MaskControls(&writer->scratch, false);
       AppendCsvCell(&out, writer->scratch);
     }
   }
@@ -213,6 +229,7 @@ void WriteTableRow(TableWriter* writer, const char* const* values, size_t count)
       out.push_back(':');
       writer->scratch.clear();
       AppendSingleByteAsUtf8(&writer->scratch, values[i] != nullptr ? values[i] : "");
+      if (writer->terminal) MaskControls(&writer->scratch, true);
       AppendJsonString(&out, writer->scratch);
     }
     out.append("}\n");

@@ -29,6 +29,10 @@ struct TableWriter {
   std::string buffer;
   std::string scratch;
   bool failed = false;  // a write to the stream failed
+  // The stream is a terminal: control characters in values are shown as '?', like everything
+  // else a database file controls, so a hostile file cannot play with the terminal. (TSV's
+  // \t \n \r and JSON's escapes still apply.) To a file or a pipe the data stays exact.
+  bool terminal = false;
 };
 
 void BeginTable(TableWriter* writer, FILE* stream, OutputFormat format,

@@ -30,7 +30,7 @@ T=$'\t'
 printf 'Phone\tName\tStreet\tHouse\tFlat\n' >table.tsv
 printf '1234567\tПЕТРОВ А.В.\tСАДОВАЯ\t12\t5\n' >>table.tsv
 printf '2000001\tИВАНОВА М.С.\tLENINA\t1\t\n' >>table.tsv
-printf '7654321\tSIDOROV "P" P.\tSADOVAYA, 2\t3a\\\\b\t7\\t8\n' >>table.tsv
+printf '7654321\tSIDOROV "P" P.\tSADOVAYA, 2\t3A\\\\B\t7\\t8\n' >>table.tsv
 printf '10\tЁЛКИН\tЛЕСНАЯ\\nУЛ.\t*\t?\n' >>table.tsv
 printf '0\t\t\t\t\n' >>table.tsv
 
@@ -82,13 +82,13 @@ fi
 
 # Formats.
 run 0 search --format csv dir.fdb phone=7654321
-printf 'Phone,Name,Street,House,Flat\r\n7654321,"SIDOROV ""P"" P.","SADOVAYA, 2",3a\\b,7\t8\r\n' >want.csv
+printf 'Phone,Name,Street,House,Flat\r\n7654321,"SIDOROV ""P"" P.","SADOVAYA, 2",3A\\B,7\t8\r\n' >want.csv
 cmp -s out.txt want.csv || fail "csv quoting and CR LF: $(od -c out.txt | head)"
 run 0 search --format=csv dir.fdb phone=10
 printf 'Phone,Name,Street,House,Flat\r\n10,ЁЛКИН,"ЛЕСНАЯ\nУЛ.",*,?\r\n' >want.csv
 cmp -s out.txt want.csv || fail "csv keeps a line feed inside quotes"
 run 0 search --format json dir.fdb phone=7654321
-same out.txt '{"Phone":"7654321","Name":"SIDOROV \"P\" P.","Street":"SADOVAYA, 2","House":"3a\\b","Flat":"7\t8"}' "json escapes"
+same out.txt '{"Phone":"7654321","Name":"SIDOROV \"P\" P.","Street":"SADOVAYA, 2","House":"3A\\B","Flat":"7\t8"}' "json escapes"
 run 0 search --format json dir.fdb phone=10
 same out.txt '{"Phone":"10","Name":"ЁЛКИН","Street":"ЛЕСНАЯ\nУЛ.","House":"*","Flat":"?"}' "json line feed"
 
@@ -151,6 +151,25 @@ run 2 search custom.fdb secret=h
 contains err.txt "searchable fields: Title, Code, Note" "hidden field is not searchable"
 run 0 search --format json custom.fdb code=55
 same out.txt '{"Title":"north ПОРТ","Note":"","Code":"65535"}' "json keyed by display names"
+
+# A field name and values with control characters: on a terminal they show as "?", to a file or
+# a pipe they stay exact.
+printf 'N\033]0;x\007 text 0 0 1 1 1 70 50 30\n' >ctl-schema.txt
+printf 'N\033]0;x\007\nA\033[2JB\\tC\177\n' >ctl.tsv
+run 0 make --schema ctl-schema.txt ctl.tsv ctl.fdb
+CONTROLS=$(printf '[\001-\010\013\014\016-\037\177]')
+for fmt in tsv csv json; do
+  run 0 search --format $fmt ctl.fdb
+  exact=$(printf 'A\033[2JB')
+  [ $fmt = json ] && exact='A\u001b[2JB'
+  grep -qF "$exact" out.txt || fail "$fmt to a file: the value is not exact: $(od -c out.txt | head -5)"
+  if command -v script >/dev/null; then
+    script -qec "'$CLI' search --format $fmt ctl.fdb 2>/dev/null" /dev/null >tty.txt </dev/null
+    LC_ALL=C grep -q "$CONTROLS" tty.txt && fail "$fmt on a terminal: control characters: $(od -c tty.txt | head -5)"
+    contains tty.txt 'A?[2JB' "$fmt on a terminal shows ESC as ?"
+  fi
+done
+contains tty.txt '"N?]0;x?":' "JSON on a terminal: the field name"
 
 [ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "search: all passed"
