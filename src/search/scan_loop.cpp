@@ -19,7 +19,6 @@ constexpr int kRecordBufferSize = 256;
 // list, so it comes every 1000 records, or once 50 rows have arrived since the last one.
 constexpr int kRecordsPerUpdate = 1000;
 constexpr int kRowsPerUpdate = 51;
-static_assert(kRowsPerUpdate - 1 < kMaxHeldRows, "between two updates a batch must fit");
 
 // Most records of a search fail their criteria, so decoding every field of every record (each
 // text copied, each number rendered in decimal) is wasted work. A record is first decoded only
@@ -124,24 +123,6 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
   int results = 0;
   int updateCounter = 0;
   ScanEnd end = ScanEndMark;
-  // A batching sink keeps its rows until the next flush; for each kept row, the count of
-  // records scanned when it arrived, so a row that later fails to go through ends the scan
-  // with the counts it would have ended with had it failed on arrival.
-  const bool batching = sink.flushRows != nullptr;
-  int heldScanned[kMaxHeldRows];
-  int held = 0;
-  auto flush = [&](bool update) {
-    const int taken = sink.flushRows(sink.context, update, results, scanned);
-    if (taken >= held) {
-      held = 0;
-      return true;
-    }
-    const int failed = taken > 0 ? taken : 0;
-    results -= held - failed;
-    scanned = heldScanned[failed];
-    held = 0;
-    return false;
-  };
   while (length != kEndOfRecords) {
     // A length of 0 leaves no room for the next length byte: the chain is broken here, and
     // the scan ends as it does at a cut-off record.
@@ -172,14 +153,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
         break;
       }
       updateCounter = 1;
-      if (batching) {
-        if (!flush(true)) {
-          end = ScanRowFailed;
-          break;
-        }
-      } else if (sink.statusUpdate != nullptr) {
-        sink.statusUpdate(sink.context, results, scanned);
-      }
+      if (sink.statusUpdate != nullptr) sink.statusUpdate(sink.context, results, scanned);
     }
     bool matches = true;
     if (noCriteria) {
@@ -197,13 +171,8 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
         end = ScanRowFailed;
         break;
       }
-      if (batching) heldScanned[held++] = scanned;
       ++results;
       ++updateCounter;
-      if (held == kMaxHeldRows && !flush(false)) {
-        end = ScanRowFailed;
-        break;
-      }
     }
     length = data[length - 1];
     if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
@@ -211,8 +180,6 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       break;
     }
   }
-  // Whatever ended the scan, the rows kept so far are listed before the final counts.
-  if (held > 0 && !flush(false)) end = ScanRowFailed;
   outcome.scanned = scanned;
   outcome.results = results;
   outcome.end = end;

@@ -15,10 +15,6 @@ enum ScanEnd {
   ScanBadLength = 5,    // a length byte of 0
 };
 
-// The most rows a sink that batches (see flushRows) is ever left holding between two flushes.
-// The status cadence alone keeps it at 50; the scan flushes early should it ever get here.
-constexpr int kMaxHeldRows = 64;
-
 // Where a scan reports. Each callback is optional (null does nothing).
 struct ScanSink {
   void* context = nullptr;
@@ -26,16 +22,6 @@ struct ScanSink {
   void (*statusUpdate)(void* context, int results, int scanned) = nullptr;
   // A matching record, decoded in the table. Return 0 when taken, -1 on failure.
   int (*appendRow)(void* context, const FieldTable* table, int results) = nullptr;
-  // For a sink that holds its rows back and hands them on in batches: appendRow then only
-  // keeps the row, and this hands on every row kept since the last call, in order. It is
-  // called in place of statusUpdate, with update set, whenever an update is due, and once more
-  // with update clear when the scan ends (with nothing held and update clear it is not called),
-  // so rows are always handed on before any count that includes them is shown. The sink makes
-  // the update (results, scanned) only after all held rows went through. It returns how many
-  // went through; the rest are the sink's to dispose of. Fewer than it held means the next one
-  // failed, and the scan ends as if appendRow had refused that row: with the counts as they
-  // stood at its record, and ScanRowFailed.
-  int (*flushRows)(void* context, bool update, int results, int scanned) = nullptr;
 };
 
 struct ScanOutcome {
