@@ -189,7 +189,7 @@ int RunInfoCommand(const CliArgs& args) {
 
   const std::string& file = files[0];
   const std::string shown = TerminalSafeUtf8(file);  // without control characters, on one line
-  const std::wstring path = Utf8ToWide(file);
+  const std::wstring path = PathFromArgument(file);
   DatabaseHeader header;
   bool viaGz = false;
   const OpenResult opened = OpenDatabase(path.c_str(), &header, &viaGz);

@@ -179,7 +179,7 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
   // Names given on the command line are shown without their control characters, so that a
   // crafted name can neither play with the terminal nor split a message line.
   const std::string shown = TerminalSafeUtf8(file);
-  FILE* in = OpenFileWide(Utf8ToWide(file).c_str(), L"rb");
+  FILE* in = OpenFileWide(PathFromArgument(file).c_str(), L"rb");
   if (in == nullptr) {
     fprintf(stderr, "vostrel-cli: %s: cannot open the schema file\n", shown.c_str());
     return false;
@@ -375,7 +375,7 @@ int RunMakeCommand(const CliArgs& args) {
   const std::string& output = operands[1];
   const std::string shownInput = TerminalSafeUtf8(input);
   const std::string shownOutput = TerminalSafeUtf8(output);
-  const std::wstring outputPath = Utf8ToWide(output);
+  const std::wstring outputPath = PathFromArgument(output);
   if (outputPath.empty() || outputPath.size() >= static_cast<size_t>(kMaxPathChars)) {
     fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", shownOutput.c_str(),
             kMaxPathChars - 1);
@@ -428,7 +428,7 @@ int RunMakeCommand(const CliArgs& args) {
   // Text mode would end the table at a Ctrl-Z byte and rewrite line ends.
   if (input == "-") _setmode(_fileno(stdin), _O_BINARY);
 #endif
-  FILE* in = input == "-" ? stdin : OpenFileWide(Utf8ToWide(input).c_str(), L"rb");
+  FILE* in = input == "-" ? stdin : OpenFileWide(PathFromArgument(input).c_str(), L"rb");
   if (in == nullptr) {
     fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", shownInput.c_str());
     return 2;

@@ -241,7 +241,7 @@ int RunSearchCommand(const CliArgs& args) {
 
   // The file as messages show it: without control characters, on one line.
   const std::string shown = TerminalSafeUtf8(file);
-  const std::wstring path = Utf8ToWide(file);
+  const std::wstring path = PathFromArgument(file);
   if (path.empty() || path.size() >= static_cast<size_t>(kMaxPathChars)) {
     fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", shown.c_str(),
             kMaxPathChars - 1);

@@ -139,7 +139,27 @@ bool WideToSingleByteStrict(std::wstring_view src, std::string* out) {
   return true;
 }
 
-std::wstring Utf8ToWide(std::string_view src) {
+namespace {
+
+// The UTF-8 decoder behind both conversions: invalid bytes become U+FFFD, or with keepBytes
+// (where wchar_t holds 32 bits) the lone surrogate U+DC00 + byte.
+std::wstring DecodeUtf8(std::string_view src, bool keepBytes);
+
+}  // namespace
+
+std::wstring Utf8ToWide(std::string_view src) { return DecodeUtf8(src, false); }
+
+std::wstring PathFromArgument(std::string_view bytes) {
+#ifdef _WIN32
+  return DecodeUtf8(bytes, false);
+#else
+  return DecodeUtf8(bytes, sizeof(wchar_t) == 4);
+#endif
+}
+
+namespace {
+
+std::wstring DecodeUtf8(std::string_view src, bool keepBytes) {
   std::wstring out;
   out.reserve(src.size());
   size_t i = 0;
@@ -161,7 +181,7 @@ std::wstring Utf8ToWide(std::string_view src) {
     } else if (lead >= 0xF0 && lead <= 0xF4) {
       extra = 3, cp = lead & 0x07, minimum = 0x10000;
     } else {
-      out.push_back(kReplacement);
+      out.push_back(keepBytes ? static_cast<wchar_t>(0xDC00 + lead) : kReplacement);
       ++i;
       continue;
     }
@@ -175,6 +195,12 @@ std::wstring Utf8ToWide(std::string_view src) {
       cp = (cp << 6) | (static_cast<unsigned char>(src[j]) & 0x3F);
     }
     if (!ok || cp < minimum || cp > 0x10FFFF || IsSurrogate(cp)) {
+      if (keepBytes) {
+        // Every byte of the bad sequence is kept; decoding goes on after its lead.
+        out.push_back(static_cast<wchar_t>(0xDC00 + lead));
+        ++i;
+        continue;
+      }
       // One replacement for the bad sequence; resynchronise at the byte that broke it.
       out.push_back(kReplacement);
       i = j;
@@ -185,6 +211,8 @@ std::wstring Utf8ToWide(std::string_view src) {
   }
   return out;
 }
+
+}  // namespace
 
 std::string WideToUtf8(std::wstring_view src) {
   std::string out;

@@ -31,6 +31,13 @@ wchar_t UpperCaseAsTyped(wchar_t c);
 // Two names equal regardless of the case of their Latin and Cyrillic letters.
 bool SameNameIgnoringCase(std::wstring_view a, std::wstring_view b);
 
+// A path given on the command line as wide text for the file functions, without losing a byte:
+// on POSIX a name is bytes, and one that is not UTF-8 (say, Windows-1251) must still open the
+// file it names. Each byte that is not part of valid UTF-8 becomes the lone surrogate
+// U+DC80..U+DCFF, which PathToNative turns back into that byte. On Windows the command line
+// is wide already and this is Utf8ToWide.
+std::wstring PathFromArgument(std::string_view bytes);
+
 // UTF-8 <-> wide (UTF-16 on Windows, UTF-32 elsewhere). Invalid UTF-8 becomes U+FFFD.
 std::wstring Utf8ToWide(std::string_view src);
 std::string WideToUtf8(std::wstring_view src);

@@ -340,7 +340,20 @@ void* GzOpenWide(const wchar_t* path, const char* mode) {
 }
 
 std::string PathToNative(const wchar_t* path) {
-  return path == nullptr ? std::string() : WideToUtf8(path);
+  std::string native;
+  if (path == nullptr) return native;
+  // UTF-8, except that the lone surrogates U+DC80..U+DCFF stand for the bytes of a name that
+  // is not UTF-8 (see PathFromArgument) and become those bytes again.
+  const wchar_t* run = path;
+  for (const wchar_t* p = path;; ++p) {
+    const bool raw = *p >= 0xDC80 && *p <= 0xDCFF;
+    if (*p != L'\0' && !raw) continue;
+    native += WideToUtf8(std::wstring_view(run, static_cast<size_t>(p - run)));
+    if (*p == L'\0') break;
+    native.push_back(static_cast<char>(*p - 0xDC00));
+    run = p + 1;
+  }
+  return native;
 }
 
 bool RemoveFileWide(const wchar_t* path) {

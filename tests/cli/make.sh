@@ -127,6 +127,21 @@ run 0 search lower.fdb "up=smith j. ёлка"
 [ "$(sed -n 2p out.txt)" = $'SMITH J. ЁЛКА\tsmith\tsmith' ] || fail "capitals stored: $(sed -n 2p out.txt)"
 run 0 search lower.fdb fold=SMITH
 
+# Names that are not UTF-8 (here Windows-1251 bytes) name exactly their files, as table, schema
+# and output; no other name is made.
+cp1251=$(printf '\xcf\xf0\xee\xe1\xe0')
+cp one.tsv "$cp1251.tsv" && cp schema.txt "$cp1251.schema"
+run 0 make "$cp1251.tsv" "$cp1251.zdb"
+run 0 make --schema "$cp1251.schema" words.tsv "$cp1251.fdb"
+for f in "$cp1251.zdb" "$cp1251.fdb"; do
+  [ -f "$f" ] || fail "make wrote another name than $f"
+  run 0 info "$f"
+  run 0 search "$f"
+done
+LC_ALL=C ls | LC_ALL=C grep -q "$(printf '\xef\xbf\xbd')" && fail "a name with U+FFFD was made: $(ls)"
+run 2 info "$(printf '\xcf\xf0.zdb')"
+contains err.txt "no such file" "a name that is not UTF-8 and names no file"
+
 # Header names ignore ASCII case.
 printf 'PHONE\tname\tStreet\thouse\tFLAT\n1\tA\tB\tC\tD\n' >case.tsv
 run 0 make case.tsv case.db
