@@ -1,15 +1,16 @@
 // vostrel-gui-bench: runs the real application in this process, presses Start the way a tap
 // would, and measures what the user waits for: the time from Start to the final status line,
-// the time a header click takes to sort the list, and the memory the listed rows cost.
+// how long the window takes to answer input while the scan runs, the time a header click takes
+// to sort the list, how long a second Start blocks the window over the listed rows, the memory
+// the listed rows cost, and (timed by the caller) how soon the process is gone after a close.
 //
-//   vostrel-gui-bench.exe DATABASE POSITION=TEXT [--sort-column C] [--searches N]
+//   vostrel-gui-bench.exe DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]
 //                         [--paint-interval MS]
-//   vostrel-gui-bench.exe --bare-list N
 //
 // DATABASE is a Windows path; POSITION is the criterion's search position (0 = the first
-// criteria box) and TEXT what is typed into it. Prints one line of key=value figures per search.
-// --bare-list measures instead what a list view alone takes for N items inserted the way the
-// program inserts its rows, but with no rows behind them.
+// criteria box) and TEXT what is typed into it; without one every record is listed. Prints one
+// line of key=value figures per search, then close_at_ns= (the system time, in nanoseconds
+// since 1970, at which the close was asked), and exits with the application's exit code.
 // The application gets a scratch directory under %TEMP% and a scratch registry key under
 // HKCU\Software\VostrelBench, both removed at the end.
 #include <windows.h>
@@ -17,6 +18,7 @@
 #include <commctrl.h>
 #include <psapi.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -78,18 +80,6 @@ PROCESS_MEMORY_COUNTERS Memory() {
   return counters;
 }
 
-// Serves this thread's messages until the worker has ended, sleeping only in the wait.
-void PumpUntilWorkerEnds() {
-  while (SearchWorkerActive()) {
-    MsgWaitForMultipleObjects(1, &SearchWorkerThread, FALSE, INFINITE, QS_ALLINPUT);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  }
-}
-
 // Bytes of the listed texts: each string with its terminator, as UTF-16.
 unsigned long long RowTextBytes(int rows) {
   unsigned long long bytes = 0;
@@ -125,7 +115,6 @@ struct Options {
   int sortColumn = 1;
   int searches = 2;
   int paintInterval = -1;  // -1: the program's own
-  int bareList = -1;       // >= 0: measure a bare list view of this many items instead
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options) {
@@ -133,8 +122,6 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     const std::wstring a = argv[i];
     if (a == L"--sort-column" && i + 1 < argc) {
       options->sortColumn = _wtoi(argv[++i]);
-    } else if (a == L"--bare-list" && i + 1 < argc) {
-      options->bareList = _wtoi(argv[++i]);
     } else if (a == L"--paint-interval" && i + 1 < argc) {
       options->paintInterval = _wtoi(argv[++i]);
     } else if (a == L"--searches" && i + 1 < argc) {
@@ -148,56 +135,79 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       return false;
     }
   }
-  if (options->bareList >= 0) return options->database.empty();
   return !options->database.empty() && options->searches >= 1 && options->sortColumn >= 0;
 }
 
-// A report-style list view with five columns, filled with items whose texts are all asked
-// for (as the Result page's are): what the list itself keeps per item.
-int MeasureBareList(int count) {
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
-  InitCommonControlsEx(&controls);
-  HWND parent = CreateWindowExW(0, L"static", L"", WS_OVERLAPPEDWINDOW, 0, 0, 240, 295, nullptr,
-                                nullptr, GetModuleHandleW(nullptr), nullptr);
-  HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_CHILD | WS_VISIBLE | LVS_REPORT, 0, 0, 230,
-                              200, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
-  if (!list) {
-    fputs("vostrel-gui-bench: no list view\n", stderr);
-    return 1;
+// Input latency while a scan runs: a probe thread posts a message to the UI thread every 10 ms
+// and waits for it to be taken from the queue; posted messages wait behind the same work that
+// keyboard and mouse input waits behind.
+constexpr UINT kProbeMessage = WM_APP + 77;
+struct Probe {
+  DWORD uiThread = 0;
+  HANDLE stop = nullptr;
+  HANDLE answered = nullptr;
+  HANDLE thread = nullptr;
+  std::atomic<LONGLONG> postedAt{0};
+  LONGLONG worst = 0;
+};
+Probe g_probe;
+
+DWORD WINAPI ProbeThread(LPVOID) {
+  while (WaitForSingleObject(g_probe.stop, 10) == WAIT_TIMEOUT) {
+    ResetEvent(g_probe.answered);
+    g_probe.postedAt.store(Now());
+    if (!PostThreadMessageW(g_probe.uiThread, kProbeMessage, 0, 0)) break;
+    HANDLE events[2] = {g_probe.answered, g_probe.stop};
+    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) break;
   }
-  for (int j = 0; j < 5; ++j) {
-    LVCOLUMNW column = {};
-    column.mask = LVCF_TEXT | LVCF_WIDTH;
-    column.pszText = const_cast<wchar_t*>(L"C");
-    column.cx = 50;
-    SendMessageW(list, LVM_INSERTCOLUMNW, j, reinterpret_cast<LPARAM>(&column));
+  return 0;
+}
+
+void StartProbe() {
+  g_probe.uiThread = GetCurrentThreadId();
+  g_probe.worst = 0;
+  ResetEvent(g_probe.stop);
+  g_probe.thread = CreateThread(nullptr, 0, ProbeThread, nullptr, 0, nullptr);
+}
+
+void StopProbe() {
+  SetEvent(g_probe.stop);
+  if (g_probe.thread) {
+    WaitForSingleObject(g_probe.thread, INFINITE);
+    CloseHandle(g_probe.thread);
+    g_probe.thread = nullptr;
   }
-  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
-  const SIZE_T before = Memory().WorkingSetSize;
-  const LONGLONG start = Now();
-  for (int i = 0; i < count; ++i) {
-    LVITEMW item = {};
-    item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_STATE;
-    item.iItem = i;
-    item.pszText = LPSTR_TEXTCALLBACKW;
-    item.lParam = i + 1;
-    const int index =
-        static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-    for (int column = 1; column < 5; ++column) {
-      LVITEMW sub = {};
-      sub.iSubItem = column;
-      sub.pszText = LPSTR_TEXTCALLBACKW;
-      SendMessageW(list, LVM_SETITEMTEXTW, index, reinterpret_cast<LPARAM>(&sub));
+}
+
+// True when the message was the probe's.
+bool AnswerProbe(const MSG& message) {
+  if (message.message != kProbeMessage || message.hwnd) return false;
+  const LONGLONG waited = Now() - g_probe.postedAt.load();
+  if (waited > g_probe.worst) g_probe.worst = waited;
+  SetEvent(g_probe.answered);
+  return true;
+}
+
+// Serves this thread's messages until the worker has ended, sleeping only in the wait.
+void PumpUntilWorkerEnds() {
+  while (SearchWorkerActive()) {
+    MsgWaitForMultipleObjects(1, &SearchWorkerThread, FALSE, INFINITE, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (AnswerProbe(message)) continue;
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
     }
   }
-  const LONGLONG end = Now();
-  const PROCESS_MEMORY_COUNTERS after = Memory();
-  printf("bare_items=%d insert_ms=%.1f working_before=%llu working_after=%llu\n",
-         static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)), Millis(start, end),
-         static_cast<unsigned long long>(before),
-         static_cast<unsigned long long>(after.WorkingSetSize));
-  DestroyWindow(parent);
-  return 0;
+}
+
+// The wall clock in nanoseconds since 1970, comparable with the shell's date +%s%N.
+unsigned long long UnixNanoseconds() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return (ticks - 116444736000000000ull) * 100ull;
 }
 
 }  // namespace
@@ -207,13 +217,11 @@ int wmain(int argc, wchar_t** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     fputs(
         "usage: vostrel-gui-bench DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]\n"
-        "                         [--paint-interval MS]\n"
-        "       vostrel-gui-bench --bare-list N\n",
+        "                         [--paint-interval MS]\n",
         stderr);
     return 2;
   }
   QueryPerformanceFrequency(&g_frequency);
-  if (options.bareList >= 0) return MeasureBareList(options.bareList);
 
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
@@ -265,15 +273,22 @@ int wmain(int argc, wchar_t** argv) {
   g_statusPrevious = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TimingStatusProc)));
 
+  g_probe.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_probe.answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   int exitCode = 0;
   for (int search = 1; search <= options.searches; ++search) {
     const SIZE_T privateBefore = PrivateBytes();
     const SIZE_T workingBefore = Memory().WorkingSetSize;
     g_finalStatusAt = 0;
+    // The Start command runs on the UI thread: over listed rows it frees them first, and the
+    // window answers nothing until it returns.
     const LONGLONG start = Now();
     SendMessageW(searchPage, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(searchPage, IdStartButton)));
+    const LONGLONG started = Now();
+    StartProbe();
     PumpUntilWorkerEnds();
+    StopProbe();
     if (!g_finalStatusAt) {
       fputs("vostrel-gui-bench: the search ended without its final status line\n", stderr);
       exitCode = 1;
@@ -302,11 +317,12 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t statusText[256] = {};
     GetWindowTextW(status, statusText, 256);
     printf(
-        "search=%d rows=%d gui_ms=%.1f sort_ms=%.1f sorted=%s text_bytes=%llu "
-        "private_before=%llu private_after=%llu working_before=%llu working_after=%llu "
-        "working_peak=%llu status=\"%ls\"\n",
-        search, rows, Millis(start, g_finalStatusAt), Millis(sortStart, sortEnd),
-        sorted ? "yes" : "no", textBytes, static_cast<unsigned long long>(privateBefore),
+        "search=%d rows=%d gui_ms=%.1f start_ms=%.1f latency_ms=%.1f sort_ms=%.1f sorted=%s "
+        "text_bytes=%llu private_before=%llu private_after=%llu working_before=%llu "
+        "working_after=%llu working_peak=%llu status=\"%ls\"\n",
+        search, rows, Millis(start, g_finalStatusAt), Millis(start, started),
+        Millis(0, g_probe.worst), Millis(sortStart, sortEnd), sorted ? "yes" : "no", textBytes,
+        static_cast<unsigned long long>(privateBefore),
         static_cast<unsigned long long>(privateAfter),
         static_cast<unsigned long long>(workingBefore),
         static_cast<unsigned long long>(after.WorkingSetSize),
@@ -315,16 +331,19 @@ int wmain(int argc, wchar_t** argv) {
     if (!sorted) exitCode = 1;
   }
   if (g_messageBoxes) exitCode = 1;
-
   SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusPrevious));
-  SendMessageW(MainWindow, WM_CLOSE, 0, 0);
-  ResetApplicationForTests();
+
+  // The close a user asks for with rows listed: the program's own shutdown and message loop,
+  // then the process ends as the program's would, once the scratch settings are removed.
+  printf("close_at_ns=%llu\n", UnixNanoseconds());
+  fflush(stdout);
+  PostMessageW(MainWindow, WM_CLOSE, 0, 0);
+  const int applicationExit = RunMessageLoop();
   SetSettingsRootForTests(nullptr);
-  SetMessageBoxHook(nullptr);
   RegCloseKey(root);
   RegDeleteTreeW(HKEY_CURRENT_USER, rootPath.c_str());
   DeleteFileW((directory + L"vostrel.lng").c_str());
   DeleteFileW((directory + L"vostrel.ini").c_str());
   RemoveDirectoryW(directory.c_str());
-  return exitCode;
+  return exitCode != 0 ? exitCode : applicationExit;
 }
