@@ -114,6 +114,14 @@ FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created) {
   return nullptr;
 }
 
+bool FileIsBusy(const wchar_t* path) {
+  ExclusiveFile file;
+  bool busy = false;
+  if (!OpenForReading(path, ShareWithReaders, &file, &busy)) return busy;
+  ExclusiveClose(&file);
+  return false;
+}
+
 void ForgetTemporaryFile(const wchar_t* path) {
   const std::basic_string<NativeChar> native = NativeName(path);
   for (TemporarySlot& slot : TemporaryFiles) {
@@ -134,14 +142,26 @@ uint32_t GetPathAttributes(const wchar_t* path) {
   return static_cast<uint32_t>(attributes);
 }
 
-bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
+  if (busy != nullptr) *busy = false;
   // Share mode 0: while we hold the file, nobody else opens it, and we open nothing that
-  // someone else holds.
-  HANDLE h =
-      CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  // someone else holds. Readers share with readers; zlib's own open shares with writers too.
+  const DWORD share = sharing == ShareNothing       ? 0
+                      : sharing == ShareWithReaders ? FILE_SHARE_READ
+                                                    : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE h = CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (busy != nullptr) *busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    return false;
+  }
   file->handle = h;
   return true;
+}
+
+bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+  return OpenForReading(path, ShareNothing, file);
 }
 
 bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset) {
@@ -289,16 +309,23 @@ int OpenRegularForReading(const wchar_t* path) {
 
 }  // namespace
 
-bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
+  if (busy != nullptr) *busy = false;
   const int fd = OpenRegularForReading(path);
   if (fd < 0) return false;
   // The lock is per open file: a second open in this process conflicts like a second handle.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (sharing != ShareWithAll &&
+      flock(fd, (sharing == ShareNothing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (busy != nullptr) *busy = errno == EWOULDBLOCK;
     close(fd);
     return false;
   }
   file->fd = fd;
   return true;
+}
+
+bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+  return OpenForReading(path, ShareNothing, file);
 }
 
 bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset) {

@@ -10,8 +10,9 @@ constexpr uint32_t kNoFile = 0xFFFFFFFFu;
 constexpr uint32_t kIsDirectory = 0x10u;
 uint32_t GetPathAttributes(const wchar_t* path);
 
-// A plain file opened for reading without sharing: while one holder has it open, a second
-// ExclusiveOpen of the same file fails (Windows: share mode 0; POSIX: an exclusive flock).
+// A plain file opened for reading. ExclusiveOpen opens it without sharing: while one holder has
+// it open, a second ExclusiveOpen of the same file fails (Windows: share mode 0; POSIX: an
+// exclusive flock). OpenForReading can also share it (see FileSharing).
 struct ExclusiveFile {
 #ifdef _WIN32
   void* handle = nullptr;  // HANDLE; nullptr when closed
@@ -20,6 +21,17 @@ struct ExclusiveFile {
 #endif
 };
 bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file);
+enum FileSharing {
+  ShareNothing,      // as ExclusiveOpen
+  ShareWithReaders,  // fails only while an exclusive holder has the file (POSIX: a shared flock)
+  ShareWithAll,      // never refused for another holder (as zlib's own open)
+};
+// Opens a regular file for reading; busy (when given) tells whether it failed only because
+// another holder has the file.
+bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file,
+                    bool* busy = nullptr);
+// True when a plain file cannot be opened for reading only because an exclusive holder has it.
+bool FileIsBusy(const wchar_t* path);
 bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset);  // from the beginning
 // Reads up to count bytes; returns the bytes read (0 at end of file or on error).
 size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);

@@ -1,6 +1,8 @@
-// The record stream of an accepted database: a gz stream or a plain file opened without
-// sharing, positioned at headerSize. Reads may be served from an internal block buffer; what
-// a caller observes (bytes delivered, short reads at the end) is the same as unbuffered reads.
+// The record stream of an accepted database: a gzip stream (or a file that zlib would pass
+// through uncompressed) or a plain file, positioned at headerSize. Reads may be served from an
+// internal block buffer; a caller observes the same bytes as with unbuffered reads, and at a
+// damaged or cut-off compressed stream never fewer: every byte that inflated before the damage
+// is delivered.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +12,7 @@
 
 struct RecordReader {
   bool viaGz = false;
-  void* gz = nullptr;  // gzFile
+  void* gz = nullptr;  // the gzip decoder (see record_reader.cpp), owned
   ExclusiveFile file;
   unsigned char* buffer = nullptr;  // block buffer, owned
   size_t bufferStart = 0;
@@ -19,10 +21,13 @@ struct RecordReader {
 };
 
 // 0 on success; 2 when the gz stream could not be opened, 1 when the plain file could not be
-// opened (the worker's exit codes for the same failures).
+// opened (the worker's exit codes for the same failures). A plain file is opened with the
+// given sharing: the application's search worker holds it alone (ShareNothing); a command-line
+// search shares it with other readers (ShareWithReaders). A gz stream is never refused for
+// another reader.
 int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
-                     bool viaGz);
+                     bool viaGz, FileSharing plainSharing = ShareNothing);
 // Reads up to count bytes into dst; returns how many arrived (fewer only at the end of the
-// data or on a read error).
+// data, at damage in a compressed stream, or on a read error).
 size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count);
 void CloseRecordReader(RecordReader* reader);
