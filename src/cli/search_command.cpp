@@ -269,8 +269,11 @@ int RunSearchCommand(const CliArgs& args) {
   }
 
   RecordReader reader;
-  if (OpenRecordReader(&reader, path.c_str(), header, viaGz) != 0) {
-    fprintf(stderr, "vostrel-cli: %s: cannot open the records\n", shown.c_str());
+  // Shared with other readers: several searches and info runs on one file go on side by side.
+  if (OpenRecordReader(&reader, path.c_str(), header, viaGz, ShareWithReaders) != 0) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
+            !viaGz && FileIsBusy(path.c_str()) ? "busy: another program holds the file for itself"
+                                               : "cannot open the records");
     FreeFieldTable(&table);
     return 2;
   }

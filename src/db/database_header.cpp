@@ -66,8 +66,10 @@ OpenResult ReadShortHeader(const wchar_t* path, bool viaGz, DatabaseHeader* out)
     got = GzReadCount(gz, bytes, sizeof bytes);
     gzclose(gz);
   } else {
+    // Readers share the file; only an exclusive holder (the application's search worker
+    // during its scan) keeps it from us.
     ExclusiveFile file;
-    if (!ExclusiveOpen(path, &file)) return OpenFileFailed;
+    if (!OpenForReading(path, ShareWithReaders, &file)) return OpenFileFailed;
     got = ExclusiveRead(&file, bytes, sizeof bytes);
     ExclusiveClose(&file);
   }
@@ -138,6 +140,8 @@ const char* DescribeOpenResult(OpenResult result) {
 }
 
 std::string DescribeOpenFailure(const wchar_t* path, OpenResult result) {
+  if (result == OpenFileFailed && path != nullptr && FileIsBusy(path))
+    return "busy: another program holds the file for itself";
   std::string words = DescribeOpenResult(result);
   if (result != OpenBadVersion || path == nullptr) return words;
   // The gz interface passes a plain file through, so one read serves every variant.

@@ -10,7 +10,7 @@ constexpr int kDescriptorSize = 28;
 constexpr int kTitleCapacity = 51;     // wide characters, terminator included
 constexpr int kMaxRecordLength = 254;  // a length byte of 0xFF ends the stream
 constexpr unsigned char kEndOfRecords = 0xFF;
-constexpr int kMaxPathChars = 260;     // wide paths, terminator included
+constexpr int kMaxPathChars = 260;  // wide paths, terminator included
 
 enum DatabaseVariant { VariantPlain = 0, VariantZdb = 1, VariantFdb = 2 };
 
@@ -45,5 +45,6 @@ OpenResult OpenDatabase(const wchar_t* path, DatabaseHeader* header, bool* viaGz
 const char* DescribeOpenResult(OpenResult result);
 
 // The same words with the detail a message wants: for OpenBadVersion it reads the version byte
-// again and names it ("unsupported version 12").
+// again and names it ("unsupported version 12"); a plain file that failed to open because an
+// exclusive holder has it is called busy.
 std::string DescribeOpenFailure(const wchar_t* path, OpenResult result);

@@ -23,9 +23,11 @@
 namespace {
 
 // A 29-byte header: count, version, numberWidth, title bytes (zero filled).
-std::string ShortHeaderBytes(int32_t count, int version, int numberWidth, const std::string& title) {
+std::string ShortHeaderBytes(int32_t count, int version, int numberWidth,
+                             const std::string& title) {
   std::string h(29, '\0');
-  for (int b = 0; b < 4; ++b) h[b] = static_cast<char>((static_cast<uint32_t>(count) >> (8 * b)) & 0xFF);
+  for (int b = 0; b < 4; ++b)
+    h[b] = static_cast<char>((static_cast<uint32_t>(count) >> (8 * b)) & 0xFF);
   h[4] = static_cast<char>(version);
   h[5] = static_cast<char>(numberWidth);
   h.replace(6, title.size() < 23 ? title.size() : 23, title.substr(0, 23));
@@ -33,12 +35,14 @@ std::string ShortHeaderBytes(int32_t count, int version, int numberWidth, const 
 }
 
 // A 64-byte schema header.
-std::string SchemaHeaderBytes(int version, int fieldCount, int32_t count, const std::string& title) {
+std::string SchemaHeaderBytes(int version, int fieldCount, int32_t count,
+                              const std::string& title) {
   std::string h(64, '\0');
   h.replace(0, 4, "SIGN");
   h[4] = static_cast<char>(version);
   h[5] = static_cast<char>(fieldCount);
-  for (int b = 0; b < 4; ++b) h[8 + b] = static_cast<char>((static_cast<uint32_t>(count) >> (8 * b)) & 0xFF);
+  for (int b = 0; b < 4; ++b)
+    h[8 + b] = static_cast<char>((static_cast<uint32_t>(count) >> (8 * b)) & 0xFF);
   h.replace(13, title.size() < 51 ? title.size() : 51, title.substr(0, 51));
   return h;
 }
@@ -84,7 +88,7 @@ TEST(DbOpen, VariantIsDecidedByTheLastFourCharactersIgnoringCase) {
   EXPECT_EQ(DatabaseVariantOf(L"a.zDB"), VariantZdb);
   EXPECT_EQ(DatabaseVariantOf(L"a.db"), VariantPlain);
   EXPECT_EQ(DatabaseVariantOf(L"a.txt"), VariantPlain);
-  EXPECT_EQ(DatabaseVariantOf(L"xfdb"), VariantPlain);   // no dot: not the extension
+  EXPECT_EQ(DatabaseVariantOf(L"xfdb"), VariantPlain);  // no dot: not the extension
   EXPECT_EQ(DatabaseVariantOf(L".fdb"), VariantFdb);
   EXPECT_EQ(DatabaseVariantOf(L"db"), VariantPlain);
   EXPECT_EQ(DatabaseVariantOf(L""), VariantPlain);
@@ -101,9 +105,9 @@ TEST(DbOpen, FailuresLeaveTheCallersHeaderAndFlagUntouched) {
   ASSERT_TRUE(WriteRawFile(dir.File(L"v12.zdb").c_str(), ShortHeaderBytes(1, 12, 7, "T"), true));
   ASSERT_TRUE(WriteFileBytes(dir.File(L"neg.db"), ShortHeaderBytes(1, -117, 7, "T")));
   // Looks like gzip but the deflate data is garbage: nothing can be read.
-  ASSERT_TRUE(WriteFileBytes(dir.File(L"broken.zdb"),
-                             std::string("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x03", 10) +
-                                 std::string(64, '\xFF')));
+  ASSERT_TRUE(WriteFileBytes(
+      dir.File(L"broken.zdb"),
+      std::string("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x03", 10) + std::string(64, '\xFF')));
 
   // A directory is a directory whatever its name says: decided before the extension.
   const std::wstring folder = dir.File(L"looks.FDB");
@@ -212,7 +216,8 @@ TEST(DbOpen, SchemaHeaderAcceptsAnyVersionAndKeepsTheSignedCountTo16Bits) {
   };
   for (const Case& c : cases) {
     const std::wstring path = dir.File(L"h.fdb");
-    ASSERT_TRUE(WriteRawFile(path.c_str(), SchemaHeaderBytes(c.version, c.fieldCountByte, -5, "X"), true));
+    ASSERT_TRUE(
+        WriteRawFile(path.c_str(), SchemaHeaderBytes(c.version, c.fieldCountByte, -5, "X"), true));
     DatabaseHeader h = Sentinel();
     bool viaGz = false;
     ASSERT_EQ(Open(path, &h, &viaGz), OpenOk) << c.version << " " << c.fieldCountByte;
@@ -297,6 +302,39 @@ TEST(DbOpen, APlainFileHeldByAReaderCannotBeOpenedUntilItIsClosed) {
   EXPECT_EQ(Open(path, &other, &otherGz), OpenOk);
 }
 
+// Readers of a plain file share it: searches and info runs on one file at once all read it.
+// Only an exclusive holder (the application's search worker) keeps the others out, and the
+// command line then says that the file is busy.
+TEST(DbOpen, ReadersShareAPlainFileAndOnlyAnExclusiveHolderMakesItBusy) {
+  TempDir dir;
+  const std::wstring path = dir.File(L"shared.db");
+  ASSERT_TRUE(WriteFixture(path, FixtureOptions(VariantPlain), SampleRecords()));
+  DatabaseHeader h;
+  bool viaGz = true;
+  ASSERT_EQ(Open(path, &h, &viaGz), OpenOk);
+  RecordReader first, second;
+  ASSERT_EQ(OpenRecordReader(&first, path.c_str(), h, viaGz, ShareWithReaders), 0);
+  EXPECT_EQ(OpenRecordReader(&second, path.c_str(), h, viaGz, ShareWithReaders), 0);
+  CloseRecordReader(&second);
+  EXPECT_EQ(Open(path, &h, &viaGz), OpenOk);
+  EXPECT_FALSE(FileIsBusy(path.c_str()));
+  for (const char* command : {"info", "search"}) {
+    const CliResult r = RunCli({command, WideToUtf8(path)});
+    EXPECT_EQ(r.exitCode, 0) << command << " beside another reader: " << r.err;
+  }
+  CloseRecordReader(&first);
+
+  ExclusiveFile holder;
+  ASSERT_TRUE(ExclusiveOpen(path.c_str(), &holder));
+  EXPECT_TRUE(FileIsBusy(path.c_str()));
+  for (const char* command : {"info", "search"}) {
+    const CliResult r = RunCli({command, WideToUtf8(path)});
+    EXPECT_EQ(r.exitCode, 2) << command;
+    EXPECT_NE(r.err.find("shared.db: busy"), std::string::npos) << command << ": " << r.err;
+  }
+  ExclusiveClose(&holder);
+}
+
 TEST(DbOpen, AStreamThatCannotBeOpenedIsReportedAsSuch) {
   TempDir dir;
 #ifdef _WIN32
@@ -324,8 +362,8 @@ TEST(DbOpen, AStreamThatCannotBeOpenedIsReportedAsSuch) {
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     DatabaseHeader h = Sentinel();
     bool viaGz = false;
-    const OpenResult expected = DatabaseVariantOf(name) == VariantPlain ? OpenFileFailed
-                                                                         : OpenStreamFailed;
+    const OpenResult expected =
+        DatabaseVariantOf(name) == VariantPlain ? OpenFileFailed : OpenStreamFailed;
     EXPECT_EQ(Open(dir.File(name), &h, &viaGz), expected);
     ExpectSameHeader(h, Sentinel());
     EXPECT_FALSE(viaGz);
