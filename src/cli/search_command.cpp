@@ -38,7 +38,9 @@ const char kSearchUsage[] =
     "empty criterion. A field that forces upper case in the application does so here too.\n"
     "\n"
     "Output (UTF-8): tsv (default) with a header line and \\\\ \\t \\n \\r escaped; csv as in\n"
-    "RFC 4180 with CR LF line ends; json with one object per row. On a terminal, control\n"
+    "RFC 4180 with CR LF line ends (a lone empty cell written \"\"); json with one object per\n"
+    "row, a field name that an earlier column has getting _2, _3, ... With one column an empty\n"
+    "value is an empty line in tsv: every line after the header is a row. On a terminal, control\n"
     "characters in names and values show as '?'; to a file or a pipe they stay exact.\n"
     "Exit status: 0 when rows were listed, 1 when none matched, 2 on an error.\n";
 

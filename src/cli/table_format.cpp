@@ -89,6 +89,10 @@ void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t co
               out.append(utf8.entries[*p].bytes, utf8.entries[*p].length);
         }
       }
+    } else if (count == 1 && *value == '\0') {
+      // A lone empty cell would make an empty line, which CSV readers skip: quoted, the record
+      // stays.
+      out.append("\"\"", 2);
     } else {
       writer->scratch.clear();
       AppendSingleByteAsUtf8(&writer->scratch, value);
@@ -193,11 +197,34 @@ void AppendJsonString(std::string* out, const std::string& utf8) {
   out->push_back('"');
 }
 
+// JSON keys for the columns: the names, except that a name an earlier column already has gets
+// "_2", "_3", ... (the first suffix that no column name and no key before it has), since a
+// JSON object with a repeated key loses all but one of its values in every parser.
+std::vector<std::string> UniqueKeys(const std::vector<std::string>& names) {
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const auto taken = [&](const std::string& key) {
+      for (const std::string& k : keys)
+        if (k == key) return true;
+      for (const std::string& n : names)
+        if (n == key) return true;
+      return false;
+    };
+    bool repeated = false;
+    for (size_t j = 0; j < i && !repeated; ++j) repeated = names[j] == names[i];
+    std::string key = names[i];
+    for (int suffix = 2; repeated && taken(key); ++suffix)
+      key = names[i] + "_" + std::to_string(suffix);
+    keys.push_back(key);
+  }
+  return keys;
+}
+
 void BeginTable(TableWriter* writer, FILE* stream, OutputFormat format,
                 const std::vector<std::string>& columns) {
   writer->format = format;
   writer->stream = stream;
-  writer->columns = columns;
+  writer->columns = format == FormatJson ? UniqueKeys(columns) : columns;
   writer->buffer.clear();
   writer->buffer.reserve(kFlushThreshold + 4096);
   writer->failed = false;
@@ -209,6 +236,8 @@ void WriteTableHeader(TableWriter* writer) {
     if (writer->format == FormatTsv) {
       if (i > 0) writer->buffer.push_back('\t');
       AppendTsvCell(&writer->buffer, writer->columns[i]);
+    } else if (writer->columns.size() == 1 && writer->columns[i].empty()) {
+      writer->buffer.append("\"\"");  // as for a lone empty value
     } else {
       if (i > 0) writer->buffer.push_back(',');
       AppendCsvCell(&writer->buffer, writer->columns[i]);

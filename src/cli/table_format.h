@@ -25,7 +25,8 @@ void AppendJsonString(std::string* out, const std::string& utf8);
 struct TableWriter {
   OutputFormat format = FormatTsv;
   FILE* stream = nullptr;
-  std::vector<std::string> columns;  // UTF-8 column names, in display order
+  // UTF-8 column names, in display order; for JSON made unique (see BeginTable).
+  std::vector<std::string> columns;
   std::string buffer;
   std::string scratch;
   bool failed = false;  // a write to the stream failed
@@ -35,6 +36,10 @@ struct TableWriter {
   bool terminal = false;
 };
 
+// For JSON a column whose name an earlier one has gets the key NAME_2 (NAME_3, ...: the first
+// that no column and no earlier key has). CSV and TSV headers keep the names as they are. In
+// CSV a row (or header) of one empty cell is written "" so that it is no empty line; in TSV it
+// is an empty line, which make reads back as one empty value.
 void BeginTable(TableWriter* writer, FILE* stream, OutputFormat format,
                 const std::vector<std::string>& columns);
 // The header line (TSV and CSV; JSON lines carry the names in every object).

@@ -130,6 +130,41 @@ TEST(TableFormat, JsonEscapesQuotesBackslashesAndControls) {
             "\xD1\x80\"}\n");
 }
 
+// Two fields of one name would give JSON objects with a repeated key, of which every parser
+// keeps one: the later ones get a suffix that no column has.
+TEST(TableFormat, JsonKeysAreUniqueAndTheOtherHeadersKeepTheNames) {
+  TableWriter writer;
+  const std::vector<std::string> names = {"Name", "Name", "Name_2", "Name", "X"};
+  BeginTable(&writer, nullptr, FormatJson, names);
+  EXPECT_EQ(writer.columns, (std::vector<std::string>{"Name", "Name_3", "Name_2", "Name_4", "X"}));
+  const char* cells[5] = {"a", "b", "c", "d", "e"};
+  WriteTableRow(&writer, cells, 5);
+  EXPECT_EQ(writer.buffer,
+            "{\"Name\":\"a\",\"Name_3\":\"b\",\"Name_2\":\"c\",\"Name_4\":\"d\",\"X\":\"e\"}\n");
+  for (OutputFormat format : {FormatTsv, FormatCsv}) {
+    BeginTable(&writer, nullptr, format, names);
+    WriteTableHeader(&writer);
+    EXPECT_EQ(writer.buffer, format == FormatTsv ? "Name\tName\tName_2\tName\tX\n"
+                                                 : "Name,Name,Name_2,Name,X\r\n");
+  }
+}
+
+// With one column, an empty value must not become an empty line in CSV, which readers skip.
+TEST(TableFormat, ALoneEmptyCsvCellIsQuoted) {
+  TableWriter writer;
+  const char* empty[1] = {""};
+  const char* word[1] = {"w"};
+  BeginTable(&writer, nullptr, FormatCsv, {""});
+  WriteTableHeader(&writer);
+  WriteTableRow(&writer, empty, 1);
+  WriteTableRow(&writer, word, 1);
+  EXPECT_EQ(writer.buffer, "\"\"\r\n\"\"\r\nw\r\n");
+  const char* two[2] = {"", ""};
+  BeginTable(&writer, nullptr, FormatCsv, {"A", "B"});
+  WriteTableRow(&writer, two, 2);
+  EXPECT_EQ(writer.buffer, ",\r\n");  // a comma keeps the record
+}
+
 TEST(TableFormat, SplitterRefusesUnknownAndUnfinishedEscapes) {
   std::vector<std::string> cells;
   std::string error;
