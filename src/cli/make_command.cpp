@@ -6,7 +6,8 @@
 // else (plain). INPUT is a file or "-" for standard input.
 //
 // The table. The first line names the fields, one column per field of the schema in field
-// order; the names must be the schema's names, compared without regard to ASCII case. Every
+// order; the names must be the schema's names, compared without regard to the case of Latin and
+// Cyrillic letters. Every
 // further line is one record. Cells are separated by tabs and use the escapes that
 // "vostrel-cli search" writes: \\ for a backslash, \t, \n and \r for tab, line feed and carriage
 // return; any other backslash is an error. A carriage return before the line feed is dropped, as
@@ -32,7 +33,8 @@
 //
 //   name type flags size search display detail editWidth columnWidth maxLength
 //
-//   name         1 to 15 Windows-1251 characters without blanks, unique regardless of case
+//   name         1 to 15 Windows-1251 characters without blanks, unique regardless of the
+//                case of Latin and Cyrillic letters
 //   type         text, integer, or a number from -128 to 127 (other types store nothing)
 //   flags        a number (decimal or 0x hexadecimal) from 0 to 255: 2 upper-case input,
 //                4 match anywhere, 8 fold case
@@ -133,15 +135,10 @@ std::string NameUtf8(const FieldDescriptor& field) {
   return WideToUtf8(SingleByteToWide(name));
 }
 
-bool SameNameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
+// Field names are compared as a search's FIELD= compares them: regardless of the case of
+// Latin and Cyrillic letters.
+bool SameFieldName(const std::string& a, const std::string& b) {
+  return SameNameIgnoringCase(Utf8ToWide(a), Utf8ToWide(b));
 }
 
 // A whole-token integer in [low, high]; decimal (a leading 0 does not make it octal: "010" is
@@ -260,7 +257,7 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
     f.columnWidth = static_cast<uint16_t>(columnWidth);
     f.maxLength = static_cast<uint16_t>(maxLength);
     for (const FieldDescriptor& other : *fields) {
-      if (SameNameIgnoringAsciiCase(NameUtf8(other), NameUtf8(f))) {
+      if (SameFieldName(NameUtf8(other), NameUtf8(f))) {
         fail("the name '" + t[0] + "' is used twice");
         break;
       }
@@ -461,7 +458,7 @@ int RunMakeCommand(const CliArgs& args) {
     if (lineNumber == 1) {
       bool matches = cells.size() == schema.size();
       for (size_t j = 0; matches && j < cells.size(); ++j)
-        matches = SameNameIgnoringAsciiCase(cells[j], NameUtf8(schema[j]));
+        matches = SameFieldName(cells[j], NameUtf8(schema[j]));
       if (!matches) {
         std::string names;
         for (const FieldDescriptor& f : schema) names += (names.empty() ? "" : ", ") + NameUtf8(f);

@@ -33,7 +33,8 @@ const char kSearchUsage[] =
     "Usage: vostrel-cli search [--format tsv|csv|json] FILE [FIELD=TEXT]...\n"
     "\n"
     "Lists the records of FILE that match every criterion, as the application lists them.\n"
-    "FIELD is a searchable field's name (case does not matter); TEXT is matched by the field's\n"
+    "FIELD is a searchable field's name (the case of Latin and Cyrillic letters does not\n"
+    "matter); TEXT is matched by the field's\n"
     "rules: a prefix, a substring, or a whole-value pattern with * and ?. An empty TEXT is an\n"
     "empty criterion. A field that forces upper case in the application does so here too.\n"
     "\n"
@@ -101,17 +102,6 @@ int OnAppendRow(void* context, const FieldTable*, int) {
   return FlushTable(&run->writer, false) ? 0 : -1;
 }
 
-bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x + 32);
-    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string FieldNameUtf8(const FieldDescriptor& field) {
   char name[kNameCapacity];
   memcpy(name, field.name, kNameCapacity);
@@ -147,7 +137,7 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
       char name[kNameCapacity];
       memcpy(name, f->name, kNameCapacity);
       name[kNameCapacity - 1] = 0;
-      if (EqualsIgnoringAsciiCase(SingleByteToWide(name), fieldName)) found = i;
+      if (SameNameIgnoringCase(SingleByteToWide(name), fieldName)) found = i;
     }
     if (found < 0) {
       fprintf(stderr, "vostrel-cli: %s: no searchable field '%s'; searchable fields: %s\n",

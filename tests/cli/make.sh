@@ -171,6 +171,15 @@ schema_refuse "no fields" "no field" "# nothing\n\n"
 schema_refuse "sign after 0x" "bad-schema.txt:1: flags" "A text 0x-2 0 1 1 0 0 0 5\n"
 schema_refuse "header does not match the schema" "words.tsv:1:" "Other text 0 0 1 1 0 0 0 5\n"
 
+# Field names match regardless of the case of Cyrillic letters too (Ё included): in a search's
+# FIELD=, in the header line and in the schema's rule of unique names.
+printf 'Имя text 0 0 1 1 1 70 50 20\nЁлка text 0 0 2 2 2 70 50 20\n' >cyr-schema.txt
+printf 'ИМЯ\tёЛКА\nПетров\tель\n' >cyr.tsv
+run 0 make --schema cyr-schema.txt cyr.tsv cyr.fdb
+run 0 search cyr.fdb имя=Пет ЁЛКА=ель
+[ "$(sed -n 2p out.txt)" = $'Петров\tель' ] || fail "Cyrillic field names: $(cat out.txt err.txt)"
+schema_refuse "Cyrillic name twice" "used twice" "Имя text 0 0 1 1 0 0 0 5\nиМЯ text 0 0 2 2 0 0 0 5\n"
+
 # A field of another type stores nothing; its cell must stay empty.
 printf 'Gap 7 0 0 0 0 0 0 0 0\nWord text 0 0 1 1 0 0 0 5\n' >typed-schema.txt
 printf 'Gap\tWord\n\tabc\n' >typed.tsv
