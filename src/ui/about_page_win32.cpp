@@ -1,4 +1,5 @@
 // The About page: the icon and the product text, the same in every language.
+#include "ui/desktop_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
@@ -10,8 +11,13 @@ LRESULT OnCreate(HWND page, UINT, WPARAM, LPARAM) {
   return 0;
 }
 
+LRESULT OnCtlColorStatic(HWND, UINT, WPARAM wParam, LPARAM) {
+  return WhiteStaticColors(reinterpret_cast<HDC>(wParam));
+}
+
 const MessageMapEntry kAboutMessages[] = {
     {WM_CREATE, OnCreate},
+    {WM_CTLCOLORSTATIC, OnCtlColorStatic},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "settings/installed_databases.h"
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
@@ -24,6 +25,7 @@ constexpr wchar_t kMainClassName[] = L"Vostrel";
 constexpr wchar_t kMainTitle[] = L"Vostrel/Corvinet v2.04";
 constexpr int kTabCaptionCapacity = 128;  // 127 characters and the terminator
 constexpr int kPageTop = 24;              // the pages start below the tab strip
+constexpr DWORD kMainStyle = WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 struct PageClass {
   const wchar_t* className;
@@ -60,6 +62,7 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
     TabControl = nullptr;
     return 0;
   }
+  UseMessageFont(TabControl);
   RECT client;
   GetClientRect(window, &client);
   MoveWindow(TabControl, -2, 0, client.right + 4, client.bottom, FALSE);
@@ -218,20 +221,28 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
   const int width = LayoutVariant == 1 ? 640 : 240;
   const int height = LayoutVariant == 1 ? 240 : 295;
 
-  HWND window = CreateWindowExW(0, kMainClassName, kMainTitle, WS_VISIBLE, CW_USEDEFAULT,
-                                CW_USEDEFAULT, width, height, nullptr, nullptr, instance, nullptr);
+  // The layout's size is the client area's: on a desktop the caption and the borders come on
+  // top, and the close box and the system menu close the program as the Exit tab does.
+  const SIZE outer = OuterSizeForClient(width, height, kMainStyle, 0);
+  HWND window =
+      CreateWindowExW(0, kMainClassName, kMainTitle, kMainStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                      outer.cx, outer.cy, nullptr, nullptr, instance, nullptr);
   if (!window || !IsWindow(window)) return nullptr;
   ShowWindow(window, showCommand);
   UpdateWindow(window);
+  if (HWND first = FirstFocusableControl(PageWindows[SearchPage])) SetFocus(first);
   return window;
+}
+
+void DispatchLoopMessage(const MSG& message) {
+  if (HandleDesktopKey(message)) return;
+  TranslateMessage(&message);
+  DispatchMessageW(&message);
 }
 
 int RunMessageLoop() {
   MSG message = {};
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchLoopMessage(message);
   return static_cast<int>(message.wParam);
 }
 
@@ -240,6 +251,10 @@ void ShowPage(int index) {
   ShowWindow(PageById(CurrentPage), SW_HIDE);
   CurrentPage = index;
   ShowWindow(PageById(index), SW_SHOW);
+  // The keyboard follows the page: a hidden page's control cannot keep it.
+  if (GetActiveWindow() == MainWindow) {
+    if (HWND first = FirstFocusableControl(PageById(index))) SetFocus(first);
+  }
 }
 
 void SelectPage(int index) {
@@ -317,6 +332,7 @@ void ResetApplicationForTests() {
   SetStoredRowLimitForTests(-1);
   SetListPaintIntervalForTests(kDefaultListPaintIntervalMs);
   SetSynchronousUpdatesForTests(false);
+  ReleaseMessageFont();
   ShutdownDone = false;
   DirectoryOverride = nullptr;
   ScreenHeightOverride = 0;

@@ -10,8 +10,11 @@ constexpr int kPortraitMinScreenHeight = 295;
 int InitApplication(HINSTANCE instance);
 // The main window, or nullptr when it could not be created.
 HWND CreateMainWindow(HINSTANCE instance, int showCommand);
-// GetMessageW / TranslateMessage / DispatchMessageW until WM_QUIT; returns its wParam.
+// GetMessageW and DispatchLoopMessage until WM_QUIT; returns its wParam.
 int RunMessageLoop();
+// One message of the loop: the keys the program handles itself (see desktop_win32.h), or
+// TranslateMessage and DispatchMessageW.
+void DispatchLoopMessage(const MSG& message);
 
 void SelectPage(int index);
 void ShowPage(int index);

@@ -4,6 +4,7 @@
 
 #include "i18n/language_file.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 
 const wchar_t kAboutText[] =
     L"Vostrel(Corvinet) v.2.04 b40423\r\n"
@@ -80,8 +81,9 @@ void BuildPageControls(HWND page, const ControlSpec* table, int rowCount, DWORD 
       text = translation;
     }
     const ControlRect& r = RectForLayout(row);
-    CreateWindowExW(0, row.className, text, row.style | baseStyle, r.x, r.y, r.width, r.height,
-                    page, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
-                    ApplicationInstance, nullptr);
+    HWND control = CreateWindowExW(
+        0, row.className, text, row.style | baseStyle, r.x, r.y, r.width, r.height, page,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), ApplicationInstance, nullptr);
+    UseMessageFont(control);
   }
 }

@@ -9,6 +9,7 @@
 #include "db/codepage.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"
 
@@ -78,6 +79,8 @@ int LoadSchema(const char* singleBytePath) {
                                 ControlIdHandle(IdFirstCriterionEdit + 4 * j), ApplicationInstance,
                                 nullptr);
     field->editHandle = edit;
+    UseMessageFont(static_cast<HWND>(field->labelHandle));
+    UseMessageFont(edit);
     SendMessageW(edit, EM_LIMITTEXT, field->maxLength, 0);
   }
 

@@ -11,6 +11,7 @@
 #include "settings/installed_databases_win32.h"
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
@@ -71,8 +72,8 @@ LRESULT OnCreate(HWND page, UINT, WPARAM, LPARAM) {
   return 0;
 }
 
-LRESULT OnCtlColorStatic(HWND, UINT, WPARAM, LPARAM) {
-  return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+LRESULT OnCtlColorStatic(HWND, UINT, WPARAM wParam, LPARAM) {
+  return WhiteStaticColors(reinterpret_cast<HDC>(wParam));
 }
 
 LRESULT OnCommand(HWND page, UINT, WPARAM wParam, LPARAM lParam) {

@@ -149,8 +149,7 @@ void PumpOnce() {
       g_quitSeen = true;
       continue;
     }
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
+    DispatchLoopMessage(message);
   }
   if (!any) MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
 }

@@ -40,6 +40,9 @@ void ExpectIdleControls() {
 // Starts a search over a directory big enough to be caught while it runs, and pumps until the
 // first rows are listed.
 void StartLongScan() {
+  // The worker then waits for each of its updates to be shown: while the test does not pump
+  // messages, the scan cannot run away and end before the test looks at it.
+  SetSynchronousUpdatesForTests(true);
   ClickSearch(IdStartButton);
   ASSERT_TRUE(SearchWorkerActive());
   ASSERT_TRUE(PumpUntil([] { return ResultRowCount() >= 100 || !SearchWorkerActive(); }));

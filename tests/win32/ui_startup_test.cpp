@@ -18,9 +18,10 @@ bool ClassRegistered(const wchar_t* name) {
   return GetClassInfoW(GetModuleHandleW(nullptr), name, &info) != 0;
 }
 
-SIZE WindowSize(HWND window) {
+// The layout's size is the client area's; the caption and borders of a desktop come on top.
+SIZE ClientSize(HWND window) {
   RECT r = {};
-  GetWindowRect(window, &r);
+  GetClientRect(window, &r);
   return {r.right - r.left, r.bottom - r.top};
 }
 
@@ -69,7 +70,7 @@ TEST(UiLayout, PortraitWindowAndControls) {
 
   EXPECT_EQ(LayoutVariant, 0);
   EXPECT_EQ(WindowText(MainWindow), L"Vostrel/Corvinet v2.04");
-  const SIZE size = WindowSize(MainWindow);
+  const SIZE size = ClientSize(MainWindow);
   EXPECT_EQ(size.cx, 240);
   EXPECT_EQ(size.cy, 295);
   const RECT list = ChildRect(ResultListView);
@@ -100,7 +101,7 @@ TEST(UiLayout, LandscapeWindowAndControls) {
   ASSERT_EQ(app.Start(294), 0);
 
   EXPECT_EQ(LayoutVariant, 1);
-  const SIZE size = WindowSize(MainWindow);
+  const SIZE size = ClientSize(MainWindow);
   EXPECT_EQ(size.cx, 640);
   EXPECT_EQ(size.cy, 240);
   const RECT list = ChildRect(ResultListView);

@@ -1,0 +1,264 @@
+#include "ui/desktop_win32.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "ui/app_globals_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
+#include "ui/result_list_win32.h"
+
+namespace {
+
+HFONT Font = nullptr;
+
+bool ClassIs(HWND window, const wchar_t* name) {
+  wchar_t className[64] = {};
+  GetClassNameW(window, className, 64);
+  return _wcsicmp(className, name) == 0;
+}
+
+// The controls a user types into or presses: edit boxes, selectors, buttons and lists.
+bool TakesKeyboard(HWND control) {
+  if (!IsWindowVisible(control) || !IsWindowEnabled(control)) return false;
+  if (ClassIs(control, L"Button")) {
+    const LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+    return type != BS_GROUPBOX;
+  }
+  return ClassIs(control, L"Edit") || ClassIs(control, L"ComboBox") ||
+         ClassIs(control, L"ListBox") || ClassIs(control, WC_LISTVIEWW);
+}
+
+// The page's controls that take the keyboard, top to bottom and left to right.
+std::vector<HWND> KeyboardControls(HWND page) {
+  std::vector<HWND> controls;
+  for (HWND child = GetWindow(page, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if (TakesKeyboard(child)) controls.push_back(child);
+  std::stable_sort(controls.begin(), controls.end(), [](HWND a, HWND b) {
+    RECT ra, rb;
+    GetWindowRect(a, &ra);
+    GetWindowRect(b, &rb);
+    return ra.top != rb.top ? ra.top < rb.top : ra.left < rb.left;
+  });
+  return controls;
+}
+
+// The page's own child that holds the focus (a selector's inner edit box counts as the selector).
+HWND FocusedChildOf(HWND page) {
+  for (HWND window = GetFocus(); window; window = GetParent(window))
+    if (GetParent(window) == page) return window;
+  return nullptr;
+}
+
+bool InMainWindow(HWND window) {
+  return MainWindow && window && (window == MainWindow || IsChild(MainWindow, window));
+}
+
+void PressStartStop() {
+  HWND page = PageWindows[SearchPage];
+  HWND button = GetDlgItem(page, IdStartButton);
+  if (!button || !IsWindowEnabled(button)) return;
+  SendMessageW(page, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+}
+
+bool IsCriterionBox(HWND control) {
+  const int id = GetDlgCtrlID(control);
+  return GetParent(control) == PageWindows[SearchPage] && id >= IdFirstCriterionEdit &&
+         (id - IdFirstCriterionEdit) % 4 == 0;
+}
+
+bool MoveFocus(bool backwards) {
+  if (CurrentPage < 0 || CurrentPage >= kPageCount) return false;
+  HWND page = PageWindows[CurrentPage];
+  const std::vector<HWND> controls = KeyboardControls(page);
+  if (controls.empty()) return false;
+  const auto at = std::find(controls.begin(), controls.end(), FocusedChildOf(page));
+  size_t next;
+  if (at == controls.end()) {
+    next = backwards ? controls.size() - 1 : 0;
+  } else {
+    const size_t here = static_cast<size_t>(at - controls.begin());
+    next =
+        backwards ? (here + controls.size() - 1) % controls.size() : (here + 1) % controls.size();
+  }
+  SetFocus(controls[next]);
+  if (ClassIs(controls[next], L"Edit")) SendMessageW(controls[next], EM_SETSEL, 0, -1);
+  return true;
+}
+
+bool HandleReturn(HWND focused) {
+  if (!focused) return false;
+  if (focused == ResultListView) {
+    ShowRowDetails();
+    return true;
+  }
+  HWND control = FocusedChildOf(PageWindows[CurrentPage]);
+  if (control && IsCriterionBox(control)) {
+    PressStartStop();
+    return true;
+  }
+  if (control && ClassIs(control, L"Button")) {
+    SendMessageW(control, BM_CLICK, 0, 0);
+    return true;
+  }
+  return false;
+}
+
+void AppendEscaped(std::wstring* out, const wchar_t* text) {
+  for (; text && *text; ++text) {
+    switch (*text) {
+      case L'\\':
+        out->append(L"\\\\");
+        break;
+      case L'\t':
+        out->append(L"\\t");
+        break;
+      case L'\n':
+        out->append(L"\\n");
+        break;
+      case L'\r':
+        out->append(L"\\r");
+        break;
+      default:
+        out->push_back(*text);
+    }
+  }
+}
+
+void AppendRowLine(std::wstring* out, ResultRow row) {
+  for (int j = 0; j < TheFieldTable.displayCount; ++j) {
+    if (j > 0) out->push_back(L'\t');
+    AppendEscaped(out, row ? row[j] : nullptr);
+  }
+  out->push_back(L'\n');
+}
+
+}  // namespace
+
+HFONT MessageFont() {
+  if (!Font) {
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof metrics;
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0))
+      Font = CreateFontIndirectW(&metrics.lfMessageFont);
+  }
+  return Font;
+}
+
+void UseMessageFont(HWND control) {
+  HFONT font = MessageFont();
+  if (control && font) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+}
+
+void ReleaseMessageFont() {
+  if (Font) DeleteObject(Font);
+  Font = nullptr;
+}
+
+LRESULT WhiteStaticColors(HDC dc) {
+  SetBkColor(dc, RGB(255, 255, 255));
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+SIZE OuterSizeForClient(int width, int height, DWORD style, DWORD exStyle) {
+  RECT rect = {0, 0, width, height};
+  AdjustWindowRectEx(&rect, style, FALSE, exStyle);
+  return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+bool HandleDesktopKey(const MSG& message) {
+  if (message.message != WM_KEYDOWN || !InMainWindow(message.hwnd)) return false;
+  const bool control = GetKeyState(VK_CONTROL) < 0;
+  const bool alt = GetKeyState(VK_MENU) < 0;
+  if (alt) return false;
+  switch (message.wParam) {
+    case VK_TAB:
+      if (control) return false;
+      return MoveFocus(GetKeyState(VK_SHIFT) < 0);
+    case VK_RETURN:
+      if (control) return false;
+      return HandleReturn(GetFocus());
+    case VK_ESCAPE:
+      if (SearchWorkerActive() && SearchStopFlag.load() == 0) {
+        PressStartStop();
+        return true;
+      }
+      return false;
+    case 'A':
+      if (!control || GetFocus() != ResultListView) return false;
+      {
+        LVITEMW all = {};
+        all.stateMask = LVIS_SELECTED;
+        all.state = LVIS_SELECTED;
+        SendMessageW(ResultListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                     reinterpret_cast<LPARAM>(&all));
+      }
+      return true;
+    case 'C':
+      if (!control || GetFocus() != ResultListView) return false;
+      CopySelectedRows(MainWindow);
+      return true;
+    default:
+      return false;
+  }
+}
+
+HWND FirstFocusableControl(HWND page) {
+  const std::vector<HWND> controls = KeyboardControls(page);
+  return controls.empty() ? nullptr : controls.front();
+}
+
+std::wstring SelectedRowsAsText() {
+  std::wstring text;
+  if (!ResultListView) return text;
+  const int listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  const int selected = static_cast<int>(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0));
+  if (selected <= 0) return text;
+  for (int j = 0; j < TheFieldTable.displayCount; ++j) {
+    if (j > 0) text.push_back(L'\t');
+    AppendEscaped(&text, TheFieldTable.displayMap[j]->displayName);
+  }
+  text.push_back(L'\n');
+  if (selected >= listed) {
+    // Everything is selected (Ctrl+A): no need to ask the list for each row.
+    for (int i = 0; i < listed; ++i) AppendRowLine(&text, ResultRowAt(i));
+    return text;
+  }
+  for (int i = -1;;) {
+    i = static_cast<int>(
+        SendMessageW(ResultListView, LVM_GETNEXTITEM, static_cast<WPARAM>(i), LVNI_SELECTED));
+    if (i < 0) break;
+    AppendRowLine(&text, ResultRowAt(i));
+  }
+  return text;
+}
+
+bool CopySelectedRows(HWND owner) {
+  const std::wstring text = SelectedRowsAsText();
+  if (text.empty()) return false;
+  const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes);
+  if (!block) return false;
+  void* memory = GlobalLock(block);
+  if (!memory) {
+    GlobalFree(block);
+    return false;
+  }
+  memcpy(memory, text.c_str(), bytes);
+  GlobalUnlock(block);
+  if (!OpenClipboard(owner)) {
+    GlobalFree(block);
+    return false;
+  }
+  EmptyClipboard();
+  const bool placed = SetClipboardData(CF_UNICODETEXT, block) != nullptr;
+  CloseClipboard();
+  if (!placed) GlobalFree(block);
+  return placed;
+}

@@ -1,0 +1,206 @@
+// The program on a desktop: its close box, the message font on every control, and the keyboard
+// (Tab, Enter, Esc, the result list's keys and the clipboard), driven through the program's own
+// message loop.
+#include <windows.h>
+// commctrl.h needs the base Windows types first.
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "db/codepage.h"
+#include "test_support.h"
+#include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
+#include "ui/main_window_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui/result_list_win32.h"
+#include "ui/search_worker_win32.h"
+#include "ui_harness.h"
+
+namespace {
+
+// A key pressed on the focused control and handled by the message loop, with the modifiers
+// held in this thread's keyboard state meanwhile.
+void PressKey(UINT key, bool control = false, bool shift = false) {
+  BYTE state[256] = {};
+  GetKeyboardState(state);
+  BYTE pressed[256];
+  memcpy(pressed, state, sizeof pressed);
+  pressed[VK_CONTROL] = control ? 0x80 : 0;
+  pressed[VK_SHIFT] = shift ? 0x80 : 0;
+  SetKeyboardState(pressed);
+  HWND target = GetFocus() ? GetFocus() : MainWindow;
+  PostMessageW(target, WM_KEYDOWN, key, 0);
+  PumpOnce();
+  SetKeyboardState(state);
+}
+
+int FocusedId() { return GetFocus() ? GetDlgCtrlID(GetFocus()) : 0; }
+
+std::wstring ClipboardText() {
+  std::wstring text;
+  if (!OpenClipboard(nullptr)) return text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const wchar_t* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+      text = chars;
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+// The lines of a text, each with its line feed.
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+    lines.push_back(text.substr(start, end + 1 - start));
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+void StartWith(AppUnderTest& app, const std::vector<DatabaseRecord>& records) {
+  app.WriteDatabase(L"city.db", records);
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  SetForegroundWindow(MainWindow);
+  SetFocus(FirstFocusableControl(PageWindows[SearchPage]));
+}
+
+}  // namespace
+
+TEST(UiDesktop, TheCloseBoxClosesAsTheExitTabDoes) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  StartWith(app, NumberedRecords(3));
+  EXPECT_TRUE(GetWindowLongW(MainWindow, GWL_STYLE) & WS_SYSMENU);
+  SendMessageW(MainWindow, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_EQ(TheLanguageFile.file, nullptr);
+  DWORD width = 0;
+  EXPECT_TRUE(app.Registry().GetDword(L"Col1Width", &width));
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST(UiDesktop, EveryControlHasTheMessageFont) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  StartWith(app, NumberedRecords(3));
+  ASSERT_NE(MessageFont(), nullptr);
+  EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(TabControl, WM_GETFONT, 0, 0)), MessageFont());
+  int controls = 0;
+  for (int page = SearchPage; page <= AboutPage; ++page) {
+    for (HWND child = GetWindow(PageWindows[page], GW_CHILD); child;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      wchar_t className[64] = {};
+      GetClassNameW(child, className, 64);
+      SCOPED_TRACE(std::to_wstring(GetDlgCtrlID(child)) + L" " + className);
+      // A picture has no text to draw.
+      if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+          lstrcmpiW(className, L"Static") == 0)
+        continue;
+      EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0)), MessageFont());
+      ++controls;
+    }
+  }
+  // The fixed controls and the criteria labels and boxes of the five built-in fields.
+  EXPECT_GE(controls, 7 + 3 + 9 + 2 + 10 - 1);
+}
+
+TEST(UiDesktop, TabMovesThroughTheSearchPageInReadingOrder) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  StartWith(app, NumberedRecords(3));
+  ASSERT_EQ(FocusedId(), IdDatabaseSelector);
+  const std::vector<int> forward = {IdFirstCriterionEdit, IdFirstCriterionEdit + 4,
+                                    IdFirstCriterionEdit + 8, IdFirstCriterionEdit + 12,
+                                    IdFirstCriterionEdit + 16};
+  for (int id : forward) {
+    PressKey(VK_TAB);
+    EXPECT_EQ(FocusedId(), id);
+  }
+  // The buttons come after the boxes, then the selector again.
+  std::vector<int> buttons;
+  for (int i = 0; i < 3 && FocusedId() != IdDatabaseSelector; ++i) {
+    PressKey(VK_TAB);
+    buttons.push_back(FocusedId());
+  }
+  EXPECT_NE(std::find(buttons.begin(), buttons.end(), IdStartButton), buttons.end());
+  EXPECT_NE(std::find(buttons.begin(), buttons.end(), IdResetButton), buttons.end());
+  EXPECT_EQ(buttons.back(), IdDatabaseSelector);
+  PressKey(VK_TAB, false, true);
+  EXPECT_EQ(FocusedId(), buttons[buttons.size() - 2]);
+}
+
+TEST(UiDesktop, EnterInACriteriaBoxStartsAndEscStops) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  StartWith(app, NumberedRecords(200000));
+  PressKey(VK_TAB);
+  PressKey(VK_TAB);
+  ASSERT_EQ(FocusedId(), IdFirstCriterionEdit + 4);
+  SetWindowTextW(GetFocus(), L"NAME1");
+  // The worker waits for each update to be shown, so the scan runs only while messages are
+  // served and Esc finds it running.
+  SetSynchronousUpdatesForTests(true);
+  PressKey(VK_RETURN);
+  ASSERT_TRUE(SearchWorkerActive());
+  EXPECT_EQ(CurrentPage, ResultPage);
+  PressKey(VK_ESCAPE);
+  EXPECT_NE(SearchStopFlag.load(), 0);
+  ASSERT_TRUE(WaitForWorker());
+  const int rows = ListItemCount();
+  EXPECT_LT(rows, 11111);  // NAME1, NAME10..19, NAME100..199, ...
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)).rfind(L"Scaned: ", 0), 0u);
+  // Esc with no scan running does nothing.
+  PressKey(VK_ESCAPE);
+  EXPECT_FALSE(SearchWorkerActive());
+}
+
+TEST(UiDesktop, TheResultListTakesArrowsEnterAndCopiesWhatTheCommandLineWrites) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  std::vector<DatabaseRecord> records = SampleRecords();
+  records.push_back({"3000003", "BACK\\SLASH", Cp1251(L"ЁЛКИНА"), "1", "2"});
+  StartWith(app, records);
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  ASSERT_EQ(ListItemCount(), 4);
+  ASSERT_EQ(GetFocus(), ResultListView);
+
+  // Arrows move the focus through the rows; Enter shows the focused row's details.
+  PressKey(VK_DOWN);
+  PressKey(VK_DOWN);
+  PressKey(VK_RETURN);
+  ASSERT_EQ(boxes.Count(), 1u);
+  const int focused =
+      static_cast<int>(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED));
+  EXPECT_EQ(boxes.At(0).text, ResultRowAt(focused)[0]);
+
+  const CliResult cli = RunCli({"search", PathToNative(app.FilePath(L"city.db").c_str())});
+  ASSERT_EQ(cli.exitCode, 0) << cli.err;
+  const std::wstring expected = Utf8ToWide(cli.out);
+  PressKey('A', true);
+  PressKey('C', true);
+  EXPECT_EQ(ClipboardText(), expected);
+
+  // Only the selected rows, in list order, under the header.
+  LVITEMW none = {};
+  none.stateMask = LVIS_SELECTED;
+  SendMessageW(ResultListView, LVM_SETITEMSTATE, -1, reinterpret_cast<LPARAM>(&none));
+  for (int index : {3, 1}) {
+    LVITEMW one = {};
+    one.stateMask = LVIS_SELECTED;
+    one.state = LVIS_SELECTED;
+    SendMessageW(ResultListView, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&one));
+  }
+  PressKey('C', true);
+  const std::vector<std::wstring> all = Lines(expected);
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_EQ(ClipboardText(), all[0] + all[2] + all[4]);
+}
