@@ -62,25 +62,24 @@ bool ListPathWritable() {
   return true;
 }
 
-void PendingListPath(wchar_t* out) {
-  lstrcpynW(out, InstalledListPath, kMaxPathChars);
-  lstrcatW(out, L".new");
-}
+// The file being written beside the list: a new file of its own, under a name no longer than
+// the list's own where the path is long (so a list path of 259 characters still saves).
+std::wstring PendingList;
 
 FILE* OpenPendingList() {
   if (InstalledListPath[0] == L'\0' || !ListPathWritable()) return nullptr;
-  wchar_t pending[kMaxPathChars + 8];
-  PendingListPath(pending);
-  return OpenFileWide(pending, L"wb");
+  return CreateTemporaryBeside(InstalledListPath, &PendingList);
 }
 
 bool FinishWriting(FILE* file, bool writtenSoFar) {
   bool flushed = fflush(file) == 0;
   bool closed = fclose(file) == 0;
-  wchar_t pending[kMaxPathChars + 8];
-  PendingListPath(pending);
-  if (writtenSoFar && flushed && closed && ReplaceFileWide(pending, InstalledListPath)) return true;
-  RemoveFileWide(pending);
+  if (writtenSoFar && flushed && closed &&
+      ReplaceFileWide(PendingList.c_str(), InstalledListPath)) {
+    ForgetTemporaryFile(PendingList.c_str());
+    return true;
+  }
+  RemoveTemporaryFile(PendingList.c_str());
   return false;
 }
 

@@ -276,6 +276,97 @@ TEST(FaultsPaths, SearchPageUsesNoListWhosePathDoesNotFit) {
   ResetApplicationForTests();
 }
 
+// Windows refuses a path of 260 characters or more (without "\\?\"); Wine does not. These
+// stand-ins for the file calls refuse such paths as Windows does, so a write that would only
+// work under Wine shows here.
+namespace {
+
+using CreateFileWFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                                            DWORD, HANDLE);
+using WideOpenFunction = FILE*(__cdecl*)(const wchar_t*, const wchar_t*);
+using MoveFileExWFunction = BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+CreateFileWFunction RealCreateFileW;
+WideOpenFunction RealWideOpen;
+MoveFileExWFunction RealMoveFileExW;
+
+bool PastPathLimit(const wchar_t* path) {
+  return path != nullptr && wcsncmp(path, L"\\\\?\\", 4) != 0 && wcslen(path) >= MAX_PATH;
+}
+
+HANDLE WINAPI CreateFileWithinPathLimit(LPCWSTR path, DWORD access, DWORD share,
+                                        LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                        DWORD flags, HANDLE templateFile) {
+  if (PastPathLimit(path)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  return RealCreateFileW(path, access, share, security, disposition, flags, templateFile);
+}
+
+FILE* __cdecl OpenWithinPathLimit(const wchar_t* path, const wchar_t* mode) {
+  if (PastPathLimit(path)) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  return RealWideOpen(path, mode);
+}
+
+BOOL WINAPI MoveWithinPathLimit(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (PastPathLimit(from) || PastPathLimit(to)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  return RealMoveFileExW(from, to, flags);
+}
+
+}  // namespace
+
+// The list's path has 259 characters, the most a path may have: its new content is written
+// under a temporary name no longer than "vostrel.ini", so the save works where writing the list
+// itself would, and nothing is left beside it.
+TEST(FaultsPaths, ListAtThePathLimitIsSavedBesideItselfWithinTheLimit) {
+  TreeRemover remover;
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  remover.Set(app.Directory().Path());
+  const std::wstring root = app.Directory().Path().substr(0, app.Directory().Path().size() - 1);
+  const std::wstring directory = DirectoryOfLength(root, 247) + L"\\";
+  ASSERT_EQ((directory + L"vostrel.ini").size(), 259u);
+  app.WriteDatabase(L"city.db", SampleRecords());
+  const std::string listLine = app.SingleBytePath(L"city.db") + ";City\r\n";
+  ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.lng", LanguageFileWithDefaults()));
+  ASSERT_TRUE(WriteAnyFile(directory + L"vostrel.ini", listLine));
+  SetApplicationDirectoryForTests(directory.c_str());
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  ASSERT_EQ(InitApplication(instance), 0);
+  ASSERT_NE(CreateMainWindow(instance, SW_SHOW), nullptr);
+
+  RealCreateFileW = reinterpret_cast<CreateFileWFunction>(ReplaceImportedFunction(
+      "kernel32.dll", "CreateFileW", reinterpret_cast<void*>(CreateFileWithinPathLimit)));
+  RealWideOpen = reinterpret_cast<WideOpenFunction>(ReplaceImportedFunction(
+      "msvcrt.dll", "_wfopen", reinterpret_cast<void*>(OpenWithinPathLimit)));
+  RealMoveFileExW = reinterpret_cast<MoveFileExWFunction>(ReplaceImportedFunction(
+      "kernel32.dll", "MoveFileExW", reinterpret_cast<void*>(MoveWithinPathLimit)));
+  const bool limited = RealCreateFileW && RealWideOpen && RealMoveFileExW;
+  if (limited) SendCommand(PageWindows[SetupPage], IdCheckButton);
+  if (RealCreateFileW)
+    ReplaceImportedFunction("kernel32.dll", "CreateFileW",
+                            reinterpret_cast<void*>(RealCreateFileW));
+  if (RealWideOpen)
+    ReplaceImportedFunction("msvcrt.dll", "_wfopen", reinterpret_cast<void*>(RealWideOpen));
+  if (RealMoveFileExW)
+    ReplaceImportedFunction("kernel32.dll", "MoveFileExW",
+                            reinterpret_cast<void*>(RealMoveFileExW));
+  ASSERT_TRUE(limited) << "the file calls are not imported where expected";
+
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, L"All installed db files - ok!");
+  EXPECT_EQ(ReadAnyFile(directory + L"vostrel.ini"), listLine);
+  EXPECT_EQ(ListDirectory(directory.substr(0, directory.size() - 1)),
+            (std::vector<std::wstring>{L"vostrel.ini", L"vostrel.lng"}));
+  ResetApplicationForTests();
+}
+
 // ---------------------------------------------------------------------------------------------
 // A full device
 

@@ -177,6 +177,64 @@ class Device {
   std::vector<std::wstring> trees_;
 };
 
+// Symbolic links of the host, made through Wine: it shows them as directories flagged as
+// reparse points (it makes none itself, as a program under Windows would). The links go again
+// when the object does, before the device folder is removed.
+class HostLinks {
+ public:
+  HostLinks() = default;
+  ~HostLinks() {
+    for (const std::string& link : links_) RunHost(L"Z:\\bin\\rm", "rm -f \"" + link + "\"");
+  }
+  HostLinks(const HostLinks&) = delete;
+  HostLinks& operator=(const HostLinks&) = delete;
+
+  // Makes link (a new name) lead to target; false where there is no host to make it on.
+  bool Make(const std::wstring& target, const std::wstring& link) {
+    const std::string to = UnixPath(target), at = UnixPath(link);
+    if (to.empty() || at.empty() || !RunHost(L"Z:\\bin\\ln", "ln -s \"" + to + "\" \"" + at + "\""))
+      return false;
+    links_.push_back(at);
+    // Wine does not wait for a host program as for its own; the link shows when it is made.
+    for (int i = 0; i < 100; ++i) {
+      const DWORD attributes = GetFileAttributesW(link.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      Sleep(50);
+    }
+    return false;
+  }
+
+ private:
+  static std::string UnixPath(const std::wstring& path) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr) return std::string();
+    char* name = unixName(path.c_str());
+    if (name == nullptr) return std::string();
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+  }
+
+  static bool RunHost(const wchar_t* program, const std::string& commandLine) {
+    std::wstring line = Utf8ToWide(commandLine);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+      return false;
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+  }
+
+  std::vector<std::string> links_;
+};
+
 // A Setup page stand-in for the scan: a window with list 1302 as the page creates it.
 class FinderScan : public ::testing::Test {
  protected:
@@ -258,6 +316,27 @@ TEST_F(FinderScan, ListsEveryValidDatabaseNotYetInstalledAtAnyDepth) {
   FindDatabases(setup_.Handle(), 0);
   EXPECT_EQ(FoundDatabaseList.count, static_cast<int>(expected.size()));
   ExpectListMatchesFoundEntries(expected);
+}
+
+// Find DB does not follow links: a link back up to the device folder (a loop) and a link to a
+// folder of databases elsewhere in it are passed over, so the walk ends and lists each
+// database once, under its own path.
+TEST_F(FinderScan, LinksBelowTheRootAreNotFollowed) {
+  const std::wstring real = device_.Database(L"real\\a.db", "A", 1);
+  device_.Directory(L"sub");
+  HostLinks links;
+  if (!links.Make(device_.Root(), device_.PathOf(L"sub\\loop")))
+    GTEST_SKIP() << "no host symbolic links to be had here";
+  ASSERT_TRUE(links.Make(device_.PathOf(L"real"), device_.PathOf(L"sub\\again")));
+  // The links lead where they should: the walk could follow them if it did not skip them.
+  ASSERT_NE(GetFileAttributesW(device_.PathOf(L"sub\\again\\a.db").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+  ASSERT_NE(GetFileAttributesW(device_.PathOf(L"sub\\loop\\real\\a.db").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_EQ(FindDatabases(setup_.Handle(), 0), 0);
+  EXPECT_EQ(FoundPaths(), std::set<std::wstring>{real});
+  EXPECT_EQ(boxes_.Count(), 0u);
 }
 
 TEST_F(FinderScan, DeviceWithoutDatabasesLeavesAnEmptyListWithoutExtent) {
