@@ -59,9 +59,10 @@ void RegisterTemporaryFile(const wchar_t* path) {
 }
 
 // A name for a temporary file beside a file of the given directory: recognisable where the
-// path leaves room (".vostrel-" 8 hex digits ".tmp"), otherwise as short as a path of 259
-// characters allows, but with at least four random digits. Never longer than a file name may be.
-std::wstring TemporaryName(size_t directoryLength) {
+// path (and longestName, when not 0) leaves room (".vostrel-" 8 hex digits ".tmp"), otherwise
+// "~" and as many random digits as fit, at least four and at most eight. Never longer than a
+// file name may be.
+std::wstring TemporaryName(size_t directoryLength, size_t longestName) {
   static std::mt19937_64 random = [] {
     std::random_device device;
     const uint64_t clock =
@@ -75,7 +76,8 @@ std::wstring TemporaryName(size_t directoryLength) {
   const uint64_t bits = random();
   std::wstring digits;
   for (int i = 0; i < 8; ++i) digits.push_back(kHex[(bits >> (4 * i)) & 15]);
-  const size_t room = directoryLength < kPathRoom ? kPathRoom - directoryLength : 0;
+  size_t room = directoryLength < kPathRoom ? kPathRoom - directoryLength : 0;
+  if (longestName > 0 && longestName < room) room = longestName;
   if (room >= 21) return L".vostrel-" + digits + L".tmp";
   const size_t length = room < 5 ? 5 : room;
   return L"~" + digits.substr(0, length - 1);
@@ -97,11 +99,11 @@ FILE* CreateExclusively(const wchar_t* path, bool* exists);
 
 }  // namespace
 
-FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created) {
+FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created, size_t longestName) {
   if (path == nullptr) return nullptr;
   const std::wstring directory = DirectoryOf(path);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring name = directory + TemporaryName(directory.size());
+    const std::wstring name = directory + TemporaryName(directory.size(), longestName);
     bool exists = false;
     FILE* file = CreateExclusively(name.c_str(), &exists);
     if (file != nullptr) {

@@ -67,7 +67,8 @@ bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string*
 // with ".vostrel-" and ends in ".tmp" where the directory leaves room for it, and is never longer
 // than it must be; it is registered for removal on an interrupting signal (see
 // RemoveTemporaryFilesOnSignals) until ForgetTemporaryFile or RemoveTemporaryFile.
-FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created);
+// A longestName other than 0 caps the length of the name.
+FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created, size_t longestName = 0);
 // Gives an open temporary file the permission bits the finished file is to have.
 bool SetFinishedFileMode(FILE* file, const OutputTarget& target);
 // zlib's gz writing interface on a stream from CreateTemporaryBeside; the stream stays the

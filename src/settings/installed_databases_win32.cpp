@@ -3,6 +3,7 @@
 #include "settings/installed_databases_win32.h"
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "db/codepage.h"
@@ -63,12 +64,14 @@ bool ListPathWritable() {
 }
 
 // The file being written beside the list: a new file of its own, under a name no longer than
-// the list's own where the path is long (so a list path of 259 characters still saves).
+// the list's own (so that wherever the list can be written, so can it).
 std::wstring PendingList;
 
 FILE* OpenPendingList() {
   if (InstalledListPath[0] == L'\0' || !ListPathWritable()) return nullptr;
-  return CreateTemporaryBeside(InstalledListPath, &PendingList);
+  const wchar_t* slash = wcsrchr(InstalledListPath, L'\\');
+  const size_t nameLength = wcslen(slash != nullptr ? slash + 1 : InstalledListPath);
+  return CreateTemporaryBeside(InstalledListPath, &PendingList, nameLength);
 }
 
 bool FinishWriting(FILE* file, bool writtenSoFar) {
