@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ui/app_globals_win32.h"
+#include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
 #include "ui/result_list_win32.h"
@@ -179,7 +180,13 @@ bool HandleDesktopKey(const MSG& message) {
   if (alt) return false;
   switch (message.wParam) {
     case VK_TAB:
-      if (control) return false;
+      if (control) {
+        // Ctrl+Tab turns the pages as a desktop's tabbed dialogs do, but never onto Exit:
+        // passing through the tabs must not close the program.
+        const int step = GetKeyState(VK_SHIFT) < 0 ? ExitPage - 1 : 1;
+        SelectPage((CurrentPage + step) % ExitPage);
+        return true;
+      }
       return MoveFocus(GetKeyState(VK_SHIFT) < 0);
     case VK_RETURN:
       if (control) return false;

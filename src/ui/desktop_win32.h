@@ -1,7 +1,7 @@
 // What makes the handheld program at home on a desktop, without changing its pages, controls,
 // rectangles or texts: the desktop's message font, statics painted on the white pages, and the
-// keyboard (Tab between controls, Enter to start, Esc to stop, the result list's keys and the
-// clipboard).
+// keyboard (Tab between controls, Ctrl+Tab between pages, Enter to start, Esc to stop, the
+// result list's keys and the clipboard).
 #pragma once
 #include <windows.h>
 

@@ -135,6 +135,15 @@ TEST(UiDesktop, TabMovesThroughTheSearchPageInReadingOrder) {
   EXPECT_EQ(buttons.back(), IdDatabaseSelector);
   PressKey(VK_TAB, false, true);
   EXPECT_EQ(FocusedId(), buttons[buttons.size() - 2]);
+
+  // Ctrl+Tab turns the pages, Ctrl+Shift+Tab back, never onto Exit.
+  for (int page : {ResultPage, SetupPage, AboutPage, SearchPage}) {
+    PressKey(VK_TAB, true);
+    EXPECT_EQ(CurrentPage, page);
+  }
+  PressKey(VK_TAB, true, true);
+  EXPECT_EQ(CurrentPage, AboutPage);
+  EXPECT_FALSE(QuitPosted());
 }
 
 TEST(UiDesktop, EnterInACriteriaBoxStartsAndEscStops) {
