@@ -1,11 +1,27 @@
 // Find DB and Install on the Setup page: walk the drive that holds the program for database
 // files, list the valid ones that are not installed yet in list 1302, and install the one the
-// user picks. Everything runs on the user-interface thread inside the button's handler.
+// user picks.
+//
+// On a desktop that drive is a whole disk (under Wine, often the host's entire file system),
+// so the walk runs on a thread of its own and hands what it finds to the user-interface
+// thread, which lists it and shows the limit warning. Slicing the walk into steps run from the
+// message loop was the other way; it was not taken because one directory listing or one open
+// of a candidate file can block for seconds (a sleeping disk, a network share, a removable
+// drive) and no slicing cuts that short, whereas a thread of its own keeps the window answering
+// whatever the disk does. The button's handler still returns only when the walk is over, as its
+// callers and the Install steps expect, but it waits in a message loop of its own, as a modal
+// dialog does: the window answers, Find DB pressed again (or Esc) cancels, and closing the
+// program stops the walker and waits for it.
 #include "settings/database_finder_win32.h"
 
+#include <atomic>
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "db/codepage.h"
 #include "db/database_header.h"
@@ -15,6 +31,7 @@
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
+#include "ui/message_map_win32.h"
 #include "ui/schema_controls_win32.h"
 
 FoundDatabaseListType FoundDatabaseList;
@@ -36,11 +53,60 @@ constexpr wchar_t kLimitWarning[] = L"Warning! Limit of searching is reached.";
 constexpr wchar_t kFixedInfoCaption[] = L"Info";
 constexpr int kInfoCaptionKey = 901;
 constexpr int kMaxInstalledKey = 905;
+// Posted by the walker to the sink window when it has queued something for this thread.
+constexpr UINT kWalkNewsMessage = WM_APP + 1;
+constexpr wchar_t kSinkClassName[] = L"VostrelFinderSink";
 
 // Empty: the root of the drive that holds the application directory.
 wchar_t g_finderRoot[kMaxPathChars];
-// The Setup page of the scan in progress: parent of list 1302 and owner of the warning.
-HWND g_setupPage = nullptr;
+
+// What the walker hands to the user-interface thread, in the order of the walk.
+struct WalkNews {
+  bool limitReached = false;  // else a valid database to list
+  InstalledDatabase entry = {};
+  std::wstring text;
+};
+
+// One walk. The user-interface thread sets the inputs before the walker starts and reads the
+// walker's own fields only after it has ended; the news queue between them is locked.
+struct Walk {
+  ~Walk() {
+    if (resume) CloseHandle(resume);
+  }
+
+  // Inputs.
+  HWND setupPage = nullptr;
+  HWND sink = nullptr;
+  std::wstring root;
+  // The installed paths as the walk starts. The installed list may change while the walk runs
+  // (Check, the steps of Install); the walk lists what a walk at its start would have listed.
+  std::vector<std::wstring> installedPaths;
+
+  // Shared by both threads.
+  std::atomic<bool> cancel{false};
+  // Set when the user-interface thread has shown a limit warning, and on cancel: the walker
+  // waits for it after each warning, so warnings come one at a time, as the walk reaches them.
+  HANDLE resume = nullptr;
+  std::mutex lock;
+  std::vector<WalkNews> news;  // under lock
+  bool newsPosted = false;     // under lock: a kWalkNewsMessage is on its way
+  bool ended = false;          // under lock: the walker has nothing more to say
+
+  // The walker's own.
+  int found = 0;
+  bool rootListed = false;  // the root could be enumerated
+
+  // The user-interface thread's own.
+  HANDLE thread = nullptr;
+  bool stopped = false;   // by shutdown: nothing more is listed or shown
+  bool finished = false;  // the walker has ended and been waited for
+  bool applying = false;  // ApplyWalkNews is on the stack
+};
+
+// The walk under way, or nullptr. Walks run one at a time; each is owned by the call that
+// started it, which does not return before the walk has finished.
+Walk* g_walk = nullptr;
+HWND g_sink = nullptr;
 
 // The drive part of a path, the directory that stands for "the root": "C:" for "C:\app\",
 // "\\server\share" for a network path, and "" for a path without one (the current drive).
@@ -58,8 +124,7 @@ std::wstring DrivePrefixOf(const wchar_t* path) {
   return std::wstring();
 }
 
-std::wstring ResolveDirectory(const wchar_t* directory) {
-  if (directory != nullptr && directory[0] != L'\0') return directory;
+std::wstring RootDirectory() {
   if (g_finderRoot[0] != L'\0') return g_finderRoot;
   return DrivePrefixOf(ApplicationDirectory);
 }
@@ -76,11 +141,8 @@ bool IsDatabaseFileName(const wchar_t* name) {
   return EqualsIgnoringCase(name + length - 3, L".db");
 }
 
-bool IsInstalled(const std::wstring& fullPath) {
-  wchar_t installed[kMaxPathChars];
-  for (int i = 0; i < InstalledDatabaseList.count; ++i) {
-    const char* path = InstalledDatabaseList.entries[i].path;
-    SingleByteToWide(path, strnlen(path, kDatabasePathCapacity), installed, kMaxPathChars);
+bool IsInstalled(const Walk& walk, const std::wstring& fullPath) {
+  for (const std::wstring& installed : walk.installedPaths) {
     if (fullPath == installed) return true;
   }
   return false;
@@ -107,21 +169,285 @@ std::wstring FormatWithNumber(const wchar_t* text, int number) {
   return out;
 }
 
+// ---- the walker's side
+
+// Queues news for the user-interface thread and wakes it unless a wake-up is already on its
+// way (ended alone marks the end of the walk).
+void Tell(Walk& walk, WalkNews* news, bool ended) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> hold(walk.lock);
+    if (news) walk.news.push_back(std::move(*news));
+    if (ended) walk.ended = true;
+    wake = !walk.newsPosted;
+    walk.newsPosted = true;
+  }
+  if (wake) PostMessageW(walk.sink, kWalkNewsMessage, 0, 0);
+}
+
+// Scans one directory and, recursively, every directory below it, in the order the file
+// system gives, telling each valid database not yet installed as it is met.
+void ScanDirectory(Walk& walk, const std::wstring& directory, bool isRoot) {
+  const std::wstring pattern = directory + L"\\*.*";
+  if (pattern.size() >= kPatternCapacity) return;
+
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  if (isRoot) walk.rootListed = true;
+  do {
+    if (walk.cancel.load()) break;
+    const wchar_t* name = found.cFileName;
+    if (EqualsIgnoringCase(name, L".") || EqualsIgnoringCase(name, L"..")) continue;
+    const std::wstring fullPath = directory + L"\\" + name;
+
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // Links and junctions are not followed: they could lead back up the tree forever or
+      // list the same files twice under other names.
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+      if (fullPath.size() <= kMaxScannedDirectoryChars) ScanDirectory(walk, fullPath, false);
+      continue;
+    }
+    if (!IsDatabaseFileName(name)) continue;
+    if (fullPath.size() > static_cast<size_t>(kMaxUsablePathChars)) continue;
+    if (IsInstalled(walk, fullPath)) continue;
+    // The installed list keeps single-byte paths; a path with a character that code page
+    // cannot hold would be stored as a different path that opens nothing.
+    std::string singleBytePath;
+    if (!WideToSingleByteStrict(fullPath, &singleBytePath)) continue;
+
+    DatabaseHeader header;
+    bool viaGz = false;
+    if (OpenDatabase(fullPath.c_str(), &header, &viaGz) != OpenOk) continue;
+
+    WalkNews news;
+    if (walk.found >= kMaxFoundDatabases) {
+      // The limit ends this directory once the user has seen the warning.
+      news.limitReached = true;
+      Tell(walk, &news, false);
+      WaitForSingleObject(walk.resume, INFINITE);
+      break;
+    }
+    WideToSingleByte(header.title, news.entry.name, kDatabaseNameCapacity);
+    news.entry.path[singleBytePath.copy(news.entry.path, kDatabasePathCapacity - 1)] = '\0';
+    news.text =
+        std::wstring(header.title) + L" [" + std::to_wstring(header.recordCount) + L"] " + fullPath;
+    ++walk.found;
+    Tell(walk, &news, false);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+DWORD WINAPI WalkThread(LPVOID parameter) {
+  Walk& walk = *static_cast<Walk*>(parameter);
+  ScanDirectory(walk, walk.root, true);
+  Tell(walk, nullptr, true);
+  return 0;
+}
+
+// ---- the user-interface thread's side
+
+void SetHorizontalExtent(HWND setupPage) {
+  const int extent =
+      FoundDatabaseList.count > 0 ? kPixelsPerCharacter * FoundDatabaseList.longest : 0;
+  SendDlgItemMessageW(setupPage, kFoundListId, LB_SETHORIZONTALEXTENT, extent, 0);
+}
+
 // Lists one valid database: entry and list-box text are added together, so a list-box index
 // is always an index into FoundDatabaseList.
-void AddFoundDatabase(const DatabaseHeader& header, const std::wstring& fullPath,
-                      const std::string& singleBytePath) {
-  InstalledDatabase& entry = FoundDatabaseList.entries[FoundDatabaseList.count];
-  WideToSingleByte(header.title, entry.name, kDatabaseNameCapacity);
-  entry.path[singleBytePath.copy(entry.path, kDatabasePathCapacity - 1)] = '\0';
+void AddFoundDatabase(HWND setupPage, const WalkNews& news) {
+  if (FoundDatabaseList.count >= kMaxFoundDatabases) return;
+  FoundDatabaseList.entries[FoundDatabaseList.count] = news.entry;
   ++FoundDatabaseList.count;
-
-  const std::wstring text =
-      std::wstring(header.title) + L" [" + std::to_wstring(header.recordCount) + L"] " + fullPath;
-  const int length = static_cast<int>(text.size());
+  const int length = static_cast<int>(news.text.size());
   if (length > FoundDatabaseList.longest) FoundDatabaseList.longest = length;
-  SendDlgItemMessageW(g_setupPage, kFoundListId, LB_ADDSTRING, 0,
-                      reinterpret_cast<LPARAM>(text.c_str()));
+  SendDlgItemMessageW(setupPage, kFoundListId, LB_ADDSTRING, 0,
+                      reinterpret_cast<LPARAM>(news.text.c_str()));
+}
+
+// Lists what the walker has found and shows the warnings it has met, in the walk's order.
+// Once the walk is cancelled nothing more is listed: the list stays as the user last saw it.
+void ApplyWalkNews(Walk& walk) {
+  // A warning's message box runs messages; a wake-up that arrives meanwhile finds this call
+  // still busy and leaves the news to it.
+  if (walk.applying) return;
+  walk.applying = true;
+  for (;;) {
+    std::vector<WalkNews> batch;
+    {
+      std::lock_guard<std::mutex> hold(walk.lock);
+      batch.swap(walk.news);
+      walk.newsPosted = false;
+    }
+    if (batch.empty()) break;
+    bool listed = false;
+    for (const WalkNews& news : batch) {
+      if (walk.cancel.load()) break;
+      if (!news.limitReached) {
+        AddFoundDatabase(walk.setupPage, news);
+        listed = true;
+        continue;
+      }
+      if (listed) SetHorizontalExtent(walk.setupPage);
+      listed = false;
+      ShowMessageBox(walk.setupPage, kLimitWarning, UiText(kInfoCaptionKey), MB_OK);
+      SetEvent(walk.resume);
+    }
+    if (listed) SetHorizontalExtent(walk.setupPage);
+  }
+  walk.applying = false;
+}
+
+bool WalkerHasEnded(Walk& walk) {
+  std::lock_guard<std::mutex> hold(walk.lock);
+  return walk.ended;
+}
+
+// Waits for the walker's thread (it has ended or is about to), lists what it told last and
+// gives the list its extent. Runs once per walk, from whichever loop sees the end first.
+void FinishWalk(Walk& walk) {
+  if (walk.finished) return;
+  WaitForSingleObject(walk.thread, INFINITE);
+  CloseHandle(walk.thread);
+  walk.thread = nullptr;
+  walk.finished = true;
+  if (g_walk == &walk) g_walk = nullptr;
+  if (!walk.stopped) {
+    ApplyWalkNews(walk);
+    // As each directory's enumeration ends: an extent for what is listed, or none. A root
+    // that could not be enumerated leaves the extent alone.
+    if (walk.rootListed) SetHorizontalExtent(walk.setupPage);
+  }
+  HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
+  if (GetCursor() == wait) SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+}
+
+void StopWalk(Walk& walk) {
+  walk.stopped = true;
+  walk.cancel.store(true);
+  SetEvent(walk.resume);
+  FinishWalk(walk);
+}
+
+LRESULT OnWalkNews(HWND, UINT, WPARAM, LPARAM) {
+  if (!g_walk) return 0;
+  Walk& walk = *g_walk;
+  ApplyWalkNews(walk);
+  if (WalkerHasEnded(walk) && !walk.applying) FinishWalk(walk);
+  return 0;
+}
+
+const MessageMapEntry kSinkMessages[] = {
+    {kWalkNewsMessage, OnWalkNews},
+};
+
+// A message-only window that the walker's wake-ups are posted to. Being a window, its
+// messages are dispatched by every loop that runs on this thread, a message box's included,
+// so the list keeps filling whichever loop runs.
+LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return DispatchMessageMap(kSinkMessages, window, message, wParam, lParam);
+}
+
+HWND SinkWindow() {
+  if (g_sink && IsWindow(g_sink)) return g_sink;
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSW wc = {};
+  if (!GetClassInfoW(instance, kSinkClassName, &wc)) {
+    wc.lpfnWndProc = SinkProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = kSinkClassName;
+    if (!RegisterClassW(&wc)) return nullptr;
+  }
+  g_sink = CreateWindowExW(0, kSinkClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
+                           nullptr);
+  return g_sink;
+}
+
+// Esc pressed in the walk's window cancels the walk, as Find DB pressed again does.
+bool IsCancelKey(const MSG& message, const Walk& walk) {
+  return message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE &&
+         GetAncestor(message.hwnd, GA_ROOT) == GetAncestor(walk.setupPage, GA_ROOT);
+}
+
+// Runs this thread's messages until the walk has finished.
+void WaitForWalk(Walk& walk) {
+  while (!walk.finished) {
+    MSG message;
+    if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        // The program is ending: the walk stops, and the quit goes on to the main loop.
+        StopWalk(walk);
+        PostQuitMessage(static_cast<int>(message.wParam));
+        return;
+      }
+      if (IsCancelKey(message, walk)) {
+        CancelDatabaseSearch();
+        continue;
+      }
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+      continue;
+    }
+    // A message sent from another thread may have finished the walk inside PeekMessageW.
+    if (walk.finished) break;
+    const DWORD woke =
+        MsgWaitForMultipleObjectsEx(1, &walk.thread, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woke == WAIT_OBJECT_0) FinishWalk(walk);
+  }
+}
+
+// Empties the found list and list 1302 and starts a walk. A walk already under way is
+// cancelled and waited for first, so walks never overlap. False when the program began to
+// close meanwhile; *started is then, or when no thread could be had, left empty.
+bool StartWalk(HWND setupPage, std::unique_ptr<Walk>* started) {
+  started->reset();
+  while (g_walk) {
+    Walk& previous = *g_walk;
+    CancelDatabaseSearch();
+    WaitForWalk(previous);
+    if (previous.stopped) return false;
+  }
+
+  FoundDatabaseList.count = 0;
+  SendDlgItemMessageW(setupPage, kFoundListId, LB_RESETCONTENT, 0, 0);
+  FoundDatabaseList.longest = 0;
+
+  auto walk = std::make_unique<Walk>();
+  walk->setupPage = setupPage;
+  walk->sink = SinkWindow();
+  walk->root = RootDirectory();
+  wchar_t installed[kMaxPathChars];
+  for (int i = 0; i < InstalledDatabaseList.count; ++i) {
+    const char* path = InstalledDatabaseList.entries[i].path;
+    SingleByteToWide(path, strnlen(path, kDatabasePathCapacity), installed, kMaxPathChars);
+    walk->installedPaths.push_back(installed);
+  }
+  walk->resume = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!walk->sink || !walk->resume) return true;
+  walk->thread = CreateThread(nullptr, 0, WalkThread, walk.get(), 0, nullptr);
+  if (!walk->thread) return true;
+  g_walk = walk.get();
+  SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  *started = std::move(walk);
+  return true;
+}
+
+// Steps of Install after the rescan has started: store the list and "Last db", refill the
+// Search page's selector and load the schema of the database it shows.
+void CompleteInstallation(HWND setupPage, const InstalledDatabase& chosen) {
+  SaveInstalledDatabases(setupPage);
+  if (WriteLastDatabase(setupPage, chosen.path) == -2) return;
+
+  HWND searchPage = PageWindows[SearchPage];
+  LoadInstalledDatabases(searchPage);
+  // The criteria follow the entry that the selector now shows. That is the new database
+  // whenever the list was saved and "Last db" stored; if either failed, the reloaded selector
+  // shows another entry, and loading the new schema under it would search that entry's file
+  // with the new database's fields.
+  const LRESULT shown = SendDlgItemMessageW(searchPage, kDatabaseSelectorId, CB_GETCURSEL, 0, 0);
+  if (shown >= 0 && shown < InstalledDatabaseList.count) {
+    LoadSchema(InstalledDatabaseList.entries[shown].path);
+  }
 }
 
 }  // namespace
@@ -136,59 +462,28 @@ void SetFinderRootForTests(const wchar_t* root) {
   g_finderRoot[length] = L'\0';
 }
 
-int FindDatabases(HWND setupPage, int notificationCode) {
-  if (notificationCode != 0) return 0;
-  g_setupPage = setupPage;
-  FoundDatabaseList.count = 0;
-  SendDlgItemMessageW(setupPage, kFoundListId, LB_RESETCONTENT, 0, 0);
-  FoundDatabaseList.longest = 0;
-  ScanDirectory(L"");
-  return 0;
+bool DatabaseSearchRunning() { return g_walk != nullptr; }
+
+void CancelDatabaseSearch() {
+  if (!g_walk) return;
+  g_walk->cancel.store(true);
+  SetEvent(g_walk->resume);
 }
 
-void ScanDirectory(const wchar_t* directory) {
-  const std::wstring dir = ResolveDirectory(directory);
-  std::wstring pattern = dir + L"\\*.*";
-  if (pattern.size() >= kPatternCapacity) return;
+void StopDatabaseSearchAndWait() {
+  if (g_walk) StopWalk(*g_walk);
+}
 
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    const wchar_t* name = found.cFileName;
-    if (EqualsIgnoringCase(name, L".") || EqualsIgnoringCase(name, L"..")) continue;
-    const std::wstring fullPath = dir + L"\\" + name;
-
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      // Links and junctions are not followed: they could lead back up the tree forever or
-      // list the same files twice under other names.
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-      if (fullPath.size() <= kMaxScannedDirectoryChars) ScanDirectory(fullPath.c_str());
-      continue;
-    }
-    if (!IsDatabaseFileName(name)) continue;
-    if (fullPath.size() > static_cast<size_t>(kMaxUsablePathChars)) continue;
-    if (IsInstalled(fullPath)) continue;
-    // The installed list keeps single-byte paths; a path with a character that code page
-    // cannot hold would be stored as a different path that opens nothing.
-    std::string singleBytePath;
-    if (!WideToSingleByteStrict(fullPath, &singleBytePath)) continue;
-
-    DatabaseHeader header;
-    bool viaGz = false;
-    if (OpenDatabase(fullPath.c_str(), &header, &viaGz) != OpenOk) continue;
-
-    if (FoundDatabaseList.count >= kMaxFoundDatabases) {
-      ShowMessageBox(g_setupPage, kLimitWarning, UiText(kInfoCaptionKey), MB_OK);
-      break;
-    }
-    AddFoundDatabase(header, fullPath, singleBytePath);
-  } while (FindNextFileW(search, &found));
-
-  const int extent =
-      FoundDatabaseList.count > 0 ? kPixelsPerCharacter * FoundDatabaseList.longest : 0;
-  SendDlgItemMessageW(g_setupPage, kFoundListId, LB_SETHORIZONTALEXTENT, extent, 0);
-  FindClose(search);
+int FindDatabases(HWND setupPage, int notificationCode) {
+  if (notificationCode != 0) return 0;
+  if (g_walk) {
+    CancelDatabaseSearch();
+    return 0;
+  }
+  std::unique_ptr<Walk> walk;
+  StartWalk(setupPage, &walk);
+  if (walk) WaitForWalk(*walk);
+  return 0;
 }
 
 int InstallFoundDatabase(HWND setupPage, int notificationCode) {
@@ -205,19 +500,12 @@ int InstallFoundDatabase(HWND setupPage, int notificationCode) {
   const InstalledDatabase chosen = FoundDatabaseList.entries[selected];
   AppendInstalledDatabase(chosen.name, chosen.path);
 
-  FindDatabases(setupPage, 0);
-  SaveInstalledDatabases(setupPage);
-  if (WriteLastDatabase(setupPage, chosen.path) == -2) return 0;
-
-  HWND searchPage = PageWindows[SearchPage];
-  LoadInstalledDatabases(searchPage);
-  // The criteria follow the entry that the selector now shows. That is the new database
-  // whenever the list was saved and "Last db" stored; if either failed, the reloaded selector
-  // shows another entry, and loading the new schema under it would search that entry's file
-  // with the new database's fields.
-  const LRESULT shown = SendDlgItemMessageW(searchPage, kDatabaseSelectorId, CB_GETCURSEL, 0, 0);
-  if (shown >= 0 && shown < InstalledDatabaseList.count) {
-    LoadSchema(InstalledDatabaseList.entries[shown].path);
-  }
+  // The rescan takes the installed list as it is now, so it lists what it always did; the
+  // installation does not wait for a walk of the whole disk but goes on beside it, and the
+  // call returns once both are done.
+  std::unique_ptr<Walk> rescan;
+  if (!StartWalk(setupPage, &rescan)) return 0;
+  CompleteInstallation(setupPage, chosen);
+  if (rescan) WaitForWalk(*rescan);
   return 0;
 }

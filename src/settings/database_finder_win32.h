@@ -17,6 +17,19 @@ extern FoundDatabaseListType FoundDatabaseList;
 // ApplicationDirectory). Tests point it at a device folder of their own.
 void SetFinderRootForTests(const wchar_t* root);
 
+// The action of Find DB: empties the found list and list 1302 and walks the device, listing
+// each valid database as it is found. Returns when the walk is over, running the program's
+// messages meanwhile; pressed while a walk runs, it cancels that walk and returns at once.
 int FindDatabases(HWND setupPage, int notificationCode);
-void ScanDirectory(const wchar_t* directory);
+// The action of Install. Its rescan of the device runs while the installation goes on, and
+// the call returns when both are done, running the program's messages meanwhile.
 int InstallFoundDatabase(HWND setupPage, int notificationCode);
+
+// UI thread. True while a walk of Find DB, or the rescan of an installation, is under way.
+bool DatabaseSearchRunning();
+// UI thread. Ends a running walk early: what it has listed stays, nothing more is added. Does
+// nothing when no walk runs.
+void CancelDatabaseSearch();
+// UI thread. Cancels a running walk and waits for its thread to end, listing and showing
+// nothing more: for shutdown and the test reset. Does nothing when no walk runs.
+void StopDatabaseSearchAndWait();

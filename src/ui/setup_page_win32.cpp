@@ -42,9 +42,20 @@ LRESULT OnCommand(HWND page, UINT, WPARAM wParam, LPARAM lParam) {
   return DispatchCommandMap(kSetupCommands, page, wParam, lParam);
 }
 
+// While Find DB walks, the page and its controls show the wait cursor: the walk runs behind
+// the window, which keeps answering, and the list fills as it goes.
+LRESULT OnSetCursor(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (DatabaseSearchRunning() && LOWORD(lParam) == HTCLIENT) {
+    SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    return TRUE;
+  }
+  return DefWindowProcW(page, message, wParam, lParam);
+}
+
 const MessageMapEntry kSetupMessages[] = {
     {WM_CREATE, OnCreate},
     {WM_COMMAND, OnCommand},
+    {WM_SETCURSOR, OnSetCursor},
 };
 
 }  // namespace
