@@ -9,6 +9,7 @@
 #include "i18n/ui_strings.h"
 #include "search/result_store.h"
 #include "search/text_match.h"
+#include "settings/database_finder_win32.h"
 #include "settings/installed_databases.h"
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
@@ -272,6 +273,8 @@ LRESULT ShutdownApplication() {
   if (ShutdownDone) return 0;
   ShutdownDone = true;
   if (ResultListView) SaveColumnWidths(ResultListView);
+  // A Find DB walk lists into the Setup page and shows its warnings there: it ends first.
+  StopDatabaseSearchAndWait();
   // The worker appends rows and reads the field table: it must be gone before either goes.
   StopSearchWorkerAndWait();
   // Frees every row before the list and its columns are emptied, then the field table.
@@ -293,6 +296,7 @@ void SetApplicationDirectoryForTests(const wchar_t* directory) {
 void SetScreenHeightForTests(int height) { ScreenHeightOverride = height; }
 
 void ResetApplicationForTests() {
+  StopDatabaseSearchAndWait();
   if (MainWindow && IsWindow(MainWindow)) DestroyWindow(MainWindow);
   StopSearchWorkerAndWait();
   ClearSchema();
