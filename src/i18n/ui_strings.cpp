@@ -22,6 +22,7 @@ const DefaultText kDefaults[] = {
     {907, L"Found: %i wrong db files\r\n\r\nBad entrances deleted."},
     {908, L"Scaned: %i, results: %i"},
     {909, L"Query: "},
+    {910, L"The database has no such letters - %s"},
     {915, L"Start"},
     {916, L"Stop"},
 };
@@ -50,7 +51,7 @@ std::wstring Conversions(const wchar_t* text) {
 
 }  // namespace
 
-UiString UiStringTable[11] = {
+UiString UiStringTable[12] = {
     {900, L"Error"},
     {901, L"Info"},
     {903, L"Could not open ini file for save - %s"},
@@ -60,6 +61,7 @@ UiString UiStringTable[11] = {
     {907, L"Found: %i wrong db files\r\n\r\nBad entrances deleted."},
     {908, L"Scaned: %i, results: %i"},
     {909, L"Query: "},
+    {910, L"The database has no such letters - %s"},
     {915, L"Start"},
     {916, L"Stop"},
 };

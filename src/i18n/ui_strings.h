@@ -10,9 +10,10 @@ struct UiString {
   wchar_t text[kUiStringCapacity];
 };
 
-extern UiString UiStringTable[11];
+extern UiString UiStringTable[12];
 
-// The text of a key of the table (900..916); an empty string for an unknown key.
+// The text of a key of the table (900..916); an empty string for an unknown key. 910 is the
+// desktop's own: a criterion with a character that Windows-1251 cannot hold.
 const wchar_t* UiText(int key);
 // Restores the built-in defaults (start-up and tests).
 void ResetUiStrings();

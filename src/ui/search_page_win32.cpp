@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "db/codepage.h"
 #include "i18n/ui_strings.h"
 #include "search/query_criteria.h"
 #include "settings/installed_databases.h"
@@ -12,7 +13,9 @@
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/desktop_win32.h"
+#include "ui/format_text_win32.h"
 #include "ui/main_window_win32.h"
+#include "ui/message_box_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
@@ -122,6 +125,21 @@ void PrepareQuery() {
   // Without an installed entry there is nothing to remember or to scan.
   const int selected = SelectedInstalledEntry(page);
   if (selected < 0) return;
+
+  // A character that Windows-1251 cannot hold would become '?', a wildcard, and the search would
+  // look for something other than what was typed: such a search does not start.
+  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
+    wchar_t typed[kCriterionTextCapacity] = {};
+    GetWindowTextW(static_cast<HWND>(TheFieldTable.searchMap[j]->editHandle), typed,
+                   kCriterionTextCapacity);
+    std::string unused;
+    if (!WideToSingleByteStrict(typed, &unused)) {
+      wchar_t text[kMessageBufferCapacity];
+      FormatText(text, kMessageBufferCapacity, UiText(910), {typed});
+      ShowMessageBox(page, text, UiText(900), MB_OK);
+      return;
+    }
+  }
 
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
     FieldDescriptor* field = TheFieldTable.searchMap[j];

@@ -243,6 +243,30 @@ TEST(UiSearch, ResetEmptiesTheCriteriaAndLeavesTheList) {
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
 }
 
+TEST(UiSearch, ALetterTheDatabaseCannotHoldStartsNothing) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", SampleRecords());
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  // "Ü" would become "?", a wildcard that finds MILLER and MOLLER alike.
+  TypeCriterion(1, L"M\u00dcLLER");
+  ClickSearch(IdStartButton);
+  EXPECT_FALSE(SearchWorkerActive());
+  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(CurrentPage, SearchPage);
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, L"The database has no such letters - M\u00dcLLER");
+  EXPECT_EQ(boxes.At(0).caption, L"Error");
+  EXPECT_EQ(boxes.At(0).owner, PageWindows[SearchPage]);
+  ExpectIdleControls();
+  // Without it the search runs.
+  TypeCriterion(1, L"MULLER");
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(boxes.Count(), 1u);
+}
+
 TEST(UiSearch, NoDatabaseSelectedStartsNothing) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
