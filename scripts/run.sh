@@ -7,6 +7,10 @@
 # build/device/Directories/moskva-demo.zdb. "Find DB" on the Setup page searches that drive.
 # On a machine without $DISPLAY the window goes to a virtual screen (Xvfb).
 #
+# The device is prepared once: later runs update the program and its language file but keep
+# what the user did (installed databases, the remembered database, the language). With --reset
+# (or VOSTREL_RESET=1) the installed list and the settings start over.
+#
 # scripts/screenshots.sh sources this file for the same preparation.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -17,6 +21,7 @@ APP=$DEVICE/Vostrel
 DRIVE=v
 export WINEPREFIX=$VOSTREL_ROOT/build/wineprefix-app
 export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+VOSTREL_RESET=${VOSTREL_RESET:-0}
 
 # The application folder on the device drive, the demo directory and its installed-list entry.
 prepare_device() {
@@ -27,24 +32,39 @@ prepare_device() {
     "$gen" --records 10000 "$DEVICE/Directories/moskva-demo.zdb" >/dev/null
   cp -f "$exe" "$APP/vostrel.exe"
   cp -f "$VOSTREL_ROOT/vostrel.lng" "$APP/vostrel.lng"
-  # vostrel.ini is Windows-1251 with CR LF line ends.
-  printf 'V:\\Directories\\moskva-demo.zdb;%s\r\n' "Москва (демо)" | iconv -f UTF-8 -t CP1251 >"$APP/vostrel.ini"
+  # The installed list is the user's from the first run on. It is Windows-1251 with CR LF ends.
+  if [ "$VOSTREL_RESET" = 1 ] || [ ! -f "$APP/vostrel.ini" ]; then
+    printf 'V:\\Directories\\moskva-demo.zdb;%s\r\n' "Москва (демо)" | iconv -f UTF-8 -t CP1251 >"$APP/vostrel.ini"
+  fi
 }
 
-# A private Wine prefix whose drive V: is the device folder. The last database is remembered in
-# advance, so the very first start preselects the demo without a first-run registry message.
+# A private Wine prefix whose drive V: is the device folder. On the first run (and on a reset)
+# the last database is remembered in advance, so the very first start preselects the demo
+# without a first-run registry message; afterwards the settings are the user's.
 prepare_prefix() {
+  local fresh=$VOSTREL_RESET
   if [ ! -f "$WINEPREFIX/.vostrel-ready" ]; then
     echo "Preparing a private Wine prefix in $WINEPREFIX (once)..."
     mkdir -p "$WINEPREFIX"
     DISPLAY= wineboot -i >/dev/null 2>&1 </dev/null || true
     wineserver -w
     touch "$WINEPREFIX/.vostrel-ready"
+    fresh=1
   fi
   ln -sfn "$DEVICE" "$WINEPREFIX/dosdevices/$DRIVE:"
-  DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Last db' /t REG_SZ \
-    /d 'V:\Directories\moskva-demo.zdb' /f >/dev/null 2>&1 </dev/null
-  wineserver -w
+  # The desktop's dialog font is Tahoma, close to the handheld's; Wine's own Tahoma (the
+  # fonts-wine package) is not found by this Wine unless it is in the prefix's font folder, and
+  # the wider fallback would clip the pages' texts.
+  local font
+  for font in /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf; do
+    [ -f "$font" ] && cp -u "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
+  if [ "$fresh" = 1 ]; then
+    DISPLAY= wine reg delete 'HKLM\Software\Halvane\Vostrel' /f >/dev/null 2>&1 </dev/null || true
+    DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Last db' /t REG_SZ \
+      /d 'V:\Directories\moskva-demo.zdb' /f >/dev/null 2>&1 </dev/null
+    wineserver -w
+  fi
 }
 
 # Starts Xvfb on a free display with the given screen and exports DISPLAY; XVFB_PID is its id.
@@ -94,5 +114,10 @@ run_main() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  case "${1:-}" in
+    --reset) VOSTREL_RESET=1 ;;
+    '') ;;
+    *) echo "usage: bash scripts/run.sh [--reset]" >&2; exit 2 ;;
+  esac
   run_main
 fi

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of vostrel.exe in the portrait layout (a screen 480 pixels high)
-# and the landscape layout (a screen under 295 pixels high):
+# and the landscape layout (a screen under 295 pixels high), in Russian and in English (-en):
 #   search-*.png  the Search page with a criterion typed in,
 #   result-*.png  the Result page with the rows it found,
 #   setup-*.png   the Setup page after "Find DB", listing databases found on the device but not
 #                 installed yet, as "title [count] path",
 #   about-*.png   the About page.
-# Each layout runs on its own virtual screen (Xvfb); xdotool taps and types as a user would, so
-# the program runs exactly as shipped, and it is closed through its Exit tab.
-# Writes docs/screenshots/{search,result,setup,about}-{portrait,landscape}.png.
+# Each layout runs on its own virtual screen (Xvfb); xdotool taps and types as a user would
+# (Ctrl+Tab turns the pages), so the program runs exactly as shipped, and it is closed with
+# Alt+F4, as its close box does.
+# Writes docs/screenshots/{search,result,setup,about}-{portrait,landscape}[-en].png.
 set -euo pipefail
+# The device starts from the same state every time: only the demo directory installed.
+export VOSTREL_RESET=1
 # shellcheck source=SCRIPTDIR/run.sh
 source "$(dirname "${BASH_SOURCE[0]}")/run.sh"
 
@@ -32,17 +35,6 @@ HOUSE_Y=$((PAGE_TOP + 118 + 10))
 START_X=100
 START_Y=$((PAGE_TOP + 163 + 10))
 RESET_X=175
-
-# The tabs, in the order Search, Result, Setup, About, Exit, lie side by side from the left edge
-# at the same places in both layouts (their widths follow the Russian tab names). The portrait
-# window is too narrow for all five: the About tab shows only its left part, and the Exit tab
-# comes into view after two taps on the strip's right arrow, which then stands at x 226.
-TAB_Y=12
-SETUP_TAB_X=140
-ABOUT_TAB_X=190
-EXIT_TAB_X=255
-PORTRAIT_TAB_RIGHT_ARROW_X=226
-PORTRAIT_EXIT_TAB_X=142
 
 # The Setup page's "Find DB" button (x 5 in both layouts, y 207 portrait, 163 landscape) and the
 # first line of the found list (y 85 portrait, 63 landscape).
@@ -73,8 +65,14 @@ tap() {
 }
 
 shoot() {
-  import -window "$1" "$OUT/$2.png"
-  echo "$OUT/$2.png"
+  import -window "$1" "$OUT/$2$SUFFIX.png"
+  echo "$OUT/$2$SUFFIX.png"
+}
+
+# A key pressed in the program's window (it has the keyboard since the first tap).
+press() {
+  xdotool key "$1"
+  sleep 0.5
 }
 
 # Ends a program left running by a failed step, then the virtual screen.
@@ -122,37 +120,31 @@ shoot_layout() {
   shoot "$window" "result-$layout"
 
   # "Find DB" walks the whole device drive; the first entry is selected, as before "Install".
-  tap "$window" "$SETUP_TAB_X" "$TAB_Y"
+  press ctrl+Tab
   tap "$window" "$FIND_X" "$find_y"
   sleep 2
   tap "$window" "$FOUND_FIRST_X" "$found_first_y"
   shoot "$window" "setup-$layout"
 
-  tap "$window" "$ABOUT_TAB_X" "$TAB_Y"
+  press ctrl+Tab
   shoot "$window" "about-$layout"
 
-  if [ "$layout" = portrait ]; then
-    tap "$window" "$PORTRAIT_TAB_RIGHT_ARROW_X" "$TAB_Y"
-    tap "$window" "$PORTRAIT_TAB_RIGHT_ARROW_X" "$TAB_Y"
-    tap "$window" "$PORTRAIT_EXIT_TAB_X" "$TAB_Y"
-  else
-    tap "$window" "$EXIT_TAB_X" "$TAB_Y"
-  fi
-  # The Exit tab ends the program with exit code 0. Should a tap have missed, the screenshots
-  # are taken all the same: the program is stopped, and the miss is reported at the end.
+  press alt+F4
+  # The close ends the program with exit code 0. Should a key have missed, the screenshots are
+  # taken all the same: the program is stopped, and the miss is reported at the end.
   local status=0 waited=0
   while kill -0 "$program" 2>/dev/null && [ "$waited" -lt 20 ]; do
     sleep 0.5
     waited=$((waited + 1))
   done
   if kill -0 "$program" 2>/dev/null; then
-    echo "vostrel.exe did not end through its Exit tab ($layout); stopping it" >&2
+    echo "vostrel.exe did not end on Alt+F4 ($layout$SUFFIX); stopping it" >&2
     DISPLAY='' wineserver -k >/dev/null 2>&1 || true
     wait "$program" 2>/dev/null || true
     status=1
   else
     wait "$program" || status=$?
-    [ "$status" -eq 0 ] || echo "vostrel.exe ended with exit code $status ($layout)" >&2
+    [ "$status" -eq 0 ] || echo "vostrel.exe ended with exit code $status ($layout$SUFFIX)" >&2
   fi
   [ "$status" -eq 0 ] || UNCLEAN_EXITS=$((UNCLEAN_EXITS + 1))
   PROGRAM_PID=
@@ -168,6 +160,16 @@ prepare_prefix
 mkdir -p "$OUT"
 trap clean_up EXIT
 UNCLEAN_EXITS=0
-shoot_layout portrait 640x480x24
-shoot_layout landscape 800x290x24
+# The language is a registry setting; "Last db" is set again so each run preselects the demo.
+for language in RUSSIAN ENGLISH; do
+  SUFFIX=
+  [ "$language" = ENGLISH ] && SUFFIX=-en
+  DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v Language /t REG_SZ /d "$language" \
+    /f >/dev/null 2>&1 </dev/null
+  DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Last db' /t REG_SZ \
+    /d 'V:\Directories\moskva-demo.zdb' /f >/dev/null 2>&1 </dev/null
+  wineserver -w || true
+  shoot_layout portrait 640x480x24
+  shoot_layout landscape 800x290x24
+done
 [ "$UNCLEAN_EXITS" -eq 0 ]

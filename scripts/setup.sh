@@ -7,7 +7,7 @@ PACKAGES=(
   cmake make g++ zlib1g-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
-  wine wine64
+  wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick xdotool zip
   clang libclang-rt-14-dev
 )

@@ -27,6 +27,8 @@ constexpr wchar_t kMainTitle[] = L"Vostrel/Corvinet v2.04";
 constexpr int kTabCaptionCapacity = 128;  // 127 characters and the terminator
 constexpr int kPageTop = 24;              // the pages start below the tab strip
 constexpr DWORD kMainStyle = WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr int kTabPadding = 3;
+constexpr int kTabVerticalPadding = 3;
 
 struct PageClass {
   const wchar_t* className;
@@ -64,6 +66,10 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
     return 0;
   }
   UseMessageFont(TabControl);
+  // Half the desktop's padding beside each tab name: with it the five tabs of the portrait
+  // window fit its 240 pixels, as they did on the handheld, instead of hiding Exit behind
+  // the strip's arrows.
+  SendMessageW(TabControl, TCM_SETPADDING, 0, MAKELPARAM(kTabPadding, kTabVerticalPadding));
   RECT client;
   GetClientRect(window, &client);
   MoveWindow(TabControl, -2, 0, client.right + 4, client.bottom, FALSE);

@@ -9,6 +9,7 @@
 #include "i18n/ui_strings.h"
 #include "search/result_row.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
@@ -84,6 +85,10 @@ LRESULT OnScanEnd(HWND, UINT, WPARAM, LPARAM) {
   return 0;
 }
 
+LRESULT OnCtlColorStatic(HWND, UINT, WPARAM wParam, LPARAM) {
+  return WhiteStaticColors(reinterpret_cast<HDC>(wParam));
+}
+
 LRESULT OnTimer(HWND, UINT, WPARAM wParam, LPARAM) {
   if (wParam == kScanRefreshTimer) RefreshScanView();
   return 0;
@@ -98,6 +103,7 @@ const MessageMapEntry kResultMessages[] = {
     {kScanDrainMessage, OnScanProgress},
     {kScanEndMessage, OnScanEnd},
     {WM_TIMER, OnTimer},
+    {WM_CTLCOLORSTATIC, OnCtlColorStatic},
 };
 // clang-format on
 

@@ -87,6 +87,34 @@ TEST(UiDesktop, TheCloseBoxClosesAsTheExitTabDoes) {
   EXPECT_EQ(boxes.Count(), 0u);
 }
 
+TEST(UiDesktop, AllFiveTabsFitThePortraitWindowInBothShippedLanguages) {
+  std::string shipped;
+  {
+    FILE* file = fopen(VOSTREL_SOURCE_DIR "/vostrel.lng", "rb");
+    ASSERT_NE(file, nullptr);
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) shipped.append(buffer, n);
+    fclose(file);
+  }
+  for (const wchar_t* language : {L"RUSSIAN", L"ENGLISH"}) {
+    SCOPED_TRACE(language);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    app.Directory().WriteFile(L"vostrel.lng", shipped);
+    app.Registry().CreateSettingsKey();
+    app.Registry().SetString(L"Language", language);
+    ASSERT_EQ(app.Start(480), 0);
+    ASSERT_EQ(SendMessageW(TabControl, TCM_GETITEMCOUNT, 0, 0), kPageCount);
+    RECT exitTab = {};
+    ASSERT_TRUE(
+        SendMessageW(TabControl, TCM_GETITEMRECT, ExitPage, reinterpret_cast<LPARAM>(&exitTab)));
+    RECT client = {};
+    GetClientRect(MainWindow, &client);
+    // The strip starts 2 pixels left of the window: the Exit tab ends inside the window.
+    EXPECT_LE(exitTab.right - 2, client.right);
+  }
+}
+
 TEST(UiDesktop, EveryControlHasTheMessageFont) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
