@@ -51,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FieldTable table;
   if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr) != SchemaOk) return 0;
 
-  static const wchar_t* const kCriteria[] = {L"", L"1", L"\x410*", L"*", L"**", L"?", L"A?B*",
-                                             L"0", L"\x401", L" "};
+  static const wchar_t* const kCriteria[] = {L"",  L"1",    L"\x410*", L"*",     L"**",
+                                             L"?", L"A?B*", L"0",      L"\x401", L" "};
   for (int i = 0; i < table.searchCount; ++i) {
     SetFieldCriterion(table.searchMap[i], kCriteria[(data[1] + i * 3) % 10]);
   }

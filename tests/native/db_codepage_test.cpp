@@ -64,7 +64,9 @@ TEST(DbCodepage, WideToSingleByteReplacesWhatTheCodePageLacks) {
 
   std::string strict;
   EXPECT_TRUE(WideToSingleByteStrict(L"Москва №5", &strict));
-  EXPECT_EQ(strict, "\xCC\xEE\xF1\xEA\xE2\xE0 \xB9" "5");
+  EXPECT_EQ(strict,
+            "\xCC\xEE\xF1\xEA\xE2\xE0 \xB9"
+            "5");
   EXPECT_FALSE(WideToSingleByteStrict(L"Москва \x4E2D", &strict));
   EXPECT_FALSE(WideToSingleByteStrict(L"\xFFFD", &strict));  // never becomes byte 0x98
 }
@@ -75,8 +77,13 @@ TEST(DbCodepage, Utf8RoundTripsAndRejectsMalformedInput) {
   EXPECT_EQ(WideToUtf8(wide), utf8);
   EXPECT_EQ(wide.substr(0, 6), L"Москва");
 
-  const std::wstring bad = Utf8ToWide("a\xC0\xAF" "b\xE2\x82" "c\xFF");
+  const std::wstring bad = Utf8ToWide(
+      "a\xC0\xAF"
+      "b\xE2\x82"
+      "c\xFF");
   // Overlong, cut-off and impossible sequences each give one replacement; letters survive.
-  EXPECT_EQ(bad, std::wstring(L"a\xFFFD\xFFFD" L"b\xFFFD" L"c\xFFFD"));
+  EXPECT_EQ(bad, std::wstring(L"a\xFFFD\xFFFD"
+                              L"b\xFFFD"
+                              L"c\xFFFD"));
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80"), std::wstring(L"\xFFFD"));  // an encoded surrogate
 }

@@ -60,9 +60,12 @@ void Decode(const std::string& record, FieldTable* table) {
 
 void TranslateName(void* context, int key, wchar_t* out) {
   static_cast<std::vector<int>*>(context)->push_back(key);
-  if (key == 1501) wcscpy(out, L"Фамилия");
-  else if (key == 1502) wcscpy(out, L"Улица или проспект города");  // 25 characters
-  else out[0] = L'\0';
+  if (key == 1501)
+    wcscpy(out, L"Фамилия");
+  else if (key == 1502)
+    wcscpy(out, L"Улица или проспект города");  // 25 characters
+  else
+    out[0] = L'\0';
 }
 
 }  // namespace
@@ -147,7 +150,13 @@ TEST(DbSchema, StoredDescriptorsBuildTheMapsByTheirIndexes) {
   EXPECT_EQ(t.fields[1].languageKey, 0);
 
   // The field that is neither searched nor shown is still decoded in its place.
-  Decode(std::string("\x2A\x00\x00\x00" "IVANOV\0" "secret\0" "TVER\0" "\xFF", 24), &t);
+  Decode(std::string("\x2A\x00\x00\x00"
+                     "IVANOV\0"
+                     "secret\0"
+                     "TVER\0"
+                     "\xFF",
+                     24),
+         &t);
   EXPECT_STREQ(t.fields[0].value, "42");
   EXPECT_STREQ(t.fields[1].value, "IVANOV");
   EXPECT_STREQ(t.fields[2].value, "secret");
@@ -287,9 +296,10 @@ TEST(DbSchema, ADescriptorStreamThatVanishedIsReported) {
 
 TEST(DbDecode, IntegersDecodeLittleEndianWithoutFill) {
   TempDir dir;
-  const std::vector<FieldDescriptor> fields = {
-      MakeField("S3", FieldInteger, 0, 3, 1, 1, 0, 7), MakeField("S1", FieldInteger, 0, 1, 0, 0, 0, 3),
-      MakeField("S2", FieldInteger, 0, 2, 0, 0, 0, 5), MakeField("S4", FieldInteger, 0, 4, 0, 0, 0, 11)};
+  const std::vector<FieldDescriptor> fields = {MakeField("S3", FieldInteger, 0, 3, 1, 1, 0, 7),
+                                               MakeField("S1", FieldInteger, 0, 1, 0, 0, 0, 3),
+                                               MakeField("S2", FieldInteger, 0, 2, 0, 0, 0, 5),
+                                               MakeField("S4", FieldInteger, 0, 4, 0, 0, 0, 11)};
   FieldTable t;
   ASSERT_EQ(Load(StoredSchema(dir, fields), &t).result, SchemaOk);
   struct Case {
@@ -298,15 +308,35 @@ TEST(DbDecode, IntegersDecodeLittleEndianWithoutFill) {
     uint32_t s4;
   };
   const Case cases[] = {
-      {std::string("\x87\xD6\x12" "\x05" "\x34\x12" "\x01\x00\x00\x00", 10),
-       {"1234567", "5", "4660", "1"}, 1},
+      {std::string("\x87\xD6\x12"
+                   "\x05"
+                   "\x34\x12"
+                   "\x01\x00\x00\x00",
+                   10),
+       {"1234567", "5", "4660", "1"},
+       1},
       {std::string(10, '\0'), {"0", "0", "0", "0"}, 0},
-      {std::string("\xFF\xFF\xFF" "\xFF" "\xFF\xFF" "\xFF\xFF\xFF\xFF", 10),
-       {"16777215", "255", "65535", "-1"}, 0xFFFFFFFFu},
-      {std::string("\x00\x00\x00" "\x00" "\x00\x00" "\x00\x00\x00\x80", 10),
-       {"0", "0", "0", "-2147483648"}, 0x80000000u},
-      {std::string("\x00\x00\x00" "\x00" "\x00\x00" "\xFF\xFF\xFF\x7F", 10),
-       {"0", "0", "0", "2147483647"}, 0x7FFFFFFFu},
+      {std::string("\xFF\xFF\xFF"
+                   "\xFF"
+                   "\xFF\xFF"
+                   "\xFF\xFF\xFF\xFF",
+                   10),
+       {"16777215", "255", "65535", "-1"},
+       0xFFFFFFFFu},
+      {std::string("\x00\x00\x00"
+                   "\x00"
+                   "\x00\x00"
+                   "\x00\x00\x00\x80",
+                   10),
+       {"0", "0", "0", "-2147483648"},
+       0x80000000u},
+      {std::string("\x00\x00\x00"
+                   "\x00"
+                   "\x00\x00"
+                   "\xFF\xFF\xFF\x7F",
+                   10),
+       {"0", "0", "0", "2147483647"},
+       0x7FFFFFFFu},
   };
   for (const Case& c : cases) {
     Decode(c.bytes + "\xFF", &t);
@@ -338,14 +368,18 @@ TEST(DbDecode, UnknownTypesConsumeNothingAndPaddingIsSkipped) {
 
 TEST(DbDecode, FieldsRunningPastTheDataAreCutNeverOverrun) {
   TempDir dir;
-  const std::vector<FieldDescriptor> fields = {
-      MakeField("T", FieldText, 0, 0, 1, 1, 0, 3), MakeField("N", FieldInteger, 0, 3, 2, 2, 0, 7),
-      MakeField("U", FieldText, 0, 0, 3, 3, 0, 200)};
+  const std::vector<FieldDescriptor> fields = {MakeField("T", FieldText, 0, 0, 1, 1, 0, 3),
+                                               MakeField("N", FieldInteger, 0, 3, 2, 2, 0, 7),
+                                               MakeField("U", FieldText, 0, 0, 3, 3, 0, 200)};
   FieldTable t;
   ASSERT_EQ(Load(StoredSchema(dir, fields), &t).result, SchemaOk);
 
   // Over-long text: cut to maxLength; the cursor still skips the whole stored text.
-  Decode(std::string("ABCDEF\0\x01\x00\x00" "ok\0", 13) + "\xFF", &t);
+  Decode(std::string("ABCDEF\0\x01\x00\x00"
+                     "ok\0",
+                     13) +
+             "\xFF",
+         &t);
   EXPECT_STREQ(t.fields[0].value, "ABC");
   EXPECT_STREQ(t.fields[1].value, "1");
   EXPECT_STREQ(t.fields[2].value, "ok");
@@ -365,9 +399,10 @@ TEST(DbDecode, FieldsRunningPastTheDataAreCutNeverOverrun) {
 
   // A long tail without a NUL fills a field only up to its maximum.
   FieldTable narrow;
-  ASSERT_EQ(Load(StoredSchema(dir, {MakeField("T", FieldText, 0, 0, 1, 1, 0, 4)}, L"n.fdb"),
-                 &narrow).result,
-            SchemaOk);
+  ASSERT_EQ(
+      Load(StoredSchema(dir, {MakeField("T", FieldText, 0, 0, 1, 1, 0, 4)}, L"n.fdb"), &narrow)
+          .result,
+      SchemaOk);
   Decode(std::string(253, 'W') + "\xFF", &narrow);
   EXPECT_STREQ(narrow.fields[0].value, "WWWW");
 

@@ -44,10 +44,9 @@ TempDir::TempDir() {
   if (n == 0 || n > MAX_PATH) return;
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring candidate = std::wstring(base) + L"vostrel-test-" +
-                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(counter++) + L"-" +
-                                   std::to_wstring(GetTickCount());
+    const std::wstring candidate =
+        std::wstring(base) + L"vostrel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount());
     if (CreateDirectoryW(candidate.c_str(), nullptr)) {
       path = candidate;
       return;
@@ -55,8 +54,8 @@ TempDir::TempDir() {
   }
 #else
   const char* env = getenv("TMPDIR");
-  std::string pattern = std::string(env != nullptr && env[0] != '\0' ? env : "/tmp") +
-                        "/vostrel-test-XXXXXX";
+  std::string pattern =
+      std::string(env != nullptr && env[0] != '\0' ? env : "/tmp") + "/vostrel-test-XXXXXX";
   if (mkdtemp(&pattern[0]) != nullptr) path = Utf8ToWide(pattern);
 #endif
 }
@@ -185,8 +184,10 @@ std::wstring QuoteArgument(const std::wstring& arg) {
       ++backslashes;
       continue;
     }
-    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-    else out.append(backslashes, L'\\');
+    if (c == L'"')
+      out.append(backslashes * 2 + 1, L'\\');
+    else
+      out.append(backslashes, L'\\');
     backslashes = 0;
     out.push_back(c);
   }
