@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "settings/database_finder_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
@@ -194,6 +195,10 @@ bool HandleDesktopKey(const MSG& message) {
     case VK_ESCAPE:
       if (SearchWorkerActive() && SearchStopFlag.load() == 0) {
         PressStartStop();
+        return true;
+      }
+      if (DatabaseSearchRunning()) {
+        CancelDatabaseSearch();
         return true;
       }
       return false;
