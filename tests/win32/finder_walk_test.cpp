@@ -1,0 +1,406 @@
+// Find DB on a device of 100,000 files, on the application's own windows under Wine: the walk
+// lists what the old walk on the user-interface thread listed, in its order, while the window
+// answers posted messages within 250 ms, the list fills and the wait cursor shows; pressing
+// Find DB again or Esc cancels and keeps what is listed; Install during a walk installs at
+// once and rescans; closing or resetting the program stops the walk.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/codepage.h"
+#include "db/database_header.h"
+#include "settings/database_finder_win32.h"
+#include "test_support.h"
+#include "ui/app_globals_win32.h"
+#include "ui/main_window_win32.h"
+#include "ui/page_controls_win32.h"
+#include "ui_harness.h"
+
+namespace {
+
+constexpr int kTopDirectories = 100;
+constexpr int kLeavesPerTop = 20;
+constexpr int kFilesPerLeaf = 50;  // 100 x 20 x 50 = 100,000 plain files
+constexpr double kAnswerBoundMs = 250;
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring LeafPath(const std::wstring& root, int leaf) {
+  return root + L"\\t" + std::to_wstring(leaf / kLeavesPerTop) + L"\\d" +
+         std::to_wstring(leaf % kLeavesPerTop);
+}
+
+// Every 15th leaf holds a valid database (133 of them, past the limit of 100) and, off by
+// four, another a broken one.
+std::wstring DatabaseIn(const std::wstring& root, int leaf) {
+  return LeafPath(root, leaf) + L"\\city" + std::to_wstring(leaf) + L".db";
+}
+
+// Creating 100,000 files costs Wine about ten seconds and deleting them as much again, so the
+// tree is built once per Wine prefix and only read afterwards; a marker written last tells a
+// complete tree from an interrupted one.
+const std::wstring& DeviceTree() {
+  static std::wstring root;
+  if (!root.empty()) return root;
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  root = std::wstring(temp) + L"vostrel-walk-tree-1";
+  const std::wstring marker = root + L"\\complete";
+  if (Exists(marker)) return root;
+  CreateDirectoryW(root.c_str(), nullptr);
+  for (int top = 0; top < kTopDirectories; ++top) {
+    CreateDirectoryW((root + L"\\t" + std::to_wstring(top)).c_str(), nullptr);
+    for (int i = 0; i < kLeavesPerTop; ++i) {
+      const int leaf = top * kLeavesPerTop + i;
+      const std::wstring dir = LeafPath(root, leaf);
+      CreateDirectoryW(dir.c_str(), nullptr);
+      for (int f = 0; f < kFilesPerLeaf; ++f) {
+        HANDLE file = CreateFileW((dir + L"\\f" + std::to_wstring(f) + L".txt").c_str(),
+                                  GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+      }
+      if (leaf % 15 == 7) {
+        WriteFixture(DatabaseIn(root, leaf),
+                     FixtureOptions(VariantPlain, L"City " + std::to_wstring(leaf)),
+                     NumberedRecords(1 + leaf % 5));
+      }
+      if (leaf % 15 == 11) WriteFileBytes(dir + L"\\broken.zdb", "not a database");
+    }
+  }
+  WriteFileBytes(marker, "");
+  return root;
+}
+
+struct WalkResult {
+  std::vector<std::wstring> texts;
+  std::vector<std::wstring> paths;
+  int warnings = 0;
+};
+
+// The walk as it ran on the user-interface thread before, for the names this tree holds.
+void OldWalk(const std::wstring& directory, const std::set<std::wstring>& installed,
+             WalkResult* out) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"\\*.*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = directory + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      OldWalk(path, installed, out);
+      continue;
+    }
+    const std::wstring tail = name.size() >= 4 ? name.substr(name.size() - 4) : L"";
+    if ((tail != L".zdb" && tail.substr(1) != L".db") || installed.count(path)) continue;
+    DatabaseHeader header;
+    bool viaGz = false;
+    if (OpenDatabase(path.c_str(), &header, &viaGz) != OpenOk) continue;
+    if (out->texts.size() == 100) {
+      ++out->warnings;
+      break;
+    }
+    out->texts.push_back(std::wstring(header.title) + L" [" + std::to_wstring(header.recordCount) +
+                         L"] " + path);
+    out->paths.push_back(path);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+WalkResult OldWalkOf(const std::set<std::wstring>& installed) {
+  WalkResult result;
+  OldWalk(DeviceTree(), installed, &result);
+  return result;
+}
+
+std::vector<std::wstring> ListedTexts() {
+  HWND list = SetupControl(IdFoundList);
+  std::vector<std::wstring> texts;
+  for (int i = 0; i < SendMessageW(list, LB_GETCOUNT, 0, 0); ++i) {
+    std::wstring text(static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, i, 0)) + 1, L'\0');
+    SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(wcslen(text.c_str()));
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+int Listed() {
+  return static_cast<int>(SendMessageW(SetupControl(IdFoundList), LB_GETCOUNT, 0, 0));
+}
+
+// The list box, the found list and the extent agree, and hold the first entries of expected.
+void ExpectListedPrefixOf(const WalkResult& expected, size_t count) {
+  ASSERT_LE(count, expected.texts.size());
+  const std::vector<std::wstring> texts = ListedTexts();
+  EXPECT_EQ(texts,
+            std::vector<std::wstring>(expected.texts.begin(), expected.texts.begin() + count));
+  ASSERT_EQ(FoundDatabaseList.count, static_cast<int>(texts.size()));
+  size_t longest = 0;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(SingleByteToWide(FoundDatabaseList.entries[i].path), expected.paths[i]);
+    longest = std::max(longest, texts[i].size());
+  }
+  EXPECT_EQ(SendMessageW(SetupControl(IdFoundList), LB_GETHORIZONTALEXTENT, 0, 0),
+            static_cast<LRESULT>(7 * longest));
+}
+
+double NowMs() {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Posts a message to the user-interface thread from a thread of its own, the next one a few
+// milliseconds after the last was answered, and notes on the user-interface thread how long
+// each waited, whether a walk was running and what it had listed. The test's action runs
+// after the note, on the user-interface thread, and may run messages itself.
+class Probe {
+ public:
+  struct Answer {
+    double waitedMs;
+    bool walking;
+    int listed;
+    bool waitCursor;
+  };
+
+  explicit Probe(std::function<void(const Answer&)> action) : action_(std::move(action)) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = Proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"FinderWalkProbe";
+    RegisterClassW(&wc);
+    window_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              wc.hInstance, nullptr);
+    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    answered_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, Poster, this, 0, nullptr);
+  }
+  ~Probe() {
+    stop_ = true;
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(answered_);
+    DestroyWindow(window_);
+  }
+  Probe(const Probe&) = delete;
+  Probe& operator=(const Probe&) = delete;
+
+  const std::vector<Answer>& Answers() const { return answers_; }
+  double LongestWaitWhileWalking() const {
+    double longest = 0;
+    for (const Answer& answer : answers_) {
+      if (answer.walking) longest = std::max(longest, answer.waitedMs);
+    }
+    return longest;
+  }
+  int AnswersWhileWalking() const {
+    return static_cast<int>(std::count_if(answers_.begin(), answers_.end(),
+                                          [](const Answer& answer) { return answer.walking; }));
+  }
+
+ private:
+  static DWORD WINAPI Poster(LPVOID parameter) {
+    Probe& probe = *static_cast<Probe*>(parameter);
+    while (!probe.stop_) {
+      probe.postedAt_ = NowMs();
+      PostMessageW(probe.window_, WM_APP, 0, 0);
+      while (!probe.stop_ && WaitForSingleObject(probe.answered_, 50) == WAIT_TIMEOUT) {
+      }
+      Sleep(5);
+    }
+    return 0;
+  }
+
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* probe = reinterpret_cast<Probe*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message != WM_APP || !probe) return DefWindowProcW(window, message, wParam, lParam);
+    Answer answer = {NowMs() - probe->postedAt_, DatabaseSearchRunning(), 0, false};
+    if (PageWindows[SetupPage]) {
+      answer.listed = Listed();
+      // What the pointer over the list shows: the list asks its page first.
+      HWND list = SetupControl(IdFoundList);
+      SendMessageW(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
+                   MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+      answer.waitCursor = GetCursor() == LoadCursorW(nullptr, IDC_WAIT);
+    }
+    probe->answers_.push_back(answer);
+    SetEvent(probe->answered_);
+    if (probe->action_) probe->action_(answer);
+    return 0;
+  }
+
+  std::function<void(const Answer&)> action_;
+  std::vector<Answer> answers_;
+  HWND window_ = nullptr;
+  HANDLE thread_ = nullptr;
+  HANDLE answered_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::atomic<double> postedAt_{0};
+};
+
+class FinderWalk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = DeviceTree();
+    SetFinderRootForTests(root_.c_str());
+  }
+  void TearDown() override { SetFinderRootForTests(nullptr); }
+
+  void Start(AppUnderTest& app) {
+    ASSERT_EQ(app.Start(), 0);
+    boxes_.Clear();
+  }
+  void Press(int id) { SendCommand(PageWindows[SetupPage], id); }
+
+  void ExpectOnlyLimitWarnings(size_t count) {
+    ASSERT_EQ(boxes_.Count(), count);
+    for (const RecordedMessageBox& box : boxes_.All()) {
+      EXPECT_EQ(box.text, L"Warning! Limit of searching is reached.");
+      EXPECT_EQ(box.owner, PageWindows[SetupPage]);
+    }
+  }
+
+  MessageBoxRecorder boxes_;
+  std::wstring root_;
+};
+
+TEST_F(FinderWalk, ListsWhatTheOldWalkListedWhileTheWindowAnswersAndTheListFills) {
+  AppUnderTest app;
+  const std::wstring installed = DatabaseIn(root_, 22);
+  app.Directory().WriteFile(L"vostrel.ini", Cp1251(installed) + ";City 22\r\n");
+  Start(app);
+  const WalkResult expected = OldWalkOf({installed});
+  ASSERT_EQ(expected.texts.size(), 100u);
+  ASSERT_GT(expected.warnings, 0);
+
+  Probe probe(nullptr);
+  Press(IdFindButton);
+
+  EXPECT_FALSE(DatabaseSearchRunning());
+  ExpectListedPrefixOf(expected, 100);
+  ExpectOnlyLimitWarnings(static_cast<size_t>(expected.warnings));
+  EXPECT_GE(probe.AnswersWhileWalking(), 3);
+  EXPECT_LT(probe.LongestWaitWhileWalking(), kAnswerBoundMs);
+  bool partlyListed = false;
+  for (const Probe::Answer& answer : probe.Answers()) {
+    if (!answer.walking) continue;
+    EXPECT_TRUE(answer.waitCursor);
+    partlyListed = partlyListed || (answer.listed > 0 && answer.listed < 100);
+  }
+  EXPECT_TRUE(partlyListed) << "the list fills as the walk goes";
+  HWND list = SetupControl(IdFoundList);
+  SendMessageW(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
+               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+  EXPECT_NE(GetCursor(), LoadCursorW(nullptr, IDC_WAIT)) << "the wait cursor goes with the walk";
+}
+
+TEST_F(FinderWalk, FindDbPressedAgainOrEscCancelsAndKeepsWhatIsListed) {
+  AppUnderTest app;
+  Start(app);
+  const WalkResult expected = OldWalkOf({});
+  struct Way {
+    const char* name;
+    std::function<void()> cancel;
+    bool atOnce;  // a press acts before it returns; a posted key when it is dispatched
+  };
+  const Way ways[] = {
+      {"Find DB pressed again", [this] { Press(IdFindButton); }, true},
+      {"Esc", [] { PostMessageW(SetupControl(IdFoundList), WM_KEYDOWN, VK_ESCAPE, 0); }, false},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    int listedAtCancel = -1;
+    Probe probe([&](const Probe::Answer& answer) {
+      if (listedAtCancel >= 0 || !answer.walking || answer.listed < 10) return;
+      listedAtCancel = answer.listed;
+      way.cancel();
+    });
+    Press(IdFindButton);
+
+    ASSERT_GE(listedAtCancel, 10);
+    EXPECT_FALSE(DatabaseSearchRunning());
+    if (way.atOnce) {
+      EXPECT_EQ(Listed(), listedAtCancel);
+    } else {
+      EXPECT_GE(Listed(), listedAtCancel);
+    }
+    EXPECT_LT(Listed(), 100);
+    ExpectListedPrefixOf(expected, static_cast<size_t>(Listed()));
+    EXPECT_EQ(boxes_.Count(), 0u);
+  }
+}
+
+TEST_F(FinderWalk, InstallDuringAWalkInstallsAtOnceAndRescansWhileTheWindowAnswers) {
+  AppUnderTest app;
+  Start(app);
+  std::wstring chosen;
+  std::wstring chosenTitle;
+  bool walkingAfterInstall = true;
+  Probe probe([&](const Probe::Answer& answer) {
+    if (!chosen.empty() || !answer.walking || answer.listed < 5) return;
+    SendMessageW(SetupControl(IdFoundList), LB_SETCURSEL, 2, 0);
+    chosen = SingleByteToWide(FoundDatabaseList.entries[2].path);
+    chosenTitle = SingleByteToWide(FoundDatabaseList.entries[2].name);
+    Press(IdInstallButton);
+    walkingAfterInstall = DatabaseSearchRunning();
+  });
+  Press(IdFindButton);
+
+  ASSERT_FALSE(chosen.empty());
+  EXPECT_FALSE(walkingAfterInstall) << "Install returns when its rescan is over";
+  const WalkResult expected = OldWalkOf({chosen});
+  ExpectListedPrefixOf(expected, expected.texts.size());
+  ExpectOnlyLimitWarnings(static_cast<size_t>(expected.warnings));
+  std::wstring lastDatabase;
+  ASSERT_TRUE(app.Registry().GetString(L"Last db", &lastDatabase));
+  EXPECT_EQ(lastDatabase, chosen);
+  EXPECT_EQ(ComboBoxItems(SearchControl(IdDatabaseSelector)),
+            std::vector<std::wstring>{chosenTitle});
+  EXPECT_EQ(ComboBoxSelection(SearchControl(IdDatabaseSelector)), 0);
+  EXPECT_EQ(SelectedDatabaseHeader.title, chosenTitle);
+  EXPECT_LT(probe.LongestWaitWhileWalking(), kAnswerBoundMs);
+}
+
+TEST_F(FinderWalk, ClosingOrResettingTheProgramStopsTheWalk) {
+  struct Way {
+    const char* name;
+    std::function<void()> stop;
+    bool quits;
+  };
+  const Way ways[] = {
+      {"close", [] { SendMessageW(MainWindow, WM_CLOSE, 0, 0); }, true},
+      {"reset", [] { ResetApplicationForTests(); }, false},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    AppUnderTest app;
+    Start(app);
+    bool stopped = false;
+    bool runningAfterStop = true;
+    Probe probe([&](const Probe::Answer& answer) {
+      if (stopped || !answer.walking || answer.listed < 1) return;
+      stopped = true;
+      way.stop();
+      runningAfterStop = DatabaseSearchRunning();
+    });
+    Press(IdFindButton);
+
+    ASSERT_TRUE(stopped);
+    EXPECT_FALSE(runningAfterStop) << "the walk has ended before the stop returns";
+    EXPECT_LT(FoundDatabaseList.count, 100);
+    EXPECT_EQ(boxes_.Count(), 0u);
+    EXPECT_EQ(QuitPosted(), way.quits);
+  }
+}
+
+}  // namespace
