@@ -10,8 +10,8 @@
 // drive) and no slicing cuts that short, whereas a thread of its own keeps the window answering
 // whatever the disk does. The button's handler still returns only when the walk is over, as its
 // callers and the Install steps expect, but it waits in a message loop of its own, as a modal
-// dialog does: the window answers, Find DB pressed again (or Esc) cancels, and closing the
-// program stops the walker and waits for it.
+// dialog does: the window answers, the keyboard works, Find DB pressed again (or Esc) cancels,
+// and closing the program stops the walker and waits for it.
 #include "settings/database_finder_win32.h"
 
 #include <atomic>
@@ -30,6 +30,7 @@
 #include "settings/installed_databases_win32.h"
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/schema_controls_win32.h"
@@ -363,13 +364,8 @@ HWND SinkWindow() {
   return g_sink;
 }
 
-// Esc pressed in the walk's window cancels the walk, as Find DB pressed again does.
-bool IsCancelKey(const MSG& message, const Walk& walk) {
-  return message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE &&
-         GetAncestor(message.hwnd, GA_ROOT) == GetAncestor(walk.setupPage, GA_ROOT);
-}
-
-// Runs this thread's messages until the walk has finished.
+// Runs this thread's messages as the main loop does, its keys included (Esc cancels the walk
+// there), until the walk has finished.
 void WaitForWalk(Walk& walk) {
   while (!walk.finished) {
     MSG message;
@@ -380,12 +376,7 @@ void WaitForWalk(Walk& walk) {
         PostQuitMessage(static_cast<int>(message.wParam));
         return;
       }
-      if (IsCancelKey(message, walk)) {
-        CancelDatabaseSearch();
-        continue;
-      }
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
+      DispatchLoopMessage(message);
       continue;
     }
     // A message sent from another thread may have finished the walk inside PeekMessageW.
