@@ -6,16 +6,6 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define VOSTREL_ISATTY _isatty
-#define VOSTREL_FILENO _fileno
-#else
-#include <unistd.h>
-#define VOSTREL_ISATTY isatty
-#define VOSTREL_FILENO fileno
-#endif
-
 #include "cli/commands.h"
 #include "cli/table_format.h"
 #include "cli/terminal_text.h"
@@ -271,8 +261,8 @@ int RunSearchCommand(const CliArgs& args) {
   }
 
   SearchRun run;
-  run.progress = VOSTREL_ISATTY(VOSTREL_FILENO(stderr)) != 0;
-  run.stdoutIsTerminal = VOSTREL_ISATTY(VOSTREL_FILENO(stdout)) != 0;
+  run.progress = StreamIsTerminal(stderr);
+  run.stdoutIsTerminal = StreamIsTerminal(stdout);
   std::vector<std::string> columns;
   for (int k = 0; k < table.displayCount; ++k) {
     const FieldDescriptor* f = table.displayMap[k];
