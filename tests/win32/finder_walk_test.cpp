@@ -1,8 +1,8 @@
 // Find DB on a device of 100,000 files, on the application's own windows under Wine: the walk
 // lists what the old walk on the user-interface thread listed, in its order, while the window
 // answers posted messages within 250 ms, the list fills and the wait cursor shows; pressing
-// Find DB again or Esc cancels and keeps what is listed; Install during a walk installs at
-// once and rescans; closing or resetting the program stops the walk.
+// Find DB again or Esc cancels and keeps what is listed; Install during a walk installs and
+// rescans; closing or resetting the program stops the walk.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -340,7 +340,7 @@ TEST_F(FinderWalk, FindDbPressedAgainOrEscCancelsAndKeepsWhatIsListed) {
   }
 }
 
-TEST_F(FinderWalk, InstallDuringAWalkInstallsAtOnceAndRescansWhileTheWindowAnswers) {
+TEST_F(FinderWalk, InstallDuringAWalkInstallsAndRescansWhileTheWindowAnswers) {
   AppUnderTest app;
   Start(app);
   std::wstring chosen;
