@@ -4,6 +4,7 @@
 #include "settings/database_finder_win32.h"
 #include "settings/installed_databases_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
@@ -52,10 +53,15 @@ LRESULT OnSetCursor(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(page, message, wParam, lParam);
 }
 
+LRESULT OnCtlColorStatic(HWND, UINT, WPARAM wParam, LPARAM) {
+  return WhiteStaticColors(reinterpret_cast<HDC>(wParam));
+}
+
 const MessageMapEntry kSetupMessages[] = {
     {WM_CREATE, OnCreate},
     {WM_COMMAND, OnCommand},
     {WM_SETCURSOR, OnSetCursor},
+    {WM_CTLCOLORSTATIC, OnCtlColorStatic},
 };
 
 }  // namespace
