@@ -15,8 +15,10 @@ namespace {
 // round size never needs a bounds thought.
 constexpr int kRecordBufferSize = 256;
 
-// A status update costs several synchronous calls into the UI thread and a repaint of the
-// list, so it comes every 1000 records, or once 50 rows have arrived since the last one.
+// A status update is shown to the user (a status text, a progress bar), so it comes every 1000
+// records, or once 50 rows have arrived since the last one: the row counter restarts at 1 after
+// an update, so it reads 51 after 50 new rows. It starts at 0, which makes the first record
+// an update too.
 constexpr int kRecordsPerUpdate = 1000;
 constexpr int kRowsPerUpdate = 51;
 

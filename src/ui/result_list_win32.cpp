@@ -2,8 +2,8 @@
 
 #include <commctrl.h>
 
+#include "i18n/format_text.h"
 #include "ui/app_globals_win32.h"
-#include "ui/format_text_win32.h"
 #include "ui/page_controls_win32.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "db/codepage.h"
+#include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
 #include "search/query_criteria.h"
 #include "settings/installed_databases.h"
@@ -13,7 +14,6 @@
 #include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/desktop_win32.h"
-#include "ui/format_text_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/message_map_win32.h"

@@ -6,12 +6,12 @@
 
 #include "db/codepage.h"
 #include "db/record_reader.h"
+#include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
 #include "search/result_row.h"
 #include "search/scan_loop.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
-#include "ui/format_text_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/schema_controls_win32.h"

@@ -65,16 +65,6 @@ TEST(UiSetup, CheckDropsBadEntriesAndRefillsTheSearchSelectorInPlace) {
   EXPECT_EQ(CurrentPage, SetupPage);
 }
 
-TEST(UiSetup, FoundListNotificationsDoNothing) {
-  MessageBoxRecorder boxes;
-  AppUnderTest app;
-  ASSERT_EQ(app.Start(), 0);
-  ClickSetup(IdFoundList, LBN_DBLCLK);
-  ClickSetup(IdFoundList, LBN_SELCHANGE);
-  EXPECT_EQ(boxes.Count(), 0u);
-  EXPECT_EQ(CurrentPage, SearchPage);
-}
-
 TEST(UiSetup, InstallDuringAScanStopsItAndLoadsTheNewSchema) {
   MessageBoxRecorder boxes;
   AppUnderTest app;

@@ -1,4 +1,4 @@
-#include "ui/format_text_win32.h"
+#include "i18n/format_text.h"
 
 #include <cwchar>
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "ui/format_text_win32.h"
+#include "i18n/format_text.h"
 
-TEST(UiFormatText, FillsIntegersAndStringsInOrder) {
+TEST(FormatText, FillsIntegersAndStringsInOrder) {
   wchar_t out[256];
   EXPECT_EQ(FormatText(out, 256, L"Scaned: %i, results: %i", {12, 3}), 22u);
   EXPECT_STREQ(out, L"Scaned: 12, results: 3");
@@ -15,7 +15,7 @@ TEST(UiFormatText, FillsIntegersAndStringsInOrder) {
   EXPECT_STREQ(out, L"-5% of 2147483647");
 }
 
-TEST(UiFormatText, WrongPlaceholdersOfATranslationAreLeftAsText) {
+TEST(FormatText, WrongPlaceholdersOfATranslationAreLeftAsText) {
   wchar_t out[256];
   // A string placeholder where a number is given, a missing argument and an unknown conversion
   // must not read anything that was not passed.
@@ -27,7 +27,7 @@ TEST(UiFormatText, WrongPlaceholdersOfATranslationAreLeftAsText) {
   EXPECT_STREQ(out, L"ends in %");
 }
 
-TEST(UiFormatText, CutsAtTheCapacity) {
+TEST(FormatText, CutsAtTheCapacity) {
   wchar_t out[8];
   EXPECT_EQ(FormatText(out, 8, L"%i/%i", {123456, 789}), 7u);
   EXPECT_STREQ(out, L"123456/");
