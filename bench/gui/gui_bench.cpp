@@ -26,11 +26,11 @@
 
 #include "db/codepage.h"
 #include "search/result_row.h"
-#include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/registry_win32.h"
 #include "ui/result_list_win32.h"
 #include "ui/search_worker_win32.h"
 

@@ -7,8 +7,8 @@
 #include <cwchar>
 #include <vector>
 
-#include "settings/database_finder_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"

@@ -5,18 +5,18 @@
 #include <cwchar>
 
 #include "i18n/language_file.h"
-#include "i18n/language_ui_win32.h"
 #include "i18n/ui_strings.h"
 #include "search/result_store.h"
 #include "search/text_match.h"
-#include "settings/database_finder_win32.h"
 #include "settings/installed_databases.h"
-#include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/desktop_win32.h"
+#include "ui/language_ui_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
+#include "ui/registry_win32.h"
 #include "ui/schema_controls_win32.h"
 #include "ui/search_worker_win32.h"
 

@@ -1,10 +1,10 @@
 // The Setup page: language choice and the installed-database commands. The work behind each
 // command belongs to the settings and language modules; this page only routes to them.
-#include "i18n/language_ui_win32.h"
-#include "settings/database_finder_win32.h"
-#include "settings/installed_databases_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/desktop_win32.h"
+#include "ui/installed_databases_win32.h"
+#include "ui/language_ui_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "db/codepage.h"
-#include "settings/database_finder_win32.h"
 #include "settings/installed_databases.h"
-#include "settings/installed_databases_win32.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui_harness.h"

@@ -11,10 +11,10 @@
 
 #include "i18n/language_file.h"
 #include "i18n/ui_strings.h"
-#include "settings/registry_win32.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/registry_win32.h"
 #include "ui_harness.h"
 
 namespace {

@@ -16,11 +16,11 @@
 #include "db/database_writer.h"
 #include "db/file_system.h"
 #include "i18n/ui_strings.h"
-#include "settings/database_finder_win32.h"
 #include "settings/installed_databases.h"
-#include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
+#include "ui/registry_win32.h"
 #include "win32_test_support.h"
 
 namespace {

@@ -15,9 +15,9 @@
 
 #include "db/codepage.h"
 #include "db/database_header.h"
-#include "settings/database_finder_win32.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui_harness.h"

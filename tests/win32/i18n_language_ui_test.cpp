@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "i18n/language_file.h"
-#include "i18n/language_ui_win32.h"
 #include "i18n/ui_strings.h"
-#include "settings/registry_win32.h"
+#include "ui/language_ui_win32.h"
+#include "ui/registry_win32.h"
 #include "win32_test_support.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include "db/file_system.h"
 #include "i18n/ui_strings.h"
 #include "settings/installed_databases.h"
-#include "settings/installed_databases_win32.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "win32_test_support.h"
 
 namespace {

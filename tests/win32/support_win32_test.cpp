@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <mutex>
 
-#include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
+#include "ui/registry_win32.h"
 #include "win32_test_support.h"
 
 // ---------------------------------------------------------------------------------------------

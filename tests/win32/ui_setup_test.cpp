@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "settings/database_finder_win32.h"
 #include "settings/installed_databases.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"

@@ -1,6 +1,6 @@
 // The settings key HKEY_LOCAL_MACHINE\SOFTWARE\Halvane\Vostrel: opened around every single read
 // or write, never held.
-#include "settings/registry_win32.h"
+#include "ui/registry_win32.h"
 
 #include <commctrl.h>
 

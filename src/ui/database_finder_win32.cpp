@@ -12,7 +12,7 @@
 // callers and the Install steps expect, but it waits in a message loop of its own, as a modal
 // dialog does: the window answers, the keyboard works, Find DB pressed again (or Esc) cancels,
 // and closing the program stops the walker and waits for it.
-#include "settings/database_finder_win32.h"
+#include "ui/database_finder_win32.h"
 
 #include <atomic>
 #include <cstring>
@@ -27,12 +27,12 @@
 #include "db/database_header.h"
 #include "i18n/ui_strings.h"
 #include "settings/installed_databases.h"
-#include "settings/installed_databases_win32.h"
-#include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/message_map_win32.h"
+#include "ui/registry_win32.h"
 #include "ui/schema_controls_win32.h"
 
 FoundDatabaseListType FoundDatabaseList;

@@ -1,6 +1,6 @@
 // Loading "vostrel.ini" into the Search page's database selector, saving it, and the Setup
 // page's check of every installed file.
-#include "settings/installed_databases_win32.h"
+#include "ui/installed_databases_win32.h"
 
 #include <cstring>
 #include <cwchar>
@@ -11,9 +11,9 @@
 #include "db/file_system.h"
 #include "i18n/ui_strings.h"
 #include "settings/installed_databases.h"
-#include "settings/registry_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
+#include "ui/registry_win32.h"
 
 constexpr int kDatabaseSelectorId = 1100;
 constexpr int kLastDatabaseCapacity = 2080 / sizeof(wchar_t);

@@ -1,11 +1,11 @@
 // The language file's start-up message, and the Setup page's language selector and Save button.
-#include "i18n/language_ui_win32.h"
+#include "ui/language_ui_win32.h"
 
 #include <string>
 
 #include "i18n/ui_strings.h"
-#include "settings/registry_win32.h"
 #include "ui/message_box_win32.h"
+#include "ui/registry_win32.h"
 
 constexpr int kLanguageListId = 1308;
 
