@@ -32,6 +32,7 @@
 #include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/message_map_win32.h"
+#include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
 #include "ui/schema_controls_win32.h"
 
@@ -39,8 +40,6 @@ FoundDatabaseListType FoundDatabaseList;
 
 namespace {
 
-constexpr int kFoundListId = 1302;
-constexpr int kDatabaseSelectorId = 1100;
 // The search pattern of one directory level: the directory, "\*.*" and the terminator.
 constexpr size_t kPatternCapacity = 520;
 // A file path needs a backslash and a name of at least four characters after its directory,
@@ -251,7 +250,7 @@ DWORD WINAPI WalkThread(LPVOID parameter) {
 void SetHorizontalExtent(HWND setupPage) {
   const int extent =
       FoundDatabaseList.count > 0 ? kPixelsPerCharacter * FoundDatabaseList.longest : 0;
-  SendDlgItemMessageW(setupPage, kFoundListId, LB_SETHORIZONTALEXTENT, extent, 0);
+  SendDlgItemMessageW(setupPage, IdFoundList, LB_SETHORIZONTALEXTENT, extent, 0);
 }
 
 // Lists one valid database: entry and list-box text are added together, so a list-box index
@@ -262,7 +261,7 @@ void AddFoundDatabase(HWND setupPage, const WalkNews& news) {
   ++FoundDatabaseList.count;
   const int length = static_cast<int>(news.text.size());
   if (length > FoundDatabaseList.longest) FoundDatabaseList.longest = length;
-  SendDlgItemMessageW(setupPage, kFoundListId, LB_ADDSTRING, 0,
+  SendDlgItemMessageW(setupPage, IdFoundList, LB_ADDSTRING, 0,
                       reinterpret_cast<LPARAM>(news.text.c_str()));
 }
 
@@ -400,7 +399,7 @@ bool StartWalk(HWND setupPage, std::unique_ptr<Walk>* started) {
   }
 
   FoundDatabaseList.count = 0;
-  SendDlgItemMessageW(setupPage, kFoundListId, LB_RESETCONTENT, 0, 0);
+  SendDlgItemMessageW(setupPage, IdFoundList, LB_RESETCONTENT, 0, 0);
   FoundDatabaseList.longest = 0;
 
   auto walk = std::make_unique<Walk>();
@@ -435,10 +434,8 @@ void CompleteInstallation(HWND setupPage, const InstalledDatabase& chosen) {
   // whenever the list was saved and "Last db" stored; if either failed, the reloaded selector
   // shows another entry, and loading the new schema under it would search that entry's file
   // with the new database's fields.
-  const LRESULT shown = SendDlgItemMessageW(searchPage, kDatabaseSelectorId, CB_GETCURSEL, 0, 0);
-  if (shown >= 0 && shown < InstalledDatabaseList.count) {
-    LoadSchema(InstalledDatabaseList.entries[shown].path);
-  }
+  const int shown = SelectedInstalledEntry(searchPage);
+  if (shown >= 0) LoadSchema(InstalledDatabaseList.entries[shown].path);
 }
 
 }  // namespace
@@ -484,7 +481,7 @@ int InstallFoundDatabase(HWND setupPage, int notificationCode) {
     ShowMessageBox(setupPage, text.c_str(), kFixedInfoCaption, MB_OK);
     return 0;
   }
-  const LRESULT selected = SendDlgItemMessageW(setupPage, kFoundListId, LB_GETCURSEL, 0, 0);
+  const LRESULT selected = SendDlgItemMessageW(setupPage, IdFoundList, LB_GETCURSEL, 0, 0);
   if (selected < 0 || selected >= FoundDatabaseList.count) return 0;
 
   // The rescan below rebuilds the found list, so the new entry is taken from here on.

@@ -13,9 +13,9 @@
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
+#include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
 
-constexpr int kDatabaseSelectorId = 1100;
 constexpr int kLastDatabaseCapacity = 2080 / sizeof(wchar_t);
 
 namespace {
@@ -96,7 +96,7 @@ int LoadInstalledDatabases(HWND page) {
   wchar_t lastPath[kLastDatabaseCapacity];
   ReadLastDatabase(page, lastPath);
 
-  HWND selector = GetDlgItem(page, kDatabaseSelectorId);
+  HWND selector = GetDlgItem(page, IdDatabaseSelector);
   SendMessageW(selector, CB_RESETCONTENT, 0, 0);
   LoadContext load = {selector, lastPath, false};
   ReadInstalledDatabases(file, AddLoadedEntry, &load);
@@ -168,4 +168,11 @@ int CheckInstalledDatabases(HWND owner) {
     ShowMessageBox(owner, text, UiText(901), MB_OK);
   }
   return 0;
+}
+
+int SelectedInstalledEntry(HWND searchPage) {
+  const int selected =
+      static_cast<int>(SendDlgItemMessageW(searchPage, IdDatabaseSelector, CB_GETCURSEL, 0, 0));
+  if (selected < 0 || selected >= InstalledDatabaseList.count) return -1;
+  return selected;
 }

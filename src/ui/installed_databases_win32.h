@@ -4,5 +4,7 @@
 #include <windows.h>
 
 int LoadInstalledDatabases(HWND page);
+// The Search page selector's selection when it names an installed entry, else -1.
+int SelectedInstalledEntry(HWND searchPage);
 int SaveInstalledDatabases(HWND owner);
 int CheckInstalledDatabases(HWND owner);

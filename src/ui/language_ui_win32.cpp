@@ -5,9 +5,8 @@
 
 #include "i18n/ui_strings.h"
 #include "ui/message_box_win32.h"
+#include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
-
-constexpr int kLanguageListId = 1308;
 
 bool OpenLanguageFile(LanguageFile* lang, const wchar_t* directory, const wchar_t* name) {
   std::wstring path = std::wstring(directory) + name;
@@ -21,7 +20,7 @@ bool OpenLanguageFile(LanguageFile* lang, const wchar_t* directory, const wchar_
 }
 
 void FillLanguageList(LanguageFile* lang, HWND page) {
-  HWND list = GetDlgItem(page, kLanguageListId);
+  HWND list = GetDlgItem(page, IdLanguageSelector);
   int counter = 0;
   ForEachLanguageName(lang, [&](const wchar_t* name) {
     SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
@@ -33,7 +32,7 @@ void FillLanguageList(LanguageFile* lang, HWND page) {
 
 int SaveLanguageChoice(HWND page, int notificationCode) {
   if (notificationCode != 0) return 0;
-  HWND list = GetDlgItem(page, kLanguageListId);
+  HWND list = GetDlgItem(page, IdLanguageSelector);
   LRESULT selection = SendMessageW(list, CB_GETCURSEL, 0, 0);
   if (selection == CB_ERR) return 0;
   // The list only holds names from the language file (at most 14 characters), but the buffer

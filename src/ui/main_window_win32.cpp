@@ -6,12 +6,14 @@
 
 #include "i18n/language_file.h"
 #include "i18n/ui_strings.h"
+#include "res/resource.h"
 #include "search/result_store.h"
 #include "search/text_match.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/database_finder_win32.h"
 #include "ui/desktop_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/language_ui_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
@@ -51,7 +53,9 @@ const wchar_t* DirectoryOverride = nullptr;
 wchar_t DirectoryOverrideBuffer[kMaxPathChars];
 int ScreenHeightOverride = 0;
 
-HWND PageById(int index) { return TabControl ? GetDlgItem(TabControl, 5 + index) : nullptr; }
+HWND PageById(int index) {
+  return TabControl ? GetDlgItem(TabControl, IdFirstPage + index) : nullptr;
+}
 
 LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
   MainWindow = window;
@@ -91,10 +95,11 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
   RECT tabClient;
   GetClientRect(TabControl, &tabClient);
   for (int i = 0; i < kPageCount; ++i) {
-    PageWindows[i] = CreateWindowExW(
-        WS_EX_CLIENTEDGE, kPageClasses[i].className, L"", WS_CHILD, 0, kPageTop, tabClient.right,
-        tabClient.bottom - kPageTop, TabControl,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(5 + i)), ApplicationInstance, nullptr);
+    PageWindows[i] =
+        CreateWindowExW(WS_EX_CLIENTEDGE, kPageClasses[i].className, L"", WS_CHILD, 0, kPageTop,
+                        tabClient.right, tabClient.bottom - kPageTop, TabControl,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdFirstPage + i)),
+                        ApplicationInstance, nullptr);
     if (!PageWindows[i]) {
       DestroyWindow(window);
       return 0;
@@ -102,11 +107,8 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
   }
 
   BuildFoldTable();
-  const int selected = static_cast<int>(
-      SendDlgItemMessageW(PageWindows[SearchPage], IdDatabaseSelector, CB_GETCURSEL, 0, 0));
-  if (selected >= 0 && selected < InstalledDatabaseList.count) {
-    LoadSchema(InstalledDatabaseList.entries[selected].path);
-  }
+  const int selected = SelectedInstalledEntry(PageWindows[SearchPage]);
+  if (selected >= 0) LoadSchema(InstalledDatabaseList.entries[selected].path);
   ShowWindow(PageById(SearchPage), SW_SHOW);
   return 0;
 }
@@ -134,9 +136,9 @@ LRESULT OnAboutCommand(HWND, int, HWND, int) {
 }
 
 const CommandMapEntry kMainCommands[] = {
-    {500, OnExitCommand},
-    {501, OnSetupCommand},
-    {502, OnAboutCommand},
+    {IDM_EXIT, OnExitCommand},
+    {IDM_SETUP, OnSetupCommand},
+    {IDM_ABOUT, OnAboutCommand},
 };
 
 LRESULT OnCommand(HWND window, UINT, WPARAM wParam, LPARAM lParam) {

@@ -33,6 +33,7 @@ extern const wchar_t kAboutText[];
 
 // Ids of the controls that the program addresses.
 enum ControlId {
+  IdFirstPage = 5,  // the page windows are 5 to 9, in PageIndex order
   IdTabControl = 200,
   IdDatabaseSelector = 1100,
   IdResetButton = 1106,

@@ -10,6 +10,7 @@
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/desktop_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"
 
@@ -106,9 +107,8 @@ bool SchemaLoadedFor(const char* singleBytePath) {
 }
 
 void FollowSelectedDatabase() {
-  const int selected = static_cast<int>(
-      SendDlgItemMessageW(PageWindows[SearchPage], IdDatabaseSelector, CB_GETCURSEL, 0, 0));
-  if (selected < 0 || selected >= InstalledDatabaseList.count) {
+  const int selected = SelectedInstalledEntry(PageWindows[SearchPage]);
+  if (selected < 0) {
     if (TheFieldTable.fields != nullptr || LoadedSchemaPath[0] != '\0') ClearSchema();
     return;
   }

@@ -27,14 +27,6 @@ namespace {
 constexpr int kCriterionTextCapacity = 256;  // an edit box's text is taken up to 255 characters
 constexpr int kFinalStatusExtraWidth = 140;
 
-// The selector's selection when it names an installed entry, else -1.
-int SelectedInstalledEntry(HWND page) {
-  const int selected =
-      static_cast<int>(SendDlgItemMessageW(page, IdDatabaseSelector, CB_GETCURSEL, 0, 0));
-  if (selected < 0 || selected >= InstalledDatabaseList.count) return -1;
-  return selected;
-}
-
 // The summary goes where the final status will stand, so it is readable in full until the
 // scan's first status update replaces it.
 void ShowQuerySummary() {
