@@ -13,21 +13,21 @@ struct DefaultText {
 
 // Ascending by key: the start-up replaces them in this order.
 const DefaultText kDefaults[] = {
-    {900, L"Error"},
-    {901, L"Info"},
-    {903, L"Could not open ini file for save - %s"},
-    {904, L"Bad db file  - %s"},
-    {905, L"Max db file = %i"},
-    {906, L"All installed db files - ok!"},
-    {907, L"Found: %i wrong db files\r\n\r\nBad entrances deleted."},
-    {908, L"Scaned: %i, results: %i"},
-    {909, L"Query: "},
-    {910, L"The database has no such letters - %s"},
-    {915, L"Start"},
-    {916, L"Stop"},
+    {TextError, L"Error"},
+    {TextInfo, L"Info"},
+    {TextListNotSaved, L"Could not open ini file for save - %s"},
+    {TextBadDatabase, L"Bad db file  - %s"},
+    {TextTooManyDatabases, L"Max db file = %i"},
+    {TextAllDatabasesGood, L"All installed db files - ok!"},
+    {TextWrongDatabases, L"Found: %i wrong db files\r\n\r\nBad entrances deleted."},
+    {TextFinalStatus, L"Scaned: %i, results: %i"},
+    {TextQuery, L"Query: "},
+    {TextNoSuchLetters, L"The database has no such letters - %s"},
+    {TextStart, L"Start"},
+    {TextStop, L"Stop"},
 };
 constexpr int kTextCount = sizeof kDefaults / sizeof kDefaults[0];
-static_assert(kTextCount == sizeof UiStringTable / sizeof UiStringTable[0], "one default per slot");
+static_assert(kTextCount == kUiStringCount, "one default per slot");
 
 // The conversions of a format text in order ("%s", "%i", ...; "%%" is plain text). "%d" and
 // "%i" are the same conversion. An unfinished "%" at the end counts as a conversion of its own.
@@ -51,20 +51,16 @@ std::wstring Conversions(const wchar_t* text) {
 
 }  // namespace
 
-UiString UiStringTable[12] = {
-    {900, L"Error"},
-    {901, L"Info"},
-    {903, L"Could not open ini file for save - %s"},
-    {904, L"Bad db file  - %s"},
-    {905, L"Max db file = %i"},
-    {906, L"All installed db files - ok!"},
-    {907, L"Found: %i wrong db files\r\n\r\nBad entrances deleted."},
-    {908, L"Scaned: %i, results: %i"},
-    {909, L"Query: "},
-    {910, L"The database has no such letters - %s"},
-    {915, L"Start"},
-    {916, L"Stop"},
-};
+UiString UiStringTable[kUiStringCount];
+
+namespace {
+
+// The table holds the defaults from the start, before any language file is read.
+struct FillDefaults {
+  FillDefaults() { ResetUiStrings(); }
+} DefaultsAtStartUp;
+
+}  // namespace
 
 const wchar_t* UiText(int key) {
   for (const UiString& slot : UiStringTable) {

@@ -10,10 +10,26 @@ struct UiString {
   wchar_t text[kUiStringCapacity];
 };
 
-extern UiString UiStringTable[12];
+// The keys of the replaceable texts, as the language file names them.
+enum TextKey {
+  TextError = 900,
+  TextInfo = 901,
+  TextListNotSaved = 903,
+  TextBadDatabase = 904,
+  TextTooManyDatabases = 905,
+  TextAllDatabasesGood = 906,
+  TextWrongDatabases = 907,
+  TextFinalStatus = 908,
+  TextQuery = 909,
+  TextNoSuchLetters = 910,  // the desktop's own: a criterion Windows-1251 cannot hold
+  TextStart = 915,
+  TextStop = 916,
+};
+constexpr int kUiStringCount = 12;
 
-// The text of a key of the table (900..916); an empty string for an unknown key. 910 is the
-// desktop's own: a criterion with a character that Windows-1251 cannot hold.
+extern UiString UiStringTable[kUiStringCount];
+
+// The text of a key of the table (900..916); an empty string for an unknown key.
 const wchar_t* UiText(int key);
 // Restores the built-in defaults (start-up and tests).
 void ResetUiStrings();

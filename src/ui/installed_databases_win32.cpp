@@ -43,8 +43,8 @@ void AddLoadedEntry(void* context, int index) {
 
 void ShowCannotSave(HWND owner) {
   wchar_t text[kMessageBufferCapacity];
-  wsprintfW(text, UiText(903), InstalledListPath);
-  ShowMessageBox(owner, text, UiText(900), MB_OK);
+  wsprintfW(text, UiText(TextListNotSaved), InstalledListPath);
+  ShowMessageBox(owner, text, UiText(TextError), MB_OK);
 }
 
 bool WriteEntryLine(FILE* file, const InstalledDatabase& entry) {
@@ -148,8 +148,8 @@ int CheckInstalledDatabases(HWND owner) {
     bool viaGz = false;
     if (OpenDatabase(path, &header, &viaGz) != OpenOk) {
       wchar_t text[kMessageBufferCapacity];
-      wsprintfW(text, UiText(904), path);
-      ShowMessageBox(owner, text, UiText(900), MB_OK);
+      wsprintfW(text, UiText(TextBadDatabase), path);
+      ShowMessageBox(owner, text, UiText(TextError), MB_OK);
       ++bad;
       continue;
     }
@@ -161,11 +161,11 @@ int CheckInstalledDatabases(HWND owner) {
   }
 
   if (bad == 0) {
-    ShowMessageBox(owner, UiText(906), UiText(901), MB_OK);
+    ShowMessageBox(owner, UiText(TextAllDatabasesGood), UiText(TextInfo), MB_OK);
   } else {
     wchar_t text[kMessageBufferCapacity];
-    wsprintfW(text, UiText(907), bad);
-    ShowMessageBox(owner, text, UiText(901), MB_OK);
+    wsprintfW(text, UiText(TextWrongDatabases), bad);
+    ShowMessageBox(owner, text, UiText(TextInfo), MB_OK);
   }
   return 0;
 }

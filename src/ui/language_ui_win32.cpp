@@ -45,7 +45,7 @@ int SaveLanguageChoice(HWND page, int notificationCode) {
 
   if (WriteLanguageSetting(page, CurrentLanguage) != 0) return -1;
   // Fixed text: the running program keeps the language it started with.
-  ShowMessageBox(page, L"You need to restart program in order to apply changes.", UiText(901),
+  ShowMessageBox(page, L"You need to restart program in order to apply changes.", UiText(TextInfo),
                  MB_OK);
   return 0;
 }

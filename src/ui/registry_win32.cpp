@@ -40,7 +40,7 @@ bool OpenSettingsKeyForWrite(HWND owner, HKEY* key) {
   if (status == ERROR_SUCCESS) return true;
   wchar_t text[128];
   wsprintfW(text, L"RegCreateKeyEx '%s' - %d", kSettingsKeyPath, static_cast<int>(status));
-  ShowMessageBox(owner, text, UiText(900), MB_OK);
+  ShowMessageBox(owner, text, UiText(TextError), MB_OK);
   return false;
 }
 

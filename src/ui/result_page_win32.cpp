@@ -134,5 +134,5 @@ void ShowRowDetails() {
     if (MessageBuffer[0] != L'\0' && value[0] != L'\0') AppendToMessageBuffer(L",\r\n");
     AppendToMessageBuffer(value);
   }
-  ShowMessageBox(ResultListView, MessageBuffer, UiText(901), MB_OK);
+  ShowMessageBox(ResultListView, MessageBuffer, UiText(TextInfo), MB_OK);
 }

@@ -30,7 +30,7 @@ constexpr int kFinalStatusExtraWidth = 140;
 // The summary goes where the final status will stand, so it is readable in full until the
 // scan's first status update replaces it.
 void ShowQuerySummary() {
-  const std::wstring summary = ComposeQuerySummary(&TheFieldTable, UiText(909));
+  const std::wstring summary = ComposeQuerySummary(&TheFieldTable, UiText(TextQuery));
   lstrcpynW(QuerySummary, summary.c_str(), kQuerySummaryCapacity);
   HWND status = GetDlgItem(PageWindows[ResultPage], IdStatusLine);
   const ControlRect& r = RectForLayout(ResultControls[1]);
@@ -127,8 +127,8 @@ void PrepareQuery() {
     std::string unused;
     if (!WideToSingleByteStrict(typed, &unused)) {
       wchar_t text[kMessageBufferCapacity];
-      FormatText(text, kMessageBufferCapacity, UiText(910), {typed});
-      ShowMessageBox(page, text, UiText(900), MB_OK);
+      FormatText(text, kMessageBufferCapacity, UiText(TextNoSuchLetters), {typed});
+      ShowMessageBox(page, text, UiText(TextError), MB_OK);
       return;
     }
   }

@@ -61,7 +61,7 @@ DWORD FinishWithoutScan(DWORD exitCode) {
 void RestoreSearchControls() {
   HWND page = SearchPageForCommands();
   EnableSearchControls(page, TRUE);
-  SetWindowTextW(GetDlgItem(page, IdStartButton), UiText(915));
+  SetWindowTextW(GetDlgItem(page, IdStartButton), UiText(TextStart));
 }
 
 int AppendResultRow(const FieldTable* table) {
@@ -98,8 +98,8 @@ DWORD WINAPI SearchWorker(LPVOID) {
   const int openFailure = OpenRecordReader(&reader, widePath, header, viaGz);
   if (openFailure != 0) {
     wchar_t text[kStatusTextCapacity];
-    FormatText(text, kStatusTextCapacity, UiText(904), {widePath});
-    ShowMessageBox(windows.searchPage, text, UiText(901), MB_OK);
+    FormatText(text, kStatusTextCapacity, UiText(TextBadDatabase), {widePath});
+    ShowMessageBox(windows.searchPage, text, UiText(TextInfo), MB_OK);
     return FinishWithoutScan(static_cast<DWORD>(openFailure));
   }
 
@@ -109,7 +109,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
   SendMessageW(windows.progressBar, PBM_SETRANGE32, 0, header.recordCount);
   SendMessageW(windows.progressBar, PBM_SETPOS, 0, 0);
   ShowWindow(windows.progressBar, SW_SHOW);
-  SetWindowTextW(GetDlgItem(windows.searchPage, IdStartButton), UiText(916));
+  SetWindowTextW(GetDlgItem(windows.searchPage, IdStartButton), UiText(TextStop));
 
   SendMessageW(resultPage, kScanStartMessage, 0, 0);
   ScanSink sink;
@@ -128,7 +128,8 @@ DWORD WINAPI SearchWorker(LPVOID) {
   MoveWindow(windows.statusLine, statusRect.x, statusRect.y,
              statusRect.width + kFinalStatusExtraWidth, statusRect.height, FALSE);
   wchar_t text[kStatusTextCapacity];
-  FormatText(text, kStatusTextCapacity, UiText(908), {outcome.scanned, outcome.results});
+  FormatText(text, kStatusTextCapacity, UiText(TextFinalStatus),
+             {outcome.scanned, outcome.results});
   SetWindowTextW(windows.statusLine, text);
   UpdateWindow(windows.statusLine);
   // Only now, with the final counts on the status line, does the list show its last rows: it
