@@ -44,13 +44,12 @@ OpenResult ReadSchemaHeader(const wchar_t* path, DatabaseHeader* out) {
   gzclose(gz);
   if (got != sizeof bytes) return OpenShortHeader;
 
-  out->version = static_cast<int8_t>(bytes[4]);
-  out->fieldCount = static_cast<int8_t>(bytes[5]);
-  out->recordCount = ReadInt32(bytes + 8);
-  // Bytes 13 to 62 are the title; byte 63 can only be its terminator.
+  out->version = static_cast<int8_t>(bytes[kSchemaVersionAt]);
+  out->fieldCount = static_cast<int8_t>(bytes[kSchemaFieldCountAt]);
+  out->recordCount = ReadInt32(bytes + kSchemaRecordCountAt);
   wmemset(out->title, L'\0', kTitleCapacity);
-  SingleByteToWide(reinterpret_cast<const char*>(bytes + 13), kSchemaHeaderSize - 13, out->title,
-                   kTitleCapacity);
+  SingleByteToWide(reinterpret_cast<const char*>(bytes + kSchemaTitleAt),
+                   kSchemaHeaderSize - kSchemaTitleAt, out->title, kTitleCapacity);
   // The count is signed; the schema load refuses a negative one, but the offset is computed
   // the same way for every header.
   out->headerSize = static_cast<uint16_t>(kSchemaHeaderSize + kDescriptorSize * out->fieldCount);
@@ -74,15 +73,15 @@ OpenResult ReadShortHeader(const wchar_t* path, bool viaGz, DatabaseHeader* out)
     ExclusiveClose(&file);
   }
   if (got != sizeof bytes) return OpenShortHeader;
-  if (static_cast<int8_t>(bytes[4]) != 11) return OpenBadVersion;
+  if (static_cast<int8_t>(bytes[kShortVersionAt]) != 11) return OpenBadVersion;
 
-  out->recordCount = ReadInt32(bytes);
-  out->version = static_cast<int8_t>(bytes[4]);
+  out->recordCount = ReadInt32(bytes + kShortRecordCountAt);
+  out->version = static_cast<int8_t>(bytes[kShortVersionAt]);
   out->fieldCount = 5;
-  out->numberWidth = static_cast<int8_t>(bytes[5]);
+  out->numberWidth = static_cast<int8_t>(bytes[kShortNumberWidthAt]);
   wmemset(out->title, L'\0', kTitleCapacity);
-  SingleByteToWide(reinterpret_cast<const char*>(bytes + 6), kShortHeaderSize - 6, out->title,
-                   kTitleCapacity);
+  SingleByteToWide(reinterpret_cast<const char*>(bytes + kShortTitleAt),
+                   kShortHeaderSize - kShortTitleAt, out->title, kTitleCapacity);
   out->headerSize = kShortHeaderSize;
   return OpenOk;
 }

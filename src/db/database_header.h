@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <string>
 
-constexpr int kShortHeaderSize = 29;   // ".db" and ".zdb"
-constexpr int kSchemaHeaderSize = 64;  // ".fdb", followed by the descriptors
-constexpr int kDescriptorSize = 28;
+#include "db/disk_layout.h"
+
 constexpr int kTitleCapacity = 51;     // wide characters, terminator included
 constexpr int kMaxRecordLength = 254;  // a length byte of 0xFF ends the stream
 constexpr unsigned char kEndOfRecords = 0xFF;

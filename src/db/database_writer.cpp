@@ -20,8 +20,6 @@ namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
 constexpr int kMaxFieldCount = 127;
-constexpr size_t kShortTitleBytes = 22;   // bytes 6..27, byte 28 stays NUL
-constexpr size_t kSchemaTitleBytes = 50;  // bytes 13..62, byte 63 stays NUL
 
 void SetError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
@@ -71,34 +69,34 @@ std::string BuildHeader(const DatabaseWriterOptions& options,
   std::string out;
   if (options.variant != VariantFdb) {
     out.assign(kShortHeaderSize, '\0');
-    PutInt32(&out, 0, count);
-    out[4] = static_cast<char>(options.version);
-    out[5] = static_cast<char>(options.numberWidth);
+    PutInt32(&out, kShortRecordCountAt, count);
+    out[kShortVersionAt] = static_cast<char>(options.version);
+    out[kShortNumberWidthAt] = static_cast<char>(options.numberWidth);
     const std::string title = TitleBytes(options.title, kShortTitleBytes);
-    out.replace(6, title.size(), title);
+    out.replace(kShortTitleAt, title.size(), title);
     return out;
   }
   out.assign(kSchemaHeaderSize + kDescriptorSize * stored.size(), '\0');
-  out.replace(0, 4, "VSTR");  // the signature is not read back; it only names the producer
-  out[4] = static_cast<char>(options.version);
-  out[5] = static_cast<char>(stored.size());
-  PutInt32(&out, 8, count);
+  out.replace(kSchemaSignatureAt, 4, "VSTR");
+  out[kSchemaVersionAt] = static_cast<char>(options.version);
+  out[kSchemaFieldCountAt] = static_cast<char>(stored.size());
+  PutInt32(&out, kSchemaRecordCountAt, count);
   const std::string title = TitleBytes(options.title, kSchemaTitleBytes);
-  out.replace(13, title.size(), title);
+  out.replace(kSchemaTitleAt, title.size(), title);
   for (size_t j = 0; j < stored.size(); ++j) {
     const FieldDescriptor& f = stored[j];
     const size_t at = kSchemaHeaderSize + kDescriptorSize * j;
-    memcpy(&out[at], f.name, kNameCapacity);
-    out[at + 15] = '\0';
-    out[at + 16] = static_cast<char>(f.type);
-    out[at + 17] = static_cast<char>(f.flags);
-    out[at + 18] = static_cast<char>(f.size);
-    out[at + 19] = static_cast<char>(f.searchIndex);
-    out[at + 20] = static_cast<char>(f.displayIndex);
-    out[at + 21] = static_cast<char>(f.detailIndex);
-    PutUint16(&out, at + 22, f.editWidth);
-    PutUint16(&out, at + 24, f.columnWidth);
-    PutUint16(&out, at + 26, f.maxLength);
+    memcpy(&out[at + kDescriptorNameAt], f.name, kNameCapacity);
+    out[at + kDescriptorNameAt + kNameCapacity - 1] = '\0';
+    out[at + kDescriptorTypeAt] = static_cast<char>(f.type);
+    out[at + kDescriptorFlagsAt] = static_cast<char>(f.flags);
+    out[at + kDescriptorSizeAt] = static_cast<char>(f.size);
+    out[at + kDescriptorSearchIndexAt] = static_cast<char>(f.searchIndex);
+    out[at + kDescriptorDisplayIndexAt] = static_cast<char>(f.displayIndex);
+    out[at + kDescriptorDetailIndexAt] = static_cast<char>(f.detailIndex);
+    PutUint16(&out, at + kDescriptorEditWidthAt, f.editWidth);
+    PutUint16(&out, at + kDescriptorColumnWidthAt, f.columnWidth);
+    PutUint16(&out, at + kDescriptorMaxLengthAt, f.maxLength);
   }
   return out;
 }

@@ -26,6 +26,7 @@
 #include <cwchar>
 
 #include "db/codepage.h"
+#include "db/disk_layout.h"
 #include "db/file_system.h"
 
 const FieldDescriptor BuiltInSchema[5] = {
@@ -55,17 +56,17 @@ std::string FieldLabel(const FieldDescriptor& field, int index) {
 uint16_t ReadUint16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 void ParseDescriptor(const unsigned char* bytes, FieldDescriptor* field) {
-  memcpy(field->name, bytes, kNameCapacity);
+  memcpy(field->name, bytes + kDescriptorNameAt, kNameCapacity);
   field->name[kNameCapacity - 1] = '\0';  // a name that fills all 16 bytes is cut to 15
-  field->type = static_cast<int8_t>(bytes[16]);
-  field->flags = static_cast<int8_t>(bytes[17]);
-  field->size = static_cast<int8_t>(bytes[18]);
-  field->searchIndex = static_cast<int8_t>(bytes[19]);
-  field->displayIndex = static_cast<int8_t>(bytes[20]);
-  field->detailIndex = static_cast<int8_t>(bytes[21]);
-  field->editWidth = ReadUint16(bytes + 22);
-  field->columnWidth = ReadUint16(bytes + 24);
-  field->maxLength = ReadUint16(bytes + 26);
+  field->type = static_cast<int8_t>(bytes[kDescriptorTypeAt]);
+  field->flags = static_cast<int8_t>(bytes[kDescriptorFlagsAt]);
+  field->size = static_cast<int8_t>(bytes[kDescriptorSizeAt]);
+  field->searchIndex = static_cast<int8_t>(bytes[kDescriptorSearchIndexAt]);
+  field->displayIndex = static_cast<int8_t>(bytes[kDescriptorDisplayIndexAt]);
+  field->detailIndex = static_cast<int8_t>(bytes[kDescriptorDetailIndexAt]);
+  field->editWidth = ReadUint16(bytes + kDescriptorEditWidthAt);
+  field->columnWidth = ReadUint16(bytes + kDescriptorColumnWidthAt);
+  field->maxLength = ReadUint16(bytes + kDescriptorMaxLengthAt);
 }
 
 // Checks one family of indexes (search or display): each within 0..limit, no repeats, and the
