@@ -1,7 +1,8 @@
 # The Windows package: `cmake --build <win64 build> --target package_zip` writes
 # vostrel-win64.zip into the build folder. It unpacks to one folder "vostrel" holding
-# vostrel.exe, its language file vostrel.lng, README.txt and demo\moskva-demo.zdb, a demo
-# directory of 10,000 subscribers made by vostrel-gen.
+# vostrel.exe, its language file vostrel.lng, the command-line tools vostrel-cli.exe and
+# vostrel-gen.exe, README.txt and demo\moskva-demo.zdb, a demo directory of 10,000
+# subscribers made by vostrel-gen.
 #
 # This file is included by the top-level CMakeLists.txt to define the target, and the target
 # runs this same file in script mode (cmake -P) to assemble the package, so the whole recipe
@@ -46,13 +47,15 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
       -DPACKAGE_WORK_DIR=${package_work_dir}
       -DPACKAGE_ZIP=${package_zip_file}
       -DPACKAGE_EXE=$<TARGET_FILE:vostrel>
+      -DPACKAGE_CLI=$<TARGET_FILE:vostrel-cli>
+      -DPACKAGE_GEN=$<TARGET_FILE:vostrel-gen>
       -DPACKAGE_LNG=${package_lng}
       -DPACKAGE_README=${package_readme}
       -DPACKAGE_GENERATOR=${package_generator}
       -DPACKAGE_EMULATOR=${package_emulator}
       -DPACKAGE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
       -P ${CMAKE_CURRENT_LIST_FILE}
-    DEPENDS vostrel ${package_generator_depends} ${package_lng} ${package_readme}
+    DEPENDS vostrel vostrel-cli vostrel-gen ${package_generator_depends} ${package_lng} ${package_readme}
       ${CMAKE_CURRENT_LIST_FILE}
     COMMENT "Packaging vostrel-win64.zip"
     VERBATIM)
@@ -61,7 +64,8 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 # ---- Script mode: assemble the package. ----
-foreach(var PACKAGE_WORK_DIR PACKAGE_ZIP PACKAGE_EXE PACKAGE_LNG PACKAGE_README)
+foreach(var PACKAGE_WORK_DIR PACKAGE_ZIP PACKAGE_EXE PACKAGE_CLI PACKAGE_GEN PACKAGE_LNG
+            PACKAGE_README)
   if(NOT ${var})
     message(FATAL_ERROR "Package: ${var} is not set")
   endif()
@@ -70,7 +74,8 @@ if(NOT PACKAGE_GENERATOR)
   message(FATAL_ERROR "Package: this build has no vostrel-gen to make the demo directory; "
                       "build it or set VOSTREL_DEMO_GENERATOR to a native one")
 endif()
-foreach(file ${PACKAGE_EXE} ${PACKAGE_LNG} ${PACKAGE_README} ${PACKAGE_GENERATOR})
+foreach(file ${PACKAGE_EXE} ${PACKAGE_CLI} ${PACKAGE_GEN} ${PACKAGE_LNG} ${PACKAGE_README}
+             ${PACKAGE_GENERATOR})
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "Package: ${file} is missing")
   endif()
@@ -80,6 +85,8 @@ set(stage ${PACKAGE_WORK_DIR}/vostrel)
 file(REMOVE_RECURSE ${PACKAGE_WORK_DIR})
 file(MAKE_DIRECTORY ${stage}/demo)
 file(COPY_FILE ${PACKAGE_EXE} ${stage}/vostrel.exe)
+file(COPY_FILE ${PACKAGE_CLI} ${stage}/vostrel-cli.exe)
+file(COPY_FILE ${PACKAGE_GEN} ${stage}/vostrel-gen.exe)
 file(COPY_FILE ${PACKAGE_LNG} ${stage}/vostrel.lng)
 # Windows users open the read-me in Notepad: give it CR LF line ends.
 file(READ ${PACKAGE_README} readme)
@@ -117,7 +124,8 @@ endif()
 file(REMOVE ${PACKAGE_ZIP})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E tar cf ${PACKAGE_ZIP} --format=zip --mtime=2004-04-23
-    vostrel/vostrel.exe vostrel/vostrel.lng vostrel/README.txt
+    vostrel/vostrel.exe vostrel/vostrel-cli.exe vostrel/vostrel-gen.exe vostrel/vostrel.lng
+    vostrel/README.txt
     vostrel/demo/${VOSTREL_DEMO_NAME}
   WORKING_DIRECTORY ${PACKAGE_WORK_DIR}
   RESULT_VARIABLE zip_result)

@@ -1,0 +1,103 @@
+# Installing Vostrel on Linux, and the Debian package made from the same rules.
+#
+#   bin/vostrel-cli, bin/vostrel-gen       the native tools
+#   bin/vostrel                            the launcher: runs vostrel.exe under Wine per user
+#   share/vostrel/vostrel.exe, vostrel.lng the Windows program and its language file
+#   share/vostrel/demo/moskva-demo.zdb     the demo directory, made by vostrel-gen at build time
+#   share/applications/vostrel.desktop     the desktop menu entry
+#   share/icons/hicolor/NxN/apps/vostrel.png
+#   share/man/man1/vostrel-cli.1.gz        made from vostrel-cli's own help texts
+#
+# The Windows program comes from a win64 build: VOSTREL_WINDOWS_PROGRAM names its vostrel.exe
+# (by default the one the win64 preset builds). `cmake --install` installs it all;
+# `cpack --config <build>/CPackConfig.cmake` (or the `package` target) writes the .deb.
+# Windows builds install nothing here: their package is the zip of Package.cmake.
+
+if(WIN32)
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+set(VOSTREL_WINDOWS_PROGRAM ${PROJECT_SOURCE_DIR}/build/win64/src/vostrel.exe CACHE FILEPATH
+    "vostrel.exe of a win64 build, installed under share/vostrel and run by the launcher")
+
+set(linux_stage ${CMAKE_BINARY_DIR}/linux-install)
+set(linux_demo ${linux_stage}/${VOSTREL_DEMO_NAME})
+set(linux_man ${linux_stage}/vostrel-cli.1)
+set(linux_launcher ${linux_stage}/vostrel)
+
+add_custom_command(
+  OUTPUT ${linux_demo}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${linux_stage}
+  COMMAND $<TARGET_FILE:vostrel-gen> --records ${VOSTREL_DEMO_RECORDS} ${linux_demo} > ${linux_stage}/demo.log
+  DEPENDS vostrel-gen
+  COMMENT "Making the demo directory ${VOSTREL_DEMO_NAME}"
+  VERBATIM)
+
+find_program(GZIP_PROGRAM gzip REQUIRED)
+add_custom_command(
+  OUTPUT ${linux_man}.gz
+  COMMAND ${CMAKE_COMMAND} -DCLI=$<TARGET_FILE:vostrel-cli> -DVERSION=${PROJECT_VERSION}
+    -DOUTPUT=${linux_man} -P ${PROJECT_SOURCE_DIR}/packaging/man.cmake
+  # -n: no name or time stamp in the archive, so the same page gives the same file.
+  COMMAND ${GZIP_PROGRAM} -n -9 -f ${linux_man}
+  DEPENDS vostrel-cli ${PROJECT_SOURCE_DIR}/packaging/man.cmake
+  COMMENT "Writing the manual page vostrel-cli.1"
+  VERBATIM)
+
+add_custom_target(linux_install_files ALL DEPENDS ${linux_demo} ${linux_man}.gz)
+
+# The launcher finds its files relative to itself, so an install under any prefix works.
+file(RELATIVE_PATH VOSTREL_SHARE_FROM_BIN /root/${CMAKE_INSTALL_BINDIR}
+     /root/${CMAKE_INSTALL_DATADIR}/vostrel)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/vostrel.in ${linux_launcher} @ONLY)
+
+install(TARGETS vostrel-cli vostrel-gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS ${linux_launcher} DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(CODE "
+  if(NOT EXISTS \"${VOSTREL_WINDOWS_PROGRAM}\")
+    message(FATAL_ERROR \"${VOSTREL_WINDOWS_PROGRAM} is missing: build the win64 preset first \"
+                        \"(or set VOSTREL_WINDOWS_PROGRAM to a vostrel.exe)\")
+  endif()")
+install(FILES ${VOSTREL_WINDOWS_PROGRAM} ${PROJECT_SOURCE_DIR}/vostrel.lng
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vostrel)
+install(FILES ${linux_demo} DESTINATION ${CMAKE_INSTALL_DATADIR}/vostrel/demo)
+
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vostrel.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+foreach(size 16 32 48 64 128 256)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/vostrel-${size}.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+          RENAME vostrel.png)
+endforeach()
+install(FILES ${linux_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- The Debian package ----
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vostrel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Halvane")
+set(CPACK_PACKAGE_CONTACT "Vostrel developers <vostrel@halvane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "telephone directory lookup (Windows program run under Wine)")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "telephone directory lookup (Windows program run under Wine)
+ Vostrel looks up subscribers in telephone directory databases (.db, .zdb, .fdb):
+ pick a directory, type what you know (phone, name, street, house, flat) and every
+ matching subscriber is listed while the scan runs. The application is a Windows
+ program; the vostrel command runs it under Wine for each user, with a demo directory.
+ .
+ vostrel-cli inspects, searches and builds database files on the command line;
+ vostrel-gen makes demo directories of any size.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Wine runs the 64-bit vostrel.exe (wine64) and brings the Tahoma the pages are laid out for
+# (fonts-wine); the native tools need only the libraries dpkg-shlibdeps finds.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "wine, wine64, fonts-wine")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+include(CPack)
