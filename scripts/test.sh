@@ -9,4 +9,5 @@ ctest --preset native || status=1
 ctest --preset native-asan || status=1
 ctest --preset win64 || status=1
 if [ -x scripts/fuzz.sh ]; then bash scripts/fuzz.sh --ci || status=1; fi
+bash tests/package/package_test.sh build/native build/win64 || status=1
 exit $status
