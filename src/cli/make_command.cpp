@@ -146,12 +146,7 @@ std::string UnreadableLine(LineRead read) {
                             : "the line is longer than any record can be";
 }
 
-std::string NameUtf8(const FieldDescriptor& field) {
-  char name[kNameCapacity];
-  memcpy(name, field.name, kNameCapacity);
-  name[kNameCapacity - 1] = 0;
-  return WideToUtf8(SingleByteToWide(name));
-}
+std::string NameUtf8(const FieldDescriptor& field) { return WideToUtf8(FieldNameText(field)); }
 
 // Field names are compared as a search's FIELD= compares them: regardless of the case of
 // Latin and Cyrillic letters.

@@ -93,10 +93,7 @@ int OnAppendRow(void* context, const FieldTable*, int) {
 }
 
 std::string FieldNameUtf8(const FieldDescriptor& field) {
-  char name[kNameCapacity];
-  memcpy(name, field.name, kNameCapacity);
-  name[kNameCapacity - 1] = 0;
-  return TerminalSafe(SingleByteToWide(name));
+  return TerminalSafe(FieldNameText(field));
 }
 
 std::string SearchableFieldList(const FieldTable& table) {
@@ -124,10 +121,7 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
     for (int i = 0; i < table->searchCount && found < 0; ++i) {
       const FieldDescriptor* f = table->searchMap[i];
       if (f == nullptr) continue;
-      char name[kNameCapacity];
-      memcpy(name, f->name, kNameCapacity);
-      name[kNameCapacity - 1] = 0;
-      if (SameNameIgnoringCase(SingleByteToWide(name), fieldName)) found = i;
+      if (SameNameIgnoringCase(FieldNameText(*f), fieldName)) found = i;
     }
     if (found < 0) {
       fprintf(stderr, "vostrel-cli: %s: no searchable field '%s'; searchable fields: %s\n",

@@ -25,13 +25,6 @@ void SetError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
 }
 
-std::string FieldLabel(const FieldDescriptor& field, size_t index) {
-  char name[kNameCapacity];
-  memcpy(name, field.name, kNameCapacity);
-  name[kNameCapacity - 1] = '\0';
-  return "field " + std::to_string(index + 1) + " '" + WideToUtf8(SingleByteToWide(name)) + "'";
-}
-
 void PutInt32(std::string* out, size_t at, int32_t value) {
   const uint32_t v = static_cast<uint32_t>(value);
   for (int b = 0; b < 4; ++b) (*out)[at + b] = static_cast<char>((v >> (8 * b)) & 0xFF);
@@ -165,7 +158,7 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
     }
     if (!problem.empty()) {
       out->resize(start);
-      SetError(error, FieldLabel(f, j) + ": " + problem);
+      SetError(error, FieldLabel(f, static_cast<int>(j)) + ": " + problem);
       return false;
     }
   }

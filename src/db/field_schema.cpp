@@ -46,13 +46,6 @@ void SetProblem(std::string* problem, const std::string& text) {
   if (problem != nullptr) *problem = text;
 }
 
-std::string FieldLabel(const FieldDescriptor& field, int index) {
-  char name[kNameCapacity];
-  memcpy(name, field.name, kNameCapacity);
-  name[kNameCapacity - 1] = '\0';
-  return "field " + std::to_string(index + 1) + " '" + WideToUtf8(SingleByteToWide(name)) + "'";
-}
-
 uint16_t ReadUint16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 void ParseDescriptor(const unsigned char* bytes, FieldDescriptor* field) {
@@ -332,4 +325,15 @@ void DecodeRecordFields(const unsigned char* record, int length, FieldTable* tab
 void DecodeRecord(const unsigned char* record, int length, FieldTable* table) {
   if (table == nullptr) return;
   DecodeRecordFields(record, length, table, table->fieldCount - 1, nullptr);
+}
+
+std::wstring FieldNameText(const FieldDescriptor& field) {
+  char name[kNameCapacity];
+  memcpy(name, field.name, kNameCapacity);
+  name[kNameCapacity - 1] = '\0';
+  return SingleByteToWide(name);
+}
+
+std::string FieldLabel(const FieldDescriptor& field, int index) {
+  return "field " + std::to_string(index + 1) + " '" + WideToUtf8(FieldNameText(field)) + "'";
 }

@@ -101,3 +101,8 @@ bool CheckFieldDescriptors(const FieldDescriptor* fields, int count, std::string
 // kIntegerValueCapacity. Bytes of a criterion buffer: maxLength + 1.
 size_t FieldValueCapacity(const FieldDescriptor& field);
 size_t FieldCriterionCapacity(const FieldDescriptor& field);
+
+// A descriptor's name as wide text (a name that fills all 16 bytes is read as 15 characters).
+std::wstring FieldNameText(const FieldDescriptor& field);
+// "field N 'NAME'" (N counted from 1), in UTF-8, for messages.
+std::string FieldLabel(const FieldDescriptor& field, int index);

@@ -25,6 +25,7 @@
 
 #include "db/codepage.h"
 #include "db/database_header.h"
+#include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
@@ -52,7 +53,6 @@ constexpr wchar_t kLimitWarning[] = L"Warning! Limit of searching is reached.";
 // The installed-list-full message keeps this caption whatever the language.
 constexpr wchar_t kFixedInfoCaption[] = L"Info";
 constexpr int kInfoCaptionKey = 901;
-constexpr int kMaxInstalledKey = 905;
 // Posted by the walker to the sink window when it has queued something for this thread.
 constexpr UINT kWalkNewsMessage = WM_APP + 1;
 constexpr wchar_t kSinkClassName[] = L"VostrelFinderSink";
@@ -146,27 +146,6 @@ bool IsInstalled(const Walk& walk, const std::wstring& fullPath) {
     if (fullPath == installed) return true;
   }
   return false;
-}
-
-// A replaceable text with one number, such as "Max db file = %i". Translations come from the
-// language file, so the text is never handed to printf as a format: the first %i or %d takes
-// the number, "%%" is a percent sign, and anything else is shown as written.
-std::wstring FormatWithNumber(const wchar_t* text, int number) {
-  std::wstring out;
-  bool filled = false;
-  for (const wchar_t* p = text; *p != L'\0'; ++p) {
-    if (p[0] == L'%' && p[1] == L'%') {
-      out += L'%';
-      ++p;
-    } else if (!filled && p[0] == L'%' && (p[1] == L'i' || p[1] == L'd')) {
-      out += std::to_wstring(number);
-      filled = true;
-      ++p;
-    } else {
-      out += *p;
-    }
-  }
-  return out;
 }
 
 // ---- the walker's side
@@ -477,8 +456,10 @@ int FindDatabases(HWND setupPage, int notificationCode) {
 int InstallFoundDatabase(HWND setupPage, int notificationCode) {
   if (notificationCode != 0) return 0;
   if (InstalledDatabaseList.count >= kMaxInstalledDatabases) {
-    const std::wstring text = FormatWithNumber(UiText(kMaxInstalledKey), kMaxInstalledDatabases);
-    ShowMessageBox(setupPage, text.c_str(), kFixedInfoCaption, MB_OK);
+    wchar_t text[kMessageBufferCapacity];
+    FormatText(text, kMessageBufferCapacity, UiText(TextTooManyDatabases),
+               {kMaxInstalledDatabases});
+    ShowMessageBox(setupPage, text, kFixedInfoCaption, MB_OK);
     return 0;
   }
   const LRESULT selected = SendDlgItemMessageW(setupPage, IdFoundList, LB_GETCURSEL, 0, 0);

@@ -9,6 +9,7 @@
 #include "db/codepage.h"
 #include "db/database_header.h"
 #include "db/file_system.h"
+#include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
@@ -43,7 +44,7 @@ void AddLoadedEntry(void* context, int index) {
 
 void ShowCannotSave(HWND owner) {
   wchar_t text[kMessageBufferCapacity];
-  wsprintfW(text, UiText(TextListNotSaved), InstalledListPath);
+  FormatText(text, kMessageBufferCapacity, UiText(TextListNotSaved), {InstalledListPath});
   ShowMessageBox(owner, text, UiText(TextError), MB_OK);
 }
 
@@ -148,7 +149,7 @@ int CheckInstalledDatabases(HWND owner) {
     bool viaGz = false;
     if (OpenDatabase(path, &header, &viaGz) != OpenOk) {
       wchar_t text[kMessageBufferCapacity];
-      wsprintfW(text, UiText(TextBadDatabase), path);
+      FormatText(text, kMessageBufferCapacity, UiText(TextBadDatabase), {path});
       ShowMessageBox(owner, text, UiText(TextError), MB_OK);
       ++bad;
       continue;
@@ -164,7 +165,7 @@ int CheckInstalledDatabases(HWND owner) {
     ShowMessageBox(owner, UiText(TextAllDatabasesGood), UiText(TextInfo), MB_OK);
   } else {
     wchar_t text[kMessageBufferCapacity];
-    wsprintfW(text, UiText(TextWrongDatabases), bad);
+    FormatText(text, kMessageBufferCapacity, UiText(TextWrongDatabases), {bad});
     ShowMessageBox(owner, text, UiText(TextInfo), MB_OK);
   }
   return 0;
