@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_options.h"
 #include "cli/commands.h"
 #include "cli/table_format.h"
 #include "cli/terminal_text.h"
@@ -159,6 +160,13 @@ std::string TextReport(const std::string& file, DatabaseVariant variant, const D
   return out;
 }
 
+const CommandOption kInfoOptions[] = {{"--json", nullptr, false}};
+
+bool TakeJsonSwitch(void* context, const CommandOption&, const std::string&) {
+  *static_cast<bool*>(context) = true;
+  return true;
+}
+
 int UsageError(const char* why) {
   fprintf(stderr, "vostrel-cli info: %s\n\n%s", why, kInfoUsage);
   return 2;
@@ -168,46 +176,19 @@ int UsageError(const char* why) {
 
 int RunInfoCommand(const CliArgs& args) {
   bool json = false;
-  bool optionsEnded = false;
   std::vector<std::string> files;
-  for (const std::string& a : args) {
-    if (!optionsEnded && (a == "--help" || a == "-h")) {
-      fputs(kInfoUsage, stdout);
-      return 0;
-    }
-    if (!optionsEnded && a == "--json") {
-      json = true;
-    } else if (!optionsEnded && a == "--") {
-      optionsEnded = true;
-    } else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
-      return UsageError(("unknown option '" + TerminalSafeUtf8(a) + "'").c_str());
-    } else {
-      files.push_back(a);
-    }
-  }
+  int exitCode = 2;
+  const CommandSyntax syntax = {kInfoUsage, "vostrel-cli info", kInfoOptions, 1,
+                                false,      TakeJsonSwitch,     &json};
+  if (!ParseCommandLine(args, syntax, &files, &exitCode)) return exitCode;
   if (files.size() != 1) return UsageError(files.empty() ? "no file named" : "one file at a time");
 
   const std::string& file = files[0];
-  const std::string shown = TerminalSafeUtf8(file);  // without control characters, on one line
   const std::wstring path = PathFromArgument(file);
   DatabaseHeader header;
   bool viaGz = false;
-  const OpenResult opened = OpenDatabase(path.c_str(), &header, &viaGz);
-  if (opened != OpenOk) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
-            DescribeOpenFailure(path.c_str(), opened).c_str());
-    return 2;
-  }
   FieldTable table;
-  std::string problem;
-  const SchemaResult schema =
-      BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem);
-  if (schema != SchemaOk) {
-    fprintf(
-        stderr, "vostrel-cli: %s: unusable field schema: %s\n", shown.c_str(),
-        problem.empty() ? "cannot read the field descriptors" : TerminalSafeUtf8(problem).c_str());
-    return 2;
-  }
+  if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
   const DatabaseVariant variant = DatabaseVariantOf(path.c_str());
   const std::string report =
       json ? JsonReport(variant, header, table) : TextReport(file, variant, header, table);

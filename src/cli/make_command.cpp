@@ -71,6 +71,7 @@
 #define VOSTREL_GETC getc_unlocked
 #endif
 
+#include "cli/command_options.h"
 #include "cli/commands.h"
 #include "cli/table_format.h"
 #include "cli/terminal_text.h"
@@ -184,6 +185,115 @@ std::vector<std::string> SplitBlanks(const std::string& line) {
   return tokens;
 }
 
+// A UTF-8 byte order mark at the start of a file is dropped, as editors may write one.
+void DropByteOrderMark(std::string* line) {
+  if (line->compare(0, 3, "\xEF\xBB\xBF") == 0) line->erase(0, 3);
+}
+
+// Parses the ten columns of one schema line into a descriptor. Returns false with the reason.
+bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std::string* why) {
+  if (t.size() != 10) {
+    *why =
+        "a field line has 10 columns: name type flags size search display detail "
+        "editWidth columnWidth maxLength";
+    return false;
+  }
+  *f = FieldDescriptor{};
+  std::string name;
+  if (!WideToSingleByteStrict(Utf8ToWide(t[0]), &name) || name.size() > kNameCapacity - 1) {
+    *why = "the name '" + t[0] + "' is not 1 to 15 Windows-1251 characters";
+    return false;
+  }
+  memcpy(f->name, name.data(), name.size());
+  long type = 0, flags = 0, size = 0, search = 0, display = 0, detail = 0;
+  long editWidth = 0, columnWidth = 0, maxLength = 0;
+  if (t[1] == "text") {
+    type = FieldText;
+  } else if (t[1] == "integer") {
+    type = FieldInteger;
+  } else if (!ParseNumber(t[1], -128, 127, &type)) {
+    *why = "type '" + t[1] + "' is not text, integer or a number from -128 to 127";
+    return false;
+  }
+  struct Column {
+    const std::string& token;
+    const char* what;
+    long low, high;
+    long* value;
+  } columns[] = {
+      {t[2], "flags", 0, 255, &flags},
+      {t[3], "size", -128, 127, &size},
+      {t[4], "search", 0, kMaxSearchFields, &search},
+      {t[5], "display", 0, kMaxDisplayFields, &display},
+      {t[6], "detail", 0, 127, &detail},
+      {t[7], "editWidth", 0, 65535, &editWidth},
+      {t[8], "columnWidth", 0, 65535, &columnWidth},
+      {t[9], "maxLength", 0, 65535, &maxLength},
+  };
+  for (const Column& c : columns) {
+    if (!ParseNumber(c.token, c.low, c.high, c.value)) {
+      *why = std::string(c.what) + " '" + c.token + "' is not a number from " +
+             std::to_string(c.low) + " to " + std::to_string(c.high);
+      return false;
+    }
+  }
+  f->type = static_cast<int8_t>(type);
+  f->flags = static_cast<int8_t>(static_cast<uint8_t>(flags));
+  f->size = static_cast<int8_t>(size);
+  f->searchIndex = static_cast<int8_t>(search);
+  f->displayIndex = static_cast<int8_t>(display);
+  f->detailIndex = static_cast<int8_t>(detail);
+  f->editWidth = static_cast<uint16_t>(editWidth);
+  f->columnWidth = static_cast<uint16_t>(columnWidth);
+  f->maxLength = static_cast<uint16_t>(maxLength);
+  return true;
+}
+
+// Adds the field of one schema line to those before it. Returns false with the reason.
+bool AddSchemaField(const std::vector<std::string>& t, std::vector<FieldDescriptor>* fields,
+                    std::string* why) {
+  FieldDescriptor f;
+  if (!ParseSchemaLine(t, &f, why)) return false;
+  for (const FieldDescriptor& other : *fields) {
+    if (SameFieldName(NameUtf8(other), NameUtf8(f))) {
+      *why = "the name '" + t[0] + "' is used twice";
+      return false;
+    }
+  }
+  if (fields->size() == static_cast<size_t>(kMaxFields)) {
+    *why = "more than 127 fields";
+    return false;
+  }
+  fields->push_back(f);
+  return true;
+}
+
+// Reads the field lines of a schema file. Returns false after printing why, shown naming the
+// file.
+bool ReadSchemaLines(FILE* in, const std::string& shown, std::vector<FieldDescriptor>* fields) {
+  std::string line;
+  int lineNumber = 0;
+  LineRead read;
+  while ((read = ReadLine(in, &line)) != LineEnd) {
+    ++lineNumber;
+    if (read != LineOk) {
+      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
+              UnreadableLine(read).c_str());
+      return false;
+    }
+    if (lineNumber == 1) DropByteOrderMark(&line);
+    const std::vector<std::string> t = SplitBlanks(line);
+    if (t.empty() || t[0][0] == '#') continue;
+    std::string why;
+    if (!AddSchemaField(t, fields, &why)) {
+      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
+              TerminalSafeUtf8(why).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Reads a schema file into descriptors. Returns false after printing why.
 bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* fields) {
   // Names given on the command line are shown without their control characters, so that a
@@ -194,94 +304,7 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
     fprintf(stderr, "vostrel-cli: %s: cannot open the schema file\n", shown.c_str());
     return false;
   }
-  std::string line;
-  int lineNumber = 0;
-  bool ok = true;
-  LineRead read;
-  while (ok && (read = ReadLine(in, &line)) != LineEnd) {
-    ++lineNumber;
-    if (read != LineOk) {
-      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
-              UnreadableLine(read).c_str());
-      ok = false;
-      break;
-    }
-    if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    const std::vector<std::string> t = SplitBlanks(line);
-    if (t.empty() || t[0][0] == '#') continue;
-    auto fail = [&](const std::string& why) {
-      fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
-              TerminalSafeUtf8(why).c_str());
-      ok = false;
-    };
-    if (t.size() != 10) {
-      fail(
-          "a field line has 10 columns: name type flags size search display detail "
-          "editWidth columnWidth maxLength");
-      break;
-    }
-    FieldDescriptor f{};
-    std::string name;
-    if (!WideToSingleByteStrict(Utf8ToWide(t[0]), &name) || name.size() > kNameCapacity - 1) {
-      fail("the name '" + t[0] + "' is not 1 to 15 Windows-1251 characters");
-      break;
-    }
-    memcpy(f.name, name.data(), name.size());
-    long type = 0, flags = 0, size = 0, search = 0, display = 0, detail = 0;
-    long editWidth = 0, columnWidth = 0, maxLength = 0;
-    if (t[1] == "text")
-      type = FieldText;
-    else if (t[1] == "integer")
-      type = FieldInteger;
-    else if (!ParseNumber(t[1], -128, 127, &type)) {
-      fail("type '" + t[1] + "' is not text, integer or a number from -128 to 127");
-      break;
-    }
-    struct Column {
-      const std::string& token;
-      const char* what;
-      long low, high;
-      long* value;
-    } columns[] = {
-        {t[2], "flags", 0, 255, &flags},
-        {t[3], "size", -128, 127, &size},
-        {t[4], "search", 0, kMaxSearchFields, &search},
-        {t[5], "display", 0, kMaxDisplayFields, &display},
-        {t[6], "detail", 0, 127, &detail},
-        {t[7], "editWidth", 0, 65535, &editWidth},
-        {t[8], "columnWidth", 0, 65535, &columnWidth},
-        {t[9], "maxLength", 0, 65535, &maxLength},
-    };
-    for (const Column& c : columns) {
-      if (!ParseNumber(c.token, c.low, c.high, c.value)) {
-        fail(std::string(c.what) + " '" + c.token + "' is not a number from " +
-             std::to_string(c.low) + " to " + std::to_string(c.high));
-        break;
-      }
-    }
-    if (!ok) break;
-    f.type = static_cast<int8_t>(type);
-    f.flags = static_cast<int8_t>(static_cast<uint8_t>(flags));
-    f.size = static_cast<int8_t>(size);
-    f.searchIndex = static_cast<int8_t>(search);
-    f.displayIndex = static_cast<int8_t>(display);
-    f.detailIndex = static_cast<int8_t>(detail);
-    f.editWidth = static_cast<uint16_t>(editWidth);
-    f.columnWidth = static_cast<uint16_t>(columnWidth);
-    f.maxLength = static_cast<uint16_t>(maxLength);
-    for (const FieldDescriptor& other : *fields) {
-      if (SameFieldName(NameUtf8(other), NameUtf8(f))) {
-        fail("the name '" + t[0] + "' is used twice");
-        break;
-      }
-    }
-    if (!ok) break;
-    if (fields->size() == static_cast<size_t>(kMaxFields)) {
-      fail("more than 127 fields");
-      break;
-    }
-    fields->push_back(f);
-  }
+  const bool ok = ReadSchemaLines(in, shown, fields);
   const bool readError = ferror(in) != 0;
   fclose(in);
   if (!ok) return false;
@@ -339,100 +362,200 @@ bool CellsToRecord(const std::vector<std::string>& cells,
   return true;
 }
 
-}  // namespace
-
-int RunMakeCommand(const CliArgs& args) {
+// The options of make as the command line gives them.
+struct MakeArguments {
   std::string title;
   bool haveTitle = false;
   std::string schemaFile = "builtin";
-  std::vector<std::string> operands;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (!optionsEnded && (a == "--help" || a == "-h")) {
-      fputs(kMakeUsage, stdout);
-      return 0;
-    }
-    if (!optionsEnded && a == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (!optionsEnded && (a == "--title" || a == "--schema")) {
-      if (i + 1 == args.size()) {
-        fprintf(stderr, "vostrel-cli: %s needs a value\n", a.c_str());
-        return 2;
-      }
-      if (a == "--title") {
-        title = args[++i];
-        haveTitle = true;
-      } else {
-        schemaFile = args[++i];
-      }
-      continue;
-    }
-    if (!optionsEnded && a.size() > 1 && a[0] == '-') {
-      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", TerminalSafeUtf8(a).c_str(),
-              kMakeUsage);
-      return 2;
-    }
-    operands.push_back(a);
+};
+
+const CommandOption kMakeOptions[] = {{"--title", "a value", false},
+                                      {"--schema", "a value", false}};
+
+bool TakeMakeOption(void* context, const CommandOption& option, const std::string& value) {
+  MakeArguments* given = static_cast<MakeArguments*>(context);
+  if (strcmp(option.name, "--title") == 0) {
+    given->title = value;
+    given->haveTitle = true;
+  } else {
+    given->schemaFile = value;
   }
+  return true;
+}
+
+// One build: where the table comes from, what is written where, and how far it got.
+struct MakeRun {
+  std::string shownInput;  // the names as messages show them
+  std::string shownOutput;
+  std::wstring outputPath;
+  DatabaseWriterOptions options;
+  std::vector<FieldDescriptor> schema;
+  DatabaseStreamWriter writer;
+  bool begun = false;  // the writer has begun OUTPUT's temporary file
+  long lineNumber = 0;
+};
+
+// Refuses, before the table is read, an OUTPUT that the file may not be put in the place of:
+// only nothing or a regular file may be replaced, never a directory, a link, a device or a pipe
+// (such as /dev/stdout). Returns false after printing why.
+bool CheckOutput(const std::string& output, MakeRun* run) {
+  if (!PathWithinLimit(output, &run->outputPath)) return false;
+  OutputTarget target;
+  std::string refusal;
+  if (!InspectOutputTarget(run->outputPath.c_str(), &target, &refusal)) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", run->shownOutput.c_str(), refusal.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Picks the file's version and schema: the built-in one, or a schema file's for an ".fdb".
+// Returns false after printing why.
+bool ChooseSchema(const std::string& schemaFile, MakeRun* run) {
+  run->options.variant = DatabaseVariantOf(run->outputPath.c_str());
+  run->options.version = 11;
+  run->schema.assign(BuiltInSchema, BuiltInSchema + 5);
+  if (schemaFile == "builtin") return true;
+  if (run->options.variant != VariantFdb) {
+    fprintf(stderr, "vostrel-cli: %s: only an .fdb file carries a schema of its own\n",
+            run->shownOutput.c_str());
+    return false;
+  }
+  run->schema.clear();
+  if (!ReadSchemaFile(schemaFile, &run->schema)) return false;
+  run->options.version = 12;
+  run->options.descriptors = run->schema;
+  return true;
+}
+
+// Sets the title, which must be Windows-1251 text that fits the header. Returns false after
+// printing why.
+bool ChooseTitle(const std::string& title, DatabaseWriterOptions* options) {
+  const size_t room =
+      options->variant == VariantFdb ? kSchemaTitleCharacters : kShortTitleCharacters;
+  if (!WideToSingleByteStrict(Utf8ToWide(title), &options->title) ||
+      options->title.find('\0') != std::string::npos) {
+    fputs("vostrel-cli: the title holds a character that Windows-1251 cannot hold\n", stderr);
+    return false;
+  }
+  if (options->title.size() > room) {
+    fprintf(stderr,
+            "vostrel-cli: the title is longer than the %zu characters this file "
+            "holds\n",
+            room);
+    return false;
+  }
+  return true;
+}
+
+// Says why the current line of the table stops the build. Returns false, for the caller to.
+bool RefuseLine(const MakeRun& run, const std::string& why) {
+  fprintf(stderr, "vostrel-cli: %s:%ld: %s\n", run.shownInput.c_str(), run.lineNumber,
+          TerminalSafeUtf8(why).c_str());
+  return false;
+}
+
+// The header line must name the schema's fields in order; then OUTPUT's temporary file begins.
+// Returns false after printing why.
+bool BeginFromHeaderLine(MakeRun* run, const std::vector<std::string>& cells) {
+  bool matches = cells.size() == run->schema.size();
+  for (size_t j = 0; matches && j < cells.size(); ++j)
+    matches = SameFieldName(cells[j], NameUtf8(run->schema[j]));
+  if (!matches) {
+    std::string names;
+    for (const FieldDescriptor& f : run->schema) names += (names.empty() ? "" : ", ") + NameUtf8(f);
+    return RefuseLine(*run, "the header line must name the fields in order: " + names);
+  }
+  std::string error;
+  if (!BeginDatabaseFile(&run->writer, run->outputPath.c_str(), run->options, &error)) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", run->shownOutput.c_str(),
+            TerminalSafeUtf8(error).c_str());
+    return false;
+  }
+  run->begun = true;
+  return true;
+}
+
+// Writes the record of one line after the header. Returns false after printing why.
+bool AppendRecordLine(MakeRun* run, const std::vector<std::string>& cells, DatabaseRecord* record) {
+  std::string why;
+  if (!CellsToRecord(cells, run->schema, record, &why)) return RefuseLine(*run, why);
+  std::string error;
+  if (!AppendDatabaseRecord(&run->writer, *record, &error)) {
+    // The line number says where; the writer's own "record N: " would only repeat it.
+    const size_t cut = error.rfind("record ", 0) == 0 ? error.find(": ") : std::string::npos;
+    return RefuseLine(*run, cut != std::string::npos ? error.substr(cut + 2) : error);
+  }
+  return true;
+}
+
+// Reads the table line by line into the writer. Returns false after printing why.
+bool CopyTableLines(FILE* in, MakeRun* run) {
+  std::string line;
+  std::string error;
+  std::vector<std::string> cells;
+  DatabaseRecord record;
+  LineRead read;
+  while ((read = ReadLine(in, &line)) != LineEnd) {
+    ++run->lineNumber;
+    if (read != LineOk) return RefuseLine(*run, UnreadableLine(read));
+    if (run->lineNumber == 1) DropByteOrderMark(&line);
+    if (!SplitTsvLine(line, &cells, &error)) return RefuseLine(*run, error);
+    const bool taken = run->lineNumber == 1 ? BeginFromHeaderLine(run, cells)
+                                            : AppendRecordLine(run, cells, &record);
+    if (!taken) return false;
+  }
+  return true;
+}
+
+// Copies the table from in (closed here unless it is standard input) and puts OUTPUT in place.
+// Returns the exit code; on a failure OUTPUT is left as it was.
+int WriteDatabase(FILE* in, MakeRun* run) {
+  bool ok = CopyTableLines(in, run);
+  const bool readError = ferror(in) != 0;
+  if (in != stdin) fclose(in);
+  if (ok && readError) {
+    fprintf(stderr, "vostrel-cli: %s: cannot read the table\n", run->shownInput.c_str());
+    ok = false;
+  }
+  if (ok && !run->begun) {
+    fprintf(stderr, "vostrel-cli: %s: the table has no header line\n", run->shownInput.c_str());
+    ok = false;
+  }
+  if (!ok) {
+    if (run->begun) AbortDatabaseFile(&run->writer);
+    return 2;
+  }
+  std::string error;
+  if (!FinishDatabaseFile(&run->writer, &error)) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", run->shownOutput.c_str(),
+            TerminalSafeUtf8(error).c_str());
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunMakeCommand(const CliArgs& args) {
+  MakeArguments given;
+  std::vector<std::string> operands;
+  int exitCode = 2;
+  const CommandSyntax syntax = {kMakeUsage, "vostrel-cli",  kMakeOptions, 2,
+                                false,      TakeMakeOption, &given};
+  if (!ParseCommandLine(args, syntax, &operands, &exitCode)) return exitCode;
   if (operands.size() != 2) {
     fputs(kMakeUsage, stderr);
     return 2;
   }
   const std::string& input = operands[0];
-  const std::string& output = operands[1];
-  const std::string shownInput = TerminalSafeUtf8(input);
-  const std::string shownOutput = TerminalSafeUtf8(output);
-  const std::wstring outputPath = PathFromArgument(output);
-  if (outputPath.empty() || outputPath.size() >= static_cast<size_t>(kMaxPathChars)) {
-    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", shownOutput.c_str(),
-            kMaxPathChars - 1);
-    return 2;
-  }
-
-  // Refused before the table is read: the file is only ever put in the place of nothing or of a
-  // regular file, never of a directory, a link, a device or a pipe (such as /dev/stdout).
-  OutputTarget target;
-  std::string refusal;
-  if (!InspectOutputTarget(outputPath.c_str(), &target, &refusal)) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", shownOutput.c_str(), refusal.c_str());
-    return 2;
-  }
+  MakeRun run;
+  run.shownInput = TerminalSafeUtf8(input);
+  run.shownOutput = TerminalSafeUtf8(operands[1]);
+  if (!CheckOutput(operands[1], &run)) return 2;
   RemoveTemporaryFilesOnSignals();
-
-  DatabaseWriterOptions options;
-  options.variant = DatabaseVariantOf(outputPath.c_str());
-  options.version = 11;
-  std::vector<FieldDescriptor> schema(BuiltInSchema, BuiltInSchema + 5);
-  if (schemaFile != "builtin") {
-    if (options.variant != VariantFdb) {
-      fprintf(stderr, "vostrel-cli: %s: only an .fdb file carries a schema of its own\n",
-              shownOutput.c_str());
-      return 2;
-    }
-    schema.clear();
-    if (!ReadSchemaFile(schemaFile, &schema)) return 2;
-    options.version = 12;
-    options.descriptors = schema;
-  }
-  if (haveTitle) {
-    const size_t room =
-        options.variant == VariantFdb ? kSchemaTitleCharacters : kShortTitleCharacters;
-    if (!WideToSingleByteStrict(Utf8ToWide(title), &options.title) ||
-        options.title.find('\0') != std::string::npos) {
-      fputs("vostrel-cli: the title holds a character that Windows-1251 cannot hold\n", stderr);
-      return 2;
-    }
-    if (options.title.size() > room) {
-      fprintf(stderr,
-              "vostrel-cli: the title is longer than the %zu characters this file "
-              "holds\n",
-              room);
-      return 2;
-    }
-  }
+  if (!ChooseSchema(given.schemaFile, &run)) return 2;
+  if (given.haveTitle && !ChooseTitle(given.title, &run.options)) return 2;
 
 #ifdef _WIN32
   // Text mode would end the table at a Ctrl-Z byte and rewrite line ends.
@@ -440,82 +563,8 @@ int RunMakeCommand(const CliArgs& args) {
 #endif
   FILE* in = input == "-" ? stdin : OpenFileWide(PathFromArgument(input).c_str(), L"rb");
   if (in == nullptr) {
-    fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", shownInput.c_str());
+    fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", run.shownInput.c_str());
     return 2;
   }
-  DatabaseStreamWriter writer;
-  std::string error;
-  bool ok = true;
-  bool begun = false;
-  std::string line;
-  long lineNumber = 0;
-  std::vector<std::string> cells;
-  DatabaseRecord record;
-  auto fail = [&](const std::string& why) {
-    fprintf(stderr, "vostrel-cli: %s:%ld: %s\n", shownInput.c_str(), lineNumber,
-            TerminalSafeUtf8(why).c_str());
-    ok = false;
-  };
-  LineRead read;
-  while (ok && (read = ReadLine(in, &line)) != LineEnd) {
-    ++lineNumber;
-    if (read != LineOk) {
-      fail(UnreadableLine(read));
-      break;
-    }
-    if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    if (!SplitTsvLine(line, &cells, &error)) {
-      fail(error);
-      break;
-    }
-    if (lineNumber == 1) {
-      bool matches = cells.size() == schema.size();
-      for (size_t j = 0; matches && j < cells.size(); ++j)
-        matches = SameFieldName(cells[j], NameUtf8(schema[j]));
-      if (!matches) {
-        std::string names;
-        for (const FieldDescriptor& f : schema) names += (names.empty() ? "" : ", ") + NameUtf8(f);
-        fail("the header line must name the fields in order: " + names);
-        break;
-      }
-      if (!BeginDatabaseFile(&writer, outputPath.c_str(), options, &error)) {
-        fprintf(stderr, "vostrel-cli: %s: %s\n", shownOutput.c_str(),
-                TerminalSafeUtf8(error).c_str());
-        ok = false;
-        break;
-      }
-      begun = true;
-      continue;
-    }
-    std::string why;
-    if (!CellsToRecord(cells, schema, &record, &why)) {
-      fail(why);
-      break;
-    }
-    if (!AppendDatabaseRecord(&writer, record, &error)) {
-      // The line number says where; the writer's own "record N: " would only repeat it.
-      const size_t cut = error.rfind("record ", 0) == 0 ? error.find(": ") : std::string::npos;
-      fail(cut != std::string::npos ? error.substr(cut + 2) : error);
-      break;
-    }
-  }
-  const bool readError = ferror(in) != 0;
-  if (in != stdin) fclose(in);
-  if (ok && readError) {
-    fprintf(stderr, "vostrel-cli: %s: cannot read the table\n", shownInput.c_str());
-    ok = false;
-  }
-  if (ok && !begun) {
-    fprintf(stderr, "vostrel-cli: %s: the table has no header line\n", shownInput.c_str());
-    ok = false;
-  }
-  if (!ok) {
-    if (begun) AbortDatabaseFile(&writer);
-    return 2;
-  }
-  if (!FinishDatabaseFile(&writer, &error)) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", shownOutput.c_str(), TerminalSafeUtf8(error).c_str());
-    return 2;
-  }
-  return 0;
+  return WriteDatabase(in, &run);
 }

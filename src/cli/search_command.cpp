@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_options.h"
 #include "cli/commands.h"
 #include "cli/table_format.h"
 #include "cli/terminal_text.h"
@@ -162,126 +163,51 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
   return true;
 }
 
-}  // namespace
+const CommandOption kSearchOptions[] = {{"--format", "tsv, csv or json", true}};
 
-int RunSearchCommand(const CliArgs& args) {
-  OutputFormat format = FormatTsv;
-  std::string file;
-  bool haveFile = false;
-  std::vector<std::string> criteria;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (!optionsEnded && (a == "--help" || a == "-h")) {
-      fputs(kSearchUsage, stdout);
-      return 0;
-    }
-    if (!optionsEnded && a == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (!optionsEnded && (a == "--format" || a.rfind("--format=", 0) == 0)) {
-      std::string name;
-      if (a == "--format") {
-        if (i + 1 == args.size()) {
-          fputs("vostrel-cli: --format needs tsv, csv or json\n", stderr);
-          return 2;
-        }
-        name = args[++i];
-      } else {
-        name = a.substr(9);
-      }
-      if (!ParseOutputFormat(name, &format)) {
-        fprintf(stderr, "vostrel-cli: unknown format '%s' (tsv, csv or json)\n",
-                TerminalSafeUtf8(name).c_str());
-        return 2;
-      }
-      continue;
-    }
-    if (!optionsEnded && a.size() > 1 && a[0] == '-' && !haveFile) {
-      fprintf(stderr, "vostrel-cli: unknown option '%s'\n\n%s", TerminalSafeUtf8(a).c_str(),
-              kSearchUsage);
-      return 2;
-    }
-    if (!haveFile) {
-      file = a;
-      haveFile = true;
-    } else {
-      criteria.push_back(a);
-    }
-  }
-  if (!haveFile) {
-    fputs(kSearchUsage, stderr);
-    return 2;
-  }
+bool TakeFormat(void* context, const CommandOption&, const std::string& name) {
+  if (ParseOutputFormat(name, static_cast<OutputFormat*>(context))) return true;
+  fprintf(stderr, "vostrel-cli: unknown format '%s' (tsv, csv or json)\n",
+          TerminalSafeUtf8(name).c_str());
+  return false;
+}
 
-  // The file as messages show it: without control characters, on one line.
-  const std::string shown = TerminalSafeUtf8(file);
-  const std::wstring path = PathFromArgument(file);
-  if (path.empty() || path.size() >= static_cast<size_t>(kMaxPathChars)) {
-    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n", shown.c_str(),
-            kMaxPathChars - 1);
-    return 2;
-  }
-  DatabaseHeader header;
-  bool viaGz = false;
-  const OpenResult opened = OpenDatabase(path.c_str(), &header, &viaGz);
-  if (opened != OpenOk) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
-            DescribeOpenFailure(path.c_str(), opened).c_str());
-    return 2;
-  }
-  FieldTable table;
-  std::string problem;
-  if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr, &problem) != SchemaOk) {
-    fprintf(stderr, "vostrel-cli: %s: unusable field schema: %s\n", shown.c_str(),
-            TerminalSafeUtf8(problem).c_str());
-    return 2;
-  }
-  BuildFoldTable();
-  if (!ApplyCriteria(&table, criteria, file)) {
-    FreeFieldTable(&table);
-    return 2;
-  }
-
-  RecordReader reader;
+// Opens the records of the file for the scan. Returns false after printing why.
+bool OpenRecords(RecordReader* reader, const std::wstring& path, const DatabaseHeader& header,
+                 bool viaGz, const std::string& shown) {
   // Shared with other readers: several searches and info runs on one file go on side by side.
-  if (OpenRecordReader(&reader, path.c_str(), header, viaGz, ShareWithReaders) != 0) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
-            !viaGz && FileIsBusy(path.c_str()) ? "busy: another program holds the file for itself"
-                                               : "cannot open the records");
-    FreeFieldTable(&table);
-    return 2;
-  }
+  if (OpenRecordReader(reader, path.c_str(), header, viaGz, ShareWithReaders) == 0) return true;
+  fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
+          !viaGz && FileIsBusy(path.c_str()) ? "busy: another program holds the file for itself"
+                                             : "cannot open the records");
+  return false;
+}
 
-  SearchRun run;
-  run.progress = StreamIsTerminal(stderr);
-  run.stdoutIsTerminal = StreamIsTerminal(stdout);
+// Names the columns (the display map's fields) and writes the header line of the output.
+void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat format) {
+  run->progress = StreamIsTerminal(stderr);
+  run->stdoutIsTerminal = StreamIsTerminal(stdout);
   std::vector<std::string> columns;
   for (int k = 0; k < table.displayCount; ++k) {
     const FieldDescriptor* f = table.displayMap[k];
     std::string name;
     if (f != nullptr)
-      name = run.stdoutIsTerminal ? TerminalSafe(f->displayName) : WideToUtf8(f->displayName);
+      name = run->stdoutIsTerminal ? TerminalSafe(f->displayName) : WideToUtf8(f->displayName);
     columns.push_back(name);
-    run.values.push_back(f != nullptr ? f->value : "");
+    run->values.push_back(f != nullptr ? f->value : "");
   }
-  BeginTable(&run.writer, stdout, format, columns);
-  run.writer.terminal = run.stdoutIsTerminal;
-  WriteTableHeader(&run.writer);
-  run.recordCount = header.recordCount;
+  BeginTable(&run->writer, stdout, format, columns);
+  run->writer.terminal = run->stdoutIsTerminal;
+  WriteTableHeader(&run->writer);
+}
 
-  ScanSink sink;
-  sink.context = &run;
-  sink.statusUpdate = OnStatusUpdate;
-  sink.appendRow = OnAppendRow;
-  const ScanOutcome outcome = RunScan(&reader, header, &table, nullptr, sink);
-  CloseRecordReader(&reader);
-  FreeFieldTable(&table);
-
-  const bool written = FlushTable(&run.writer, true);
-  if (run.progress) {
-    ClearProgressLine(&run);
+// Flushes the rows, closes the progress line and says how the scan ended. Returns the exit
+// code.
+int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::string& shown,
+                    const DatabaseHeader& header) {
+  const bool written = FlushTable(&run->writer, true);
+  if (run->progress) {
+    ClearProgressLine(run);
     fprintf(stderr, "Scaned: %i, results: %i\n", outcome.scanned, outcome.results);
   }
   if (!written) {
@@ -300,4 +226,48 @@ int RunSearchCommand(const CliArgs& args) {
             "vostrel-cli: %s: more records follow than the header's %d; they are not listed\n",
             shown.c_str(), header.recordCount);
   return outcome.results > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int RunSearchCommand(const CliArgs& args) {
+  OutputFormat format = FormatTsv;
+  std::vector<std::string> operands;  // FILE, then the criteria
+  int exitCode = 2;
+  const CommandSyntax syntax = {kSearchUsage, "vostrel-cli", kSearchOptions, 1,
+                                true,         TakeFormat,    &format};
+  if (!ParseCommandLine(args, syntax, &operands, &exitCode)) return exitCode;
+  if (operands.empty()) {
+    fputs(kSearchUsage, stderr);
+    return 2;
+  }
+  const std::string& file = operands[0];
+  const std::vector<std::string> criteria(operands.begin() + 1, operands.end());
+
+  // The file as messages show it: without control characters, on one line.
+  const std::string shown = TerminalSafeUtf8(file);
+  std::wstring path;
+  if (!PathWithinLimit(file, &path)) return 2;
+  DatabaseHeader header;
+  bool viaGz = false;
+  FieldTable table;
+  if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
+  BuildFoldTable();
+  RecordReader reader;
+  if (!ApplyCriteria(&table, criteria, file) || !OpenRecords(&reader, path, header, viaGz, shown)) {
+    FreeFieldTable(&table);
+    return 2;
+  }
+
+  SearchRun run;
+  BeginSearchOutput(&run, table, format);
+  run.recordCount = header.recordCount;
+  ScanSink sink;
+  sink.context = &run;
+  sink.statusUpdate = OnStatusUpdate;
+  sink.appendRow = OnAppendRow;
+  const ScanOutcome outcome = RunScan(&reader, header, &table, nullptr, sink);
+  CloseRecordReader(&reader);
+  FreeFieldTable(&table);
+  return EndSearchOutput(&run, outcome, shown, header);
 }

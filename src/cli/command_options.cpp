@@ -1,0 +1,105 @@
+#include "cli/command_options.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/terminal_text.h"
+#include "db/codepage.h"
+
+namespace {
+
+// The option that word names, with or without "=VALUE" after it; null for none.
+const CommandOption* FindOption(const CommandSyntax& syntax, const std::string& word,
+                                bool* joined) {
+  for (int k = 0; k < syntax.optionCount; ++k) {
+    const CommandOption& option = syntax.options[k];
+    *joined = false;
+    if (word == option.name) return &option;
+    const size_t length = strlen(option.name);
+    if (option.joinedValue && word.compare(0, length, option.name) == 0 && word.size() > length &&
+        word[length] == '=') {
+      *joined = true;
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const CliArgs& args, const CommandSyntax& syntax,
+                      std::vector<std::string>* operands, int* exitCode) {
+  *exitCode = 2;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    if (optionsEnded) {
+      operands->push_back(word);
+      continue;
+    }
+    if (word == "--help" || word == "-h") {
+      fputs(syntax.usage, stdout);
+      *exitCode = 0;
+      return false;
+    }
+    if (word == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    bool joined = false;
+    const CommandOption* option = FindOption(syntax, word, &joined);
+    if (option != nullptr) {
+      std::string value;
+      if (joined) {
+        value = word.substr(strlen(option->name) + 1);
+      } else if (option->valueWords != nullptr) {
+        if (i + 1 == args.size()) {
+          fprintf(stderr, "vostrel-cli: %s needs %s\n", option->name, option->valueWords);
+          return false;
+        }
+        value = args[++i];
+      }
+      if (!syntax.takeOption(syntax.context, *option, value)) return false;
+      continue;
+    }
+    const bool operandsOnly = syntax.dashedOperandsAfterFirst && !operands->empty();
+    if (word.size() > 1 && word[0] == '-' && !operandsOnly) {
+      fprintf(stderr, "%s: unknown option '%s'\n\n%s", syntax.messagePrefix,
+              TerminalSafeUtf8(word).c_str(), syntax.usage);
+      return false;
+    }
+    operands->push_back(word);
+  }
+  return true;
+}
+
+bool PathWithinLimit(const std::string& argument, std::wstring* path) {
+  *path = PathFromArgument(argument);
+  if (path->empty() || path->size() >= static_cast<size_t>(kMaxPathChars)) {
+    // Names given on the command line are shown without their control characters, so that a
+    // crafted name can neither play with the terminal nor split a message line.
+    fprintf(stderr, "vostrel-cli: %s: the path must hold 1 to %d characters\n",
+            TerminalSafeUtf8(argument).c_str(), kMaxPathChars - 1);
+    return false;
+  }
+  return true;
+}
+
+bool OpenDatabaseFile(const std::string& argument, const std::wstring& path, DatabaseHeader* header,
+                      bool* viaGz, FieldTable* table) {
+  const std::string shown = TerminalSafeUtf8(argument);
+  const OpenResult opened = OpenDatabase(path.c_str(), header, viaGz);
+  if (opened != OpenOk) {
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
+            DescribeOpenFailure(path.c_str(), opened).c_str());
+    return false;
+  }
+  std::string problem;
+  if (BuildFieldTable(table, path.c_str(), *header, nullptr, nullptr, &problem) != SchemaOk) {
+    fprintf(
+        stderr, "vostrel-cli: %s: unusable field schema: %s\n", shown.c_str(),
+        problem.empty() ? "cannot read the field descriptors" : TerminalSafeUtf8(problem).c_str());
+    return false;
+  }
+  return true;
+}
