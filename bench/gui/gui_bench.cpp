@@ -191,7 +191,8 @@ bool AnswerProbe(const MSG& message) {
 // Serves this thread's messages until the worker has ended, sleeping only in the wait.
 void PumpUntilWorkerEnds() {
   while (SearchWorkerActive()) {
-    MsgWaitForMultipleObjects(1, &SearchWorkerThread, FALSE, INFINITE, QS_ALLINPUT);
+    HANDLE worker = SearchWorkerHandle();
+    MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
       if (AnswerProbe(message)) continue;

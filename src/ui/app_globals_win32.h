@@ -21,32 +21,12 @@ extern HWND TabControl;
 extern HWND PageWindows[kPageCount];
 extern int CurrentPage;
 extern LanguageFile TheLanguageFile;
-extern wchar_t InstalledListPath[kMaxPathChars];  // ApplicationDirectory + "vostrel.ini"
 
-// The schema of the database selected on the Search page, and its header.
+// The schema of the database selected on the Search page.
 extern FieldTable TheFieldTable;
-extern DatabaseHeader SelectedDatabaseHeader;
 
 // Set while no scan runs and when a stop is asked; clear while a scan runs.
 extern std::atomic<int> SearchStopFlag;
-extern int SelectedDatabaseIndex;
-// The worker thread of the current or last search; kept until it has been waited for, so the
-// program can tell a stopping worker from none at all. nullptr when there is none.
-extern HANDLE SearchWorkerThread;
-// The installed entry's single-byte path that the worker scans (set before it starts).
-extern char ActiveScanPath[520];
 
 extern HWND ResultListView;
 extern wchar_t MessageBuffer[kMessageBufferCapacity];
-
-// True while a worker thread exists, running or stopping. UI thread only.
-bool SearchWorkerActive();
-// The path of the database that a live worker scans, or nullptr when no worker is alive.
-const char* ActiveScanDatabase();
-
-// The Search page window that received the last Start/Stop command: the owner of the worker's
-// message box and the parent of the controls it disables and restores.
-extern HWND SearchCommandWindow;
-// The one-line summary of the criteria of the last search (at most 255 characters).
-constexpr int kQuerySummaryCapacity = 256;
-extern wchar_t QuerySummary[kQuerySummaryCapacity];

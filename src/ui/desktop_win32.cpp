@@ -13,6 +13,7 @@
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
 #include "ui/result_list_win32.h"
+#include "ui/search_worker_win32.h"
 
 namespace {
 

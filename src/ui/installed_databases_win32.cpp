@@ -16,8 +16,11 @@
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
+#include "ui/search_worker_win32.h"
 
 constexpr int kLastDatabaseCapacity = 2080 / sizeof(wchar_t);
+
+wchar_t InstalledListPath[kMaxPathChars] = {};
 
 namespace {
 
@@ -176,4 +179,9 @@ int SelectedInstalledEntry(HWND searchPage) {
       static_cast<int>(SendDlgItemMessageW(searchPage, IdDatabaseSelector, CB_GETCURSEL, 0, 0));
   if (selected < 0 || selected >= InstalledDatabaseList.count) return -1;
   return selected;
+}
+
+void ResetInstalledDatabasesForTests() {
+  InstalledListPath[0] = L'\0';
+  InstalledDatabaseList.count = 0;
 }

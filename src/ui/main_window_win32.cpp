@@ -7,7 +7,6 @@
 #include "i18n/language_file.h"
 #include "i18n/ui_strings.h"
 #include "res/resource.h"
-#include "search/result_store.h"
 #include "search/text_match.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
@@ -320,6 +319,7 @@ void ResetApplicationForTests() {
   UnregisterClassW(kMainClassName, instance);
   for (const PageClass& page : kPageClasses) UnregisterClassW(page.className, instance);
 
+  // This module's state and the program's shared globals.
   ApplicationInstance = nullptr;
   ApplicationDirectory[0] = L'\0';
   LayoutVariant = 0;
@@ -327,25 +327,20 @@ void ResetApplicationForTests() {
   TabControl = nullptr;
   for (HWND& page : PageWindows) page = nullptr;
   CurrentPage = 0;
-  InstalledListPath[0] = L'\0';
-  SelectedDatabaseHeader = DatabaseHeader();
   SearchStopFlag.store(1);
-  SelectedDatabaseIndex = 0;
-  ActiveScanPath[0] = '\0';
   ResultListView = nullptr;
   MessageBuffer[0] = L'\0';
-  SearchCommandWindow = nullptr;
-  QuerySummary[0] = L'\0';
-  InstalledDatabaseList.count = 0;
   CurrentLanguage[0] = L'\0';
   for (auto& caption : TabCaptions) caption[0] = L'\0';
-  ResetUiStrings();
-  SetWorkerThreadStarterForTests(nullptr);
-  SetStoredRowLimitForTests(-1);
-  SetListPaintIntervalForTests(kDefaultListPaintIntervalMs);
-  SetSynchronousUpdatesForTests(false);
-  ReleaseMessageFont();
   ShutdownDone = false;
+  // Each module puts back its own.
+  ResetUiStrings();
+  ResetSearchWorkerForTests();
+  ResetSearchPageForTests();
+  ResetResultListForTests();
+  ResetInstalledDatabasesForTests();
+  ResetSchemaForTests();
+  ReleaseMessageFont();
   DirectoryOverride = nullptr;
   ScreenHeightOverride = 0;
 }

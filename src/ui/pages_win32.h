@@ -11,6 +11,13 @@ LRESULT CALLBACK AboutPageProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 // Search page commands.
 LRESULT ToggleSearch(HWND page, int controlId, HWND control, int notificationCode);
 void PrepareQuery();
+// The Search page window that received the last Start/Stop command (the Search page before
+// any): the owner of the worker's message box and the parent of the controls it disables and
+// restores.
+HWND SearchCommandPage();
+// The one-line summary of the criteria of the last search (at most 255 characters).
+const wchar_t* LastQuerySummary();
+void ResetSearchPageForTests();
 LRESULT ResetCriteria(HWND page, int controlId, HWND control, int notificationCode);
 
 // Result page.

@@ -190,3 +190,9 @@ void ShowSortedRows() {
 void SetListPaintIntervalForTests(DWORD milliseconds) { PaintInterval = milliseconds; }
 
 void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = synchronous; }
+
+void ResetResultListForTests() {
+  SetStoredRowLimitForTests(-1);
+  PaintInterval = kDefaultListPaintIntervalMs;
+  SynchronousUpdates = false;
+}

@@ -60,3 +60,5 @@ void ShowSortedRows();
 // the updates one by one.
 void SetListPaintIntervalForTests(DWORD milliseconds);
 void SetSynchronousUpdatesForTests(bool synchronous);
+// Puts the seams back as at start-up.
+void ResetResultListForTests();

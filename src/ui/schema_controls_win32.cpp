@@ -14,6 +14,8 @@
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"
 
+DatabaseHeader SelectedDatabaseHeader;
+
 namespace {
 
 constexpr int kRowTop = 52;
@@ -136,4 +138,9 @@ bool FieldsStillDescribe(const wchar_t* path, const DatabaseHeader& header) {
   }
   FreeFieldTable(&fresh);
   return same;
+}
+
+void ResetSchemaForTests() {
+  LoadedSchemaPath[0] = '\0';
+  SelectedDatabaseHeader = DatabaseHeader();
 }

@@ -4,6 +4,11 @@
 
 #include "db/database_header.h"
 
+// The header of the database whose schema is loaded.
+extern DatabaseHeader SelectedDatabaseHeader;
+// Forgets the loaded header (after ClearSchema), as at start-up.
+void ResetSchemaForTests();
+
 // 0 built; 1 OpenDatabase refused the file (or its descriptors are unusable, or the path is
 // longer than a wide path holds); -1 the descriptors could not be read or a column could not be
 // inserted. A search worker that is still alive is stopped and waited for first, since it reads

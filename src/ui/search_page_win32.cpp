@@ -26,6 +26,10 @@ namespace {
 
 constexpr int kCriterionTextCapacity = 256;  // an edit box's text is taken up to 255 characters
 constexpr int kFinalStatusExtraWidth = 140;
+constexpr int kQuerySummaryCapacity = 256;
+
+HWND SearchCommandWindow = nullptr;
+wchar_t QuerySummary[kQuerySummaryCapacity] = {};
 
 // The summary goes where the final status will stand, so it is readable in full until the
 // scan's first status update replaces it.
@@ -104,10 +108,7 @@ LRESULT ToggleSearch(HWND page, int, HWND, int notificationCode) {
   }
   // The flag is also set while a stopped worker is still finishing: one worker at a time.
   if (SearchWorkerActive()) return 0;
-  if (SearchWorkerThread) {
-    CloseHandle(SearchWorkerThread);
-    SearchWorkerThread = nullptr;
-  }
+  ForgetEndedSearchWorker();
   PrepareQuery();
   return 0;
 }
@@ -139,7 +140,6 @@ void PrepareQuery() {
     GetWindowTextW(static_cast<HWND>(field->editHandle), typed, kCriterionTextCapacity);
     SetFieldCriterion(field, typed);
   }
-  SelectedDatabaseIndex = selected;
   const InstalledDatabase& entry = InstalledDatabaseList.entries[selected];
   WriteLastDatabase(page, entry.path);
 
@@ -158,11 +158,21 @@ void PrepareQuery() {
     return;
   }
 
-  lstrcpynA(ActiveScanPath, entry.path, sizeof ActiveScanPath);
   SearchStopFlag.store(0);
-  if (!StartSearchWorker()) {
+  if (!StartSearchWorker(entry.path)) {
     // A clear flag stands for a running scan; without a thread there is none.
     SearchStopFlag.store(1);
     RestoreSearchControls();
   }
+}
+
+HWND SearchCommandPage() {
+  return SearchCommandWindow ? SearchCommandWindow : PageWindows[SearchPage];
+}
+
+const wchar_t* LastQuerySummary() { return QuerySummary; }
+
+void ResetSearchPageForTests() {
+  SearchCommandWindow = nullptr;
+  QuerySummary[0] = L'\0';
 }

@@ -14,6 +14,7 @@
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
 #include "ui/schema_controls_win32.h"
 
 namespace {
@@ -22,6 +23,9 @@ constexpr int kStatusTextCapacity = 256;
 constexpr int kFinalStatusExtraWidth = 140;
 
 WorkerThreadStarter ThreadStarter = nullptr;
+HANDLE WorkerThread = nullptr;
+// The installed entry's single-byte path that the worker scans, set before it starts.
+char ActiveScanPath[kDatabasePathCapacity] = {};
 
 // The windows one scan talks to; looked up once when the scan starts.
 struct ScanWindows {
@@ -29,10 +33,6 @@ struct ScanWindows {
   HWND statusLine;
   HWND progressBar;
 };
-
-HWND SearchPageForCommands() {
-  return SearchCommandWindow ? SearchCommandWindow : PageWindows[SearchPage];
-}
 
 void EnableSearchControls(HWND page, BOOL enable) {
   EnableWindow(GetDlgItem(page, IdDatabaseSelector), enable);
@@ -59,7 +59,7 @@ DWORD FinishWithoutScan(DWORD exitCode) {
 }  // namespace
 
 void RestoreSearchControls() {
-  HWND page = SearchPageForCommands();
+  HWND page = SearchCommandPage();
   EnableSearchControls(page, TRUE);
   SetWindowTextW(GetDlgItem(page, IdStartButton), UiText(TextStart));
 }
@@ -74,7 +74,7 @@ int AppendResultRow(const FieldTable* table) {
 
 DWORD WINAPI SearchWorker(LPVOID) {
   ScanWindows windows;
-  windows.searchPage = SearchPageForCommands();
+  windows.searchPage = SearchCommandPage();
   HWND resultPage = PageWindows[ResultPage];
   windows.statusLine = GetDlgItem(resultPage, IdStatusLine);
   windows.progressBar = GetDlgItem(resultPage, IdProgressBar);
@@ -139,29 +139,54 @@ DWORD WINAPI SearchWorker(LPVOID) {
   return outcome.end == ScanRowFailed ? static_cast<DWORD>(-1) : 0;
 }
 
-bool StartSearchWorker() {
+bool StartSearchWorker(const char* path) {
+  lstrcpynA(ActiveScanPath, path, sizeof ActiveScanPath);
   HANDLE thread = ThreadStarter ? ThreadStarter(SearchWorker)
                                 : CreateThread(nullptr, 0, SearchWorker, nullptr, 0, nullptr);
   if (!thread) return false;
   SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
-  SearchWorkerThread = thread;
+  WorkerThread = thread;
   return true;
 }
 
 void StopSearchWorkerAndWait() {
-  if (!SearchWorkerThread) return;
+  if (!WorkerThread) return;
   SearchStopFlag.store(1);
   // The worker's window calls are carried out on this thread: a plain wait would leave it
   // blocked in one of them forever. Serve the sent messages (and nothing posted) until it ends.
   for (;;) {
-    const DWORD state = MsgWaitForMultipleObjectsEx(1, &SearchWorkerThread, 100, QS_SENDMESSAGE,
-                                                    MWMO_INPUTAVAILABLE);
+    const DWORD state =
+        MsgWaitForMultipleObjectsEx(1, &WorkerThread, 100, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
     if (state == WAIT_OBJECT_0 || state == WAIT_FAILED) break;
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
-  CloseHandle(SearchWorkerThread);
-  SearchWorkerThread = nullptr;
+  CloseHandle(WorkerThread);
+  WorkerThread = nullptr;
 }
 
 void SetWorkerThreadStarterForTests(WorkerThreadStarter starter) { ThreadStarter = starter; }
+
+HANDLE SearchWorkerHandle() { return WorkerThread; }
+
+bool SearchWorkerActive() {
+  return WorkerThread != nullptr && WaitForSingleObject(WorkerThread, 0) == WAIT_TIMEOUT;
+}
+
+const char* ActiveScanDatabase() { return SearchWorkerActive() ? ActiveScanPath : nullptr; }
+
+void ForgetEndedSearchWorker() {
+  if (!WorkerThread || SearchWorkerActive()) return;
+  CloseHandle(WorkerThread);
+  WorkerThread = nullptr;
+}
+
+void SetSearchWorkerForTests(HANDLE thread, const char* path) {
+  WorkerThread = thread;
+  lstrcpynA(ActiveScanPath, path ? path : "", sizeof ActiveScanPath);
+}
+
+void ResetSearchWorkerForTests() {
+  ThreadStarter = nullptr;
+  ActiveScanPath[0] = '\0';
+}

@@ -14,8 +14,18 @@ void RestoreSearchControls();
 // stored; -1 when memory for the row or its place in the store ran out (nothing then stays).
 int AppendResultRow(const FieldTable* table);
 
-// Creates the worker thread; false when the thread could not be created.
-bool StartSearchWorker();
+// Creates the worker thread that scans the installed database at path (single-byte, as the
+// installed list holds it); false when the thread could not be created.
+bool StartSearchWorker(const char* path);
+// The worker thread of the current or last search, kept until it has been waited for, so the
+// program can tell a stopping worker from none at all; nullptr when there is none.
+HANDLE SearchWorkerHandle();
+// True while a worker thread exists, running or stopping. UI thread only.
+bool SearchWorkerActive();
+// The path of the database that a live worker scans, or nullptr when no worker is alive.
+const char* ActiveScanDatabase();
+// Forgets the handle of a worker that has ended.
+void ForgetEndedSearchWorker();
 // Asks a live worker to stop and waits for it, serving the window calls it makes meanwhile;
 // then forgets its handle. Does nothing when there is no worker.
 void StopSearchWorkerAndWait();
@@ -23,3 +33,7 @@ void StopSearchWorkerAndWait();
 // Test seam: replaces thread creation (nullptr restores CreateThread).
 using WorkerThreadStarter = HANDLE (*)(LPTHREAD_START_ROUTINE procedure);
 void SetWorkerThreadStarterForTests(WorkerThreadStarter starter);
+// Test seam: a stand-in worker thread scanning path (nullptr: none; the caller keeps the handle).
+void SetSearchWorkerForTests(HANDLE thread, const char* path);
+// Puts the module back as at start-up, once no worker runs.
+void ResetSearchWorkerForTests();

@@ -25,7 +25,7 @@ namespace {
 
 DWORD WorkerExitCode() {
   DWORD code = 12345;
-  if (SearchWorkerThread) GetExitCodeThread(SearchWorkerThread, &code);
+  if (SearchWorkerHandle()) GetExitCodeThread(SearchWorkerHandle(), &code);
   return code;
 }
 

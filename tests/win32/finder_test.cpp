@@ -21,6 +21,8 @@
 #include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/registry_win32.h"
+#include "ui/schema_controls_win32.h"
+#include "ui/search_worker_win32.h"
 #include "win32_test_support.h"
 
 namespace {

@@ -20,6 +20,7 @@
 #include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/schema_controls_win32.h"
 #include "ui_harness.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
 #include "ui/installed_databases_win32.h"
+#include "ui/search_worker_win32.h"
 #include "win32_test_support.h"
 
 namespace {
@@ -272,15 +273,14 @@ class FakeSearchWorker {
  public:
   explicit FakeSearchWorker(const std::string& path) {
     release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SearchWorkerThread = CreateThread(nullptr, 0, Wait, release_, 0, nullptr);
-    lstrcpynA(ActiveScanPath, path.c_str(), sizeof ActiveScanPath);
+    thread_ = CreateThread(nullptr, 0, Wait, release_, 0, nullptr);
+    SetSearchWorkerForTests(thread_, path.c_str());
   }
   ~FakeSearchWorker() {
     SetEvent(release_);
-    WaitForSingleObject(SearchWorkerThread, INFINITE);
-    CloseHandle(SearchWorkerThread);
-    SearchWorkerThread = nullptr;
-    ActiveScanPath[0] = '\0';
+    WaitForSingleObject(thread_, INFINITE);
+    SetSearchWorkerForTests(nullptr, nullptr);
+    CloseHandle(thread_);
     CloseHandle(release_);
   }
 
@@ -289,6 +289,7 @@ class FakeSearchWorker {
     WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
     return 0;
   }
+  HANDLE thread_ = nullptr;
   HANDLE release_;
 };
 

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "ui/app_globals_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/registry_win32.h"
 #include "win32_test_support.h"

@@ -10,6 +10,7 @@
 #include "ui/app_globals_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/search_worker_win32.h"
 
 namespace {
 

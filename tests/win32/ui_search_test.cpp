@@ -14,6 +14,7 @@
 #include "ui/app_globals_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
 #include "ui/schema_controls_win32.h"
 #include "ui/search_worker_win32.h"
 #include "ui_harness.h"
@@ -51,7 +52,7 @@ void StartLongScan() {
 
 DWORD WorkerExitCode() {
   DWORD code = 12345;
-  if (SearchWorkerThread) GetExitCodeThread(SearchWorkerThread, &code);
+  if (SearchWorkerHandle()) GetExitCodeThread(SearchWorkerHandle(), &code);
   return code;
 }
 
@@ -149,7 +150,7 @@ TEST(UiSearch, QuerySummaryNamesTheActiveCriteriaAsTyped) {
   TypeCriterion(2, L"\u041b\u0415");
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
-  EXPECT_STREQ(QuerySummary, L"Query: Phone: 12*, Street: \u041b\u0415");
+  EXPECT_STREQ(LastQuerySummary(), L"Query: Phone: 12*, Street: \u041b\u0415");
 }
 
 TEST(UiSearch, StopEndsTheScanAndKeepsTheRowsSoFar) {
@@ -186,15 +187,15 @@ TEST(UiSearch, StartWhileAStopIsPendingStartsNothing) {
   ASSERT_EQ(app.Start(), 0);
 
   StartLongScan();
-  const HANDLE worker = SearchWorkerThread;
+  const HANDLE worker = SearchWorkerHandle();
   StatusLineRecorder status;
   // Stop, then Start at once: the worker is still finishing (its window calls wait for this
   // thread), so the flag is set but the second press must not start another.
   ClickSearch(IdStartButton);
   ClickSearch(IdStartButton);
-  EXPECT_EQ(SearchWorkerThread, worker);
+  EXPECT_EQ(SearchWorkerHandle(), worker);
   ASSERT_TRUE(WaitForWorker());
-  EXPECT_EQ(SearchWorkerThread, worker);
+  EXPECT_EQ(SearchWorkerHandle(), worker);
   const std::vector<std::wstring> texts = status.Texts();
   EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
                           [](const std::wstring& t) { return t.rfind(L"Scaned: ", 0) == 0; }),
@@ -203,7 +204,7 @@ TEST(UiSearch, StartWhileAStopIsPendingStartsNothing) {
 
   // Once it has finished, Start starts a new search (and Stop ends it).
   ClickSearch(IdStartButton);
-  EXPECT_NE(SearchWorkerThread, nullptr);
+  EXPECT_NE(SearchWorkerHandle(), nullptr);
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
   const std::vector<std::wstring> after = status.Texts();
@@ -221,7 +222,7 @@ TEST(UiSearch, FocusNotificationsOfTheButtonsDoNothing) {
   TypeCriterion(1, L"X");
   ClickSearch(IdStartButton, BN_SETFOCUS);
   ClickSearch(IdResetButton, BN_SETFOCUS);
-  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_EQ(CurrentPage, SearchPage);
   EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionEdit + 4)), L"X");
 }
@@ -253,7 +254,7 @@ TEST(UiSearch, ALetterTheDatabaseCannotHoldStartsNothing) {
   TypeCriterion(1, L"M\u00dcLLER");
   ClickSearch(IdStartButton);
   EXPECT_FALSE(SearchWorkerActive());
-  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_EQ(CurrentPage, SearchPage);
   ASSERT_EQ(boxes.Count(), 1u);
   EXPECT_EQ(boxes.At(0).text, L"The database has no such letters - M\u00dcLLER");
@@ -275,7 +276,7 @@ TEST(UiSearch, NoDatabaseSelectedStartsNothing) {
   ASSERT_EQ(app.Start(), 0);
   SendMessageW(SearchControl(IdDatabaseSelector), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
   ClickSearch(IdStartButton);
-  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_NE(SearchStopFlag.load(), 0);
   EXPECT_EQ(CurrentPage, SearchPage);
   std::wstring last;
@@ -322,7 +323,7 @@ TEST(UiSearch, ThreadCreationFailureLeavesTheProgramIdle) {
   ASSERT_EQ(app.Start(), 0);
   SetWorkerThreadStarterForTests(FailToCreateThread);
   ClickSearch(IdStartButton);
-  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_FALSE(SearchWorkerActive());
   ExpectIdleControls();
 
@@ -401,7 +402,7 @@ TEST(UiSearch, SchemaReloadWhileScanningStopsAndWaitsForTheWorker) {
   // What an install from the Setup page does after it has refreshed the list.
   EXPECT_EQ(LoadSchema(app.SingleBytePath(L"two.fdb").c_str()), 0);
   EXPECT_FALSE(SearchWorkerActive());
-  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_EQ(ListItemCount(), 0);
   EXPECT_EQ(ListHeaders(), (std::vector<std::wstring>{L"Code", L"Note"}));
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
@@ -419,7 +420,7 @@ TEST(UiSearch, ClosingMidScanStopsAndWaitsBeforeFreeing) {
   StartLongScan();
   SendMessageW(MainWindow, WM_CLOSE, 0, 0);
   EXPECT_FALSE(SearchWorkerActive());
-  EXPECT_EQ(SearchWorkerThread, nullptr);
+  EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_EQ(TheFieldTable.fieldCount, 0);
   EXPECT_EQ(TheFieldTable.fields, nullptr);
   EXPECT_EQ(ListItemCount(), 0);

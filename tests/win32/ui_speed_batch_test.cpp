@@ -83,7 +83,7 @@ class WatchedList {
 
 DWORD WorkerExitCode() {
   DWORD code = 12345;
-  if (SearchWorkerThread) GetExitCodeThread(SearchWorkerThread, &code);
+  if (SearchWorkerHandle()) GetExitCodeThread(SearchWorkerHandle(), &code);
   return code;
 }
 
