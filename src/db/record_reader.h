@@ -30,4 +30,12 @@ int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHe
 // Reads up to count bytes into dst; returns how many arrived (fewer only at the end of the
 // data, at damage in a compressed stream, or on a read error).
 size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count);
+// The next count bytes where they stand in the block buffer, consumed, when the buffer holds
+// them whole (nearly always); nullptr otherwise, with nothing consumed: then ReadRecordBytes.
+inline const unsigned char* TakeBufferedBytes(RecordReader* reader, size_t count) {
+  if (reader->buffer == nullptr || reader->bufferEnd - reader->bufferStart < count) return nullptr;
+  const unsigned char* bytes = reader->buffer + reader->bufferStart;
+  reader->bufferStart += count;
+  return bytes;
+}
 void CloseRecordReader(RecordReader* reader);
