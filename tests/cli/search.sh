@@ -171,5 +171,30 @@ for fmt in tsv csv json; do
 done
 contains tty.txt '"N?]0;x?":' "JSON on a terminal: the field name"
 
+# Options of every command go through one parser: each case is the exit code, the start of the
+# first line on stderr (or stdout for help), and the arguments.
+while IFS='|' read -r code first args; do
+  # shellcheck disable=SC2086
+  "$CLI" $args >out.txt 2>err.txt
+  got=$?
+  [ "$got" = "$code" ] || fail "exit $got instead of $code: $args"
+  where=err.txt
+  [ "$code" = 0 ] && where=out.txt
+  head -n 1 "$where" | grep -qF -- "$first" || fail "'$args' starts '$(head -n 1 "$where")', not '$first'"
+done <<'CASES'
+2|vostrel-cli: --format needs tsv, csv or json|search --format
+2|vostrel-cli: unknown format 'xml'|search --format xml dir.db
+2|vostrel-cli: unknown format 'xml'|search --format xml --help
+2|vostrel-cli: unknown option '--bogus'|search --bogus dir.db
+0|Phone|search -- dir.db
+0|Phone,Name|search --format=csv dir.db
+0|Usage: vostrel-cli search|search --help
+0|Usage: vostrel-cli make|make --help
+2|vostrel-cli: --title needs a value|make --title
+2|vostrel-cli: --schema needs a value|make --schema
+2|vostrel-cli: unknown option '--bogus'|make --bogus table.tsv x.db
+2|vostrel-cli info: unknown option '--bogus'|info --json --bogus dir.db
+CASES
+
 [ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "search: all passed"
