@@ -40,7 +40,6 @@ enum OpenResult {
 OpenResult OpenDatabase(const wchar_t* path, DatabaseHeader* header, bool* viaGz);
 
 // Words for a refusal, for command-line messages ("no such file", "is a directory", ...).
-// Needs the header bytes for the version message, so it takes the path.
 const char* DescribeOpenResult(OpenResult result);
 
 // The same words with the detail a message wants: for OpenBadVersion it reads the version byte

@@ -17,7 +17,7 @@ struct LanguageFile {
 
 extern wchar_t CurrentLanguage[kLanguageNameCapacity];
 
-// Opens directory + name for binary reading. Returns false when it cannot be opened; the
+// Opens the file at fullPath for binary reading. Returns false when it cannot be opened; the
 // caller tells the user (the Win32 start-up shows the message).
 bool OpenLanguageFileAt(LanguageFile* lang, const wchar_t* fullPath);
 // 0, or -1 when the file has no section of that name (the bounds are then unchanged).
