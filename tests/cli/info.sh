@@ -4,29 +4,11 @@
 # and the refusals (exit 2, nothing on stdout, one line on stderr naming the file and why).
 # The files are made by vostrel-gen, built next to the CLI.
 # Usage: bash info.sh PATH-TO-vostrel-cli SCRATCH-DIR
-set -u
-CLI=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-GEN=$(cd "$(dirname "$1")/.." && pwd)/bench/vostrel-gen
-DIR=$2
-rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR" || exit 2
+# shellcheck source=tests/cli/lib.sh
+source "$(dirname "$0")/lib.sh" "$@"
+GEN=$(cd "$(dirname "$CLI")/.." && pwd)/bench/vostrel-gen
 [ -x "$GEN" ] || { echo "FAIL: vostrel-gen is not built ($GEN)"; exit 1; }
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-run() {  # run EXPECTED-EXIT ARGS...: stdout in out.txt, stderr in err.txt
-  local expected=$1
-  shift
-  "$CLI" "$@" >out.txt 2>err.txt
-  local code=$?
-  [ "$code" = "$expected" ] || fail "exit $code instead of $expected: $* ($(head -c 300 err.txt))"
-}
-same() {  # same FILE EXPECTED-TEXT WHAT
-  if [ "$(cat "$1")" != "$2" ]; then
-    fail "$3"
-    echo "--- expected"; printf '%s\n' "$2"; echo "--- got"; cat "$1"
-  fi
-}
-contains() { grep -qF -- "$2" "$1" || fail "$3 (no '$2' in: $(head -c 300 "$1"))"; }
 gen() { "$GEN" "$@" >/dev/null 2>gen.err || fail "vostrel-gen $*: $(cat gen.err)"; }
 magic() { head -c 2 "$1" | od -An -tx1 | tr -d ' \n'; }
 # refused FILE WORDS: exit 2, empty stdout, exactly one stderr line naming the file and why.

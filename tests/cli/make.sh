@@ -2,21 +2,8 @@
 # vostrel-cli make, end to end: variants and versions, schema files, and refusals that name the
 # line and leave no file behind (and an existing file unchanged).
 # Usage: bash make.sh PATH-TO-vostrel-cli SCRATCH-DIR
-set -u
-# The scripts work inside the scratch directory, so a relative path to the program is resolved first.
-CLI=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-DIR=$2
-rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR" || exit 2
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {
-  local expected=$1
-  shift
-  "$CLI" "$@" >out.txt 2>err.txt
-  local code=$?
-  [ "$code" = "$expected" ] || fail "exit $code instead of $expected: $* ($(head -c 300 err.txt))"
-}
-contains() { grep -qF -- "$2" "$1" || fail "$3 (no '$2' in: $(head -c 300 "$1"))"; }
+# shellcheck source=tests/cli/lib.sh
+source "$(dirname "$0")/lib.sh" "$@"
 # The byte at an offset of the (decompressed) file.
 byte_at() { gzip -dcf "$1" | od -An -tu1 -j "$2" -N1 | tr -d ' '; }
 temporaries() { ls -A | grep -E '~$|^\.vostrel-.*\.tmp$|^~[0-9a-f]+$'; }

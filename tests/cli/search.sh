@@ -1,29 +1,8 @@
 #!/usr/bin/env bash
 # vostrel-cli search, end to end: criteria, formats, escaping, exit codes and refusals.
 # Usage: bash search.sh PATH-TO-vostrel-cli SCRATCH-DIR
-set -u
-# The scripts work inside the scratch directory, so a relative path to the program is resolved first.
-CLI=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-DIR=$2
-rm -rf "$DIR" && mkdir -p "$DIR" && cd "$DIR" || exit 2
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-# run EXPECTED-EXIT ARGS...: runs the CLI with stdout in out.txt and stderr in err.txt.
-run() {
-  local expected=$1
-  shift
-  "$CLI" "$@" >out.txt 2>err.txt
-  local code=$?
-  [ "$code" = "$expected" ] || fail "exit $code instead of $expected: $* ($(head -c 300 err.txt))"
-}
-same() {  # same FILE EXPECTED-TEXT WHAT
-  if [ "$(cat "$1")" != "$2" ]; then
-    fail "$3"
-    echo "--- expected"; printf '%s\n' "$2"; echo "--- got"; cat "$1"
-  fi
-}
-contains() { grep -qF -- "$2" "$1" || fail "$3 (no '$2' in: $(head -c 300 "$1"))"; }
+# shellcheck source=tests/cli/lib.sh
+source "$(dirname "$0")/lib.sh" "$@"
 
 T=$'\t'
 # Subscribers with Cyrillic names and every character the TSV escapes.
