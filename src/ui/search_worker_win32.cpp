@@ -1,3 +1,6 @@
+// The search worker's thread: the scan of one search, from opening the database to the final
+// status. Everything here runs on the worker; it reaches windows only through calls that the
+// platform carries out on the UI thread.
 #include "ui/search_worker_win32.h"
 
 #include <commctrl.h>
@@ -22,25 +25,12 @@ namespace {
 constexpr int kStatusTextCapacity = 256;
 constexpr int kFinalStatusExtraWidth = 140;
 
-WorkerThreadStarter ThreadStarter = nullptr;
-HANDLE WorkerThread = nullptr;
-// The installed entry's single-byte path that the worker scans, set before it starts.
-char ActiveScanPath[kDatabasePathCapacity] = {};
-
 // The windows one scan talks to; looked up once when the scan starts.
 struct ScanWindows {
   HWND searchPage;
   HWND statusLine;
   HWND progressBar;
 };
-
-void EnableSearchControls(HWND page, BOOL enable) {
-  EnableWindow(GetDlgItem(page, IdDatabaseSelector), enable);
-  EnableWindow(GetDlgItem(page, IdResetButton), enable);
-  for (int j = 0; j < TheFieldTable.searchCount; ++j) {
-    EnableWindow(static_cast<HWND>(TheFieldTable.searchMap[j]->editHandle), enable);
-  }
-}
 
 // The worker's sink: each row goes straight into the Result page's store, and each status
 // update into its queue.
@@ -57,12 +47,6 @@ DWORD FinishWithoutScan(DWORD exitCode) {
 }
 
 }  // namespace
-
-void RestoreSearchControls() {
-  HWND page = SearchCommandPage();
-  EnableSearchControls(page, TRUE);
-  SetWindowTextW(GetDlgItem(page, IdStartButton), UiText(TextStart));
-}
 
 int AppendResultRow(const FieldTable* table) {
   ResultRow row = BuildResultRow(table);
@@ -82,10 +66,10 @@ DWORD WINAPI SearchWorker(LPVOID) {
   EnableSearchControls(windows.searchPage, FALSE);
 
   // A path longer than a wide path can hold would be cut into another file's name.
-  const size_t pathLength = strnlen(ActiveScanPath, sizeof ActiveScanPath);
+  const size_t pathLength = strnlen(WorkerScanPath(), kDatabasePathCapacity);
   wchar_t widePath[kMaxPathChars] = {};
   if (pathLength > static_cast<size_t>(kMaxUsablePathChars)) return FinishWithoutScan(5);
-  SingleByteToWide(ActiveScanPath, pathLength, widePath, kMaxPathChars);
+  SingleByteToWide(WorkerScanPath(), pathLength, widePath, kMaxPathChars);
 
   DatabaseHeader header;
   bool viaGz = false;
@@ -137,56 +121,4 @@ DWORD WINAPI SearchWorker(LPVOID) {
   SendMessageW(resultPage, kScanEndMessage, 0, 0);
   SearchStopFlag.store(1);
   return outcome.end == ScanRowFailed ? static_cast<DWORD>(-1) : 0;
-}
-
-bool StartSearchWorker(const char* path) {
-  lstrcpynA(ActiveScanPath, path, sizeof ActiveScanPath);
-  HANDLE thread = ThreadStarter ? ThreadStarter(SearchWorker)
-                                : CreateThread(nullptr, 0, SearchWorker, nullptr, 0, nullptr);
-  if (!thread) return false;
-  SetThreadPriority(thread, THREAD_PRIORITY_NORMAL);
-  WorkerThread = thread;
-  return true;
-}
-
-void StopSearchWorkerAndWait() {
-  if (!WorkerThread) return;
-  SearchStopFlag.store(1);
-  // The worker's window calls are carried out on this thread: a plain wait would leave it
-  // blocked in one of them forever. Serve the sent messages (and nothing posted) until it ends.
-  for (;;) {
-    const DWORD state =
-        MsgWaitForMultipleObjectsEx(1, &WorkerThread, 100, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
-    if (state == WAIT_OBJECT_0 || state == WAIT_FAILED) break;
-    MSG message;
-    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
-  CloseHandle(WorkerThread);
-  WorkerThread = nullptr;
-}
-
-void SetWorkerThreadStarterForTests(WorkerThreadStarter starter) { ThreadStarter = starter; }
-
-HANDLE SearchWorkerHandle() { return WorkerThread; }
-
-bool SearchWorkerActive() {
-  return WorkerThread != nullptr && WaitForSingleObject(WorkerThread, 0) == WAIT_TIMEOUT;
-}
-
-const char* ActiveScanDatabase() { return SearchWorkerActive() ? ActiveScanPath : nullptr; }
-
-void ForgetEndedSearchWorker() {
-  if (!WorkerThread || SearchWorkerActive()) return;
-  CloseHandle(WorkerThread);
-  WorkerThread = nullptr;
-}
-
-void SetSearchWorkerForTests(HANDLE thread, const char* path) {
-  WorkerThread = thread;
-  lstrcpynA(ActiveScanPath, path ? path : "", sizeof ActiveScanPath);
-}
-
-void ResetSearchWorkerForTests() {
-  ThreadStarter = nullptr;
-  ActiveScanPath[0] = '\0';
 }

@@ -1,5 +1,6 @@
-// The background scan of one search: the worker thread, its sink into the Result page, and
-// the starting, stopping and restoring around it.
+// The background scan of one search: the worker thread and its sink into the Result page
+// (search_worker_win32.cpp, on the worker), and the starting, stopping and restoring around it
+// (search_control_win32.cpp, on the UI thread).
 #pragma once
 #include <windows.h>
 
@@ -10,6 +11,10 @@ DWORD WINAPI SearchWorker(LPVOID unused);
 // Re-enables the Search page's selector, Reset and criteria boxes, and captions Start/Stop
 // with "Start".
 void RestoreSearchControls();
+// Enables or disables the Search page's selector, Reset and criteria boxes.
+void EnableSearchControls(HWND page, BOOL enable);
+// The path the worker scans, set by StartSearchWorker before the thread starts.
+const char* WorkerScanPath();
 // Builds the row of the record in the table and appends it to the Result page's store. 0 when
 // stored; -1 when memory for the row or its place in the store ran out (nothing then stays).
 int AppendResultRow(const FieldTable* table);
