@@ -136,7 +136,7 @@ SearchResult SearchAll(AppUnderTest& app, int records, int claimed = -1, int sto
 
 }  // namespace
 
-TEST(SpeedBatch, TheDataEndingRightAfterABatchListsEveryRow) {
+TEST(ResultList, TheDataEndingRightAfterABatchListsEveryRow) {
   struct Case {
     int records;
     std::vector<std::wstring> texts;
@@ -159,7 +159,7 @@ TEST(SpeedBatch, TheDataEndingRightAfterABatchListsEveryRow) {
   }
 }
 
-TEST(SpeedBatch, ARowTheStoreCannotTakeEndsTheScanAtItsRecordWhereverItFallsInABatch) {
+TEST(ResultList, ARowTheStoreCannotTakeEndsTheScanAtItsRecordWhereverItFallsInABatch) {
   // The n-th row finds no memory: the first and last of a batch, one inside, the last row.
   for (int refused : {1, 49, 50, 51, 75, 100, 101, 120}) {
     SCOPED_TRACE(refused);
@@ -180,7 +180,7 @@ TEST(SpeedBatch, ARowTheStoreCannotTakeEndsTheScanAtItsRecordWhereverItFallsInAB
   }
 }
 
-TEST(SpeedBatch, TheRecordLimitListsTheRowsKeptBeforeIt) {
+TEST(ResultList, TheRecordLimitListsTheRowsKeptBeforeIt) {
   MessageBoxRecorder boxes;
   {
     AppUnderTest app;
@@ -218,7 +218,7 @@ LRESULT CALLBACK StoppingStatusProc(HWND window, UINT message, WPARAM wParam, LP
   return result;
 }
 
-TEST(SpeedBatch, AStopAnywhereListsEveryRowItCounts) {
+TEST(ResultList, AStopAnywhereListsEveryRowItCounts) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"large.db", NumberedRecords(kLargeDirectory));
@@ -245,7 +245,7 @@ TEST(SpeedBatch, AStopAnywhereListsEveryRowItCounts) {
   SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusPrevious));
 }
 
-TEST(SpeedBatch, TheListCountFollowsTheFirstUpdateTheFirstRowsAndTheEnd) {
+TEST(ResultList, TheListCountFollowsTheFirstUpdateTheFirstRowsAndTheEnd) {
   struct Case {
     int records;
     DWORD interval;
@@ -265,7 +265,7 @@ TEST(SpeedBatch, TheListCountFollowsTheFirstUpdateTheFirstRowsAndTheEnd) {
   }
 }
 
-TEST(SpeedBatch, UpdatesWithoutNewRowsLeaveTheListAlone) {
+TEST(ResultList, UpdatesWithoutNewRowsLeaveTheListAlone) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"big.db", NumberedRecords(2500));
@@ -288,7 +288,7 @@ TEST(SpeedBatch, UpdatesWithoutNewRowsLeaveTheListAlone) {
 
 HANDLE NoThread(LPTHREAD_START_ROUTINE) { return nullptr; }
 
-TEST(SpeedBatch, EveryClearingPathFreesTheRowsAtOnce) {
+TEST(ResultList, EveryClearingPathFreesTheRowsAtOnce) {
   enum Path { StartAgain, ReloadSchema, Close };
   for (Path path : {StartAgain, ReloadSchema, Close}) {
     SCOPED_TRACE(path);

@@ -220,14 +220,14 @@ void StartWithTrickyRows(AppUnderTest& app) {
 
 }  // namespace
 
-TEST(SpeedSort, HeaderClicksOrderTrickyTextsExactlyAsTheListsOwnSort) {
+TEST(ResultSort, HeaderClicksOrderTrickyTextsExactlyAsTheListsOwnSort) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   StartWithTrickyRows(app);
   ExpectClicksSortLikeTheReference({1, 1, 2, 3, 1, 0, 2, 4});
 }
 
-TEST(SpeedSort, KeysThatDisagreeWithTheComparisonFallBackToTheSameOrder) {
+TEST(ResultSort, KeysThatDisagreeWithTheComparisonFallBackToTheSameOrder) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   StartWithTrickyRows(app);
@@ -246,7 +246,7 @@ TEST(SpeedSort, KeysThatDisagreeWithTheComparisonFallBackToTheSameOrder) {
   }
 }
 
-TEST(SpeedSort, ThousandsOfRowsWithNumberedNames) {
+TEST(ResultSort, ThousandsOfRowsWithNumberedNames) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   // Names NAME0..NAME4999 compare as text (NAME10 before NAME9); houses repeat every 100 rows
@@ -260,7 +260,7 @@ TEST(SpeedSort, ThousandsOfRowsWithNumberedNames) {
   ExpectClicksSortLikeTheReference({1, 3, 4, 0, 4});
 }
 
-TEST(SpeedSort, SelectionAndFocusFollowTheirRows) {
+TEST(ResultSort, SelectionAndFocusFollowTheirRows) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   StartWithTrickyRows(app);
