@@ -1,0 +1,27 @@
+// What file_system.cpp shares with its platform halves (file_system_windows.cpp,
+// file_system_posix.cpp). Not for other callers.
+#pragma once
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+// Temporary files a signal must remove. A handler may run between any two statements, so a
+// slot is marked used only once its path is whole, and unmarked before it is reused.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+constexpr int kTemporarySlots = 4;
+constexpr size_t kSlotPathCapacity = 4096;
+struct TemporarySlot {
+  volatile sig_atomic_t used;
+  NativeChar path[kSlotPathCapacity];
+};
+extern TemporarySlot TemporaryFiles[kTemporarySlots];
+
+// The path as the platform's calls take it.
+std::basic_string<NativeChar> NativeName(const wchar_t* path);
+// Tries to create the file exclusively: the stream, or nullptr with exists set when the name
+// was taken.
+FILE* CreateExclusively(const wchar_t* path, bool* exists);

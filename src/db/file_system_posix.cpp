@@ -1,0 +1,209 @@
+// File-system calls on POSIX systems: a wide path becomes its bytes (UTF-8, or the bytes it was
+// given on the command line).
+#ifndef _WIN32
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "db/codepage.h"
+#include "db/file_system.h"
+#include "db/file_system_platform.h"
+
+uint32_t GetPathAttributes(const wchar_t* path) {
+  struct stat st;
+  if (stat(PathToNative(path).c_str(), &st) != 0) return kNoFile;
+  if (S_ISDIR(st.st_mode)) return kIsDirectory;
+  return 0x80u;  // a file with no special attributes
+}
+
+namespace {
+
+// Opens a regular file for reading. Without O_NONBLOCK a FIFO would block the open until some
+// writer came along; directories, FIFOs, devices and sockets are not databases.
+int OpenRegularForReading(const wchar_t* path) {
+  const int fd = open(PathToNative(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
+  if (busy != nullptr) *busy = false;
+  const int fd = OpenRegularForReading(path);
+  if (fd < 0) return false;
+  // The lock is per open file: a second open in this process conflicts like a second handle.
+  if (sharing != ShareWithAll &&
+      flock(fd, (sharing == ShareNothing ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (busy != nullptr) *busy = errno == EWOULDBLOCK;
+    close(fd);
+    return false;
+  }
+  file->fd = fd;
+  return true;
+}
+
+bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+  return OpenForReading(path, ShareNothing, file);
+}
+
+bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset) {
+  if (file->fd < 0) return false;
+  return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count) {
+  if (file->fd < 0) return 0;
+  size_t total = 0;
+  char* out = static_cast<char*>(buffer);
+  while (total < count) {
+    const ssize_t got = read(file->fd, out + total, count - total);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    total += static_cast<size_t>(got);
+  }
+  return total;
+}
+
+void ExclusiveClose(ExclusiveFile* file) {
+  if (file->fd >= 0) close(file->fd);  // closing drops the lock
+  file->fd = -1;
+}
+
+bool ExclusiveIsOpen(const ExclusiveFile& file) { return file.fd >= 0; }
+
+FILE* OpenFileWide(const wchar_t* path, const wchar_t* mode) {
+  return fopen(PathToNative(path).c_str(), PathToNative(mode).c_str());
+}
+
+void* GzOpenWide(const wchar_t* path, const char* mode) {
+  if (strchr(mode, 'r') == nullptr) return gzopen(PathToNative(path).c_str(), mode);
+  const int fd = OpenRegularForReading(path);
+  if (fd < 0) return nullptr;
+  gzFile gz = gzdopen(fd, mode);  // on success the stream owns the descriptor
+  if (gz == nullptr) close(fd);
+  return gz;
+}
+
+std::string PathToNative(const wchar_t* path) {
+  std::string native;
+  if (path == nullptr) return native;
+  // UTF-8, except that the lone surrogates U+DC80..U+DCFF stand for the bytes of a name that
+  // is not UTF-8 (see PathFromArgument) and become those bytes again.
+  const wchar_t* run = path;
+  for (const wchar_t* p = path;; ++p) {
+    const bool raw = *p >= 0xDC80 && *p <= 0xDCFF;
+    if (*p != L'\0' && !raw) continue;
+    native += WideToUtf8(std::wstring_view(run, static_cast<size_t>(p - run)));
+    if (*p == L'\0') break;
+    native.push_back(static_cast<char>(*p - 0xDC00));
+    run = p + 1;
+  }
+  return native;
+}
+
+bool RemoveFileWide(const wchar_t* path) {
+  const std::string native = PathToNative(path);
+  if (unlink(native.c_str()) == 0) return true;
+  return errno == ENOENT;
+}
+
+bool ReplaceFileWide(const wchar_t* from, const wchar_t* to) {
+  return rename(PathToNative(from).c_str(), PathToNative(to).c_str()) == 0;
+}
+
+std::string NativeName(const wchar_t* path) { return PathToNative(path); }
+
+FILE* CreateExclusively(const wchar_t* path, bool* exists) {
+  // O_EXCL fails on any existing name, a dangling link included; O_NOFOLLOW says so twice.
+  const int fd =
+      open(PathToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *exists = errno == EEXIST;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) {
+    close(fd);
+    unlink(PathToNative(path).c_str());
+  }
+  return file;
+}
+
+namespace {
+
+void RemoveTemporariesAndResignal(int signal) {
+  for (TemporarySlot& slot : TemporaryFiles) {
+    if (slot.used) unlink(slot.path);
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+  raise(signal);
+}
+
+}  // namespace
+
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why) {
+  *target = OutputTarget();
+  // What a file created now would get: read and write for whom the umask allows.
+  const mode_t mask = umask(0);
+  umask(mask);
+  target->mode = 0666u & ~static_cast<unsigned>(mask);
+  struct stat st;
+  // A name that cannot be looked at is left to the creation to fail on, with its own words.
+  if (lstat(PathToNative(path).c_str(), &st) != 0) return true;
+  if (S_ISREG(st.st_mode)) {
+    target->exists = true;
+    target->mode = static_cast<unsigned>(st.st_mode) & 07777u;
+    return true;
+  }
+  if (S_ISDIR(st.st_mode))
+    *why = "is a directory";
+  else if (S_ISLNK(st.st_mode))
+    *why = "is a symbolic link; name the file it points to";
+  else
+    *why = "is not a regular file (a device, a pipe or a socket)";
+  return false;
+}
+
+bool SetFinishedFileMode(FILE* file, const OutputTarget& target) {
+  return fchmod(fileno(file), static_cast<mode_t>(target.mode)) == 0;
+}
+
+void* GzWriteOnFile(FILE* file) {
+  const int fd = dup(fileno(file));
+  if (fd < 0) return nullptr;
+  gzFile gz = gzdopen(fd, "wb");
+  if (gz == nullptr) close(fd);
+  return gz;
+}
+
+void RemoveTemporaryFilesOnSignals() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction current {};
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporariesAndResignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+#endif  // !_WIN32

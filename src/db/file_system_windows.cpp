@@ -1,0 +1,160 @@
+// File-system calls on Windows: the wide path goes to the wide calls as it is.
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "db/codepage.h"
+#include "db/file_system.h"
+#include "db/file_system_platform.h"
+
+uint32_t GetPathAttributes(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return kNoFile;
+  return static_cast<uint32_t>(attributes);
+}
+
+bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
+  if (busy != nullptr) *busy = false;
+  // Share mode 0: while we hold the file, nobody else opens it, and we open nothing that
+  // someone else holds. Readers share with readers; zlib's own open shares with writers too.
+  const DWORD share = sharing == ShareNothing       ? 0
+                      : sharing == ShareWithReaders ? FILE_SHARE_READ
+                                                    : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE h = CreateFileW(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (busy != nullptr) *busy = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    return false;
+  }
+  file->handle = h;
+  return true;
+}
+
+bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
+  return OpenForReading(path, ShareNothing, file);
+}
+
+bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset) {
+  if (file->handle == nullptr) return false;
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  return SetFilePointerEx(static_cast<HANDLE>(file->handle), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count) {
+  if (file->handle == nullptr) return 0;
+  size_t total = 0;
+  char* out = static_cast<char*>(buffer);
+  while (total < count) {
+    const size_t left = count - total;
+    const DWORD want = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD got = 0;
+    if (!ReadFile(static_cast<HANDLE>(file->handle), out + total, want, &got, nullptr)) break;
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+void ExclusiveClose(ExclusiveFile* file) {
+  if (file->handle != nullptr) CloseHandle(static_cast<HANDLE>(file->handle));
+  file->handle = nullptr;
+}
+
+bool ExclusiveIsOpen(const ExclusiveFile& file) { return file.handle != nullptr; }
+
+FILE* OpenFileWide(const wchar_t* path, const wchar_t* mode) { return _wfopen(path, mode); }
+
+void* GzOpenWide(const wchar_t* path, const char* mode) { return gzopen_w(path, mode); }
+
+std::string PathToNative(const wchar_t* path) {
+  return path == nullptr ? std::string() : WideToUtf8(path);
+}
+
+bool RemoveFileWide(const wchar_t* path) {
+  if (DeleteFileW(path)) return true;
+  return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool ReplaceFileWide(const wchar_t* from, const wchar_t* to) {
+  return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::wstring NativeName(const wchar_t* path) { return path == nullptr ? L"" : path; }
+
+FILE* CreateExclusively(const wchar_t* path, bool* exists) {
+  // CREATE_NEW fails on any existing name, a link included; sharing deletion lets the console
+  // handler remove the file while it is still open here.
+  HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    DeleteFileW(path);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileW(path);
+  }
+  return file;
+}
+
+namespace {
+
+BOOL WINAPI RemoveTemporariesOnConsoleSignal(DWORD) {
+  for (TemporarySlot& slot : TemporaryFiles) {
+    if (slot.used) DeleteFileW(slot.path);
+  }
+  return FALSE;  // the default handler ends the program
+}
+
+}  // namespace
+
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why) {
+  *target = OutputTarget();
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *why = "is a directory";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *why = "is a link; name the file it points to";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DEVICE) {
+    *why = "is not a regular file";
+    return false;
+  }
+  target->exists = true;
+  return true;
+}
+
+bool SetFinishedFileMode(FILE*, const OutputTarget&) { return true; }
+
+void* GzWriteOnFile(FILE* file) {
+  const int fd = _dup(_fileno(file));
+  if (fd < 0) return nullptr;
+  gzFile gz = gzdopen(fd, "wb");
+  if (gz == nullptr) _close(fd);
+  return gz;
+}
+
+void RemoveTemporaryFilesOnSignals() {
+  SetConsoleCtrlHandler(RemoveTemporariesOnConsoleSignal, TRUE);
+}
+
+#endif  // _WIN32
