@@ -63,13 +63,6 @@ SearchPlan PlanSearch(const FieldTable* table) {
   return plan;
 }
 
-// The folding of the match rules, for the gate's byte-by-byte comparison.
-inline unsigned char FoldForGate(unsigned char b) {
-  if ((b >= 0xC0 && b <= 0xDF) || b == 0xA8) return FoldTable[b];
-  if (b >= 0x41 && b <= 0x5A) return static_cast<unsigned char>(b + 0x20);
-  return b;
-}
-
 // False when a gated field's text cannot begin with its criterion.
 bool PassesPrefixGates(const unsigned char* record, int length, const FieldTable* table,
                        const SearchPlan& plan) {
@@ -85,7 +78,7 @@ bool PassesPrefixGates(const unsigned char* record, int length, const FieldTable
         const unsigned char* text = record + cursor;
         if (f.flags & FoldValue) {
           for (size_t i = 0; i < need; ++i)
-            if (text[i] == 0 || FoldForGate(text[i]) != criterion[i]) return false;
+            if (text[i] == 0 || FoldByte(text[i]) != criterion[i]) return false;
         } else {
           // The criterion holds no NUL, so a text that ends early differs at its NUL.
           if (text[0] != criterion[0] || memcmp(text, criterion, need) != 0) return false;

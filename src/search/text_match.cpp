@@ -18,14 +18,6 @@ constexpr unsigned char kSmallLetters[34] = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5,
                                              0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9,
                                              0xFC, 0xFB, 0xFA, 0xFD, 0xFE, 0xFF, 0x00};
 
-// Only these bytes are folded; every other letter with case in Windows-1251 (Ў, Ґ, Є, Ї, І ...)
-// is left as it is.
-inline unsigned char FoldByte(unsigned char b) {
-  if ((b >= 0xC0 && b <= 0xDF) || b == 0xA8) return FoldTable[b];
-  if (b >= 0x41 && b <= 0x5A) return static_cast<unsigned char>(b + 0x20);
-  return b;
-}
-
 // Holds any value a record can carry (a record is at most 254 bytes) and its terminator.
 constexpr size_t kScratchSize = 256;
 

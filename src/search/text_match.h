@@ -7,6 +7,13 @@ extern unsigned char FoldTable[256];
 void BuildFoldTable();
 // Folds a NUL-terminated single-byte string in place and returns it.
 char* FoldText(char* text);
+// One byte folded as FoldText folds it. Only Latin and Russian capitals (Ё included) are folded;
+// every other letter with case in Windows-1251 (Ў, Ґ, Є, Ї, І ...) is left as it is.
+inline unsigned char FoldByte(unsigned char b) {
+  if ((b >= 0xC0 && b <= 0xDF) || b == 0xA8) return FoldTable[b];
+  if (b >= 0x41 && b <= 0x5A) return static_cast<unsigned char>(b + 0x20);
+  return b;
+}
 // True when the whole text matches the pattern ("*" any run, "?" one byte).
 bool WildcardMatch(const char* pattern, const char* text);
 // Tests one active searchable field's value against its criterion. Allocates nothing.
