@@ -285,40 +285,32 @@ void DecodeRecordFields(const unsigned char* record, int length, FieldTable* tab
   for (int j = 0; j < table->fieldCount && j <= lastField; ++j) {
     FieldDescriptor& f = table->fields[j];
     const bool write = wanted == nullptr || wanted[j];
+    const size_t end = FieldEnd(record, dataEnd, f, cursor);
     if (f.type == FieldText) {
-      const size_t available = dataEnd - cursor;
-      const unsigned char* start = record + cursor;
-      const void* nul = available > 0 ? memchr(start, 0, available) : nullptr;
-      const size_t textLength =
-          nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - start)
-                         : available;
+      // The text runs to its NUL, or to the end of the data without one.
+      const size_t textLength = (end > cursor && end <= dataEnd && record[end - 1] == 0)
+                                    ? end - 1 - cursor
+                                    : end - cursor;
       if (write && f.value != nullptr) {
         const size_t keep = textLength < f.maxLength ? textLength : f.maxLength;
-        if (keep > 0) memcpy(f.value, start, keep);
+        if (keep > 0) memcpy(f.value, record + cursor, keep);
         f.value[keep] = '\0';
       }
-      cursor += nul != nullptr ? textLength + 1 : textLength;
-    } else if (f.type == FieldInteger) {
-      const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
-      if (size == 0 || dataEnd - cursor < size) {
-        if (write) {
-          f.number = 0;
-          if (f.value != nullptr) f.value[0] = '\0';
-        }
-        cursor = dataEnd;
-        continue;
-      }
-      if (write) {
+    } else if (f.type == FieldInteger && write) {
+      const size_t size = end - cursor;  // 0 when its bytes are not all there
+      if (size == 0 || size > 4 || static_cast<int>(size) != f.size) {
+        f.number = 0;
+        if (f.value != nullptr) f.value[0] = '\0';
+      } else {
         uint32_t number = 0;
-        for (size_t b = 0; b < size; ++b) {
+        for (size_t b = 0; b < size; ++b)
           number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
-        }
         f.number = number;
         if (f.value != nullptr) RenderNumber(number, size == 4, f.value);
       }
-      cursor += size;
     }
     // Any other type: no bytes consumed, value left as it was.
+    cursor = end;
   }
 }
 

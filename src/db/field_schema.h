@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "db/database_header.h"
@@ -78,6 +79,25 @@ SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const Datab
                              FieldNameLookup lookup, void* lookupContext);
 // Releases the buffers and the array and leaves an empty table. Window handles are not touched.
 void FreeFieldTable(FieldTable* table);
+
+// Where a field that starts at cursor ends in a record's data (the dataEnd bytes before the next
+// record's length byte): a text just past its NUL (at dataEnd without one), an integer after its
+// size bytes (at dataEnd when they are not all there or its size is not 1 to 4), a field of any
+// other type where it starts. Every walk over a record's fields steps with this.
+inline size_t FieldEnd(const unsigned char* record, size_t dataEnd, const FieldDescriptor& f,
+                       size_t cursor) {
+  if (f.type == FieldText) {
+    const size_t available = dataEnd - cursor;
+    const void* nul = available > 0 ? memchr(record + cursor, 0, available) : nullptr;
+    return nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - record) + 1
+                          : dataEnd;
+  }
+  if (f.type == FieldInteger) {
+    const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
+    return (size == 0 || dataEnd - cursor < size) ? dataEnd : cursor + size;
+  }
+  return cursor;
+}
 
 // Decodes one record of length bytes (the last of which is the next record's length) into the
 // fields' value buffers and integer number slots. Never reads past the record's data bytes and

@@ -85,18 +85,8 @@ bool PassesPrefixGates(const unsigned char* record, int length, const FieldTable
         }
         if (j == plan.lastGateField) return true;
       }
-      const size_t available = dataEnd - cursor;
-      const void* nul = available > 0 ? memchr(record + cursor, 0, available) : nullptr;
-      cursor = nul != nullptr
-                   ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - record) + 1
-                   : dataEnd;
-    } else if (f.type == FieldInteger) {
-      const size_t size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
-      if (size == 0 || dataEnd - cursor < size)
-        cursor = dataEnd;
-      else
-        cursor += size;
     }
+    cursor = FieldEnd(record, dataEnd, f, cursor);
   }
   return true;
 }
