@@ -1,13 +1,13 @@
-// Settings under HKEY_LOCAL_MACHINE\SOFTWARE\Halvane\Vostrel: "Last db", "Language" and the
-// result column widths. The key is opened and closed around every single read or write.
+// The registry settings (settings/registry_values_win32.h) as the user interface uses them:
+// each call tells the user of a failure in a message box owned by the window given.
 #pragma once
 #include <windows.h>
 
-extern const wchar_t kSettingsKeyPath[];  // L"SOFTWARE\\Halvane\\Vostrel"
+#include "settings/registry_values_win32.h"
 
-// Tests point the settings at another root (their own scratch key, or a handle that makes
-// every open fail); nullptr restores HKEY_LOCAL_MACHINE.
-void SetSettingsRootForTests(HKEY root);
+// "RegCreateKeyEx '%s' - %d" with caption "Error" (key 900) for a key that could not be
+// created; "Error code - %d" with caption "RegOpenKeyEx:" or "RegQueryValueEx:" otherwise.
+void ShowRegistryFailure(HWND owner, const RegistryFailure& failure);
 
 // Write access: opens or creates the key. On failure shows "RegCreateKeyEx '%s' - %d" with
 // caption "Error" (key 900) owned by owner, and returns false.

@@ -1,0 +1,32 @@
+// Settings under HKEY_LOCAL_MACHINE\SOFTWARE\Halvane\Vostrel: "Last db", "Language" and the
+// result column widths. The key is opened and closed around every single read or write. These
+// calls only report what failed; the user interface decides what the user is told.
+#pragma once
+#include <windows.h>
+
+extern const wchar_t kSettingsKeyPath[];  // L"SOFTWARE\\Halvane\\Vostrel"
+
+// What failed: the registry call and its status code.
+struct RegistryFailure {
+  enum Call { None, CreateKey, OpenKey, QueryValue } call = None;
+  LONG code = ERROR_SUCCESS;
+};
+
+// Tests point the settings at another root (their own scratch key, or a handle that makes
+// every open fail); nullptr restores HKEY_LOCAL_MACHINE.
+void SetSettingsRootForTests(HKEY root);
+
+// Write access: opens or creates the key. False (and failure filled) when it cannot.
+bool OpenSettingsKeyForWriting(HKEY* key, RegistryFailure* failure);
+// "Last db" from a single-byte path. 0 stored; -1 the key could not be opened; -2 the value
+// could not be stored.
+int StoreLastDatabase(const char* singleBytePath, RegistryFailure* failure);
+// "Last db" into out (1040 wide characters = 2080 bytes); false (out empty) on failure.
+bool LoadLastDatabase(wchar_t* out, RegistryFailure* failure);
+// "Language" (64 bytes) into out (32 characters); failures leave it empty.
+void ReadLanguageSetting(wchar_t* out);
+// Stores "Language" from the 32-character buffer. 0, or -1 when the key could not be opened.
+int StoreLanguage(const wchar_t* language, RegistryFailure* failure);
+// "Col0Width".."Col{count-1}Width"; a width of 3 pixels or less keeps its stored value. False
+// when the key could not be opened.
+bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure);
