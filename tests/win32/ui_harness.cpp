@@ -155,6 +155,16 @@ void PumpOnce() {
   if (!any) MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
 }
 
+void ClickHeader(int column, int fromId) {
+  NMLISTVIEW click = {};
+  click.hdr.hwndFrom = ResultListView;
+  click.hdr.idFrom = fromId;
+  click.hdr.code = LVN_COLUMNCLICK;
+  click.iItem = -1;
+  click.iSubItem = column;
+  SendMessageW(PageWindows[ResultPage], WM_NOTIFY, fromId, reinterpret_cast<LPARAM>(&click));
+}
+
 bool BoundReached(DWORD start) { return GetTickCount() - start > kPumpBoundMs; }
 
 bool WaitForWorker() {

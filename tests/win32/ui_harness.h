@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "db/database_writer.h"
+#include "ui/page_controls_win32.h"
 #include "win32_test_support.h"
 
 // A language file whose RUSSIAN section (the default language) is empty: every text keeps its
@@ -69,6 +70,8 @@ void ClickSearch(int id, int notificationCode = BN_CLICKED);
 void TapTab(int index);
 void SelectDatabase(int index);  // CB_SETCURSEL, then CBN_SELENDOK
 void TypeCriterion(int searchPosition, const std::wstring& text);
+// A tap on a result column's header, as the list (or, with fromId, another control) reports it.
+void ClickHeader(int column, int fromId = IdResultList);
 
 // Pumps this thread's messages until no worker is alive (false after a generous bound).
 bool WaitForWorker();

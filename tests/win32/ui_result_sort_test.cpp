@@ -142,16 +142,6 @@ std::vector<LPARAM> ReferenceOrder(const std::vector<LPARAM>& rows, int column) 
   return ItemRows(twin);
 }
 
-void ClickHeader(int column) {
-  NMLISTVIEW click = {};
-  click.hdr.hwndFrom = ResultListView;
-  click.hdr.idFrom = IdResultList;
-  click.hdr.code = LVN_COLUMNCLICK;
-  click.iItem = -1;
-  click.iSubItem = column;
-  SendMessageW(PageWindows[ResultPage], WM_NOTIFY, IdResultList, reinterpret_cast<LPARAM>(&click));
-}
-
 // Clicks each column in turn (orders of equal texts depend on the order before) and compares
 // every result with the reference.
 void ExpectClicksSortLikeTheReference(const std::vector<int>& columns) {

@@ -15,16 +15,6 @@
 
 namespace {
 
-void ClickHeader(int column, int fromId = IdResultList) {
-  NMLISTVIEW click = {};
-  click.hdr.hwndFrom = ResultListView;
-  click.hdr.idFrom = fromId;
-  click.hdr.code = LVN_COLUMNCLICK;
-  click.iItem = -1;
-  click.iSubItem = column;
-  SendMessageW(PageWindows[ResultPage], WM_NOTIFY, fromId, reinterpret_cast<LPARAM>(&click));
-}
-
 void ActivateItem(int index, int fromId = IdResultList) {
   LVITEMW state = {};
   state.stateMask = LVIS_FOCUSED | LVIS_SELECTED;
