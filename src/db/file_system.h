@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 // Mirrors GetFileAttributesW: kNoFile when the path does not exist, kIsDirectory set for a
@@ -37,6 +38,24 @@ bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset);  // from the beginning
 size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);
 void ExclusiveClose(ExclusiveFile* file);
 bool ExclusiveIsOpen(const ExclusiveFile& file);
+
+// One entry of a directory as ForEachDirectoryEntry lists it.
+struct DirectoryEntry {
+  std::wstring name;
+  bool isDirectory = false;  // a directory, or a link to one
+  bool isLink = false;       // a symbolic link, junction or other reparse point
+};
+// What joins a directory and a name in a path.
+#ifdef _WIN32
+constexpr wchar_t kPathSeparator = L'\\';
+#else
+constexpr wchar_t kPathSeparator = L'/';
+#endif
+// Lists a directory's entries but "." and "..", in the order the file system gives them, calling
+// visit for each until it returns false. False when the directory cannot be listed. An empty
+// directory stands for the root (of the current drive on Windows).
+bool ForEachDirectoryEntry(const std::wstring& directory,
+                           const std::function<bool(const DirectoryEntry& entry)>& visit);
 
 // C streams on wide paths (_wfopen on Windows, UTF-8 paths elsewhere).
 FILE* OpenFileWide(const wchar_t* path, const wchar_t* mode);

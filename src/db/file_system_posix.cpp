@@ -1,6 +1,7 @@
 // File-system calls on POSIX systems: a wide path becomes its bytes (UTF-8, or the bytes it was
 // given on the command line).
 #ifndef _WIN32
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +22,28 @@ uint32_t GetPathAttributes(const wchar_t* path) {
   if (stat(PathToNative(path).c_str(), &st) != 0) return kNoFile;
   if (S_ISDIR(st.st_mode)) return kIsDirectory;
   return 0x80u;  // a file with no special attributes
+}
+
+bool ForEachDirectoryEntry(const std::wstring& directory,
+                           const std::function<bool(const DirectoryEntry& entry)>& visit) {
+  const std::string native = directory.empty() ? "/" : PathToNative(directory.c_str());
+  DIR* listing = opendir(native.c_str());
+  if (listing == nullptr) return false;
+  DirectoryEntry entry;
+  while (const dirent* found = readdir(listing)) {
+    if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
+    const std::string path = native + "/" + found->d_name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;  // gone since it was listed
+    entry.isLink = S_ISLNK(st.st_mode);
+    // A link is a directory when what it leads to is one; a dangling link is neither.
+    if (entry.isLink && stat(path.c_str(), &st) != 0) st.st_mode = 0;
+    entry.isDirectory = S_ISDIR(st.st_mode);
+    entry.name = PathFromArgument(found->d_name);
+    if (!visit(entry)) break;
+  }
+  closedir(listing);
+  return true;
 }
 
 namespace {

@@ -18,6 +18,28 @@ uint32_t GetPathAttributes(const wchar_t* path) {
   return static_cast<uint32_t>(attributes);
 }
 
+bool ForEachDirectoryEntry(const std::wstring& directory,
+                           const std::function<bool(const DirectoryEntry& entry)>& visit) {
+  // The search pattern (the directory, "\*.*" and the terminator) stays within the 520
+  // characters the walk has always allowed it.
+  constexpr size_t kPatternCapacity = 520;
+  const std::wstring pattern = directory + L"\\*.*";
+  if (pattern.size() >= kPatternCapacity) return false;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  DirectoryEntry entry;
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    entry.name = found.cFileName;
+    entry.isDirectory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!visit(entry)) break;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return true;
+}
+
 bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
   if (busy != nullptr) *busy = false;
   // Share mode 0: while we hold the file, nobody else opens it, and we open nothing that

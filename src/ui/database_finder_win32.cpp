@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "db/codepage.h"
-#include "db/database_header.h"
 #include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
+#include "settings/database_finder.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/installed_databases_win32.h"
@@ -41,13 +41,6 @@ FoundDatabaseListType FoundDatabaseList;
 
 namespace {
 
-// The search pattern of one directory level: the directory, "\*.*" and the terminator.
-constexpr size_t kPatternCapacity = 520;
-// A file path needs a backslash and a name of at least four characters after its directory,
-// and must stay within the 259 characters every user of a path can take. A directory whose
-// path is longer cannot hold a usable file at any depth, so it is not entered at all; this
-// also bounds the recursion when links that are not flagged as such make a loop.
-constexpr size_t kMaxScannedDirectoryChars = kMaxUsablePathChars - 5;
 constexpr int kPixelsPerCharacter = 7;
 constexpr wchar_t kLimitWarning[] = L"Warning! Limit of searching is reached.";
 // The installed-list-full message keeps this caption whatever the language.
@@ -63,14 +56,13 @@ wchar_t g_finderRoot[kMaxPathChars];
 // What the walker hands to the user-interface thread, in the order of the walk.
 struct WalkNews {
   bool limitReached = false;  // else a valid database to list
-  InstalledDatabase entry = {};
-  std::wstring text;
+  FoundDatabase database = {};
 };
 
 // One walk. The user-interface thread sets the inputs before the walker starts and reads the
 // walker's own fields only after it has ended; the news queue between them is locked.
-struct Walk {
-  ~Walk() {
+struct Walk : DatabaseWalkVisitor {
+  ~Walk() override {
     if (resume) CloseHandle(resume);
   }
 
@@ -92,9 +84,11 @@ struct Walk {
   bool newsPosted = false;     // under lock: a kWalkNewsMessage is on its way
   bool ended = false;          // under lock: the walker has nothing more to say
 
-  // The walker's own.
-  int found = 0;
-  bool rootListed = false;  // the root could be enumerated
+  // The walker's own: what the walk told, and its visitor calls.
+  DatabaseWalkOutcome outcome;
+  bool Cancelled() override { return cancel.load(); }
+  void Found(const FoundDatabase& database) override;
+  void LimitReached() override;
 
   // The user-interface thread's own.
   HANDLE thread = nullptr;
@@ -108,44 +102,9 @@ struct Walk {
 Walk* g_walk = nullptr;
 HWND g_sink = nullptr;
 
-// The drive part of a path, the directory that stands for "the root": "C:" for "C:\app\",
-// "\\server\share" for a network path, and "" for a path without one (the current drive).
-std::wstring DrivePrefixOf(const wchar_t* path) {
-  if (path[0] != L'\0' && path[1] == L':') return std::wstring(path, 2);
-  if (path[0] == L'\\' && path[1] == L'\\') {
-    // Server and share: everything before the fourth backslash.
-    int separators = 2;
-    size_t i = 2;
-    for (; path[i] != L'\0'; ++i) {
-      if (path[i] == L'\\' && ++separators == 4) break;
-    }
-    return std::wstring(path, i);
-  }
-  return std::wstring();
-}
-
 std::wstring RootDirectory() {
   if (g_finderRoot[0] != L'\0') return g_finderRoot;
-  return DrivePrefixOf(ApplicationDirectory);
-}
-
-bool EqualsIgnoringCase(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b) == 0; }
-
-// ".zdb" or ".fdb" as the last four characters, or ".db" as the last three, of a name of at
-// least four characters, in any letter case.
-bool IsDatabaseFileName(const wchar_t* name) {
-  const size_t length = wcslen(name);
-  if (length <= 3) return false;
-  const wchar_t* lastFour = name + length - 4;
-  if (EqualsIgnoringCase(lastFour, L".zdb") || EqualsIgnoringCase(lastFour, L".fdb")) return true;
-  return EqualsIgnoringCase(name + length - 3, L".db");
-}
-
-bool IsInstalled(const Walk& walk, const std::wstring& fullPath) {
-  for (const std::wstring& installed : walk.installedPaths) {
-    if (fullPath == installed) return true;
-  }
-  return false;
+  return DeviceRootOf(ApplicationDirectory);
 }
 
 // ---- the walker's side
@@ -164,62 +123,23 @@ void Tell(Walk& walk, WalkNews* news, bool ended) {
   if (wake) PostMessageW(walk.sink, kWalkNewsMessage, 0, 0);
 }
 
-// Scans one directory and, recursively, every directory below it, in the order the file
-// system gives, telling each valid database not yet installed as it is met.
-void ScanDirectory(Walk& walk, const std::wstring& directory, bool isRoot) {
-  const std::wstring pattern = directory + L"\\*.*";
-  if (pattern.size() >= kPatternCapacity) return;
+void Walk::Found(const FoundDatabase& database) {
+  WalkNews news;
+  news.database = database;
+  Tell(*this, &news, false);
+}
 
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  if (isRoot) walk.rootListed = true;
-  do {
-    if (walk.cancel.load()) break;
-    const wchar_t* name = found.cFileName;
-    if (EqualsIgnoringCase(name, L".") || EqualsIgnoringCase(name, L"..")) continue;
-    const std::wstring fullPath = directory + L"\\" + name;
-
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      // Links and junctions are not followed: they could lead back up the tree forever or
-      // list the same files twice under other names.
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-      if (fullPath.size() <= kMaxScannedDirectoryChars) ScanDirectory(walk, fullPath, false);
-      continue;
-    }
-    if (!IsDatabaseFileName(name)) continue;
-    if (fullPath.size() > static_cast<size_t>(kMaxUsablePathChars)) continue;
-    if (IsInstalled(walk, fullPath)) continue;
-    // The installed list keeps single-byte paths; a path with a character that code page
-    // cannot hold would be stored as a different path that opens nothing.
-    std::string singleBytePath;
-    if (!WideToSingleByteStrict(fullPath, &singleBytePath)) continue;
-
-    DatabaseHeader header;
-    bool viaGz = false;
-    if (OpenDatabase(fullPath.c_str(), &header, &viaGz) != OpenOk) continue;
-
-    WalkNews news;
-    if (walk.found >= kMaxFoundDatabases) {
-      // The limit ends this directory once the user has seen the warning.
-      news.limitReached = true;
-      Tell(walk, &news, false);
-      WaitForSingleObject(walk.resume, INFINITE);
-      break;
-    }
-    WideToSingleByte(header.title, news.entry.name, kDatabaseNameCapacity);
-    news.entry.path[singleBytePath.copy(news.entry.path, kDatabasePathCapacity - 1)] = '\0';
-    news.text =
-        std::wstring(header.title) + L" [" + std::to_wstring(header.recordCount) + L"] " + fullPath;
-    ++walk.found;
-    Tell(walk, &news, false);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+// The walk leaves the directory once the user has seen the warning.
+void Walk::LimitReached() {
+  WalkNews news;
+  news.limitReached = true;
+  Tell(*this, &news, false);
+  WaitForSingleObject(resume, INFINITE);
 }
 
 DWORD WINAPI WalkThread(LPVOID parameter) {
   Walk& walk = *static_cast<Walk*>(parameter);
-  ScanDirectory(walk, walk.root, true);
+  walk.outcome = WalkForDatabases(walk.root, walk.installedPaths, kMaxFoundDatabases, walk);
   Tell(walk, nullptr, true);
   return 0;
 }
@@ -236,12 +156,12 @@ void SetHorizontalExtent(HWND setupPage) {
 // is always an index into FoundDatabaseList.
 void AddFoundDatabase(HWND setupPage, const WalkNews& news) {
   if (FoundDatabaseList.count >= kMaxFoundDatabases) return;
-  FoundDatabaseList.entries[FoundDatabaseList.count] = news.entry;
+  FoundDatabaseList.entries[FoundDatabaseList.count] = news.database.entry;
   ++FoundDatabaseList.count;
-  const int length = static_cast<int>(news.text.size());
+  const int length = static_cast<int>(news.database.text.size());
   if (length > FoundDatabaseList.longest) FoundDatabaseList.longest = length;
   SendDlgItemMessageW(setupPage, IdFoundList, LB_ADDSTRING, 0,
-                      reinterpret_cast<LPARAM>(news.text.c_str()));
+                      reinterpret_cast<LPARAM>(news.database.text.c_str()));
 }
 
 // Lists what the walker has found and shows the warnings it has met, in the walk's order.
@@ -295,7 +215,7 @@ void FinishWalk(Walk& walk) {
     ApplyWalkNews(walk);
     // As each directory's enumeration ends: an extent for what is listed, or none. A root
     // that could not be enumerated leaves the extent alone.
-    if (walk.rootListed) SetHorizontalExtent(walk.setupPage);
+    if (walk.outcome.rootListed) SetHorizontalExtent(walk.setupPage);
   }
   HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
   if (GetCursor() == wait) SetCursor(LoadCursorW(nullptr, IDC_ARROW));

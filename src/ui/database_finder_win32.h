@@ -2,9 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include "settings/database_finder.h"
 #include "settings/installed_databases.h"
-
-constexpr int kMaxFoundDatabases = 100;
 
 struct FoundDatabaseListType {
   InstalledDatabase entries[kMaxFoundDatabases];

@@ -111,11 +111,7 @@ TEST(DbOpen, FailuresLeaveTheCallersHeaderAndFlagUntouched) {
 
   // A directory is a directory whatever its name says: decided before the extension.
   const std::wstring folder = dir.File(L"looks.FDB");
-#ifdef _WIN32
-  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-#else
-  ASSERT_EQ(mkdir(PathToNative(folder.c_str()).c_str(), 0700), 0);
-#endif
+  ASSERT_TRUE(MakeDirectory(folder));
 
   struct Case {
     std::wstring path;
@@ -383,13 +379,8 @@ TEST(DbOpen, AStreamThatCannotBeOpenedIsReportedAsSuch) {
 TEST(DbOpen, CyrillicFileNamesOpenInEveryVariant) {
   TempDir dir;
   const std::wstring sub = dir.File(L"Справочники");
-#ifdef _WIN32
-  ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
-  const std::wstring sep = L"\\";
-#else
-  ASSERT_EQ(mkdir(PathToNative(sub.c_str()).c_str(), 0700), 0);
-  const std::wstring sep = L"/";
-#endif
+  ASSERT_TRUE(MakeDirectory(sub));
+  const std::wstring sep(1, kPathSeparator);
   struct Case {
     const wchar_t* name;
     DatabaseVariant variant;

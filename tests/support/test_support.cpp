@@ -28,10 +28,8 @@ namespace fs = std::filesystem;
 namespace {
 
 #ifdef _WIN32
-constexpr wchar_t kSeparator = L'\\';
 fs::path NativePath(const std::wstring& path) { return fs::path(path); }
 #else
-constexpr wchar_t kSeparator = L'/';
 fs::path NativePath(const std::wstring& path) { return fs::path(WideToUtf8(path)); }
 #endif
 
@@ -67,7 +65,7 @@ TempDir::~TempDir() {
 }
 
 std::wstring TempDir::File(const std::wstring& name) const {
-  std::wstring joined = path + kSeparator + name;
+  std::wstring joined = path + kPathSeparator + name;
 #ifdef _WIN32
   for (wchar_t& c : joined) {
     if (c == L'/') c = L'\\';
@@ -155,6 +153,11 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   if (f == nullptr) return false;
   const bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
+}
+
+bool MakeDirectory(const std::wstring& path) {
+  std::error_code ec;
+  return fs::create_directory(NativePath(path), ec);
 }
 
 std::vector<std::wstring> ListDirectory(const std::wstring& path) {

@@ -48,6 +48,8 @@ bool WriteFixture(const std::wstring& path, const DatabaseWriterOptions& options
 std::string ReadFileBytes(const std::wstring& path);
 std::string ReadGzBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Makes one directory (its parent must exist).
+bool MakeDirectory(const std::wstring& path);
 // Names (not paths) of the entries of a directory, sorted; empty when it cannot be read.
 std::vector<std::wstring> ListDirectory(const std::wstring& path);
 

@@ -68,7 +68,7 @@ class TreeRemover {
   std::wstring directory_;
 };
 
-bool MakeDirectory(const std::wstring& path) {
+bool MakeDirectoryBeyondMaxPath(const std::wstring& path) {
   return CreateDirectoryW(Unlimited(path).c_str(), nullptr) ||
          GetLastError() == ERROR_ALREADY_EXISTS;
 }
@@ -106,7 +106,7 @@ std::wstring DirectoryOfLength(const std::wstring& root, size_t length) {
     size_t name = length - path.size() - 1;
     if (name > 100) name = name - 100 >= 2 ? 100 : name - 2;  // never leave a one-char rest
     path += L"\\" + std::wstring(name, L'p');
-    if (!MakeDirectory(path)) return std::wstring();
+    if (!MakeDirectoryBeyondMaxPath(path)) return std::wstring();
   }
   return path;
 }
@@ -161,17 +161,17 @@ TEST(FaultsPaths, FindDatabasesWalksDeepTreesAndSkipsWhatLiesBeyondUsablePaths) 
   std::wstring shallow = root;
   for (int level = 1; level <= 60; ++level) {
     shallow += L"\\d";
-    ASSERT_TRUE(MakeDirectory(shallow));
+    ASSERT_TRUE(MakeDirectoryBeyondMaxPath(shallow));
     if (level == 1 || level % 20 == 0) copyTo(shallow + L"\\a" + std::to_wstring(level) + L".db");
   }
   // Sixty levels of longer names with a database on each: the paths pass 259 characters part
   // of the way down, and the directories below that are not worth entering.
   std::wstring deep = root + L"\\b";
-  ASSERT_TRUE(MakeDirectory(deep));
+  ASSERT_TRUE(MakeDirectoryBeyondMaxPath(deep));
   int reachable = 0;
   for (int level = 1; level <= 60; ++level) {
     deep += L"\\level" + std::wstring(level < 10 ? L"0" : L"") + std::to_wstring(level);
-    ASSERT_TRUE(MakeDirectory(deep));
+    ASSERT_TRUE(MakeDirectoryBeyondMaxPath(deep));
     const std::wstring file = deep + L"\\x.db";
     if (file.size() <= static_cast<size_t>(kMaxUsablePathChars)) ++reachable;
     copyTo(file);
