@@ -20,6 +20,7 @@
 #include "ui/app_globals_win32.h"
 #include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
+#include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
 #include "ui/schema_controls_win32.h"
 #include "ui/search_worker_win32.h"
@@ -27,12 +28,6 @@
 
 namespace {
 
-constexpr int kFoundListId = 1302;
-constexpr int kFindButtonId = 1303;
-constexpr int kInstallButtonId = 1304;
-constexpr int kSelectorId = 1100;
-constexpr int kStartButtonId = 1107;
-constexpr int kFirstCriterionEditId = 1500;
 constexpr DWORD kSetupListStyle = WS_CHILD | 0x00B00001;  // as the Setup page creates list 1302
 const wchar_t kLimitWarning[] = L"Warning! Limit of searching is reached.";
 
@@ -244,7 +239,7 @@ class FinderScan : public ::testing::Test {
     InstalledDatabaseList.count = 0;
     FoundDatabaseList.count = 0;
     FoundDatabaseList.longest = 0;
-    list_ = setup_.AddChild(L"Listbox", kFoundListId, kSetupListStyle);
+    list_ = setup_.AddChild(L"Listbox", IdFoundList, kSetupListStyle);
     ASSERT_NE(list_, nullptr);
   }
   void TearDown() override { InstalledDatabaseList.count = 0; }
@@ -487,8 +482,8 @@ class FinderInstall : public ::testing::Test {
     search_ = PageWindows[SearchPage];
     ASSERT_NE(setup_, nullptr);
     ASSERT_NE(search_, nullptr);
-    list_ = GetDlgItem(setup_, kFoundListId);
-    selector_ = GetDlgItem(search_, kSelectorId);
+    list_ = GetDlgItem(setup_, IdFoundList);
+    selector_ = GetDlgItem(search_, IdDatabaseSelector);
     PumpWaitingMessages();
     // Start-up may report the missing "Last db" of a fresh registry; that is not ours.
     boxes_.Clear();
@@ -500,7 +495,7 @@ class FinderInstall : public ::testing::Test {
   }
 
   void FindAndSelect(const std::wstring& path) {
-    Click(setup_, kFindButtonId);
+    Click(setup_, IdFindButton);
     const int index = FoundIndexOf(path);
     ASSERT_GE(index, 0) << "not found by Find DB";
     SendMessageW(list_, LB_SETCURSEL, index, 0);
@@ -536,23 +531,23 @@ TEST_F(FinderInstall, InstallSelectsTheNewDatabaseLoadsItsSchemaAndDropsItFromTh
   const std::wstring one = device_.Database(L"one.db", "One", 3);
   const std::wstring two = device_.Database(L"cities\\two.zdb", "Two", 5);
   StartApplication();
-  EXPECT_EQ(GetDlgItem(search_, kFirstCriterionEditId), nullptr) << "nothing installed yet";
+  EXPECT_EQ(GetDlgItem(search_, IdFirstCriterionEdit), nullptr) << "nothing installed yet";
 
   FindAndSelect(two);
-  Click(setup_, kInstallButtonId);
+  Click(setup_, IdInstallButton);
 
   EXPECT_EQ(boxes_.Count(), 0u);
   EXPECT_EQ(IniFile(), IniLine(two, "Two"));
   EXPECT_EQ(LastDatabase(), two);
   EXPECT_EQ(ComboBoxItems(selector_), std::vector<std::wstring>{L"Two"});
   EXPECT_EQ(ComboBoxSelection(selector_), 0);
-  EXPECT_NE(GetDlgItem(search_, kFirstCriterionEditId), nullptr) << "criteria of the new schema";
+  EXPECT_NE(GetDlgItem(search_, IdFirstCriterionEdit), nullptr) << "criteria of the new schema";
   EXPECT_STREQ(SelectedDatabaseHeader.title, L"Two");
   EXPECT_EQ(FoundPaths(), std::set<std::wstring>{one});
   EXPECT_EQ(ListBoxTexts(list_), std::vector<std::wstring>{ListText(L"One", 3, one)});
 
   FindAndSelect(one);
-  Click(setup_, kInstallButtonId);
+  Click(setup_, IdInstallButton);
 
   EXPECT_EQ(IniFile(), IniLine(two, "Two") + IniLine(one, "One"));
   EXPECT_EQ(LastDatabase(), one);
@@ -568,12 +563,12 @@ TEST_F(FinderInstall, InstallSelectsTheNewDatabaseLoadsItsSchemaAndDropsItFromTh
 TEST_F(FinderInstall, InstallWithoutASelectionDoesNothing) {
   device_.Database(L"one.db", "One", 3);
   StartApplication();
-  Click(setup_, kFindButtonId);
+  Click(setup_, IdFindButton);
   ASSERT_EQ(FoundDatabaseList.count, 1);
   SendMessageW(list_, LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
 
-  Click(setup_, kInstallButtonId);
-  Click(setup_, kInstallButtonId, BN_SETFOCUS);
+  Click(setup_, IdInstallButton);
+  Click(setup_, IdInstallButton, BN_SETFOCUS);
 
   EXPECT_EQ(InstalledDatabaseList.count, 0);
   EXPECT_FALSE(app_.FileExists(L"vostrel.ini"));
@@ -587,13 +582,13 @@ TEST_F(FinderInstall, FiftyInstallsFillTheListAndTheFiftyFirstIsRefused) {
   const std::wstring source = device_.Database(L"source.zdb", "Town", 2);
   for (int i = 0; i < 50; ++i) device_.Copy(source, L"towns\\town" + std::to_wstring(i) + L".zdb");
   StartApplication();
-  Click(setup_, kFindButtonId);
+  Click(setup_, IdFindButton);
   ASSERT_EQ(FoundDatabaseList.count, 51);
 
   for (int i = 0; i < 50; ++i) {
     SendMessageW(list_, LB_SETCURSEL, 0, 0);
     const std::wstring chosen = Wide(FoundDatabaseList.entries[0].path);
-    Click(setup_, kInstallButtonId);
+    Click(setup_, IdInstallButton);
     ASSERT_EQ(InstalledDatabaseList.count, i + 1);
     EXPECT_EQ(LineCount(IniFile()), i + 1);
     EXPECT_EQ(LastDatabase(), chosen);
@@ -612,7 +607,7 @@ TEST_F(FinderInstall, FiftyInstallsFillTheListAndTheFiftyFirstIsRefused) {
   expected.replace(expected.find(L"%i"), 2, L"50");
   ASSERT_NE(std::wstring(UiText(901)), L"Info") << "the test wants a translated caption";
   SendMessageW(list_, LB_SETCURSEL, 0, 0);
-  Click(setup_, kInstallButtonId);
+  Click(setup_, IdInstallButton);
 
   ASSERT_EQ(boxes_.Count(), 1u);
   EXPECT_EQ(boxes_.At(0).text, expected);
@@ -635,7 +630,7 @@ TEST_F(FinderInstall, WhenTheListCannotBeSavedTheCriteriaFollowTheSelector) {
   ASSERT_TRUE(CreateDirectoryW(app_.FilePath(L"vostrel.ini").c_str(), nullptr));
 
   FindAndSelect(fresh);
-  Click(setup_, kInstallButtonId);
+  Click(setup_, IdInstallButton);
   RemoveDirectoryW(app_.FilePath(L"vostrel.ini").c_str());
 
   ASSERT_EQ(boxes_.Count(), 1u);
@@ -657,7 +652,7 @@ TEST_F(FinderInstall, WhenTheSettingsKeyFailsTheInstallationGoesOn) {
   boxes_.Clear();
   {
     FailingSettingsRoot failing;
-    Click(setup_, kInstallButtonId);
+    Click(setup_, IdInstallButton);
   }
   SetSettingsRootForTests(registry_.Root());
 
@@ -680,9 +675,9 @@ TEST_F(FinderInstall, InstallDuringASearchStopsItBeforeTheSchemaChanges) {
 
   // The worker needs this thread for every window call it makes; without pumping messages
   // here it cannot finish, so it is certainly alive when Install runs.
-  Click(search_, kStartButtonId);
+  Click(search_, IdStartButton);
   ASSERT_TRUE(SearchWorkerActive());
-  Click(setup_, kInstallButtonId);
+  Click(setup_, IdInstallButton);
 
   EXPECT_FALSE(SearchWorkerActive());
   EXPECT_STREQ(SelectedDatabaseHeader.title, L"Fresh");
