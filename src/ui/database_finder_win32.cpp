@@ -52,6 +52,8 @@ constexpr wchar_t kSinkClassName[] = L"VostrelFinderSink";
 
 // Empty: the root of the drive that holds the application directory.
 wchar_t g_finderRoot[kMaxPathChars];
+// Test seam: when set, the walker waits for this event after each database it lists.
+std::atomic<HANDLE> g_walkGate{nullptr};
 
 // What the walker hands to the user-interface thread, in the order of the walk.
 struct WalkNews {
@@ -127,6 +129,10 @@ void Walk::Found(const FoundDatabase& database) {
   WalkNews news;
   news.database = database;
   Tell(*this, &news, false);
+  const HANDLE gate = g_walkGate.load();
+  if (!gate) return;
+  while (!cancel.load() && WaitForSingleObject(gate, 10) == WAIT_TIMEOUT) {
+  }
 }
 
 // The walk leaves the directory once the user has seen the warning.
@@ -348,6 +354,8 @@ void SetFinderRootForTests(const wchar_t* root) {
   wmemcpy(g_finderRoot, root, length);
   g_finderRoot[length] = L'\0';
 }
+
+void SetWalkGateForTests(HANDLE gate) { g_walkGate.store(gate); }
 
 bool DatabaseSearchRunning() { return g_walk != nullptr; }
 

@@ -15,6 +15,10 @@ extern FoundDatabaseListType FoundDatabaseList;
 // The root scanned by Find DB, without a trailing backslash ("" for the root of the drive of
 // ApplicationDirectory). Tests point it at a device folder of their own.
 void SetFinderRootForTests(const wchar_t* root);
+// Test seam: when gate is an event, the walker waits after each database it lists until the
+// event is set (or the walk is cancelled), so a test paces the walk instead of racing it;
+// nullptr lets it run free.
+void SetWalkGateForTests(HANDLE gate);
 
 // The action of Find DB: empties the found list and list 1302 and walks the device, listing
 // each valid database as it is found. Returns when the walk is over, running the program's

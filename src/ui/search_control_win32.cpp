@@ -84,5 +84,6 @@ void SetSearchWorkerForTests(HANDLE thread, const char* path) {
 
 void ResetSearchWorkerForTests() {
   ThreadStarter = nullptr;
+  SetWorkerHoldForTests(0);
   ActiveScanPath[0] = '\0';
 }

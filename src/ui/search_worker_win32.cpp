@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "db/codepage.h"
@@ -32,9 +33,25 @@ struct ScanWindows {
   HWND progressBar;
 };
 
+std::atomic<int> HoldAfterRows{0};
+std::atomic<bool> Held{false};
+
+// Holds the worker once it has stored the rows a test asked for, until the stop request.
+void HoldIfAsked(int stored) {
+  const int hold = HoldAfterRows.load();
+  if (hold <= 0 || stored != hold) return;
+  Held.store(true);
+  while (SearchStopFlag.load() == 0) Sleep(1);
+  Held.store(false);
+}
+
 // The worker's sink: each row goes straight into the Result page's store, and each status
 // update into its queue.
-int OnAppendRow(void*, const FieldTable* table, int) { return AppendResultRow(table); }
+int OnAppendRow(void*, const FieldTable* table, int results) {
+  if (AppendResultRow(table) != 0) return -1;
+  HoldIfAsked(results + 1);
+  return 0;
+}
 
 void OnStatusUpdate(void* context, int results, int scanned) {
   QueueStatusUpdate(static_cast<HWND>(context), results, scanned);
@@ -55,6 +72,10 @@ int AppendResultRow(const FieldTable* table) {
   FreeResultRow(row);
   return -1;
 }
+
+void SetWorkerHoldForTests(int rows) { HoldAfterRows.store(rows); }
+
+bool WorkerHeldForTests() { return Held.load(); }
 
 DWORD WINAPI SearchWorker(LPVOID) {
   ScanWindows windows;

@@ -40,5 +40,11 @@ using WorkerThreadStarter = HANDLE (*)(LPTHREAD_START_ROUTINE procedure);
 void SetWorkerThreadStarterForTests(WorkerThreadStarter starter);
 // Test seam: a stand-in worker thread scanning path (nullptr: none; the caller keeps the handle).
 void SetSearchWorkerForTests(HANDLE thread, const char* path);
+// Test seam: once a scan has stored this many rows (0: never), its worker holds, with the
+// rows stored so far, until it is asked to stop. A test then finds the scan running for as
+// long as it needs instead of racing it.
+void SetWorkerHoldForTests(int rows);
+// True while a worker holds as above.
+bool WorkerHeldForTests();
 // Puts the module back as at start-up, once no worker runs.
 void ResetSearchWorkerForTests();

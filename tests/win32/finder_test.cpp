@@ -193,7 +193,8 @@ class HostLinks {
       return false;
     links_.push_back(at);
     // Wine does not wait for a host program as for its own; the link shows when it is made.
-    for (int i = 0; i < 100; ++i) {
+    // A busy machine can take seconds; the wait ends as soon as the link shows.
+    for (int i = 0; i < 600; ++i) {
       const DWORD attributes = GetFileAttributesW(link.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES)
         return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;

@@ -177,14 +177,13 @@ TEST(UiDesktop, TabMovesThroughTheSearchPageInReadingOrder) {
 TEST(UiDesktop, EnterInACriteriaBoxStartsAndEscStops) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
-  StartWith(app, NumberedRecords(200000));
+  StartWith(app, NumberedRecords(20000));
   PressKey(VK_TAB);
   PressKey(VK_TAB);
   ASSERT_EQ(FocusedId(), IdFirstCriterionEdit + 4);
   SetWindowTextW(GetFocus(), L"NAME1");
-  // The worker waits for each update to be shown, so the scan runs only while messages are
-  // served and Esc finds it running.
-  SetSynchronousUpdatesForTests(true);
+  // The worker holds after a few rows until it is asked to stop, so Esc finds it running.
+  SetWorkerHoldForTests(5);
   PressKey(VK_RETURN);
   ASSERT_TRUE(SearchWorkerActive());
   EXPECT_EQ(CurrentPage, ResultPage);

@@ -68,7 +68,7 @@ TEST(UiSetup, CheckDropsBadEntriesAndRefillsTheSearchSelectorInPlace) {
 TEST(UiSetup, InstallDuringAScanStopsItAndLoadsTheNewSchema) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
-  app.WriteDatabase(L"large.db", NumberedRecords(200000));
+  app.WriteDatabase(L"large.db", NumberedRecords(1000));
   app.WriteDatabase(
       L"two.fdb", {{"AB", "CD"}}, VariantFdb,
       {MakeField("Code", 1, 0x04, 0, 1, 1, 1, 10), MakeField("Note", 1, 0x02, 0, 0, 2, 2, 10)});
@@ -81,8 +81,10 @@ TEST(UiSetup, InstallDuringAScanStopsItAndLoadsTheNewSchema) {
   ClickSetup(IdFindButton);
   ASSERT_EQ(SendMessageW(SetupControl(IdFoundList), LB_GETCOUNT, 0, 0), 1);
 
+  // The worker holds after 100 rows until it is asked to stop, so Install finds it running.
+  SetWorkerHoldForTests(100);
   ClickSearch(IdStartButton);
-  ASSERT_TRUE(PumpUntil([] { return ListItemCount() >= 100 || !SearchWorkerActive(); }));
+  ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }));
   ASSERT_TRUE(SearchWorkerActive());
   TapTab(SetupPage);
 
