@@ -8,6 +8,9 @@
 
 namespace {
 
+// Said before the technical reason when a file's content is not a database the engine can use.
+const char kNotADatabase[] = "not a Vostrel database: ";
+
 // The option that word names, with or without "=VALUE" after it; null for none.
 const CommandOption* FindOption(const CommandSyntax& syntax, const std::string& word,
                                 bool* joined) {
@@ -90,14 +93,17 @@ bool OpenDatabaseFile(const std::string& argument, const std::wstring& path, Dat
   const std::string shown = TerminalSafeUtf8(argument);
   const OpenResult opened = OpenDatabase(path.c_str(), header, viaGz);
   if (opened != OpenOk) {
-    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
+    // A file that opens but whose content is no header of ours is said to be no database
+    // first: "unsupported version 101" alone sends people looking for another version.
+    const bool content = opened == OpenShortHeader || opened == OpenBadVersion;
+    fprintf(stderr, "vostrel-cli: %s: %s%s\n", shown.c_str(), content ? kNotADatabase : "",
             DescribeOpenFailure(path.c_str(), opened).c_str());
     return false;
   }
   std::string problem;
   if (BuildFieldTable(table, path.c_str(), *header, nullptr, nullptr, &problem) != SchemaOk) {
     fprintf(
-        stderr, "vostrel-cli: %s: unusable field schema: %s\n", shown.c_str(),
+        stderr, "vostrel-cli: %s: %sunusable field schema: %s\n", shown.c_str(), kNotADatabase,
         problem.empty() ? "cannot read the field descriptors" : TerminalSafeUtf8(problem).c_str());
     return false;
   }

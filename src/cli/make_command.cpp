@@ -3,7 +3,9 @@
 //   vostrel-cli make [--title TEXT] [--schema builtin|FILE] INPUT OUTPUT
 //
 // OUTPUT's extension picks the variant: ".fdb" (gzip, schema header), ".zdb" (gzip) or anything
-// else (plain). INPUT is a file or "-" for standard input.
+// else (plain); a name Find DB does not look for (not ".db", ".zdb" or ".fdb") is written with a
+// warning. A name ending in a dot or a space is refused (Windows would write another file).
+// INPUT is a file or "-" for standard input.
 //
 // The table. The first line names the fields, one column per field of the schema in field
 // order; the names must be the schema's names, compared without regard to the case of Latin and
@@ -14,8 +16,9 @@
 // is a UTF-8 byte order mark at the start. Text must be Windows-1251 text of at most the field's
 // maxLength characters; integers are decimal and must fit the field's size (1 to 3 bytes:
 // 0 upwards, 4 bytes: a signed 32-bit number); a field of another type stores nothing and its
-// cell must be empty. A value of a searchable field may be no longer than a search of it can
-// be (maxLength, at most 255 characters), and is stored in capitals when the field takes its
+// cell must be empty. A text of a searchable field may be no longer than a search of it can
+// be (maxLength, at most 255 characters; a number need only fit its bytes, since a prefix, a
+// substring or a pattern still finds it), and is stored in capitals when the field takes its
 // criteria in capitals (flag 2) without folding case (flag 8), as the application's criterion
 // box would make them. A record takes at most 254 bytes. Any value that does not fit stops the
 // build with the line number, and OUTPUT is then neither created nor changed.
@@ -76,6 +79,7 @@
 #include "cli/table_format.h"
 #include "cli/terminal_text.h"
 #include "db/codepage.h"
+#include "db/database_header.h"
 #include "db/database_writer.h"
 #include "db/field_schema.h"
 #include "db/file_system.h"
@@ -88,12 +92,15 @@ const char kMakeUsage[] =
     "Builds OUTPUT (.db plain, .zdb gzip, .fdb gzip with a schema header) from INPUT, a UTF-8\n"
     "TSV table (\"-\" for standard input) whose first line names the schema's fields in order.\n"
     "Values of searchable fields are kept findable: stored in capitals where the field takes\n"
-    "its criteria in capitals, and no longer than a search of the field can be.\n"
+    "its criteria in capitals, and texts no longer than a search of the field can be.\n"
     "Cells use the escapes \\\\ \\t \\n \\r, as 'search' writes them. A schema FILE makes an\n"
     ".fdb file of version 12; the built-in schema (Phone Name Street House Flat) makes\n"
     "version 11.\n"
     "OUTPUT must be a new name or a regular file (its permissions are kept); a directory,\n"
-    "link, device or pipe is refused.\n"
+    "link, device or pipe is refused, and so is a name ending in a dot or a space, which\n"
+    "Windows drops (there a folder name ending so is refused too).\n"
+    "A name not ending in .db, .zdb or .fdb gets a plain file and a warning on stderr: Find DB\n"
+    "looks only for those three.\n"
     "Exit status: 0 when the file was written, 2 on an error (OUTPUT is then left as it was).\n"
     "\n"
     "Schema file: one line per field, in the order of the table's columns; blank lines and\n"
@@ -350,10 +357,12 @@ bool CellsToRecord(const std::vector<std::string>& cells,
       return false;
     }
     // A criterion holds at most maxLength (and never more than 255) characters: a longer
-    // value could not be typed in full, so no whole-value search would ever find it.
+    // text could not be typed in full, so no whole-value search would ever find it. A number
+    // is bounded by its bytes instead: the built-in Phone's 3 bytes hold 8 digits against a
+    // maxLength of 7, and such a number is still found by a prefix, a substring or a pattern.
     const size_t limit =
         f.maxLength < kMaxCriterionCharacters ? f.maxLength : kMaxCriterionCharacters;
-    if (searched && value.size() > limit) {
+    if (searched && f.type == FieldText && value.size() > limit) {
       *why = label + ": '" + cells[j] + "' is longer than the " + std::to_string(limit) +
              " characters a search of this field can take";
       return false;
@@ -395,11 +404,68 @@ struct MakeRun {
   long lineNumber = 0;
 };
 
+bool IsPathSeparator(wchar_t c) {
+#ifdef _WIN32
+  return c == L'\\' || c == L'/';
+#else
+  return c == L'/';
+#endif
+}
+
+// The last part of a path: the file's own name.
+std::wstring FileNameOf(const std::wstring& path) {
+  size_t start = path.size();
+  while (start > 0 && !IsPathSeparator(path[start - 1])) --start;
+  return path.substr(start);
+}
+
+bool EndsInDotOrSpace(const std::wstring& name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  return name.back() == L'.' || name.back() == L' ';
+}
+
+// Why a part of OUTPUT that ends in dots or spaces is refused, with what Windows makes of it.
+std::string DroppedEndingRefusal(const std::wstring& name, bool folder) {
+  std::wstring kept = name;
+  while (!kept.empty() && (kept.back() == L'.' || kept.back() == L' ')) kept.pop_back();
+  std::string why = folder ? "the folder name '" + TerminalSafe(name) + "'" : "the name";
+  why += " ends in a dot or a space, which Windows drops";
+  if (!kept.empty())
+    why += std::string(folder ? " (the file would go into '" : " (it would write '") +
+           TerminalSafe(kept) + "' instead)";
+  return why + "; name it without them";
+}
+
+// Windows drops the dots and spaces that end a name: "out.db." would be written as "out.db",
+// replacing whatever that is, and "sub./out.db" would land in "sub". Rather than write another
+// file than the one named, such a name is refused. Elsewhere the file's own name is refused
+// too, as a database goes to Windows machines and to the device by its name (and a plain
+// variant would land under a ".zdb" name there); a folder elsewhere is just what it is called.
+// Returns false after printing why.
+bool CheckNameKeptAsGiven(const std::wstring& path, const std::string& shown) {
+  size_t start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && !IsPathSeparator(path[i])) continue;
+    const std::wstring part = path.substr(start, i - start);
+    const bool folder = i < path.size();
+    start = i + 1;
+#ifndef _WIN32
+    if (folder) continue;
+#endif
+    if (!EndsInDotOrSpace(part)) continue;
+    fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
+            DroppedEndingRefusal(part, folder).c_str());
+    return false;
+  }
+  return true;
+}
+
 // Refuses, before the table is read, an OUTPUT that the file may not be put in the place of:
 // only nothing or a regular file may be replaced, never a directory, a link, a device or a pipe
 // (such as /dev/stdout). Returns false after printing why.
 bool CheckOutput(const std::string& output, MakeRun* run) {
   if (!PathWithinLimit(output, &run->outputPath)) return false;
+  if (!CheckNameKeptAsGiven(run->outputPath, run->shownOutput)) return false;
   OutputTarget target;
   std::string refusal;
   if (!InspectOutputTarget(run->outputPath.c_str(), &target, &refusal)) {
@@ -508,6 +574,18 @@ bool CopyTableLines(FILE* in, MakeRun* run) {
   return true;
 }
 
+// Find DB lists only the files whose names it looks for: a file written under another name
+// is a whole database that the application would never find on the device, so make says so.
+void WarnWhenFindDbWillNotFind(const MakeRun& run) {
+  if (IsDatabaseFileName(FileNameOf(run.outputPath))) return;
+  static const char* const kVariantWords[] = {"a plain database (.db)", "a gzip database (.zdb)",
+                                              "a gzip database with its fields (.fdb)"};
+  fprintf(stderr,
+          "vostrel-cli: %s: written as %s; Find DB looks only for names ending in .db, .zdb "
+          "or .fdb and will not find it\n",
+          run.shownOutput.c_str(), kVariantWords[run.options.variant]);
+}
+
 // Copies the table from in (closed here unless it is standard input) and puts OUTPUT in place.
 // Returns the exit code; on a failure OUTPUT is left as it was.
 int WriteDatabase(FILE* in, MakeRun* run) {
@@ -532,6 +610,7 @@ int WriteDatabase(FILE* in, MakeRun* run) {
             TerminalSafeUtf8(error).c_str());
     return 2;
   }
+  WarnWhenFindDbWillNotFind(*run);
   return 0;
 }
 

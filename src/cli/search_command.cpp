@@ -27,7 +27,8 @@ const char kSearchUsage[] =
     "FIELD is a searchable field's name (the case of Latin and Cyrillic letters does not\n"
     "matter); TEXT is matched by the field's rules: a prefix, a substring, or a whole-value\n"
     "pattern with * and ?. An empty TEXT is an empty criterion. A field that forces upper\n"
-    "case in the application does so here too.\n"
+    "case in the application does so here too. A criterion that can never match a number\n"
+    "field (a letter in TEXT for the phone) is named on stderr; nothing is listed.\n"
     "\n"
     "Output (UTF-8): tsv (default) with a header line and \\\\ \\t \\n \\r escaped; csv as in\n"
     "RFC 4180 with CR LF line ends (a lone empty cell written \"\"); json with one object per\n"
@@ -107,9 +108,29 @@ std::string SearchableFieldList(const FieldTable& table) {
   return list.empty() ? "none" : list;
 }
 
-// Applies FIELD=TEXT arguments to the table. Returns false after printing why.
+// A number reads as digits, with a minus sign before them in a 4-byte field: a criterion with
+// any other character (but a pattern's * and ?) can never match it. Someone who typed a name
+// into the phone's box deserves to hear that, rather than just see nothing listed.
+bool CanMatchANumber(const FieldDescriptor& field) {
+  if (field.type != FieldInteger || field.criterion == nullptr) return true;
+  for (const char* p = field.criterion; *p != 0; ++p) {
+    const char c = *p;
+    const bool sign = c == '-' && field.size == 4;
+    if ((c < '0' || c > '9') && c != '*' && c != '?' && !sign) return false;
+  }
+  return true;
+}
+
+std::string CannotMatchWarning(const FieldDescriptor& field, const std::string& text) {
+  return "vostrel-cli: field '" + FieldNameUtf8(field) + "' holds numbers: '" +
+         TerminalSafeUtf8(text) + "' can never match it (a number has only digits" +
+         (field.size == 4 ? " and a leading minus sign)" : ")");
+}
+
+// Applies FIELD=TEXT arguments to the table, adding a warning for each criterion that can
+// never match. Returns false after printing why.
 bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
-                   const std::string& file) {
+                   const std::string& file, std::vector<std::string>* warnings) {
   std::vector<bool> given(kMaxSearchFields, false);
   for (const std::string& argument : criteria) {
     const size_t equals = argument.find('=');
@@ -159,6 +180,8 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
       return false;
     }
     SetFieldCriterion(field, typed.c_str());
+    if (!CanMatchANumber(*field))
+      warnings->push_back(CannotMatchWarning(*field, argument.substr(equals + 1)));
   }
   return true;
 }
@@ -254,10 +277,15 @@ int RunSearchCommand(const CliArgs& args) {
   if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
   BuildFoldTable();
   RecordReader reader;
-  if (!ApplyCriteria(&table, criteria, file) || !OpenRecords(&reader, path, header, viaGz, shown)) {
+  std::vector<std::string> warnings;
+  if (!ApplyCriteria(&table, criteria, file, &warnings) ||
+      !OpenRecords(&reader, path, header, viaGz, shown)) {
     FreeFieldTable(&table);
     return 2;
   }
+  // Said before the scan, which still runs: its counts and any damage it meets are reported
+  // as for every search.
+  for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
 
   SearchRun run;
   BeginSearchOutput(&run, table, format);

@@ -96,6 +96,14 @@ DatabaseVariant DatabaseVariantOf(const wchar_t* path) {
   return VariantPlain;
 }
 
+bool IsDatabaseFileName(const std::wstring& name) {
+  if (name.size() <= 3) return false;
+  const wchar_t* text = name.c_str();
+  return EndsWithIgnoringCase(text, name.size(), L".zdb") ||
+         EndsWithIgnoringCase(text, name.size(), L".fdb") ||
+         EndsWithIgnoringCase(text, name.size(), L".db");
+}
+
 OpenResult OpenDatabase(const wchar_t* path, DatabaseHeader* header, bool* viaGz) {
   if (path == nullptr || path[0] == L'\0') return OpenNotFound;
   const uint32_t attributes = GetPathAttributes(path);

@@ -16,6 +16,10 @@ enum DatabaseVariant { VariantPlain = 0, VariantZdb = 1, VariantFdb = 2 };
 // By the last four characters of the name, ignoring case: ".fdb", ".zdb", else plain.
 DatabaseVariant DatabaseVariantOf(const wchar_t* path);
 
+// The file names Find DB looks for: at least four characters, ending in ".zdb", ".fdb" or
+// ".db", ignoring case. name is a file's name without its directory.
+bool IsDatabaseFileName(const std::wstring& name);
+
 struct DatabaseHeader {
   int8_t version = 0;
   int8_t fieldCount = 0;

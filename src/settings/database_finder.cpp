@@ -14,25 +14,6 @@ namespace {
 // also bounds the recursion when links that are not flagged as such make a loop.
 constexpr size_t kMaxScannedDirectoryChars = kMaxUsablePathChars - 5;
 
-wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; }
-
-bool EndsWithIgnoringCase(const std::wstring& name, const wchar_t* suffix) {
-  const size_t length = wcslen(suffix);
-  if (name.size() < length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (FoldAscii(name[name.size() - length + i]) != suffix[i]) return false;
-  }
-  return true;
-}
-
-// ".zdb" or ".fdb" as the last four characters, or ".db" as the last three, of a name of at
-// least four characters.
-bool IsDatabaseFileName(const std::wstring& name) {
-  if (name.size() <= 3) return false;
-  return EndsWithIgnoringCase(name, L".zdb") || EndsWithIgnoringCase(name, L".fdb") ||
-         EndsWithIgnoringCase(name, L".db");
-}
-
 struct WalkState {
   const std::vector<std::wstring>& installedPaths;
   int limit;

@@ -78,31 +78,37 @@ run 0 info s.Fdb
 grep -qE '^2 +Абонент +text +0x02 +2 +2 +2 +1 +142 +100 +196$' out.txt || fail "text stored row: $(cat out.txt)"
 grep -q 'Number width' out.txt && fail "an .fdb has no number width"
 
-# Refusals.
+# Refusals. A file whose content is no database says so before the technical reason; one that
+# cannot be reached at all does not.
 refused missing.db "no such file"
 mkdir dir.zdb
 refused dir.zdb "is a directory"
+grep -q "not a Vostrel database" err.txt && fail "a directory called no database: $(cat err.txt)"
+printf 'Just a text file, saved with a database name.\n' >text.db
+cp text.db text.zdb && gzip -c text.db >text.fdb
+for f in text.db text.zdb text.fdb; do refused $f "$f: not a Vostrel database: "; done
 head -c 28 t.db >short.db
-refused short.db "file too short for a database header"
+refused short.db "short.db: not a Vostrel database: file too short for a database header"
 : >empty.zdb
-refused empty.zdb "file too short for a database header"
+refused empty.zdb "empty.zdb: not a Vostrel database: file too short for a database header"
 { head -c 4 t.db; printf '\x0c'; tail -c +6 t.db; } >v12.db
-refused v12.db "unsupported version 12"
+refused v12.db "v12.db: not a Vostrel database: unsupported version 12"
 { head -c 4 t.db; printf '\x0c'; tail -c +6 t.db; } | gzip -c >v12.zdb
-refused v12.zdb "unsupported version 12"
+refused v12.zdb "v12.zdb: not a Vostrel database: unsupported version 12"
 # A stored schema whose first field asks for criterion box 11: the header opens, the schema
 # cannot be used.
 { head -c 83 s.Fdb; printf '\x0b'; tail -c +85 s.Fdb; } >bad-index.fdb
-refused bad-index.fdb "unusable field schema"
+refused bad-index.fdb "bad-index.fdb: not a Vostrel database: unusable field schema"
 contains err.txt "search index 11" "the schema message says which rule"
 # Five fields announced, the descriptors cut off after two.
 head -c 130 s.Fdb | gzip -c >cut.fdb
-refused cut.fdb "unusable field schema"
+refused cut.fdb "cut.fdb: not a Vostrel database: unusable field schema"
 if [ "$(id -u)" != 0 ]; then  # permissions mean nothing to root
   cp t.db locked.db && chmod 000 locked.db
   refused locked.db "cannot open file"
   cp t.zdb locked.zdb && chmod 000 locked.zdb
   refused locked.zdb "cannot open compressed stream"
+  grep -q "not a Vostrel database" err.txt && fail "a locked file called no database: $(cat err.txt)"
 fi
 
 # Usage.

@@ -62,7 +62,7 @@ refuse "text too long" "bad.tsv:3:" "$header\n$row""2\tA\tB\t$(printf 'x%.0s' $(
 refuse "phone out of range" "bad.tsv:2:" "$header\n16777216\tA\tB\tC\tD\n"
 refuse "phone not a number" "bad.tsv:2:" "$header\n12a\tA\tB\tC\tD\n"
 refuse "negative phone" "bad.tsv:2:" "$header\n-1\tA\tB\tC\tD\n"
-refuse "phone longer than a search takes" "bad.tsv:2: field 1 'Phone': '16777215' is longer than the 7" "$header\n16777215\tA\tB\tC\tD\n"
+refuse "house longer than a search takes" "bad.tsv:2: field 4 'House': '$(printf 'H%.0s' $(seq 37))' is longer than the 36 characters a search" "$header\n1\tA\tB\t$(printf 'H%.0s' $(seq 37))\tD\n"
 refuse "phone with a leading zero" "bad.tsv:2: field 1 'Phone': '0123456'" "$header\n0123456\tA\tB\tC\tD\n"
 refuse "character outside Windows-1251" "bad.tsv:4:" "$header\n$row$row""1\tcafé\tB\tC\tD\n"
 refuse "record over 254 bytes" "bad.tsv:2:" "$header\n1\t$(printf 'N%.0s' $(seq 196))\t$(printf 'S%.0s' $(seq 60))\tC\tD\n"
@@ -104,6 +104,30 @@ for sig in TERM HUP; do
   leftovers
   [ -e sig.db ] && fail "SIG$sig: an interrupted run wrote its output"
 done
+
+# A number is bounded by its bytes, not by maxLength: the built-in Phone's 3 bytes hold 8 digits
+# against a maxLength of 7, and a field without "match anywhere" holds 5 digits against 3. Each
+# such record is written and found by a prefix, a substring (the phone matches anywhere) and a
+# pattern; a criterion that does not fit finds nothing.
+printf '%s\n16777215\tBIG\tB\tC\tD\n1234567\tSMALL\tB\tC\tD\n' "$header" >wide.tsv
+run 0 make wide.tsv wide.zdb
+printf 'Code integer 0 2 1 1 1 50 50 3\nNote text 0 0 2 2 2 70 50 10\n' >code-schema.txt
+printf 'Code\tNote\n65535\tBIG\n1234\tSMALL\n' >code.tsv
+run 0 make --schema code-schema.txt code.tsv code.fdb
+while read -r file criterion expected; do
+  run 0 search "$file" "$criterion"
+  [ "$(wc -l <out.txt)" = 2 ] && contains out.txt "$expected" "$file $criterion finds $expected"
+  [ "$(wc -l <out.txt)" = 2 ] || fail "$file $criterion: $(cat out.txt err.txt)"
+done <<'EOF_FOUND'
+wide.zdb phone=1677 16777215
+wide.zdb phone=7772 16777215
+wide.zdb phone=1*15 16777215
+wide.zdb phone=?677* 16777215
+code.fdb code=655 65535
+code.fdb code=6*5 65535
+code.fdb code=?5* 65535
+EOF_FOUND
+run 1 search code.fdb code=553
 
 # Values stay findable: a field that takes capitals is stored in capitals (unless it folds
 # case), and searching what the application's box would make of the typed text finds it.
@@ -221,6 +245,35 @@ long=$(printf 'N%.0s' $(seq 251)).zdb
 run 0 make one.tsv "$long"
 run 0 search "$long"
 leftovers
+
+# Windows drops the dots and spaces that end a name, and would write "out.db" for "out.db.":
+# such a name is refused everywhere, with nothing written and an existing "out.db" unchanged.
+# Folders elsewhere keep their names as given.
+cp a.db out.db
+for name in 'out.db.' 'out.db ' 'out.zdb..' 'out.db. .' '...'; do
+  run 2 make one.tsv "$name"
+  contains err.txt "$name: the name ends in a dot or a space, which Windows drops" "'$name' refused"
+  [ -e "$name" ] && [ "$name" != ... ] && fail "'$name' was written"
+  cmp -s a.db out.db || fail "'$name': out.db was changed"
+done
+[ -e ... ] && fail "'...' was written"
+mkdir -p 'sub. '
+run 0 make one.tsv 'sub. /x.db'
+[ -f 'sub. /x.db' ] || fail "a folder ending in a space was not used as named"
+leftovers
+
+# A name that Find DB does not look for is written as the plain variant, with a warning; a name
+# it looks for gets none.
+for name in town.txt TTTT .db x.db.bak; do
+  run 0 make one.tsv "$name"
+  contains err.txt "$name: written as a plain database (.db); Find DB looks only for names ending in .db, .zdb or .fdb and will not find it" "warning for $name"
+  [ "$(byte_at "$name" 4)" = 11 ] && [ "$(head -c 2 "$name" | od -An -tx1 | tr -d ' ')" != 1f8b ] || fail "$name is not a plain file"
+  [ -s out.txt ] && fail "$name: something on stdout"
+done
+for name in found.db FOUND.ZDB f.Fdb; do
+  run 0 make one.tsv "$name"
+  [ -s err.txt ] && fail "$name: a warning for a name Find DB looks for: $(cat err.txt)"
+done
 
 [ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "make: all passed"

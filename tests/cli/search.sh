@@ -44,6 +44,33 @@ run 0 search dir.db 'flat=**'
 run 0 search dir.db name= street=
 [ "$(wc -l <out.txt)" = 6 ] || fail "empty criteria restrict nothing"
 
+# A criterion that can never match a number (a character no number has) says so on stderr; the
+# rows and the exit code are those of any search that lists nothing. Digits, a pattern's * and ?
+# (and a minus sign in a 4-byte number) may match and say nothing.
+printf 'Big integer 4 4 1 1 1 50 50 11\n' >signed-schema.txt
+printf 'Big\n-5\n2147483647\n' >signed.tsv
+run 0 make --schema signed-schema.txt signed.tsv signed.fdb
+while IFS='|' read -r file criterion why; do
+  run 1 search "$file" "$criterion"
+  [ "$(wc -l <out.txt)" = 1 ] || fail "$criterion: rows listed: $(cat out.txt)"
+  contains err.txt "holds numbers: '${criterion#*=}' can never match it (a number has only digits$why" "$criterion"
+done <<'NEVER'
+dir.db|phone=abc|)
+dir.db|Phone=12x|)
+dir.db|phone=-1|)
+dir.db|phone=1*Ж|)
+signed.fdb|big=+5| and a leading minus sign)
+NEVER
+grep -q "field 'Big'" err.txt || fail "the warning names the field as the file does: $(cat err.txt)"
+for criterion in phone=99 'phone=9*' 'phone=?9'; do
+  run 1 search dir.db "$criterion"
+  [ -s err.txt ] && fail "$criterion: a warning for a criterion that could match: $(cat err.txt)"
+done
+run 0 search signed.fdb big=-5
+[ -s err.txt ] && fail "big=-5: a warning for a signed number: $(cat err.txt)"
+run 1 search dir.db name=abc
+[ -s err.txt ] && fail "a text field never warns: $(cat err.txt)"
+
 # The limit counts characters, not UTF-8 bytes: 36 Cyrillic letters fit the House field.
 run 1 search dir.db "house=$(printf 'Ж%.0s' $(seq 36))"
 

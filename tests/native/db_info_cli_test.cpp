@@ -30,13 +30,19 @@ TEST(DbInfoCli, RefusalsGoToStderrWithExitCode2) {
     std::wstring path;
     const char* words;
   };
-  for (const Case& c : {Case{dir.File(L"Нет.fdb"), "no such file"},
-                        Case{shortFile, "file too short for a database header"}}) {
-    const CliResult r = RunCli({"info", WideToUtf8(c.path)});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find(WideToUtf8(c.path)), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(c.words), std::string::npos) << r.err;
+  // A file whose content is no database says so before the technical reason.
+  const std::wstring textFile = dir.File(L"Текст.zdb");
+  ASSERT_TRUE(WriteFileBytes(textFile, "A text file that someone saved under a database name.\n"));
+  for (const Case& c :
+       {Case{dir.File(L"Нет.fdb"), "no such file"},
+        Case{shortFile, "not a Vostrel database: file too short for a database header"},
+        Case{textFile, "not a Vostrel database: unsupported version 120"}}) {
+    for (const char* command : {"info", "search"}) {
+      const CliResult r = RunCli({command, WideToUtf8(c.path)});
+      EXPECT_EQ(r.exitCode, 2);
+      EXPECT_EQ(r.out, "");
+      EXPECT_NE(r.err.find(WideToUtf8(c.path) + ": " + c.words), std::string::npos) << r.err;
+    }
   }
   const CliResult usage = RunCli({"info"});
   EXPECT_EQ(usage.exitCode, 2);
