@@ -94,8 +94,10 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Wine runs the 64-bit vostrel.exe (wine64) and brings the Tahoma the pages are laid out for
-# (fonts-wine); the native tools need only the libraries dpkg-shlibdeps finds.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "wine, wine64, fonts-wine")
+# (fonts-wine); the launcher takes its lock with flock (util-linux: essential, so it is named
+# with the version the launcher is tested with); the native tools need only the libraries
+# dpkg-shlibdeps finds.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "wine, wine64, fonts-wine, util-linux (>= 2.38)")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

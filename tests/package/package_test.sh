@@ -84,13 +84,14 @@ for cmd in vostrel vostrel-cli vostrel-gen; do
   grep -Eq "^-rwxr-xr-x root/root .* \./usr/bin/$cmd\$" <<<"$listing" || fail "usr/bin/$cmd is not an executable owned by root"
 done
 
-# Depends: Wine (64-bit) and its Tahoma, plus the libraries of the native tools, nothing else.
+# Depends: Wine (64-bit) and its Tahoma, flock for the launcher's lock, plus the libraries of
+# the native tools, nothing else.
 depends=$(dpkg-deb -f "$DEB" Depends)
 names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sort -u)
-for needed in wine wine64 fonts-wine libc6 libstdc++6 zlib1g; do
+for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g; do
   grep -qx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
 done
-extra=$(grep -vxE 'wine|wine64|fonts-wine|libc6|libgcc-s1|libstdc\+\+6|zlib1g' <<<"$names")
+extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g' <<<"$names")
 [ -z "$extra" ] || fail "Depends declares what the package does not use: $extra"
 [ "$(dpkg-deb -f "$DEB" Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture"
 pass "Depends: $depends"
@@ -151,6 +152,264 @@ if [ "$status" -eq 1 ] && grep -q 'no display' <<<"$out" && [ ! -e "$USER_DATA/v
 else
   fail "without a display the launcher ended with $status: $out"
 fi
+
+# ---- The launcher and the user's folder, with stand-ins for Wine ----
+# The stand-ins record what they are asked and make the folders wineboot makes, so that the
+# launcher's handling of the folder is tried in a moment and no real prefix is touched.
+STUBS=$WORK/stub-bin
+mkdir -p "$STUBS"
+printf '#!/bin/bash\necho "wine $*" >>"$STUB_LOG"\n' >"$STUBS/wine"
+printf '#!/bin/bash\necho "wineserver $*" >>"$STUB_LOG"\n' >"$STUBS/wineserver"
+cat >"$STUBS/wineboot" <<'STUB'
+#!/bin/bash
+# Two preparations of one prefix at once are what the launcher must never start.
+if ! mkdir "$WINEPREFIX/.stub-busy" 2>/dev/null; then
+  echo "wineboot twice at once" >>"$STUB_LOG"
+  exit 1
+fi
+echo "wineboot $*" >>"$STUB_LOG"
+# STUB_HOLD: tell the test that the preparation is under way, and wait for its word.
+if [ -n "${STUB_HOLD:-}" ]; then
+  echo in >"$STUB_HOLD.in"
+  read -r _ <"$STUB_HOLD.out"
+fi
+mkdir -p "$WINEPREFIX/dosdevices" "$WINEPREFIX/drive_c/windows/Fonts"
+rmdir "$WINEPREFIX/.stub-busy"
+STUB
+chmod +x "$STUBS"/*
+
+# Runs the installed launcher with the stand-ins in a clean environment, in the case's folder
+# $C, with the variables in run_env (HOME=$C/home unless the case changes it).
+stub_launch() {
+  (cd "$C" && env -i PATH="$STUBS:$PATH" DISPLAY=:stub STUB_LOG="$C/wine.log" "${run_env[@]}" \
+    "$LAUNCHER" "$@")
+}
+# Every path below $1 with its type, owner, size, time and link target.
+snapshot() { find "$1" -printf '%p %y %u %s %T@ %l\n' | sort; }
+new_case() {
+  C=$WORK/cases/$1
+  H=$C/home
+  S=$H/.local/share/vostrel
+  mkdir -p "$H"
+  run_env=("HOME=$H")
+}
+STUB_APP=.local/share/vostrel/drive_v/Vostrel
+
+# Refused: a sentence from the launcher, exit code 1, Wine never asked, and nothing in the
+# case's folder made, changed or removed.
+refuse_home_unset() { run_env=(); }
+refuse_home_relative() { run_env=(HOME=home); }
+refuse_quote() {
+  mkdir -p "$C/say \"hi\""
+  run_env+=("XDG_DATA_HOME=$C/say \"hi\"")
+}
+refuse_backslash() {
+  mkdir -p "$C/back\\slash"
+  run_env+=("XDG_DATA_HOME=$C/back\\slash")
+}
+refuse_drive_link() {
+  mkdir -p "$S" "$C/elsewhere"
+  ln -s "$C/elsewhere" "$S/drive_v"
+}
+refuse_data_link() {
+  mkdir -p "$H/.local/share" "$C/elsewhere"
+  ln -s "$C/elsewhere" "$S"
+}
+refuse_prefix_link() {
+  mkdir -p "$S/drive_v/Vostrel" "$C/elsewhere"
+  ln -s "$C/elsewhere" "$S/wineprefix"
+}
+refuse_program_folder() { mkdir -p "$S/drive_v/Vostrel/vostrel.exe"; }
+# Root on a user's folder, as `sudo vostrel` keeping the user's HOME: once prepared, and fresh.
+refuse_root_prepared() {
+  mkdir -p "$S/drive_v/Vostrel" "$S/drive_v/Directories" "$S/wineprefix"
+  printf 'an older program' >"$S/drive_v/Vostrel/vostrel.exe"
+  printf 'V:\\Directories\\x.db;X\r\n' >"$S/drive_v/Vostrel/vostrel.ini"
+  chown -R 4242:4242 "$H"
+}
+refuse_root_fresh() {
+  mkdir -p "$H/.local/share"
+  chown -R 4242:4242 "$H"
+}
+while IFS='|' read -r name expected; do
+  if [[ $name == root_* ]] && [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: refused $name (needs root to give the folder to another user)"
+    continue
+  fi
+  new_case "refuse-$name"
+  "refuse_$name"
+  before=$(snapshot "$C")
+  out=$(stub_launch 2>&1)
+  status=$?
+  after=$(snapshot "$C")
+  if [ "$status" -eq 1 ] && [[ $out == "vostrel: "* ]] && grep -qF -- "$expected" <<<"$out" &&
+    [ "$before" = "$after" ]; then
+    pass "refused $name: \"$(head -1 <<<"$out")\""
+  else
+    fail "refused $name: exit code $status (1 expected), \"$out\" (expected \"$expected\")"
+    diff <(echo "$before") <(echo "$after") | head -20 >&2
+  fi
+done <<'CASES'
+home_unset|HOME is not set
+home_relative|HOME is 'home', which is not an absolute path
+quote|say "hi"/vostrel holds a double quote
+backslash|back\slash/vostrel holds a double quote (") or a backslash
+drive_link|/vostrel/drive_v is a symbolic link
+data_link|/.local/share/vostrel is a symbolic link
+prefix_link|/vostrel/wineprefix is a symbolic link
+program_folder|/Vostrel/vostrel.exe is not a file
+root_prepared|/.local/share/vostrel belongs to user id 4242, and you are root
+root_fresh|/.local/share belongs to user id 4242, and you are root
+CASES
+
+# Started: the state is damaged or planted with links after a first start, then the launcher
+# runs again (with the option the case gives). Each case checks its outcome; every case must
+# end with exit code 0, the program started and no temporary file left.
+SHARED=$ROOT/usr/share/vostrel
+printf 'victim' >"$WORK/victim"
+victim_intact() { [ "$(cat "$C/victim")" = victim ] || fail "$name: a file the link pointed to was written"; }
+program_is_packaged() {
+  [ -f "$A/vostrel.exe" ] && [ ! -L "$A/vostrel.exe" ] && cmp -s "$A/vostrel.exe" "$SHARED/vostrel.exe" ||
+    fail "$name: vostrel.exe is not the package's"
+}
+list_is() { cmp -s "$A/vostrel.ini" "$1" && [ ! -L "$A/vostrel.ini" ] || fail "$name: vostrel.ini is not $2"; }
+printf 'V:\\Directories\\moskva-demo.zdb;%s\r\n' 'Москва (демо)' | iconv -f UTF-8 -t CP1251 >"$WORK/demo-list"
+
+start_planted_temp_names() {
+  ln -s "$C/victim" "$A/vostrel.exe.new"
+  ln -s "$C/victim" "$A/vostrel.ini.new"
+  printf 'an older program' >"$A/vostrel.exe"
+}
+check_planted_temp_names() { victim_intact; program_is_packaged; list_is "$WORK/demo-list" "the demo list"; }
+start_program_link() { ln -sfn "$C/victim" "$A/vostrel.exe"; }
+check_program_link() { victim_intact; program_is_packaged; }
+start_program_cut() { head -c 4096 "$SHARED/vostrel.exe" >"$A/vostrel.exe"; }
+check_program_cut() { program_is_packaged; }
+start_program_empty() { : >"$A/vostrel.exe"; }
+check_program_empty() { program_is_packaged; }
+start_demo_dangling() {
+  rm "$C/$DEMO_PATH"
+  ln -s "$C/nowhere/moskva-demo.zdb" "$C/$DEMO_PATH"
+}
+check_demo_dangling() {
+  [ "$(readlink "$C/$DEMO_PATH")" = "$C/nowhere/moskva-demo.zdb" ] && [ ! -e "$C/nowhere" ] ||
+    fail "$name: the link was followed or replaced"
+  grep -q 'note: .*moskva-demo.zdb is not a file' <<<"$out" || fail "$name: no note: $out"
+}
+# A damaged list is the program's to read (it skips what it cannot use): kept byte for byte.
+start_list_empty() { : >"$A/vostrel.ini"; cp "$A/vostrel.ini" "$C/list"; }
+start_list_cut() { head -c 20 "$WORK/demo-list" >"$A/vostrel.ini"; cp "$A/vostrel.ini" "$C/list"; }
+start_list_binary() { head -c 3000 "$SHARED/vostrel.exe" >"$A/vostrel.ini"; cp "$A/vostrel.ini" "$C/list"; }
+check_list_empty() { list_is "$C/list" "the user's"; }
+check_list_cut() { list_is "$C/list" "the user's"; }
+check_list_binary() { list_is "$C/list" "the user's"; }
+start_list_link_reset() { ln -sfn "$C/victim" "$A/vostrel.ini"; }
+check_list_link_reset() { victim_intact; list_is "$WORK/demo-list" "the demo list"; }
+start_list_dangling() { rm "$A/vostrel.ini"; ln -s "$C/nowhere/vostrel.ini" "$A/vostrel.ini"; }
+check_list_dangling() {
+  [ "$(readlink "$A/vostrel.ini")" = "$C/nowhere/vostrel.ini" ] && [ ! -e "$C/nowhere" ] ||
+    fail "$name: the dangling list was replaced or followed"
+}
+start_font_link() {
+  touch -d 2000-01-01 "$C/victim"
+  ln -sfn "$C/victim" "$S/wineprefix/drive_c/windows/Fonts/tahoma.ttf"
+}
+check_font_link() {
+  victim_intact
+  cmp -s "$S/wineprefix/drive_c/windows/Fonts/tahoma.ttf" /usr/share/wine/fonts/tahoma.ttf ||
+    fail "$name: the prefix's Tahoma is not Wine's"
+}
+start_drive_elsewhere() { ln -sfn "$C" "$S/wineprefix/dosdevices/v:"; }
+check_drive_elsewhere() {
+  [ "$(readlink "$S/wineprefix/dosdevices/v:")" = "$S/drive_v" ] || fail "$name: V: is not the user's drive"
+}
+# A relative XDG_DATA_HOME is ignored: the first start makes the folder in HOME, none in $C.
+start_xdg_relative() { rm -rf "$S"; run_env+=(XDG_DATA_HOME=data); }
+check_xdg_relative() {
+  [ ! -e "$C/data" ] && [ -f "$A/vostrel.ini" ] || fail "$name: the folder is not in HOME"
+  grep -q "XDG_DATA_HOME ('data') is not an absolute path and is ignored" <<<"$out" || fail "$name: no note: $out"
+}
+DEMO_PATH=home/.local/share/vostrel/drive_v/Directories/moskva-demo.zdb
+[ -f /usr/share/wine/fonts/tahoma.ttf ] || echo "skipped: started font_link (no /usr/share/wine/fonts/tahoma.ttf)"
+while IFS='|' read -r name option; do
+  [ "$name" != font_link ] || [ -f /usr/share/wine/fonts/tahoma.ttf ] || continue
+  new_case "start-$name"
+  A=$H/$STUB_APP
+  cp "$WORK/victim" "$C/victim"
+  stub_launch >/dev/null 2>&1 || fail "$name: the first start failed"
+  "start_$name"
+  : >"$C/wine.log"
+  out=$(stub_launch $option 2>&1)
+  status=$?
+  leftovers=$(find "$S" -name '.vostrel-new.*')
+  if [ "$status" -eq 0 ] && grep -qx 'wine vostrel.exe' "$C/wine.log" && [ -z "$leftovers" ]; then
+    failures_before=$FAILURES
+    "check_$name"
+    [ "$FAILURES" -ne "$failures_before" ] || pass "started $name${option:+ ($option)}"
+  else
+    fail "started $name: exit code $status, $out; temporary files left: $leftovers"
+  fi
+done <<'CASES'
+planted_temp_names|--reset
+program_link|
+program_cut|
+program_empty|
+demo_dangling|
+list_empty|
+list_cut|
+list_binary|
+list_link_reset|--reset
+list_dangling|
+font_link|
+drive_elsewhere|
+xdg_relative|
+CASES
+
+# Two starts at once on a fresh account: the second waits while the first prepares, then both
+# start the program on one prepared state. The first one's preparation is held until the
+# second says it waits; without the wait, the second prepares too (or fails).
+new_case concurrent
+mkfifo "$C/hold.in" "$C/hold.out" "$C/second.err"
+run_env+=("STUB_HOLD=$C/hold")
+stub_launch >"$C/first.out" 2>&1 &
+first_pid=$!
+run_env=("HOME=$H")
+# Both ends of the stand-in's pipes are held open here, so that no open or write of the test
+# waits for a reader; the 120 s bounds only keep a broken launcher from hanging the test.
+exec {hold_in}<>"$C/hold.in" {hold_out}<>"$C/hold.out"
+if read -r -t 120 -u "$hold_in" _; then
+  stub_launch >/dev/null 2>"$C/second.err" &
+  second_pid=$!
+  released=0
+  exec {second_err}<"$C/second.err"
+  while IFS= read -r -t 120 -u "$second_err" line || { [ $? -gt 128 ] && released=hung && false; }; do
+    echo "$line" >>"$C/second.log"
+    if [ "$released" = 0 ] && [[ $line == *"waiting for it"* ]]; then
+      echo go >&"$hold_out"
+      released=1
+    fi
+  done
+  exec {second_err}<&-
+  [ "$released" = 1 ] || echo go >&"$hold_out"
+  [ "$released" != hung ] || kill "$first_pid" "$second_pid" 2>/dev/null
+  first_status=0 second_status=0
+  wait "$first_pid" || first_status=$?
+  wait "$second_pid" || second_status=$?
+  A=$H/$STUB_APP
+  if [ "$first_status" -eq 0 ] && [ "$second_status" -eq 0 ] && [ "$released" = 1 ] &&
+    [ "$(grep -c '^wineboot' "$C/wine.log")" = 1 ] && ! grep -q twice "$C/wine.log" &&
+    [ "$(grep -cx 'wine vostrel.exe' "$C/wine.log")" = 2 ] && cmp -s "$A/vostrel.ini" "$WORK/demo-list" &&
+    name=concurrent program_is_packaged && [ -z "$(find "$S" -name '.vostrel-new.*')" ]; then
+    pass "two starts at once: one preparation, both started the program"
+  else
+    fail "two starts at once: exit codes $first_status and $second_status; the second said: $(cat "$C/second.log" 2>/dev/null); Wine was asked: $(cat "$C/wine.log")"
+  fi
+else
+  fail "two starts at once: the first start never prepared Wine: $(cat "$C/first.out")"
+  kill "$first_pid" 2>/dev/null
+  echo go >&"$hold_out"
+fi
+exec {hold_in}<&- {hold_out}<&-
 
 n=90
 while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
@@ -228,13 +487,15 @@ if run_launcher first-start 240; then
 fi
 
 # The user installed another directory, and an upgrade brings a new program: the user's list
-# stays, the program file is the package's again.
+# stays, the program file is the package's again. The list also holds what a damaged file
+# would (bytes of no text, a NUL, a line cut short) and the program copy is cut short: the
+# window opens all the same, the list stays byte for byte, the program is replaced.
 "$ROOT/usr/bin/vostrel-gen" --records 50 --title "Extra" "$USER_DATA/vostrel/drive_v/Directories/extra.db" >/dev/null
-printf 'V:\\Directories\\extra.db;Extra\r\n' >>"$APP/vostrel.ini"
-user_list=$(cat "$APP/vostrel.ini")
-printf 'an older program' >"$APP/vostrel.exe"
+printf 'V:\\Directories\\extra.db;Extra\r\n\x01\xff\x00\xfe;\x7f\r\nV:\\Direc' >>"$APP/vostrel.ini"
+cp "$APP/vostrel.ini" "$WORK/user-list"
+head -c 100000 "$ROOT/usr/share/vostrel/vostrel.exe" >"$APP/vostrel.exe"
 if run_launcher second-start 60; then
-  [ "$(cat "$APP/vostrel.ini")" = "$user_list" ] || fail "second start: the user's installed list changed"
+  cmp -s "$APP/vostrel.ini" "$WORK/user-list" || fail "second start: the user's installed list changed"
   cmp -s "$APP/vostrel.exe" "$ROOT/usr/share/vostrel/vostrel.exe" || fail "second start: vostrel.exe not updated"
 fi
 
