@@ -20,7 +20,9 @@ const char kInfoUsage[] =
     "Shows the header and the fields of a database file (.db, .zdb or .fdb).\n"
     "  --json   one JSON object: variant, version, fieldCount, recordCount, title, headerSize,\n"
     "           numberWidth (.db and .zdb only) and fields\n"
-    "Exit status: 0 when the file opens, 2 when it cannot be used or the usage is wrong.\n";
+    "Exit status: 0 when the file opens, 2 when it cannot be used or the usage is wrong.\n"
+    "A file whose content is no database (too short, another version, fields that cannot be\n"
+    "used) is refused with \"not a Vostrel database\" before the reason.\n";
 
 const char* VariantName(DatabaseVariant variant) {
   switch (variant) {
