@@ -1,14 +1,28 @@
 // A listed record: one wide string per displayed column, in display order.
 #pragma once
+#include <cstddef>
+
 #include "db/field_schema.h"
 
-// An array of string pointers, one per displayed column. The strings live in the same heap
-// block as the array, right behind it: a row costs one allocation whatever its column count,
-// which in a list of millions of rows is most of what the rows cost beyond their text.
+// An array of string pointers, one per displayed column. The strings lie right behind the
+// array in the same piece of memory: a row is one block whatever its column count, so the
+// Result page's store can lay millions of rows side by side in a few large blocks.
 using ResultRow = wchar_t**;
 
-// Builds a row from the current values of the display map's fields. Returns nullptr when
-// memory runs out.
+// Where the texts of a row come from and how much room the row takes, measured once.
+struct ResultRowLayout {
+  int columns = 0;
+  const char* values[kMaxDisplayFields] = {};
+  size_t lengths[kMaxDisplayFields] = {};
+  size_t bytes = 0;  // the pointer array and every text with its terminator
+};
+
+// Measures the row of the current values of the display map's fields.
+void MeasureResultRow(const FieldTable* table, ResultRowLayout* layout);
+// Lays the measured row out in memory of layout.bytes bytes, aligned for a pointer.
+ResultRow LayOutResultRow(const ResultRowLayout& layout, void* memory);
+
+// Builds a row of its own on the heap. Returns nullptr when memory runs out.
 ResultRow BuildResultRow(const FieldTable* table);
 // Frees a row built by BuildResultRow, strings and all (null does nothing).
 void FreeResultRow(ResultRow row);

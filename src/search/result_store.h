@@ -1,6 +1,7 @@
 // The rows of a search in list order: what a virtual list shows by index.
 #pragma once
 #include <atomic>
+#include <cstddef>
 
 #include "search/result_row.h"
 
@@ -11,21 +12,32 @@
 constexpr int kStoreChunkBits = 16;
 constexpr int kStoreChunkRows = 1 << kStoreChunkBits;
 constexpr int kStoreChunks = (1 << (31 - kStoreChunkBits));
+// The rows themselves are laid side by side in blocks of this size (a row larger than a block
+// gets one of its own): two million rows are a few dozen allocations, not two million, and
+// freeing them is as many releases. The blocks never move, so a row stays where it was laid.
+constexpr size_t kRowBlockBytes = static_cast<size_t>(4) << 20;
+
+struct RowBlock;
 
 struct ResultStore {
   ResultRow* chunks[kStoreChunks] = {};
   std::atomic<int> count{0};
+  RowBlock* blocks = nullptr;  // the newest first; the appending thread's own until freed
 };
 
-// The appending thread: takes ownership of row as row number count. False when there is no
-// room (memory runs out, or the test limit is reached): the row then stays the caller's.
-bool AppendStoredRow(ResultStore* store, ResultRow row);
+// The appending thread: lays out the row of the table's displayed values as row number count.
+// False when there is no room (memory runs out, or the test limit is reached): nothing of the
+// row stays then.
+bool AppendStoredRow(ResultStore* store, const FieldTable* table);
 // Row i; i must lie below a count read beforehand.
 inline ResultRow& StoredRow(ResultStore* store, int index) {
   return store->chunks[index >> kStoreChunkBits][index & (kStoreChunkRows - 1)];
 }
-// Frees every row and the chunks; the store is empty afterwards. Nobody may append meanwhile.
+// Frees every row, their blocks and the chunks; the store is empty afterwards. Nobody may
+// append meanwhile.
 void FreeStoredRows(ResultStore* store);
+// How many blocks hold the rows now (what freeing them costs).
+int StoredRowBlocks(const ResultStore* store);
 
 // Test seam: the store refuses rows beyond this many, as if memory had run out (a negative
 // limit restores the real one).

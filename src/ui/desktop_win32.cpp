@@ -112,33 +112,123 @@ bool HandleReturn(HWND focused) {
   return false;
 }
 
-void AppendEscaped(std::wstring* out, const wchar_t* text) {
+// The clipboard's text is written in two passes over the same rows, the first counting what
+// the second writes, so that two million rows go straight into one block of the right size.
+// Each pass takes a writer: a counter, or a cursor into the block.
+struct TextWriter {
+  wchar_t* at = nullptr;  // nullptr: only count
+  size_t length = 0;
+
+  void Put(wchar_t c) {
+    if (at) *at++ = c;
+    ++length;
+  }
+};
+
+// A cell as the command line's TSV writes it: backslash, tab, line feed and carriage return
+// escaped.
+void PutEscaped(TextWriter* out, const wchar_t* text) {
   for (; text && *text; ++text) {
+    wchar_t escaped = 0;
     switch (*text) {
       case L'\\':
-        out->append(L"\\\\");
+        escaped = L'\\';
         break;
       case L'\t':
-        out->append(L"\\t");
+        escaped = L't';
         break;
       case L'\n':
-        out->append(L"\\n");
+        escaped = L'n';
         break;
       case L'\r':
-        out->append(L"\\r");
+        escaped = L'r';
         break;
       default:
-        out->push_back(*text);
+        break;
+    }
+    if (escaped) {
+      out->Put(L'\\');
+      out->Put(escaped);
+    } else {
+      out->Put(*text);
     }
   }
 }
 
-void AppendRowLine(std::wstring* out, ResultRow row) {
+void PutRowLine(TextWriter* out, ResultRow row) {
   for (int j = 0; j < TheFieldTable.displayCount; ++j) {
-    if (j > 0) out->push_back(L'\t');
-    AppendEscaped(out, row ? row[j] : nullptr);
+    if (j > 0) out->Put(L'\t');
+    PutEscaped(out, row ? row[j] : nullptr);
   }
-  out->push_back(L'\n');
+  out->Put(L'\n');
+}
+
+// The header line, then the selected rows (all of them, or those listed in selected).
+void PutSelectedRows(TextWriter* out, const std::vector<int>* selected, int listed) {
+  for (int j = 0; j < TheFieldTable.displayCount; ++j) {
+    if (j > 0) out->Put(L'\t');
+    PutEscaped(out, TheFieldTable.displayMap[j]->displayName);
+  }
+  out->Put(L'\n');
+  if (!selected) {
+    for (int i = 0; i < listed; ++i) PutRowLine(out, ResultRowAt(i));
+    return;
+  }
+  for (int i : *selected) PutRowLine(out, ResultRowAt(i));
+}
+
+// The selected rows' indices, asked of the list once each; nullptr in *all when every row is
+// selected (Ctrl+A), which needs no asking. False when nothing is selected.
+bool FindSelectedRows(std::vector<int>* selected, bool* all, int* listed) {
+  if (!ResultListView) return false;
+  *listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  const int count = static_cast<int>(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0));
+  if (count <= 0) return false;
+  *all = count >= *listed;
+  if (*all) return true;
+  selected->reserve(static_cast<size_t>(count));
+  for (int i = -1;;) {
+    i = static_cast<int>(
+        SendMessageW(ResultListView, LVM_GETNEXTITEM, static_cast<WPARAM>(i), LVNI_SELECTED));
+    if (i < 0) break;
+    selected->push_back(i);
+  }
+  return true;
+}
+
+// The clipboard block holding the selected rows' text, or nullptr.
+HGLOBAL SelectedRowsBlock() {
+  std::vector<int> selected;
+  bool all = false;
+  int listed = 0;
+  if (!FindSelectedRows(&selected, &all, &listed)) return nullptr;
+  const std::vector<int>* rows = all ? nullptr : &selected;
+  TextWriter counter;
+  PutSelectedRows(&counter, rows, listed);
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, (counter.length + 1) * sizeof(wchar_t));
+  if (!block) return nullptr;
+  wchar_t* memory = static_cast<wchar_t*>(GlobalLock(block));
+  if (!memory) {
+    GlobalFree(block);
+    return nullptr;
+  }
+  TextWriter writer;
+  writer.at = memory;
+  PutSelectedRows(&writer, rows, listed);
+  *writer.at = L'\0';
+  GlobalUnlock(block);
+  return block;
+}
+
+void SelectAllRows() {
+  const int listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  const ListWork work = BeginListWork(listed);
+  LVITEMW all = {};
+  all.stateMask = LVIS_SELECTED;
+  all.state = LVIS_SELECTED;
+  SendMessageW(ResultListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(&all));
+  EndListWork(work);
 }
 
 }  // namespace
@@ -205,13 +295,7 @@ bool HandleDesktopKey(const MSG& message) {
       return false;
     case 'A':
       if (!control || GetFocus() != ResultListView) return false;
-      {
-        LVITEMW all = {};
-        all.stateMask = LVIS_SELECTED;
-        all.state = LVIS_SELECTED;
-        SendMessageW(ResultListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
-                     reinterpret_cast<LPARAM>(&all));
-      }
+      SelectAllRows();
       return true;
     case 'C':
       if (!control || GetFocus() != ResultListView) return false;
@@ -227,51 +311,20 @@ HWND FirstFocusableControl(HWND page) {
   return controls.empty() ? nullptr : controls.front();
 }
 
-std::wstring SelectedRowsAsText() {
-  std::wstring text;
-  if (!ResultListView) return text;
-  const int listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
-  const int selected = static_cast<int>(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0));
-  if (selected <= 0) return text;
-  for (int j = 0; j < TheFieldTable.displayCount; ++j) {
-    if (j > 0) text.push_back(L'\t');
-    AppendEscaped(&text, TheFieldTable.displayMap[j]->displayName);
-  }
-  text.push_back(L'\n');
-  if (selected >= listed) {
-    // Everything is selected (Ctrl+A): no need to ask the list for each row.
-    for (int i = 0; i < listed; ++i) AppendRowLine(&text, ResultRowAt(i));
-    return text;
-  }
-  for (int i = -1;;) {
-    i = static_cast<int>(
-        SendMessageW(ResultListView, LVM_GETNEXTITEM, static_cast<WPARAM>(i), LVNI_SELECTED));
-    if (i < 0) break;
-    AppendRowLine(&text, ResultRowAt(i));
-  }
-  return text;
-}
-
 bool CopySelectedRows(HWND owner) {
-  const std::wstring text = SelectedRowsAsText();
-  if (text.empty()) return false;
-  const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes);
-  if (!block) return false;
-  void* memory = GlobalLock(block);
-  if (!memory) {
-    GlobalFree(block);
-    return false;
+  const int listed =
+      ResultListView ? static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0)) : 0;
+  // Only the pointer shows the work: the list's items do not change.
+  const HCURSOR previous =
+      listed >= kLongListRows ? SetCursor(LoadCursorW(nullptr, IDC_WAIT)) : nullptr;
+  HGLOBAL block = SelectedRowsBlock();
+  bool placed = false;
+  if (block && OpenClipboard(owner)) {
+    EmptyClipboard();
+    placed = SetClipboardData(CF_UNICODETEXT, block) != nullptr;
+    CloseClipboard();
   }
-  memcpy(memory, text.c_str(), bytes);
-  GlobalUnlock(block);
-  if (!OpenClipboard(owner)) {
-    GlobalFree(block);
-    return false;
-  }
-  EmptyClipboard();
-  const bool placed = SetClipboardData(CF_UNICODETEXT, block) != nullptr;
-  CloseClipboard();
-  if (!placed) GlobalFree(block);
+  if (block && !placed) GlobalFree(block);
+  if (listed >= kLongListRows) SetCursor(previous);
   return placed;
 }

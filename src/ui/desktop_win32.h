@@ -30,10 +30,8 @@ bool HandleDesktopKey(const MSG& message);
 // The first control of the page that takes the keyboard, in reading order; nullptr when none.
 HWND FirstFocusableControl(HWND page);
 
-// The selected rows of the result list as tab-separated text with a header line: the column
-// names, then one line per row, each cell escaped as the command line's TSV does (backslash,
-// tab, line feed and carriage return as \\ \t \n \r), each line ended by a line feed.
-std::wstring SelectedRowsAsText();
-// Puts that text on the clipboard as Unicode text; false when nothing is selected or the
-// clipboard cannot be had.
+// Puts the selected rows of the result list on the clipboard as Unicode text, tab-separated
+// with a header line: the column names, then one line per row, each cell escaped as the
+// command line's TSV does (backslash, tab, line feed and carriage return as \\ \t \n \r), each
+// line ended by a line feed. False when nothing is selected or the clipboard cannot be had.
 bool CopySelectedRows(HWND owner);

@@ -23,9 +23,13 @@ LRESULT ResetCriteria(HWND page, int controlId, HWND control, int notificationCo
 // Result page.
 int CALLBACK CompareResultRows(LPARAM rowA, LPARAM rowB, LPARAM column);
 void ShowRowDetails();
-// Sorts the list ascending by a column: the order LVM_SORTITEMS with CompareResultRows gives,
-// equal texts included, reached faster in a long list.
+// Sorts the list by a column, ascending, or descending when the rows are sorted ascending by
+// that column already: the order LVM_SORTITEMS with CompareResultRows gives (or its reverse,
+// equal texts keeping their order), reached faster in a long list.
 void SortResultList(HWND listView, int column);
+// The rows are back in file order (a new search, a new schema): the next click sorts
+// ascending, and no header shows an arrow.
+void ForgetResultSort();
 // Test seam: how the sort builds a text's sort key; nullptr restores the platform's. A builder
 // writes at most capacity bytes and returns how many it wrote, or 0 on failure (with
 // ERROR_INSUFFICIENT_BUFFER as the last error when more room would do).

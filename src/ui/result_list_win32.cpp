@@ -2,9 +2,13 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cwchar>
+
 #include "i18n/format_text.h"
 #include "ui/app_globals_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/pages_win32.h"
 
 namespace {
 
@@ -42,8 +46,48 @@ struct ScanView {
   bool pending = false;  // something not yet shown
   bool painted = false;  // shown at least once in this scan
   DWORD lastPaint = 0;
+  size_t fittedLength = 0;  // the longest progress text the status line was fitted to
 };
 ScanView View;
+
+// The progress text of a city ("1883449/1883450") is wider than the status line the handheld
+// laid out for it. When a text is wider, the line grows to the right, up to the progress bar,
+// and the bar gives up its left part as far as the text needs (its right edge stays). Counts
+// only grow during a scan, so the text is measured only when it gets longer.
+void FitStatusLine(const wchar_t* text) {
+  const size_t length = wcslen(text);
+  if (!View.statusLine || length <= View.fittedLength) return;
+  View.fittedLength = length;
+  HDC dc = GetDC(View.statusLine);
+  if (!dc) return;
+  HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(View.statusLine, WM_GETFONT, 0, 0));
+  HGDIOBJ previous = font ? SelectObject(dc, font) : nullptr;
+  SIZE extent = {};
+  const BOOL measured = GetTextExtentPoint32W(dc, text, static_cast<int>(length), &extent);
+  if (previous) SelectObject(dc, previous);
+  ReleaseDC(View.statusLine, dc);
+  if (!measured) return;
+
+  HWND page = GetParent(View.statusLine);
+  RECT line, bar = {};
+  GetWindowRect(View.statusLine, &line);
+  MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&line), 2);
+  const int needed = extent.cx + 2;
+  if (needed <= line.right - line.left) return;
+  int right = line.left + needed;
+  if (View.progressBar) {
+    GetWindowRect(View.progressBar, &bar);
+    MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&bar), 2);
+    const int gap = 2;
+    if (right + gap > bar.left) {
+      const int left = std::min(right + gap, static_cast<int>(bar.right) - 1);
+      MoveWindow(View.progressBar, left, bar.top, bar.right - left, bar.bottom - bar.top, FALSE);
+      right = left - gap;
+    }
+  }
+  MoveWindow(View.statusLine, line.left, line.top, right - line.left, line.bottom - line.top,
+             FALSE);
+}
 
 int StoredCount() { return Rows.count.load(std::memory_order_acquire); }
 
@@ -80,6 +124,7 @@ void PaintScanView() {
 void ApplyStatusUpdate(const StatusUpdate& update) {
   wchar_t text[kStatusTextCapacity];
   FormatText(text, kStatusTextCapacity, L"%i/%i", {update.results, update.scanned});
+  FitStatusLine(text);
   SetWindowTextW(View.statusLine, text);
   // An update counts exactly the rows stored before it was queued.
   View.counted = update.results;
@@ -89,7 +134,7 @@ void ApplyStatusUpdate(const StatusUpdate& update) {
 
 }  // namespace
 
-bool StoreResultRow(ResultRow row) { return AppendStoredRow(&Rows, row); }
+bool StoreResultRow(const FieldTable* table) { return AppendStoredRow(&Rows, table); }
 
 void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
   AcquireSRWLockExclusive(&Queue.lock);
@@ -122,6 +167,12 @@ void StartScanView() {
   View.listed =
       ResultListView ? static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0)) : 0;
   View.counted = View.listed;
+  // The bar starts each scan where the page lays it out (the last one may have narrowed it).
+  for (const ControlSpec& row : ResultControls) {
+    if (row.id != IdProgressBar || !View.progressBar) continue;
+    const ControlRect& bar = RectForLayout(row);
+    MoveWindow(View.progressBar, bar.x, bar.y, bar.width, bar.height, FALSE);
+  }
   SetStatusLinePainting(false);
   // Should the updates stall (a slow disk), the last one still shows within an interval.
   if (page) SetTimer(page, kScanRefreshTimer, PaintInterval > 0 ? PaintInterval : 10, nullptr);
@@ -165,6 +216,25 @@ void FreeResultRows() {
   View.listed = 0;
   View.counted = 0;
   FreeStoredRows(&Rows);
+  ForgetResultSort();
+}
+
+ListWork BeginListWork(int rows) {
+  ListWork work;
+  if (rows < kLongListRows) return work;
+  work.active = true;
+  if (ResultListView) SendMessageW(ResultListView, WM_SETREDRAW, FALSE, 0);
+  work.previousCursor = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  return work;
+}
+
+void EndListWork(const ListWork& work) {
+  if (!work.active) return;
+  if (ResultListView) {
+    SendMessageW(ResultListView, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(ResultListView, nullptr, TRUE);
+  }
+  SetCursor(work.previousCursor);
 }
 
 int ResultRowCount() { return StoredCount(); }

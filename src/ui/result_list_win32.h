@@ -28,9 +28,10 @@ constexpr UINT_PTR kScanRefreshTimer = 1;
 // for a new count), and an update comes every 50 rows: far more often than anyone can read.
 constexpr DWORD kDefaultListPaintIntervalMs = 100;
 
-// Worker thread: appends a row to the store (false when there is no room; the row is then
-// still the caller's), and queues a status update, waking the UI thread.
-bool StoreResultRow(ResultRow row);
+// Worker thread: appends the row of the table's displayed values to the store (false when
+// there is no room; nothing of it stays then), and queues a status update, waking the UI
+// thread.
+bool StoreResultRow(const FieldTable* table);
 void QueueStatusUpdate(HWND resultPage, int results, int scanned);
 
 // UI thread, on the messages above: a scan begins (the status line stops painting at each
@@ -54,6 +55,18 @@ int SortableRowCount();
 ResultStore* ResultRowStore();
 // After rows were reordered: the list shows what it may and paints it anew.
 void ShowSortedRows();
+
+// Work over many of the list's rows on the UI thread (a sort, a select-all, a copy): from this
+// many rows on, the list stops painting while the work changes its items (the platform's list
+// repaints each item whose state changes, which for millions of items takes minutes), and the
+// pointer shows the wait cursor. EndListWork paints the list anew and gives the pointer back.
+constexpr int kLongListRows = 20000;
+struct ListWork {
+  bool active = false;
+  HCURSOR previousCursor = nullptr;
+};
+ListWork BeginListWork(int rows);
+void EndListWork(const ListWork& work);
 
 // Test seams: the shortest time between two repaints during a scan (0: every update repaints),
 // and a worker that waits for each update to be applied, which makes the list's counts follow

@@ -65,13 +65,7 @@ DWORD FinishWithoutScan(DWORD exitCode) {
 
 }  // namespace
 
-int AppendResultRow(const FieldTable* table) {
-  ResultRow row = BuildResultRow(table);
-  if (!row) return -1;
-  if (StoreResultRow(row)) return 0;
-  FreeResultRow(row);
-  return -1;
-}
+int AppendResultRow(const FieldTable* table) { return StoreResultRow(table) ? 0 : -1; }
 
 void SetWorkerHoldForTests(int rows) { HoldAfterRows.store(rows); }
 

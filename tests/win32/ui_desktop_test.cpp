@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -239,4 +240,59 @@ TEST(UiDesktop, TheResultListTakesArrowsEnterAndCopiesWhatTheCommandLineWrites) 
   const std::vector<std::wstring> all = Lines(expected);
   ASSERT_EQ(all.size(), 5u);
   EXPECT_EQ(ClipboardText(), all[0] + all[2] + all[4]);
+
+  // After a sort the selection has followed its rows, and a copy takes them in the new order.
+  ClickHeader(1);
+  std::wstring sorted = all[0];
+  for (int i = 0; i < ListItemCount(); ++i) {
+    if (SendMessageW(ResultListView, LVM_GETITEMSTATE, i, LVIS_SELECTED) == 0) continue;
+    for (size_t line = 1; line < all.size(); ++line)
+      if (all[line].rfind(ListCell(i, 0) + L"\t", 0) == 0) sorted += all[line];
+  }
+  PressKey('C', true);
+  EXPECT_EQ(ClipboardText(), sorted);
+  EXPECT_NE(sorted, all[0] + all[2] + all[4]) << "the sort should have moved the rows";
+}
+
+// A long list selected whole (Ctrl+A) and then one click or one arrow key: one row stays
+// selected, as in a short list, and a copy then takes that row alone.
+TEST(UiDesktop, OneClickOrArrowAfterSelectingALongListSelectsOneRow) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  StartWith(app, NumberedRecords(kLongListRows + 5));
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  ASSERT_EQ(ListItemCount(), kLongListRows + 5);
+  struct Way {
+    const char* name;
+    std::function<void()> act;
+    int selects;  // the row that ends selected and focused
+  };
+  const Way ways[] = {
+      {"click on row 2",
+       [] {
+         RECT item = {};
+         item.left = LVIR_BOUNDS;
+         SendMessageW(ResultListView, LVM_GETITEMRECT, 2, reinterpret_cast<LPARAM>(&item));
+         const LPARAM at = MAKELPARAM(item.left + 5, (item.top + item.bottom) / 2);
+         PostMessageW(ResultListView, WM_LBUTTONDOWN, MK_LBUTTON, at);
+         PostMessageW(ResultListView, WM_LBUTTONUP, 0, at);
+         PumpOnce();
+       },
+       2},
+      {"down arrow", [] { PressKey(VK_DOWN); }, 3},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    SetFocus(ResultListView);
+    PressKey('A', true);
+    ASSERT_EQ(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0), kLongListRows + 5);
+    way.act();
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0), 1);
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_SELECTED), way.selects);
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED), way.selects);
+    PressKey('C', true);
+    EXPECT_EQ(Lines(ClipboardText()).size(), 2u);
+  }
+  EXPECT_EQ(boxes.Count(), 0u);
 }

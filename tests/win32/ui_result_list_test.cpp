@@ -297,6 +297,7 @@ TEST(ResultList, EveryClearingPathFreesTheRowsAtOnce) {
     SearchAll(app, 120);
     ASSERT_EQ(ResultRowCount(), 120);
     ASSERT_EQ(ListItemCount(), 120);
+    ASSERT_GT(StoredRowBlocks(ResultRowStore()), 0);
     if (path == StartAgain) {
       // Start with no worker to follow: only the clearing shows.
       SetWorkerThreadStarterForTests(NoThread);
@@ -309,6 +310,8 @@ TEST(ResultList, EveryClearingPathFreesTheRowsAtOnce) {
     }
     EXPECT_EQ(ResultRowCount(), 0);
     EXPECT_EQ(ResultRowAt(0), nullptr);
+    // The rows' memory went with them, block by block.
+    EXPECT_EQ(StoredRowBlocks(ResultRowStore()), 0);
     if (path != Close) {
       EXPECT_EQ(ListItemCount(), 0);
       // Nothing is left for a paint to ask for.

@@ -125,9 +125,13 @@ std::vector<LPARAM> ListedRows() {
   return rows;
 }
 
-// What the list's own sort with CompareResultRows makes of the rows in this order: a second
-// list holding the same rows (without owning them) is sorted that way.
-std::vector<LPARAM> ReferenceOrder(const std::vector<LPARAM>& rows, int column) {
+int CALLBACK CompareReversed(LPARAM rowA, LPARAM rowB, LPARAM column) {
+  return CompareResultRows(rowB, rowA, column);
+}
+
+// What the list's own sort with CompareResultRows (or its reverse) makes of the rows in this
+// order: a second list holding the same rows (without owning them) is sorted that way.
+std::vector<LPARAM> ReferenceOrder(const std::vector<LPARAM>& rows, int column, bool descending) {
   TestWindow window;
   HWND twin = window.AddChild(WC_LISTVIEWW, 1201, WS_CHILD | LVS_REPORT);
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -138,16 +142,35 @@ std::vector<LPARAM> ReferenceOrder(const std::vector<LPARAM>& rows, int column) 
     SendMessageW(twin, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
   }
   SendMessageW(twin, LVM_SORTITEMS, static_cast<WPARAM>(column),
-               reinterpret_cast<LPARAM>(CompareResultRows));
+               reinterpret_cast<LPARAM>(descending ? CompareReversed : CompareResultRows));
   return ItemRows(twin);
 }
 
+// The header's arrows: the format of each column's header item.
+std::vector<int> SortArrows() {
+  HWND header = reinterpret_cast<HWND>(SendMessageW(ResultListView, LVM_GETHEADER, 0, 0));
+  std::vector<int> arrows;
+  const int columns = static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < columns; ++i) {
+    HDITEMW item = {};
+    item.mask = HDI_FORMAT;
+    SendMessageW(header, HDM_GETITEMW, i, reinterpret_cast<LPARAM>(&item));
+    arrows.push_back(item.fmt & (HDF_SORTUP | HDF_SORTDOWN));
+  }
+  return arrows;
+}
+
 // Clicks each column in turn (orders of equal texts depend on the order before) and compares
-// every result with the reference.
+// every result with the reference: a click on the column sorted last reverses its order, a
+// click on another sorts that one ascending.
 void ExpectClicksSortLikeTheReference(const std::vector<int>& columns) {
+  int sortedColumn = -1;
+  bool descending = false;
   for (int column : columns) {
     SCOPED_TRACE("column " + std::to_string(column));
-    const std::vector<LPARAM> expected = ReferenceOrder(ListedRows(), column);
+    descending = column == sortedColumn && !descending;
+    sortedColumn = column;
+    const std::vector<LPARAM> expected = ReferenceOrder(ListedRows(), column, descending);
     ClickHeader(column);
     ASSERT_EQ(ListedRows(), expected);
     ASSERT_EQ(ListItemCount(), static_cast<int>(expected.size()));
@@ -157,9 +180,13 @@ void ExpectClicksSortLikeTheReference(const std::vector<int>& columns) {
       const ResultRow row = reinterpret_cast<ResultRow>(expected[i]);
       ASSERT_EQ(cells[i], row[column]) << i;
       if (i > 0) {
-        EXPECT_LE(lstrcmpiW(cells[i - 1].c_str(), cells[i].c_str()), 0) << i;
+        const int c = lstrcmpiW(cells[i - 1].c_str(), cells[i].c_str());
+        EXPECT_TRUE(descending ? c >= 0 : c <= 0) << i;
       }
     }
+    std::vector<int> arrows(static_cast<size_t>(TheFieldTable.displayCount), 0);
+    arrows[static_cast<size_t>(column)] = descending ? HDF_SORTDOWN : HDF_SORTUP;
+    EXPECT_EQ(SortArrows(), arrows);
     EXPECT_EQ(ListCell(static_cast<int>(cells.size()) - 1, 0),
               reinterpret_cast<ResultRow>(expected.back())[0]);
   }
@@ -214,7 +241,7 @@ TEST(ResultSort, HeaderClicksOrderTrickyTextsExactlyAsTheListsOwnSort) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   StartWithTrickyRows(app);
-  ExpectClicksSortLikeTheReference({1, 1, 2, 3, 1, 0, 2, 4});
+  ExpectClicksSortLikeTheReference({1, 1, 1, 2, 3, 3, 1, 0, 2, 4, 4});
 }
 
 TEST(ResultSort, KeysThatDisagreeWithTheComparisonFallBackToTheSameOrder) {
@@ -223,7 +250,7 @@ TEST(ResultSort, KeysThatDisagreeWithTheComparisonFallBackToTheSameOrder) {
   StartWithTrickyRows(app);
   {
     SortKeySeam seam(ReversedKey);
-    ExpectClicksSortLikeTheReference({1, 2, 1});
+    ExpectClicksSortLikeTheReference({1, 1, 2, 1});
   }
   {
     SortKeySeam seam(FailingKey);
@@ -247,7 +274,7 @@ TEST(ResultSort, ThousandsOfRowsWithNumberedNames) {
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
   ASSERT_EQ(ListItemCount(), 5000);
-  ExpectClicksSortLikeTheReference({1, 3, 4, 0, 4});
+  ExpectClicksSortLikeTheReference({1, 3, 3, 4, 0, 4, 4});
 }
 
 TEST(ResultSort, SelectionAndFocusFollowTheirRows) {

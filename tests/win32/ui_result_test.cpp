@@ -67,9 +67,12 @@ TEST(UiResult, HeaderClickSortsAscendingIgnoringCase) {
   ClickHeader(1);
   const std::vector<std::wstring> once = ListColumn(1);
   EXPECT_EQ(Lowered(once), (std::vector<std::wstring>{L"alpha", L"alpha", L"beta", L"gamma"}));
-  // There is no descending toggle: a second click sorts ascending again.
+  // A second click reverses the order, the equal names keeping theirs; a third sorts
+  // ascending again.
   ClickHeader(1);
-  EXPECT_EQ(Lowered(ListColumn(1)), Lowered(once));
+  EXPECT_EQ(ListColumn(1), (std::vector<std::wstring>{L"Gamma", L"beta", once[0], once[1]}));
+  ClickHeader(1);
+  EXPECT_EQ(ListColumn(1), once);
   // Rows move whole: each name keeps its own street.
   for (int i = 0; i < 4; ++i) {
     if (ListCell(i, 1) == L"beta") {
@@ -88,6 +91,13 @@ TEST(UiResult, HeaderClickSortsAscendingIgnoringCase) {
 
   // A notification from another control changes nothing.
   ClickHeader(2, 1202);
+  EXPECT_EQ(ListColumn(0),
+            (std::vector<std::wstring>{L"1000001", L"2000002", L"3000003", L"4000004"}));
+
+  // A new search lists the rows in file order again, and the first click sorts ascending.
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  ClickHeader(0);
   EXPECT_EQ(ListColumn(0),
             (std::vector<std::wstring>{L"1000001", L"2000002", L"3000003", L"4000004"}));
 }
