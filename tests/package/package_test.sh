@@ -220,6 +220,11 @@ refuse_prefix_link() {
   ln -s "$C/elsewhere" "$S/wineprefix"
 }
 refuse_program_folder() { mkdir -p "$S/drive_v/Vostrel/vostrel.exe"; }
+# A pipe the program would wait on for ever when it reads the list.
+refuse_list_pipe() {
+  mkdir -p "$S/drive_v/Vostrel"
+  mkfifo "$S/drive_v/Vostrel/vostrel.ini"
+}
 # Root on a user's folder, as `sudo vostrel` keeping the user's HOME: once prepared, and fresh.
 refuse_root_prepared() {
   mkdir -p "$S/drive_v/Vostrel" "$S/drive_v/Directories" "$S/wineprefix"
@@ -258,6 +263,7 @@ drive_link|/vostrel/drive_v is a symbolic link
 data_link|/.local/share/vostrel is a symbolic link
 prefix_link|/vostrel/wineprefix is a symbolic link
 program_folder|/Vostrel/vostrel.exe is not a file
+list_pipe|/Vostrel/vostrel.ini is not a file (a folder, a device or a pipe), and Vostrel reads it
 root_prepared|/.local/share/vostrel belongs to user id 4242, and you are root
 root_fresh|/.local/share belongs to user id 4242, and you are root
 CASES
@@ -294,7 +300,7 @@ start_demo_dangling() {
 check_demo_dangling() {
   [ "$(readlink "$C/$DEMO_PATH")" = "$C/nowhere/moskva-demo.zdb" ] && [ ! -e "$C/nowhere" ] ||
     fail "$name: the link was followed or replaced"
-  grep -q 'note: .*moskva-demo.zdb is not a file' <<<"$out" || fail "$name: no note: $out"
+  grep -q 'note: .*moskva-demo.zdb is a link to no file' <<<"$out" || fail "$name: no note: $out"
 }
 # A damaged list is the program's to read (it skips what it cannot use): kept byte for byte.
 start_list_empty() { : >"$A/vostrel.ini"; cp "$A/vostrel.ini" "$C/list"; }
