@@ -199,6 +199,7 @@ STUB_APP=.local/share/vostrel/drive_v/Vostrel
 # case's folder made, changed or removed.
 refuse_home_unset() { run_env=(); }
 refuse_home_relative() { run_env=(HOME=home); }
+refuse_home_missing() { run_env=("HOME=$C/nonexistent"); }
 refuse_quote() {
   mkdir -p "$C/say \"hi\""
   run_env+=("XDG_DATA_HOME=$C/say \"hi\"")
@@ -257,6 +258,7 @@ while IFS='|' read -r name expected; do
 done <<'CASES'
 home_unset|HOME is not set
 home_relative|HOME is 'home', which is not an absolute path
+home_missing|/nonexistent', which is no folder
 quote|say "hi"/vostrel holds a double quote
 backslash|back\slash/vostrel holds a double quote (") or a backslash
 drive_link|/vostrel/drive_v is a symbolic link
