@@ -227,21 +227,25 @@ refuse_list_pipe() {
   mkfifo "$S/drive_v/Vostrel/vostrel.ini"
 }
 # Root on a user's folder, as `sudo vostrel` keeping the user's HOME: once prepared, and fresh.
+# The user is an id that names no one here (OTHER in the expected messages).
+other_uid=4242
+while getent passwd "$other_uid" >/dev/null; do other_uid=$((other_uid + 1)); done
 refuse_root_prepared() {
   mkdir -p "$S/drive_v/Vostrel" "$S/drive_v/Directories" "$S/wineprefix"
   printf 'an older program' >"$S/drive_v/Vostrel/vostrel.exe"
   printf 'V:\\Directories\\x.db;X\r\n' >"$S/drive_v/Vostrel/vostrel.ini"
-  chown -R 4242:4242 "$H"
+  chown -R "$other_uid:$other_uid" "$H"
 }
 refuse_root_fresh() {
   mkdir -p "$H/.local/share"
-  chown -R 4242:4242 "$H"
+  chown -R "$other_uid:$other_uid" "$H"
 }
 while IFS='|' read -r name expected; do
   if [[ $name == root_* ]] && [ "$(id -u)" -ne 0 ]; then
     echo "skipped: refused $name (needs root to give the folder to another user)"
     continue
   fi
+  expected=${expected//OTHER/$other_uid}
   new_case "refuse-$name"
   "refuse_$name"
   before=$(snapshot "$C")
@@ -266,8 +270,8 @@ data_link|/.local/share/vostrel is a symbolic link
 prefix_link|/vostrel/wineprefix is a symbolic link
 program_folder|/Vostrel/vostrel.exe is not a file
 list_pipe|/Vostrel/vostrel.ini is not a file (a folder, a device or a pipe), and Vostrel reads it
-root_prepared|/.local/share/vostrel belongs to user id 4242, and you are root
-root_fresh|/.local/share belongs to user id 4242, and you are root
+root_prepared|/.local/share/vostrel belongs to user id OTHER, and you are root
+root_fresh|/.local/share belongs to user id OTHER, and you are root
 CASES
 
 # Started: the state is damaged or planted with links after a first start, then the launcher
