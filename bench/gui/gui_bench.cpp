@@ -1,8 +1,9 @@
 // vostrel-gui-bench: runs the real application in this process, presses Start the way a tap
 // would, and measures what the user waits for: the time from Start to the final status line,
 // how long the window takes to answer input while the scan runs, the time a header click takes
-// to sort the list, how long a second Start blocks the window over the listed rows, the memory
-// the listed rows cost, and (timed by the caller) how soon the process is gone after a close.
+// to sort the list, what selecting the whole list costs (Ctrl+A, then Ctrl+C, then one click on
+// a row), how long a second Start blocks the window over the listed rows, the memory the listed
+// rows cost, and (timed by the caller) how soon the process is gone after a close.
 //
 //   vostrel-gui-bench.exe DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]
 //                         [--paint-interval MS]
@@ -21,12 +22,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
 #include "db/codepage.h"
 #include "search/result_row.h"
 #include "ui/app_globals_win32.h"
+#include "ui/desktop_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
@@ -202,6 +205,76 @@ void PumpUntilWorkerEnds() {
   }
 }
 
+// Serves every message that is waiting, as the program's own loop does.
+void PumpPending() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchLoopMessage(message);
+}
+
+// A key pressed with Ctrl held on the result list, through the program's own message loop.
+void ControlKeyOnList(UINT key) {
+  BYTE state[256] = {};
+  GetKeyboardState(state);
+  BYTE pressed[256];
+  memcpy(pressed, state, sizeof pressed);
+  pressed[VK_CONTROL] = 0x80;
+  SetKeyboardState(pressed);
+  PostMessageW(ResultListView, WM_KEYDOWN, key, 0);
+  PumpPending();
+  SetKeyboardState(state);
+}
+
+// The lines of the clipboard's text.
+long long ClipboardLines() {
+  long long lines = -1;
+  if (!OpenClipboard(nullptr)) return lines;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const wchar_t* text = static_cast<const wchar_t*>(GlobalLock(data))) {
+      lines = 0;
+      for (; *text; ++text) lines += *text == L'\n';
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return lines;
+}
+
+// What selecting the whole list costs: Ctrl+A; Ctrl+A then Ctrl+C until the clipboard holds
+// the text; a click on one row after Ctrl+A, which deselects the rest. Each ends with the list
+// painted.
+struct SelectionFigures {
+  double selectAllMs = 0, copyMs = 0, clickMs = 0;
+  long long copiedLines = 0;
+  int selectedAfterClick = -1;
+};
+SelectionFigures MeasureSelection() {
+  SelectionFigures figures;
+  SetFocus(ResultListView);
+  LONGLONG start = Now();
+  ControlKeyOnList('A');
+  UpdateWindow(ResultListView);
+  figures.selectAllMs = Millis(start, Now());
+
+  start = Now();
+  ControlKeyOnList('C');
+  figures.copyMs = figures.selectAllMs + Millis(start, Now());
+  figures.copiedLines = ClipboardLines();
+
+  RECT item = {};
+  item.left = LVIR_BOUNDS;
+  SendMessageW(ResultListView, LVM_GETITEMRECT, 2, reinterpret_cast<LPARAM>(&item));
+  const LPARAM at = MAKELPARAM(item.left + 5, (item.top + item.bottom) / 2);
+  start = Now();
+  PostMessageW(ResultListView, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(ResultListView, WM_LBUTTONUP, 0, at);
+  PumpPending();
+  UpdateWindow(ResultListView);
+  figures.clickMs = Millis(start, Now());
+  figures.selectedAfterClick =
+      static_cast<int>(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0));
+  return figures;
+}
+
 // The wall clock in nanoseconds since 1970, comparable with the shell's date +%s%N.
 unsigned long long UnixNanoseconds() {
   FILETIME now;
@@ -314,22 +387,27 @@ int wmain(int argc, wchar_t** argv) {
     const LONGLONG sortEnd = Now();
     const bool sorted =
         options.sortColumn < TheFieldTable.displayCount && ColumnInOrder(rows, options.sortColumn);
+    const SelectionFigures selection = MeasureSelection();
 
     wchar_t statusText[256] = {};
     GetWindowTextW(status, statusText, 256);
     printf(
         "search=%d rows=%d gui_ms=%.1f start_ms=%.1f latency_ms=%.1f sort_ms=%.1f sorted=%s "
         "text_bytes=%llu private_before=%llu private_after=%llu working_before=%llu "
-        "working_after=%llu working_peak=%llu status=\"%ls\"\n",
+        "working_after=%llu working_peak=%llu select_all_ms=%.1f copy_ms=%.1f copied_lines=%lld "
+        "click_ms=%.1f selected_after_click=%d status=\"%ls\"\n",
         search, rows, Millis(start, g_finalStatusAt), Millis(start, started),
         Millis(0, g_probe.worst), Millis(sortStart, sortEnd), sorted ? "yes" : "no", textBytes,
         static_cast<unsigned long long>(privateBefore),
         static_cast<unsigned long long>(privateAfter),
         static_cast<unsigned long long>(workingBefore),
         static_cast<unsigned long long>(after.WorkingSetSize),
-        static_cast<unsigned long long>(after.PeakWorkingSetSize), statusText);
+        static_cast<unsigned long long>(after.PeakWorkingSetSize), selection.selectAllMs,
+        selection.copyMs, selection.copiedLines, selection.clickMs, selection.selectedAfterClick,
+        statusText);
     fflush(stdout);
-    if (!sorted) exitCode = 1;
+    if (!sorted || selection.copiedLines != rows + 1 || selection.selectedAfterClick != 1)
+      exitCode = 1;
   }
   if (g_messageBoxes) exitCode = 1;
   SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusPrevious));

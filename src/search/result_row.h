@@ -9,12 +9,14 @@
 // Result page's store can lay millions of rows side by side in a few large blocks.
 using ResultRow = wchar_t**;
 
-// Where the texts of a row come from and how much room the row takes, measured once.
+// Where the texts of a row come from and how much room the row takes, measured once. Only the
+// first `columns` entries are set: a row is measured for every listed record, and clearing the
+// whole arrays each time would cost more than the row.
 struct ResultRowLayout {
-  int columns = 0;
-  const char* values[kMaxDisplayFields] = {};
-  size_t lengths[kMaxDisplayFields] = {};
-  size_t bytes = 0;  // the pointer array and every text with its terminator
+  int columns;
+  const char* values[kMaxDisplayFields];
+  size_t lengths[kMaxDisplayFields];
+  size_t bytes;  // the pointer array and every text with its terminator
 };
 
 // Measures the row of the current values of the display map's fields.
