@@ -351,7 +351,7 @@ while IFS='|' read -r name option; do
   stub_launch >/dev/null 2>&1 || fail "$name: the first start failed"
   "start_$name"
   : >"$C/wine.log"
-  out=$(stub_launch $option 2>&1)
+  out=$(stub_launch ${option:+"$option"} 2>&1)
   status=$?
   leftovers=$(find "$S" -name '.vostrel-new.*')
   if [ "$status" -eq 0 ] && grep -qx 'wine vostrel.exe' "$C/wine.log" && [ -z "$leftovers" ]; then
