@@ -12,7 +12,6 @@
 #include "db/record_reader.h"
 #include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
-#include "search/result_row.h"
 #include "search/scan_loop.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"

@@ -320,3 +320,52 @@ TEST(ResultList, EveryClearingPathFreesTheRowsAtOnce) {
     }
   }
 }
+
+// A progress text wider than the status line (a city's 7-digit counts; here a large font) makes
+// the line grow into the progress bar, whose right edge stays; the next scan puts the bar back.
+TEST(ResultList, AProgressTextWiderThanTheStatusLineWidensItIntoTheProgressBar) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"all.db", NumberedRecords(300));
+  app.InstallDatabases({{L"all.db", "All"}});
+  ASSERT_EQ(app.Start(), 0);
+  HWND status = ResultControl(IdStatusLine);
+  HWND bar = ResultControl(IdProgressBar);
+  const RECT barAsLaidOut = ChildRect(bar);
+  HFONT large = CreateFontW(-40, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
+                            0, L"Tahoma");
+  ASSERT_NE(large, nullptr);
+  const WPARAM usual = static_cast<WPARAM>(SendMessageW(status, WM_GETFONT, 0, 0));
+  SendMessageW(status, WM_SETFONT, reinterpret_cast<WPARAM>(large), FALSE);
+
+  SetWorkerHoldForTests(101);
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(PumpUntil([&] { return WindowText(status) == L"100/101" || !SearchWorkerActive(); }));
+  ASSERT_TRUE(WorkerHeldForTests());
+  HDC dc = GetDC(status);
+  HGDIOBJ previous = SelectObject(dc, large);
+  SIZE extent = {};
+  GetTextExtentPoint32W(dc, L"100/101", 7, &extent);
+  SelectObject(dc, previous);
+  ReleaseDC(status, dc);
+  const RECT line = ChildRect(status);
+  const RECT narrowed = ChildRect(bar);
+  EXPECT_GE(line.right - line.left, extent.cx);
+  EXPECT_LE(line.right, narrowed.left);
+  EXPECT_GT(narrowed.left, barAsLaidOut.left);
+  EXPECT_EQ(narrowed.right, barAsLaidOut.right);
+  ClickSearch(IdStartButton);  // Stop
+  ASSERT_TRUE(WaitForWorker());
+
+  SendMessageW(status, WM_SETFONT, usual, FALSE);
+  DeleteObject(large);
+  SetWorkerHoldForTests(1);
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }));
+  const RECT again = ChildRect(bar);
+  EXPECT_EQ(again.left, barAsLaidOut.left);
+  EXPECT_EQ(again.right, barAsLaidOut.right);
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(boxes.Count(), 0u);
+}
