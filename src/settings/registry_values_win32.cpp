@@ -128,3 +128,37 @@ bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure) {
   RegCloseKey(key);
   return true;
 }
+
+bool StoreWindowPlacement(int width, int height, bool maximized, RegistryFailure* failure) {
+  HKEY key;
+  if (!OpenSettingsKeyForWriting(&key, failure)) return false;
+  const DWORD size = static_cast<DWORD>(MAKELONG(width, height));
+  const DWORD zoomed = maximized ? 1 : 0;
+  RegSetValueExW(key, L"Window size", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size),
+                 sizeof size);
+  RegSetValueExW(key, L"Window maximized", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zoomed),
+                 sizeof zoomed);
+  RegCloseKey(key);
+  return true;
+}
+
+bool LoadWindowPlacement(int* width, int* height, bool* maximized) {
+  HKEY key;
+  if (OpenSettingsKeyForRead(&key) != ERROR_SUCCESS) return false;
+  DWORD values[2] = {};
+  bool read = true;
+  const wchar_t* names[2] = {L"Window size", L"Window maximized"};
+  for (int i = 0; i < 2 && read; ++i) {
+    DWORD type = 0;
+    DWORD bytes = sizeof values[i];
+    read = RegQueryValueExW(key, names[i], nullptr, &type, reinterpret_cast<BYTE*>(&values[i]),
+                            &bytes) == ERROR_SUCCESS &&
+           type == REG_DWORD && bytes == sizeof values[i];
+  }
+  RegCloseKey(key);
+  if (!read) return false;
+  *width = LOWORD(values[0]);
+  *height = HIWORD(values[0]);
+  *maximized = values[1] == 1;
+  return true;
+}

@@ -30,3 +30,10 @@ int StoreLanguage(const wchar_t* language, RegistryFailure* failure);
 // "Col0Width".."Col{count-1}Width"; a width of 3 pixels or less keeps its stored value. False
 // when the key could not be opened.
 bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure);
+// "Window size" (the client area's width in the low word and its height in the high word, in
+// 96-DPI units, so that a size survives a change of screen) and "Window maximized" (0 or 1),
+// written when the program closes. False when the key could not be opened.
+bool StoreWindowPlacement(int width, int height, bool maximized, RegistryFailure* failure);
+// Both values; false (nothing set) when either is missing or not a DWORD. The caller judges the
+// size.
+bool LoadWindowPlacement(int* width, int* height, bool* maximized);
