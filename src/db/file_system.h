@@ -33,7 +33,7 @@ bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* fil
                     bool* busy = nullptr);
 // True when a plain file cannot be opened for reading only because an exclusive holder has it.
 bool FileIsBusy(const wchar_t* path);
-bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset);  // from the beginning
+bool ExclusiveSeek(ExclusiveFile* file, uint64_t offset);  // from the beginning
 // Reads up to count bytes; returns the bytes read (0 at end of file or on error).
 size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);
 void ExclusiveClose(ExclusiveFile* file);

@@ -84,7 +84,7 @@ bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
   return OpenForReading(path, ShareNothing, file);
 }
 
-bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset) {
+bool ExclusiveSeek(ExclusiveFile* file, uint64_t offset) {
   if (file->fd < 0) return false;
   return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }

@@ -62,10 +62,10 @@ bool ExclusiveOpen(const wchar_t* path, ExclusiveFile* file) {
   return OpenForReading(path, ShareNothing, file);
 }
 
-bool ExclusiveSeek(ExclusiveFile* file, uint32_t offset) {
+bool ExclusiveSeek(ExclusiveFile* file, uint64_t offset) {
   if (file->handle == nullptr) return false;
   LARGE_INTEGER distance;
-  distance.QuadPart = offset;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
   return SetFilePointerEx(static_cast<HANDLE>(file->handle), distance, nullptr, FILE_BEGIN) != 0;
 }
 

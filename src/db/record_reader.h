@@ -12,7 +12,7 @@
 
 struct RecordReader {
   bool viaGz = false;
-  void* gz = nullptr;  // the gzip decoder (see record_reader.cpp), owned
+  void* gz = nullptr;  // the GzStream (see record_reader_inflate.h), owned
   ExclusiveFile file;
   unsigned char* buffer = nullptr;  // block buffer, owned
   size_t bufferStart = 0;

@@ -10,6 +10,7 @@
 #include "db/database_header.h"
 #include "db/field_schema.h"
 #include "db/record_reader.h"
+#include "db/record_reader_inflate.h"
 #include "test_support.h"
 
 namespace {
@@ -248,4 +249,115 @@ TEST(DbReader, DamagedCompressedStreamsLoseNoRecordThatARecordByRecordReadingGet
       path, ReadFileBytes(dir.File(L"a.gz")) + ReadFileBytes(dir.File(L"b.gz")) + "tail"));
   EXPECT_EQ(ChainByGzRead(path, kShortHeaderSize), all);
   EXPECT_EQ(ChainByReader(path, kShortHeaderSize), all);
+}
+
+namespace {
+
+// Every byte of the stream after the header, read through the reader with the given engine in
+// pieces of uneven sizes (so that reads end inside records, blocks and members).
+std::string StreamByEngine(const std::wstring& path, unsigned headerSize, InflateEngine engine) {
+  SetInflateEngineForTests(engine);
+  DatabaseHeader header;
+  header.headerSize = static_cast<uint16_t>(headerSize);
+  RecordReader reader;
+  std::string bytes;
+  if (OpenRecordReader(&reader, path.c_str(), header, true) == 0) {
+    const size_t pieces[] = {1, 253, 70000, 7, 300000, 65536};
+    for (size_t i = 0;; ++i) {
+      std::string piece(pieces[i % 6], '\0');
+      const size_t got = ReadRecordBytes(&reader, &piece[0], piece.size());
+      bytes.append(piece, 0, got);
+      if (got == 0) break;
+    }
+  }
+  CloseRecordReader(&reader);
+  ResetInflateEngineForTests();
+  return bytes;
+}
+
+// One gzip member of data: flags 0 as zlib writes it, 0x08 with a name as gzip writes it, or
+// with an extra field (0x04), a comment (0x10) or a header check (0x02), which zlib reads.
+std::string GzipMember(const std::string& data, unsigned char flags, int level = 6) {
+  std::string member = {'\x1F', '\x8B', '\x08', static_cast<char>(flags), 0, 0, 0, 0, 0, 3};
+  if (flags & 0x04)
+    member += std::string(
+        "\x04\x00"
+        "ab\x01\x02",
+        6);
+  if (flags & 0x08) member += std::string("records.db\0", 11);
+  if (flags & 0x10) member += std::string("a comment\0", 10);
+  if (flags & 0x02) {
+    const uLong check =
+        crc32(0, reinterpret_cast<const Bytef*>(member.data()), static_cast<uInt>(member.size()));
+    member += static_cast<char>(check & 0xFF);
+    member += static_cast<char>((check >> 8) & 0xFF);
+  }
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16, '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  s.avail_in = static_cast<uInt>(data.size());
+  s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
+  s.avail_out = static_cast<uInt>(raw.size());
+  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  raw.resize(s.total_out);
+  deflateEnd(&s);
+  member += raw;
+  const uLong check =
+      crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+  for (int i = 0; i < 4; ++i) member += static_cast<char>((check >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i) member += static_cast<char>((data.size() >> (8 * i)) & 0xFF);
+  return member;
+}
+
+}  // namespace
+
+// ISA-L's inflate against zlib's on every form of stream the reader meets: whole, damaged at
+// every offset the test above damages and more, cut short, stored, in several members with
+// every kind of member header, with trailing bytes. Both must deliver exactly the same bytes.
+TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
+  if (!InflateEngineBuiltIn(InflateWithIsal)) GTEST_SKIP() << "built with zlib's inflate only";
+  TempDir dir;
+  std::string bytes;
+  std::string error;
+  ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantZdb), ManyRecords(6000), &bytes, &error))
+      << error;
+  const std::wstring path = dir.File(L"d.zdb");
+  const auto same = [&](const std::string& file, const std::string& what) {
+    ASSERT_TRUE(WriteFileBytes(path, file));
+    const std::string byZlib = StreamByEngine(path, kShortHeaderSize, InflateWithZlib);
+    const std::string byIsal = StreamByEngine(path, kShortHeaderSize, InflateWithIsal);
+    EXPECT_EQ(byIsal.size(), byZlib.size()) << what;
+    EXPECT_TRUE(byIsal == byZlib) << what;
+  };
+  const size_t half = bytes.size() / 2;
+  const std::string whole = GzipMember(bytes, 0);
+  same(whole, "whole");
+  ASSERT_EQ(StreamByEngine(path, 0, InflateWithIsal), bytes);
+  const size_t n = whole.size();
+  const size_t damaged[] = {11,    40,    n / 8, 3 * n / 8, n / 2, 5 * n / 8, 7 * n / 8, n - 20,
+                            n - 8, n - 5, n - 4, n - 2,     n - 1, n / 3 + 1, n / 5,     2 * n / 3};
+  for (size_t offset : damaged) {
+    for (unsigned char mask : {0x55, 0x01, 0x80, 0xFF}) {
+      std::string file = whole;
+      file[offset] = static_cast<char>(file[offset] ^ mask);
+      same(file, "damage " + std::to_string(mask) + " at " + std::to_string(offset));
+    }
+  }
+  for (size_t cut : {size_t{5}, size_t{10}, size_t{12}, n / 4, n / 2, n - 9, n - 8, n - 4, n - 1})
+    same(whole.substr(0, cut), "cut at " + std::to_string(cut));
+  same(bytes, "not compressed: passed through");
+  same(GzipMember(bytes, 0, 0), "stored blocks");
+  same(GzipMember(bytes, 0, 0).substr(0, n / 3), "stored blocks, cut");
+  for (unsigned char flags : {0x01, 0x08, 0x02, 0x04, 0x10, 0x1E, 0x20, 0x80}) {
+    const std::string two =
+        GzipMember(bytes.substr(0, half), flags) + GzipMember(bytes.substr(half), flags);
+    same(two, "two members, flags " + std::to_string(flags));
+    same(two + "tail", "two members and a tail, flags " + std::to_string(flags));
+    std::string broken = two;
+    broken[broken.size() / 4] ^= 0x55;
+    same(broken, "two members, the first damaged, flags " + std::to_string(flags));
+  }
+  same(GzipMember(bytes.substr(0, 100), 0) + GzipMember(bytes.substr(100), 0).substr(0, n / 2),
+       "a short member, then one cut");
 }

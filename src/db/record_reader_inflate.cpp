@@ -1,0 +1,286 @@
+// The gzip stream of a compressed database, inflated with zlib or ISA-L.
+//
+// Why not gzread: gzread drops everything it inflated in a call that meets damage (a bad check
+// value, broken deflate data), which would lose good records before the damage.
+//
+// How ISA-L and zlib share the work: ISA-L inflates a member whose header is a plain one (no
+// extra field, no comment, no header check: what zlib and gzip write) and checks its trailer.
+// Should it stop on anything else (damage, a bad check value, a file that ends inside the
+// member), zlib inflates that member again from its first byte, passes over as many bytes as
+// ISA-L delivered, and decides the rest: what else arrives, and where the stream ends. So the
+// bytes delivered are zlib's at every kind of damage, and ISA-L's speed holds for every whole
+// file. Reading a damaged member twice costs time only when the file is damaged.
+#include "db/record_reader_inflate.h"
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "db/file_system.h"
+
+#ifdef VOSTREL_WITH_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
+
+namespace {
+
+constexpr size_t kInputSize = 64 * 1024;
+constexpr size_t kScratchSize = 16 * 1024;
+constexpr uInt kLargestCall = 0x40000000u;
+
+#ifdef VOSTREL_WITH_ISAL
+InflateEngine SelectedEngine = InflateWithIsal;
+#else
+InflateEngine SelectedEngine = InflateWithZlib;
+#endif
+
+size_t Smaller(size_t a, size_t b) { return a < b ? a : b; }
+
+}  // namespace
+
+struct GzStream {
+  enum Mode { Look, Copy, Inflate, FastInflate, Done };
+  ExclusiveFile file;
+  z_stream stream{};  // its next_in and avail_in are the input of both engines
+  bool streamReady = false;
+  bool sawMember = false;  // after a member, bytes without the magic are trailing garbage
+  bool fileEnded = false;
+  Mode mode = Look;
+  InflateEngine engine = InflateWithZlib;
+  uint64_t fileRead = 0;     // bytes read from the file so far
+  uint64_t memberStart = 0;  // file offset of the member being inflated
+  uint64_t memberOut = 0;    // bytes the member has delivered
+  uint64_t skip = 0;         // bytes zlib passes over that ISA-L delivered already
+#ifdef VOSTREL_WITH_ISAL
+  inflate_state isal;
+#endif
+  unsigned char input[kInputSize];
+  unsigned char scratch[kScratchSize];
+};
+
+namespace {
+
+// Moves what is left of the input to its start and reads more behind it.
+void FillInput(GzStream* gz) {
+  z_stream& s = gz->stream;
+  if (s.avail_in > 0 && s.next_in != gz->input) memmove(gz->input, s.next_in, s.avail_in);
+  s.next_in = gz->input;
+  const size_t got = ExclusiveRead(&gz->file, gz->input + s.avail_in, kInputSize - s.avail_in);
+  if (got == 0) gz->fileEnded = true;
+  gz->fileRead += got;
+  s.avail_in += static_cast<uInt>(got);
+}
+
+uint64_t InputOffset(const GzStream* gz) { return gz->fileRead - gz->stream.avail_in; }
+
+// zlib takes the member that starts here (or, after ISA-L stopped in it, again from its start).
+// False when zlib cannot be set up.
+bool StartZlibMember(GzStream* gz) {
+  z_stream& s = gz->stream;
+  if (!gz->streamReady) {
+    if (inflateInit2(&s, 15 + 16) != Z_OK) return false;
+    gz->streamReady = true;
+  } else {
+    inflateReset(&s);
+  }
+  gz->mode = GzStream::Inflate;
+  return true;
+}
+
+#ifdef VOSTREL_WITH_ISAL
+// The length of the member header at the input when it is one ISA-L's path takes: method 8, no
+// flag but the text hint and a name (whose end is in the input). 0 otherwise: zlib reads it.
+size_t PlainHeaderLength(const unsigned char* p, size_t available) {
+  if (available < 10 || p[2] != 8 || (p[3] & ~0x09) != 0) return 0;
+  if ((p[3] & 0x08) == 0) return 10;
+  const void* nul = memchr(p + 10, 0, available - 10);
+  return nul == nullptr ? 0 : static_cast<size_t>(static_cast<const unsigned char*>(nul) - p) + 1;
+}
+
+bool StartIsalMember(GzStream* gz) {
+  z_stream& s = gz->stream;
+  if (s.avail_in < kInputSize && !gz->fileEnded) FillInput(gz);
+  const size_t headerLength = PlainHeaderLength(s.next_in, s.avail_in);
+  if (headerLength == 0) return false;
+  gz->memberStart = InputOffset(gz);
+  gz->memberOut = 0;
+  s.next_in += headerLength;
+  s.avail_in -= static_cast<uInt>(headerLength);
+  isal_inflate_reset(&gz->isal);
+  gz->isal.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
+  gz->mode = GzStream::FastInflate;
+  return true;
+}
+
+// ISA-L stopped inside the member: zlib reads it again from its start.
+void HandMemberToZlib(GzStream* gz) {
+  z_stream& s = gz->stream;
+  s.next_in = gz->input;
+  s.avail_in = 0;
+  gz->fileEnded = false;
+  gz->fileRead = gz->memberStart;
+  gz->skip = gz->memberOut;
+  if (!ExclusiveSeek(&gz->file, gz->memberStart) || !StartZlibMember(gz)) gz->mode = GzStream::Done;
+}
+
+// One call of ISA-L's inflate; returns the bytes it delivered.
+size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
+  z_stream& s = gz->stream;
+  if (s.avail_in == 0) FillInput(gz);
+  if (s.avail_in == 0) {  // the file ends inside the member
+    HandMemberToZlib(gz);
+    return 0;
+  }
+  inflate_state& state = gz->isal;
+  state.next_in = s.next_in;
+  state.avail_in = s.avail_in;
+  state.next_out = out;
+  state.avail_out = static_cast<uint32_t>(Smaller(room, kLargestCall));
+  const uint32_t before = state.avail_out;
+  const uint32_t inputBefore = state.avail_in;
+  const int result = isal_inflate(&state);
+  const size_t produced = before - state.avail_out;
+  s.next_in = state.next_in;
+  s.avail_in = state.avail_in;
+  gz->memberOut += produced;
+  if (result == ISAL_DECOMP_OK && state.block_state == ISAL_BLOCK_FINISH) {
+    gz->mode = GzStream::Look;
+  } else if (result < 0 || (produced == 0 && state.avail_in == inputBefore)) {
+    HandMemberToZlib(gz);  // damage, a bad check value, or no progress at all
+  }
+  return produced;
+}
+#endif
+
+// At the start of the stream or after a member: a new member, the stream's end, or (before
+// any member) a file to pass through as it stands.
+void LookForMember(GzStream* gz) {
+  z_stream& s = gz->stream;
+  while (s.avail_in < 2 && !gz->fileEnded) FillInput(gz);
+  if (s.avail_in == 0) {
+    gz->mode = GzStream::Done;
+    return;
+  }
+  if (s.avail_in < 2 || s.next_in[0] != 0x1F || s.next_in[1] != 0x8B) {
+    gz->mode = gz->sawMember ? GzStream::Done : GzStream::Copy;
+    return;
+  }
+  gz->sawMember = true;
+  gz->skip = gz->memberOut;
+#ifdef VOSTREL_WITH_ISAL
+  if (gz->engine == InflateWithIsal && StartIsalMember(gz)) return;
+#endif
+  if (!StartZlibMember(gz)) gz->mode = GzStream::Done;
+}
+
+size_t CopyThrough(GzStream* gz, unsigned char* out, size_t room) {
+  z_stream& s = gz->stream;
+  if (s.avail_in > 0) {
+    const size_t take = Smaller(s.avail_in, room);
+    memcpy(out, s.next_in, take);
+    s.next_in += take;
+    s.avail_in -= static_cast<uInt>(take);
+    return take;
+  }
+  const size_t got = ExclusiveRead(&gz->file, out, room);
+  if (got == 0) gz->mode = GzStream::Done;
+  return got;
+}
+
+// One call of zlib's inflate; returns the bytes it delivered (none while it passes over what
+// ISA-L delivered before).
+size_t InflateWithZlibOnce(GzStream* gz, unsigned char* out, size_t room) {
+  z_stream& s = gz->stream;
+  if (s.avail_in == 0) {
+    FillInput(gz);
+    if (s.avail_in == 0) {  // cut short: what inflated so far stands
+      gz->mode = GzStream::Done;
+      return 0;
+    }
+  }
+  const bool passing = gz->skip > 0;
+  s.next_out = passing ? gz->scratch : out;
+  s.avail_out =
+      static_cast<uInt>(passing ? Smaller(gz->skip, kScratchSize) : Smaller(room, kLargestCall));
+  const uInt before = s.avail_out;
+  const int result = inflate(&s, Z_NO_FLUSH);
+  // Even a call that ends in an error has handed over what it inflated before the error.
+  const size_t produced = before - s.avail_out;
+  if (result == Z_STREAM_END)
+    gz->mode = GzStream::Look;
+  else if (result != Z_OK && result != Z_BUF_ERROR)
+    gz->mode = GzStream::Done;  // damaged data, a bad check value, no memory
+  if (!passing) return produced;
+  gz->skip -= produced;
+  return 0;
+}
+
+}  // namespace
+
+InflateEngine CurrentInflateEngine() { return SelectedEngine; }
+
+bool InflateEngineBuiltIn(InflateEngine engine) {
+#ifdef VOSTREL_WITH_ISAL
+  return engine == InflateWithZlib || engine == InflateWithIsal;
+#else
+  return engine == InflateWithZlib;
+#endif
+}
+
+void SetInflateEngineForTests(InflateEngine engine) {
+  if (InflateEngineBuiltIn(engine)) SelectedEngine = engine;
+}
+
+void ResetInflateEngineForTests() {
+#ifdef VOSTREL_WITH_ISAL
+  SelectedEngine = InflateWithIsal;
+#else
+  SelectedEngine = InflateWithZlib;
+#endif
+}
+
+GzStream* OpenGzStream(const wchar_t* path) {
+  GzStream* gz = new (std::nothrow) GzStream();
+  if (gz == nullptr) return nullptr;
+  if (!OpenForReading(path, ShareWithAll, &gz->file)) {
+    delete gz;
+    return nullptr;
+  }
+  gz->engine = SelectedEngine;
+  gz->stream.next_in = gz->input;
+#ifdef VOSTREL_WITH_ISAL
+  if (gz->engine == InflateWithIsal) isal_inflate_init(&gz->isal);
+#endif
+  return gz;
+}
+
+size_t ReadGzStream(GzStream* gz, unsigned char* out, size_t count) {
+  size_t total = 0;
+  while (gz != nullptr && total < count && gz->mode != GzStream::Done) {
+    switch (gz->mode) {
+      case GzStream::Look:
+        LookForMember(gz);
+        break;
+      case GzStream::Copy:
+        total += CopyThrough(gz, out + total, count - total);
+        break;
+      case GzStream::FastInflate:
+#ifdef VOSTREL_WITH_ISAL
+        total += InflateWithIsalOnce(gz, out + total, count - total);
+#endif
+        break;
+      default:
+        total += InflateWithZlibOnce(gz, out + total, count - total);
+    }
+  }
+  return total;
+}
+
+void CloseGzStream(GzStream* gz) {
+  if (gz == nullptr) return;
+  if (gz->streamReady) inflateEnd(&gz->stream);
+  ExclusiveClose(&gz->file);
+  delete gz;
+}
