@@ -23,8 +23,15 @@ const DefaultText kDefaults[] = {
     {TextFinalStatus, L"Scaned: %i, results: %i"},
     {TextQuery, L"Query: "},
     {TextNoSuchLetters, L"The database has no such letters - %s"},
+    {TextNoSuchDatabase, L"No such db file - %s"},
+    {TextCannotOpenDatabase, L"Could not open db file - %s"},
+    {TextNotADatabase, L"Not a Vostrel db file - %s"},
+    {TextUnusableFields, L"Unusable field schema in db file - %s"},
     {TextStart, L"Start"},
     {TextStop, L"Stop"},
+    {TextFieldsChanged, L"Db file %s has other fields now: select it again"},
+    {TextRecordsCut, L"%s: the records end without their end mark after record %i"},
+    {TextZeroLength, L"%s: a record length of 0 after record %i ends the scan"},
 };
 constexpr int kTextCount = sizeof kDefaults / sizeof kDefaults[0];
 static_assert(kTextCount == kUiStringCount, "one default per slot");

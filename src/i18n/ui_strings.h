@@ -22,14 +22,23 @@ enum TextKey {
   TextFinalStatus = 908,
   TextQuery = 909,
   TextNoSuchLetters = 910,  // the desktop's own: a criterion Windows-1251 cannot hold
+  // The desktop's own: why a selected database cannot be searched, and the damage that ended a
+  // scan early (the rows before it stay listed).
+  TextNoSuchDatabase = 911,
+  TextCannotOpenDatabase = 912,
+  TextNotADatabase = 913,
+  TextUnusableFields = 914,
   TextStart = 915,
   TextStop = 916,
+  TextFieldsChanged = 917,
+  TextRecordsCut = 918,
+  TextZeroLength = 919,
 };
-constexpr int kUiStringCount = 12;
+constexpr int kUiStringCount = 19;
 
 extern UiString UiStringTable[kUiStringCount];
 
-// The text of a key of the table (900..916); an empty string for an unknown key.
+// The text of a key of the table (900..919); an empty string for an unknown key.
 const wchar_t* UiText(int key);
 // Restores the built-in defaults (start-up and tests).
 void ResetUiStrings();

@@ -7,10 +7,13 @@
 #include <cstring>
 
 #include "db/codepage.h"
+#include "i18n/format_text.h"
+#include "i18n/ui_strings.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/desktop_win32.h"
 #include "ui/installed_databases_win32.h"
+#include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"
 
@@ -28,6 +31,15 @@ void LookupFieldName(void*, int key, wchar_t* out) { TranslateKey(key, out); }
 char LoadedSchemaPath[kDatabasePathCapacity] = {};
 
 HMENU ControlIdHandle(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
+
+// The wide path of an installed entry; false when it is longer than a wide path holds, since
+// once cut it would name another file.
+bool WidePathOf(const char* singleBytePath, wchar_t* widePath) {
+  const size_t pathLength = strnlen(singleBytePath, kDatabasePathCapacity);
+  if (pathLength > static_cast<size_t>(kMaxUsablePathChars)) return false;
+  SingleByteToWide(singleBytePath, pathLength, widePath, kMaxPathChars);
+  return true;
+}
 
 }  // namespace
 
@@ -57,11 +69,8 @@ void ClearSchema() {
 int LoadSchema(const char* singleBytePath) {
   ClearSchema();
 
-  // A path longer than a wide path holds would name another file once cut.
-  const size_t pathLength = strnlen(singleBytePath, kDatabasePathCapacity);
-  if (pathLength > static_cast<size_t>(kMaxUsablePathChars)) return 1;
   wchar_t widePath[kMaxPathChars] = {};
-  SingleByteToWide(singleBytePath, pathLength, widePath, kMaxPathChars);
+  if (!WidePathOf(singleBytePath, widePath)) return 1;
 
   bool viaGz = false;
   if (OpenDatabase(widePath, &SelectedDatabaseHeader, &viaGz) != OpenOk) return 1;
@@ -138,6 +147,61 @@ bool FieldsStillDescribe(const wchar_t* path, const DatabaseHeader& header) {
   }
   FreeFieldTable(&fresh);
   return same;
+}
+
+DatabaseProblem ProblemOfOpening(OpenResult result) {
+  switch (result) {
+    case OpenOk:
+      return DatabaseUsable;
+    case OpenNotFound:
+    case OpenIsDirectory:
+      return DatabaseMissing;
+    case OpenShortHeader:
+    case OpenBadVersion:
+      return DatabaseNotOurs;
+    default:
+      return DatabaseUnreadable;
+  }
+}
+
+DatabaseProblem ProblemOfDatabase(const char* singleBytePath) {
+  wchar_t widePath[kMaxPathChars] = {};
+  if (!WidePathOf(singleBytePath, widePath)) return DatabaseUnreadable;
+  DatabaseHeader header;
+  bool viaGz = false;
+  const OpenResult opened = OpenDatabase(widePath, &header, &viaGz);
+  if (opened != OpenOk) return ProblemOfOpening(opened);
+  FieldTable table;
+  const SchemaResult built = BuildFieldTable(&table, widePath, header, nullptr, nullptr);
+  FreeFieldTable(&table);
+  if (built == SchemaInvalid) return DatabaseFieldsUnusable;
+  return built == SchemaOk ? DatabaseUsable : DatabaseUnreadable;
+}
+
+void ShowDatabaseProblem(HWND owner, const wchar_t* widePath, DatabaseProblem problem) {
+  int key = 0;
+  switch (problem) {
+    case DatabaseUsable:
+      return;
+    case DatabaseMissing:
+      key = TextNoSuchDatabase;
+      break;
+    case DatabaseUnreadable:
+      key = TextCannotOpenDatabase;
+      break;
+    case DatabaseNotOurs:
+      key = TextNotADatabase;
+      break;
+    case DatabaseFieldsUnusable:
+      key = TextUnusableFields;
+      break;
+    case DatabaseFieldsChanged:
+      key = TextFieldsChanged;
+      break;
+  }
+  wchar_t text[kMessageBufferCapacity];
+  FormatText(text, kMessageBufferCapacity, UiText(key), {widePath});
+  ShowMessageBox(owner, text, UiText(TextError), MB_OK);
 }
 
 void ResetSchemaForTests() {

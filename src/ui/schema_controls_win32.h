@@ -1,6 +1,7 @@
 // The criteria labels and edit boxes on the Search page and the columns of the result list
 // that follow the selected database's schema.
 #pragma once
+#include <windows.h>
 
 #include "db/database_header.h"
 
@@ -28,3 +29,22 @@ void FollowSelectedDatabase();
 // file replaced under the same name by one with other fields would otherwise be decoded with
 // the wrong layout. Reads only; safe on the search worker's thread while the schema is held.
 bool FieldsStillDescribe(const wchar_t* path, const DatabaseHeader& header);
+
+// Why a database cannot be searched, as the window tells the user.
+enum DatabaseProblem {
+  DatabaseUsable = 0,
+  DatabaseMissing,         // no such file (or a folder of that name)
+  DatabaseUnreadable,      // the file is there but cannot be opened or read
+  DatabaseNotOurs,         // too short for a header, or a version no database of ours has
+  DatabaseFieldsUnusable,  // the header opens but its field descriptors cannot be used
+  DatabaseFieldsChanged,   // the file now has other fields than those loaded
+};
+// The problem that an OpenDatabase result stands for.
+DatabaseProblem ProblemOfOpening(OpenResult result);
+// Opens the database at this single-byte path as a schema load would, and says what stands in
+// the way (DatabaseUsable when nothing does). Reads only.
+DatabaseProblem ProblemOfDatabase(const char* singleBytePath);
+// Tells the user, in a message box owned by owner and captioned "Error", which file cannot be
+// searched and why. Nothing for DatabaseUsable. Only formats and calls ShowMessageBox, so the
+// search worker uses it too.
+void ShowDatabaseProblem(HWND owner, const wchar_t* widePath, DatabaseProblem problem);

@@ -3,6 +3,7 @@
 // commctrl.h needs the base Windows types first.
 #include <commctrl.h>
 
+#include <cstring>
 #include <string>
 
 #include "db/codepage.h"
@@ -42,10 +43,25 @@ void ShowQuerySummary() {
   SetWindowTextW(status, QuerySummary);
 }
 
+// Tells why the database cannot be searched; when its file shows no problem now, ifUsable
+// stands for what went wrong (nothing for DatabaseUsable).
+void TellWhyNotSearchable(HWND page, const char* singleBytePath, DatabaseProblem ifUsable) {
+  DatabaseProblem problem = ProblemOfDatabase(singleBytePath);
+  if (problem == DatabaseUsable) problem = ifUsable;
+  wchar_t widePath[kMaxPathChars] = {};
+  SingleByteToWide(singleBytePath, strnlen(singleBytePath, kDatabasePathCapacity), widePath,
+                   kMaxPathChars);
+  ShowDatabaseProblem(page, widePath, problem);
+}
+
 LRESULT OnDatabaseSelected(HWND page, int, HWND, int notificationCode) {
   if (notificationCode != CBN_SELENDOK) return 0;
   const int selected = SelectedInstalledEntry(page);
-  if (selected >= 0) LoadSchema(InstalledDatabaseList.entries[selected].path);
+  if (selected < 0) return 0;
+  // A database that cannot be searched says why at once, rather than leaving the page without
+  // criteria boxes and no word about it.
+  const char* path = InstalledDatabaseList.entries[selected].path;
+  if (LoadSchema(path) != 0) TellWhyNotSearchable(page, path, DatabaseUsable);
   return 0;
 }
 
@@ -155,6 +171,9 @@ void PrepareQuery() {
   // without columns.
   if (!SchemaLoadedFor(entry.path)) {
     RestoreSearchControls();
+    // Refused when they were loaded yet usable now: the file has changed since, and selecting
+    // it again loads the fields it now holds.
+    TellWhyNotSearchable(page, entry.path, DatabaseFieldsChanged);
     return;
   }
 

@@ -62,6 +62,35 @@ DWORD FinishWithoutScan(DWORD exitCode) {
   return exitCode;
 }
 
+// A database that cannot be searched after all (gone, unreadable, other fields since they were
+// loaded) ends the search at once, and the user hears why instead of facing an empty list. The
+// box follows the restored controls; a stop asked meanwhile (Install, the close box) is the
+// user's own and says nothing.
+DWORD FinishWithProblem(DWORD exitCode, HWND owner, const wchar_t* path, DatabaseProblem problem) {
+  const bool stopAsked = SearchStopFlag.load() != 0;
+  FinishWithoutScan(exitCode);
+  if (!stopAsked) ShowDatabaseProblem(owner, path, problem);
+  return exitCode;
+}
+
+// The text that tells of damage that ended a scan early, or 0 for an ending that is no damage
+// of the file: the end mark, the header's record count, a stop, a row the store could not take.
+int DamageText(ScanEnd end) {
+  if (end == ScanShortRead) return TextRecordsCut;
+  if (end == ScanBadLength) return TextZeroLength;
+  return 0;
+}
+
+// Said once everything else of the scan's end is done: the final counts are on the status line,
+// the last rows in the list and Start/Stop reads "Start" again.
+void TellOfDamage(HWND owner, const wchar_t* path, const ScanOutcome& outcome, bool stopAsked) {
+  const int key = DamageText(outcome.end);
+  if (key == 0 || stopAsked) return;
+  wchar_t text[kMessageBufferCapacity];
+  FormatText(text, kMessageBufferCapacity, UiText(key), {path, outcome.scanned});
+  ShowMessageBox(owner, text, UiText(TextError), MB_OK);
+}
+
 }  // namespace
 
 int AppendResultRow(const FieldTable* table) { return StoreResultRow(table) ? 0 : -1; }
@@ -87,10 +116,13 @@ DWORD WINAPI SearchWorker(LPVOID) {
 
   DatabaseHeader header;
   bool viaGz = false;
-  if (OpenDatabase(widePath, &header, &viaGz) != OpenOk) return FinishWithoutScan(5);
+  const OpenResult opened = OpenDatabase(widePath, &header, &viaGz);
+  if (opened != OpenOk)
+    return FinishWithProblem(5, windows.searchPage, widePath, ProblemOfOpening(opened));
   // Replaced since its fields were loaded: reading it with the old layout would list misread
-  // bytes, so it counts as a file that no longer opens.
-  if (!FieldsStillDescribe(widePath, header)) return FinishWithoutScan(5);
+  // bytes, so nothing is scanned until its new fields are loaded.
+  if (!FieldsStillDescribe(widePath, header))
+    return FinishWithProblem(5, windows.searchPage, widePath, DatabaseFieldsChanged);
 
   RecordReader reader;
   const int openFailure = OpenRecordReader(&reader, widePath, header, viaGz);
@@ -115,6 +147,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
   sink.appendRow = OnAppendRow;
   sink.statusUpdate = OnStatusUpdate;
   const ScanOutcome outcome = RunScan(&reader, header, &TheFieldTable, &SearchStopFlag, sink);
+  const bool stopAsked = SearchStopFlag.load() != 0;
   // Every update is on the status line before the end of the scan changes anything.
   SendMessageW(resultPage, kScanDrainMessage, 0, 0);
 
@@ -134,5 +167,6 @@ DWORD WINAPI SearchWorker(LPVOID) {
   // never shows a row that the status line does not count.
   SendMessageW(resultPage, kScanEndMessage, 0, 0);
   SearchStopFlag.store(1);
+  TellOfDamage(windows.searchPage, widePath, outcome, stopAsked);
   return outcome.end == ScanRowFailed ? static_cast<DWORD>(-1) : 0;
 }

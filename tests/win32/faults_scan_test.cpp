@@ -9,11 +9,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "db/file_system.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"
 #include "ui_harness.h"
@@ -50,6 +54,68 @@ bool AnyScanedStatus(const std::vector<std::wstring>& texts) {
     if (text.rfind(L"Scaned: ", 0) == 0) return true;
   }
   return false;
+}
+
+// Each message box with what the window showed when it came: the status line's text, the
+// caption of Start/Stop and whether the selector was usable again. Stands in for
+// MessageBoxRecorder (only one hook lives at a time); boxes may come from the worker.
+struct BoxMoment {
+  HWND owner;
+  std::wstring text;
+  std::wstring caption;
+  std::wstring status;
+  std::wstring startCaption;
+  bool selectorEnabled;
+};
+std::mutex g_momentsLock;
+std::vector<BoxMoment> g_moments;
+
+int RecordMoment(HWND owner, const wchar_t* text, const wchar_t* caption, UINT) {
+  BoxMoment moment = {owner,
+                      text,
+                      caption,
+                      WindowText(ResultControl(IdStatusLine)),
+                      WindowText(SearchControl(IdStartButton)),
+                      IsWindowEnabled(SearchControl(IdDatabaseSelector)) != FALSE};
+  std::lock_guard<std::mutex> hold(g_momentsLock);
+  g_moments.push_back(moment);
+  return IDOK;
+}
+
+class BoxMoments {
+ public:
+  BoxMoments() {
+    Clear();
+    SetMessageBoxHook(RecordMoment);
+  }
+  ~BoxMoments() { SetMessageBoxHook(nullptr); }
+  BoxMoments(const BoxMoments&) = delete;
+  BoxMoments& operator=(const BoxMoments&) = delete;
+  std::vector<BoxMoment> All() const {
+    std::lock_guard<std::mutex> hold(g_momentsLock);
+    return g_moments;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> hold(g_momentsLock);
+    g_moments.clear();
+  }
+};
+
+// One box, captioned "Error" and owned by the Search page, that came once the status line showed
+// `status` and Start/Stop read "Start" again with the selector usable.
+void ExpectToldOnce(const BoxMoments& boxes, const std::wstring& text, const std::wstring& status) {
+  const std::vector<BoxMoment> all = boxes.All();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].text, text);
+  EXPECT_EQ(all[0].caption, L"Error");
+  EXPECT_EQ(all[0].owner, PageWindows[SearchPage]);
+  EXPECT_EQ(all[0].status, status) << "the final status stands before the box";
+  EXPECT_EQ(all[0].startCaption, L"Start");
+  EXPECT_TRUE(all[0].selectorEnabled);
+}
+
+std::wstring RecordsCut(const std::wstring& path, int after) {
+  return path + L": the records end without their end mark after record " + std::to_wstring(after);
 }
 
 // Where each record of a plain ".db" file begins and how long it is: the first length byte
@@ -168,34 +234,54 @@ const std::vector<FieldDescriptor>& CodeAndNote() {
 // Cut after installation
 
 TEST(FaultsScan, DatabaseCutInsideARecordListsTheRecordsBeforeTheCut) {
-  MessageBoxRecorder boxes;
+  BoxMoments boxes;
   AppUnderTest app;
   app.WriteDatabase(L"city.db", NumberedRecords(2500));
   app.InstallDatabases({{L"city.db", "City"}});
   ASSERT_EQ(app.Start(), 0);
   ASSERT_EQ(TheFieldTable.searchCount, 5) << "the schema is loaded before the file changes";
+  const std::wstring path = app.FilePath(L"city.db");
 
   std::string whole;
   ASSERT_TRUE(app.Directory().ReadFile(L"city.db", &whole));
   const std::vector<RecordSpan> spans = PlainRecordSpans(whole);
   ASSERT_EQ(spans.size(), 2500u);
+  // Record 1001's last byte, the length of the next record, set to 0.
+  std::string zeroLength = whole;
+  zeroLength[spans[1000].start + spans[1000].length - 1] = '\0';
+  // The header says 1000 records of the 2500 that follow.
+  std::string fewerInHeader = whole;
+  fewerInHeader[0] = static_cast<char>(1000 & 0xFF);
+  fewerInHeader[1] = static_cast<char>(1000 >> 8);
 
   struct Cut {
     const char* what;
-    size_t bytes;  // the file keeps this many bytes
-    int records;   // the whole records before the cut
+    std::string bytes;
+    int scanned;        // the records the final status counts
+    int records;        // the rows listed
+    std::wstring told;  // the box's text; empty: no box
   };
   const Cut cuts[] = {
-      {"inside record 1501", spans[1500].start + 3, 1500},
+      {"inside record 1501", whole.substr(0, spans[1500].start + 3), 1500, 1500,
+       RecordsCut(path, 1500)},
       // Only the last byte of record 2001 is missing: it is that record's end and the next
       // record's length, so the record goes with it.
-      {"one byte short of record 2001", spans[2000].start + spans[2000].length - 1, 2000},
-      {"inside the very first record", spans[0].start + 1, 0},
-      {"right after the first length byte", spans[0].start, 0},
+      {"one byte short of record 2001", whole.substr(0, spans[2000].start + spans[2000].length - 1),
+       2000, 2000, RecordsCut(path, 2000)},
+      {"inside the very first record", whole.substr(0, spans[0].start + 1), 0, 0,
+       RecordsCut(path, 0)},
+      {"right after the first length byte", whole.substr(0, spans[0].start), 0, 0,
+       RecordsCut(path, 0)},
+      {"a record length of 0 after record 1001", zeroLength, 1001, 1001,
+       path + L": a record length of 0 after record 1001 ends the scan"},
+      // The endings that are no damage say nothing.
+      {"the end mark", whole, 2500, 2500, L""},
+      {"more records than the header's count", fewerInHeader, 1050, 1049, L""},
   };
   for (const Cut& cut : cuts) {
     SCOPED_TRACE(cut.what);
-    app.Directory().WriteFile(L"city.db", whole.substr(0, cut.bytes));
+    boxes.Clear();
+    app.Directory().WriteFile(L"city.db", cut.bytes);
     StatusLineRecorder status;
     ClickSearch(IdStartButton);
     ASSERT_TRUE(WaitForWorker());
@@ -206,12 +292,18 @@ TEST(FaultsScan, DatabaseCutInsideARecordListsTheRecordsBeforeTheCut) {
       EXPECT_EQ(ListCell(cut.records - 1, 1), L"NAME" + std::to_wstring(cut.records - 1));
     }
     ASSERT_FALSE(status.Texts().empty());
-    EXPECT_EQ(status.Texts().back(), FinalStatus(cut.records, cut.records));
+    const std::wstring final = FinalStatus(cut.scanned, cut.records);
+    EXPECT_EQ(status.Texts().back(), final) << "the status line says what it always said";
     ExpectIdle();
-    EXPECT_EQ(boxes.Count(), 0u);
+    if (cut.told.empty()) {
+      EXPECT_EQ(boxes.All().size(), 0u);
+    } else {
+      ExpectToldOnce(boxes, cut.told, final);
+    }
   }
 
   // With a criterion the final status still counts every record read before the cut.
+  boxes.Clear();
   app.Directory().WriteFile(L"city.db", whole.substr(0, spans[1500].start + 3));
   TypeCriterion(1, L"NAME149");  // NAME149 and NAME1490 to NAME1499 before the cut
   ClickSearch(IdStartButton);
@@ -219,12 +311,37 @@ TEST(FaultsScan, DatabaseCutInsideARecordListsTheRecordsBeforeTheCut) {
   EXPECT_EQ(ListItemCount(), 11);
   EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(1500, 11));
   ExpectIdle();
-  EXPECT_EQ(boxes.Count(), 0u);
+  ExpectToldOnce(boxes, RecordsCut(path, 1500), FinalStatus(1500, 11));
+}
+
+// A stop is the user's own ending, also on a damaged file: the scan held after 100 rows of a
+// file cut at record 1501 is stopped, and nothing is said.
+TEST(FaultsScan, StopOnADamagedDatabaseSaysNothing) {
+  BoxMoments boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(2500));
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(), 0);
+  std::string whole;
+  ASSERT_TRUE(app.Directory().ReadFile(L"city.db", &whole));
+  app.Directory().WriteFile(L"city.db", whole.substr(0, PlainRecordSpans(whole)[1500].start + 3));
+
+  SetWorkerHoldForTests(100);
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }));
+  ASSERT_TRUE(WorkerHeldForTests());
+  ClickSearch(IdStartButton);  // Stop
+  ASSERT_TRUE(WaitForWorker());
+  SetWorkerHoldForTests(0);
+  EXPECT_EQ(ListItemCount(), 100);
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(100, 100));
+  ExpectIdle();
+  EXPECT_EQ(boxes.All().size(), 0u);
 }
 
 TEST(FaultsScan, CompressedDatabaseCutShortListsARunOfLeadingRows) {
   constexpr int kRecords = 20000;
-  MessageBoxRecorder boxes;
+  BoxMoments boxes;
   AppUnderTest app;
   app.WriteDatabase(L"city.zdb", NumberedRecords(kRecords), VariantZdb);
   app.InstallDatabases({{L"city.zdb", "City"}});
@@ -246,15 +363,108 @@ TEST(FaultsScan, CompressedDatabaseCutShortListsARunOfLeadingRows) {
   EXPECT_EQ(ListCell(rows - 1, 1), L"NAME" + std::to_wstring(rows - 1));
   EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(rows, rows));
   ExpectIdle();
-  EXPECT_EQ(boxes.Count(), 0u);
+  ExpectToldOnce(boxes, RecordsCut(app.FilePath(L"city.zdb"), rows), FinalStatus(rows, rows));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Selected although it cannot be searched
+
+// A database of the list that cannot be searched says why when it is selected, and again at
+// Start, which scans nothing; before, the page silently showed no criteria boxes and Start an
+// empty list.
+TEST(FaultsScan, SelectedDatabaseThatCannotBeUsedSaysWhy) {
+  struct Unusable {
+    const char* what;
+    std::function<void(AppUnderTest&, const std::wstring& name)> make;
+    const wchar_t* name;
+    std::wstring told;  // the text before the path
+  };
+  const Unusable cases[] = {
+      {"no such file", [](AppUnderTest&, const std::wstring&) {}, L"gone.db",
+       L"No such db file - "},
+      {"a folder",
+       [](AppUnderTest& app, const std::wstring& name) {
+         CreateDirectoryW(app.FilePath(name).c_str(), nullptr);
+       },
+       L"folder.db", L"No such db file - "},
+      {"too short for a header",
+       [](AppUnderTest& app, const std::wstring& name) {
+         app.Directory().WriteFile(name, "short");
+       },
+       L"short.db", L"Not a Vostrel db file - "},
+      {"a version of no database of ours",
+       [](AppUnderTest& app, const std::wstring& name) {
+         app.WriteDatabase(name, SampleRecords());
+         std::string bytes;
+         app.Directory().ReadFile(name, &bytes);
+         bytes[4] = 12;
+         app.Directory().WriteFile(name, bytes);
+       },
+       L"version.db", L"Not a Vostrel db file - "},
+      {"descriptors that cannot be used",
+       [](AppUnderTest& app, const std::wstring& name) {
+         // No eleventh criterion box exists.
+         app.WriteDatabase(name, {{"X"}}, VariantFdb, {MakeField("CODE", 1, 0, 0, 11, 1, 1, 10)});
+       },
+       L"fields.fdb", L"Unusable field schema in db file - "},
+  };
+  for (const Unusable& unusable : cases) {
+    SCOPED_TRACE(unusable.what);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    app.WriteDatabase(L"good.db", SampleRecords());
+    unusable.make(app, unusable.name);
+    app.InstallDatabases({{L"good.db", "Good"}, {unusable.name, "Bad"}});
+    ASSERT_EQ(app.Start(), 0);
+    ASSERT_EQ(boxes.Count(), 0u);
+    const std::wstring told = unusable.told + app.FilePath(unusable.name);
+
+    SelectDatabase(1);
+    EXPECT_EQ(TheFieldTable.searchCount, 0);
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.At(0).text, told);
+    EXPECT_EQ(boxes.At(0).caption, L"Error");
+    EXPECT_EQ(boxes.At(0).owner, PageWindows[SearchPage]);
+
+    ClickSearch(IdStartButton);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(ListItemCount(), 0);
+    ExpectIdle();
+    ASSERT_EQ(boxes.Count(), 2u);
+    EXPECT_EQ(boxes.At(1).text, told);
+
+    // A usable database selected next says nothing and searches.
+    SelectDatabase(0);
+    ClickSearch(IdStartButton);
+    ASSERT_TRUE(WaitForWorker());
+    EXPECT_EQ(ListItemCount(), 3);
+    EXPECT_EQ(boxes.Count(), 2u);
+  }
+}
+
+// A plain file that another program holds for itself cannot be opened: selecting it says so.
+TEST(FaultsScan, SelectedDatabaseHeldByAnotherProgramSaysItCannotBeOpened) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"good.db", SampleRecords());
+  app.WriteDatabase(L"held.db", SampleRecords());
+  app.InstallDatabases({{L"good.db", "Good"}, {L"held.db", "Held"}});
+  ASSERT_EQ(app.Start(), 0);
+  ExclusiveFile held;
+  ASSERT_TRUE(ExclusiveOpen(app.FilePath(L"held.db").c_str(), &held));
+  SelectDatabase(1);
+  ExclusiveClose(&held);
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, L"Could not open db file - " + app.FilePath(L"held.db"));
+  EXPECT_EQ(boxes.At(0).caption, L"Error");
 }
 
 // ---------------------------------------------------------------------------------------------
 // Replaced after the schema load
 
 // A file replaced by one of the same name with other fields must not be read with the fields
-// loaded earlier (rows of misread bytes under the old columns): it is treated like a file that
-// no longer opens: nothing scanned, no rows, no message, the controls back.
+// loaded earlier (rows of misread bytes under the old columns): nothing is scanned, no rows,
+// the controls come back, and the user is told to select it again, which loads its new fields.
 TEST(FaultsScan, DatabaseReplacedByOneWithOtherFieldsIsNotDecodedWithTheOldOnes) {
   struct Replacement {
     const char* what;
@@ -291,7 +501,15 @@ TEST(FaultsScan, DatabaseReplacedByOneWithOtherFieldsIsNotDecodedWithTheOldOnes)
     EXPECT_FALSE(AnyScanedStatus(status.Texts()));
     EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"Query: ");
     ExpectIdle();
-    EXPECT_EQ(boxes.Count(), 0u);
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.At(0).text,
+              L"Db file " + app.FilePath(L"data.fdb") + L" has other fields now: select it again");
+    EXPECT_EQ(boxes.At(0).caption, L"Error");
+    EXPECT_EQ(boxes.At(0).owner, PageWindows[SearchPage]);
+
+    SelectDatabase(0);
+    EXPECT_EQ(ListHeaders().size(), replacement.fields.size());
+    EXPECT_EQ(boxes.Count(), 1u);
   }
 }
 

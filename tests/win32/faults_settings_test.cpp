@@ -62,8 +62,15 @@ const DefaultText kUiDefaults[] = {
     {907, L"Found: %i wrong db files\r\n\r\nBad entrances deleted."},
     {908, L"Scaned: %i, results: %i"},
     {909, L"Query: "},
+    {911, L"No such db file - %s"},
+    {912, L"Could not open db file - %s"},
+    {913, L"Not a Vostrel db file - %s"},
+    {914, L"Unusable field schema in db file - %s"},
     {915, L"Start"},
     {916, L"Stop"},
+    {917, L"Db file %s has other fields now: select it again"},
+    {918, L"%s: the records end without their end mark after record %i"},
+    {919, L"%s: a record length of 0 after record %i ends the scan"},
 };
 
 void ExpectEveryTextAtItsDefault() {

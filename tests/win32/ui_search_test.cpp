@@ -285,7 +285,7 @@ TEST(UiSearch, NoDatabaseSelectedStartsNothing) {
   EXPECT_EQ(boxes.Count(), 0u);
 }
 
-TEST(UiSearch, DatabaseRemovedAfterInstallEndsQuietly) {
+TEST(UiSearch, DatabaseRemovedAfterInstallIsToldAtStart) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
   app.WriteDatabase(L"city.db", SampleRecords());
@@ -297,7 +297,11 @@ TEST(UiSearch, DatabaseRemovedAfterInstallEndsQuietly) {
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
   EXPECT_EQ(WorkerExitCode(), 5u);
-  EXPECT_EQ(boxes.Count(), 0u);
+  // Nothing is scanned, and the user hears why instead of facing an empty list.
+  ASSERT_EQ(boxes.Count(), 1u);
+  EXPECT_EQ(boxes.At(0).text, L"No such db file - " + app.FilePath(L"city.db"));
+  EXPECT_EQ(boxes.At(0).caption, L"Error");
+  EXPECT_EQ(boxes.At(0).owner, PageWindows[SearchPage]);
   EXPECT_EQ(ListItemCount(), 0);
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
   EXPECT_TRUE(Enabled(SearchControl(IdDatabaseSelector)));
@@ -312,7 +316,7 @@ TEST(UiSearch, DatabaseRemovedAfterInstallEndsQuietly) {
   ASSERT_TRUE(WaitForWorker());
   EXPECT_EQ(status.Texts(), std::vector<std::wstring>{L"Query: Name: \u041f"});
   EXPECT_EQ(WorkerExitCode(), 5u);
-  EXPECT_EQ(boxes.Count(), 0u);
+  EXPECT_EQ(boxes.Count(), 2u);
 }
 
 TEST(UiSearch, ThreadCreationFailureLeavesTheProgramIdle) {
