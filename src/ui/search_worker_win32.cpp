@@ -34,13 +34,16 @@ struct ScanWindows {
 
 std::atomic<int> HoldAfterRows{0};
 std::atomic<bool> Held{false};
+std::atomic<bool> Resume{false};
 
-// Holds the worker once it has stored the rows a test asked for, until the stop request.
+// Holds the worker once it has stored the rows a test asked for, until the stop request or
+// until the test lets it go on.
 void HoldIfAsked(int stored) {
   const int hold = HoldAfterRows.load();
   if (hold <= 0 || stored != hold) return;
+  Resume.store(false);
   Held.store(true);
-  while (SearchStopFlag.load() == 0) Sleep(1);
+  while (SearchStopFlag.load() == 0 && !Resume.load()) Sleep(1);
   Held.store(false);
 }
 
@@ -98,6 +101,8 @@ int AppendResultRow(const FieldTable* table) { return StoreResultRow(table) ? 0 
 void SetWorkerHoldForTests(int rows) { HoldAfterRows.store(rows); }
 
 bool WorkerHeldForTests() { return Held.load(); }
+
+void ResumeHeldWorkerForTests() { Resume.store(true); }
 
 DWORD WINAPI SearchWorker(LPVOID) {
   ScanWindows windows;

@@ -46,5 +46,8 @@ void SetSearchWorkerForTests(HANDLE thread, const char* path);
 void SetWorkerHoldForTests(int rows);
 // True while a worker holds as above.
 bool WorkerHeldForTests();
+// Lets a held worker go on scanning, as if it had never held: a test changes the file under a
+// scan at a moment of its choosing and then sees what the rest of the scan makes of it.
+void ResumeHeldWorkerForTests();
 // Puts the module back as at start-up, once no worker runs.
 void ResetSearchWorkerForTests();

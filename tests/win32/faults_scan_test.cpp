@@ -5,6 +5,7 @@
 // commctrl.h needs the base Windows types first.
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <winioctl.h>
 
 #include <atomic>
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include "db/file_system.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/search_worker_win32.h"
@@ -620,4 +622,245 @@ TEST(FaultsScan, DetailPositionsOutsideTheColumnsAreNeverShown) {
   ASSERT_EQ(boxes.Count(), 1u);
   EXPECT_EQ(boxes.At(0).text, L"ONE,\r\nFIVE");
   EXPECT_EQ(boxes.At(0).caption, L"Info");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Changed, used or closed while a scan runs
+
+namespace {
+
+// Holds the next scan after `rows` rows; true once it holds.
+bool StartHeldScan(int rows) {
+  SetWorkerHoldForTests(rows);
+  ClickSearch(IdStartButton);
+  return PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }) &&
+         WorkerHeldForTests();
+}
+
+// Lets a held scan go on to its end.
+bool FinishHeldScan() {
+  SetWorkerHoldForTests(0);
+  ResumeHeldWorkerForTests();
+  return WaitForWorker();
+}
+
+bool TruncateFile(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+}  // namespace
+
+// The application's scan holds a plain file for itself, so another program can neither cut,
+// replace nor delete it while the scan runs: each is refused and the scan lists every record.
+// A compressed file is opened through the C runtime, which lets others write: cut under the
+// scan, it ends early and says so, counting what it read; replaced or deleted, it is refused
+// like a plain file.
+TEST(FaultsScan, DatabaseTruncatedReplacedOrDeletedDuringAScan) {
+  constexpr int kRecords = 20000;
+  enum Change { Truncate, Replace, Delete };
+  struct Case {
+    const char* what;
+    const wchar_t* name;
+    DatabaseVariant variant;
+    Change change;
+    bool applied;  // whether the change goes through while the scan holds the file
+  };
+  const Case cases[] = {
+      {"plain, cut", L"city.db", VariantPlain, Truncate, false},
+      {"plain, replaced", L"city.db", VariantPlain, Replace, false},
+      {"plain, deleted", L"city.db", VariantPlain, Delete, false},
+      {"compressed, cut", L"city.zdb", VariantZdb, Truncate, true},
+      {"compressed, replaced", L"city.zdb", VariantZdb, Replace, false},
+      {"compressed, deleted", L"city.zdb", VariantZdb, Delete, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BoxMoments boxes;
+    AppUnderTest app;
+    app.WriteDatabase(c.name, NumberedRecords(kRecords), c.variant);
+    app.WriteDatabase(L"spare.db", SampleRecords());
+    app.InstallDatabases({{c.name, "City"}});
+    ASSERT_EQ(app.Start(), 0);
+    const std::wstring path = app.FilePath(c.name);
+
+    ASSERT_TRUE(StartHeldScan(100));
+    bool applied = false;
+    if (c.change == Truncate) applied = TruncateFile(path);
+    if (c.change == Replace)
+      applied = MoveFileExW(app.FilePath(L"spare.db").c_str(), path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (c.change == Delete) applied = DeleteFileW(path.c_str()) != FALSE;
+    EXPECT_EQ(applied, c.applied);
+    ASSERT_TRUE(FinishHeldScan());
+    EXPECT_EQ(WorkerExitCode(), 0u);
+    ExpectIdle();
+
+    const int rows = ListItemCount();
+    if (!c.applied) {
+      EXPECT_EQ(rows, kRecords);
+      EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(kRecords, kRecords));
+      EXPECT_EQ(boxes.All().size(), 0u);
+      continue;
+    }
+    // What was inflated before the cut is listed, in file order, and the cut is told.
+    ASSERT_GE(rows, 100);
+    ASSERT_LT(rows, kRecords);
+    EXPECT_EQ(ListCell(rows - 1, 1), L"NAME" + std::to_wstring(rows - 1));
+    ExpectToldOnce(boxes, RecordsCut(path, rows), FinalStatus(rows, rows));
+  }
+}
+
+// A database file of 5 GiB that is nearly all hole: choosing it reads only its header, a scan
+// of it can be stopped at any moment, and left to run it ends where the records give way to the
+// hole's zeros, which it reports as a record length of 0.
+TEST(FaultsScan, HugeSparseDatabaseAnswersAndStops) {
+  constexpr int kRecords = 3000;
+  BoxMoments boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"good.db", SampleRecords());
+  app.WriteDatabase(L"huge.db", NumberedRecords(kRecords));
+  std::string bytes;
+  ASSERT_TRUE(app.Directory().ReadFile(L"huge.db", &bytes));
+  // Without its end mark: the first byte of the hole is the last record's last byte.
+  app.Directory().WriteFile(L"huge.db", bytes.substr(0, bytes.size() - 1));
+  const std::wstring path = app.FilePath(L"huge.db");
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD returned = 0;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  LARGE_INTEGER size;
+  size.QuadPart = 5LL << 30;
+  EXPECT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(SetEndOfFile(file));
+  CloseHandle(file);
+  app.InstallDatabases({{L"good.db", "Good"}, {L"huge.db", "Huge"}});
+  ASSERT_EQ(app.Start(), 0);
+
+  SelectDatabase(1);
+  EXPECT_EQ(TheFieldTable.searchCount, 5);
+  EXPECT_EQ(boxes.All().size(), 0u);
+
+  // Held mid-scan, the window still takes the Stop, and the stop ends the scan silently.
+  ASSERT_TRUE(StartHeldScan(100));
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  SetWorkerHoldForTests(0);
+  EXPECT_EQ(ListItemCount(), 100);
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(100, 100));
+  ExpectIdle();
+  EXPECT_EQ(boxes.All().size(), 0u);
+
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(ListItemCount(), kRecords);
+  ExpectToldOnce(boxes, path + L": a record length of 0 after record 3000 ends the scan",
+                 FinalStatus(kRecords, kRecords));
+}
+
+// Check while a scan runs checks every other entry (dropping a missing one), keeps the scanned
+// database, rewrites the list whole, and leaves the scan running to its end.
+TEST(FaultsScan, CheckDuringAScanLeavesTheScanRunning) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(2500));
+  app.WriteDatabase(L"other.db", SampleRecords());
+  app.InstallDatabases({{L"city.db", "City"}, {L"gone.db", "Gone"}, {L"other.db", "Other"}});
+  ASSERT_EQ(app.Start(), 0);
+
+  ASSERT_TRUE(StartHeldScan(100));
+  SendCommand(PageWindows[SetupPage], IdCheckButton);
+  EXPECT_TRUE(WorkerHeldForTests()) << "Check does not stop the scan";
+  ASSERT_EQ(boxes.Count(), 2u);
+  EXPECT_EQ(boxes.At(0).text, L"Bad db file  - " + app.FilePath(L"gone.db"));
+  EXPECT_EQ(boxes.At(1).text, L"Found: 1 wrong db files\r\n\r\nBad entrances deleted.");
+  std::string list;
+  ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &list));
+  EXPECT_EQ(list, app.SingleBytePath(L"city.db") + ";City\r\n" + app.SingleBytePath(L"other.db") +
+                      ";Other\r\n");
+  EXPECT_EQ(ComboBoxItems(SearchControl(IdDatabaseSelector)),
+            (std::vector<std::wstring>{L"City", L"Other"}));
+
+  ASSERT_TRUE(FinishHeldScan());
+  EXPECT_EQ(ListItemCount(), 2500);
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), FinalStatus(2500, 2500));
+  ExpectIdle();
+  EXPECT_EQ(boxes.Count(), 2u);
+}
+
+namespace {
+
+// What the window looked like when the close box was used in the middle of a Find DB walk.
+struct CloseDuringWalk {
+  bool closed = false;
+  bool walkingBefore = false;
+  bool scanHeldBefore = false;
+  bool walkingAfter = true;
+  bool scanAfter = true;
+};
+CloseDuringWalk g_close;
+constexpr UINT kCloseNow = WM_APP + 77;
+
+LRESULT CALLBACK CloserProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != kCloseNow) return DefWindowProcW(window, message, wParam, lParam);
+  g_close.closed = true;
+  g_close.walkingBefore = DatabaseSearchRunning();
+  g_close.scanHeldBefore = WorkerHeldForTests();
+  SendMessageW(MainWindow, WM_CLOSE, 0, 0);
+  g_close.walkingAfter = DatabaseSearchRunning();
+  g_close.scanAfter = SearchWorkerActive();
+  return 0;
+}
+
+}  // namespace
+
+// The close box during a Find DB walk (held after its first database by the walk's gate) and a
+// scan (held after 100 rows) at once: both end before the close returns, and no box is shown.
+TEST(FaultsScan, ClosingDuringAFindDbWalkAndAScanEndsBoth) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(2500));
+  app.WriteDatabase(L"found1.db", SampleRecords());
+  app.WriteDatabase(L"found2.db", SampleRecords());
+  app.InstallDatabases({{L"city.db", "City"}});
+  const std::wstring root = app.Directory().Path();
+  SetFinderRootForTests(root.substr(0, root.size() - 1).c_str());
+  ASSERT_EQ(app.Start(), 0);
+
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = CloserProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"FaultsScanCloser";
+  RegisterClassW(&wc);
+  HWND closer = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+  ASSERT_NE(closer, nullptr);
+  HANDLE gate = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  SetWalkGateForTests(gate);
+  g_close = CloseDuringWalk();
+
+  ASSERT_TRUE(StartHeldScan(100));
+  // Taken from the queue by the walk's own message loop, while the walk waits at its gate.
+  PostMessageW(closer, kCloseNow, 0, 0);
+  SendCommand(PageWindows[SetupPage], IdFindButton);
+
+  SetWalkGateForTests(nullptr);
+  SetWorkerHoldForTests(0);
+  SetFinderRootForTests(nullptr);
+  CloseHandle(gate);
+  DestroyWindow(closer);
+  ASSERT_TRUE(g_close.closed);
+  EXPECT_TRUE(g_close.walkingBefore);
+  EXPECT_TRUE(g_close.scanHeldBefore);
+  EXPECT_FALSE(g_close.walkingAfter) << "the walk has ended before the close returns";
+  EXPECT_FALSE(g_close.scanAfter) << "the scan has ended before the close returns";
+  EXPECT_FALSE(DatabaseSearchRunning());
+  EXPECT_FALSE(SearchWorkerActive());
+  EXPECT_TRUE(QuitPosted());
+  EXPECT_EQ(boxes.Count(), 0u);
 }
