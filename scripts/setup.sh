@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth x11-utils imagemagick xdotool zip
   clang clang-format libclang-rt-14-dev
   dpkg-dev file desktop-file-utils
+  ripgrep
 )
 
 missing=()

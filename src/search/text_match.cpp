@@ -50,34 +50,46 @@ char* FoldText(char* text) {
 // "*a*a*a*a*b" against a long text. Here only the most recent star is ever revisited: an earlier
 // star taking more text can only push the fixed-length piece that follows it further right,
 // which never helps where the latest placement failed. Work is bounded by pattern x text length.
-bool WildcardMatch(const char* pattern, const char* text) {
-  const char* p = pattern;
-  const char* t = text;
-  const char* starPattern = nullptr;  // the latest star seen
-  const char* starText = nullptr;     // where the text stood after the run it takes now
+bool WildcardMatchBytes(const char* pattern, const unsigned char* text, size_t length,
+                        const unsigned char* fold) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(pattern);
+  const unsigned char* t = text;
+  const unsigned char* const end = text + length;
+  const unsigned char* starPattern = nullptr;  // the latest star seen
+  const unsigned char* starText = nullptr;     // where the text stood after the run it takes now
   for (;;) {
     if (*p == 0) {
-      if (*t == 0) return true;
+      if (t == end) return true;
     } else if (p[0] == '*' && p[1] == 0) {
       return true;
-    } else if (*t == 0) {
+    } else if (t == end) {
       // The piece after the latest star is star-free: starting it later only runs out sooner.
       return false;
     } else if (*p == '*') {
       starPattern = p++;
       starText = t;
       continue;
-    } else if (*p == '?' || *p == *t) {
+    } else if (*p == '?' || *p == fold[*t]) {
       ++p;
       ++t;
       continue;
     }
     // Mismatch, or pattern used up before the text: let the latest star take one more byte.
     // A star that is not last may not take the whole rest of the text.
-    if (starPattern == nullptr || *++starText == 0) return false;
+    if (starPattern == nullptr || ++starText == end) return false;
     p = starPattern + 1;
     t = starText;
   }
+}
+
+bool WildcardMatch(const char* pattern, const char* text) {
+  static const unsigned char* const kSame = [] {
+    static unsigned char same[256];
+    for (int b = 0; b < 256; ++b) same[b] = static_cast<unsigned char>(b);
+    return same;
+  }();
+  return WildcardMatchBytes(pattern, reinterpret_cast<const unsigned char*>(text), strlen(text),
+                            kSame);
 }
 
 bool CriterionMatches(const FieldDescriptor* field) {

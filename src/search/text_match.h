@@ -16,6 +16,10 @@ inline unsigned char FoldByte(unsigned char b) {
 }
 // True when the whole text matches the pattern ("*" any run, "?" one byte).
 bool WildcardMatch(const char* pattern, const char* text);
+// The same for length bytes of text without a terminator (and without a NUL among them), each
+// byte taken through fold (256 entries) first: a record's bytes where a field stands.
+bool WildcardMatchBytes(const char* pattern, const unsigned char* text, size_t length,
+                        const unsigned char* fold);
 // Tests one active searchable field's value against its criterion. Allocates nothing.
 bool CriterionMatches(const FieldDescriptor* field);
 // Tests the decoded record against every active criterion, in search order.

@@ -693,3 +693,58 @@ TEST(ScanProperty, DamagedRecordsMatchAsIfFullyDecoded) {
     ASSERT_EQ(got.rows, expected) << "round " << round;
   }
 }
+
+// Substring and pattern criteria are checked where the field's bytes stand (a phone's digits
+// without rendering it, a name's bytes as they are): the rows are those the decoded values
+// match, among numbers with zeros inside and at either end and names that differ only in case
+// or in their last letter. (Folded fields: the randomized comparisons above.)
+TEST(ScanByteChecks, SubstringsAndPatternsFindTheRowsTheDecodedValuesMatch) {
+  TempDir dir;
+  const std::vector<DatabaseRecord> records = {
+      {"2345670", Cp1251(L"ПЕТРОВ Д.Е."), "A", "1", ""},
+      {"0", Cp1251(L"петров д.е."), "B", "2", ""},
+      {"1020304", Cp1251(L"ИВАНОВА М.С."), "C", "3", ""},
+      {"16777215", Cp1251(L"СИДОРОВ Д.Е"), "D", "4", ""},
+      {"100", "SMITH", "E", "5", ""},
+      {"234567", Cp1251(L"ОВ Д.Е."), "F", "6", ""},
+      {"5023456", Cp1251(L"Д.Е."), "G", "7", ""},
+  };
+  struct Case {
+    int position;  // 0: Phone, 1: Name
+    const wchar_t* criterion;
+    std::vector<std::string> phones;  // of the rows, in file order
+  };
+  const Case cases[] = {
+      {0, L"234567", {"2345670", "234567"}},
+      {0, L"0", {"2345670", "0", "1020304", "100", "5023456"}},
+      {0, L"00", {"100"}},
+      {0, L"0203", {"1020304"}},
+      {0, L"7", {"2345670", "16777215", "234567"}},
+      {0, L"16777215", {"16777215"}},  // cut to the field's 7 characters
+      {0, L"8", {}},
+      {0, L"*2*4*", {"2345670", "1020304", "234567", "5023456"}},
+      {0, L"2*4", {}},
+      {1, L"*ОВ Д.Е.", {"2345670", "234567"}},
+      {1, L"*д.е?", {"0"}},
+      {1, L"*Д.Е", {"16777215"}},
+      {1, L"*", {"2345670", "0", "1020304", "16777215", "100", "234567", "5023456"}},
+      {1, L"*ОВ*", {"2345670", "1020304", "16777215", "234567"}},
+      {1, L"ОВ", {"234567"}},
+      {1, L"?.Е.*", {"5023456"}},
+      {1, L"S*H", {"100"}},
+  };
+  for (int v = 0; v < 3; ++v) {
+    const std::wstring path = dir.File(kNames[v]);
+    ASSERT_TRUE(WriteFixture(path, FixtureOptions(kVariants[v]), records));
+    for (const Case& c : cases) {
+      std::vector<std::wstring> criteria(2);
+      criteria[c.position] = c.criterion;
+      Recorded r;
+      const ScanOutcome o = Scan(path, criteria, &r);
+      std::vector<std::string> phones;
+      for (const Row& row : r.rows) phones.push_back(WideToUtf8(row[0]));
+      EXPECT_EQ(phones, c.phones) << kNames[v] << " " << WideToUtf8(c.criterion);
+      EXPECT_EQ(o.scanned, 7);
+    }
+  }
+}
