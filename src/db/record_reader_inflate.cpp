@@ -73,7 +73,9 @@ void FillInput(GzStream* gz) {
   s.avail_in += static_cast<uInt>(got);
 }
 
+#ifdef VOSTREL_WITH_ISAL
 uint64_t InputOffset(const GzStream* gz) { return gz->fileRead - gz->stream.avail_in; }
+#endif
 
 // zlib takes the member that starts here (or, after ISA-L stopped in it, again from its start).
 // False when zlib cannot be set up.
