@@ -4,6 +4,7 @@
 #include "cli/table_format.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "db/codepage.h"
 
@@ -48,59 +49,169 @@ const Utf8Table& Utf8Of() {
 
 bool IsControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-// Shows control characters as '?'; with keepEscaped, tab, line feed and carriage return stay
-// for the format to escape. Windows-1251 text has no C1 controls, so bytes are enough.
-void MaskControls(std::string* text, bool keepEscaped) {
-  for (char& c : *text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (keepEscaped && (c == '\t' || c == '\n' || c == '\r')) continue;
-    if (IsControlByte(u)) c = '?';
-  }
-}
-
 // Writes once this much has gathered: big writes, few system calls.
 constexpr size_t kFlushThreshold = 1 << 18;
 
-void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t count) {
-  const Utf8Table& utf8 = Utf8Of();
-  std::string& out = writer->buffer;
-  for (size_t i = 0; i < count; ++i) {
-    if (i > 0) out.push_back(writer->format == FormatTsv ? '\t' : ',');
-    const char* value = values[i] != nullptr ? values[i] : "";
-    if (writer->format == FormatTsv) {
-      for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p) {
-        switch (*p) {
-          case '\\':
-            out.append("\\\\", 2);
-            break;
-          case '\t':
-            out.append("\\t", 2);
-            break;
-          case '\n':
-            out.append("\\n", 2);
-            break;
-          case '\r':
-            out.append("\\r", 2);
-            break;
-          default:
-            if (writer->terminal && IsControlByte(*p))
-              out.push_back('?');
-            else
-              out.append(utf8.entries[*p].bytes, utf8.entries[*p].length);
-        }
-      }
-    } else if (count == 1 && *value == '\0') {
-      // A lone empty cell would make an empty line, which CSV readers skip: quoted, the record
-      // stays.
-      out.append("\"\"", 2);
-    } else {
-      writer->scratch.clear();
-      AppendSingleByteAsUtf8(&writer->scratch, value);
-      if (writer->terminal) MaskControls(&writer->scratch, false);
-      AppendCsvCell(&out, writer->scratch);
+// Rows are written straight into the buffer: room for the longest form a row can take is made
+// once per row (per value byte at most 3 bytes in TSV and CSV, 6 in JSON, its \u00XX), each
+// byte written through a pointer, and the buffer cut back to what was written. No cell is grown
+// byte by byte.
+constexpr size_t kWorstPerByte = 3;
+constexpr size_t kWorstPerJsonByte = 6;
+
+char* MakeRoom(std::string* out, size_t room) {
+  const size_t at = out->size();
+  out->resize(at + room);
+  return &(*out)[at];
+}
+
+void CutBack(std::string* out, const char* end) {
+  out->resize(static_cast<size_t>(end - out->data()));
+}
+
+size_t RowRoom(const char* const* values, size_t count, size_t perCell, size_t perByte) {
+  size_t room = 2;  // the line end
+  for (size_t i = 0; i < count; ++i)
+    room += perCell + (values[i] != nullptr ? strlen(values[i]) * perByte : 0);
+  return room;
+}
+
+// The UTF-8 bytes of one Windows-1251 byte (three are copied, its length counts).
+char* PutUtf8(char* p, const Utf8Sequence* utf8, unsigned char b) {
+  const Utf8Sequence& e = utf8[b];
+  memcpy(p, e.bytes, 3);
+  return p + e.length;
+}
+
+char* PutTsvCell(char* p, const Utf8Sequence* utf8, const unsigned char* v, bool terminal) {
+  for (; *v; ++v) {
+    switch (*v) {
+      case '\\':
+        *p++ = '\\';
+        *p++ = '\\';
+        break;
+      case '\t':
+        *p++ = '\\';
+        *p++ = 't';
+        break;
+      case '\n':
+        *p++ = '\\';
+        *p++ = 'n';
+        break;
+      case '\r':
+        *p++ = '\\';
+        *p++ = 'r';
+        break;
+      default:
+        if (terminal && IsControlByte(*v))
+          *p++ = '?';
+        else
+          p = PutUtf8(p, utf8, *v);
     }
   }
-  out.append(writer->format == FormatTsv ? "\n" : "\r\n");
+  return p;
+}
+
+// As AppendCsvCell writes the cell's UTF-8 text (controls shown as '?' on a terminal).
+char* PutCsvCell(char* p, const Utf8Sequence* utf8, const unsigned char* v, bool terminal) {
+  bool quoted = false;
+  for (const unsigned char* c = v; *c && !quoted; ++c)
+    quoted = *c == ',' || *c == '"' || (!terminal && (*c == '\r' || *c == '\n'));
+  if (quoted) *p++ = '"';
+  for (; *v; ++v) {
+    if (terminal && IsControlByte(*v)) {
+      *p++ = '?';
+      continue;
+    }
+    if (*v == '"') *p++ = '"';
+    p = PutUtf8(p, utf8, *v);
+  }
+  if (quoted) *p++ = '"';
+  return p;
+}
+
+// As AppendJsonString writes the value's UTF-8 text (controls but tab, line feed and carriage
+// return shown as '?' on a terminal).
+char* PutJsonString(char* p, const Utf8Sequence* utf8, const unsigned char* v, bool terminal) {
+  static const char kHex[] = "0123456789abcdef";
+  *p++ = '"';
+  for (; *v; ++v) {
+    unsigned char c = *v;
+    if (terminal && IsControlByte(c) && c != '\t' && c != '\n' && c != '\r') c = '?';
+    const char escape = c == '"'    ? '"'
+                        : c == '\\' ? '\\'
+                        : c == '\n' ? 'n'
+                        : c == '\r' ? 'r'
+                        : c == '\t' ? 't'
+                        : c == '\b' ? 'b'
+                        : c == '\f' ? 'f'
+                                    : 0;
+    if (escape != 0) {
+      *p++ = '\\';
+      *p++ = escape;
+    } else if (c < 0x20) {
+      memcpy(p, "\\u00", 4);
+      p[4] = kHex[c >> 4];
+      p[5] = kHex[c & 15];
+      p += 6;
+    } else {
+      p = PutUtf8(p, utf8, c);
+    }
+  }
+  *p++ = '"';
+  return p;
+}
+
+const unsigned char* Bytes(const char* value) {
+  return reinterpret_cast<const unsigned char*>(value != nullptr ? value : "");
+}
+
+void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t count) {
+  const bool tsv = writer->format == FormatTsv;
+  const Utf8Sequence* utf8 = Utf8Of().entries;
+  char* p = MakeRoom(&writer->buffer, RowRoom(values, count, 3, kWorstPerByte));
+  if (!tsv && count == 1 && *Bytes(values[0]) == '\0') {
+    // A lone empty cell would make an empty line, which CSV readers skip: quoted, the record
+    // stays.
+    *p++ = '"';
+    *p++ = '"';
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) *p++ = tsv ? '\t' : ',';
+    p = tsv ? PutTsvCell(p, utf8, Bytes(values[i]), writer->terminal)
+            : PutCsvCell(p, utf8, Bytes(values[i]), writer->terminal);
+  }
+  if (!tsv) *p++ = '\r';
+  *p++ = '\n';
+  CutBack(&writer->buffer, p);
+}
+
+void AppendRowJson(TableWriter* writer, const char* const* values, size_t count) {
+  if (writer->jsonKeys.size() != writer->columns.size()) {
+    writer->jsonKeys.clear();
+    for (const std::string& column : writer->columns) {
+      std::string key;
+      AppendJsonString(&key, column);
+      writer->jsonKeys.push_back(key + ":");
+    }
+  }
+  const Utf8Sequence* utf8 = Utf8Of().entries;
+  size_t keys = 0;
+  for (size_t i = 0; i < count; ++i)
+    keys += i < writer->jsonKeys.size() ? writer->jsonKeys[i].size() : 3;
+  char* p = MakeRoom(&writer->buffer, RowRoom(values, count, 3, kWorstPerJsonByte) + keys + 2);
+  *p++ = '{';
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) *p++ = ',';
+    const char* key = i < writer->jsonKeys.size() ? writer->jsonKeys[i].data() : "\"\":";
+    const size_t keyLength = i < writer->jsonKeys.size() ? writer->jsonKeys[i].size() : 3;
+    memcpy(p, key, keyLength);
+    p += keyLength;
+    p = PutJsonString(p, utf8, Bytes(values[i]), writer->terminal);
+  }
+  *p++ = '}';
+  *p++ = '\n';
+  CutBack(&writer->buffer, p);
 }
 
 }  // namespace
@@ -225,6 +336,7 @@ void BeginTable(TableWriter* writer, FILE* stream, OutputFormat format,
   writer->format = format;
   writer->stream = stream;
   writer->columns = format == FormatJson ? UniqueKeys(columns) : columns;
+  writer->jsonKeys.clear();
   writer->buffer.clear();
   writer->buffer.reserve(kFlushThreshold + 4096);
   writer->failed = false;
@@ -247,22 +359,10 @@ void WriteTableHeader(TableWriter* writer) {
 }
 
 void WriteTableRow(TableWriter* writer, const char* const* values, size_t count) {
-  if (writer->format != FormatJson) {
+  if (writer->format != FormatJson)
     AppendRowTsvOrCsv(writer, values, count);
-  } else {
-    std::string& out = writer->buffer;
-    out.push_back('{');
-    for (size_t i = 0; i < count; ++i) {
-      if (i > 0) out.push_back(',');
-      AppendJsonString(&out, i < writer->columns.size() ? writer->columns[i] : std::string());
-      out.push_back(':');
-      writer->scratch.clear();
-      AppendSingleByteAsUtf8(&writer->scratch, values[i] != nullptr ? values[i] : "");
-      if (writer->terminal) MaskControls(&writer->scratch, true);
-      AppendJsonString(&out, writer->scratch);
-    }
-    out.append("}\n");
-  }
+  else
+    AppendRowJson(writer, values, count);
 }
 
 bool FlushTable(TableWriter* writer, bool force) {

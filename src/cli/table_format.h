@@ -29,7 +29,8 @@ struct TableWriter {
   std::vector<std::string> columns;
   std::string buffer;
   std::string scratch;
-  bool failed = false;  // a write to the stream failed
+  std::vector<std::string> jsonKeys;  // each column's key as JSON writes it, with its colon
+  bool failed = false;                // a write to the stream failed
   // The stream is a terminal: control characters in values are shown as '?', like everything
   // else a database file controls, so a hostile file cannot play with the terminal. (TSV's
   // \t \n \r and JSON's escapes still apply.) To a file or a pipe the data stays exact.

@@ -178,3 +178,42 @@ TEST(TableFormat, SplitterRefusesUnknownAndUnfinishedEscapes) {
 }
 
 }  // namespace
+
+// Rows are written straight into the buffer; every byte a value can hold, in every format, on
+// a terminal and off it, comes out as the cell functions write it from the value's UTF-8 text
+// (controls shown as '?' on a terminal, but for the escapes the format keeps).
+TEST(TableFormat, RowsAreWhatTheCellFunctionsWriteForEveryByte) {
+  for (int format = FormatTsv; format <= FormatJson; ++format) {
+    for (bool terminal : {false, true}) {
+      for (int b = 1; b < 256; ++b) {
+        const std::string lone(1, static_cast<char>(b));
+        const std::string value = "a" + lone + "\xC9" + lone + lone;
+        const char* values[] = {value.c_str(), "", "x,y"};
+        TableWriter writer;
+        BeginTable(&writer, stdout, static_cast<OutputFormat>(format), {"K", "K", "\xD0\x98"});
+        writer.terminal = terminal;
+        WriteTableRow(&writer, values, 3);
+        std::string expected = format == FormatJson ? "{" : "";
+        for (int i = 0; i < 3; ++i) {
+          std::string utf8;
+          AppendSingleByteAsUtf8(&utf8, values[i]);
+          for (char& c : utf8) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            const bool kept = format != FormatCsv && (c == '\t' || c == '\n' || c == '\r');
+            if (terminal && (u < 0x20 || u == 0x7F) && !kept) c = '?';
+          }
+          if (i > 0) expected += format == FormatTsv ? "\t" : ",";
+          if (format == FormatTsv) AppendTsvCell(&expected, utf8);
+          if (format == FormatCsv) AppendCsvCell(&expected, utf8);
+          if (format == FormatJson) {
+            AppendJsonString(&expected, writer.columns[i]);
+            expected += ":";
+            AppendJsonString(&expected, utf8);
+          }
+        }
+        expected += format == FormatJson ? "}\n" : format == FormatCsv ? "\r\n" : "\n";
+        ASSERT_EQ(writer.buffer, expected) << "format " << format << " byte " << b;
+      }
+    }
+  }
+}
