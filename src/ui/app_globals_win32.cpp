@@ -3,6 +3,7 @@
 HINSTANCE ApplicationInstance = nullptr;
 wchar_t ApplicationDirectory[kMaxPathChars] = {};
 int LayoutVariant = 0;
+int WindowDpi = 96;
 HWND MainWindow = nullptr;
 HWND TabControl = nullptr;
 HWND PageWindows[kPageCount] = {};

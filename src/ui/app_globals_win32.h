@@ -16,6 +16,9 @@ constexpr int kMessageBufferCapacity = 1024;
 extern HINSTANCE ApplicationInstance;
 extern wchar_t ApplicationDirectory[kMaxPathChars];
 extern int LayoutVariant;  // 0 portrait 240 x 295, 1 landscape 640 x 240
+// The main window's dots per inch. The control tables, the criteria rows and the saved column
+// widths are in 96-DPI units (the handheld's); everything on screen is scaled to this.
+extern int WindowDpi;
 extern HWND MainWindow;
 extern HWND TabControl;
 extern HWND PageWindows[kPageCount];

@@ -154,7 +154,7 @@ DWORD WINAPI WalkThread(LPVOID parameter) {
 
 void SetHorizontalExtent(HWND setupPage) {
   const int extent =
-      FoundDatabaseList.count > 0 ? kPixelsPerCharacter * FoundDatabaseList.longest : 0;
+      FoundDatabaseList.count > 0 ? ScaleToDpi(kPixelsPerCharacter * FoundDatabaseList.longest) : 0;
   SendDlgItemMessageW(setupPage, IdFoundList, LB_SETHORIZONTALEXTENT, extent, 0);
 }
 

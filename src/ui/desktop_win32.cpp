@@ -233,14 +233,32 @@ void SelectAllRows() {
 
 }  // namespace
 
+int SystemDpi() {
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : 96;
+}
+
 HFONT MessageFont() {
   if (!Font) {
     NONCLIENTMETRICSW metrics = {};
     metrics.cbSize = sizeof metrics;
-    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0))
+    if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, metrics.cbSize, &metrics, 0)) {
+      // The metrics are the system DPI's; a window on a screen of another DPI scales them.
+      metrics.lfMessageFont.lfHeight =
+          MulDiv(metrics.lfMessageFont.lfHeight, WindowDpi, SystemDpi());
       Font = CreateFontIndirectW(&metrics.lfMessageFont);
+    }
   }
   return Font;
+}
+
+HFONT RenewMessageFont() {
+  HFONT old = Font;
+  Font = nullptr;
+  MessageFont();
+  return old;
 }
 
 void UseMessageFont(HWND control) {

@@ -15,6 +15,11 @@ HFONT MessageFont();
 void UseMessageFont(HWND control);
 // Releases the font; the next MessageFont() creates it again. For the test reset.
 void ReleaseMessageFont();
+// Creates the message font anew at WindowDpi (after a DPI change) and returns the old one,
+// which the caller deletes once no control uses it.
+HFONT RenewMessageFont();
+// The DPI the system reports for the screen (LogPixels under Wine).
+int SystemDpi();
 
 // WM_CTLCOLORSTATIC of a white page: the static's text is drawn on white, not on the grey
 // that the desktop gives statics.

@@ -9,6 +9,7 @@
 #include "res/resource.h"
 #include "search/text_match.h"
 #include "settings/installed_databases.h"
+#include "settings/registry_values_win32.h"
 #include "ui/app_globals_win32.h"
 #include "ui/database_finder_win32.h"
 #include "ui/desktop_win32.h"
@@ -20,14 +21,20 @@
 #include "ui/registry_win32.h"
 #include "ui/schema_controls_win32.h"
 #include "ui/search_worker_win32.h"
+#include "ui/window_layout_win32.h"
 
 namespace {
 
+// WM_DPICHANGED, named here for the headers of older Windows versions.
+constexpr UINT kDpiChangedMessage = 0x02E0;
 constexpr wchar_t kMainClassName[] = L"Vostrel";
 constexpr wchar_t kMainTitle[] = L"Vostrel/Corvinet v2.04";
 constexpr int kTabCaptionCapacity = 128;  // 127 characters and the terminator
-constexpr int kPageTop = 24;              // the pages start below the tab strip
-constexpr DWORD kMainStyle = WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// A desktop window that can be resized and maximized; it never shrinks below the layout.
+constexpr DWORD kMainStyle =
+    WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME;
+// A remembered size beyond this (in 96-DPI units) is taken for a damaged value.
+constexpr int kLargestRememberedSide = 16384;
 constexpr int kTabPadding = 3;
 constexpr int kTabVerticalPadding = 3;
 
@@ -51,6 +58,7 @@ bool ShutdownDone = false;
 const wchar_t* DirectoryOverride = nullptr;
 wchar_t DirectoryOverrideBuffer[kMaxPathChars];
 int ScreenHeightOverride = 0;
+int DpiOverride = 0;
 
 HWND PageById(int index) {
   return TabControl ? GetDlgItem(TabControl, IdFirstPage + index) : nullptr;
@@ -72,7 +80,8 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
   // Half the desktop's padding beside each tab name: with it the five tabs of the portrait
   // window fit its 240 pixels, as they did on the handheld, instead of hiding Exit behind
   // the strip's arrows.
-  SendMessageW(TabControl, TCM_SETPADDING, 0, MAKELPARAM(kTabPadding, kTabVerticalPadding));
+  SendMessageW(TabControl, TCM_SETPADDING, 0,
+               MAKELPARAM(ScaleToDpi(kTabPadding), ScaleToDpi(kTabVerticalPadding)));
   RECT client;
   GetClientRect(window, &client);
   MoveWindow(TabControl, -2, 0, client.right + 4, client.bottom, FALSE);
@@ -93,10 +102,11 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
 
   RECT tabClient;
   GetClientRect(TabControl, &tabClient);
+  const int pageTop = ScaleToDpi(kPageTop);
   for (int i = 0; i < kPageCount; ++i) {
     PageWindows[i] =
-        CreateWindowExW(WS_EX_CLIENTEDGE, kPageClasses[i].className, L"", WS_CHILD, 0, kPageTop,
-                        tabClient.right, tabClient.bottom - kPageTop, TabControl,
+        CreateWindowExW(WS_EX_CLIENTEDGE, kPageClasses[i].className, L"", WS_CHILD, 0, pageTop,
+                        tabClient.right, tabClient.bottom - pageTop, TabControl,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IdFirstPage + i)),
                         ApplicationInstance, nullptr);
     if (!PageWindows[i]) {
@@ -146,9 +156,52 @@ LRESULT OnCommand(HWND window, UINT, WPARAM wParam, LPARAM lParam) {
 
 LRESULT OnShutdown(HWND, UINT, WPARAM, LPARAM) { return ShutdownApplication(); }
 
+LRESULT OnSize(HWND, UINT, WPARAM wParam, LPARAM) {
+  if (wParam != SIZE_MINIMIZED) LayOutMainWindow();
+  return 0;
+}
+
+// The smallest the window may be made is the layout's size.
+LRESULT OnGetMinMaxInfo(HWND window, UINT, WPARAM, LPARAM lParam) {
+  auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+  const SIZE client = LayoutClientSize();
+  const SIZE outer = OuterSizeForClient(client.cx, client.cy,
+                                        static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), 0);
+  info->ptMinTrackSize.x = outer.cx;
+  info->ptMinTrackSize.y = outer.cy;
+  return 0;
+}
+
+// The window moved to a screen of another DPI (Windows): everything is scaled to it and the
+// window takes the size the system suggests.
+LRESULT OnDpiChanged(HWND window, UINT, WPARAM wParam, LPARAM lParam) {
+  const int dpi = LOWORD(wParam);
+  if (dpi <= 0 || dpi == WindowDpi) return 0;
+  const int oldDpi = WindowDpi;
+  WindowDpi = dpi;
+  HFONT old = RenewMessageFont();
+  RescalePageControls(oldDpi, MessageFont());
+  SendMessageW(TabControl, TCM_SETPADDING, 0,
+               MAKELPARAM(ScaleToDpi(kTabPadding), ScaleToDpi(kTabVerticalPadding)));
+  if (old) DeleteObject(old);
+  if (const RECT* suggested = reinterpret_cast<const RECT*>(lParam)) {
+    SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                 suggested->right - suggested->left, suggested->bottom - suggested->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  LayOutMainWindow();
+  return 0;
+}
+
 const MessageMapEntry kMainMessages[] = {
-    {WM_CREATE, OnCreate},    {WM_NOTIFY, OnNotify},  {WM_COMMAND, OnCommand},
-    {WM_DESTROY, OnShutdown}, {WM_CLOSE, OnShutdown},
+    {WM_CREATE, OnCreate},
+    {WM_NOTIFY, OnNotify},
+    {WM_COMMAND, OnCommand},
+    {WM_DESTROY, OnShutdown},
+    {WM_CLOSE, OnShutdown},
+    {WM_SIZE, OnSize},
+    {WM_GETMINMAXINFO, OnGetMinMaxInfo},
+    {kDpiChangedMessage, OnDpiChanged},
 };
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -165,6 +218,52 @@ bool RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
   wc.hbrBackground = background;
   wc.lpszClassName = name;
   return RegisterClassW(&wc) != 0;
+}
+
+// A size remembered from the last run, when it is no smaller than the layout's and not absurd;
+// anything else (a missing or damaged value) leaves the layout's size.
+void RestoreRememberedSize(HWND window, bool* maximized) {
+  int width = 0, height = 0;
+  if (!LoadWindowPlacement(&width, &height, maximized)) return;
+  const SIZE layout = LayoutClientSize();
+  const int scaledWidth = ScaleToDpi(width), scaledHeight = ScaleToDpi(height);
+  if (scaledWidth < layout.cx || scaledHeight < layout.cy || width > kLargestRememberedSide ||
+      height > kLargestRememberedSide) {
+    *maximized = false;
+    return;
+  }
+  const SIZE outer = OuterSizeForClient(scaledWidth, scaledHeight, kMainStyle, 0);
+  SetWindowPos(window, nullptr, 0, 0, outer.cx, outer.cy,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Stores the window's restored client size (in 96-DPI units) and whether it is maximized. The
+// restored size is kept even while the window is maximized; it is the outer size, so the frame
+// comes off. Stored right after the column widths: a key that cannot be written has been
+// reported for those already, once is enough.
+void SaveWindowPlacement(HWND window) {
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof placement;
+  if (!GetWindowPlacement(window, &placement)) return;
+  const SIZE frame = OuterSizeForClient(0, 0, kMainStyle, 0);
+  const RECT& normal = placement.rcNormalPosition;
+  const int width = ScaleFromDpi(normal.right - normal.left - frame.cx);
+  const int height = ScaleFromDpi(normal.bottom - normal.top - frame.cy);
+  StoreWindowPlacement(width, height, placement.showCmd == SW_SHOWMAXIMIZED, nullptr);
+}
+
+// The program's own icon in the caption, the task bar and Alt+Tab, in the sizes the desktop
+// uses for each (the About page shows it too). Without its resources (the tests) nothing shows.
+void ShowProgramIcon(HWND window, HINSTANCE instance) {
+  const struct {
+    WPARAM kind;
+    int width, height;
+  } sizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& size : sizes) {
+    HANDLE icon = LoadImageW(instance, L"IDI_VOSTREL", IMAGE_ICON, GetSystemMetrics(size.width),
+                             GetSystemMetrics(size.height), LR_SHARED);
+    if (icon) SendMessageW(window, WM_SETICON, size.kind, reinterpret_cast<LPARAM>(icon));
+  }
 }
 
 }  // namespace
@@ -223,19 +322,27 @@ HWND CreateMainWindow(HINSTANCE instance, int showCommand) {
                                    ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
 
+  WindowDpi = DpiOverride > 0 ? DpiOverride : SystemDpi();
   const int screenHeight =
       ScreenHeightOverride > 0 ? ScreenHeightOverride : GetSystemMetrics(SM_CYSCREEN);
-  LayoutVariant = LayoutVariantForScreenHeight(screenHeight);
-  const int width = LayoutVariant == 1 ? 640 : 240;
-  const int height = LayoutVariant == 1 ? 240 : 295;
+  // The layouts were made for a handheld's screen at 96 DPI: the height that picks one is
+  // counted in those units.
+  LayoutVariant = LayoutVariantForScreenHeight(MulDiv(screenHeight, 96, WindowDpi));
 
   // The layout's size is the client area's: on a desktop the caption and the borders come on
   // top, and the close box and the system menu close the program as the Exit tab does.
-  const SIZE outer = OuterSizeForClient(width, height, kMainStyle, 0);
+  const SIZE layout = LayoutClientSize();
+  const SIZE outer = OuterSizeForClient(layout.cx, layout.cy, kMainStyle, 0);
   HWND window =
       CreateWindowExW(0, kMainClassName, kMainTitle, kMainStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                       outer.cx, outer.cy, nullptr, nullptr, instance, nullptr);
   if (!window || !IsWindow(window)) return nullptr;
+  ShowProgramIcon(window, instance);
+  bool maximized = false;
+  RestoreRememberedSize(window, &maximized);
+  if (maximized &&
+      (showCommand == SW_SHOW || showCommand == SW_SHOWNORMAL || showCommand == SW_SHOWDEFAULT))
+    showCommand = SW_SHOWMAXIMIZED;
   ShowWindow(window, showCommand);
   UpdateWindow(window);
   if (HWND first = FirstFocusableControl(PageWindows[SearchPage])) SetFocus(first);
@@ -280,6 +387,7 @@ LRESULT ShutdownApplication() {
   if (ShutdownDone) return 0;
   ShutdownDone = true;
   if (ResultListView) SaveColumnWidths(ResultListView);
+  if (MainWindow) SaveWindowPlacement(MainWindow);
   // A Find DB walk lists into the Setup page and shows its warnings there: it ends first.
   StopDatabaseSearchAndWait();
   // The worker appends rows and reads the field table: it must be gone before either goes.
@@ -302,6 +410,8 @@ void SetApplicationDirectoryForTests(const wchar_t* directory) {
 
 void SetScreenHeightForTests(int height) { ScreenHeightOverride = height; }
 
+void SetDpiForTests(int dpi) { DpiOverride = dpi; }
+
 void ResetApplicationForTests() {
   StopDatabaseSearchAndWait();
   if (MainWindow && IsWindow(MainWindow)) DestroyWindow(MainWindow);
@@ -323,6 +433,7 @@ void ResetApplicationForTests() {
   ApplicationInstance = nullptr;
   ApplicationDirectory[0] = L'\0';
   LayoutVariant = 0;
+  WindowDpi = 96;
   MainWindow = nullptr;
   TabControl = nullptr;
   for (HWND& page : PageWindows) page = nullptr;
@@ -343,4 +454,5 @@ void ResetApplicationForTests() {
   ReleaseMessageFont();
   DirectoryOverride = nullptr;
   ScreenHeightOverride = 0;
+  DpiOverride = 0;
 }

@@ -33,6 +33,8 @@ void ApplicationDirectoryFromModulePath(const wchar_t* modulePath, wchar_t* out)
 void SetApplicationDirectoryForTests(const wchar_t* directory);
 // A screen height used instead of the system's; 0 to unset.
 void SetScreenHeightForTests(int height);
+// A DPI used instead of the system's; 0 to unset.
+void SetDpiForTests(int dpi);
 // Closes and destroys whatever a previous start left, unregisters the program's window classes
 // and resets the module state, so a test can start the application again in-process.
 void ResetApplicationForTests();

@@ -5,6 +5,7 @@
 #include "i18n/language_file.h"
 #include "ui/app_globals_win32.h"
 #include "ui/desktop_win32.h"
+#include "ui/window_layout_win32.h"
 
 const wchar_t kAboutText[] =
     L"Vostrel(Corvinet) v.2.04 b40423\r\n"
@@ -59,9 +60,9 @@ const ControlSpec AboutControls[kAboutControlCount] = {
 };
 // clang-format on
 
-const ControlRect& RectForLayout(const ControlSpec& row) {
-  return LayoutVariant == 1 ? row.landscapeRect : row.portraitRect;
-}
+int ScaleToDpi(int value) { return MulDiv(value, WindowDpi, 96); }
+
+int ScaleFromDpi(int value) { return MulDiv(value, 96, WindowDpi); }
 
 bool TranslateKey(int key, wchar_t* out) {
   out[0] = L'\0';
@@ -80,10 +81,11 @@ void BuildPageControls(HWND page, const ControlSpec* table, int rowCount, DWORD 
     if (translate && row.defaultText[0] != L'\0' && TranslateKey(row.id, translation)) {
       text = translation;
     }
-    const ControlRect& r = RectForLayout(row);
+    const ControlRect r = RectForLayout(row);
     HWND control = CreateWindowExW(
         0, row.className, text, row.style | baseStyle, r.x, r.y, r.width, r.height, page,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), ApplicationInstance, nullptr);
     UseMessageFont(control);
+    RememberControlRow(control, &row);
   }
 }

@@ -56,8 +56,12 @@ enum ControlId {
   IdFirstCriterionEdit = 1500,
 };
 
-// The row's rectangle for the current LayoutVariant.
-const ControlRect& RectForLayout(const ControlSpec& row);
+// A length in 96-DPI units at WindowDpi, and a length on screen back in 96-DPI units.
+int ScaleToDpi(int value);
+int ScaleFromDpi(int value);
+// The row's rectangle for the current LayoutVariant, scaled to WindowDpi, and grown or moved
+// with the main window when it is larger than the layout (window_layout_win32.cpp).
+ControlRect RectForLayout(const ControlSpec& row);
 
 // Creates one control per row, in row order, as children of page. Failures are not checked:
 // a control that cannot be created (the handheld-only "SIPPREF") is simply absent.

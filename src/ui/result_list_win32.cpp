@@ -170,7 +170,7 @@ void StartScanView() {
   // The bar starts each scan where the page lays it out (the last one may have narrowed it).
   for (const ControlSpec& row : ResultControls) {
     if (row.id != IdProgressBar || !View.progressBar) continue;
-    const ControlRect& bar = RectForLayout(row);
+    const ControlRect bar = RectForLayout(row);
     MoveWindow(View.progressBar, bar.x, bar.y, bar.width, bar.height, FALSE);
   }
   SetStatusLinePainting(false);

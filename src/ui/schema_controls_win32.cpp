@@ -82,14 +82,17 @@ int LoadSchema(const char* singleBytePath) {
   HWND page = PageWindows[SearchPage];
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
     FieldDescriptor* field = TheFieldTable.searchMap[j];
+    // The rows are laid out in 96-DPI units and scaled, edge by edge, to the window's DPI.
     const int top = kRowTop + kRowStep * j;
     field->labelHandle = CreateWindowExW(
-        0, L"static", field->displayName, WS_CHILD | WS_VISIBLE, 5, top + 4, 59, 14, page,
+        0, L"static", field->displayName, WS_CHILD | WS_VISIBLE, ScaleToDpi(5), ScaleToDpi(top + 4),
+        ScaleToDpi(64) - ScaleToDpi(5), ScaleToDpi(top + 18) - ScaleToDpi(top + 4), page,
         ControlIdHandle(IdFirstCriterionLabel + 4 * j), ApplicationInstance, nullptr);
     const DWORD style = kCriterionEditStyle | ((field->flags & UpperCaseInput) ? ES_UPPERCASE : 0);
-    HWND edit = CreateWindowExW(0, L"edit", L"", style, 65, top, field->editWidth, 20, page,
-                                ControlIdHandle(IdFirstCriterionEdit + 4 * j), ApplicationInstance,
-                                nullptr);
+    HWND edit = CreateWindowExW(
+        0, L"edit", L"", style, ScaleToDpi(65), ScaleToDpi(top),
+        ScaleToDpi(65 + field->editWidth) - ScaleToDpi(65), ScaleToDpi(top + 20) - ScaleToDpi(top),
+        page, ControlIdHandle(IdFirstCriterionEdit + 4 * j), ApplicationInstance, nullptr);
     field->editHandle = edit;
     UseMessageFont(static_cast<HWND>(field->labelHandle));
     UseMessageFont(edit);
@@ -101,7 +104,7 @@ int LoadSchema(const char* singleBytePath) {
     LVCOLUMNW column = {};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = LVCFMT_LEFT;
-    column.cx = field->columnWidth;
+    column.cx = ScaleToDpi(field->columnWidth);
     column.pszText = field->displayName;
     column.iSubItem = 0;
     if (SendMessageW(ResultListView, LVM_INSERTCOLUMNW, j, reinterpret_cast<LPARAM>(&column)) ==

@@ -39,7 +39,7 @@ void ShowQuerySummary() {
   lstrcpynW(QuerySummary, summary.c_str(), kQuerySummaryCapacity);
   HWND status = GetDlgItem(PageWindows[ResultPage], IdStatusLine);
   const ControlRect& r = RectForLayout(ResultControls[1]);
-  MoveWindow(status, r.x, r.y, r.width + kFinalStatusExtraWidth, r.height, TRUE);
+  MoveWindow(status, r.x, r.y, r.width + ScaleToDpi(kFinalStatusExtraWidth), r.height, TRUE);
   SetWindowTextW(status, QuerySummary);
 }
 

@@ -18,9 +18,13 @@ static std::mutex g_boxesLock;
 static std::vector<RecordedMessageBox> g_boxes;
 static bool g_recorderAlive = false;
 
+// Like a real box, the recorded one takes the keyboard from the control that had it.
 static int RecordMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
-  std::lock_guard<std::mutex> hold(g_boxesLock);
-  g_boxes.push_back({owner, text ? text : L"", caption ? caption : L"", type});
+  {
+    std::lock_guard<std::mutex> hold(g_boxesLock);
+    g_boxes.push_back({owner, text ? text : L"", caption ? caption : L"", type});
+  }
+  if (GetFocus()) SetFocus(nullptr);
   return IDOK;
 }
 

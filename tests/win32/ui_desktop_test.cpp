@@ -88,32 +88,149 @@ TEST(UiDesktop, TheCloseBoxClosesAsTheExitTabDoes) {
   EXPECT_EQ(boxes.Count(), 0u);
 }
 
-TEST(UiDesktop, AllFiveTabsFitThePortraitWindowInBothShippedLanguages) {
+std::string ShippedLanguageFile() {
   std::string shipped;
-  {
-    FILE* file = fopen(VOSTREL_SOURCE_DIR "/vostrel.lng", "rb");
-    ASSERT_NE(file, nullptr);
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) shipped.append(buffer, n);
-    fclose(file);
+  FILE* file = fopen(VOSTREL_SOURCE_DIR "/vostrel.lng", "rb");
+  if (!file) return shipped;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) shipped.append(buffer, n);
+  fclose(file);
+  return shipped;
+}
+
+// The room a control's text needs in the control's own font: a static's wrapped as it draws
+// it (within its width), a button's or a selector's on one line.
+SIZE TextExtent(HWND control, const std::wstring& text, bool wraps) {
+  HDC dc = GetDC(control);
+  HGDIOBJ previous =
+      SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  RECT box = {};
+  GetClientRect(control, &box);
+  if (!wraps) box.right = 0;
+  DrawTextW(dc, text.c_str(), -1, &box,
+            DT_CALCRECT | DT_EXPANDTABS | (wraps ? DT_WORDBREAK : DT_SINGLELINE));
+  SelectObject(dc, previous);
+  ReleaseDC(control, dc);
+  return {box.right - box.left, box.bottom - box.top};
+}
+
+// Every text of every page inside its control, and the five tabs inside the strip.
+void ExpectNothingCut() {
+  RECT client = {};
+  GetClientRect(MainWindow, &client);
+  RECT exitTab = {};
+  ASSERT_TRUE(
+      SendMessageW(TabControl, TCM_GETITEMRECT, ExitPage, reinterpret_cast<LPARAM>(&exitTab)));
+  // The strip starts 2 pixels left of the window: the Exit tab ends inside the window.
+  EXPECT_LE(exitTab.right - 2, client.right);
+  EXPECT_EQ(SendMessageW(TabControl, TCM_GETROWCOUNT, 0, 0), 1);
+  for (int page = SearchPage; page <= AboutPage; ++page) {
+    for (HWND child = GetWindow(PageWindows[page], GW_CHILD); child;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      const std::wstring text = WindowText(child);
+      wchar_t className[64] = {};
+      GetClassNameW(child, className, 64);
+      const bool isStatic = lstrcmpiW(className, L"static") == 0;
+      const bool button = lstrcmpiW(className, L"button") == 0;
+      const bool selector = lstrcmpiW(className, L"combobox") == 0;
+      if (text.empty() || !(isStatic || button || selector)) continue;
+      if (isStatic && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) continue;
+      SCOPED_TRACE(std::to_wstring(page) + L" " + className + L" '" + text + L"'");
+      const SIZE need = TextExtent(child, text, isStatic);
+      const RECT room = ChildRect(child);
+      // A button's frame and a selector's arrow take room of their own.
+      const int frame = button ? 4 : selector ? GetSystemMetrics(SM_CXVSCROLL) + 4 : 0;
+      EXPECT_LE(need.cx + frame, room.right - room.left);
+      if (!selector) {
+        EXPECT_LE(need.cy, room.bottom - room.top);
+      }
+    }
   }
-  for (const wchar_t* language : {L"RUSSIAN", L"ENGLISH"}) {
-    SCOPED_TRACE(language);
-    MessageBoxRecorder boxes;
-    AppUnderTest app;
-    app.Directory().WriteFile(L"vostrel.lng", shipped);
-    app.Registry().CreateSettingsKey();
-    app.Registry().SetString(L"Language", language);
-    ASSERT_EQ(app.Start(480), 0);
-    ASSERT_EQ(SendMessageW(TabControl, TCM_GETITEMCOUNT, 0, 0), kPageCount);
-    RECT exitTab = {};
-    ASSERT_TRUE(
-        SendMessageW(TabControl, TCM_GETITEMRECT, ExitPage, reinterpret_cast<LPARAM>(&exitTab)));
-    RECT client = {};
-    GetClientRect(MainWindow, &client);
-    // The strip starts 2 pixels left of the window: the Exit tab ends inside the window.
-    EXPECT_LE(exitTab.right - 2, client.right);
+}
+
+// At the DPIs of today's screens, in both layouts and both shipped languages: the window is
+// the layout's size at that DPI, every rectangle of the control tables is scaled, and no text
+// is cut.
+TEST(UiDesktop, AtEveryDpiTheLayoutScalesAndNoTextIsCut) {
+  const std::string shipped = ShippedLanguageFile();
+  ASSERT_FALSE(shipped.empty());
+  for (int dpi : {96, 120, 144, 192}) {
+    for (int height : {480, 294}) {
+      for (const wchar_t* language : {L"RUSSIAN", L"ENGLISH"}) {
+        SCOPED_TRACE(std::to_wstring(dpi) + L" dpi, " + std::to_wstring(height) + L", " + language);
+        MessageBoxRecorder boxes;
+        AppUnderTest app;
+        app.Directory().WriteFile(L"vostrel.lng", shipped);
+        app.WriteDatabase(L"city.db", NumberedRecords(3));
+        app.InstallDatabases({{L"city.db", "City"}});
+        app.Registry().CreateSettingsKey();
+        app.Registry().SetString(L"Language", language);
+        SetDpiForTests(dpi);
+        // The screen's height in pixels at that DPI picks the same layout as at 96.
+        ASSERT_EQ(app.Start(MulDiv(height, dpi, 96)), 0);
+        EXPECT_EQ(LayoutVariant, height == 480 ? 0 : 1);
+        RECT client = {};
+        GetClientRect(MainWindow, &client);
+        EXPECT_EQ(client.right, MulDiv(LayoutVariant == 1 ? 640 : 240, dpi, 96));
+        EXPECT_EQ(client.bottom, MulDiv(LayoutVariant == 1 ? 240 : 295, dpi, 96));
+        const RECT start = ChildRect(SearchControl(IdStartButton));
+        const ControlSpec* startRow = nullptr;
+        for (const ControlSpec& row : SearchControls)
+          if (row.id == IdStartButton) startRow = &row;
+        ASSERT_NE(startRow, nullptr);
+        const ControlRect& table =
+            LayoutVariant == 1 ? startRow->landscapeRect : startRow->portraitRect;
+        EXPECT_EQ(start.left, MulDiv(table.x, dpi, 96));
+        EXPECT_EQ(start.right, MulDiv(table.x + table.width, dpi, 96));
+        ExpectNothingCut();
+        EXPECT_EQ(boxes.Count(), 0u);
+      }
+    }
   }
+}
+
+// Moved to a screen of another DPI (Windows tells the window with WM_DPICHANGED and a suggested
+// rectangle): the window takes that rectangle, every control is scaled, the font follows, and
+// nothing is cut.
+TEST(UiDesktop, ADpiChangeScalesTheWindowItsControlsAndItsFont) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"city.db", NumberedRecords(3));
+  app.InstallDatabases({{L"city.db", "City"}});
+  ASSERT_EQ(app.Start(480), 0);
+  const RECT start = ChildRect(SearchControl(IdStartButton));
+  const RECT edit = ChildRect(SearchControl(IdFirstCriterionEdit));
+  const int columnWidth = static_cast<int>(SendMessageW(ResultListView, LVM_GETCOLUMNWIDTH, 1, 0));
+  const HFONT before = MessageFont();
+  const SIZE outer =
+      OuterSizeForClient(360, 443, static_cast<DWORD>(GetWindowLongW(MainWindow, GWL_STYLE)), 0);
+  RECT suggested = {10, 10, 10 + outer.cx, 10 + outer.cy};
+  SendMessageW(MainWindow, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(144, 144),
+               reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_EQ(WindowDpi, 144);
+  RECT client = {};
+  GetClientRect(MainWindow, &client);
+  EXPECT_EQ(client.right, 360);
+  EXPECT_EQ(client.bottom, 443);
+  const RECT scaled = ChildRect(SearchControl(IdStartButton));
+  EXPECT_EQ(scaled.left, MulDiv(start.left, 144, 96));
+  EXPECT_EQ(scaled.right, MulDiv(start.right, 144, 96));
+  EXPECT_EQ(ChildRect(SearchControl(IdFirstCriterionEdit)).top, MulDiv(edit.top, 144, 96));
+  EXPECT_EQ(SendMessageW(ResultListView, LVM_GETCOLUMNWIDTH, 1, 0), MulDiv(columnWidth, 144, 96));
+  EXPECT_NE(MessageFont(), before);
+  EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(SearchControl(IdStartButton), WM_GETFONT, 0, 0)),
+            MessageFont());
+  ExpectNothingCut();
+}
+
+// The program's own icon in the caption, the task bar and Alt+Tab, in both sizes (the tests
+// carry the program's resources).
+TEST(UiDesktop, TheMainWindowShowsTheProgramsIcon) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_EQ(app.Start(), 0);
+  EXPECT_NE(SendMessageW(MainWindow, WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_NE(SendMessageW(MainWindow, WM_GETICON, ICON_SMALL, 0), 0);
 }
 
 TEST(UiDesktop, EveryControlHasTheMessageFont) {
@@ -218,6 +335,10 @@ TEST(UiDesktop, TheResultListTakesArrowsEnterAndCopiesWhatTheCommandLineWrites) 
   const int focused =
       static_cast<int>(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED));
   EXPECT_EQ(boxes.At(0).text, ResultRowAt(focused)[0]);
+  // The keyboard is back on the list, with the row still focused and selected.
+  EXPECT_EQ(GetFocus(), ResultListView);
+  EXPECT_EQ(SendMessageW(ResultListView, LVM_GETITEMSTATE, focused, LVIS_SELECTED | LVIS_FOCUSED),
+            LVIS_SELECTED | LVIS_FOCUSED);
 
   const CliResult cli = RunCli({"search", PathToNative(app.FilePath(L"city.db").c_str())});
   ASSERT_EQ(cli.exitCode, 0) << cli.err;

@@ -183,6 +183,23 @@ TEST_F(UiProcess, StartsWithItsTitleAndClosesWithExitCode0) {
   EXPECT_TRUE(program.DismissedBoxes().empty());
 }
 
+// The executable carries its manifest: the common controls of version 6, the DPI declaration
+// (per monitor, with the older systems' fallback) and the supported systems.
+TEST_F(UiProcess, TheExecutableCarriesItsManifest) {
+  HMODULE image = LoadLibraryExW(exe_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(image, nullptr);
+  HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr);
+  const char* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
+  ASSERT_NE(bytes, nullptr);
+  const std::string manifest(bytes, SizeofResource(image, found));
+  FreeLibrary(image);
+  for (const char* part :
+       {"Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\"", ">true/pm</dpiAware>",
+        ">PerMonitorV2, PerMonitor</dpiAwareness>", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+    EXPECT_NE(manifest.find(part), std::string::npos) << part;
+}
+
 TEST_F(UiProcess, ClosingDuringAScanEndsCleanlyEveryTime) {
   MachineLastDatabase last(app_.FilePath(L"large.db"));
   for (int round = 0; round < 3; ++round) {

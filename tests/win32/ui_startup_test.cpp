@@ -395,3 +395,90 @@ TEST(UiPages, SearchPagePaintsStaticsOnWhite) {
   ReleaseDC(SearchControl(IdDatabaseLabel), dc);
   EXPECT_EQ(reinterpret_cast<HGDIOBJ>(brush), GetStockObject(WHITE_BRUSH));
 }
+
+// The window can grow: the Result list and the Setup list take the growth, what lies under
+// them follows, every other control keeps its place; the smallest size is the layout's; the
+// size and the maximized state come back at the next start, a bad remembered value meaning
+// the layout's size.
+TEST(UiLayout, TheWindowGrowsWithItsListsAndRemembersItsSize) {
+  MessageBoxRecorder boxes;
+  {
+    AppUnderTest app;
+    app.WriteDatabase(L"city.db", NumberedRecords(3));
+    app.InstallDatabases({{L"city.db", "City"}});
+    ASSERT_EQ(app.Start(480), 0);
+    RECT outer = {};
+    GetWindowRect(MainWindow, &outer);
+    MINMAXINFO limits = {};
+    SendMessageW(MainWindow, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&limits));
+    EXPECT_EQ(limits.ptMinTrackSize.x, outer.right - outer.left);
+    EXPECT_EQ(limits.ptMinTrackSize.y, outer.bottom - outer.top);
+
+    const int ids[][2] = {{ResultPage, IdResultList},  {ResultPage, IdStatusLine},
+                          {ResultPage, IdProgressBar}, {SetupPage, IdFoundList},
+                          {SetupPage, IdFindButton},   {SetupPage, IdLanguageSelector},
+                          {SearchPage, IdStartButton}, {SearchPage, IdFirstCriterionEdit}};
+    auto rectOf = [](const int* id) { return ChildRect(GetDlgItem(PageWindows[id[0]], id[1])); };
+    RECT before[8];
+    for (int i = 0; i < 8; ++i) before[i] = rectOf(ids[i]);
+    SetWindowPos(MainWindow, nullptr, 0, 0, outer.right - outer.left + 200,
+                 outer.bottom - outer.top + 100, SWP_NOMOVE | SWP_NOZORDER);
+    // What each control does: grows by (200, 100), moves down by 100, or stays.
+    const int grows[] = {1, 0, 0, 1, 0, 0, 0, 0};
+    const int moves[] = {0, 1, 1, 0, 1, 0, 0, 0};
+    for (int i = 0; i < 8; ++i) {
+      SCOPED_TRACE(ids[i][1]);
+      const RECT after = rectOf(ids[i]);
+      EXPECT_EQ(after.left, before[i].left);
+      EXPECT_EQ(after.top, before[i].top + 100 * moves[i]);
+      EXPECT_EQ(after.right - after.left, before[i].right - before[i].left + 200 * grows[i]);
+      const int height = before[i].bottom - before[i].top + 100 * grows[i];
+      if (ids[i][1] == IdFoundList) {
+        // A list box keeps to whole lines, so its height may come out a little shorter.
+        EXPECT_LE(after.bottom - after.top, height);
+        EXPECT_GT(after.bottom - after.top, height - 20);
+      } else {
+        EXPECT_EQ(after.bottom - after.top, height);
+      }
+    }
+    SendMessageW(MainWindow, WM_CLOSE, 0, 0);
+    DWORD size = 0, maximized = 1;
+    ASSERT_TRUE(app.Registry().GetDword(L"Window size", &size));
+    ASSERT_TRUE(app.Registry().GetDword(L"Window maximized", &maximized));
+    EXPECT_EQ(size, static_cast<DWORD>(MAKELONG(440, 395)));
+    EXPECT_EQ(maximized, 0u);
+  }
+  struct Remembered {
+    const char* name;
+    bool asText;
+    DWORD size;
+    DWORD maximized;
+    SIZE client;
+    bool zoomed;
+  };
+  const Remembered cases[] = {
+      {"a larger size", false, MAKELONG(440, 395), 0, {440, 395}, false},
+      {"maximized", false, MAKELONG(440, 395), 1, {0, 0}, true},
+      {"smaller than the layout", false, MAKELONG(100, 100), 0, {240, 295}, false},
+      {"absurdly large", false, MAKELONG(60000, 395), 0, {240, 295}, false},
+      {"not a number", true, 0, 0, {240, 295}, false},
+  };
+  for (const Remembered& c : cases) {
+    SCOPED_TRACE(c.name);
+    AppUnderTest app;
+    app.Registry().CreateSettingsKey();
+    if (c.asText) {
+      app.Registry().SetString(L"Window size", L"440x395");
+    } else {
+      app.Registry().SetDword(L"Window size", c.size);
+    }
+    app.Registry().SetDword(L"Window maximized", c.maximized);
+    ASSERT_EQ(app.Start(480), 0);
+    EXPECT_EQ(IsZoomed(MainWindow) != 0, c.zoomed);
+    if (!c.zoomed) {
+      EXPECT_EQ(ClientSize(MainWindow).cx, c.client.cx);
+      EXPECT_EQ(ClientSize(MainWindow).cy, c.client.cy);
+    }
+  }
+  EXPECT_EQ(boxes.Count(), 0u);
+}
