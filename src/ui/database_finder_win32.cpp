@@ -94,6 +94,9 @@ struct Walk : DatabaseWalkVisitor {
 
   // The user-interface thread's own.
   HANDLE thread = nullptr;
+  // Find DB's caption before the walk: while it walks the button reads "Stop", as pressing it
+  // then stops the walk, and that shows that a walk is running.
+  std::wstring findCaption;
   bool stopped = false;   // by shutdown: nothing more is listed or shown
   bool finished = false;  // the walker has ended and been waited for
   bool applying = false;  // ApplyWalkNews is on the stack
@@ -217,6 +220,8 @@ void FinishWalk(Walk& walk) {
   walk.thread = nullptr;
   walk.finished = true;
   if (g_walk == &walk) g_walk = nullptr;
+  if (!walk.findCaption.empty() && IsWindow(walk.setupPage))
+    SetDlgItemTextW(walk.setupPage, IdFindButton, walk.findCaption.c_str());
   if (!walk.stopped) {
     ApplyWalkNews(walk);
     // As each directory's enumeration ends: an extent for what is listed, or none. A root
@@ -314,7 +319,9 @@ bool StartWalk(HWND setupPage, std::unique_ptr<Walk>* started) {
   wchar_t installed[kMaxPathChars];
   for (int i = 0; i < InstalledDatabaseList.count; ++i) {
     const char* path = InstalledDatabaseList.entries[i].path;
-    SingleByteToWide(path, strnlen(path, kDatabasePathCapacity), installed, kMaxPathChars);
+    // Compared with the paths the walk finds, which are whole.
+    if (!InstalledPathToWide(path, installed))
+      SingleByteToWide(path, strnlen(path, kDatabasePathCapacity), installed, kMaxPathChars);
     walk->installedPaths.push_back(installed);
   }
   walk->resume = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -323,6 +330,10 @@ bool StartWalk(HWND setupPage, std::unique_ptr<Walk>* started) {
   if (!walk->thread) return true;
   g_walk = walk.get();
   SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+  wchar_t caption[kLanguageValueCapacity] = {};
+  GetDlgItemTextW(setupPage, IdFindButton, caption, kLanguageValueCapacity);
+  walk->findCaption = caption;
+  SetDlgItemTextW(setupPage, IdFindButton, UiText(TextStop));
   *started = std::move(walk);
   return true;
 }

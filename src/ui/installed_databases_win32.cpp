@@ -147,10 +147,9 @@ int CheckInstalledDatabases(HWND owner) {
       continue;
     }
     wchar_t path[kMaxPathChars];
-    SingleByteToWide(entry.path, strnlen(entry.path, sizeof entry.path), path, kMaxPathChars);
     DatabaseHeader header;
     bool viaGz = false;
-    if (OpenDatabase(path, &header, &viaGz) != OpenOk) {
+    if (!InstalledPathToWide(entry.path, path) || OpenDatabase(path, &header, &viaGz) != OpenOk) {
       wchar_t text[kMessageBufferCapacity];
       FormatText(text, kMessageBufferCapacity, UiText(TextBadDatabase), {path});
       ShowMessageBox(owner, text, UiText(TextError), MB_OK);
@@ -179,6 +178,18 @@ int SelectedInstalledEntry(HWND searchPage) {
       static_cast<int>(SendDlgItemMessageW(searchPage, IdDatabaseSelector, CB_GETCURSEL, 0, 0));
   if (selected < 0 || selected >= InstalledDatabaseList.count) return -1;
   return selected;
+}
+
+bool InstalledPathToWide(const char* singleBytePath, wchar_t* out) {
+  out[0] = L'\0';
+  const size_t length = strnlen(singleBytePath, kDatabasePathCapacity);
+  const bool absolute = length == 0 || singleBytePath[0] == '\\' || singleBytePath[0] == '/' ||
+                        (length >= 2 && singleBytePath[1] == ':');
+  const size_t base = absolute ? 0 : wcsnlen(ApplicationDirectory, kMaxPathChars);
+  if (base + length > static_cast<size_t>(kMaxUsablePathChars)) return false;
+  wmemcpy(out, ApplicationDirectory, base);
+  SingleByteToWide(singleBytePath, length, out + base, kMaxPathChars - base);
+  return true;
 }
 
 void ResetInstalledDatabasesForTests() {

@@ -8,6 +8,13 @@
 // ApplicationDirectory + "vostrel.ini", set at start-up.
 extern wchar_t InstalledListPath[kMaxPathChars];
 
+// The file an installed entry names, as a wide path in out (kMaxPathChars characters): a
+// relative path (one that starts with neither a drive nor a backslash) is taken relative to the
+// application directory, so that a folder holding the program and its databases works wherever
+// it is unzipped or moved; an absolute path stands as it is. False when the whole path would be
+// longer than a usable path, since once cut it would name another file.
+bool InstalledPathToWide(const char* singleBytePath, wchar_t* out);
+
 int LoadInstalledDatabases(HWND page);
 // Forgets the list and its path, as at start-up.
 void ResetInstalledDatabasesForTests();

@@ -32,15 +32,6 @@ char LoadedSchemaPath[kDatabasePathCapacity] = {};
 
 HMENU ControlIdHandle(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
 
-// The wide path of an installed entry; false when it is longer than a wide path holds, since
-// once cut it would name another file.
-bool WidePathOf(const char* singleBytePath, wchar_t* widePath) {
-  const size_t pathLength = strnlen(singleBytePath, kDatabasePathCapacity);
-  if (pathLength > static_cast<size_t>(kMaxUsablePathChars)) return false;
-  SingleByteToWide(singleBytePath, pathLength, widePath, kMaxPathChars);
-  return true;
-}
-
 }  // namespace
 
 void ClearSchema() {
@@ -70,7 +61,7 @@ int LoadSchema(const char* singleBytePath) {
   ClearSchema();
 
   wchar_t widePath[kMaxPathChars] = {};
-  if (!WidePathOf(singleBytePath, widePath)) return 1;
+  if (!InstalledPathToWide(singleBytePath, widePath)) return 1;
 
   bool viaGz = false;
   if (OpenDatabase(widePath, &SelectedDatabaseHeader, &viaGz) != OpenOk) return 1;
@@ -169,7 +160,7 @@ DatabaseProblem ProblemOfOpening(OpenResult result) {
 
 DatabaseProblem ProblemOfDatabase(const char* singleBytePath) {
   wchar_t widePath[kMaxPathChars] = {};
-  if (!WidePathOf(singleBytePath, widePath)) return DatabaseUnreadable;
+  if (!InstalledPathToWide(singleBytePath, widePath)) return DatabaseUnreadable;
   DatabaseHeader header;
   bool viaGz = false;
   const OpenResult opened = OpenDatabase(widePath, &header, &viaGz);

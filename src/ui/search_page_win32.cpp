@@ -49,8 +49,9 @@ void TellWhyNotSearchable(HWND page, const char* singleBytePath, DatabaseProblem
   DatabaseProblem problem = ProblemOfDatabase(singleBytePath);
   if (problem == DatabaseUsable) problem = ifUsable;
   wchar_t widePath[kMaxPathChars] = {};
-  SingleByteToWide(singleBytePath, strnlen(singleBytePath, kDatabasePathCapacity), widePath,
-                   kMaxPathChars);
+  if (!InstalledPathToWide(singleBytePath, widePath))
+    SingleByteToWide(singleBytePath, strnlen(singleBytePath, kDatabasePathCapacity), widePath,
+                     kMaxPathChars);
   ShowDatabaseProblem(page, widePath, problem);
 }
 

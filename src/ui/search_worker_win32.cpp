@@ -15,6 +15,7 @@
 #include "search/scan_loop.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
@@ -114,10 +115,8 @@ DWORD WINAPI SearchWorker(LPVOID) {
   EnableSearchControls(windows.searchPage, FALSE);
 
   // A path longer than a wide path can hold would be cut into another file's name.
-  const size_t pathLength = strnlen(WorkerScanPath(), kDatabasePathCapacity);
   wchar_t widePath[kMaxPathChars] = {};
-  if (pathLength > static_cast<size_t>(kMaxUsablePathChars)) return FinishWithoutScan(5);
-  SingleByteToWide(WorkerScanPath(), pathLength, widePath, kMaxPathChars);
+  if (!InstalledPathToWide(WorkerScanPath(), widePath)) return FinishWithoutScan(5);
 
   DatabaseHeader header;
   bool viaGz = false;
@@ -162,7 +161,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
   SendMessageW(windows.progressBar, PBM_SETPOS, 0, 0);
   UpdateWindow(windows.progressBar);
   MoveWindow(windows.statusLine, statusRect.x, statusRect.y,
-             statusRect.width + kFinalStatusExtraWidth, statusRect.height, FALSE);
+             statusRect.width + ScaleToDpi(kFinalStatusExtraWidth), statusRect.height, FALSE);
   wchar_t text[kStatusTextCapacity];
   FormatText(text, kStatusTextCapacity, UiText(TextFinalStatus),
              {outcome.scanned, outcome.results});

@@ -165,6 +165,7 @@ class Probe {
     bool walking;
     int listed;
     bool waitCursor;
+    std::wstring findButton;  // Find DB's caption
   };
 
   explicit Probe(std::function<void(const Answer&)> action) : action_(std::move(action)) {
@@ -215,9 +216,10 @@ class Probe {
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* probe = reinterpret_cast<Probe*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message != WM_APP || !probe) return DefWindowProcW(window, message, wParam, lParam);
-    Answer answer = {DatabaseSearchRunning(), 0, false};
+    Answer answer = {DatabaseSearchRunning(), 0, false, L""};
     if (PageWindows[SetupPage]) {
       answer.listed = Listed();
+      answer.findButton = WindowText(SetupControl(IdFindButton));
       // What the pointer over the list shows: the list asks its page first.
       HWND list = SetupControl(IdFoundList);
       SendMessageW(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
@@ -285,6 +287,7 @@ TEST_F(FinderWalk, ListsWhatTheOldWalkListedWhileTheWindowAnswersAndTheListFills
   for (const Probe::Answer& answer : probe.Answers()) {
     if (!answer.walking) continue;
     EXPECT_TRUE(answer.waitCursor);
+    EXPECT_EQ(answer.findButton, L"Stop") << "the button shows that a walk runs";
     partlyListed = partlyListed || (answer.listed > 0 && answer.listed < 100);
   }
   EXPECT_TRUE(partlyListed) << "the list fills as the walk goes";
@@ -292,6 +295,7 @@ TEST_F(FinderWalk, ListsWhatTheOldWalkListedWhileTheWindowAnswersAndTheListFills
   SendMessageW(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
                MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
   EXPECT_NE(GetCursor(), LoadCursorW(nullptr, IDC_WAIT)) << "the wait cursor goes with the walk";
+  EXPECT_EQ(WindowText(SetupControl(IdFindButton)), L"Find DB");
 }
 
 TEST_F(FinderWalk, FindDbPressedAgainOrEscCancelsAndKeepsWhatIsListed) {

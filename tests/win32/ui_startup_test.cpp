@@ -482,3 +482,25 @@ TEST(UiLayout, TheWindowGrowsWithItsListsAndRemembersItsSize) {
   }
   EXPECT_EQ(boxes.Count(), 0u);
 }
+
+// A relative path in vostrel.ini names a file below the application directory, wherever that
+// is: the folder of the Windows zip starts with its demo installed that way. Its schema loads,
+// a search lists its rows, Check keeps it, and the list is saved as it was written.
+TEST(UiStartup, ARelativeInstalledPathIsTakenFromTheApplicationDirectory) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  ASSERT_TRUE(CreateDirectoryW(app.FilePath(L"demo").c_str(), nullptr));
+  app.WriteDatabase(L"demo\\city.db", NumberedRecords(3));
+  app.Directory().WriteFile(L"vostrel.ini", "demo\\city.db;City\r\n");
+  ASSERT_EQ(app.Start(), 0);
+  EXPECT_EQ(ComboBoxItems(SearchControl(IdDatabaseSelector)), std::vector<std::wstring>{L"City"});
+  EXPECT_EQ(TheFieldTable.searchCount, 5);
+  ClickSearch(IdStartButton);
+  ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(ListColumn(1), (std::vector<std::wstring>{L"NAME0", L"NAME1", L"NAME2"}));
+  SendCommand(PageWindows[SetupPage], IdCheckButton);
+  std::string list;
+  ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &list));
+  EXPECT_EQ(list, "demo\\city.db;City\r\n");
+  EXPECT_EQ(boxes.Count(), 1u);  // "All installed db files - ok!"
+}
