@@ -56,7 +56,9 @@ int StoreLastDatabase(const char* singleBytePath, RegistryFailure* failure) {
   LONG status =
       RegSetValueExW(key, L"Last db", 0, REG_SZ, reinterpret_cast<const BYTE*>(path), dataSize);
   RegCloseKey(key);
-  return status == ERROR_SUCCESS ? 0 : -2;
+  if (status == ERROR_SUCCESS) return 0;
+  Fail(failure, RegistryFailure::SetValue, status);
+  return -2;
 }
 
 bool LoadLastDatabase(wchar_t* out, RegistryFailure* failure) {
@@ -109,24 +111,35 @@ int StoreLanguage(const wchar_t* language, RegistryFailure* failure) {
   // from an earlier, longer name goes with it.
   wchar_t buffer[kLanguageNameCapacity] = {};
   lstrcpynW(buffer, language, kLanguageNameCapacity);
-  RegSetValueExW(key, L"Language", 0, REG_SZ, reinterpret_cast<const BYTE*>(buffer), sizeof buffer);
+  // A value the registry could not take (its hive on a full or read-only disk) is no saved
+  // language: the caller says so instead of asking for a restart that would change nothing.
+  const LONG status = RegSetValueExW(key, L"Language", 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(buffer), sizeof buffer);
   RegCloseKey(key);
-  return 0;
+  if (status == ERROR_SUCCESS) return 0;
+  Fail(failure, RegistryFailure::SetValue, status);
+  return -2;
 }
 
 bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure) {
   HKEY key;
   if (!OpenSettingsKeyForWriting(&key, failure)) return false;
+  bool stored = true;
   for (int column = 0; column < count; ++column) {
     // A column of 3 pixels or less (or one that does not exist) keeps its stored width.
     if (widths[column] <= 3) continue;
     wchar_t name[16];
     wsprintfW(name, L"Col%dWidth", column);
     const DWORD value = static_cast<DWORD>(widths[column]);
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    const LONG status = RegSetValueExW(key, name, 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&value), sizeof value);
+    if (status != ERROR_SUCCESS && stored) {
+      Fail(failure, RegistryFailure::SetValue, status);
+      stored = false;
+    }
   }
   RegCloseKey(key);
-  return true;
+  return stored;
 }
 
 bool StoreWindowPlacement(int width, int height, bool maximized, RegistryFailure* failure) {

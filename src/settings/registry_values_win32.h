@@ -8,7 +8,7 @@ extern const wchar_t kSettingsKeyPath[];  // L"SOFTWARE\\Halvane\\Vostrel"
 
 // What failed: the registry call and its status code.
 struct RegistryFailure {
-  enum Call { None, CreateKey, OpenKey, QueryValue } call = None;
+  enum Call { None, CreateKey, OpenKey, QueryValue, SetValue } call = None;
   LONG code = ERROR_SUCCESS;
 };
 
@@ -19,16 +19,18 @@ void SetSettingsRootForTests(HKEY root);
 // Write access: opens or creates the key. False (and failure filled) when it cannot.
 bool OpenSettingsKeyForWriting(HKEY* key, RegistryFailure* failure);
 // "Last db" from a single-byte path. 0 stored; -1 the key could not be opened; -2 the value
-// could not be stored.
+// could not be stored (failure names RegSetValueEx and its code).
 int StoreLastDatabase(const char* singleBytePath, RegistryFailure* failure);
 // "Last db" into out (1040 wide characters = 2080 bytes); false (out empty) on failure.
 bool LoadLastDatabase(wchar_t* out, RegistryFailure* failure);
 // "Language" (64 bytes) into out (32 characters); failures leave it empty.
 void ReadLanguageSetting(wchar_t* out);
-// Stores "Language" from the 32-character buffer. 0, or -1 when the key could not be opened.
+// Stores "Language" from the 32-character buffer. 0; -1 the key could not be opened; -2 the
+// value could not be stored.
 int StoreLanguage(const wchar_t* language, RegistryFailure* failure);
 // "Col0Width".."Col{count-1}Width"; a width of 3 pixels or less keeps its stored value. False
-// when the key could not be opened.
+// when the key could not be opened (nothing is written) or a width could not be stored (the
+// others still are; failure names the first that was not).
 bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure);
 // "Window size" (the client area's width in the low word and its height in the high word, in
 // 96-DPI units, so that a size survives a change of screen) and "Window maximized" (0 or 1),

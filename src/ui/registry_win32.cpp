@@ -21,9 +21,10 @@ void ShowRegistryFailure(HWND owner, const RegistryFailure& failure) {
     return;
   }
   wsprintfW(text, L"Error code - %d", static_cast<int>(failure.code));
-  ShowMessageBox(owner, text,
-                 failure.call == RegistryFailure::OpenKey ? L"RegOpenKeyEx:" : L"RegQueryValueEx:",
-                 MB_OK);
+  const wchar_t* caption = failure.call == RegistryFailure::OpenKey    ? L"RegOpenKeyEx:"
+                           : failure.call == RegistryFailure::SetValue ? L"RegSetValueEx:"
+                                                                       : L"RegQueryValueEx:";
+  ShowMessageBox(owner, text, caption, MB_OK);
 }
 
 bool OpenSettingsKeyForWrite(HWND owner, HKEY* key) {
@@ -36,7 +37,7 @@ bool OpenSettingsKeyForWrite(HWND owner, HKEY* key) {
 int WriteLastDatabase(HWND owner, const char* singleBytePath) {
   RegistryFailure failure;
   const int result = StoreLastDatabase(singleBytePath, &failure);
-  if (result == -1) ShowRegistryFailure(owner, failure);
+  if (result != 0) ShowRegistryFailure(owner, failure);
   return result;
 }
 

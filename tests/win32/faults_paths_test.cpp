@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cwchar>
 #include <set>
 #include <string>
 #include <vector>
@@ -123,6 +124,38 @@ std::set<std::wstring> FoundPaths() {
     paths.insert(SingleByteToWide(FoundDatabaseList.entries[i].path));
   }
   return paths;
+}
+
+// The names of the files and folders directly in a directory (given with its backslash).
+std::set<std::wstring> FilesIn(const std::wstring& directory) {
+  std::set<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.insert(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+// The list file that the stand-in below treats as read-only.
+std::wstring g_readOnlyList;
+
+// Windows refuses to open a read-only file for writing; Wine run by root does not (root may
+// write any file), so this stand-in for the C runtime's open answers as Windows does.
+FILE* __cdecl OpenRespectingReadOnly(const wchar_t* path, const wchar_t* mode) {
+  if (path != nullptr && _wcsicmp(path, g_readOnlyList.c_str()) == 0 &&
+      (wcschr(mode, L'w') != nullptr || wcschr(mode, L'a') != nullptr ||
+       wcschr(mode, L'+') != nullptr)) {
+    errno = EACCES;
+    return nullptr;
+  }
+  // Through the C runtime itself: this program's import now leads here.
+  using Real = FILE*(__cdecl*)(const wchar_t*, const wchar_t*);
+  static const Real real = reinterpret_cast<Real>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "_wfopen")));
+  return real(path, mode);
 }
 
 // A write to a device that has no room left: nothing is written.
@@ -409,33 +442,78 @@ TEST(FaultsPaths, InstalledListOnAFullDeviceIsReportedNotPassedAsSaved) {
   InstalledDatabaseList.count = 0;
 }
 
-// A write that fails part-way (a full storage card) must not empty the list: the failure is
-// reported, and the previous list survives on disk and in the Search page's selector, which the
-// Check button reloads from the file.
+// A list that cannot be rewritten (a write that fails part-way on a full storage card, or a list
+// file that is read-only) must not be emptied or cut: the failure is reported, the previous list
+// survives byte for byte on disk and in the Search page's selector (which Check and Install
+// reload from the file), and nothing is left beside it. The read-only list is refused as
+// Windows refuses it (see OpenRespectingReadOnly). Check rewrites the list; Install appends
+// the database it installs.
 TEST(FaultsPaths, ListThatCannotBeWrittenKeepsItsPreviousContent) {
-  MessageBoxRecorder boxes;
-  AppUnderTest app;
-  app.WriteDatabase(L"one.db", SampleRecords());
-  app.WriteDatabase(L"two.db", SampleRecords());
-  app.InstallDatabases({{L"one.db", "One"}, {L"two.db", "Two"}});
-  std::string before;
-  ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &before));
-  ASSERT_EQ(app.Start(), 0);
+  enum Failure { WriteFails, ReadOnlyList };
+  enum Action { Check, Install };
+  struct Case {
+    const char* what;
+    Failure failure;
+    Action action;
+  };
+  const Case cases[] = {
+      {"Check, every write fails", WriteFails, Check},
+      {"Install, every write fails", WriteFails, Install},
+      {"Check, the list is read-only", ReadOnlyList, Check},
+      {"Install, the list is read-only", ReadOnlyList, Install},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    app.WriteDatabase(L"one.db", SampleRecords());
+    app.WriteDatabase(L"two.db", SampleRecords());
+    app.WriteDatabase(L"new.db", SampleRecords());  // what Find DB offers to Install
+    app.InstallDatabases({{L"one.db", "One"}, {L"two.db", "Two"}});
+    std::string before;
+    ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &before));
+    const std::wstring root = app.Directory().Path();
+    SetFinderRootForTests(root.substr(0, root.size() - 1).c_str());
+    ASSERT_EQ(app.Start(), 0);
+    if (c.action == Install) {
+      SendCommand(PageWindows[SetupPage], IdFindButton);
+      ASSERT_EQ(SendMessageW(SetupControl(IdFoundList), LB_GETCOUNT, 0, 0), 1);
+      SendMessageW(SetupControl(IdFoundList), LB_SETCURSEL, 0, 0);
+    }
+    const std::set<std::wstring> filesBefore = FilesIn(root);
 
-  void* realWrite =
-      ReplaceImportedFunction("msvcrt.dll", "fwrite", reinterpret_cast<void*>(WriteToFullDevice));
-  ASSERT_NE(realWrite, nullptr) << "fwrite is not imported where expected";
-  SendCommand(PageWindows[SetupPage], IdCheckButton);
-  ReplaceImportedFunction("msvcrt.dll", "fwrite", realWrite);
+    void* realWrite = nullptr;
+    void* realOpen = nullptr;
+    if (c.failure == WriteFails) {
+      realWrite = ReplaceImportedFunction("msvcrt.dll", "fwrite",
+                                          reinterpret_cast<void*>(WriteToFullDevice));
+      ASSERT_NE(realWrite, nullptr) << "fwrite is not imported where expected";
+    } else {
+      ASSERT_TRUE(
+          SetFileAttributesW(app.FilePath(L"vostrel.ini").c_str(), FILE_ATTRIBUTE_READONLY));
+      g_readOnlyList = app.FilePath(L"vostrel.ini");
+      realOpen = ReplaceImportedFunction("msvcrt.dll", "_wfopen",
+                                         reinterpret_cast<void*>(OpenRespectingReadOnly));
+      ASSERT_NE(realOpen, nullptr) << "_wfopen is not imported where expected";
+    }
+    SendCommand(PageWindows[SetupPage], c.action == Check ? IdCheckButton : IdInstallButton);
+    if (realWrite) ReplaceImportedFunction("msvcrt.dll", "fwrite", realWrite);
+    if (realOpen) ReplaceImportedFunction("msvcrt.dll", "_wfopen", realOpen);
+    g_readOnlyList.clear();
+    SetFileAttributesW(app.FilePath(L"vostrel.ini").c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFinderRootForTests(nullptr);
 
-  ASSERT_EQ(boxes.Count(), 1u);
-  EXPECT_EQ(boxes.At(0).text,
-            L"Could not open ini file for save - " + app.FilePath(L"vostrel.ini"));
-  EXPECT_EQ(boxes.At(0).caption, L"Error");
-  std::string after;
-  ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &after));
-  EXPECT_EQ(after, before);
-  EXPECT_EQ(ComboBoxItems(SearchControl(IdDatabaseSelector)),
-            (std::vector<std::wstring>{L"One", L"Two"}));
-  EXPECT_EQ(TheFieldTable.searchCount, 5);
+    ASSERT_EQ(boxes.Count(), 1u);
+    EXPECT_EQ(boxes.At(0).text,
+              L"Could not open ini file for save - " + app.FilePath(L"vostrel.ini"));
+    EXPECT_EQ(boxes.At(0).caption, L"Error");
+    EXPECT_EQ(boxes.At(0).owner, PageWindows[SetupPage]);
+    std::string after;
+    ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &after));
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(FilesIn(root), filesBefore) << "nothing is left beside the list";
+    EXPECT_EQ(ComboBoxItems(SearchControl(IdDatabaseSelector)),
+              (std::vector<std::wstring>{L"One", L"Two"}));
+    EXPECT_EQ(TheFieldTable.searchCount, 5);
+  }
 }

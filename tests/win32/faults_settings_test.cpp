@@ -279,3 +279,101 @@ TEST(FaultsRegistry, LastDatabaseOfAnotherTypeIsReadAsText) {
     EXPECT_EQ(ListItemCount(), test.spellsSecondPath ? 1 : 3);
   }
 }
+
+// ---------------------------------------------------------------------------------------------
+// Registry values that cannot be written
+
+// In faults_import_patch.cpp.
+void* ReplaceImportedFunction(const char* dllName, const char* functionName, void* replacement);
+
+namespace {
+
+// A registry whose hive lies on a full disk takes no value; one that is read-only (or whose key
+// belongs to someone else) lets nobody create or open the key for writing. Wine keeps its
+// registry in memory and can be made to do neither, so these stand in for its calls.
+LONG WINAPI SetValueOnAFullDisk(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD) {
+  return ERROR_DISK_FULL;
+}
+LONG WINAPI CreateKeyReadOnly(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM,
+                              const LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD) {
+  return ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
+// Each value the program writes ("Last db" at Start, "Language" at Save, the column widths at
+// exit) that the registry refuses is told in a message box, the value stored before stays as it
+// was, and the program goes on as it does when the key cannot be opened: the search runs, the
+// restart message does not come (nothing was saved), the exit goes on.
+TEST(FaultsRegistry, ValuesThatCannotBeWrittenAreToldAndTheOldOnesStay) {
+  enum Action { StartSearch, SaveLanguage, Close };
+  struct Case {
+    const char* what;
+    Action action;
+    bool fullDisk;  // false: the key cannot be created
+  };
+  const Case cases[] = {
+      {"Last db on a full disk", StartSearch, true},
+      {"Last db, read-only key", StartSearch, false},
+      {"Language on a full disk", SaveLanguage, true},
+      {"Language, read-only key", SaveLanguage, false},
+      {"column widths on a full disk", Close, true},
+      {"column widths, read-only key", Close, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MessageBoxRecorder boxes;
+    AppUnderTest app;
+    app.WriteDatabase(L"city.db", SampleRecords());
+    app.InstallDatabases({{L"city.db", "City"}});
+    app.Registry().SetString(L"Last db", L"C:\\old.db");
+    app.Registry().SetString(L"Language", L"RUSSIAN");
+    app.Registry().SetDword(L"Col0Width", 77);
+    ASSERT_EQ(app.Start(), 0);
+    std::string lastBefore, languageBefore, widthBefore;
+    DWORD type = 0;
+    ASSERT_TRUE(app.Registry().GetRaw(L"Last db", &type, &lastBefore));
+    ASSERT_TRUE(app.Registry().GetRaw(L"Language", &type, &languageBefore));
+    ASSERT_TRUE(app.Registry().GetRaw(L"Col0Width", &type, &widthBefore));
+    boxes.Clear();
+
+    const char* call = c.fullDisk ? "RegSetValueExW" : "RegCreateKeyExW";
+    void* stand = c.fullDisk ? reinterpret_cast<void*>(SetValueOnAFullDisk)
+                             : reinterpret_cast<void*>(CreateKeyReadOnly);
+    void* real = ReplaceImportedFunction("ADVAPI32.dll", call, stand);
+    ASSERT_NE(real, nullptr) << call << " is not imported where expected";
+    HWND owner = nullptr;
+    if (c.action == StartSearch) {
+      owner = PageWindows[SearchPage];
+      ClickSearch(IdStartButton);
+    } else if (c.action == SaveLanguage) {
+      owner = PageWindows[SetupPage];
+      SendCommand(owner, IdSaveLanguageButton);
+    } else {
+      owner = ResultListView;
+      SendMessageW(MainWindow, WM_CLOSE, 0, 0);
+    }
+    ReplaceImportedFunction("ADVAPI32.dll", call, real);
+    if (c.action == StartSearch) {
+      ASSERT_TRUE(WaitForWorker());
+      EXPECT_EQ(ListItemCount(), 3) << "the search runs";
+    }
+
+    ASSERT_EQ(boxes.Count(), 1u) << "one message, and no restart message after a failed save";
+    if (c.fullDisk) {
+      EXPECT_EQ(boxes.At(0).text, L"Error code - 112");
+      EXPECT_EQ(boxes.At(0).caption, L"RegSetValueEx:");
+    } else {
+      EXPECT_EQ(boxes.At(0).text, L"RegCreateKeyEx 'SOFTWARE\\Halvane\\Vostrel' - 5");
+      EXPECT_EQ(boxes.At(0).caption, L"Error");
+    }
+    EXPECT_EQ(boxes.At(0).owner, owner);
+    std::string lastAfter, languageAfter, widthAfter;
+    ASSERT_TRUE(app.Registry().GetRaw(L"Last db", &type, &lastAfter));
+    ASSERT_TRUE(app.Registry().GetRaw(L"Language", &type, &languageAfter));
+    ASSERT_TRUE(app.Registry().GetRaw(L"Col0Width", &type, &widthAfter));
+    EXPECT_EQ(lastAfter, lastBefore);
+    EXPECT_EQ(languageAfter, languageBefore);
+    EXPECT_EQ(widthAfter, widthBefore);
+  }
+}
