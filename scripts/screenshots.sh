@@ -9,7 +9,8 @@
 # Each layout runs on its own virtual screen (Xvfb); xdotool taps and types as a user would
 # (Ctrl+Tab turns the pages), so the program runs exactly as shipped, and it is closed with
 # Alt+F4, as its close box does.
-# Writes docs/screenshots/{search,result,setup,about}-{portrait,landscape}[-en].png.
+# Writes docs/screenshots/{search,result,setup,about}-{portrait,landscape}[-en].png, and in
+# Russian search- and result-portrait-144dpi.png (a high-DPI screen) and result-maximized.png.
 set -euo pipefail
 # The device starts from the same state every time: only the demo directory installed.
 export VOSTREL_RESET=1
@@ -152,7 +153,105 @@ shoot_layout() {
   stop_virtual_screen
 }
 
+# Starts the program on a screen of its own and returns its window in $WINDOW; with "managed",
+# a window manager runs on the screen first (maximizing is a window manager's work).
+start_program() {
+  start_virtual_screen "$1"
+  if [ "${2:-}" = managed ]; then
+    openbox >/dev/null 2>&1 &
+    WM_PID=$!
+    sleep 1
+  fi
+  (cd "$APP" && exec wine vostrel.exe) >/dev/null 2>&1 </dev/null &
+  PROGRAM_PID=$!
+  WINDOW=$(timeout 60 xdotool search --sync --name '^Vostrel/Corvinet v2\.04$' | head -1) || true
+  if [ -z "$WINDOW" ]; then
+    echo "vostrel.exe showed no window on $DISPLAY" >&2
+    return 1
+  fi
+  xdotool windowmove "$WINDOW" 0 0
+  sleep 2
+}
+
+# Closes the program with Alt+F4 and ends the screen (a program that stays is stopped).
+close_program() {
+  press alt+F4
+  local waited=0
+  while kill -0 "$PROGRAM_PID" 2>/dev/null && [ "$waited" -lt 20 ]; do
+    sleep 0.5
+    waited=$((waited + 1))
+  done
+  if kill -0 "$PROGRAM_PID" 2>/dev/null; then
+    echo "vostrel.exe did not end on Alt+F4 ($1); stopping it" >&2
+    DISPLAY='' wineserver -k >/dev/null 2>&1 || true
+    UNCLEAN_EXITS=$((UNCLEAN_EXITS + 1))
+  fi
+  wait "$PROGRAM_PID" 2>/dev/null || true
+  PROGRAM_PID=
+  wineserver -w || true
+  if [ -n "${WM_PID:-}" ]; then
+    kill "$WM_PID" 2>/dev/null || true
+    wait "$WM_PID" 2>/dev/null || true
+    WM_PID=
+  fi
+  stop_virtual_screen
+}
+
+# The Search and Result pages at 144 DPI (LogPixels, as a user of a high-DPI screen sets it):
+# every length of the page is 1.5 times as long, so the taps are too.
+shoot_high_dpi() {
+  local dpi=144
+  at() { echo $(($1 * dpi / 96)); }
+  local top=$(($(at 24) + 2))
+  DISPLAY= wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" \
+    /f >/dev/null 2>&1 </dev/null
+  wineserver -w || true
+  start_program 960x720x24 || return 1
+  tap "$WINDOW" "$(at 100)" $((top + $(at 128)))
+  xdotool type --delay 80 "Ж"
+  tap "$WINDOW" "$(at 175)" $((top + $(at 173)))
+  tap "$WINDOW" "$(at 100)" $((top + $(at 84)))
+  xdotool type --delay 80 "$CRITERION"
+  sleep 1
+  shoot "$WINDOW" "search-portrait-${dpi}dpi"
+  tap "$WINDOW" "$(at 100)" $((top + $(at 173)))
+  sleep 4
+  shoot "$WINDOW" "result-portrait-${dpi}dpi"
+  close_program "${dpi} dpi"
+  DISPLAY= wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 </dev/null
+  wineserver -w || true
+}
+
+# The Result page of a maximized window: the list takes the screen, the status line stays
+# under it. The program starts maximized as it was last closed.
+shoot_maximized() {
+  DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Window maximized' /t REG_DWORD \
+    /d 1 /f >/dev/null 2>&1 </dev/null
+  DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Window size' /t REG_DWORD \
+    /d $((295 * 65536 + 240)) /f >/dev/null 2>&1 </dev/null
+  wineserver -w || true
+  start_program 1024x600x24 managed || return 1
+  # The throwaway letter, as in shoot_layout.
+  tap "$WINDOW" "$NAME_X" "$HOUSE_Y"
+  xdotool type --delay 80 "Ж"
+  tap "$WINDOW" "$RESET_X" "$START_Y"
+  tap "$WINDOW" "$NAME_X" "$NAME_Y"
+  xdotool type --delay 80 "$CRITERION"
+  sleep 1
+  tap "$WINDOW" "$START_X" "$START_Y"
+  sleep 4
+  shoot "$WINDOW" "result-maximized"
+  close_program maximized
+  DISPLAY= wine reg delete 'HKLM\Software\Halvane\Vostrel' /v 'Window maximized' /f \
+    >/dev/null 2>&1 </dev/null
+  DISPLAY= wine reg delete 'HKLM\Software\Halvane\Vostrel' /v 'Window size' /f \
+    >/dev/null 2>&1 </dev/null
+  wineserver -w || true
+}
+
 bash scripts/setup.sh
+# The maximized picture needs a window manager on its virtual screen.
+command -v openbox >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends openbox >/dev/null
 bash scripts/build.sh native win64
 prepare_device
 place_found_databases
@@ -161,7 +260,10 @@ mkdir -p "$OUT"
 trap clean_up EXIT
 UNCLEAN_EXITS=0
 # The language is a registry setting; "Last db" is set again so each run preselects the demo.
-for language in RUSSIAN ENGLISH; do
+# VOSTREL_SCREENSHOTS=extra takes only the 144-DPI and the maximized pictures.
+languages="RUSSIAN ENGLISH"
+[ "${VOSTREL_SCREENSHOTS:-}" = extra ] && languages=
+for language in $languages; do
   SUFFIX=
   [ "$language" = ENGLISH ] && SUFFIX=-en
   DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v Language /t REG_SZ /d "$language" \
@@ -172,4 +274,11 @@ for language in RUSSIAN ENGLISH; do
   shoot_layout portrait 640x480x24
   shoot_layout landscape 800x290x24
 done
+SUFFIX=
+DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v Language /t REG_SZ /d RUSSIAN \
+  /f >/dev/null 2>&1 </dev/null
+DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Last db' /t REG_SZ \
+  /d 'V:\Directories\moskva-demo.zdb' /f >/dev/null 2>&1 </dev/null
+shoot_high_dpi
+shoot_maximized
 [ "$UNCLEAN_EXITS" -eq 0 ]
