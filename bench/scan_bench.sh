@@ -5,11 +5,16 @@
 #
 # Builds vostrel-cli and vostrel-gen (native preset, into build/native or $BUILD_DIR), generates a
 # directory of N records (default 2,000,000) as .zdb and as .db, picks a name prefix that matches
-# a handful of records, and then times, alternating, R times each (default 5):
-#   vostrel-cli search FILE.zdb name=PREFIX   against   gzip -dc FILE.zdb >/dev/null
-#   vostrel-cli search FILE.db  name=PREFIX   against   LC_ALL=C grep -c -a PREFIX-IN-1251 FILE.db
-# It prints the medians and their ratios. Goals: search .zdb <= 1.10 x gzip -dc, search .db
-# <= 3 x grep. VOSTREL_CLI and VOSTREL_GEN may name ready-built programs instead.
+# a handful of records, and then times, alternating, R times each (default 5), and prints the
+# medians, each ratio beside its goal:
+#   search .zdb name=PREFIX        / igzip -dc FILE.zdb          goal <= 1.0
+#   search .zdb name=PREFIX        / gzip -dc FILE.zdb           (for reference)
+#   search .db  name=PREFIX        / rg -c -a PREFIX FILE.db     goal <= 0.8
+#   search .db  name=PREFIX        / cat FILE.db > /dev/null     goal <= 1.5
+#   search .db  Phone=SUBSTRING    / search .db name=PREFIX      goal <= 1.5
+#   search .db  Name=*PATTERN      / search .db name=PREFIX      goal <= 1.5
+#   search .db  (every record) > F / cat F > another file        goal <= 4
+# VOSTREL_CLI and VOSTREL_GEN may name ready-built programs instead.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,8 +29,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-for tool in gzip grep iconv; do
-  command -v $tool >/dev/null || { echo "scan_bench: needs $tool" >&2; exit 2; }
+for tool in gzip igzip rg iconv; do
+  command -v $tool >/dev/null || { echo "scan_bench: needs $tool (scripts/setup.sh installs it)" >&2; exit 2; }
 done
 
 if [ -z "${VOSTREL_CLI:-}" ] || [ -z "${VOSTREL_GEN:-}" ]; then
@@ -62,6 +67,8 @@ for part in 2 3 5 7 11 13; do
 done
 [ -n "$prefix" ] || { echo "scan_bench: no names found in the generated file" >&2; exit 2; }
 pattern=$(printf '%s' "$prefix" | iconv -f UTF-8 -t CP1251)
+# rg takes its pattern as UTF-8; the file's bytes are Windows-1251, so each byte is escaped.
+rg_pattern="(?-u:$(printf '%s' "$pattern" | od -An -tx1 | tr -d ' \n' | sed 's/../\\x&/g'))"
 echo "Prefix '$prefix' matches $matches record(s)."
 
 # Wall time of a command in milliseconds; its output goes to the file named first. GNU grep
@@ -77,23 +84,50 @@ millis() {
 }
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
+# A substring of a phone and a pattern that ends in a name's last letters, both from the
+# record the prefix came from.
+record=$({ "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix" || true; } | sed -n '2{p;q}')
+phone=$(printf '%s' "$record" | cut -f1)
+phone=${phone:1:6}
+fullname=$(printf '%s' "$record" | cut -f2)
+pattern_name="*${fullname: -6}"
+echo "Substring Phone=$phone, pattern Name=$pattern_name."
+
 # Warm the page cache so the first run does not pay for the disk.
 cat "$WORK/bench.zdb" "$WORK/bench.db" >/dev/null
-search_z=() gzip_t=() search_d=() grep_t=()
+search_z=() igzip_t=() gzip_t=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=()
 for (( i = 1; i <= RUNS; i++ )); do
   search_z+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix")")
+  igzip_t+=("$(millis /dev/null igzip -dc "$WORK/bench.zdb")")
   gzip_t+=("$(millis /dev/null gzip -dc "$WORK/bench.zdb")")
   search_d+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix")")
-  grep_t+=("$(millis "$WORK/count" env LC_ALL=C grep -c -a "$pattern" "$WORK/bench.db")")
+  rg_t+=("$(millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db")")
+  cat_t+=("$(millis /dev/null cat "$WORK/bench.db")")
+  sub_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$phone")")
+  wild_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name")")
+  list_t+=("$(millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db")")
+  copy_t+=("$(millis "$WORK/copy.tsv" cat "$WORK/all.tsv")")
 done
-[ "$(cat "$WORK/count")" -ge 1 ] || echo "scan_bench: grep found nothing; its pattern is wrong" >&2
-mz=$(median "${search_z[@]}") mg=$(median "${gzip_t[@]}")
-md=$(median "${search_d[@]}") mr=$(median "${grep_t[@]}")
+[ "$(cat "$WORK/count")" -ge 1 ] || echo "scan_bench: rg found nothing; its pattern is wrong" >&2
+m() { median "$@"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r != "n/a" && r + 0 <= g) ? "goal met" : "goal missed" }'; }
-rz=$(ratio "$mz" "$mg") rd=$(ratio "$md" "$mr")
-printf '\nMedians of %d runs, %d records:\n' "$RUNS" "$RECORDS"
-printf '  search .zdb  %6d ms   gzip -dc  %6d ms   ratio %s (goal <= 1.10: %s)\n' \
-  "$mz" "$mg" "$rz" "$(verdict "$rz" 1.10)"
-printf '  search .db   %6d ms   grep -c   %6d ms   ratio %s (goal <= 3.00: %s)\n' \
-  "$md" "$mr" "$rd" "$(verdict "$rd" 3.00)"
+# One line: what, its median, the reference and its median, the ratio and its goal.
+line() {
+  local r
+  r=$(ratio "$2" "$4")
+  if [ -n "$5" ]; then
+    printf '  %-26s %6d ms / %-22s %6d ms = %5s  (goal <= %s: %s)\n' "$1" "$2" "$3" "$4" "$r" "$5" "$(verdict "$r" "$5")"
+  else
+    printf '  %-26s %6d ms / %-22s %6d ms = %5s\n' "$1" "$2" "$3" "$4" "$r"
+  fi
+}
+mz=$(m "${search_z[@]}") md=$(m "${search_d[@]}")
+printf '\nMedians of %d runs, %d records (%s rows listed):\n' "$RUNS" "$RECORDS" "$(( $(wc -l <"$WORK/all.tsv") - 1 ))"
+line "search .zdb name=PREFIX" "$mz" "igzip -dc" "$(m "${igzip_t[@]}")" 1.0
+line "search .zdb name=PREFIX" "$mz" "gzip -dc" "$(m "${gzip_t[@]}")" ""
+line "search .db name=PREFIX" "$md" "rg -c -a" "$(m "${rg_t[@]}")" 0.8
+line "search .db name=PREFIX" "$md" "cat FILE.db" "$(m "${cat_t[@]}")" 1.5
+line "search .db Phone=$phone" "$(m "${sub_t[@]}")" "search .db name=PREFIX" "$md" 1.5
+line "search .db Name=*...." "$(m "${wild_t[@]}")" "search .db name=PREFIX" "$md" 1.5
+line "every record listed" "$(m "${list_t[@]}")" "cat of that output" "$(m "${copy_t[@]}")" 4
