@@ -98,6 +98,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # with the version the launcher is tested with); the native tools need only the libraries
 # dpkg-shlibdeps finds.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "wine, wine64, fonts-wine, util-linux (>= 2.38)")
+# The first start's notice window ("Preparing Vostrel ..."): without zenity the launcher only
+# says it on standard error.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

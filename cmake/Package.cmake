@@ -26,6 +26,9 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(package_work_dir ${CMAKE_BINARY_DIR}/package)
   set(package_readme ${PROJECT_SOURCE_DIR}/docs/package-readme.txt)
   set(package_lng ${PROJECT_SOURCE_DIR}/vostrel.lng)
+  # The installed list the folder starts with: the demo beside the program, by a path relative
+  # to it, so that it is found wherever the folder is unzipped or moved.
+  set(package_ini ${PROJECT_SOURCE_DIR}/packaging/vostrel-zip.ini)
 
   if(VOSTREL_DEMO_GENERATOR)
     set(package_generator ${VOSTREL_DEMO_GENERATOR})
@@ -51,11 +54,12 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
       -DPACKAGE_GEN=$<TARGET_FILE:vostrel-gen>
       -DPACKAGE_LNG=${package_lng}
       -DPACKAGE_README=${package_readme}
+      -DPACKAGE_INI=${package_ini}
       -DPACKAGE_GENERATOR=${package_generator}
       -DPACKAGE_EMULATOR=${package_emulator}
       -DPACKAGE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
       -P ${CMAKE_CURRENT_LIST_FILE}
-    DEPENDS vostrel vostrel-cli vostrel-gen ${package_generator_depends} ${package_lng} ${package_readme}
+    DEPENDS vostrel vostrel-cli vostrel-gen ${package_generator_depends} ${package_lng} ${package_readme} ${package_ini}
       ${CMAKE_CURRENT_LIST_FILE}
     COMMENT "Packaging vostrel-win64.zip"
     VERBATIM)
@@ -65,7 +69,7 @@ endif()
 
 # ---- Script mode: assemble the package. ----
 foreach(var PACKAGE_WORK_DIR PACKAGE_ZIP PACKAGE_EXE PACKAGE_CLI PACKAGE_GEN PACKAGE_LNG
-            PACKAGE_README)
+            PACKAGE_README PACKAGE_INI)
   if(NOT ${var})
     message(FATAL_ERROR "Package: ${var} is not set")
   endif()
@@ -75,7 +79,7 @@ if(NOT PACKAGE_GENERATOR)
                       "build it or set VOSTREL_DEMO_GENERATOR to a native one")
 endif()
 foreach(file ${PACKAGE_EXE} ${PACKAGE_CLI} ${PACKAGE_GEN} ${PACKAGE_LNG} ${PACKAGE_README}
-             ${PACKAGE_GENERATOR})
+             ${PACKAGE_INI} ${PACKAGE_GENERATOR})
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "Package: ${file} is missing")
   endif()
@@ -88,6 +92,7 @@ file(COPY_FILE ${PACKAGE_EXE} ${stage}/vostrel.exe)
 file(COPY_FILE ${PACKAGE_CLI} ${stage}/vostrel-cli.exe)
 file(COPY_FILE ${PACKAGE_GEN} ${stage}/vostrel-gen.exe)
 file(COPY_FILE ${PACKAGE_LNG} ${stage}/vostrel.lng)
+file(COPY_FILE ${PACKAGE_INI} ${stage}/vostrel.ini)
 # Windows users open the read-me in Notepad: give it CR LF line ends.
 file(READ ${PACKAGE_README} readme)
 string(REPLACE "\r\n" "\n" readme "${readme}")
@@ -125,7 +130,7 @@ file(REMOVE ${PACKAGE_ZIP})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E tar cf ${PACKAGE_ZIP} --format=zip --mtime=2004-04-23
     vostrel/vostrel.exe vostrel/vostrel-cli.exe vostrel/vostrel-gen.exe vostrel/vostrel.lng
-    vostrel/README.txt
+    vostrel/README.txt vostrel/vostrel.ini
     vostrel/demo/${VOSTREL_DEMO_NAME}
   WORKING_DIRECTORY ${PACKAGE_WORK_DIR}
   RESULT_VARIABLE zip_result)

@@ -6,6 +6,7 @@
 
 #include "i18n/ui_strings.h"
 #include "ui/message_box_win32.h"
+#include "ui/page_controls_win32.h"
 
 namespace {
 
@@ -56,7 +57,9 @@ int WriteLanguageSetting(HWND owner, const wchar_t* language) {
 void SaveColumnWidths(HWND listView) {
   int widths[kSavedColumns];
   for (int column = 0; column < kSavedColumns; ++column)
-    widths[column] = static_cast<int>(SendMessageW(listView, LVM_GETCOLUMNWIDTH, column, 0));
+    // Saved in 96-DPI units, so that a user's widths survive a change of screen.
+    widths[column] =
+        ScaleFromDpi(static_cast<int>(SendMessageW(listView, LVM_GETCOLUMNWIDTH, column, 0)));
   RegistryFailure failure;
   if (!StoreColumnWidths(widths, kSavedColumns, &failure)) ShowRegistryFailure(listView, failure);
 }

@@ -85,16 +85,17 @@ for cmd in vostrel vostrel-cli vostrel-gen; do
 done
 
 # Depends: Wine (64-bit) and its Tahoma, flock for the launcher's lock, plus the libraries of
-# the native tools, nothing else.
+# the native tools (ISA-L inflates for them), nothing else.
 depends=$(dpkg-deb -f "$DEB" Depends)
 names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sort -u)
-for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g; do
+for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2; do
   grep -qx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
 done
-extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g' <<<"$names")
+extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2' <<<"$names")
 [ -z "$extra" ] || fail "Depends declares what the package does not use: $extra"
 [ "$(dpkg-deb -f "$DEB" Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture"
 pass "Depends: $depends"
+[ "$(dpkg-deb -f "$DEB" Recommends)" = zenity ] || fail "Recommends: zenity (the first start's notice)"
 
 ROOT=$WORK/root
 dpkg-deb -x "$DEB" "$ROOT" || exit 1
@@ -162,6 +163,11 @@ printf '#!/bin/bash\necho "wine $*" >>"$STUB_LOG"\n' >"$STUBS/wine"
 printf '#!/bin/bash\necho "wineserver $*" >>"$STUB_LOG"\n' >"$STUBS/wineserver"
 cat >"$STUBS/wineboot" <<'STUB'
 #!/bin/bash
+# Only the preparation (-i) is held and checked; ending a session (-s) is only noted.
+if [ "$1" != -i ]; then
+  echo "wineboot $*" >>"$STUB_LOG"
+  exit 0
+fi
 # Two preparations of one prefix at once are what the launcher must never start.
 if ! mkdir "$WINEPREFIX/.stub-busy" 2>/dev/null; then
   echo "wineboot twice at once" >>"$STUB_LOG"
@@ -175,6 +181,13 @@ if [ -n "${STUB_HOLD:-}" ]; then
 fi
 mkdir -p "$WINEPREFIX/dosdevices" "$WINEPREFIX/drive_c/windows/Fonts"
 rmdir "$WINEPREFIX/.stub-busy"
+STUB
+# The first start's notice window: shown, and closed when its input ends.
+cat >"$STUBS/zenity" <<'STUB'
+#!/bin/bash
+echo "zenity start $*" >>"$STUB_LOG"
+cat >/dev/null
+echo "zenity end" >>"$STUB_LOG"
 STUB
 chmod +x "$STUBS"/*
 
@@ -409,7 +422,7 @@ if read -r -t 120 -u "$hold_in" _; then
   wait "$second_pid" || second_status=$?
   A=$H/$STUB_APP
   if [ "$first_status" -eq 0 ] && [ "$second_status" -eq 0 ] && [ "$released" = 1 ] &&
-    [ "$(grep -c '^wineboot' "$C/wine.log")" = 1 ] && ! grep -q twice "$C/wine.log" &&
+    [ "$(grep -c '^wineboot -i' "$C/wine.log")" = 1 ] && ! grep -q twice "$C/wine.log" &&
     [ "$(grep -cx 'wine vostrel.exe' "$C/wine.log")" = 2 ] && cmp -s "$A/vostrel.ini" "$WORK/demo-list" &&
     name=concurrent program_is_packaged && [ -z "$(find "$S" -name '.vostrel-new.*')" ]; then
     pass "two starts at once: one preparation, both started the program"
@@ -420,6 +433,23 @@ else
   fail "two starts at once: the first start never prepared Wine: $(cat "$C/first.out")"
   kill "$first_pid" 2>/dev/null
   echo go >&"$hold_out"
+fi
+
+# A first start from the desktop menu has no terminal: a notice window shows before Wine is
+# prepared and is closed again; a later start, with Wine prepared, shows none.
+new_case notice
+stub_launch >"$C/first.out" 2>&1 || true
+for _ in $(seq 100); do grep -q '^zenity end' "$C/wine.log" && break; sleep 0.1; done
+first_lines=$(grep -n '' "$C/wine.log")
+: >"$C/wine.log"
+stub_launch >"$C/second.out" 2>&1 || true
+if [ "$(grep -m1 '^[0-9]*:zenity start' <<<"$first_lines" | cut -d: -f1)" -lt \
+  "$(grep -m1 '^[0-9]*:wineboot -i' <<<"$first_lines" | cut -d: -f1)" ] 2>/dev/null &&
+  grep -q '^[0-9]*:zenity end' <<<"$first_lines" && grep -q 'Preparing Vostrel' <<<"$first_lines" &&
+  ! grep -q zenity "$C/wine.log" && grep -qx 'wine vostrel.exe' "$C/wine.log"; then
+  pass "first start: a notice window while Wine is prepared, closed again; none later"
+else
+  fail "first start notice: Wine and zenity were asked: $first_lines / later: $(cat "$C/wine.log")"
 fi
 exec {hold_in}<&- {hold_out}<&-
 
@@ -524,6 +554,7 @@ vostrel/demo/moskva-demo.zdb
 vostrel/vostrel-cli.exe
 vostrel/vostrel-gen.exe
 vostrel/vostrel.exe
+vostrel/vostrel.ini
 vostrel/vostrel.lng"
 if [ "$zip_files" = "$expected_zip" ]; then
   pass "zip file list"
