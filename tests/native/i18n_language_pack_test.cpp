@@ -43,7 +43,7 @@ struct Limit {
 // Tab names, the message texts, field names and control texts (key -1 is left to the defaults:
 // it stands both for the version line and for the "Language:" label).
 const Limit kLimits[] = {
-    {700, 704, 127},   {900, 916, 79},    {1500, 1504, 15},
+    {700, 704, 127},   {900, 919, 79},    {1500, 1504, 15},
     {1106, 1109, 259}, {1203, 1203, 259}, {1303, 1309, 259},
 };
 const int kControlKeys[] = {1109, 1107, 1106, 1203, 1306, 1309, 1307, 1303, 1304, 1305};
