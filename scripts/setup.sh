@@ -10,7 +10,7 @@ PACKAGES=(
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick xdotool zip
   clang clang-format libclang-rt-14-dev
-  dpkg-dev file desktop-file-utils
+  dpkg-dev file desktop-file-utils lintian
   ripgrep
 )
 
