@@ -336,7 +336,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   HWND searchPage = PageWindows[SearchPage];
   if (options.position >= 0) {
-    HWND edit = GetDlgItem(searchPage, IdFirstCriterionEdit + 4 * options.position);
+    HWND edit = GetDlgItem(searchPage, CriterionEditId(options.position));
     if (!edit) {
       fputs("vostrel-gui-bench: no criteria box at that position\n", stderr);
       return 2;

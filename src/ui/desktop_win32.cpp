@@ -70,9 +70,11 @@ void PressStartStop() {
 }
 
 bool IsCriterionBox(HWND control) {
+  if (GetParent(control) != PageWindows[SearchPage]) return false;
   const int id = GetDlgCtrlID(control);
-  return GetParent(control) == PageWindows[SearchPage] && id >= IdFirstCriterionEdit &&
-         (id - IdFirstCriterionEdit) % 4 == 0;
+  for (int j = 0; j < TheFieldTable.searchCount; ++j)
+    if (id == CriterionEditId(j)) return true;
+  return false;
 }
 
 bool MoveFocus(bool backwards) {

@@ -60,6 +60,12 @@ const ControlSpec AboutControls[kAboutControlCount] = {
 };
 // clang-format on
 
+const ControlSpec* ControlRowById(const ControlSpec* rows, int count, int id) {
+  for (int i = 0; i < count; ++i)
+    if (rows[i].id == id) return &rows[i];
+  return nullptr;
+}
+
 int ScaleToDpi(int value) { return MulDiv(value, WindowDpi, 96); }
 
 int ScaleFromDpi(int value) { return MulDiv(value, 96, WindowDpi); }

@@ -56,6 +56,16 @@ enum ControlId {
   IdFirstCriterionEdit = 1500,
 };
 
+// The criteria rows' controls: the label and the box of the j-th searched field (ids step by
+// 4, as they always did).
+constexpr int CriterionLabelId(int j) { return IdFirstCriterionLabel + 4 * j; }
+constexpr int CriterionEditId(int j) { return IdFirstCriterionEdit + 4 * j; }
+// The row of a table that creates the control with this id; nullptr when the table has none.
+const ControlSpec* ControlRowById(const ControlSpec* rows, int count, int id);
+// How much wider than its table rectangle the status line is made for the texts of the end of
+// a search and of its start (the query summary), in 96-DPI units.
+constexpr int kFinalStatusExtraWidth = 140;
+
 // A length in 96-DPI units at WindowDpi, and a length on screen back in 96-DPI units.
 int ScaleToDpi(int value);
 int ScaleFromDpi(int value);

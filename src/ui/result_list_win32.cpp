@@ -168,9 +168,9 @@ void StartScanView() {
       ResultListView ? static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0)) : 0;
   View.counted = View.listed;
   // The bar starts each scan where the page lays it out (the last one may have narrowed it).
-  for (const ControlSpec& row : ResultControls) {
-    if (row.id != IdProgressBar || !View.progressBar) continue;
-    const ControlRect bar = RectForLayout(row);
+  if (View.progressBar) {
+    const ControlRect bar =
+        RectForLayout(*ControlRowById(ResultControls, kResultControlCount, IdProgressBar));
     MoveWindow(View.progressBar, bar.x, bar.y, bar.width, bar.height, FALSE);
   }
   SetStatusLinePainting(false);

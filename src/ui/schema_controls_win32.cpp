@@ -78,12 +78,12 @@ int LoadSchema(const char* singleBytePath) {
     field->labelHandle = CreateWindowExW(
         0, L"static", field->displayName, WS_CHILD | WS_VISIBLE, ScaleToDpi(5), ScaleToDpi(top + 4),
         ScaleToDpi(64) - ScaleToDpi(5), ScaleToDpi(top + 18) - ScaleToDpi(top + 4), page,
-        ControlIdHandle(IdFirstCriterionLabel + 4 * j), ApplicationInstance, nullptr);
+        ControlIdHandle(CriterionLabelId(j)), ApplicationInstance, nullptr);
     const DWORD style = kCriterionEditStyle | ((field->flags & UpperCaseInput) ? ES_UPPERCASE : 0);
-    HWND edit = CreateWindowExW(
-        0, L"edit", L"", style, ScaleToDpi(65), ScaleToDpi(top),
-        ScaleToDpi(65 + field->editWidth) - ScaleToDpi(65), ScaleToDpi(top + 20) - ScaleToDpi(top),
-        page, ControlIdHandle(IdFirstCriterionEdit + 4 * j), ApplicationInstance, nullptr);
+    HWND edit = CreateWindowExW(0, L"edit", L"", style, ScaleToDpi(65), ScaleToDpi(top),
+                                ScaleToDpi(65 + field->editWidth) - ScaleToDpi(65),
+                                ScaleToDpi(top + 20) - ScaleToDpi(top), page,
+                                ControlIdHandle(CriterionEditId(j)), ApplicationInstance, nullptr);
     field->editHandle = edit;
     UseMessageFont(static_cast<HWND>(field->labelHandle));
     UseMessageFont(edit);

@@ -26,7 +26,6 @@
 namespace {
 
 constexpr int kCriterionTextCapacity = 256;  // an edit box's text is taken up to 255 characters
-constexpr int kFinalStatusExtraWidth = 140;
 constexpr int kQuerySummaryCapacity = 256;
 
 HWND SearchCommandWindow = nullptr;
@@ -38,7 +37,8 @@ void ShowQuerySummary() {
   const std::wstring summary = ComposeQuerySummary(&TheFieldTable, UiText(TextQuery));
   lstrcpynW(QuerySummary, summary.c_str(), kQuerySummaryCapacity);
   HWND status = GetDlgItem(PageWindows[ResultPage], IdStatusLine);
-  const ControlRect& r = RectForLayout(ResultControls[1]);
+  const ControlRect& r =
+      RectForLayout(*ControlRowById(ResultControls, kResultControlCount, IdStatusLine));
   MoveWindow(status, r.x, r.y, r.width + ScaleToDpi(kFinalStatusExtraWidth), r.height, TRUE);
   SetWindowTextW(status, QuerySummary);
 }

@@ -24,7 +24,6 @@
 namespace {
 
 constexpr int kStatusTextCapacity = 256;
-constexpr int kFinalStatusExtraWidth = 140;
 
 // The windows one scan talks to; looked up once when the scan starts.
 struct ScanWindows {
@@ -137,7 +136,8 @@ DWORD WINAPI SearchWorker(LPVOID) {
     return FinishWithoutScan(static_cast<DWORD>(openFailure));
   }
 
-  const ControlRect& statusRect = RectForLayout(ResultControls[1]);
+  const ControlRect& statusRect =
+      RectForLayout(*ControlRowById(ResultControls, kResultControlCount, IdStatusLine));
   MoveWindow(windows.statusLine, statusRect.x, statusRect.y, statusRect.width, statusRect.height,
              TRUE);
   SendMessageW(windows.progressBar, PBM_SETRANGE32, 0, header.recordCount);

@@ -40,7 +40,7 @@ void ExpectIdle() {
   EXPECT_TRUE(IsWindowEnabled(SearchControl(IdDatabaseSelector)));
   EXPECT_TRUE(IsWindowEnabled(SearchControl(IdResetButton)));
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
-    EXPECT_TRUE(IsWindowEnabled(SearchControl(IdFirstCriterionEdit + 4 * j))) << j;
+    EXPECT_TRUE(IsWindowEnabled(SearchControl(CriterionEditId(j)))) << j;
   }
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
   EXPECT_NE(SearchStopFlag.load(), 0);

@@ -85,7 +85,7 @@ void ExpectEveryTextAtItsDefault() {
   EXPECT_EQ(WindowText(SetupControl(IdCheckButton)), L"Check");
   EXPECT_EQ(WindowText(SetupControl(IdSaveLanguageButton)), L"Save");
   EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel)), L"Phone");
-  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"Name");
+  EXPECT_EQ(WindowText(SearchControl(CriterionLabelId(1))), L"Name");
   EXPECT_EQ(ListHeaders(),
             (std::vector<std::wstring>{L"Phone", L"Name", L"Street", L"House", L"Flat"}));
 }
@@ -173,7 +173,7 @@ TEST(FaultsLanguage, BrokenAndOverlongLinesAreCutNeverOverrun) {
   EXPECT_EQ(tabs[0], std::wstring(127, L'T'));
   EXPECT_EQ(tabs[1], L"Result");
   EXPECT_STREQ(UiText(900), std::wstring(79, L'E').c_str());
-  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"SurnameLongerTh");
+  EXPECT_EQ(WindowText(SearchControl(CriterionLabelId(1))), L"SurnameLongerTh");
   EXPECT_EQ(ListHeaders()[1], L"SurnameLongerTh");
   // Lines that are no entries change nothing; the rest of an overlong line is no entry, and
   // the section did not end inside it.
@@ -223,7 +223,7 @@ TEST(FaultsRegistry, LanguageOfAnotherTypeIsReadAsTextAndNamesNoSection) {
       EXPECT_STREQ(CurrentLanguage, L"RUSSIAN");
       EXPECT_STREQ(UiText(900), L"Oshibka");
       EXPECT_EQ(TabTexts()[0], L"Poisk");
-      EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"Familiya");
+      EXPECT_EQ(WindowText(SearchControl(CriterionLabelId(1))), L"Familiya");
     } else {
       EXPECT_STRNE(CurrentLanguage, L"RUSSIAN");
       ExpectEveryTextAtItsDefault();

@@ -174,9 +174,8 @@ TEST(UiDesktop, AtEveryDpiTheLayoutScalesAndNoTextIsCut) {
         EXPECT_EQ(client.right, MulDiv(LayoutVariant == 1 ? 640 : 240, dpi, 96));
         EXPECT_EQ(client.bottom, MulDiv(LayoutVariant == 1 ? 240 : 295, dpi, 96));
         const RECT start = ChildRect(SearchControl(IdStartButton));
-        const ControlSpec* startRow = nullptr;
-        for (const ControlSpec& row : SearchControls)
-          if (row.id == IdStartButton) startRow = &row;
+        const ControlSpec* startRow =
+            ControlRowById(SearchControls, kSearchControlCount, IdStartButton);
         ASSERT_NE(startRow, nullptr);
         const ControlRect& table =
             LayoutVariant == 1 ? startRow->landscapeRect : startRow->portraitRect;
@@ -263,9 +262,8 @@ TEST(UiDesktop, TabMovesThroughTheSearchPageInReadingOrder) {
   AppUnderTest app;
   StartWith(app, NumberedRecords(3));
   ASSERT_EQ(FocusedId(), IdDatabaseSelector);
-  const std::vector<int> forward = {IdFirstCriterionEdit, IdFirstCriterionEdit + 4,
-                                    IdFirstCriterionEdit + 8, IdFirstCriterionEdit + 12,
-                                    IdFirstCriterionEdit + 16};
+  const std::vector<int> forward = {CriterionEditId(0), CriterionEditId(1), CriterionEditId(2),
+                                    CriterionEditId(3), CriterionEditId(4)};
   for (int id : forward) {
     PressKey(VK_TAB);
     EXPECT_EQ(FocusedId(), id);
@@ -298,7 +296,7 @@ TEST(UiDesktop, EnterInACriteriaBoxStartsAndEscStops) {
   StartWith(app, NumberedRecords(20000));
   PressKey(VK_TAB);
   PressKey(VK_TAB);
-  ASSERT_EQ(FocusedId(), IdFirstCriterionEdit + 4);
+  ASSERT_EQ(FocusedId(), CriterionEditId(1));
   SetWindowTextW(GetFocus(), L"NAME1");
   // The worker holds after a few rows until it is asked to stop, so Esc finds it running.
   SetWorkerHoldForTests(5);

@@ -138,7 +138,7 @@ void SelectDatabase(int index) {
 }
 
 void TypeCriterion(int searchPosition, const std::wstring& text) {
-  SetWindowTextW(SearchControl(IdFirstCriterionEdit + 4 * searchPosition), text.c_str());
+  SetWindowTextW(SearchControl(CriterionEditId(searchPosition)), text.c_str());
 }
 
 void PumpOnce() {

@@ -31,7 +31,7 @@ void ExpectIdleControls() {
   EXPECT_TRUE(Enabled(SearchControl(IdDatabaseSelector)));
   EXPECT_TRUE(Enabled(SearchControl(IdResetButton)));
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
-    EXPECT_TRUE(Enabled(SearchControl(IdFirstCriterionEdit + 4 * j))) << j;
+    EXPECT_TRUE(Enabled(SearchControl(CriterionEditId(j)))) << j;
   }
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
   EXPECT_NE(SearchStopFlag.load(), 0);
@@ -224,7 +224,7 @@ TEST(UiSearch, FocusNotificationsOfTheButtonsDoNothing) {
   ClickSearch(IdResetButton, BN_SETFOCUS);
   EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_EQ(CurrentPage, SearchPage);
-  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionEdit + 4)), L"X");
+  EXPECT_EQ(WindowText(SearchControl(CriterionEditId(1))), L"X");
 }
 
 TEST(UiSearch, ResetEmptiesTheCriteriaAndLeavesTheList) {
@@ -238,8 +238,7 @@ TEST(UiSearch, ResetEmptiesTheCriteriaAndLeavesTheList) {
   ASSERT_EQ(ListItemCount(), 3);
   for (int j = 0; j < 5; ++j) TypeCriterion(j, L"A");
   ClickSearch(IdResetButton);
-  for (int j = 0; j < 5; ++j)
-    EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionEdit + 4 * j)), L"");
+  for (int j = 0; j < 5; ++j) EXPECT_EQ(WindowText(SearchControl(CriterionEditId(j))), L"");
   EXPECT_EQ(ListItemCount(), 3);
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
 }
@@ -305,7 +304,7 @@ TEST(UiSearch, DatabaseRemovedAfterInstallIsToldAtStart) {
   EXPECT_EQ(ListItemCount(), 0);
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
   EXPECT_TRUE(Enabled(SearchControl(IdDatabaseSelector)));
-  EXPECT_TRUE(Enabled(SearchControl(IdFirstCriterionEdit + 4)));
+  EXPECT_TRUE(Enabled(SearchControl(CriterionEditId(1))));
   EXPECT_NE(SearchStopFlag.load(), 0);
   // The scan never began, so the status line still shows what was asked.
   EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"Query: Name: \u041f");
@@ -379,8 +378,8 @@ TEST(UiSearch, SelectorLoadsTheSchemaOnSelEndOkOnly) {
   HWND edit = SearchControl(IdFirstCriterionEdit);
   ASSERT_NE(edit, nullptr);
   EXPECT_FALSE(GetWindowLongW(edit, GWL_STYLE) & ES_UPPERCASE);
-  EXPECT_EQ(SearchControl(IdFirstCriterionEdit + 4), nullptr);
-  EXPECT_EQ(SearchControl(IdFirstCriterionLabel + 4), nullptr);
+  EXPECT_EQ(SearchControl(CriterionEditId(1)), nullptr);
+  EXPECT_EQ(SearchControl(CriterionLabelId(1)), nullptr);
 
   // A file that cannot be opened leaves no criteria and no columns; a good one brings them back.
   SelectDatabase(2);
@@ -411,7 +410,7 @@ TEST(UiSearch, SchemaReloadWhileScanningStopsAndWaitsForTheWorker) {
   EXPECT_EQ(ListHeaders(), (std::vector<std::wstring>{L"Code", L"Note"}));
   EXPECT_EQ(WindowText(SearchControl(IdStartButton)), L"Start");
   EXPECT_TRUE(Enabled(SearchControl(IdFirstCriterionEdit)));
-  EXPECT_EQ(SearchControl(IdFirstCriterionEdit + 4), nullptr);
+  EXPECT_EQ(SearchControl(CriterionEditId(1)), nullptr);
 }
 
 TEST(UiSearch, ClosingMidScanStopsAndWaitsBeforeFreeing) {

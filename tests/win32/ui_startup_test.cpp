@@ -76,8 +76,8 @@ TEST(UiLayout, PortraitWindowAndControls) {
   // The criteria rows of the built-in schema: labels 4 pixels below their boxes.
   const int tops[] = {52, 74, 96, 118, 140};
   for (int j = 0; j < 5; ++j) {
-    const RECT edit = ChildRect(SearchControl(IdFirstCriterionEdit + 4 * j));
-    const RECT label = ChildRect(SearchControl(IdFirstCriterionLabel + 4 * j));
+    const RECT edit = ChildRect(SearchControl(CriterionEditId(j)));
+    const RECT label = ChildRect(SearchControl(CriterionLabelId(j)));
     EXPECT_EQ(edit.top, tops[j]) << j;
     EXPECT_EQ(edit.left, 65) << j;
     EXPECT_EQ(label.top, tops[j] + 4) << j;
@@ -340,11 +340,11 @@ TEST(UiStartup, SelectedDatabaseSchemaGivesCriteriaAndColumns) {
   const int widths[] = {55, 100, 110, 40, 40};
   for (int j = 0; j < 5; ++j) {
     EXPECT_EQ(SendMessageW(ResultListView, LVM_GETCOLUMNWIDTH, j, 0), widths[j]) << j;
-    HWND edit = SearchControl(IdFirstCriterionEdit + 4 * j);
+    HWND edit = SearchControl(CriterionEditId(j));
     ASSERT_NE(edit, nullptr) << j;
     EXPECT_TRUE(GetWindowLongW(edit, GWL_STYLE) & ES_UPPERCASE) << j;
   }
-  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"Name");
+  EXPECT_EQ(WindowText(SearchControl(CriterionLabelId(1))), L"Name");
   // The Phone box takes at most 7 characters.
   EXPECT_EQ(SendMessageW(SearchControl(IdFirstCriterionEdit), EM_GETLIMITTEXT, 0, 0), 7);
 }
@@ -367,7 +367,7 @@ TEST(UiPages, TranslationRulesOfTheControlTables) {
   EXPECT_EQ(WindowText(ResultControl(IdProgressBar)), L"Bar");
   EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), L"");
   EXPECT_EQ(WindowText(AboutControl(IdAboutText)), std::wstring(kAboutText));
-  EXPECT_EQ(WindowText(SearchControl(IdFirstCriterionLabel + 4)), L"Surname");
+  EXPECT_EQ(WindowText(SearchControl(CriterionLabelId(1))), L"Surname");
   EXPECT_EQ(ListHeaders()[1], L"Surname");
 
   // The id-less statics: rules stay empty, the version line and "Language:" share key -1.
