@@ -37,9 +37,10 @@ void AddLoadedEntry(void* context, int index) {
   SingleByteToWide(entry.name, strnlen(entry.name, sizeof entry.name), wide, kMaxPathChars);
   SendMessageW(load->selector, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide));
   SingleByteToWide(entry.path, strnlen(entry.path, sizeof entry.path), wide, kMaxPathChars);
-  // An empty "Last db" (missing or unreadable) preselects nothing, not an entry without path.
-  // A later entry with the same path takes the selection over.
-  if (load->lastPath[0] != L'\0' && wcscmp(wide, load->lastPath) == 0) {
+  // The entry whose path equals "Last db" is preselected; a later entry with the same path
+  // takes the selection over. A "Last db" that could not be read is empty, and an entry whose
+  // path is empty equals it, as the handheld's comparison found.
+  if (wcscmp(wide, load->lastPath) == 0) {
     SendMessageW(load->selector, CB_SETCURSEL, index, 0);
     load->selected = true;
   }

@@ -88,6 +88,12 @@ TEST_F(InstalledDatabasesTest, KeyWithoutLastDatabaseTellsAndSelectsTheFirstEntr
   EXPECT_EQ(boxes_.At(0).caption, L"RegQueryValueEx:");
   EXPECT_EQ(boxes_.At(0).owner, page_.Handle());
   EXPECT_EQ(ComboBoxSelection(combo_), 0);
+  // The unread "Last db" is empty, and so is the path of an entry without one: it is the one
+  // preselected.
+  WriteIni("C:\\a.db;Alpha\r\n;Nameless\r\n");
+  EXPECT_EQ(LoadInstalledDatabases(page_.Handle()), 0);
+  EXPECT_EQ(ComboBoxItems(combo_), (std::vector<std::wstring>{L"Alpha", L"Nameless"}));
+  EXPECT_EQ(ComboBoxSelection(combo_), 1);
 }
 
 TEST_F(InstalledDatabasesTest, LastDatabaseSelectsTheLastEntryWithExactlyThatPath) {
