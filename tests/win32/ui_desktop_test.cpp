@@ -253,8 +253,11 @@ TEST(UiDesktop, EveryControlHasTheMessageFont) {
       ++controls;
     }
   }
-  // The fixed controls and the criteria labels and boxes of the five built-in fields.
-  EXPECT_GE(controls, 7 + 3 + 9 + 2 + 10 - 1);
+  // Every control the tables create (all but the handheld-only one and the icon) and the
+  // criteria rows' labels and boxes were among them.
+  const int created = (kSearchControlCount - 1) + kResultControlCount + kSetupControlCount +
+                      (kAboutControlCount - 1) + 2 * TheFieldTable.searchCount;
+  EXPECT_EQ(controls, created);
 }
 
 TEST(UiDesktop, TabMovesThroughTheSearchPageInReadingOrder) {
