@@ -24,7 +24,8 @@ const char kUsage[] =
     "                holds: 22 characters, 50 in an .fdb\n"
     "  --stored      write .zdb and .fdb uncompressed\n"
     "  --builtin     write an .fdb of version 11 (built-in fields) instead of version 12 with\n"
-    "                its own field descriptors\n";
+    "                its own field descriptors\n"
+    "  --version     show the version and exit\n";
 
 // splitmix64: small, fast and the same everywhere.
 struct Random {
@@ -224,6 +225,10 @@ int Generate(const std::vector<std::string>& args) {
     const bool hasValue = i + 1 < args.size();
     if (a == "--help" || a == "-h") {
       fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--version") {
+      // VOSTREL_VERSION is the build's project version, the one the package carries.
+      fputs("vostrel-gen " VOSTREL_VERSION "\n", stdout);
       return 0;
     } else if (a == "--records" && hasValue) {
       if (!ParseCount(args[++i], INT32_MAX, &records)) {

@@ -18,7 +18,8 @@ static const char kUsage[] =
     "  make [--title TEXT] [--schema builtin|FILE] INPUT OUTPUT\n"
     "                                        build a .db, .zdb or .fdb file from a TSV table\n"
     "\n"
-    "Run 'vostrel-cli COMMAND --help' for a command's details.\n";
+    "Run 'vostrel-cli COMMAND --help' for a command's details, 'vostrel-cli --version' for\n"
+    "the version.\n";
 
 static int Dispatch(const std::vector<std::string>& argv) {
   if (argv.size() < 2) {
@@ -29,6 +30,11 @@ static int Dispatch(const std::vector<std::string>& argv) {
   CliArgs rest(argv.begin() + 2, argv.end());
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    // VOSTREL_VERSION is the build's project version, the one the package and the pages carry.
+    fputs("vostrel-cli " VOSTREL_VERSION "\n", stdout);
     return 0;
   }
   if (command == "info") return RunInfoCommand(rest);
