@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "db/codepage.h"
+#include "search/tsv_escape.h"
 
 namespace {
 
@@ -85,28 +86,13 @@ char* PutUtf8(char* p, const Utf8Sequence* utf8, unsigned char b) {
 
 char* PutTsvCell(char* p, const Utf8Sequence* utf8, const unsigned char* v, bool terminal) {
   for (; *v; ++v) {
-    switch (*v) {
-      case '\\':
-        *p++ = '\\';
-        *p++ = '\\';
-        break;
-      case '\t':
-        *p++ = '\\';
-        *p++ = 't';
-        break;
-      case '\n':
-        *p++ = '\\';
-        *p++ = 'n';
-        break;
-      case '\r':
-        *p++ = '\\';
-        *p++ = 'r';
-        break;
-      default:
-        if (terminal && IsControlByte(*v))
-          *p++ = '?';
-        else
-          p = PutUtf8(p, utf8, *v);
+    if (const char letter = TsvEscapeLetter(static_cast<char>(*v))) {
+      *p++ = '\\';
+      *p++ = letter;
+    } else if (terminal && IsControlByte(*v)) {
+      *p++ = '?';
+    } else {
+      p = PutUtf8(p, utf8, *v);
     }
   }
   return p;
@@ -236,21 +222,11 @@ void AppendSingleByteAsUtf8(std::string* out, const char* text) {
 
 void AppendTsvCell(std::string* out, const std::string& utf8) {
   for (char c : utf8) {
-    switch (c) {
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      default:
-        out->push_back(c);
+    if (const char letter = TsvEscapeLetter(c)) {
+      out->push_back('\\');
+      out->push_back(letter);
+    } else {
+      out->push_back(c);
     }
   }
 }

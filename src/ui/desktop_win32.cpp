@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "search/tsv_escape.h"
 #include "ui/app_globals_win32.h"
 #include "ui/database_finder_win32.h"
 #include "ui/main_window_win32.h"
@@ -131,24 +132,7 @@ struct TextWriter {
 // escaped.
 void PutEscaped(TextWriter* out, const wchar_t* text) {
   for (; text && *text; ++text) {
-    wchar_t escaped = 0;
-    switch (*text) {
-      case L'\\':
-        escaped = L'\\';
-        break;
-      case L'\t':
-        escaped = L't';
-        break;
-      case L'\n':
-        escaped = L'n';
-        break;
-      case L'\r':
-        escaped = L'r';
-        break;
-      default:
-        break;
-    }
-    if (escaped) {
+    if (const wchar_t escaped = TsvEscapeLetter(*text)) {
       out->Put(L'\\');
       out->Put(escaped);
     } else {
