@@ -9,28 +9,9 @@
 
 #include "search/query_criteria.h"
 #include "search/text_match.h"
+#include "test_support.h"
 
 namespace {
-
-// The rule as it reads, recursion and all: the reference the iterative matcher must agree with.
-bool ReferenceWildcard(const char* p, const char* t) {
-  for (;;) {
-    if (*p == 0) return *t == 0;
-    if (p[0] == '*' && p[1] == 0) return true;
-    if (*t == 0) return false;
-    if (*p == '*') {
-      if (ReferenceWildcard(p + 1, t)) return true;
-      ++t;
-      continue;
-    }
-    if (*p == '?' || *p == *t) {
-      ++p;
-      ++t;
-      continue;
-    }
-    return false;
-  }
-}
 
 // A searchable field with its own buffers, set up as the schema load would.
 struct TestField {

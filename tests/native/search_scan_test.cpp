@@ -288,22 +288,6 @@ TEST(ScanStop, RefusedRowEndsTheScanUncounted) {
 // ---------------------------------------------------------------------------------------------
 // Randomized comparison with a reference that reads the bytes the plain way.
 
-bool ReferenceWildcard(const char* p, const char* t) {
-  for (;;) {
-    if (*p == 0) return *t == 0;
-    if (p[0] == '*' && p[1] == 0) return true;
-    if (*t == 0) return false;
-    if (*p == '*') {
-      if (ReferenceWildcard(p + 1, t)) return true;
-      ++t;
-      continue;
-    }
-    if (*p != '?' && *p != *t) return false;
-    ++p;
-    ++t;
-  }
-}
-
 std::string ReferenceFold(std::string s) {
   for (char& c : s) {
     const unsigned char b = static_cast<unsigned char>(c);

@@ -293,3 +293,19 @@ CliResult RunCli(const std::vector<std::string>& args) {
 }
 
 #endif
+
+bool ReferenceWildcard(const char* p, const char* t) {
+  for (;;) {
+    if (*p == 0) return *t == 0;
+    if (p[0] == '*' && p[1] == 0) return true;
+    if (*t == 0) return false;
+    if (*p == '*') {
+      if (ReferenceWildcard(p + 1, t)) return true;
+      ++t;
+      continue;
+    }
+    if (*p != '?' && *p != *t) return false;
+    ++p;
+    ++t;
+  }
+}

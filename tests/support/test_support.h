@@ -38,6 +38,10 @@ FieldDescriptor MakeField(const char* name, int type, int flags, int size, int s
 // Windows-1251: 1234567 ПЕТРОВ А.В., 2000001 ИВАНОВА М.С., 7654321 СИДОРОВ П.П.
 std::vector<DatabaseRecord> SampleRecords();
 
+// The wildcard rule as it reads, recursion and all ('*' any run, '?' any one byte, the rest
+// itself; the whole value): the reference the matcher and the scan must agree with.
+bool ReferenceWildcard(const char* pattern, const char* text);
+
 // Writes a database with the writer. On failure adds a GoogleTest failure naming the writer's
 // error and returns false.
 bool WriteFixture(const std::wstring& path, const DatabaseWriterOptions& options,
