@@ -14,12 +14,38 @@ namespace {
 constexpr size_t kBlockSize = 64 * 1024;
 
 // Reads straight from the source: the bytes that arrived, 0 at the end or on an error.
-size_t ReadSource(RecordReader* reader, void* dst, size_t count) {
+size_t ReadFromSource(RecordReader* reader, void* dst, size_t count) {
   if (reader->viaGz) {
     GzStream* gz = static_cast<GzStream*>(reader->gz);
     return gz == nullptr ? 0 : ReadGzStream(gz, static_cast<unsigned char*>(dst), count);
   }
   return ExclusiveRead(&reader->file, dst, count);
+}
+
+// The source's bytes, and a copy of them for the tee. The reader never asks again after a
+// short read, so a short one is where the source ended.
+size_t ReadSource(RecordReader* reader, void* dst, size_t count) {
+  const size_t got = ReadFromSource(reader, dst, count);
+  if (reader->tee != nullptr) {
+    AppendToRecordCache(reader->tee, dst, got);
+    if (got < count) reader->tee->sourceEnded = true;
+  }
+  return got;
+}
+
+// On a cache: the next chunk becomes the buffer, read in place. After the last one the reader
+// is at its end, as after the short block of a file.
+void ServeNextChunk(RecordReader* reader) {
+  const RecordCache* cache = reader->memory;
+  if (reader->nextChunk >= cache->chunkCount) {
+    reader->atEnd = true;
+    return;
+  }
+  const size_t index = reader->nextChunk++;
+  reader->buffer = cache->chunks[index];
+  reader->bufferStart = 0;
+  reader->bufferEnd = RecordCacheChunkLength(cache, index);
+  if (reader->nextChunk == cache->chunkCount) reader->atEnd = true;
 }
 
 }  // namespace
@@ -67,6 +93,10 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
       continue;
     }
     if (reader->atEnd) break;
+    if (reader->memory != nullptr) {
+      ServeNextChunk(reader);
+      continue;
+    }
     const size_t left = count - total;
     if (reader->buffer == nullptr || left >= kBlockSize) {
       const size_t got = ReadSource(reader, out + total, left);
@@ -85,6 +115,15 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
 void CloseRecordReader(RecordReader* reader) {
   CloseGzStream(static_cast<GzStream*>(reader->gz));
   ExclusiveClose(&reader->file);
-  free(reader->buffer);
+  if (reader->memory == nullptr) free(reader->buffer);
   *reader = RecordReader();
+}
+
+void TeeRecordReader(RecordReader* reader, RecordCache* cache) { reader->tee = cache; }
+
+void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache) {
+  *reader = RecordReader();
+  reader->viaGz = true;
+  reader->memory = cache;
+  ServeNextChunk(reader);
 }

@@ -2,22 +2,27 @@
 // through uncompressed) or a plain file, positioned at headerSize. Reads may be served from an
 // internal block buffer; a caller observes the same bytes as with unbuffered reads, and at a
 // damaged or cut-off compressed stream never fewer: every byte that inflated before the damage
-// is delivered.
+// is delivered. A reader on a RecordCache (record_cache.h) delivers what an earlier reader
+// delivered, from memory.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "db/database_header.h"
 #include "db/file_system.h"
+#include "db/record_cache.h"
 
 struct RecordReader {
   bool viaGz = false;
   void* gz = nullptr;  // the GzStream (see record_reader_inflate.h), owned
   ExclusiveFile file;
-  unsigned char* buffer = nullptr;  // block buffer, owned
+  unsigned char* buffer = nullptr;  // block buffer, owned (on a cache: its current chunk)
   size_t bufferStart = 0;
   size_t bufferEnd = 0;
   bool atEnd = false;
+  RecordCache* tee = nullptr;           // takes every block the source delivers; not owned
+  const RecordCache* memory = nullptr;  // the cache this reader delivers; not owned
+  size_t nextChunk = 0;                 // on a cache: the chunk after the buffer's
 };
 
 // 0 on success; 2 when the gz stream could not be opened, 1 when the plain file could not be
@@ -39,3 +44,11 @@ inline const unsigned char* TakeBufferedBytes(RecordReader* reader, size_t count
   return bytes;
 }
 void CloseRecordReader(RecordReader* reader);
+
+// From now on every block the reader's source delivers is appended to the cache as well (and a
+// short one marks the source's end there). Set right after OpenRecordReader, before any read.
+void TeeRecordReader(RecordReader* reader, RecordCache* cache);
+// A reader that delivers the cache's bytes and then ends, as the reader that filled it did:
+// ReadRecordBytes and TakeBufferedBytes behave exactly as on the file. The cache must stay as
+// it is until the reader is closed.
+void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache);

@@ -9,6 +9,7 @@
 
 #include "db/database_header.h"
 #include "db/field_schema.h"
+#include "db/record_cache.h"
 #include "db/record_reader.h"
 #include "db/record_reader_inflate.h"
 #include "test_support.h"
@@ -99,6 +100,46 @@ std::vector<std::string> ChainByReader(const std::wstring& path, unsigned header
       ChainOfRecords([&](void* to, unsigned count) { return ReadRecordBytes(&reader, to, count); });
   CloseRecordReader(&reader);
   return chain;
+}
+
+// A walk as the scan makes it: each record in place when the buffer holds it whole, copied out
+// only when it straddles two blocks.
+std::vector<std::string> ChainInPlace(RecordReader* reader) {
+  std::vector<std::string> chain;
+  unsigned char k = 0;
+  if (ReadRecordBytes(reader, &k, 1) != 1) return chain;
+  unsigned char copy[256];
+  while (k != kEndOfRecords && k != 0) {
+    const unsigned char* data = TakeBufferedBytes(reader, k);
+    if (data == nullptr) {
+      if (ReadRecordBytes(reader, copy, k) != k) break;
+      data = copy;
+    }
+    chain.emplace_back(reinterpret_cast<const char*>(data), k);
+    k = data[k - 1];
+  }
+  return chain;
+}
+
+// The chain walked from the file with a tee into a cache, then again from the cache; the
+// second walk is returned, and the first must equal it.
+std::vector<std::string> ChainByCache(const std::wstring& path, unsigned headerSize) {
+  DatabaseHeader header;
+  header.headerSize = static_cast<uint16_t>(headerSize);
+  RecordReader reader;
+  if (OpenRecordReader(&reader, path.c_str(), header, true) != 0) return {};
+  RecordCache cache;
+  BeginRecordCache(&cache, size_t{1} << 30);
+  TeeRecordReader(&reader, &cache);
+  const std::vector<std::string> fromFile = ChainInPlace(&reader);
+  CloseRecordReader(&reader);
+  EXPECT_TRUE(FinishRecordCache(&cache));
+  OpenRecordReaderOnCache(&reader, &cache);
+  const std::vector<std::string> fromMemory = ChainInPlace(&reader);
+  CloseRecordReader(&reader);
+  FreeRecordCache(&cache);
+  EXPECT_EQ(fromMemory, fromFile);
+  return fromMemory;
 }
 
 }  // namespace
@@ -232,6 +273,8 @@ TEST(DbReader, DamagedCompressedStreamsLoseNoRecordThatARecordByRecordReadingGet
     ASSERT_GE(got.size(), reference.size()) << "damage at " << offset << " of " << n;
     EXPECT_TRUE(std::equal(reference.begin(), reference.end(), got.begin()))
         << "damage at " << offset;
+    // Kept in memory, the stream ends at the same record as the file.
+    EXPECT_EQ(ChainByCache(path, kShortHeaderSize), got) << "damage at " << offset;
     // In the trailer every record inflated before the check failed.
     if (offset >= n - 8) {
       EXPECT_EQ(got.size(), all.size()) << "damage at " << offset;
@@ -249,6 +292,7 @@ TEST(DbReader, DamagedCompressedStreamsLoseNoRecordThatARecordByRecordReadingGet
       path, ReadFileBytes(dir.File(L"a.gz")) + ReadFileBytes(dir.File(L"b.gz")) + "tail"));
   EXPECT_EQ(ChainByGzRead(path, kShortHeaderSize), all);
   EXPECT_EQ(ChainByReader(path, kShortHeaderSize), all);
+  EXPECT_EQ(ChainByCache(path, kShortHeaderSize), all);
 }
 
 namespace {
@@ -360,4 +404,185 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   }
   same(GzipMember(bytes.substr(0, 100), 0) + GzipMember(bytes.substr(100), 0).substr(0, n / 2),
        "a short member, then one cut");
+}
+
+namespace {
+
+// Every byte after the header through reader, in pieces of uneven sizes starting at piece
+// `first` of the table (so that two readings cut the stream at other places).
+std::string StreamInPieces(RecordReader* reader, size_t first) {
+  const size_t pieces[] = {1, 253, 70000, 7, 300000, 65536, 4194301};
+  std::string bytes;
+  for (size_t i = first;; ++i) {
+    std::string piece(pieces[i % 7], '\0');
+    const size_t got = ReadRecordBytes(reader, &piece[0], piece.size());
+    bytes.append(piece, 0, got);
+    if (got == 0) break;
+  }
+  return bytes;
+}
+
+struct CachedStream {
+  std::string fromFile;
+  std::string fromMemory;   // read in the same pieces
+  std::string otherPieces;  // read in other pieces
+  bool sourceEnded = false;
+  size_t held = 0;
+};
+
+CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool viaGz = true) {
+  CachedStream result;
+  DatabaseHeader header;
+  header.headerSize = static_cast<uint16_t>(headerSize);
+  RecordReader reader;
+  if (OpenRecordReader(&reader, path.c_str(), header, viaGz) != 0) return result;
+  RecordCache cache;
+  BeginRecordCache(&cache, size_t{1} << 30);
+  TeeRecordReader(&reader, &cache);
+  result.fromFile = StreamInPieces(&reader, 0);
+  CloseRecordReader(&reader);
+  result.sourceEnded = cache.sourceEnded;
+  EXPECT_TRUE(FinishRecordCache(&cache));
+  result.held = cache.size;
+  OpenRecordReaderOnCache(&reader, &cache);
+  result.fromMemory = StreamInPieces(&reader, 0);
+  EXPECT_EQ(ReadRecordBytes(&reader, &result.held, 1), 0u);  // and nothing after the end
+  CloseRecordReader(&reader);
+  OpenRecordReaderOnCache(&reader, &cache);
+  result.otherPieces = StreamInPieces(&reader, 3);
+  CloseRecordReader(&reader);
+  FreeRecordCache(&cache);
+  return result;
+}
+
+}  // namespace
+
+// A stream kept in memory delivers exactly the bytes its file delivered, and ends where the file
+// ended, for every form of stream: whole, damaged, cut, stored, passed through, in members with
+// a tail, empty, and longer than one of the cache's chunks.
+TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
+  TempDir dir;
+  std::string bytes;
+  std::string error;
+  ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantZdb), ManyRecords(6000), &bytes, &error))
+      << error;
+  std::string large;  // beyond two chunks, in bytes that do not repeat in step with them
+  for (size_t i = 0; large.size() < 2 * kRecordCacheChunkSize + 12345; ++i)
+    large += static_cast<char>((i * 2654435761u) >> 13);
+  const std::string whole = GzipMember(bytes, 0);
+  const size_t n = whole.size();
+  const std::string half = bytes.substr(0, bytes.size() / 2);
+  const std::string rest = bytes.substr(bytes.size() / 2);
+  struct Case {
+    std::string what;
+    std::string file;
+  };
+  std::vector<Case> cases = {
+      {"whole", whole},
+      {"not compressed: passed through", bytes},
+      {"stored blocks", GzipMember(bytes, 0, 0)},
+      {"two members and a tail", GzipMember(half, 0x08) + GzipMember(rest, 0) + "tail"},
+      {"only a header", GzipMember(bytes.substr(0, kShortHeaderSize), 0)},
+      {"nothing after the header's bytes", GzipMember(std::string(3, 'h'), 0)},
+      {"longer than two chunks", GzipMember(large, 0, 1)},
+      {"longer than two chunks, cut", GzipMember(large, 0, 1).substr(0, 3000000)},
+  };
+  for (size_t offset : {size_t{40}, n / 8, n / 2, 7 * n / 8, n - 8, n - 2}) {
+    std::string damaged = whole;
+    damaged[offset] = static_cast<char>(damaged[offset] ^ 0x55);
+    cases.push_back({"damage at " + std::to_string(offset), damaged});
+  }
+  for (size_t cut : {size_t{12}, n / 4, n / 2, n - 4})
+    cases.push_back({"cut at " + std::to_string(cut), whole.substr(0, cut)});
+  const std::wstring path = dir.File(L"c.zdb");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileBytes(path, c.file));
+    const CachedStream got = StreamByCache(path, kShortHeaderSize);
+    EXPECT_TRUE(got.sourceEnded);
+    EXPECT_EQ(got.held, got.fromFile.size());
+    EXPECT_EQ(got.fromMemory.size(), got.fromFile.size());
+    EXPECT_TRUE(got.fromMemory == got.fromFile);
+    EXPECT_TRUE(got.otherPieces == got.fromFile);
+  }
+  // The same holds for a plain file, and at its size the whole record stream is kept.
+  ASSERT_TRUE(WriteFileBytes(path, bytes));
+  const CachedStream plain = StreamByCache(path, kShortHeaderSize, false);
+  EXPECT_EQ(plain.fromFile, bytes.substr(kShortHeaderSize));
+  EXPECT_TRUE(plain.fromMemory == plain.fromFile);
+}
+
+// A record that straddles two chunks is not handed out in place (nothing is consumed then) and
+// is read whole across them; the first byte of the next chunk is where the file had it.
+TEST(DbReader, ARecordAcrossTwoChunksIsCopiedWhole) {
+  std::string stream(kRecordCacheChunkSize + 100, '\0');
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>(i % 251);
+  RecordCache cache;
+  BeginRecordCache(&cache, stream.size() + 1);
+  // Appends of odd sizes, as a stream of short blocks would come.
+  for (size_t at = 0; at < stream.size(); at += 99991)
+    AppendToRecordCache(&cache, stream.data() + at, std::min<size_t>(99991, stream.size() - at));
+  ASSERT_TRUE(FinishRecordCache(&cache));
+  ASSERT_EQ(cache.chunkCount, 2u);
+  EXPECT_EQ(RecordCacheChunkLength(&cache, 0), kRecordCacheChunkSize);
+  EXPECT_EQ(RecordCacheChunkLength(&cache, 1), 100u);
+  RecordReader reader;
+  OpenRecordReaderOnCache(&reader, &cache);
+  std::string skipped(kRecordCacheChunkSize - 3, '\0');
+  ASSERT_EQ(ReadRecordBytes(&reader, &skipped[0], skipped.size()), skipped.size());
+  EXPECT_TRUE(skipped == stream.substr(0, skipped.size()));
+  EXPECT_EQ(TakeBufferedBytes(&reader, 10), nullptr);
+  const unsigned char* three = TakeBufferedBytes(&reader, 3);
+  ASSERT_NE(three, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(three), 3), stream.substr(skipped.size(), 3));
+  char across[10];
+  ASSERT_EQ(ReadRecordBytes(&reader, across, 10), 10u);
+  EXPECT_EQ(std::string(across, 10), stream.substr(kRecordCacheChunkSize, 10));
+  const unsigned char* inPlace = TakeBufferedBytes(&reader, 90);
+  ASSERT_NE(inPlace, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(inPlace), 90),
+            stream.substr(kRecordCacheChunkSize + 10));
+  EXPECT_EQ(TakeBufferedBytes(&reader, 1), nullptr);
+  EXPECT_EQ(ReadRecordBytes(&reader, across, 1), 0u);
+  CloseRecordReader(&reader);
+  FreeRecordCache(&cache);
+  FreeRecordCache(&cache);  // freeing twice is harmless
+}
+
+// The cache holds a stream only while it stays below its limit: one byte less than the limit is
+// held, the limit itself drops every byte, and a dropped cache takes nothing more.
+TEST(DbReader, TheCacheHoldsAStreamOnlyBelowItsLimit) {
+  const std::string block(1000, 'x');
+  struct Case {
+    size_t limit;
+    size_t appends;
+    bool held;
+  };
+  const Case cases[] = {{3001, 3, true}, {3000, 3, false}, {2500, 3, false},
+                        {1, 0, true},    {0, 0, false},    {kRecordCacheChunkSize, 4200, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    RecordCache cache;
+    BeginRecordCache(&cache, c.limit);
+    for (size_t i = 0; i < c.appends; ++i) AppendToRecordCache(&cache, block.data(), block.size());
+    EXPECT_EQ(FinishRecordCache(&cache), c.held);
+    EXPECT_EQ(cache.size, c.held ? c.appends * block.size() : 0u);
+    EXPECT_EQ(cache.chunkCount == 0, !c.held || c.appends == 0);
+    EXPECT_EQ(cache.dropped, !c.held);
+    FreeRecordCache(&cache);
+  }
+  // One byte more than a held stream reaches the limit: every byte goes, and nothing more is
+  // taken afterwards.
+  RecordCache cache;
+  BeginRecordCache(&cache, 3001);
+  for (int i = 0; i < 3; ++i) AppendToRecordCache(&cache, block.data(), block.size());
+  EXPECT_EQ(cache.size, 3000u);
+  AppendToRecordCache(&cache, block.data(), 1);
+  EXPECT_TRUE(cache.dropped);
+  EXPECT_EQ(cache.size, 0u);
+  EXPECT_EQ(cache.chunkCount, 0u);
+  AppendToRecordCache(&cache, block.data(), 1);
+  EXPECT_EQ(cache.size, 0u);
+  EXPECT_FALSE(FinishRecordCache(&cache));
+  FreeRecordCache(&cache);
 }
