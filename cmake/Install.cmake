@@ -6,7 +6,9 @@
 #   share/vostrel/demo/moskva-demo.zdb     the demo directory, made by vostrel-gen at build time
 #   share/applications/vostrel.desktop     the desktop menu entry
 #   share/icons/hicolor/NxN/apps/vostrel.png
-#   share/man/man1/vostrel-cli.1.gz        made from vostrel-cli's own help texts
+#   share/man/man1/vostrel*.1.gz           the manual pages of the three commands
+#   share/doc/vostrel/copyright, changelog.Debian.gz   what Debian asks of every package
+#   share/lintian/overrides/vostrel        the lintian tags the package has on purpose
 #
 # The Windows program comes from a win64 build: VOSTREL_WINDOWS_PROGRAM names its vostrel.exe
 # (by default the one the win64 preset builds). `cmake --install` installs it all;
@@ -24,7 +26,6 @@ set(VOSTREL_WINDOWS_PROGRAM ${PROJECT_SOURCE_DIR}/build/win64/src/vostrel.exe CA
 
 set(linux_stage ${CMAKE_BINARY_DIR}/linux-install)
 set(linux_demo ${linux_stage}/${VOSTREL_DEMO_NAME})
-set(linux_man ${linux_stage}/vostrel-cli.1)
 set(linux_launcher ${linux_stage}/vostrel)
 
 add_custom_command(
@@ -35,18 +36,28 @@ add_custom_command(
   COMMENT "Making the demo directory ${VOSTREL_DEMO_NAME}"
   VERBATIM)
 
+# The manual pages carry the project's version; the changelog is Debian's own file. Both are
+# copied into the stage when CMake configures, and compressed there with -n (no name or time
+# stamp in the archive), so the same text always gives the same file.
 find_program(GZIP_PROGRAM gzip REQUIRED)
-add_custom_command(
-  OUTPUT ${linux_man}.gz
-  COMMAND ${CMAKE_COMMAND} -DCLI=$<TARGET_FILE:vostrel-cli> -DVERSION=${PROJECT_VERSION}
-    -DOUTPUT=${linux_man} -P ${PROJECT_SOURCE_DIR}/packaging/man.cmake
-  # -n: no name or time stamp in the archive, so the same page gives the same file.
-  COMMAND ${GZIP_PROGRAM} -n -9 -f ${linux_man}
-  DEPENDS vostrel-cli ${PROJECT_SOURCE_DIR}/packaging/man.cmake
-  COMMENT "Writing the manual page vostrel-cli.1"
-  VERBATIM)
+set(linux_gzipped)
+foreach(page vostrel vostrel-cli vostrel-gen)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}.1.in ${linux_stage}/${page}.1 @ONLY)
+  list(APPEND linux_gzipped ${linux_stage}/${page}.1.gz)
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${linux_stage}/changelog.Debian
+               COPYONLY)
+list(APPEND linux_gzipped ${linux_stage}/changelog.Debian.gz)
+foreach(gzipped ${linux_gzipped})
+  string(REGEX REPLACE "[.]gz$" "" plain ${gzipped})
+  add_custom_command(
+    OUTPUT ${gzipped}
+    COMMAND ${GZIP_PROGRAM} -9 -n -k -f ${plain}
+    DEPENDS ${plain}
+    VERBATIM)
+endforeach()
 
-add_custom_target(linux_install_files ALL DEPENDS ${linux_demo} ${linux_man}.gz)
+add_custom_target(linux_install_files ALL DEPENDS ${linux_demo} ${linux_gzipped})
 
 # The launcher finds its files relative to itself, so an install under any prefix works.
 file(RELATIVE_PATH VOSTREL_SHARE_FROM_BIN /root/${CMAKE_INSTALL_BINDIR}
@@ -72,7 +83,12 @@ foreach(size 16 32 48 64 128 256)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
           RENAME vostrel.png)
 endforeach()
-install(FILES ${linux_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${linux_stage}/vostrel.1.gz ${linux_stage}/vostrel-cli.1.gz
+              ${linux_stage}/vostrel-gen.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${linux_stage}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vostrel)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vostrel)
 
 # ---- The Debian package ----
 set(CPACK_GENERATOR DEB)
@@ -80,15 +96,18 @@ set(CPACK_PACKAGE_NAME vostrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Halvane")
 set(CPACK_PACKAGE_CONTACT "Vostrel developers <vostrel@halvane.invalid>")
+# CPack puts the summary on the Description line itself and the text below it as the extended
+# description, one space in front of each line and " ." for the blank one: so the text is
+# written here without the summary, in lines of under 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "telephone directory lookup (Windows program run under Wine)")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "telephone directory lookup (Windows program run under Wine)
- Vostrel looks up subscribers in telephone directory databases (.db, .zdb, .fdb):
- pick a directory, type what you know (phone, name, street, house, flat) and every
- matching subscriber is listed while the scan runs. The application is a Windows
- program; the vostrel command runs it under Wine for each user, with a demo directory.
- .
- vostrel-cli inspects, searches and builds database files on the command line;
- vostrel-gen makes demo directories of any size.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Vostrel looks up subscribers in telephone directory databases: pick a
+directory, type what you know (phone, name, street, house, flat) and every
+matching subscriber is listed while the scan runs. The application is a
+Windows program; the vostrel command runs it under Wine for each user, with
+a demo directory.
+
+vostrel-cli inspects, searches and builds database files (.db, .zdb, .fdb)
+on the command line; vostrel-gen makes demo directories of any size.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

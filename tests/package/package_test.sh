@@ -61,13 +61,18 @@ expected_files="./usr/bin/vostrel
 ./usr/bin/vostrel-cli
 ./usr/bin/vostrel-gen
 ./usr/share/applications/vostrel.desktop
+./usr/share/doc/vostrel/changelog.Debian.gz
+./usr/share/doc/vostrel/copyright
 ./usr/share/icons/hicolor/128x128/apps/vostrel.png
 ./usr/share/icons/hicolor/16x16/apps/vostrel.png
 ./usr/share/icons/hicolor/256x256/apps/vostrel.png
 ./usr/share/icons/hicolor/32x32/apps/vostrel.png
 ./usr/share/icons/hicolor/48x48/apps/vostrel.png
 ./usr/share/icons/hicolor/64x64/apps/vostrel.png
+./usr/share/lintian/overrides/vostrel
 ./usr/share/man/man1/vostrel-cli.1.gz
+./usr/share/man/man1/vostrel-gen.1.gz
+./usr/share/man/man1/vostrel.1.gz
 ./usr/share/vostrel/demo/moskva-demo.zdb
 ./usr/share/vostrel/vostrel.exe
 ./usr/share/vostrel/vostrel.lng"
@@ -123,12 +128,123 @@ for png in "$ROOT"/usr/share/icons/hicolor/*/apps/"$icon".png; do
 done
 pass "desktop entry: Exec=$exec_cmd Icon=$icon"
 
-# The manual page is vostrel-cli's help in roff, one section per command.
-man_text=$(gzip -dc "$ROOT/usr/share/man/man1/vostrel-cli.1.gz") || fail "manual page is no gzip file"
-for expected in '^\.TH VOSTREL\\-CLI 1' '^\.SH SEARCH' 'Usage: vostrel\\-cli search \[\\-\\-format' \
-  'Usage: vostrel\\-cli make' 'Usage: vostrel\\-cli info'; do
-  grep -q "$expected" <<<"$man_text" || fail "manual page lacks $expected"
+# ---- Debian's conventions ----
+VERSION=$(dpkg-deb -f "$DEB" Version)
+UPSTREAM=${VERSION%-*}
+# A file compressed as Debian asks (gzip -9n): the header holds no name and no time stamp, so
+# the same text always makes the same bytes. Bytes 1-10: magic, deflate, no flags, mtime 0,
+# "maximum compression", Unix.
+gzip_is_reproducible() {
+  [ "$(od -An -tx1 -N10 "$1" | tr -d ' \n')" = 1f8b0800000000000203 ] && gzip -t "$1" 2>/dev/null
+}
+
+# Every command answers --version with one line, its name and the package's version, and
+# exit code 0.
+for cmd in vostrel vostrel-cli vostrel-gen; do
+  out=$("$ROOT/usr/bin/$cmd" --version 2>"$WORK/version.err")
+  status=$?
+  if [ "$status" -eq 0 ] && [ "$out" = "$cmd $UPSTREAM" ] && [ ! -s "$WORK/version.err" ]; then
+    pass "$cmd --version: $out"
+  else
+    fail "$cmd --version: exit code $status, \"$out\" (expected \"$cmd $UPSTREAM\"), stderr: $(cat "$WORK/version.err")"
+  fi
 done
+
+# The manual pages: a page of each command with the sections a manual page has, compressed
+# reproducibly, without a warning from man, every line of it within 80 columns, the package's
+# version in its title line, and every option that its command's help shows named in the page
+# too (so a new option cannot reach --help alone). Each row: the command and its help
+# invocations.
+while IFS='|' read -r cmd helps; do
+  page=$ROOT/usr/share/man/man1/$cmd.1.gz
+  failures_before=$FAILURES
+  gzip_is_reproducible "$page" || fail "$cmd.1.gz is not compressed with gzip -9n"
+  source=$(gzip -dc "$page" 2>/dev/null)
+  title=$(grep -m1 '^\.TH ' <<<"$source")
+  th_name=${cmd^^}
+  [[ $title == ".TH ${th_name//-/\\-} 1 "*"\"Vostrel $UPSTREAM\""* ]] ||
+    fail "$cmd.1: title line '$title' does not name ${cmd^^}(1) of Vostrel $UPSTREAM"
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES 'EXIT STATUS' EXAMPLES; do
+    grep -Eqx "\\.SH \"?$section\"?" <<<"$source" || fail "$cmd.1 has no section $section"
+  done
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$cmd.1: man warns: $warnings"
+  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null)
+  [ -n "$text" ] || fail "$cmd.1 does not render"
+  wide=$(LC_ALL=C.UTF-8 grep -E '^.{81}' <<<"$text"$'\n'"$source")
+  [ -z "$wide" ] || fail "$cmd.1 has lines over 80 columns: $wide"
+  IFS=';' read -ra invocations <<<"$helps"
+  for invocation in "${invocations[@]}"; do
+    # shellcheck disable=SC2086 # the invocation's words
+    for option in $("$ROOT/usr/bin/$cmd" $invocation 2>/dev/null | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+      grep -q -- "$option\\b" <<<"$text" || fail "$cmd.1 does not name $option (in '$cmd $invocation')"
+    done
+  done
+  [ "$FAILURES" -ne "$failures_before" ] || pass "manual page $cmd.1"
+done <<'PAGES'
+vostrel|--help
+vostrel-cli|--help;info --help;search --help;make --help
+vostrel-gen|--help
+PAGES
+
+# The copyright file is in Debian's machine-readable format, and the project's own paragraph
+# gives the MIT licence (Debian's name: Expat) with the very text of LICENSE.
+COPYRIGHT=$ROOT/usr/share/doc/vostrel/copyright
+project_paragraph=$(awk '/^Files: \*$/ {p = 1} p && /^$/ {exit} p' "$COPYRIGHT")
+# The stand-alone paragraph "License: Expat" holds the text, one space in, " ." for a blank line.
+expat_text=$(awk -v RS= '/^License: Expat\n/' "$COPYRIGHT" | tail -n +2 | sed 's/^ //; s/^\.$//')
+licence_text=$(sed '1,/^Copyright /d' "$ROOT_DIR/LICENSE" | sed '/./,$!d')
+if [ "$(head -1 "$COPYRIGHT")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] &&
+  grep -qx 'Copyright: [0-9-]* *The Vostrel developers' <<<"$project_paragraph" &&
+  grep -qx 'License: Expat' <<<"$project_paragraph" &&
+  [ -n "$expat_text" ] && [ "$expat_text" = "$licence_text" ] &&
+  grep -q 'The Vostrel developers' "$ROOT_DIR/LICENSE"; then
+  pass "copyright: machine-readable, Expat as in LICENSE"
+else
+  fail "copyright: not the machine-readable format with the project's Expat paragraph and LICENSE's text"
+fi
+
+# The changelog: Debian's format, compressed reproducibly, its latest entry the package's
+# version.
+CHANGELOG=$ROOT/usr/share/doc/vostrel/changelog.Debian.gz
+changelog_version=$(gzip -dc "$CHANGELOG" 2>/dev/null | dpkg-parsechangelog -l - -S Version 2>/dev/null)
+if gzip_is_reproducible "$CHANGELOG" && [ "$changelog_version" = "$VERSION" ]; then
+  pass "changelog.Debian.gz: gzip -9n, latest entry $changelog_version"
+else
+  fail "changelog.Debian.gz: latest entry '$changelog_version' (package $VERSION), or not gzip -9n"
+fi
+
+# The description: the synopsis once, on the Description line, and the extended text below it
+# in lines of at most 80 columns, none of them the reserved " .text".
+description=$(dpkg-deb -f "$DEB" Description)
+synopsis=$(head -1 <<<"$description")
+extended=$(tail -n +2 <<<"$description")
+if [ -n "$synopsis" ] && [ "${#synopsis}" -le 80 ] && [ -n "$extended" ] &&
+  ! grep -qiF -- "$synopsis" <<<"$extended" &&
+  ! LC_ALL=C.UTF-8 grep -Ev '^ [^ .]|^ \.$' <<<"$extended" | grep -q . &&
+  ! LC_ALL=C.UTF-8 grep -Eq '^.{81}' <<<"$extended"; then
+  pass "description: \"$synopsis\" and $(wc -l <<<"$extended") lines"
+else
+  fail "description: the synopsis repeated, or lines over 80 columns or not as the policy wraps them: $description"
+fi
+
+# lintian: no error and no warning; the one tag the package has on purpose is overridden in
+# its override file, with the reason, and every override matches a tag (lintian names one
+# that does not). The informational tags are shown.
+if command -v lintian >/dev/null; then
+  lintian_out=$(lintian -I --show-overrides "$DEB" 2>&1 | grep -v '^running with root privileges')
+  problems=$(grep -E '^[EW]: |unused-override|mismatched-override' <<<"$lintian_out")
+  overridden=$(grep -c '^O: ' <<<"$lintian_out")
+  if [ -z "$problems" ] && [ "$overridden" = "$(grep -c '^vostrel: ' "$ROOT/usr/share/lintian/overrides/vostrel")" ]; then
+    pass "lintian: no error or warning, $overridden tag(s) overridden"
+    grep '^I: ' <<<"$lintian_out" | sed 's/^/  lintian info: /'
+  else
+    fail "lintian: $lintian_out"
+  fi
+else
+  fail "lintian is not installed (scripts/setup.sh installs it)"
+fi
+
 # The installed tools run, and the demo directory is a database of the promised size.
 records=$("$ROOT/usr/bin/vostrel-cli" info --json "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" |
   sed -n 's/.*"recordCount": *\([0-9]*\).*/\1/p')
@@ -585,6 +701,13 @@ export -n DISPLAY
   [ "$nul" -le $((file + 20)) ] ||
     { echo "FAIL: 2>NUL is drawn to as a terminal ($nul writes traced, $file to a file)" >&2; exit 1; }
 ) && pass "vostrel-cli.exe: progress bar on a console, none into NUL" || FAILURES=$((FAILURES + 1))
+# The zip's command-line tools tell the same version as the Debian package's (a Windows
+# console may end the line with CR LF).
+for tool in vostrel-cli vostrel-gen; do
+  out=$(cd "$WORK/zip/vostrel" && WINEDEBUG=-all wine "$tool.exe" --version </dev/null 2>/dev/null | tr -d '\r')
+  [ "$out" = "$tool $UPSTREAM" ] && pass "$tool.exe --version: $out" ||
+    fail "$tool.exe --version printed \"$out\", not \"$tool $UPSTREAM\""
+done
 wineserver -k >/dev/null 2>&1
 
 if [ "$FAILURES" -ne 0 ]; then
