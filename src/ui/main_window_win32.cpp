@@ -19,6 +19,7 @@
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
 #include "ui/registry_win32.h"
+#include "ui/scan_cache_win32.h"
 #include "ui/schema_controls_win32.h"
 #include "ui/search_worker_win32.h"
 #include "ui/window_layout_win32.h"
@@ -392,7 +393,8 @@ LRESULT ShutdownApplication() {
   StopDatabaseSearchAndWait();
   // The worker appends rows and reads the field table: it must be gone before either goes.
   StopSearchWorkerAndWait();
-  // Frees every row before the list and its columns are emptied, then the field table.
+  // Frees every row before the list and its columns are emptied, then the kept records and the
+  // field table.
   ClearSchema();
   CloseLanguageFile(&TheLanguageFile);
   PostQuitMessage(0);
@@ -451,6 +453,7 @@ void ResetApplicationForTests() {
   ResetResultListForTests();
   ResetInstalledDatabasesForTests();
   ResetSchemaForTests();
+  ResetScanCacheForTests();
   ReleaseMessageFont();
   DirectoryOverride = nullptr;
   ScreenHeightOverride = 0;

@@ -15,6 +15,7 @@
 #include "ui/installed_databases_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/scan_cache_win32.h"
 #include "ui/search_worker_win32.h"
 
 DatabaseHeader SelectedDatabaseHeader;
@@ -38,6 +39,9 @@ void ClearSchema() {
   // The worker decodes into the table and appends rows built from it; a schema change (an
   // install from the Setup page, the selector, shutdown) therefore stops it and waits first.
   StopSearchWorkerAndWait();
+  // The kept records are those of the schema's database: another one selected, the same one
+  // loaded again, or the shutdown lets them go.
+  ReleaseScanCache();
   LoadedSchemaPath[0] = '\0';
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
     FieldDescriptor* field = TheFieldTable.searchMap[j];

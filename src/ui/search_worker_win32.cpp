@@ -19,6 +19,7 @@
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
+#include "ui/scan_cache_win32.h"
 #include "ui/schema_controls_win32.h"
 
 namespace {
@@ -94,6 +95,43 @@ void TellOfDamage(HWND owner, const wchar_t* path, const ScanOutcome& outcome, b
   ShowMessageBox(owner, text, UiText(TextError), MB_OK);
 }
 
+// The records of a compressed file come from memory when the last search kept them and the
+// file is unchanged; otherwise from the file, gathered for the next search. A plain file is read
+// as it stands, held for the scan alone.
+int OpenScanReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
+                   bool viaGz) {
+  if (viaGz && OpenCachedRecords(path, header, reader)) return 0;
+  const int failure = OpenRecordReader(reader, path, header, viaGz);
+  if (failure == 0 && viaGz) CacheRecordsOfScan(path, header, reader);
+  return failure;
+}
+
+// The status line makes room for the progress bar, which starts empty; Start/Stop reads "Stop".
+void ShowScanStarting(const ScanWindows& windows, const ControlRect& statusRect,
+                      const DatabaseHeader& header) {
+  MoveWindow(windows.statusLine, statusRect.x, statusRect.y, statusRect.width, statusRect.height,
+             TRUE);
+  SendMessageW(windows.progressBar, PBM_SETRANGE32, 0, header.recordCount);
+  SendMessageW(windows.progressBar, PBM_SETPOS, 0, 0);
+  ShowWindow(windows.progressBar, SW_SHOW);
+  SetWindowTextW(GetDlgItem(windows.searchPage, IdStartButton), UiText(TextStop));
+}
+
+// The progress bar goes and the status line, widened over its place, shows the final counts.
+void ShowScanEnded(const ScanWindows& windows, const ControlRect& statusRect,
+                   const ScanOutcome& outcome) {
+  ShowWindow(windows.progressBar, SW_HIDE);
+  SendMessageW(windows.progressBar, PBM_SETPOS, 0, 0);
+  UpdateWindow(windows.progressBar);
+  MoveWindow(windows.statusLine, statusRect.x, statusRect.y,
+             statusRect.width + ScaleToDpi(kFinalStatusExtraWidth), statusRect.height, FALSE);
+  wchar_t text[kStatusTextCapacity];
+  FormatText(text, kStatusTextCapacity, UiText(TextFinalStatus),
+             {outcome.scanned, outcome.results});
+  SetWindowTextW(windows.statusLine, text);
+  UpdateWindow(windows.statusLine);
+}
+
 }  // namespace
 
 int AppendResultRow(const FieldTable* table) { return StoreResultRow(table) ? 0 : -1; }
@@ -128,7 +166,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
     return FinishWithProblem(5, windows.searchPage, widePath, DatabaseFieldsChanged);
 
   RecordReader reader;
-  const int openFailure = OpenRecordReader(&reader, widePath, header, viaGz);
+  const int openFailure = OpenScanReader(&reader, widePath, header, viaGz);
   if (openFailure != 0) {
     wchar_t text[kStatusTextCapacity];
     FormatText(text, kStatusTextCapacity, UiText(TextBadDatabase), {widePath});
@@ -138,12 +176,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
 
   const ControlRect& statusRect =
       RectForLayout(*ControlRowById(ResultControls, kResultControlCount, IdStatusLine));
-  MoveWindow(windows.statusLine, statusRect.x, statusRect.y, statusRect.width, statusRect.height,
-             TRUE);
-  SendMessageW(windows.progressBar, PBM_SETRANGE32, 0, header.recordCount);
-  SendMessageW(windows.progressBar, PBM_SETPOS, 0, 0);
-  ShowWindow(windows.progressBar, SW_SHOW);
-  SetWindowTextW(GetDlgItem(windows.searchPage, IdStartButton), UiText(TextStop));
+  ShowScanStarting(windows, statusRect, header);
 
   SendMessageW(resultPage, kScanStartMessage, 0, 0);
   ScanSink sink;
@@ -157,16 +190,8 @@ DWORD WINAPI SearchWorker(LPVOID) {
 
   RestoreSearchControls();
   CloseRecordReader(&reader);
-  ShowWindow(windows.progressBar, SW_HIDE);
-  SendMessageW(windows.progressBar, PBM_SETPOS, 0, 0);
-  UpdateWindow(windows.progressBar);
-  MoveWindow(windows.statusLine, statusRect.x, statusRect.y,
-             statusRect.width + ScaleToDpi(kFinalStatusExtraWidth), statusRect.height, FALSE);
-  wchar_t text[kStatusTextCapacity];
-  FormatText(text, kStatusTextCapacity, UiText(TextFinalStatus),
-             {outcome.scanned, outcome.results});
-  SetWindowTextW(windows.statusLine, text);
-  UpdateWindow(windows.statusLine);
+  KeepScannedRecords(outcome.end);
+  ShowScanEnded(windows, statusRect, outcome);
   // Only now, with the final counts on the status line, does the list show its last rows: it
   // never shows a row that the status line does not count.
   SendMessageW(resultPage, kScanEndMessage, 0, 0);

@@ -1,0 +1,46 @@
+// The inflated records of the compressed database searched last, kept in memory so that the next
+// search of the same file scans them there instead of inflating the file again (the bytes and
+// the reader on them: db/record_cache.h).
+//
+// What is kept: the record bytes of a scan that read its stream through, to the end mark, to a
+// record length of 0, or to the stream's end (a cut or damaged file included: then the bytes it
+// delivered and that end). A scan that was stopped, that the record count or a row the store
+// could not take ended early, or whose stream reached the bound keeps nothing. The bound is
+// 1 GiB or a quarter of the physical memory, whichever is less.
+//
+// When it is used: only for the same path, and only while the file is the one that was read:
+// the same size, last-write time and first and last 4 KiB. A file that changed is read anew,
+// and so is one that changed while it was being read.
+//
+// Threads: the search worker fills, checks and reads the cache, and only while it runs; the UI
+// thread releases it, and only when no worker runs (ClearSchema, which every schema load and
+// every other database selected go through, and the shutdown, after the worker is joined).
+#pragma once
+#include <cstddef>
+
+#include "db/record_reader.h"
+#include "search/scan_loop.h"
+
+// Worker: opens reader on the kept records of the file at path and returns true when they are
+// there and the file has not changed since; otherwise releases whatever was kept and returns
+// false.
+bool OpenCachedRecords(const wchar_t* path, const DatabaseHeader& header, RecordReader* reader);
+// Worker: reader has just been opened on the compressed file at path; what it delivers from now
+// on is gathered for the cache.
+void CacheRecordsOfScan(const wchar_t* path, const DatabaseHeader& header, RecordReader* reader);
+// Worker: the scan that CacheRecordsOfScan gathered for has ended so; keeps the records when
+// the scan read them through and the file is unchanged, frees them otherwise.
+void KeepScannedRecords(ScanEnd end);
+// UI thread, no worker alive: frees the kept records.
+void ReleaseScanCache();
+
+// Test seams. Scans of a compressed file from the file, and from the kept records, since the
+// last reset.
+int CompressedFileScansForTests();
+int CachedScansForTests();
+// The bytes kept now (0 when nothing is).
+size_t ScanCacheBytesForTests();
+// A bound in bytes instead of the program's own (0 restores it).
+void SetScanCacheLimitForTests(size_t bytes);
+// Releases the cache and puts the counts and the bound back. No worker alive.
+void ResetScanCacheForTests();
