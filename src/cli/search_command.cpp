@@ -8,12 +8,15 @@
 
 #include "cli/command_options.h"
 #include "cli/commands.h"
+#include "cli/query_file.h"
+#include "cli/search_criteria.h"
 #include "cli/table_format.h"
 #include "cli/terminal_text.h"
 #include "db/codepage.h"
 #include "db/database_header.h"
 #include "db/field_schema.h"
 #include "db/record_reader.h"
+#include "search/batch_scan.h"
 #include "search/query_criteria.h"
 #include "search/scan_loop.h"
 #include "search/text_match.h"
@@ -22,6 +25,7 @@ namespace {
 
 const char kSearchUsage[] =
     "Usage: vostrel-cli search [--format tsv|csv|json] FILE [FIELD=TEXT]...\n"
+    "       vostrel-cli search [--format tsv|csv|json] FILE --queries QUERIES\n"
     "\n"
     "Lists the records of FILE that match every criterion, as the application lists them.\n"
     "FIELD is a searchable field's name (the case of Latin and Cyrillic letters does not\n"
@@ -30,6 +34,16 @@ const char kSearchUsage[] =
     "case in the application does so here too. A criterion that can never match a number\n"
     "field (a letter in TEXT for the phone) is named on stderr; nothing is listed.\n"
     "\n"
+    "--queries QUERIES runs many searches in one pass over FILE. QUERIES (\"-\" for standard\n"
+    "input) is UTF-8 text: a header line of searchable field names (matched as FIELD is)\n"
+    "separated by tabs, then one query per line, a cell per named field, each cell that\n"
+    "field's TEXT as above (an empty cell is no criterion; no escapes; LF or CR LF line ends).\n"
+    "The output gets a first column, query: the query's number among the lines after the\n"
+    "header, from 1. Each query lists the rows it lists alone; a record that matches several\n"
+    "queries is listed once for each, in file order, then query order. A line that cannot be\n"
+    "used (an unknown field, a cell too many or too few, a text the field cannot take) is named\n"
+    "on stderr and nothing is searched. FIELD=TEXT criteria cannot be given with --queries.\n"
+    "\n"
     "Output (UTF-8): tsv (default) with a header line and \\\\ \\t \\n \\r escaped; csv as in\n"
     "RFC 4180 with CR LF line ends (a lone empty cell written \"\"); json with one object per\n"
     "row, a field name that an earlier column has getting _2, _3, ... With one column an empty\n"
@@ -37,16 +51,14 @@ const char kSearchUsage[] =
     "characters in names and values show as '?'; to a file or a pipe they stay exact.\n"
     "Exit status: 0 when rows were listed, 1 when none matched, 2 on an error.\n";
 
-// The longest criterion a box yields.
-constexpr size_t kMaxTypedCharacters = 255;
-
 struct SearchRun {
   TableWriter writer;
   std::vector<const char*> values;  // the display map's value buffers, in display order
   bool progress = false;            // standard error is a terminal
   bool stdoutIsTerminal = false;
   int recordCount = 0;
-  bool lineShown = false;  // a progress line is on the terminal
+  bool lineShown = false;     // a progress line is on the terminal
+  char queryNumber[16] = {};  // --queries: the query column's value for the row being written
 };
 
 // Progress lines are padded to a fixed width rather than cleared with terminal escapes, which
@@ -94,39 +106,6 @@ int OnAppendRow(void* context, const FieldTable*, int) {
   return FlushTable(&run->writer, false) ? 0 : -1;
 }
 
-std::string FieldNameUtf8(const FieldDescriptor& field) {
-  return TerminalSafe(FieldNameText(field));
-}
-
-std::string SearchableFieldList(const FieldTable& table) {
-  std::string list;
-  for (int i = 0; i < table.searchCount; ++i) {
-    if (table.searchMap[i] == nullptr) continue;
-    if (!list.empty()) list += ", ";
-    list += FieldNameUtf8(*table.searchMap[i]);
-  }
-  return list.empty() ? "none" : list;
-}
-
-// A number reads as digits, with a minus sign before them in a 4-byte field: a criterion with
-// any other character (but a pattern's * and ?) can never match it. Someone who typed a name
-// into the phone's box deserves to hear that, rather than just see nothing listed.
-bool CanMatchANumber(const FieldDescriptor& field) {
-  if (field.type != FieldInteger || field.criterion == nullptr) return true;
-  for (const char* p = field.criterion; *p != 0; ++p) {
-    const char c = *p;
-    const bool sign = c == '-' && field.size == 4;
-    if ((c < '0' || c > '9') && c != '*' && c != '?' && !sign) return false;
-  }
-  return true;
-}
-
-std::string CannotMatchWarning(const FieldDescriptor& field, const std::string& text) {
-  return "vostrel-cli: field '" + FieldNameUtf8(field) + "' holds numbers: '" +
-         TerminalSafeUtf8(text) + "' can never match it (a number has only digits" +
-         (field.size == 4 ? " and a leading minus sign)" : ")");
-}
-
 // Applies FIELD=TEXT arguments to the table, adding a warning for each criterion that can
 // never match. Returns false after printing why.
 bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
@@ -138,13 +117,7 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
       fprintf(stderr, "vostrel-cli: '%s' is not FIELD=TEXT\n", TerminalSafeUtf8(argument).c_str());
       return false;
     }
-    const std::wstring fieldName = Utf8ToWide(argument.substr(0, equals));
-    int found = -1;
-    for (int i = 0; i < table->searchCount && found < 0; ++i) {
-      const FieldDescriptor* f = table->searchMap[i];
-      if (f == nullptr) continue;
-      if (SameNameIgnoringCase(FieldNameText(*f), fieldName)) found = i;
-    }
+    const int found = FindSearchField(*table, argument.substr(0, equals));
     if (found < 0) {
       fprintf(stderr, "vostrel-cli: %s: no searchable field '%s'; searchable fields: %s\n",
               TerminalSafeUtf8(file).c_str(), TerminalSafeUtf8(argument.substr(0, equals)).c_str(),
@@ -152,46 +125,46 @@ bool ApplyCriteria(FieldTable* table, const std::vector<std::string>& criteria,
       return false;
     }
     FieldDescriptor* field = table->searchMap[found];
-    const std::string fieldLabel = FieldNameUtf8(*field);
     if (given[found]) {
-      fprintf(stderr, "vostrel-cli: field '%s' is given more than once\n", fieldLabel.c_str());
+      fprintf(stderr, "vostrel-cli: field '%s' is given more than once\n",
+              FieldNameUtf8(*field).c_str());
       return false;
     }
     given[found] = true;
-
-    std::wstring typed = Utf8ToWide(argument.substr(equals + 1));
-    if (field->flags & UpperCaseInput)
-      for (wchar_t& c : typed) c = UpperCaseAsTyped(c);
-    std::string singleByte;
-    if (!WideToSingleByteStrict(typed, &singleByte) || singleByte.find('\0') != std::string::npos) {
-      fprintf(stderr,
-              "vostrel-cli: the text for field '%s' holds a character that Windows-1251 "
-              "cannot hold\n",
-              fieldLabel.c_str());
+    std::string problem;
+    if (!PrepareCriterion(field, argument.substr(equals + 1), &problem)) {
+      fprintf(stderr, "vostrel-cli: %s\n", problem.c_str());
       return false;
     }
-    const size_t limit =
-        field->maxLength < kMaxTypedCharacters ? field->maxLength : kMaxTypedCharacters;
-    if (typed.size() > limit) {
-      fprintf(stderr,
-              "vostrel-cli: the text for field '%s' is longer than its limit of %zu "
-              "characters\n",
-              fieldLabel.c_str(), limit);
-      return false;
-    }
-    SetFieldCriterion(field, typed.c_str());
-    if (!CanMatchANumber(*field))
-      warnings->push_back(CannotMatchWarning(*field, argument.substr(equals + 1)));
+    const std::string warning = NeverMatchesWarning(*field, argument.substr(equals + 1));
+    if (!warning.empty()) warnings->push_back("vostrel-cli: " + warning);
   }
   return true;
 }
 
-const CommandOption kSearchOptions[] = {{"--format", "tsv, csv or json", true}};
+const CommandOption kSearchOptions[] = {{"--format", "tsv, csv or json", true},
+                                        {"--queries", "a file of queries", true}};
 
-bool TakeFormat(void* context, const CommandOption&, const std::string& name) {
-  if (ParseOutputFormat(name, static_cast<OutputFormat*>(context))) return true;
+struct SearchArguments {
+  OutputFormat format = FormatTsv;
+  std::string queries;  // --queries: the file's name as given
+  bool haveQueries = false;
+};
+
+bool TakeSearchOption(void* context, const CommandOption& option, const std::string& value) {
+  SearchArguments* given = static_cast<SearchArguments*>(context);
+  if (strcmp(option.name, "--queries") == 0) {
+    if (given->haveQueries) {
+      fputs("vostrel-cli: --queries is given more than once\n", stderr);
+      return false;
+    }
+    given->queries = value;
+    given->haveQueries = true;
+    return true;
+  }
+  if (ParseOutputFormat(value, &given->format)) return true;
   fprintf(stderr, "vostrel-cli: unknown format '%s' (tsv, csv or json)\n",
-          TerminalSafeUtf8(name).c_str());
+          TerminalSafeUtf8(value).c_str());
   return false;
 }
 
@@ -206,11 +179,17 @@ bool OpenRecords(RecordReader* reader, const std::wstring& path, const DatabaseH
   return false;
 }
 
-// Names the columns (the display map's fields) and writes the header line of the output.
-void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat format) {
+// Names the columns (the display map's fields, after the query number for --queries) and writes
+// the header line of the output.
+void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat format,
+                       bool queryColumn) {
   run->progress = StreamIsTerminal(stderr);
   run->stdoutIsTerminal = StreamIsTerminal(stdout);
   std::vector<std::string> columns;
+  if (queryColumn) {
+    columns.push_back("query");
+    run->values.push_back(run->queryNumber);
+  }
   for (int k = 0; k < table.displayCount; ++k) {
     const FieldDescriptor* f = table.displayMap[k];
     std::string name;
@@ -224,10 +203,10 @@ void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat for
   WriteTableHeader(&run->writer);
 }
 
-// Flushes the rows, closes the progress line and says how the scan ended. Returns the exit
-// code.
+// Flushes the rows, closes the progress line and says how the scan ended; limited: rows past
+// the header's record count are not listed. Returns the exit code.
 int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::string& shown,
-                    const DatabaseHeader& header) {
+                    const DatabaseHeader& header, bool limited) {
   const bool written = FlushTable(&run->writer, true);
   if (run->progress) {
     ClearProgressLine(run);
@@ -244,21 +223,62 @@ int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::strin
   else if (outcome.end == ScanBadLength)
     fprintf(stderr, "vostrel-cli: %s: a record length of 0 after record %d ends the scan\n",
             shown.c_str(), outcome.scanned);
-  else if (outcome.end == ScanRecordLimit)
+  // A batch may see both: some queries end at the record count, the rest at the damage.
+  if (limited)
     fprintf(stderr,
             "vostrel-cli: %s: more records follow than the header's %d; they are not listed\n",
             shown.c_str(), header.recordCount);
   return outcome.results > 0 ? 0 : 1;
 }
 
+int OnAppendQueryRow(void* context, const FieldTable*, int query, int, int) {
+  SearchRun* run = static_cast<SearchRun*>(context);
+  snprintf(run->queryNumber, sizeof run->queryNumber, "%d", query + 1);
+  WriteTableRow(&run->writer, run->values.data(), run->values.size());
+  return FlushTable(&run->writer, false) ? 0 : -1;
+}
+
+// search FILE --queries QUERIES: every query of the file in one pass. Returns the exit code.
+int RunQueriesSearch(const std::string& file, const std::string& queriesFile, OutputFormat format) {
+  const std::string shown = TerminalSafeUtf8(file);
+  std::wstring path;
+  if (!PathWithinLimit(file, &path)) return 2;
+  DatabaseHeader header;
+  bool viaGz = false;
+  FieldTable table;
+  if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
+  BuildFoldTable();
+  RecordReader reader;
+  std::vector<BatchQuery> queries;
+  std::vector<std::string> warnings;
+  if (!ReadQueryFile(queriesFile, &table, &queries, &warnings) ||
+      !OpenRecords(&reader, path, header, viaGz, shown)) {
+    FreeFieldTable(&table);
+    return 2;
+  }
+  for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
+
+  SearchRun run;
+  BeginSearchOutput(&run, table, format, true);
+  run.recordCount = header.recordCount;
+  BatchSink sink;
+  sink.context = &run;
+  sink.statusUpdate = OnStatusUpdate;
+  sink.appendRow = OnAppendQueryRow;
+  const BatchOutcome outcome = RunBatchScan(&reader, header, &table, queries, nullptr, sink);
+  CloseRecordReader(&reader);
+  FreeFieldTable(&table);
+  return EndSearchOutput(&run, outcome.scan, shown, header, outcome.limitedQueries > 0);
+}
+
 }  // namespace
 
 int RunSearchCommand(const CliArgs& args) {
-  OutputFormat format = FormatTsv;
+  SearchArguments given;
   std::vector<std::string> operands;  // FILE, then the criteria
   int exitCode = 2;
-  const CommandSyntax syntax = {kSearchUsage, "vostrel-cli", kSearchOptions, 1,
-                                true,         TakeFormat,    &format};
+  const CommandSyntax syntax = {kSearchUsage, "vostrel-cli",    kSearchOptions, 2,
+                                true,         TakeSearchOption, &given};
   if (!ParseCommandLine(args, syntax, &operands, &exitCode)) return exitCode;
   if (operands.empty()) {
     fputs(kSearchUsage, stderr);
@@ -266,6 +286,15 @@ int RunSearchCommand(const CliArgs& args) {
   }
   const std::string& file = operands[0];
   const std::vector<std::string> criteria(operands.begin() + 1, operands.end());
+  const OutputFormat format = given.format;
+  if (given.haveQueries) {
+    if (!criteria.empty()) {
+      fputs("vostrel-cli: --queries takes its criteria from the file: no FIELD=TEXT may follow\n",
+            stderr);
+      return 2;
+    }
+    return RunQueriesSearch(file, given.queries, format);
+  }
 
   // The file as messages show it: without control characters, on one line.
   const std::string shown = TerminalSafeUtf8(file);
@@ -288,7 +317,7 @@ int RunSearchCommand(const CliArgs& args) {
   for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
 
   SearchRun run;
-  BeginSearchOutput(&run, table, format);
+  BeginSearchOutput(&run, table, format, false);
   run.recordCount = header.recordCount;
   ScanSink sink;
   sink.context = &run;
@@ -297,5 +326,5 @@ int RunSearchCommand(const CliArgs& args) {
   const ScanOutcome outcome = RunScan(&reader, header, &table, nullptr, sink);
   CloseRecordReader(&reader);
   FreeFieldTable(&table);
-  return EndSearchOutput(&run, outcome, shown, header);
+  return EndSearchOutput(&run, outcome, shown, header, outcome.end == ScanRecordLimit);
 }

@@ -93,8 +93,13 @@ bool WildcardMatch(const char* pattern, const char* text) {
 }
 
 bool CriterionMatches(const FieldDescriptor* field) {
+  return CriterionMatchesValue(field, field->criterion, field->criterionLength,
+                               field->wildcard != 0);
+}
+
+bool CriterionMatchesValue(const FieldDescriptor* field, const char* criterion,
+                           int32_t criterionLength, bool wildcard) {
   const char* text = field->value;
-  const char* criterion = field->criterion;
   if (text == nullptr || criterion == nullptr) return false;
   char folded[kScratchSize];
   if (field->flags & FoldValue) {
@@ -104,12 +109,12 @@ bool CriterionMatches(const FieldDescriptor* field) {
     folded[i] = 0;
     text = folded;
   }
-  if (field->wildcard) return WildcardMatch(criterion, text);
+  if (wildcard) return WildcardMatch(criterion, text);
   if (field->flags & MatchAnywhere) return strstr(text, criterion) != nullptr;
   // Prefix: a shorter text has its terminator where the criterion has a byte, so it fails.
-  if (field->criterionLength <= 0) return true;
+  if (criterionLength <= 0) return true;
   if (text[0] != criterion[0]) return false;
-  return strncmp(text, criterion, static_cast<size_t>(field->criterionLength)) == 0;
+  return strncmp(text, criterion, static_cast<size_t>(criterionLength)) == 0;
 }
 
 bool RecordMatches(const FieldTable* table) {

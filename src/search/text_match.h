@@ -22,5 +22,9 @@ bool WildcardMatchBytes(const char* pattern, const unsigned char* text, size_t l
                         const unsigned char* fold);
 // Tests one active searchable field's value against its criterion. Allocates nothing.
 bool CriterionMatches(const FieldDescriptor* field);
+// The same rules for a criterion held apart from the field (a batch of queries holds one per
+// query), prepared as SetFieldCriterion prepares the field's own: the field's value, its flags.
+bool CriterionMatchesValue(const FieldDescriptor* field, const char* criterion,
+                           int32_t criterionLength, bool wildcard);
 // Tests the decoded record against every active criterion, in search order.
 bool RecordMatches(const FieldTable* table);

@@ -1,0 +1,488 @@
+// One walk over the records for many queries. Trying every query on every record would cost
+// what a scan per query costs, so each query is filed under one of its criteria, its key: the
+// bytes a matching value must begin with (a prefix, or a pattern's text before its first * or
+// ?) or must hold somewhere (a substring). Per record, the value of each keyed field is read
+// where it stands in the record's bytes, and the hash of each of its beginnings and pieces of a
+// length some key has is looked up in one table: the queries found there are the record's
+// candidates. Only a query without any usable key (a pattern that starts with * or ?, no
+// criteria at all) is tried on every record.
+//
+// A key only picks candidates. Each candidate is decoded and matched by the same rules as a
+// search of it alone (CriterionMatchesValue), so a hash that two keys share costs time, never a
+// row. The byte reading mirrors DecodeRecordFields: a text up to its NUL or the data's end, cut
+// to maxLength and folded where the field folds; a number in decimal, empty when its bytes are
+// not all there.
+//
+// A search alone ends at the header's record count only at a status update, and its updates
+// follow its own rows (after every 50 of them), so each query keeps its own row counter here:
+// every query updates at record 1 and every 1000th, and one whose 50 rows since its last update
+// came early updates on the record after. A query whose update falls past the record count has
+// ended; the walk ends when every query has.
+#include "search/batch_scan.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "search/text_match.h"
+
+namespace {
+
+constexpr int kRecordBufferSize = 256;
+constexpr int kRecordsPerUpdate = 1000;
+constexpr int kRowsPerUpdate = 51;  // the counter restarts at 1, as in RunScan
+// A number's decimal text: a sign and ten digits.
+constexpr size_t kNumberText = 12;
+
+enum KeyMode : uint8_t { KeyPrefix = 0, KeySubstring = 1 };
+
+// The keys of one field of one mode and length: every key of a group is looked for in a
+// value with the same hashing.
+struct KeyGroup {
+  KeyMode mode = KeyPrefix;
+  size_t length = 0;
+  uint64_t salt = 0;      // tells the groups apart in the one table
+  uint64_t topPower = 1;  // kBase to the power length - 1, to roll a window onward
+};
+
+constexpr uint64_t kBase = 0x100000001B3ull;
+
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h;
+}
+
+// A slot holds 0 when empty, so no key is 0.
+uint64_t SlotKey(uint64_t rolling, uint64_t salt) {
+  const uint64_t key = Mix(rolling ^ salt);
+  return key != 0 ? key : 1;
+}
+
+struct BatchPlan {
+  std::vector<std::vector<KeyGroup>> groups;  // by field index
+  int lastKeyedField = -1;
+  // Open addressing: key, and the slot's run of query numbers in postings.
+  std::vector<uint64_t> slotKeys;
+  std::vector<uint32_t> slotStart;
+  std::vector<uint32_t> slotCount;
+  uint64_t mask = 0;
+  std::vector<int> postings;
+  std::vector<int> always;  // queries tried on every record, in query order
+  // The fields the queries' criteria read, for the partial decoding of a candidate's record.
+  std::unique_ptr<bool[]> wanted;
+  int lastWanted = -1;
+  unsigned char folded[256] = {};
+  unsigned char same[256] = {};
+};
+
+// A query's key: the field, the mode and the bytes. Returns false when it has none.
+struct QueryKey {
+  int field = -1;
+  KeyMode mode = KeyPrefix;
+  std::string bytes;
+};
+
+bool ChooseKey(const FieldTable* table, const BatchQuery& query, QueryKey* key) {
+  // The longest key is the rarest, as a rule; a prefix is looked up once per value, a
+  // substring once per position, so a prefix wins a tie.
+  size_t bestScore = 0;
+  for (const BatchCriterion& c : query.criteria) {
+    const FieldDescriptor& f = table->fields[c.field];
+    if (f.type != FieldText && f.type != FieldInteger) continue;
+    std::string bytes = c.text;
+    KeyMode mode = (f.flags & MatchAnywhere) ? KeySubstring : KeyPrefix;
+    if (c.wildcard) {
+      bytes.resize(bytes.find_first_of("*?"));  // a pattern matches the whole value
+      mode = KeyPrefix;
+    }
+    if (bytes.empty()) continue;
+    const size_t score = bytes.size() * 2 + (mode == KeyPrefix ? 1 : 0);
+    if (score <= bestScore) continue;
+    bestScore = score;
+    key->field = c.field;
+    key->mode = mode;
+    key->bytes = bytes;
+  }
+  return key->field >= 0;
+}
+
+uint64_t RollingHash(const unsigned char* bytes, size_t length) {
+  uint64_t h = 0;
+  for (size_t i = 0; i < length; ++i) h = h * kBase + bytes[i] + 1;
+  return h;
+}
+
+KeyGroup* GroupFor(BatchPlan* plan, int field, KeyMode mode, size_t length) {
+  std::vector<KeyGroup>& list = plan->groups[field];
+  for (KeyGroup& g : list)
+    if (g.mode == mode && g.length == length) return &g;
+  KeyGroup g;
+  g.mode = mode;
+  g.length = length;
+  g.salt = Mix((static_cast<uint64_t>(field) << 24) ^ (static_cast<uint64_t>(mode) << 20) ^ length ^
+               0x9E3779B97F4A7C15ull);
+  for (size_t i = 1; i < length; ++i) g.topPower *= kBase;
+  list.push_back(g);
+  // Prefixes by length, so one pass over a value's beginning serves them all.
+  std::sort(list.begin(), list.end(), [](const KeyGroup& a, const KeyGroup& b) {
+    return a.mode != b.mode ? a.mode < b.mode : a.length < b.length;
+  });
+  for (KeyGroup& found : list)
+    if (found.mode == mode && found.length == length) return &found;
+  return nullptr;
+}
+
+// Fills the slots from (key, query) pairs that come in query order, so each slot's run of
+// queries is in query order too.
+void FillSlots(BatchPlan* plan, const std::vector<std::pair<uint64_t, int>>& keyed) {
+  size_t capacity = 16;
+  while (capacity < keyed.size() * 2) capacity *= 2;
+  plan->mask = capacity - 1;
+  plan->slotKeys.assign(capacity, 0);
+  plan->slotStart.assign(capacity, 0);
+  plan->slotCount.assign(capacity, 0);
+  std::vector<size_t> slotOf(keyed.size());
+  for (size_t i = 0; i < keyed.size(); ++i) {
+    size_t s = keyed[i].first & plan->mask;
+    while (plan->slotKeys[s] != 0 && plan->slotKeys[s] != keyed[i].first) s = (s + 1) & plan->mask;
+    plan->slotKeys[s] = keyed[i].first;
+    ++plan->slotCount[s];
+    slotOf[i] = s;
+  }
+  uint32_t start = 0;
+  for (size_t s = 0; s < capacity; ++s) {
+    plan->slotStart[s] = start;
+    start += plan->slotCount[s];
+  }
+  plan->postings.assign(keyed.size(), 0);
+  std::vector<uint32_t> filled(capacity, 0);
+  for (size_t i = 0; i < keyed.size(); ++i) {
+    const size_t s = slotOf[i];
+    plan->postings[plan->slotStart[s] + filled[s]++] = keyed[i].second;
+  }
+}
+
+void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, BatchPlan* plan) {
+  for (int b = 0; b < 256; ++b) {
+    plan->same[b] = static_cast<unsigned char>(b);
+    plan->folded[b] = FoldByte(static_cast<unsigned char>(b));
+  }
+  plan->groups.assign(static_cast<size_t>(table->fieldCount), {});
+  plan->wanted.reset(new bool[static_cast<size_t>(table->fieldCount) + 1]());
+  std::vector<std::pair<uint64_t, int>> keyed;
+  for (size_t q = 0; q < queries.size(); ++q) {
+    for (const BatchCriterion& c : queries[q].criteria) {
+      plan->wanted[c.field] = true;
+      plan->lastWanted = std::max(plan->lastWanted, c.field);
+    }
+    QueryKey key;
+    if (!ChooseKey(table, queries[q], &key)) {
+      plan->always.push_back(static_cast<int>(q));
+      continue;
+    }
+    const KeyGroup* g = GroupFor(plan, key.field, key.mode, key.bytes.size());
+    const uint64_t rolling =
+        RollingHash(reinterpret_cast<const unsigned char*>(key.bytes.data()), key.bytes.size());
+    keyed.emplace_back(SlotKey(rolling, g->salt), static_cast<int>(q));
+    plan->lastKeyedField = std::max(plan->lastKeyedField, key.field);
+  }
+  FillSlots(plan, keyed);
+}
+
+// A query's state of its own search: its row counter since its last status update.
+struct QueryState {
+  int counter = 0;
+  int lastUpdate = 0;  // the record of its last update
+  bool ended = false;  // its update came past the header's record count
+};
+
+struct BatchWalk {
+  const BatchPlan* plan = nullptr;
+  std::vector<QueryState> states;
+  std::vector<uint32_t> stamp;  // the record a query last became a candidate at
+  std::vector<int> candidates;
+  std::vector<int> matched;
+  std::vector<int> dueNext;  // queries whose update falls on the next record
+  int lastCommon = 0;        // the last record every query updated at
+  long long nextCommon = 1;
+  int active = 0;  // queries not ended
+  int limited = 0;
+  int statusCounter = 0;  // rows since the last progress report, from 1
+  bool statusDue = false;
+};
+
+void AddCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
+  const BatchPlan& plan = *walk->plan;
+  size_t s = key & plan.mask;
+  while (plan.slotKeys[s] != 0) {
+    if (plan.slotKeys[s] == key) {
+      const int* q = plan.postings.data() + plan.slotStart[s];
+      for (uint32_t n = 0; n < plan.slotCount[s]; ++n) {
+        if (walk->stamp[q[n]] == record) continue;
+        walk->stamp[q[n]] = record;
+        walk->candidates.push_back(q[n]);
+      }
+      return;
+    }
+    s = (s + 1) & plan.mask;
+  }
+}
+
+// Looks up every key of the field's groups in a value of length bytes (through fold).
+void LookUpValue(BatchWalk* walk, const std::vector<KeyGroup>& groups, const unsigned char* value,
+                 size_t length, const unsigned char* fold, uint32_t record) {
+  size_t prefixDone = 0;
+  uint64_t prefix = 0;
+  for (const KeyGroup& g : groups) {
+    if (g.length > length) {
+      if (g.mode == KeyPrefix) continue;
+      return;  // substrings come last and by length: the rest are longer still
+    }
+    if (g.mode == KeyPrefix) {
+      for (; prefixDone < g.length; ++prefixDone)
+        prefix = prefix * kBase + fold[value[prefixDone]] + 1;
+      AddCandidates(walk, SlotKey(prefix, g.salt), record);
+      continue;
+    }
+    uint64_t h = 0;
+    for (size_t i = 0; i < g.length; ++i) h = h * kBase + fold[value[i]] + 1;
+    AddCandidates(walk, SlotKey(h, g.salt), record);
+    for (size_t i = g.length; i < length; ++i) {
+      h = (h - (fold[value[i - g.length]] + 1ull) * g.topPower) * kBase + fold[value[i]] + 1;
+      AddCandidates(walk, SlotKey(h, g.salt), record);
+    }
+  }
+}
+
+// The decimal text DecodeRecordFields gives the integer field f at cursor; returns its length.
+size_t NumberText(const unsigned char* record, size_t cursor, size_t end, const FieldDescriptor& f,
+                  unsigned char* text) {
+  const size_t size = end - cursor;
+  if (size == 0 || size > 4 || static_cast<int>(size) != f.size) return 0;
+  uint32_t number = 0;
+  for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+  const bool negative = size == 4 && static_cast<int32_t>(number) < 0;
+  uint32_t magnitude = negative ? 0u - number : number;
+  unsigned char digits[kNumberText];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<unsigned char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  size_t k = 0;
+  if (negative) text[k++] = '-';
+  while (n > 0) text[k++] = digits[--n];
+  return k;
+}
+
+// Gathers the record's candidates: the queries a key of theirs finds, then those tried always.
+void GatherCandidates(BatchWalk* walk, const FieldTable* table, const unsigned char* record,
+                      int length, uint32_t recordNumber) {
+  const BatchPlan& plan = *walk->plan;
+  walk->candidates.clear();
+  const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+  size_t cursor = 0;
+  for (int j = 0; j <= plan.lastKeyedField; ++j) {
+    const FieldDescriptor& f = table->fields[j];
+    const size_t end = FieldEnd(record, dataEnd, f, cursor);
+    const std::vector<KeyGroup>& groups = plan.groups[j];
+    if (!groups.empty()) {
+      const unsigned char* fold = (f.flags & FoldValue) ? plan.folded : plan.same;
+      if (f.type == FieldText) {
+        size_t n = (end > cursor && record[end - 1] == 0) ? end - 1 - cursor : end - cursor;
+        if (n > f.maxLength) n = f.maxLength;
+        LookUpValue(walk, groups, record + cursor, n, fold, recordNumber);
+      } else {
+        unsigned char text[kNumberText];
+        const size_t n = NumberText(record, cursor, end, f, text);
+        LookUpValue(walk, groups, text, n, fold, recordNumber);
+      }
+    }
+    cursor = end;
+  }
+  if (walk->candidates.size() > 1) std::sort(walk->candidates.begin(), walk->candidates.end());
+  if (!plan.always.empty()) {
+    const size_t found = walk->candidates.size();
+    walk->candidates.insert(walk->candidates.end(), plan.always.begin(), plan.always.end());
+    if (found > 0)
+      std::inplace_merge(walk->candidates.begin(), walk->candidates.begin() + found,
+                         walk->candidates.end());
+  }
+}
+
+bool QueryMatches(const FieldTable* table, const BatchQuery& query) {
+  for (const BatchCriterion& c : query.criteria)
+    if (!CriterionMatchesValue(&table->fields[c.field], c.text.c_str(),
+                               static_cast<int32_t>(c.text.size()), c.wildcard))
+      return false;
+  return true;
+}
+
+// Leaves in walk->matched the queries (not ended) that the record matches, in query order,
+// with the record decoded in full when there are any.
+void MatchRecord(BatchWalk* walk, FieldTable* table, const std::vector<BatchQuery>& queries,
+                 const unsigned char* record, int length, uint32_t recordNumber) {
+  walk->matched.clear();
+  GatherCandidates(walk, table, record, length, recordNumber);
+  bool decoded = false;
+  for (const int q : walk->candidates) {
+    if (walk->states[q].ended) continue;
+    if (!decoded) {
+      DecodeRecordFields(record, length, table, walk->plan->lastWanted, walk->plan->wanted.get());
+      decoded = true;
+    }
+    if (QueryMatches(table, queries[q])) walk->matched.push_back(q);
+  }
+  if (!walk->matched.empty()) DecodeRecord(record, length, table);
+}
+
+// The status updates due at this record, before it is matched. Every query updates at record
+// 1 and at every 1000th; one whose 50th row since its last update came on the record before
+// updates now. An update past the header's record count ends that query's search. Returns
+// false when no query is left.
+bool UpdateQueries(BatchWalk* walk, int scanned, int recordCount, const BatchSink& sink,
+                   int results) {
+  if (scanned == walk->nextCommon) {
+    walk->lastCommon = scanned;
+    walk->nextCommon =
+        static_cast<long long>(scanned - scanned % kRecordsPerUpdate) + kRecordsPerUpdate;
+    walk->dueNext.clear();
+    walk->statusCounter = 1;
+    walk->statusDue = false;
+    if (scanned > recordCount) {
+      walk->limited += walk->active;
+      walk->active = 0;
+      return false;
+    }
+    if (sink.statusUpdate != nullptr) sink.statusUpdate(sink.context, results, scanned);
+    return true;
+  }
+  for (const int q : walk->dueNext) {
+    QueryState& state = walk->states[q];
+    state.counter = 1;
+    state.lastUpdate = scanned;
+    if (scanned > recordCount) {
+      state.ended = true;
+      ++walk->limited;
+      --walk->active;
+    }
+  }
+  const bool some = !walk->dueNext.empty();
+  walk->dueNext.clear();
+  if (some && walk->active == 0) return false;
+  if (walk->statusDue) {
+    walk->statusCounter = 1;
+    walk->statusDue = false;
+    if (sink.statusUpdate != nullptr) sink.statusUpdate(sink.context, results, scanned);
+  }
+  return true;
+}
+
+// Counts a row of query q at record scanned against its own cadence and the progress one.
+void CountRow(BatchWalk* walk, int q, int scanned) {
+  QueryState& state = walk->states[q];
+  if (state.lastUpdate < walk->lastCommon) {  // updated at the common record since
+    state.lastUpdate = walk->lastCommon;
+    state.counter = 1;
+  }
+  const bool nextIsCommon = static_cast<long long>(scanned) + 1 == walk->nextCommon;
+  if (++state.counter == kRowsPerUpdate && !nextIsCommon) walk->dueNext.push_back(q);
+  if (++walk->statusCounter == kRowsPerUpdate && !nextIsCommon) walk->statusDue = true;
+}
+
+// Hands the record's rows to the sink. Returns false when the sink refused one.
+bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* results,
+                const BatchSink& sink) {
+  for (const int q : walk->matched) {
+    if (sink.appendRow != nullptr &&
+        sink.appendRow(sink.context, table, q, scanned, *results) == -1)
+      return false;
+    ++*results;
+    CountRow(walk, q, scanned);
+  }
+  return true;
+}
+
+}  // namespace
+
+BatchQuery CaptureQuery(const FieldTable* table) {
+  BatchQuery query;
+  for (int i = 0; i < table->searchCount && i < kMaxSearchFields; ++i) {
+    const FieldDescriptor* f = table->searchMap[i];
+    if (f == nullptr || !f->active || f->criterion == nullptr) continue;
+    BatchCriterion c;
+    c.field = static_cast<int>(f - table->fields);
+    c.text.assign(f->criterion, strlen(f->criterion));
+    c.wildcard = f->wildcard != 0;
+    query.criteria.push_back(c);
+  }
+  return query;
+}
+
+BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
+                          const std::vector<BatchQuery>& queries, const std::atomic<int>* stopFlag,
+                          const BatchSink& sink) {
+  BatchOutcome outcome;
+  unsigned char record[kRecordBufferSize];
+  unsigned char length = 0;
+  if (ReadRecordBytes(reader, &length, 1) != 1) {
+    outcome.scan.end = ScanShortRead;
+    return outcome;
+  }
+  BatchPlan plan;
+  PlanBatch(table, queries, &plan);
+  BatchWalk walk;
+  walk.plan = &plan;
+  walk.states.assign(queries.size(), QueryState());
+  walk.stamp.assign(queries.size(), 0);
+  walk.active = static_cast<int>(queries.size());
+  int scanned = 0;
+  int results = 0;
+  ScanEnd end = ScanEndMark;
+  while (length != kEndOfRecords) {
+    if (length == 0) {
+      end = ScanBadLength;
+      break;
+    }
+    const unsigned char* data = TakeBufferedBytes(reader, length);
+    if (data == nullptr) {
+      if (ReadRecordBytes(reader, record, length) != length) {
+        end = ScanShortRead;
+        break;
+      }
+      data = record;
+    }
+    if (scanned == INT_MAX) {
+      walk.limited += walk.active;
+      end = ScanRecordLimit;
+      break;
+    }
+    ++scanned;
+    if (!UpdateQueries(&walk, scanned, header.recordCount, sink, results)) {
+      end = ScanRecordLimit;
+      break;
+    }
+    MatchRecord(&walk, table, queries, data, length, static_cast<uint32_t>(scanned));
+    if (!AppendRows(&walk, table, scanned, &results, sink)) {
+      end = ScanRowFailed;
+      break;
+    }
+    length = data[length - 1];
+    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
+      end = ScanStopped;
+      break;
+    }
+  }
+  outcome.scan.scanned = scanned;
+  outcome.scan.results = results;
+  outcome.scan.end = end;
+  outcome.limitedQueries = walk.limited;
+  return outcome;
+}
