@@ -65,14 +65,22 @@ uint64_t SlotKey(uint64_t rolling, uint64_t salt) {
   return key != 0 ? key : 1;
 }
 
+struct Slot {
+  uint64_t key = 0;
+  uint32_t start = 0;
+  uint32_t count = 0;
+};
+
 struct BatchPlan {
   std::vector<std::vector<KeyGroup>> groups;  // by field index
   int lastKeyedField = -1;
   // Open addressing: key, and the slot's run of query numbers in postings.
-  std::vector<uint64_t> slotKeys;
-  std::vector<uint32_t> slotStart;
-  std::vector<uint32_t> slotCount;
+  std::vector<Slot> slots;
   uint64_t mask = 0;
+  // One bit per filterShift-bit hash prefix, set for each key: most of a record's pieces find
+  // their bit clear in this small table and never look at the large one.
+  std::vector<uint64_t> filter;
+  int filterShift = 64;
   std::vector<int> postings;
   std::vector<int> always;  // queries tried on every record, in query order
   // The fields the queries' criteria read, for the partial decoding of a candidate's record.
@@ -145,27 +153,33 @@ void FillSlots(BatchPlan* plan, const std::vector<std::pair<uint64_t, int>>& key
   size_t capacity = 16;
   while (capacity < keyed.size() * 2) capacity *= 2;
   plan->mask = capacity - 1;
-  plan->slotKeys.assign(capacity, 0);
-  plan->slotStart.assign(capacity, 0);
-  plan->slotCount.assign(capacity, 0);
+  plan->slots.assign(capacity, Slot());
+  // About eight bits per key, at least 4096 and at most 2^20 (128 KiB).
+  int bits = 12;
+  while (bits < 20 && (size_t{1} << bits) < keyed.size() * 8) ++bits;
+  plan->filterShift = 64 - bits;
+  plan->filter.assign((size_t{1} << bits) / 64, 0);
   std::vector<size_t> slotOf(keyed.size());
   for (size_t i = 0; i < keyed.size(); ++i) {
-    size_t s = keyed[i].first & plan->mask;
-    while (plan->slotKeys[s] != 0 && plan->slotKeys[s] != keyed[i].first) s = (s + 1) & plan->mask;
-    plan->slotKeys[s] = keyed[i].first;
-    ++plan->slotCount[s];
+    const uint64_t key = keyed[i].first;
+    size_t s = key & plan->mask;
+    while (plan->slots[s].key != 0 && plan->slots[s].key != key) s = (s + 1) & plan->mask;
+    plan->slots[s].key = key;
+    ++plan->slots[s].count;
     slotOf[i] = s;
+    const uint64_t bit = key >> plan->filterShift;
+    plan->filter[bit / 64] |= uint64_t{1} << (bit % 64);
   }
   uint32_t start = 0;
-  for (size_t s = 0; s < capacity; ++s) {
-    plan->slotStart[s] = start;
-    start += plan->slotCount[s];
+  for (Slot& slot : plan->slots) {
+    slot.start = start;
+    start += slot.count;
   }
   plan->postings.assign(keyed.size(), 0);
   std::vector<uint32_t> filled(capacity, 0);
   for (size_t i = 0; i < keyed.size(); ++i) {
     const size_t s = slotOf[i];
-    plan->postings[plan->slotStart[s] + filled[s]++] = keyed[i].second;
+    plan->postings[plan->slots[s].start + filled[s]++] = keyed[i].second;
   }
 }
 
@@ -220,11 +234,13 @@ struct BatchWalk {
 
 void AddCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
   const BatchPlan& plan = *walk->plan;
+  const uint64_t bit = key >> plan.filterShift;
+  if ((plan.filter[bit / 64] & (uint64_t{1} << (bit % 64))) == 0) return;
   size_t s = key & plan.mask;
-  while (plan.slotKeys[s] != 0) {
-    if (plan.slotKeys[s] == key) {
-      const int* q = plan.postings.data() + plan.slotStart[s];
-      for (uint32_t n = 0; n < plan.slotCount[s]; ++n) {
+  while (plan.slots[s].key != 0) {
+    if (plan.slots[s].key == key) {
+      const int* q = plan.postings.data() + plan.slots[s].start;
+      for (uint32_t n = 0; n < plan.slots[s].count; ++n) {
         if (walk->stamp[q[n]] == record) continue;
         walk->stamp[q[n]] = record;
         walk->candidates.push_back(q[n]);
