@@ -158,6 +158,96 @@ contains err.txt "searchable fields: Title, Code, Note" "hidden field is not sea
 run 0 search --format json custom.fdb code=55
 same out.txt '{"Title":"north ПОРТ","Note":"","Code":"65535"}' "json keyed by display names"
 
+# --queries: many queries in one pass, a first column naming each row's query (its line among
+# the data lines); a record that matches two queries comes once for each, in query order.
+printf 'name\tPHONE\nп\t\n\t00\n*\t\nxyz\t\n\t1\n' >q.tsv
+run 0 search dir.db --queries q.tsv
+same out.txt "query${T}Phone${T}Name${T}Street${T}House${T}Flat
+1${T}1234567${T}ПЕТРОВ А.В.${T}САДОВАЯ${T}12${T}5
+3${T}1234567${T}ПЕТРОВ А.В.${T}САДОВАЯ${T}12${T}5
+5${T}1234567${T}ПЕТРОВ А.В.${T}САДОВАЯ${T}12${T}5
+2${T}2000001${T}ИВАНОВА М.С.${T}LENINA${T}1${T}
+3${T}2000001${T}ИВАНОВА М.С.${T}LENINA${T}1${T}
+5${T}2000001${T}ИВАНОВА М.С.${T}LENINA${T}1${T}
+3${T}7654321${T}SIDOROV \"P\" P.${T}SADOVAYA, 2${T}3A\\\\B${T}7\\t8
+5${T}7654321${T}SIDOROV \"P\" P.${T}SADOVAYA, 2${T}3A\\\\B${T}7\\t8
+3${T}10${T}ЁЛКИН${T}ЛЕСНАЯ\\nУЛ.${T}*${T}?
+5${T}10${T}ЁЛКИН${T}ЛЕСНАЯ\\nУЛ.${T}*${T}?
+3${T}0${T}${T}${T}${T}" "--queries: rows by record, then by query"
+[ -s err.txt ] && fail "--queries: stderr not empty: $(cat err.txt)"
+# Each query's rows are those of the same search alone, in every variant (CSV keeps line feeds
+# in its cells, so its rows are not lines: it is left to the row test above and the formats').
+for ext in db zdb fdb; do
+  for fmt in tsv json; do
+    run 0 search --format $fmt "dir.$ext" --queries q.tsv
+    mv out.txt batch.txt
+    n=0
+    while IFS= read -r line; do
+      n=$((n + 1))
+      [ $n = 1 ] && continue
+      name=${line%%$T*} phone=${line#*$T}
+      "$CLI" search --format $fmt "dir.$ext" "name=$name" "phone=$phone" >alone.txt 2>/dev/null
+      tail -n +2 alone.txt | sort >alone-rows.txt
+      q=$((n - 1))
+      if [ $fmt = json ]; then
+        grep -F "{\"query\":\"$q\"," batch.txt | sed "s/^{\"query\":\"$q\",/{/" | sort >mine.txt
+        cat alone.txt | sort >alone-rows.txt
+      else
+        tail -n +2 batch.txt | grep "^$q$T" | sed "s/^$q$T//" | sort >mine.txt
+      fi
+      cmp -s mine.txt alone-rows.txt || fail "--queries $ext $fmt: query $q differs from its search alone"
+    done <q.tsv
+  done
+done
+# Cells are what one would type: lower case is upper-cased where the box takes capitals, a
+# pattern's * and ?, CR LF line ends and a byte order mark, standard input.
+printf '\357\273\277Name\tStreet\r\nив*\t\r\n\tsad\r\n' | "$CLI" search dir.fdb --queries - >out.txt 2>err.txt
+same out.txt "query${T}Phone${T}Name${T}Street${T}House${T}Flat
+1${T}2000001${T}ИВАНОВА М.С.${T}LENINA${T}1${T}
+2${T}7654321${T}SIDOROV \"P\" P.${T}SADOVAYA, 2${T}3A\\\\B${T}7\\t8" "--queries: CR LF, BOM, capitals, stdin"
+printf 'title\nпорт\nnorth\n' >cq.tsv
+run 0 search --format json custom.fdb --queries=cq.tsv
+same out.txt '{"query":"1","Title":"north ПОРТ","Note":"","Code":"65535"}
+{"query":"2","Title":"north ПОРТ","Note":"","Code":"65535"}' "--queries on a stored schema, json"
+# Exit 1 without rows (also for a header without queries); the can-never-match warning names
+# its line.
+printf 'phone\nabc\n99\n' >none.tsv
+run 1 search dir.db --queries none.tsv
+same out.txt "query${T}Phone${T}Name${T}Street${T}House${T}Flat" "--queries without rows: header only"
+contains err.txt "none.tsv: line 2 (query 1): field 'Phone' holds numbers: 'abc' can never match it" "--queries warning"
+printf 'phone\n' >header-only.tsv
+run 1 search dir.db --queries header-only.tsv
+# Refusals: exit 2, nothing on stdout, the line named.
+while IFS='|' read -r content first; do
+  printf "$content" >bad.tsv
+  run 2 search dir.db --queries bad.tsv
+  contains err.txt "$first" "--queries refusal of '$content'"
+  [ -s out.txt ] && fail "--queries refusal of '$content': stdout not empty"
+done <<'BAD'
+|bad.tsv: the queries have no header line of field names
+bogus\n1\n|bad.tsv: line 1: no searchable field 'bogus'; searchable fields: Phone, Name, Street, House, Flat
+name\tNAME\n|bad.tsv: line 1: field 'Name' is given more than once
+name\t\n|bad.tsv: line 1: column 2 names no field
+name\tphone\nA\t1\nB\t2\tC\n|bad.tsv: line 3 (query 2): 3 cells for the header's 2 fields
+name\tphone\nA\t1\n\n|bad.tsv: line 3 (query 2): 1 cell for the header's 2 fields
+house\nxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n|line 2 (query 1): the text for field 'House' is longer than its limit of 36 characters
+name\ncafé\n|line 2 (query 1): the text for field 'Name' holds a character that Windows-1251 cannot hold
+name\nA\000B\n|line 2 (query 1): the line holds a NUL byte
+BAD
+run 2 search dir.db --queries missing.tsv
+contains err.txt "missing.tsv: cannot open the queries" "--queries: a missing file"
+run 2 search dir.db --queries q.tsv name=A
+contains err.txt "no FIELD=TEXT" "--queries with criteria"
+run 2 search --queries q.tsv --queries q.tsv dir.db
+contains err.txt "--queries is given more than once" "--queries twice"
+run 2 search missing.db --queries q.tsv
+contains err.txt "no such file" "--queries: a missing database"
+# The header's record count ends each query where its search alone ends.
+run 1 search limited.db --queries q.tsv
+contains err.txt "not listed" "--queries: the record limit is reported"
+run 0 search cut.db --queries q.tsv
+contains err.txt "end mark" "--queries: the cut is reported"
+
 # A field name and values with control characters: on a terminal they show as "?", to a file or
 # a pipe they stay exact.
 printf 'N\033]0;x\007 text 0 0 1 1 1 70 50 30\n' >ctl-schema.txt
@@ -192,6 +282,7 @@ done <<'CASES'
 2|vostrel-cli: unknown format 'xml'|search --format xml dir.db
 2|vostrel-cli: unknown format 'xml'|search --format xml --help
 2|vostrel-cli: unknown option '--bogus'|search --bogus dir.db
+2|vostrel-cli: --queries needs a file of queries|search dir.db --queries
 0|Phone|search -- dir.db
 0|Phone,Name|search --format=csv dir.db
 0|Usage: vostrel-cli search|search --help
