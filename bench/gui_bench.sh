@@ -3,6 +3,7 @@
 # line writing the same rows to a file, measured side by side in one run.
 #
 #   bash bench/gui_bench.sh [--records "N1 N2 ..."] [--runs R] [--paint-interval MS]
+#                           [--repeated-only]
 #
 # Builds vostrel-gui-bench.exe, vostrel-cli.exe and vostrel-gen.exe with the win64 preset (into
 # build/win64-gui-bench, or $BUILD_DIR) and runs them under Wine in a private prefix inside that
@@ -20,7 +21,12 @@
 #         the rows listed, until the process is gone, with its exit code;
 #   CLI   vostrel-cli.exe search FILE > file, under Wine, and vostrel-cli.exe info FILE (which
 #         only reads the header: the cost of starting a program under Wine).
-# Prints the medians (and the worst input wait) with each goal met or missed.
+#   REPEATED  the application in one process again, with a name that matches a handful of
+#         records typed into its box: the same directory as .zdb searched twice (the second
+#         search scans the records the first kept in memory), then the .db selected and searched
+#         once; R runs each (also above 500,000 records).
+# Prints the medians (and the worst input wait) with each goal met or missed. --repeated-only
+# runs only the REPEATED part.
 # --paint-interval sets the shortest time between two repaints of the list, the status line and
 # the progress bar during a scan (the program's own is 100 ms; 0 repaints at every update).
 set -euo pipefail
@@ -29,12 +35,14 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SIZES="100000 2000000"
 RUNS=3
 PAINT=-1
+REPEATED_ONLY=0
 while [ $# -gt 0 ]; do
   case $1 in
     --records) SIZES=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
     --paint-interval) PAINT=$2; shift 2 ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --repeated-only) REPEATED_ONLY=1; shift ;;
+    -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "gui_bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -110,6 +118,56 @@ gui_once() {
   click_ms=$(field click_ms "$WORK/gui" 1 | cut -d. -f1)
 }
 
+# One REPEATED run: the .zdb twice, then the .db, the name typed into its box (position 1).
+# Sets zdb1_ms zdb2_ms db_ms and checks that all three listed the same rows.
+repeated_once() {
+  local zdb=$1 db=$2 name=$3 r1 r2 r3
+  wine "$GUI" "$zdb" "1=$name" --searches 2 --then "$db" --scan-only >"$WORK/rep" \
+    2>"$WORK/rep.err" || {
+    echo "gui_bench: the repeated-search run failed:" >&2
+    cat "$WORK/rep" "$WORK/rep.err" >&2
+    exit 1
+  }
+  r1=$(field rows "$WORK/rep" 1) r2=$(field rows "$WORK/rep" 2) r3=$(field rows "$WORK/rep" 3)
+  [ -n "$r1" ] && [ "$r1" = "$r2" ] && [ "$r1" = "$r3" ] && [ "$(field database "$WORK/rep" 3)" = 2 ] || {
+    echo "gui_bench: the repeated searches listed $r1, $r2 and $r3 rows" >&2
+    exit 1
+  }
+  rep_rows=$r1
+  zdb1_ms=$(field gui_ms "$WORK/rep" 1) zdb2_ms=$(field gui_ms "$WORK/rep" 2)
+  db_ms=$(field gui_ms "$WORK/rep" 3)
+}
+
+# The same directory as .zdb and .db, a name from its middle, R runs: the second .zdb search
+# against the .db's.
+repeated_search() {
+  local records=$1 wdb=$2 zdb wzdb name
+  zdb=$WORK/city-$records.zdb
+  wine "$GEN" --records "$records" --seed 1 "$(winepath -w "$zdb")" >/dev/null
+  wzdb=$(winepath -w "$zdb")
+  millis "$WORK/rows" wine "$CLI" search "$wdb" >/dev/null
+  name=$(awk -F '\t' -v n="$(( records / 2 + 1 ))" 'NR == n { sub(/\r$/, "", $2); print $2 }' "$WORK/rows")
+  [ -n "$name" ] || { echo "gui_bench: no name found in the generated file" >&2; exit 2; }
+  repeated_once "$wzdb" "$wdb" "$name"  # warms the page cache and Wine's files
+  Z1=() Z2=() D=()
+  for (( i = 1; i <= RUNS; i++ )); do
+    repeated_once "$wzdb" "$wdb" "$name"
+    Z1+=("$zdb1_ms") Z2+=("$zdb2_ms") D+=("$db_ms")
+  done
+  local m1 m2 md
+  m1=$(median "${Z1[@]}") m2=$(median "${Z2[@]}") md=$(median "${D[@]}")
+  printf '\n%d records, Name=%s (%d rows), the application in one process; median of %d run(s):\n' \
+    "$records" "$name" "$rep_rows" "$RUNS"
+  printf '  first search of the .zdb        %9.1f ms   (inflates)\n' "$m1"
+  printf '  second search of the same .zdb  %9.1f ms   (the kept records)\n' "$m2"
+  printf '  the same search of the .db      %9.1f ms\n' "$md"
+  local r
+  r=$(awk -v a="$m2" -v b="$md" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
+  printf '  ratio second .zdb / .db         %9s      (goal <= 1.5: %s)\n' "$r" "$(verdict "$r" 1.5)"
+  printf '  ratio second / first .zdb       %9s\n' \
+    "$(awk -v a="$m2" -v b="$m1" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
+}
+
 printf 'Wine %s; %s, %s CPUs.\n' "$(wine --version)" \
   "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)" "$(nproc)"
 for records in $SIZES; do
@@ -120,6 +178,8 @@ for records in $SIZES; do
   db=$WORK/city-$records.db
   wine "$GEN" --records "$records" --seed 1 "$(winepath -w "$db")" >/dev/null
   wdb=$(winepath -w "$db")
+  repeated_search "$records" "$wdb"
+  [ "$REPEATED_ONLY" = 1 ] && continue
   # A first round of each warms the page cache and Wine's own files.
   millis "$WORK/rows" wine "$CLI" search "$wdb" >/dev/null
   cli_rows=$(( $(wc -l <"$WORK/rows") - 1 ))

@@ -6,12 +6,16 @@
 // rows cost, and (timed by the caller) how soon the process is gone after a close.
 //
 //   vostrel-gui-bench.exe DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]
-//                         [--paint-interval MS]
+//                         [--paint-interval MS] [--then DATABASE2 [--then-searches M]]
+//                         [--scan-only]
 //
 // DATABASE is a Windows path; POSITION is the criterion's search position (0 = the first
 // criteria box) and TEXT what is typed into it; without one every record is listed. Prints one
 // line of key=value figures per search, then close_at_ns= (the system time, in nanoseconds
 // since 1970, at which the close was asked), and exits with the application's exit code.
+// --then installs DATABASE2 as a second entry: after the N searches of DATABASE it is selected
+// in the Search page's selector, the criterion typed again, and searched M times (default 1).
+// --scan-only measures the searches alone (no sort, no selection: for a handful of rows).
 // The application gets a scratch directory under %TEMP% and a scratch registry key under
 // HKCU\Software\VostrelBench, both removed at the end.
 #include <windows.h>
@@ -118,6 +122,9 @@ struct Options {
   int sortColumn = 1;
   int searches = 2;
   int paintInterval = -1;  // -1: the program's own
+  std::wstring then;       // a second database, searched after the first
+  int thenSearches = 1;
+  bool scanOnly = false;
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options) {
@@ -129,6 +136,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       options->paintInterval = _wtoi(argv[++i]);
     } else if (a == L"--searches" && i + 1 < argc) {
       options->searches = _wtoi(argv[++i]);
+    } else if (a == L"--then" && i + 1 < argc) {
+      options->then = argv[++i];
+    } else if (a == L"--then-searches" && i + 1 < argc) {
+      options->thenSearches = _wtoi(argv[++i]);
+    } else if (a == L"--scan-only") {
+      options->scanOnly = true;
     } else if (options->database.empty()) {
       options->database = a;
     } else if (options->position < 0 && a.find(L'=') != std::wstring::npos) {
@@ -138,7 +151,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
       return false;
     }
   }
-  return !options->database.empty() && options->searches >= 1 && options->sortColumn >= 0;
+  return !options->database.empty() && options->searches >= 1 && options->sortColumn >= 0 &&
+         options->thenSearches >= 1;
 }
 
 // Input latency while a scan runs: a probe thread posts a message to the UI thread every 10 ms
@@ -284,6 +298,124 @@ unsigned long long UnixNanoseconds() {
   return (ticks - 116444736000000000ull) * 100ull;
 }
 
+// Types the criterion into its box; false when there is no box at that position.
+bool TypeCriterion(const Options& options) {
+  if (options.position < 0) return true;
+  HWND edit = GetDlgItem(PageWindows[SearchPage], CriterionEditId(options.position));
+  if (!edit) return false;
+  SetWindowTextW(edit, options.text.c_str());
+  return true;
+}
+
+// Selects installed entry index in the Search page's selector, as a tap on it would.
+void SelectDatabase(int index) {
+  HWND page = PageWindows[SearchPage];
+  HWND selector = GetDlgItem(page, IdDatabaseSelector);
+  SendMessageW(selector, CB_SETCURSEL, index, 0);
+  SendMessageW(page, WM_COMMAND, MAKEWPARAM(IdDatabaseSelector, CBN_SELENDOK),
+               reinterpret_cast<LPARAM>(selector));
+}
+
+// One search from the Start command to the final status line, then (unless scanOnly) a sort and
+// the selection figures; prints its line. 0 when it held, 1 when its figures do not hold, -1
+// when it ended without its final status line (no further search is then measured).
+int MeasureSearch(const Options& options, int search, int database, HWND status) {
+  HWND searchPage = PageWindows[SearchPage];
+  const SIZE_T privateBefore = PrivateBytes();
+  const SIZE_T workingBefore = Memory().WorkingSetSize;
+  g_finalStatusAt = 0;
+  // The Start command runs on the UI thread: over listed rows it frees them first, and the
+  // window answers nothing until it returns.
+  const LONGLONG start = Now();
+  SendMessageW(searchPage, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(searchPage, IdStartButton)));
+  const LONGLONG started = Now();
+  StartProbe();
+  PumpUntilWorkerEnds();
+  StopProbe();
+  if (!g_finalStatusAt) {
+    fputs("vostrel-gui-bench: the search ended without its final status line\n", stderr);
+    return -1;
+  }
+  const SIZE_T privateAfter = PrivateBytes();
+  const PROCESS_MEMORY_COUNTERS after = Memory();
+  const int rows = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  const unsigned long long textBytes = RowTextBytes(rows);
+
+  double sortMs = 0;
+  bool sorted = true;
+  SelectionFigures selection;
+  if (!options.scanOnly) {
+    // A tap on the header: the notification the list sends its page, then the repaint.
+    NMLISTVIEW click = {};
+    click.hdr.hwndFrom = ResultListView;
+    click.hdr.idFrom = IdResultList;
+    click.hdr.code = LVN_COLUMNCLICK;
+    click.iItem = -1;
+    click.iSubItem = options.sortColumn;
+    const LONGLONG sortStart = Now();
+    SendMessageW(PageWindows[ResultPage], WM_NOTIFY, IdResultList,
+                 reinterpret_cast<LPARAM>(&click));
+    UpdateWindow(ResultListView);
+    sortMs = Millis(sortStart, Now());
+    sorted =
+        options.sortColumn < TheFieldTable.displayCount && ColumnInOrder(rows, options.sortColumn);
+    selection = MeasureSelection();
+  }
+
+  wchar_t statusText[256] = {};
+  GetWindowTextW(status, statusText, 256);
+  printf(
+      "search=%d database=%d rows=%d gui_ms=%.1f start_ms=%.1f latency_ms=%.1f sort_ms=%.1f "
+      "sorted=%s text_bytes=%llu private_before=%llu private_after=%llu working_before=%llu "
+      "working_after=%llu working_peak=%llu select_all_ms=%.1f copy_ms=%.1f copied_lines=%lld "
+      "click_ms=%.1f selected_after_click=%d status=\"%ls\"\n",
+      search, database, rows, Millis(start, g_finalStatusAt), Millis(start, started),
+      Millis(0, g_probe.worst), sortMs, sorted ? "yes" : "no", textBytes,
+      static_cast<unsigned long long>(privateBefore), static_cast<unsigned long long>(privateAfter),
+      static_cast<unsigned long long>(workingBefore),
+      static_cast<unsigned long long>(after.WorkingSetSize),
+      static_cast<unsigned long long>(after.PeakWorkingSetSize), selection.selectAllMs,
+      selection.copyMs, selection.copiedLines, selection.clickMs, selection.selectedAfterClick,
+      statusText);
+  fflush(stdout);
+  if (options.scanOnly) return 0;
+  return sorted && selection.copiedLines == rows + 1 && selection.selectedAfterClick == 1 ? 0 : 1;
+}
+
+// The searches of the first database, then (with --then) those of the second. The process's
+// exit code: 0 when every search held.
+int RunSearches(const Options& options, HWND status) {
+  int search = 0;
+  int exitCode = 0;
+  for (int database = 1; database <= (options.then.empty() ? 1 : 2); ++database) {
+    if (database == 2) {
+      SelectDatabase(1);
+      if (!TypeCriterion(options)) return 2;
+    }
+    const int count = database == 1 ? options.searches : options.thenSearches;
+    for (int i = 0; i < count; ++i) {
+      const int held = MeasureSearch(options, ++search, database, status);
+      if (held < 0) return 1;
+      if (held > 0) exitCode = 1;
+    }
+  }
+  return exitCode;
+}
+
+// The installed list: the database, and the second one when there is one.
+std::string InstalledList(const Options& options) {
+  char path[520] = {};
+  WideToSingleByte(options.database.c_str(), path, sizeof path);
+  std::string list = std::string(path) + ";Bench\r\n";
+  if (!options.then.empty()) {
+    char then[520] = {};
+    WideToSingleByte(options.then.c_str(), then, sizeof then);
+    list += std::string(then) + ";Then\r\n";
+  }
+  return list;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -291,7 +423,8 @@ int wmain(int argc, wchar_t** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     fputs(
         "usage: vostrel-gui-bench DATABASE [POSITION=TEXT] [--sort-column C] [--searches N]\n"
-        "                         [--paint-interval MS]\n",
+        "                         [--paint-interval MS] [--then DATABASE2 [--then-searches M]]\n"
+        "                         [--scan-only]\n",
         stderr);
     return 2;
   }
@@ -302,10 +435,8 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring directory =
       std::wstring(temp) + L"vostrel-gui-bench-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
   CreateDirectoryW(directory.c_str(), nullptr);
-  char singleBytePath[520] = {};
-  WideToSingleByte(options.database.c_str(), singleBytePath, sizeof singleBytePath);
   if (!WriteBytes(directory + L"vostrel.lng", "[RUSSIAN]\r\n") ||
-      !WriteBytes(directory + L"vostrel.ini", std::string(singleBytePath) + ";Bench\r\n")) {
+      !WriteBytes(directory + L"vostrel.ini", InstalledList(options))) {
     fputs("vostrel-gui-bench: cannot write the scratch application directory\n", stderr);
     return 2;
   }
@@ -334,14 +465,9 @@ int wmain(int argc, wchar_t** argv) {
     fputs("vostrel-gui-bench: the application did not start\n", stderr);
     return 1;
   }
-  HWND searchPage = PageWindows[SearchPage];
-  if (options.position >= 0) {
-    HWND edit = GetDlgItem(searchPage, CriterionEditId(options.position));
-    if (!edit) {
-      fputs("vostrel-gui-bench: no criteria box at that position\n", stderr);
-      return 2;
-    }
-    SetWindowTextW(edit, options.text.c_str());
+  if (!TypeCriterion(options)) {
+    fputs("vostrel-gui-bench: no criteria box at that position\n", stderr);
+    return 2;
   }
   HWND status = GetDlgItem(PageWindows[ResultPage], IdStatusLine);
   g_statusPrevious = reinterpret_cast<WNDPROC>(
@@ -349,66 +475,7 @@ int wmain(int argc, wchar_t** argv) {
 
   g_probe.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   g_probe.answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  int exitCode = 0;
-  for (int search = 1; search <= options.searches; ++search) {
-    const SIZE_T privateBefore = PrivateBytes();
-    const SIZE_T workingBefore = Memory().WorkingSetSize;
-    g_finalStatusAt = 0;
-    // The Start command runs on the UI thread: over listed rows it frees them first, and the
-    // window answers nothing until it returns.
-    const LONGLONG start = Now();
-    SendMessageW(searchPage, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(searchPage, IdStartButton)));
-    const LONGLONG started = Now();
-    StartProbe();
-    PumpUntilWorkerEnds();
-    StopProbe();
-    if (!g_finalStatusAt) {
-      fputs("vostrel-gui-bench: the search ended without its final status line\n", stderr);
-      exitCode = 1;
-      break;
-    }
-    const SIZE_T privateAfter = PrivateBytes();
-    const PROCESS_MEMORY_COUNTERS after = Memory();
-    const int rows = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
-    const unsigned long long textBytes = RowTextBytes(rows);
-
-    // A tap on the header: the notification the list sends its page, then the repaint.
-    NMLISTVIEW click = {};
-    click.hdr.hwndFrom = ResultListView;
-    click.hdr.idFrom = IdResultList;
-    click.hdr.code = LVN_COLUMNCLICK;
-    click.iItem = -1;
-    click.iSubItem = options.sortColumn;
-    const LONGLONG sortStart = Now();
-    SendMessageW(PageWindows[ResultPage], WM_NOTIFY, IdResultList,
-                 reinterpret_cast<LPARAM>(&click));
-    UpdateWindow(ResultListView);
-    const LONGLONG sortEnd = Now();
-    const bool sorted =
-        options.sortColumn < TheFieldTable.displayCount && ColumnInOrder(rows, options.sortColumn);
-    const SelectionFigures selection = MeasureSelection();
-
-    wchar_t statusText[256] = {};
-    GetWindowTextW(status, statusText, 256);
-    printf(
-        "search=%d rows=%d gui_ms=%.1f start_ms=%.1f latency_ms=%.1f sort_ms=%.1f sorted=%s "
-        "text_bytes=%llu private_before=%llu private_after=%llu working_before=%llu "
-        "working_after=%llu working_peak=%llu select_all_ms=%.1f copy_ms=%.1f copied_lines=%lld "
-        "click_ms=%.1f selected_after_click=%d status=\"%ls\"\n",
-        search, rows, Millis(start, g_finalStatusAt), Millis(start, started),
-        Millis(0, g_probe.worst), Millis(sortStart, sortEnd), sorted ? "yes" : "no", textBytes,
-        static_cast<unsigned long long>(privateBefore),
-        static_cast<unsigned long long>(privateAfter),
-        static_cast<unsigned long long>(workingBefore),
-        static_cast<unsigned long long>(after.WorkingSetSize),
-        static_cast<unsigned long long>(after.PeakWorkingSetSize), selection.selectAllMs,
-        selection.copyMs, selection.copiedLines, selection.clickMs, selection.selectedAfterClick,
-        statusText);
-    fflush(stdout);
-    if (!sorted || selection.copiedLines != rows + 1 || selection.selectedAfterClick != 1)
-      exitCode = 1;
-  }
+  int exitCode = RunSearches(options, status);
   if (g_messageBoxes) exitCode = 1;
   SetWindowLongPtrW(status, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_statusPrevious));
 
