@@ -14,6 +14,7 @@
 #   search .db  Phone=SUBSTRING    / search .db name=PREFIX      goal <= 1.5
 #   search .db  Name=*PATTERN      / search .db name=PREFIX      goal <= 1.5
 #   search .db  (every record) > F / cat F > another file        goal <= 4
+#   search .db --queries (10,000 phones) / search .db Phone=ONE  goal <= 3
 # VOSTREL_CLI and VOSTREL_GEN may name ready-built programs instead.
 set -euo pipefail
 
@@ -24,7 +25,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --records) RECORDS=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "scan_bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -93,9 +94,19 @@ fullname=$(printf '%s' "$record" | cut -f2)
 pattern_name="*${fullname: -6}"
 echo "Substring Phone=$phone, pattern Name=$pattern_name."
 
+# 10,000 phone numbers spread over the file, looked up in one --queries run, and one of them
+# looked up alone.
+step=$(( RECORDS / 10000 ))
+[ "$step" -ge 1 ] || step=1
+{ echo Phone; { "$VOSTREL_CLI" search "$WORK/bench.db" || true; } | tail -n +2 |
+    awk -v s="$step" '(NR - 1) % s == 0' | cut -f1 | head -n 10000; } >"$WORK/lookups.tsv"
+lookups=$(( $(wc -l <"$WORK/lookups.tsv") - 1 ))
+lookup_one=$(sed -n 2p "$WORK/lookups.tsv")
+echo "$lookups phone lookups in one --queries run; alone: Phone=$lookup_one."
+
 # Warm the page cache so the first run does not pay for the disk.
 cat "$WORK/bench.zdb" "$WORK/bench.db" >/dev/null
-search_z=() igzip_t=() gzip_t=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=()
+search_z=() igzip_t=() gzip_t=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=() batch_t=() one_t=()
 for (( i = 1; i <= RUNS; i++ )); do
   search_z+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix")")
   igzip_t+=("$(millis /dev/null igzip -dc "$WORK/bench.zdb")")
@@ -107,6 +118,8 @@ for (( i = 1; i <= RUNS; i++ )); do
   wild_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name")")
   list_t+=("$(millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db")")
   copy_t+=("$(millis "$WORK/copy.tsv" cat "$WORK/all.tsv")")
+  batch_t+=("$(millis "$WORK/batch.tsv" "$VOSTREL_CLI" search "$WORK/bench.db" --queries "$WORK/lookups.tsv")")
+  one_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$lookup_one")")
 done
 [ "$(cat "$WORK/count")" -ge 1 ] || echo "scan_bench: rg found nothing; its pattern is wrong" >&2
 m() { median "$@"; }
@@ -131,3 +144,5 @@ line "search .db name=PREFIX" "$md" "cat FILE.db" "$(m "${cat_t[@]}")" 1.5
 line "search .db Phone=$phone" "$(m "${sub_t[@]}")" "search .db name=PREFIX" "$md" 1.5
 line "search .db Name=*...." "$(m "${wild_t[@]}")" "search .db name=PREFIX" "$md" 1.5
 line "every record listed" "$(m "${list_t[@]}")" "cat of that output" "$(m "${copy_t[@]}")" 4
+line "$lookups lookups, --queries" "$(m "${batch_t[@]}")" "search .db Phone=ONE" "$(m "${one_t[@]}")" 3
+[ "$(wc -l <"$WORK/batch.tsv")" -gt "$lookups" ] || echo "scan_bench: the --queries run listed fewer rows than lookups" >&2
