@@ -61,18 +61,19 @@ void ClearSchema() {
   FreeFieldTable(&TheFieldTable);
 }
 
-int LoadSchema(const char* singleBytePath) {
+LoadSchemaResult LoadSchema(const char* singleBytePath) {
   ClearSchema();
 
   wchar_t widePath[kMaxPathChars] = {};
-  if (!InstalledPathToWide(singleBytePath, widePath)) return 1;
+  if (!InstalledPathToWide(singleBytePath, widePath)) return SchemaRefused;
 
   bool viaGz = false;
-  if (OpenDatabase(widePath, &SelectedDatabaseHeader, &viaGz) != OpenOk) return 1;
+  if (OpenDatabase(widePath, &SelectedDatabaseHeader, &viaGz) != OpenOk) return SchemaRefused;
   const SchemaResult built =
       BuildFieldTable(&TheFieldTable, widePath, SelectedDatabaseHeader, LookupFieldName, nullptr);
-  if (built == SchemaStreamFailed || built == SchemaNoMemory) return -1;
-  if (built != SchemaOk) return 1;  // unusable descriptors: refused like an unreadable file
+  if (built == SchemaStreamFailed || built == SchemaNoMemory) return SchemaLoadFailed;
+  if (built != SchemaOk)
+    return SchemaRefused;  // unusable descriptors: refused like an unreadable file
 
   HWND page = PageWindows[SearchPage];
   for (int j = 0; j < TheFieldTable.searchCount; ++j) {
@@ -104,11 +105,11 @@ int LoadSchema(const char* singleBytePath) {
     column.iSubItem = 0;
     if (SendMessageW(ResultListView, LVM_INSERTCOLUMNW, j, reinterpret_cast<LPARAM>(&column)) ==
         -1) {
-      return -1;
+      return SchemaLoadFailed;
     }
   }
   lstrcpynA(LoadedSchemaPath, singleBytePath, sizeof LoadedSchemaPath);
-  return 0;
+  return SchemaLoaded;
 }
 
 bool SchemaLoadedFor(const char* singleBytePath) {

@@ -10,11 +10,18 @@ extern DatabaseHeader SelectedDatabaseHeader;
 // Forgets the loaded header (after ClearSchema), as at start-up.
 void ResetSchemaForTests();
 
-// 0 built; 1 OpenDatabase refused the file (or its descriptors are unusable, or the path is
-// longer than a wide path holds); -1 the descriptors could not be read or a column could not be
-// inserted. A search worker that is still alive is stopped and waited for first, since it reads
-// the table that is about to be replaced (ClearSchema does the same).
-int LoadSchema(const char* singleBytePath);
+// What LoadSchema did, with the codes it has always returned.
+enum LoadSchemaResult {
+  SchemaLoaded = 0,
+  // OpenDatabase refused the file, its descriptors are unusable, or the path is longer than a
+  // wide path holds.
+  SchemaRefused = 1,
+  // The descriptors could not be read, memory ran short, or a column could not be inserted.
+  SchemaLoadFailed = -1,
+};
+// A search worker that is still alive is stopped and waited for first, since it reads the
+// table that is about to be replaced (ClearSchema does the same).
+LoadSchemaResult LoadSchema(const char* singleBytePath);
 void ClearSchema();
 
 // True when the loaded schema is that of the database at this single-byte path: the last

@@ -62,7 +62,7 @@ LRESULT OnDatabaseSelected(HWND page, int, HWND, int notificationCode) {
   // A database that cannot be searched says why at once, rather than leaving the page without
   // criteria boxes and no word about it.
   const char* path = InstalledDatabaseList.entries[selected].path;
-  if (LoadSchema(path) != 0) TellWhyNotSearchable(page, path, DatabaseUsable);
+  if (LoadSchema(path) != SchemaLoaded) TellWhyNotSearchable(page, path, DatabaseUsable);
   return 0;
 }
 

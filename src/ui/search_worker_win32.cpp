@@ -153,17 +153,20 @@ DWORD WINAPI SearchWorker(LPVOID) {
 
   // A path longer than a wide path can hold would be cut into another file's name.
   wchar_t widePath[kMaxPathChars] = {};
-  if (!InstalledPathToWide(WorkerScanPath(), widePath)) return FinishWithoutScan(5);
+  if (!InstalledPathToWide(WorkerScanPath(), widePath))
+    return FinishWithoutScan(WorkerDatabaseUnusable);
 
   DatabaseHeader header;
   bool viaGz = false;
   const OpenResult opened = OpenDatabase(widePath, &header, &viaGz);
   if (opened != OpenOk)
-    return FinishWithProblem(5, windows.searchPage, widePath, ProblemOfOpening(opened));
+    return FinishWithProblem(WorkerDatabaseUnusable, windows.searchPage, widePath,
+                             ProblemOfOpening(opened));
   // Replaced since its fields were loaded: reading it with the old layout would list misread
   // bytes, so nothing is scanned until its new fields are loaded.
   if (!FieldsStillDescribe(widePath, header))
-    return FinishWithProblem(5, windows.searchPage, widePath, DatabaseFieldsChanged);
+    return FinishWithProblem(WorkerDatabaseUnusable, windows.searchPage, widePath,
+                             DatabaseFieldsChanged);
 
   RecordReader reader;
   const int openFailure = OpenScanReader(&reader, widePath, header, viaGz);
@@ -171,6 +174,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
     wchar_t text[kStatusTextCapacity];
     FormatText(text, kStatusTextCapacity, UiText(TextBadDatabase), {widePath});
     ShowMessageBox(windows.searchPage, text, UiText(TextInfo), MB_OK);
+    // The reader's codes are the worker's: WorkerPlainFileUnopened, WorkerStreamUnopened.
     return FinishWithoutScan(static_cast<DWORD>(openFailure));
   }
 
@@ -197,5 +201,5 @@ DWORD WINAPI SearchWorker(LPVOID) {
   SendMessageW(resultPage, kScanEndMessage, 0, 0);
   SearchStopFlag.store(1);
   TellOfDamage(windows.searchPage, widePath, outcome, stopAsked);
-  return outcome.end == ScanRowFailed ? static_cast<DWORD>(-1) : 0;
+  return outcome.end == ScanRowFailed ? WorkerRowRefused : WorkerScanned;
 }

@@ -6,6 +6,15 @@
 
 #include "ui/result_list_win32.h"
 
+// How the worker thread ended: its exit code.
+enum WorkerExit : DWORD {
+  WorkerScanned = 0,              // the scan ran to its end, or was stopped
+  WorkerPlainFileUnopened = 1,    // the plain file's records could not be opened
+  WorkerStreamUnopened = 2,       // the compressed stream's records could not be opened
+  WorkerDatabaseUnusable = 5,     // not opened, or no longer described by the loaded fields
+  WorkerRowRefused = 0xFFFFFFFF,  // a row found no memory; the rows before it stay
+};
+
 DWORD WINAPI SearchWorker(LPVOID unused);
 
 // Re-enables the Search page's selector, Reset and criteria boxes, and captions Start/Stop

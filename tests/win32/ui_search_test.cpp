@@ -403,7 +403,7 @@ TEST(UiSearch, SchemaReloadWhileScanningStopsAndWaitsForTheWorker) {
 
   StartLongScan();
   // What an install from the Setup page does after it has refreshed the list.
-  EXPECT_EQ(LoadSchema(app.SingleBytePath(L"two.fdb").c_str()), 0);
+  EXPECT_EQ(LoadSchema(app.SingleBytePath(L"two.fdb").c_str()), SchemaLoaded);
   EXPECT_FALSE(SearchWorkerActive());
   EXPECT_EQ(SearchWorkerHandle(), nullptr);
   EXPECT_EQ(ListItemCount(), 0);
