@@ -81,8 +81,10 @@
 #include "db/codepage.h"
 #include "db/database_header.h"
 #include "db/database_writer.h"
+#include "db/disk_layout.h"
 #include "db/field_schema.h"
 #include "db/file_system.h"
+#include "search/query_criteria.h"
 
 namespace {
 
@@ -121,11 +123,9 @@ const char kMakeUsage[] =
     "  Code    integer  0x04  4    1      1       1      70        55          10\n"
     "  Note    text     0x0A  0    2      2       2      142       100         60\n";
 
-constexpr int kMaxFields = 127;
 constexpr size_t kMaxLineBytes = 1 << 20;  // far beyond any record: a guard against binary input
 constexpr size_t kShortTitleCharacters = 22;
 constexpr size_t kSchemaTitleCharacters = 50;
-constexpr size_t kMaxCriterionCharacters = 255;  // what a criterion box yields
 
 enum LineRead { LineOk, LineEnd, LineTooLong, LineHasNul };
 
@@ -267,7 +267,7 @@ bool AddSchemaField(const std::vector<std::string>& t, std::vector<FieldDescript
       return false;
     }
   }
-  if (fields->size() == static_cast<size_t>(kMaxFields)) {
+  if (fields->size() == static_cast<size_t>(kMaxFieldCount)) {
     *why = "more than 127 fields";
     return false;
   }
@@ -360,8 +360,7 @@ bool CellsToRecord(const std::vector<std::string>& cells,
     // text could not be typed in full, so no whole-value search would ever find it. A number
     // is bounded by its bytes instead: the built-in Phone's 3 bytes hold 8 digits against a
     // maxLength of 7, and such a number is still found by a prefix, a substring or a pattern.
-    const size_t limit =
-        f.maxLength < kMaxCriterionCharacters ? f.maxLength : kMaxCriterionCharacters;
+    const size_t limit = f.maxLength < kMaxCriterionChars ? f.maxLength : kMaxCriterionChars;
     if (searched && f.type == FieldText && value.size() > limit) {
       *why = label + ": '" + cells[j] + "' is longer than the " + std::to_string(limit) +
              " characters a search of this field can take";

@@ -7,7 +7,6 @@
 namespace {
 
 // The longest criterion a box yields.
-constexpr size_t kMaxTypedCharacters = 255;
 
 // A number reads as digits, with a minus sign before them in a 4-byte field: a criterion with
 // any other character (but a pattern's * and ?) can never match it. Someone who typed a name
@@ -60,7 +59,7 @@ bool PrepareCriterion(FieldDescriptor* field, const std::string& typedUtf8, std:
     return false;
   }
   const size_t limit =
-      field->maxLength < kMaxTypedCharacters ? field->maxLength : kMaxTypedCharacters;
+      field->maxLength < kMaxCriterionChars ? field->maxLength : kMaxCriterionChars;
   if (typed.size() > limit) {
     *problem = "the text for field '" + fieldLabel + "' is longer than its limit of " +
                std::to_string(limit) + " characters";

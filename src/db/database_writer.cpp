@@ -19,7 +19,6 @@
 namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
-constexpr int kMaxFieldCount = 127;
 
 void SetError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;

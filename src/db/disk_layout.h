@@ -15,6 +15,8 @@ constexpr int kSchemaHeaderSize = 64;
 constexpr int kSchemaSignatureAt = 0;  // 4 bytes naming the producer; never read
 constexpr int kSchemaVersionAt = 4;
 constexpr int kSchemaFieldCountAt = 5;
+// The field count is a signed byte: a schema holds at most this many fields.
+constexpr int kMaxFieldCount = 127;
 constexpr int kSchemaRecordCountAt = 8;  // 32-bit
 constexpr int kSchemaTitleAt = 13;       // to byte 62; byte 63 is its terminator
 constexpr int kSchemaTitleBytes = 50;

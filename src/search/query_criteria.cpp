@@ -11,8 +11,7 @@
 
 namespace {
 
-// A criterion box is read into 256 wide characters, so at most 255 of them count.
-constexpr size_t kTypedCapacity = 256;
+constexpr size_t kTypedCapacity = kMaxCriterionChars + 1;
 
 // The summary shows each criterion as typed, but a folded criterion no longer holds the typed
 // letters. So the typed text is kept here per search position, together with the field it was

@@ -4,8 +4,12 @@
 
 #include "db/field_schema.h"
 
+// A criterion box yields at most this many characters (the handheld read it into 256).
+constexpr size_t kMaxCriterionChars = 255;
+
 // Sets criterion, active, criterionLength and wildcard of a searchable field from the text of
-// its box (at most 255 characters are taken, and at most maxLength bytes are kept). The text is
+// its box (at most kMaxCriterionChars characters are taken, and at most maxLength bytes are
+// kept). The text is
 // converted to Windows-1251 and folded when the field has FoldValue.
 void SetFieldCriterion(FieldDescriptor* field, const wchar_t* typed);
 

@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int kCriterionTextCapacity = 256;  // an edit box's text is taken up to 255 characters
+constexpr int kCriterionTextCapacity = static_cast<int>(kMaxCriterionChars) + 1;
 constexpr int kQuerySummaryCapacity = 256;
 
 HWND SearchCommandWindow = nullptr;
