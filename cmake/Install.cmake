@@ -64,7 +64,24 @@ file(RELATIVE_PATH VOSTREL_SHARE_FROM_BIN /root/${CMAKE_INSTALL_BINDIR}
      /root/${CMAKE_INSTALL_DATADIR}/vostrel)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/vostrel.in ${linux_launcher} @ONLY)
 
+# The installed programs resolve their library calls at start, so that the whole table of them
+# can be read-only (full RELRO, the hardening Debian builds its packages with).
+target_link_options(vostrel-cli PRIVATE LINKER:-z,relro,-z,now)
+target_link_options(vostrel-gen PRIVATE LINKER:-z,relro,-z,now)
 install(TARGETS vostrel-cli vostrel-gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped program still carries the compilers' names in its .comment section, of no use to
+# anyone running it; the package's programs go without it, as Debian's own tools make them.
+if(CMAKE_OBJCOPY)
+  install(CODE "
+    foreach(program vostrel-cli vostrel-gen)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+        RESULT_VARIABLE result)
+      if(NOT result EQUAL 0)
+        message(FATAL_ERROR \"objcopy could not remove .comment from \${program}\")
+      endif()
+    endforeach()")
+endif()
 install(PROGRAMS ${linux_launcher} DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(CODE "

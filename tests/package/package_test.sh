@@ -228,9 +228,9 @@ else
   fail "description: the synopsis repeated, or lines over 80 columns or not as the policy wraps them: $description"
 fi
 
-# lintian: no error and no warning; the one tag the package has on purpose is overridden in
-# its override file, with the reason, and every override matches a tag (lintian names one
-# that does not). The informational tags are shown.
+# lintian: no error and no warning; the tags the package has on purpose are overridden in its
+# override file, each with the reason, and every override matches a tag (lintian names one
+# that does not). The informational tags left are shown.
 if command -v lintian >/dev/null; then
   lintian_out=$(lintian -I --show-overrides "$DEB" 2>&1 | grep -v '^running with root privileges')
   problems=$(grep -E '^[EW]: |unused-override|mismatched-override' <<<"$lintian_out")
