@@ -7,57 +7,12 @@
 // warning. A name ending in a dot or a space is refused (Windows would write another file).
 // INPUT is a file or "-" for standard input.
 //
-// The table. The first line names the fields, one column per field of the schema in field
-// order; the names must be the schema's names, compared without regard to the case of Latin and
-// Cyrillic letters. Every
-// further line is one record. Cells are separated by tabs and use the escapes that
-// "vostrel-cli search" writes: \\ for a backslash, \t, \n and \r for tab, line feed and carriage
-// return; any other backslash is an error. A carriage return before the line feed is dropped, as
-// is a UTF-8 byte order mark at the start. Text must be Windows-1251 text of at most the field's
-// maxLength characters; integers are decimal and must fit the field's size (1 to 3 bytes:
-// 0 upwards, 4 bytes: a signed 32-bit number); a field of another type stores nothing and its
-// cell must be empty. A text of a searchable field may be no longer than a search of it can
-// be (maxLength, at most 255 characters; a number need only fit its bytes, since a prefix, a
-// substring or a pattern still finds it), and is stored in capitals when the field takes its
-// criteria in capitals (flag 2) without folding case (flag 8), as the application's criterion
-// box would make them. A record takes at most 254 bytes. Any value that does not fit stops the
-// build with the line number, and OUTPUT is then neither created nor changed.
-//
-// OUTPUT is written as a new temporary file of its own beside it and renamed into place when
-// complete; it may name nothing or a regular file (whose permission bits the new file keeps),
-// never a directory, a link, a device or a pipe. An interrupting signal removes the temporary
-// file.
-//
-// The schema. Without --schema, or with "--schema builtin", the five built-in fields are used
-// (Phone, Name, Street, House, Flat); an ".fdb" file then gets version 11. A schema file makes
-// an ".fdb" file of version 12 that carries its own descriptors (".db" and ".zdb" files cannot
-// carry a schema). It is UTF-8 text with one line per field, in field order; blank lines and
-// lines starting with # are ignored. Each line holds ten columns separated by blanks or tabs:
-//
-//   name type flags size search display detail editWidth columnWidth maxLength
-//
-//   name         1 to 15 Windows-1251 characters without blanks, unique regardless of the
-//                case of Latin and Cyrillic letters
-//   type         text, integer, or a number from -128 to 127 (other types store nothing)
-//   flags        a number (decimal or 0x hexadecimal) from 0 to 255: 2 upper-case input,
-//                4 match anywhere, 8 fold case
-//   size         byte width of an integer, 1 to 4 (a number from -128 to 127 for other types)
-//   search       position among the criteria boxes, 1 to 10, or 0 for none
-//   display      result column, 1 to 16, or 0 for none
-//   detail       position in a row's details, 0 to 127
-//   editWidth    criterion box width in pixels, 0 to 65535
-//   columnWidth  result column width in pixels, 0 to 65535
-//   maxLength    longest value and criterion in characters, 0 to 65535 (at least 1 for text
-//                and searchable fields)
-//
-// The search positions in use must be exactly 1, 2, ... without gaps or repeats; so must the
-// display positions. At most 127 fields. For example, the built-in schema reads:
-//
-//   Phone   integer 7 3 1 1 1  70  55   7
-//   Name    text    2 2 2 2 1 142 100 196
-//   Street  text    2 2 3 3 1 142 110 196
-//   House   text    2 2 4 4 1  70  40  36
-//   Flat    text    2 2 5 5 1  70  40  36
+// The rules of the table, the schema file and OUTPUT are the user's, and are written once for
+// the user: kMakeUsage below (what "make --help" prints; README shows the same table with a
+// worked example). The ranges each value takes are the checks of ParseSchemaLine and of the
+// cell conversions below, each refusing with the input line's number; OUTPUT is written as a
+// temporary file of its own beside it and renamed into place when complete, so that a refused
+// build leaves it as it was.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
