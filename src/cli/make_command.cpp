@@ -24,9 +24,6 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#define VOSTREL_GETC _getc_nolock
-#else
-#define VOSTREL_GETC getc_unlocked
 #endif
 
 #include "cli/command_options.h"
@@ -78,32 +75,10 @@ const char kMakeUsage[] =
     "  Code    integer  0x04  4    1      1       1      70        55          10\n"
     "  Note    text     0x0A  0    2      2       2      142       100         60\n";
 
-constexpr size_t kMaxLineBytes = 1 << 20;  // far beyond any record: a guard against binary input
 constexpr size_t kShortTitleCharacters = 22;
 constexpr size_t kSchemaTitleCharacters = 50;
 
-enum LineRead { LineOk, LineEnd, LineTooLong, LineHasNul };
-
-// Reads one line without its line end. Stops at once, without reading on, at a NUL byte (no
-// text table holds one, and C strings would cut the cell there) or when the line passes the
-// guard: so an endless binary input such as /dev/zero ends the run instead of spinning.
-LineRead ReadLine(FILE* in, std::string* line) {
-  line->clear();
-  int c;
-  bool any = false;
-  while ((c = VOSTREL_GETC(in)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    if (c == 0) return LineHasNul;
-    if (line->size() == kMaxLineBytes) return LineTooLong;
-    line->push_back(static_cast<char>(c));
-  }
-  if (!any) return LineEnd;
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return LineOk;
-}
-
-// The refusal of a line that ReadLine would not take.
+// The refusal of a line that ReadTableLine would not take.
 std::string UnreadableLine(LineRead read) {
   return read == LineHasNul ? "the line holds a NUL byte (is this a text table?)"
                             : "the line is longer than any record can be";
@@ -236,7 +211,7 @@ bool ReadSchemaLines(FILE* in, const std::string& shown, std::vector<FieldDescri
   std::string line;
   int lineNumber = 0;
   LineRead read;
-  while ((read = ReadLine(in, &line)) != LineEnd) {
+  while ((read = ReadTableLine(in, &line)) != LineEnd) {
     ++lineNumber;
     if (read != LineOk) {
       fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
@@ -516,7 +491,7 @@ bool CopyTableLines(FILE* in, MakeRun* run) {
   std::vector<std::string> cells;
   DatabaseRecord record;
   LineRead read;
-  while ((read = ReadLine(in, &line)) != LineEnd) {
+  while ((read = ReadTableLine(in, &line)) != LineEnd) {
     ++run->lineNumber;
     if (read != LineOk) return RefuseLine(*run, UnreadableLine(read));
     if (run->lineNumber == 1) DropByteOrderMark(&line);

@@ -12,34 +12,13 @@
 
 #include "cli/command_options.h"
 #include "cli/search_criteria.h"
+#include "cli/table_format.h"
 #include "cli/terminal_text.h"
 #include "db/codepage.h"
 #include "db/file_system.h"
 #include "search/query_criteria.h"
 
 namespace {
-
-// Far beyond any query: a guard against a binary file or an endless stream.
-constexpr size_t kMaxLineBytes = 1 << 20;
-
-enum LineRead { LineOk, LineEnd, LineTooLong, LineHasNul };
-
-// Reads one line without its line end; stops at a NUL byte or past the guard without reading on.
-LineRead ReadQueryLine(FILE* in, std::string* line) {
-  line->clear();
-  int c;
-  bool any = false;
-  while ((c = getc(in)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    if (c == 0) return LineHasNul;
-    if (line->size() == kMaxLineBytes) return LineTooLong;
-    line->push_back(static_cast<char>(c));
-  }
-  if (!any) return LineEnd;
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return LineOk;
-}
 
 std::vector<std::string> SplitAtTabs(const std::string& line) {
   std::vector<std::string> cells(1);
@@ -117,7 +96,7 @@ bool ReadQueryLines(FILE* in, QueryFileRead* read, FieldTable* table,
                     std::vector<BatchQuery>* queries, std::vector<std::string>* warnings) {
   std::string line;
   LineRead got;
-  while ((got = ReadQueryLine(in, &line)) != LineEnd) {
+  while ((got = ReadTableLine(in, &line)) != LineEnd) {
     ++read->lineNumber;
     if (got == LineHasNul) return Refuse(*read, "the line holds a NUL byte (is this a text file?)");
     if (got == LineTooLong) return Refuse(*read, "the line is longer than any query can be");

@@ -390,3 +390,26 @@ bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std:
   }
   return true;
 }
+
+// One byte at a time, without the stream's lock: a table of millions of records is read here.
+#ifdef _WIN32
+#define VOSTREL_GETC _getc_nolock
+#else
+#define VOSTREL_GETC getc_unlocked
+#endif
+
+LineRead ReadTableLine(FILE* in, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = VOSTREL_GETC(in)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (c == 0) return LineHasNul;
+    if (line->size() == kMaxTableLineBytes) return LineTooLong;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!any) return LineEnd;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return LineOk;
+}

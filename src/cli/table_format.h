@@ -51,6 +51,16 @@ void WriteTableRow(TableWriter* writer, const char* const* values, size_t count)
 // Returns false once a write has failed.
 bool FlushTable(TableWriter* writer, bool force);
 
+// Far beyond any record or query: a guard against binary input.
+constexpr size_t kMaxTableLineBytes = 1 << 20;
+// What reading one line of a text table gave.
+enum LineRead { LineOk, LineEnd, LineTooLong, LineHasNul };
+// Reads one line without its line end (a CR before the LF goes too). Stops at once, without
+// reading on, at a NUL byte (no text table holds one, and C strings would cut the cell there)
+// or when the line passes the guard: so an endless binary input such as /dev/zero ends the run
+// instead of spinning.
+LineRead ReadTableLine(FILE* in, std::string* line);
+
 // Splits one TSV line (without its line end) at tabs and undoes the escapes. Returns false with
 // a message for a backslash that starts no known escape.
 bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std::string* error);
