@@ -9,6 +9,7 @@
 #include "i18n/language_file.h"
 #include "i18n/ui_strings.h"
 #include "ui/language_ui_win32.h"
+#include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
 #include "win32_test_support.h"
 
@@ -158,3 +159,41 @@ TEST_F(LanguageUiTest, SaveCutsAnOverlongSelectorTextToTheLanguageBuffer) {
 }
 
 }  // namespace
+
+// Every control that the pages' tables translate (a row with an id and a text of its own) has
+// its text in both shipped languages, the Russian one in Cyrillic. The keys come from the
+// tables, so a control added to them cannot be left untranslated.
+TEST_F(LanguageUiTest, EveryTranslatedControlOfTheTablesHasItsTextInBothLanguages) {
+  app_.CopyRepositoryLanguageFile();
+  ASSERT_TRUE(OpenLanguageFile(&lang_, app_.Path().c_str(), L"vostrel.lng"));
+  struct Table {
+    const ControlSpec* rows;
+    int count;
+  };
+  // The About page's texts are never translated.
+  const Table tables[] = {{SearchControls, kSearchControlCount},
+                          {ResultControls, kResultControlCount},
+                          {SetupControls, kSetupControlCount}};
+  int translated = 0;
+  for (const wchar_t* language : {L"RUSSIAN", L"ENGLISH"}) {
+    ASSERT_EQ(SelectLanguageSection(&lang_, language), 0);
+    for (const Table& table : tables) {
+      for (int i = 0; i < table.count; ++i) {
+        const ControlSpec& row = table.rows[i];
+        if (row.id == -1 || row.defaultText[0] == L'\0') continue;
+        SCOPED_TRACE(std::wstring(language) + L" " + std::to_wstring(row.id));
+        wchar_t text[kLanguageValueCapacity] = {};
+        ASSERT_EQ(LookupLanguageString(&lang_, row.id, text), 0);
+        EXPECT_NE(text[0], L'\0');
+        bool cyrillic = false;
+        for (const wchar_t* c = text; *c; ++c)
+          cyrillic = cyrillic || (*c >= 0x0410 && *c <= 0x044F);
+        if (lstrcmpW(language, L"RUSSIAN") == 0) {
+          EXPECT_TRUE(cyrillic) << "not Russian";
+        }
+        ++translated;
+      }
+    }
+  }
+  EXPECT_GT(translated, 0);
+}
