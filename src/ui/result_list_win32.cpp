@@ -237,6 +237,41 @@ void EndListWork(const ListWork& work) {
   SetCursor(work.previousCursor);
 }
 
+void DropListSelection(HWND list) {
+  const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  const int top = static_cast<int>(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+  const int focused =
+      static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+  const int mark = static_cast<int>(SendMessageW(list, LVM_GETSELECTIONMARK, 0, 0));
+  RECT row = {};
+  row.left = LVIR_BOUNDS;
+  const bool measured = SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(top),
+                                     reinterpret_cast<LPARAM>(&row)) != 0;
+  // Wine's list deselects an owner-data list item by item, a second for two million rows even
+  // with its painting off; emptying the list and giving it its count back drops every selected
+  // range at once. A list that keeps its selection over that is deselected the usual way.
+  SendMessageW(list, LVM_SETITEMCOUNT, 0, LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  SendMessageW(list, LVM_SETITEMCOUNT, static_cast<WPARAM>(count),
+               LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  if (SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) != 0) {
+    LVITEMW none = {};
+    none.stateMask = LVIS_SELECTED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+  }
+  const int newTop = static_cast<int>(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+  if (measured && newTop != top) {
+    SendMessageW(list, LVM_SCROLL, 0, (top - newTop) * (row.bottom - row.top));
+  }
+  if (focused >= 0 && focused < count) {
+    LVITEMW focus = {};
+    focus.stateMask = LVIS_FOCUSED;
+    focus.state = LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(focused),
+                 reinterpret_cast<LPARAM>(&focus));
+  }
+  SendMessageW(list, LVM_SETSELECTIONMARK, 0, mark);
+}
+
 int ResultRowCount() { return StoredCount(); }
 
 ResultRow ResultRowAt(int index) {

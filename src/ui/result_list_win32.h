@@ -67,6 +67,9 @@ struct ListWork {
 };
 ListWork BeginListWork(int rows);
 void EndListWork(const ListWork& work);
+// Deselects every row of the list at once, keeping its top row, focused row and selection mark,
+// so that the click or key that follows acts as it would have over the selection.
+void DropListSelection(HWND list);
 
 // Test seams: the shortest time between two repaints during a scan (0: every update repaints),
 // and a worker that waits for each update to be applied, which makes the list's counts follow

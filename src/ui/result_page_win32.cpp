@@ -66,10 +66,7 @@ LRESULT CALLBACK ResultListInputProc(HWND list, UINT message, WPARAM wParam, LPA
     const int selected = static_cast<int>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0));
     if (selected >= kLongListRows) {
       const ListWork work = BeginListWork(selected);
-      LVITEMW none = {};
-      none.stateMask = LVIS_SELECTED;
-      SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
-                   reinterpret_cast<LPARAM>(&none));
+      DropListSelection(list);
       EndListWork(work);
     }
   }

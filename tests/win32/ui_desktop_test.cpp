@@ -377,7 +377,8 @@ TEST(UiDesktop, TheResultListTakesArrowsEnterAndCopiesWhatTheCommandLineWrites) 
 }
 
 // A long list selected whole (Ctrl+A) and then one click or one arrow key: one row stays
-// selected, as in a short list, and a copy then takes that row alone.
+// selected, as in a short list, the view stays where it was scrolled, and a copy then takes that
+// row alone.
 TEST(UiDesktop, OneClickOrArrowAfterSelectingALongListSelectsOneRow) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
@@ -385,24 +386,27 @@ TEST(UiDesktop, OneClickOrArrowAfterSelectingALongListSelectsOneRow) {
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
   ASSERT_EQ(ListItemCount(), kLongListRows + 5);
+  SendMessageW(ResultListView, LVM_ENSUREVISIBLE, kLongListRows / 2, FALSE);
+  const int top = static_cast<int>(SendMessageW(ResultListView, LVM_GETTOPINDEX, 0, 0));
+  ASSERT_GT(top, 0);
   struct Way {
     const char* name;
     std::function<void()> act;
-    int selects;  // the row that ends selected and focused
+    int selects;  // the row below the top one that ends selected and focused
   };
   const Way ways[] = {
-      {"click on row 2",
-       [] {
+      {"click on the third row shown",
+       [top] {
          RECT item = {};
          item.left = LVIR_BOUNDS;
-         SendMessageW(ResultListView, LVM_GETITEMRECT, 2, reinterpret_cast<LPARAM>(&item));
+         SendMessageW(ResultListView, LVM_GETITEMRECT, top + 2, reinterpret_cast<LPARAM>(&item));
          const LPARAM at = MAKELPARAM(item.left + 5, (item.top + item.bottom) / 2);
          PostMessageW(ResultListView, WM_LBUTTONDOWN, MK_LBUTTON, at);
          PostMessageW(ResultListView, WM_LBUTTONUP, 0, at);
          PumpOnce();
        },
        2},
-      {"down arrow", [] { PressKey(VK_DOWN); }, 3},
+      {"down arrow from the clicked row", [] { PressKey(VK_DOWN); }, 3},
   };
   for (const Way& way : ways) {
     SCOPED_TRACE(way.name);
@@ -411,8 +415,10 @@ TEST(UiDesktop, OneClickOrArrowAfterSelectingALongListSelectsOneRow) {
     ASSERT_EQ(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0), kLongListRows + 5);
     way.act();
     EXPECT_EQ(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0), 1);
-    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_SELECTED), way.selects);
-    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED), way.selects);
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_SELECTED), top + way.selects);
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED), top + way.selects);
+    EXPECT_EQ(SendMessageW(ResultListView, LVM_GETTOPINDEX, 0, 0), top);
+    EXPECT_EQ(ListItemCount(), kLongListRows + 5);
     PressKey('C', true);
     EXPECT_EQ(Lines(ClipboardText()).size(), 2u);
   }
