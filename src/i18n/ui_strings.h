@@ -36,6 +36,12 @@ enum TextKey {
 };
 constexpr int kUiStringCount = 19;
 
+// The tab names' keys: the first page's name, then one key per page in the tabs' order; a name
+// holds up to 127 characters.
+constexpr int kFirstTabNameKey = 700;
+constexpr int kTabNameCount = 5;
+constexpr int kTabNameCapacity = 128;
+
 extern UiString UiStringTable[kUiStringCount];
 
 // The text of a key of the table (900..919); an empty string for an unknown key.

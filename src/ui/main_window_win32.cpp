@@ -30,7 +30,7 @@ namespace {
 constexpr UINT kDpiChangedMessage = 0x02E0;
 constexpr wchar_t kMainClassName[] = L"Vostrel";
 constexpr wchar_t kMainTitle[] = L"Vostrel/Corvinet v2.04";
-constexpr int kTabCaptionCapacity = 128;  // 127 characters and the terminator
+static_assert(kTabNameCount == kPageCount, "one translated name per tab");
 // A desktop window that can be resized and maximized; it never shrinks below the layout.
 constexpr DWORD kMainStyle =
     WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME;
@@ -53,7 +53,7 @@ const PageClass kPageClasses[kPageCount] = {
 };
 
 // Translated tab captions live as long as the program: the tab control keeps no copy we own.
-wchar_t TabCaptions[kPageCount][kTabCaptionCapacity];
+wchar_t TabCaptions[kPageCount][kTabNameCapacity];
 
 bool ShutdownDone = false;
 const wchar_t* DirectoryOverride = nullptr;
@@ -91,8 +91,8 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
     wchar_t translation[kLanguageValueCapacity];
     TCITEMW item = {};
     item.mask = TCIF_TEXT;
-    if (TranslateKey(700 + i, translation)) {
-      lstrcpynW(TabCaptions[i], translation, kTabCaptionCapacity);
+    if (TranslateKey(kFirstTabNameKey + i, translation)) {
+      lstrcpynW(TabCaptions[i], translation, kTabNameCapacity);
       item.pszText = TabCaptions[i];
     } else {
       item.pszText = const_cast<wchar_t*>(kPageClasses[i].defaultCaption);

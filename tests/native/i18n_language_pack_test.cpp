@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "db/codepage.h"
+#include "db/field_schema.h"
 #include "i18n/language_file.h"
 #include "i18n/ui_strings.h"
 #include "test_support.h"
@@ -35,17 +36,24 @@ std::wstring RepositoryLanguageFile() {
   return Utf8ToWide(path);
 }
 
-struct Limit {
-  int first;
-  int last;
+// The keys of the tab names, the message texts and the built-in fields' names, taken from where
+// the program takes them, each with the most characters its consumer holds. The controls' keys
+// come from the control tables, checked by the Windows test
+// LanguageUiTest.EveryTranslatedControlOfTheTablesHasItsTextInBothLanguages. Key -1 is left to
+// the defaults: it stands both for the version line and for the "Language:" label.
+struct KeySet {
+  std::vector<int> keys;
   size_t maxChars;
 };
-// Tab names, the message texts, field names and control texts (key -1 is left to the defaults:
-// it stands both for the version line and for the "Language:" label).
-const Limit kLimits[] = {
-    {700, 704, 127},   {900, 919, 79},    {1500, 1504, 15},
-    {1106, 1109, 259}, {1203, 1203, 259}, {1303, 1309, 259},
-};
+std::vector<KeySet> TranslatedKeys() {
+  KeySet tabs{{}, kTabNameCapacity - 1};
+  for (int i = 0; i < kTabNameCount; ++i) tabs.keys.push_back(kFirstTabNameKey + i);
+  KeySet texts{{}, kUiStringCapacity - 1};
+  for (const UiString& slot : UiStringTable) texts.keys.push_back(slot.key);
+  KeySet fields{{}, kDisplayNameCapacity - 1};
+  for (const FieldDescriptor& field : BuiltInSchema) fields.keys.push_back(field.languageKey);
+  return {tabs, texts, fields};
+}
 
 class LanguagePackTest : public testing::Test {
  protected:
@@ -99,10 +107,9 @@ TEST_F(LanguagePackTest, ListsRussianAndEnglish) {
 
 TEST_F(LanguagePackTest, RussianTranslatesEveryTextWithinItsLimit) {
   ASSERT_EQ(SelectLanguageSection(&lang_, L"RUSSIAN"), 0);
-  std::vector<int> keys = {700, 701, 702, 703, 704, 1500, 1501, 1502, 1503, 1504};
-  for (const UiString& slot : UiStringTable) keys.push_back(slot.key);
-  // The controls' keys are checked from the control tables themselves, by the Windows test
-  // LanguageUiTest.EveryTranslatedControlOfTheTablesHasItsTextInBothLanguages.
+  std::vector<int> keys;
+  for (const KeySet& set : TranslatedKeys())
+    keys.insert(keys.end(), set.keys.begin(), set.keys.end());
   for (int key : keys) {
     std::wstring text = Lookup(key);
     EXPECT_NE(text, L"<none>") << "no Russian text for key " << key;
@@ -119,11 +126,11 @@ TEST_F(LanguagePackTest, RussianTranslatesEveryTextWithinItsLimit) {
 TEST_F(LanguagePackTest, EveryTranslationFitsItsConsumer) {
   for (const wchar_t* language : {L"RUSSIAN", L"ENGLISH"}) {
     ASSERT_EQ(SelectLanguageSection(&lang_, language), 0);
-    for (const Limit& limit : kLimits) {
-      for (int key = limit.first; key <= limit.last; ++key) {
+    for (const KeySet& set : TranslatedKeys()) {
+      for (int key : set.keys) {
         std::wstring text = Lookup(key);
         if (text == L"<none>") continue;
-        EXPECT_LE(text.size(), limit.maxChars) << "key " << key;
+        EXPECT_LE(text.size(), set.maxChars) << "key " << key;
         EXPECT_EQ(text.find(L'\n'), std::wstring::npos) << "key " << key;
       }
     }
@@ -163,7 +170,7 @@ TEST_F(LanguagePackTest, EnglishRepeatsTheDefaultTextsButSpellsScanned) {
     }
     EXPECT_EQ(text, slot.text) << "key " << slot.key;
   }
-  EXPECT_EQ(Lookup(700), L"Search");
+  EXPECT_EQ(Lookup(kFirstTabNameKey), L"Search");
   EXPECT_EQ(Lookup(1504), L"Flat");
   EXPECT_EQ(Lookup(1306), L"Corvinet Options:");
 }

@@ -185,6 +185,7 @@ TEST_F(LanguageUiTest, EveryTranslatedControlOfTheTablesHasItsTextInBothLanguage
         wchar_t text[kLanguageValueCapacity] = {};
         ASSERT_EQ(LookupLanguageString(&lang_, row.id, text), 0);
         EXPECT_NE(text[0], L'\0');
+        EXPECT_EQ(wcschr(text, L'\n'), nullptr) << "a control's text is one line";
         bool cyrillic = false;
         for (const wchar_t* c = text; *c; ++c)
           cyrillic = cyrillic || (*c >= 0x0410 && *c <= 0x044F);
