@@ -128,9 +128,9 @@ void DropByteOrderMark(std::string* line) {
 }
 
 // Parses the ten columns of one schema line into a descriptor. Returns false with the reason.
-bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std::string* why) {
+bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std::string* problem) {
   if (t.size() != 10) {
-    *why =
+    *problem =
         "a field line has 10 columns: name type flags size search display detail "
         "editWidth columnWidth maxLength";
     return false;
@@ -138,7 +138,7 @@ bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std:
   *f = FieldDescriptor{};
   std::string name;
   if (!WideToSingleByteStrict(Utf8ToWide(t[0]), &name) || name.size() > kNameCapacity - 1) {
-    *why = "the name '" + t[0] + "' is not 1 to 15 Windows-1251 characters";
+    *problem = "the name '" + t[0] + "' is not 1 to 15 Windows-1251 characters";
     return false;
   }
   memcpy(f->name, name.data(), name.size());
@@ -149,7 +149,7 @@ bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std:
   } else if (t[1] == "integer") {
     type = FieldInteger;
   } else if (!ParseNumber(t[1], -128, 127, &type)) {
-    *why = "type '" + t[1] + "' is not text, integer or a number from -128 to 127";
+    *problem = "type '" + t[1] + "' is not text, integer or a number from -128 to 127";
     return false;
   }
   struct Column {
@@ -169,8 +169,8 @@ bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std:
   };
   for (const Column& c : columns) {
     if (!ParseNumber(c.token, c.low, c.high, c.value)) {
-      *why = std::string(c.what) + " '" + c.token + "' is not a number from " +
-             std::to_string(c.low) + " to " + std::to_string(c.high);
+      *problem = std::string(c.what) + " '" + c.token + "' is not a number from " +
+                 std::to_string(c.low) + " to " + std::to_string(c.high);
       return false;
     }
   }
@@ -188,17 +188,17 @@ bool ParseSchemaLine(const std::vector<std::string>& t, FieldDescriptor* f, std:
 
 // Adds the field of one schema line to those before it. Returns false with the reason.
 bool AddSchemaField(const std::vector<std::string>& t, std::vector<FieldDescriptor>* fields,
-                    std::string* why) {
+                    std::string* problem) {
   FieldDescriptor f;
-  if (!ParseSchemaLine(t, &f, why)) return false;
+  if (!ParseSchemaLine(t, &f, problem)) return false;
   for (const FieldDescriptor& other : *fields) {
     if (SameFieldName(NameUtf8(other), NameUtf8(f))) {
-      *why = "the name '" + t[0] + "' is used twice";
+      *problem = "the name '" + t[0] + "' is used twice";
       return false;
     }
   }
   if (fields->size() == static_cast<size_t>(kMaxFieldCount)) {
-    *why = "more than 127 fields";
+    *problem = "more than 127 fields";
     return false;
   }
   fields->push_back(f);
@@ -221,10 +221,10 @@ bool ReadSchemaLines(FILE* in, const std::string& shown, std::vector<FieldDescri
     if (lineNumber == 1) DropByteOrderMark(&line);
     const std::vector<std::string> t = SplitBlanks(line);
     if (t.empty() || t[0][0] == '#') continue;
-    std::string why;
-    if (!AddSchemaField(t, fields, &why)) {
+    std::string problem;
+    if (!AddSchemaField(t, fields, &problem)) {
       fprintf(stderr, "vostrel-cli: %s:%d: %s\n", shown.c_str(), lineNumber,
-              TerminalSafeUtf8(why).c_str());
+              TerminalSafeUtf8(problem).c_str());
       return false;
     }
   }
@@ -265,10 +265,10 @@ bool ReadSchemaFile(const std::string& file, std::vector<FieldDescriptor>* field
 // the reason.
 bool CellsToRecord(const std::vector<std::string>& cells,
                    const std::vector<FieldDescriptor>& schema, DatabaseRecord* record,
-                   std::string* why) {
+                   std::string* problem) {
   if (cells.size() != schema.size()) {
-    *why = "has " + std::to_string(cells.size()) + " cells for " + std::to_string(schema.size()) +
-           " fields";
+    *problem = "has " + std::to_string(cells.size()) + " cells for " +
+               std::to_string(schema.size()) + " fields";
     return false;
   }
   record->resize(cells.size());
@@ -283,7 +283,7 @@ bool CellsToRecord(const std::vector<std::string>& cells,
     if (searched && (f.flags & UpperCaseInput) && !(f.flags & FoldValue))
       for (wchar_t& c : value) c = UpperCaseAsTyped(c);
     if (!WideToSingleByteStrict(value, &(*record)[j])) {
-      *why = label + ": a character that Windows-1251 cannot hold (or text that is not UTF-8)";
+      *problem = label + ": a character that Windows-1251 cannot hold (or text that is not UTF-8)";
       return false;
     }
     // A criterion holds at most maxLength (and never more than 255) characters: a longer
@@ -292,8 +292,8 @@ bool CellsToRecord(const std::vector<std::string>& cells,
     // maxLength of 7, and such a number is still found by a prefix, a substring or a pattern.
     const size_t limit = f.maxLength < kMaxCriterionChars ? f.maxLength : kMaxCriterionChars;
     if (searched && f.type == FieldText && value.size() > limit) {
-      *why = label + ": '" + cells[j] + "' is longer than the " + std::to_string(limit) +
-             " characters a search of this field can take";
+      *problem = label + ": '" + cells[j] + "' is longer than the " + std::to_string(limit) +
+                 " characters a search of this field can take";
       return false;
     }
   }
@@ -473,8 +473,8 @@ bool BeginFromHeaderLine(MakeRun* run, const std::vector<std::string>& cells) {
 
 // Writes the record of one line after the header. Returns false after printing why.
 bool AppendRecordLine(MakeRun* run, const std::vector<std::string>& cells, DatabaseRecord* record) {
-  std::string why;
-  if (!CellsToRecord(cells, run->schema, record, &why)) return RefuseLine(*run, why);
+  std::string problem;
+  if (!CellsToRecord(cells, run->schema, record, &problem)) return RefuseLine(*run, problem);
   std::string error;
   if (!AppendDatabaseRecord(&run->writer, *record, &error)) {
     // The line number says where; the writer's own "record N: " would only repeat it.

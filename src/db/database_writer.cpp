@@ -20,8 +20,8 @@ namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
 
-void SetError(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
+void SetProblem(std::string* problem, const std::string& text) {
+  if (problem != nullptr) *problem = text;
 }
 
 void PutInt32(std::string* out, size_t at, int32_t value) {
@@ -44,11 +44,12 @@ std::string TitleBytes(const std::string& title, size_t room) {
 // Picks the descriptors stored in an ".fdb" header and the schema the records are encoded
 // with: the one a reader will decode them with (built-in for every version-11 file).
 bool ResolveSchema(const DatabaseWriterOptions& options, std::vector<FieldDescriptor>* records,
-                   std::vector<FieldDescriptor>* stored, std::string* error) {
+                   std::vector<FieldDescriptor>* stored, std::string* problem) {
   const std::vector<FieldDescriptor> builtIn(BuiltInSchema, BuiltInSchema + 5);
   *stored = options.descriptors.empty() ? builtIn : options.descriptors;
   if (options.variant == VariantFdb && stored->size() > static_cast<size_t>(kMaxFieldCount)) {
-    SetError(error, "an .fdb file holds at most 127 fields, not " + std::to_string(stored->size()));
+    SetProblem(problem,
+               "an .fdb file holds at most 127 fields, not " + std::to_string(stored->size()));
     return false;
   }
   *records = (options.variant == VariantFdb && options.version >= 12) ? *stored : builtIn;
@@ -113,10 +114,10 @@ bool ParseDecimal(const std::string& text, int64_t* value) {
 // Appends the record's length byte and data to out; on a value that does not fit, leaves out
 // as it was and says why.
 bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseRecord& record,
-                  std::string* out, std::string* error) {
+                  std::string* out, std::string* problem) {
   if (record.size() != schema.size()) {
-    SetError(error, "has " + std::to_string(record.size()) + " values for " +
-                        std::to_string(schema.size()) + " fields");
+    SetProblem(problem, "has " + std::to_string(record.size()) + " values for " +
+                            std::to_string(schema.size()) + " fields");
     return false;
   }
   const size_t start = out->size();
@@ -124,13 +125,13 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
   for (size_t j = 0; j < schema.size(); ++j) {
     const FieldDescriptor& f = schema[j];
     const std::string& v = record[j];
-    std::string problem;
+    std::string fault;
     if (f.type == FieldText) {
       if (v.find('\0') != std::string::npos) {
-        problem = "text holds a NUL byte";
+        fault = "text holds a NUL byte";
       } else if (v.size() > f.maxLength) {
-        problem = "text of " + std::to_string(v.size()) + " characters is longer than " +
-                  std::to_string(f.maxLength);
+        fault = "text of " + std::to_string(v.size()) + " characters is longer than " +
+                std::to_string(f.maxLength);
       } else {
         out->append(v);
         out->push_back('\0');
@@ -142,22 +143,22 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
       const int64_t low = f.size == 4 ? INT32_MIN : 0;
       const int64_t high = !sizeOk ? 0 : f.size == 4 ? INT32_MAX : (int64_t{1} << (8 * f.size)) - 1;
       if (!sizeOk) {
-        problem = "integer size " + std::to_string(f.size) + " cannot be written";
+        fault = "integer size " + std::to_string(f.size) + " cannot be written";
       } else if (!ParseDecimal(v, &number)) {
-        problem = "'" + v + "' is not a decimal number as it reads back (no leading zeros)";
+        fault = "'" + v + "' is not a decimal number as it reads back (no leading zeros)";
       } else if (number < low || number > high) {
-        problem = v + " is outside " + std::to_string(low) + " to " + std::to_string(high);
+        fault = v + " is outside " + std::to_string(low) + " to " + std::to_string(high);
       } else {
         const uint32_t bits = static_cast<uint32_t>(number);
         for (int b = 0; b < f.size; ++b)
           out->push_back(static_cast<char>((bits >> (8 * b)) & 0xFF));
       }
     } else if (!v.empty()) {
-      problem = "a field of type " + std::to_string(f.type) + " holds no value";
+      fault = "a field of type " + std::to_string(f.type) + " holds no value";
     }
-    if (!problem.empty()) {
+    if (!fault.empty()) {
       out->resize(start);
-      SetError(error, FieldLabel(f, static_cast<int>(j)) + ": " + problem);
+      SetProblem(problem, FieldLabel(f, static_cast<int>(j)) + ": " + fault);
       return false;
     }
   }
@@ -165,8 +166,8 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
   const size_t length = out->size() - start;  // data bytes plus this length byte
   if (length > static_cast<size_t>(kMaxRecordLength)) {
     out->resize(start);
-    SetError(error, "is " + std::to_string(length) + " bytes long, more than " +
-                        std::to_string(kMaxRecordLength));
+    SetProblem(problem, "is " + std::to_string(length) + " bytes long, more than " +
+                            std::to_string(kMaxRecordLength));
     return false;
   }
   (*out)[start] = static_cast<char>(length);
@@ -197,16 +198,16 @@ bool CompressSpool(FILE* spool, void* gz) {
 
 // Puts the finished temporary file in the place of path, once more making sure that path
 // names nothing or a regular file; on failure the temporary file is removed.
-bool PutInPlace(const std::wstring& temporary, const std::wstring& path, std::string* error) {
+bool PutInPlace(const std::wstring& temporary, const std::wstring& path, std::string* problem) {
   OutputTarget now;
   std::string why;
   if (!InspectOutputTarget(path.c_str(), &now, &why)) {
-    SetError(error, why);
+    SetProblem(problem, why);
     RemoveTemporaryFile(temporary.c_str());
     return false;
   }
   if (!ReplaceFileWide(temporary.c_str(), path.c_str())) {
-    SetError(error, "cannot create " + PathToNative(path.c_str()));
+    SetProblem(problem, "cannot create " + PathToNative(path.c_str()));
     RemoveTemporaryFile(temporary.c_str());
     return false;
   }
@@ -248,18 +249,18 @@ bool WriteBytesAtomically(const wchar_t* path, const std::string& bytes, bool co
 
 bool EncodeDatabase(const DatabaseWriterOptions& options,
                     const std::vector<DatabaseRecord>& records, std::string* bytes,
-                    std::string* error, size_t* badRecord) {
+                    std::string* problem, size_t* badRecord) {
   std::vector<FieldDescriptor> schema, stored;
-  if (!ResolveSchema(options, &schema, &stored, error)) return false;
+  if (!ResolveSchema(options, &schema, &stored, problem)) return false;
   if (records.size() > static_cast<size_t>(INT32_MAX)) {
-    SetError(error, "too many records for the header's count");
+    SetProblem(problem, "too many records for the header's count");
     return false;
   }
   std::string out = BuildHeader(options, stored, static_cast<int32_t>(records.size()));
   std::string why;
   for (size_t i = 0; i < records.size(); ++i) {
     if (!EncodeRecord(schema, records[i], &out, &why)) {
-      SetError(error, RecordError(static_cast<int64_t>(i), why));
+      SetProblem(problem, RecordError(static_cast<int64_t>(i), why));
       if (badRecord != nullptr) *badRecord = i;
       return false;
     }
@@ -270,29 +271,29 @@ bool EncodeDatabase(const DatabaseWriterOptions& options,
 }
 
 bool BeginDatabaseFile(DatabaseStreamWriter* writer, const wchar_t* path,
-                       const DatabaseWriterOptions& options, std::string* error) {
+                       const DatabaseWriterOptions& options, std::string* problem) {
   *writer = DatabaseStreamWriter();
   if (path == nullptr || path[0] == L'\0') {
-    SetError(error, "no output file named");
+    SetProblem(problem, "no output file named");
     return false;
   }
-  if (!ResolveSchema(options, &writer->recordSchema, &writer->stored, error)) return false;
+  if (!ResolveSchema(options, &writer->recordSchema, &writer->stored, problem)) return false;
   writer->options = options;
   writer->path = path;
   std::string why;
   if (!InspectOutputTarget(path, &writer->target, &why)) {
-    SetError(error, why);
+    SetProblem(problem, why);
     return false;
   }
   FILE* f = CreateTemporaryBeside(path, &writer->spoolPath);
   if (f == nullptr) {
-    SetError(error, "cannot create a temporary file beside " + PathToNative(path));
+    SetProblem(problem, "cannot create a temporary file beside " + PathToNative(path));
     return false;
   }
   writer->spool = f;
   // The count is written again by Finish; this reserves the header's bytes.
   if (!WriteAll(f, BuildHeader(options, writer->stored, 0))) {
-    SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+    SetProblem(problem, "cannot write " + PathToNative(writer->spoolPath.c_str()));
     AbortDatabaseFile(writer);
     return false;
   }
@@ -300,36 +301,36 @@ bool BeginDatabaseFile(DatabaseStreamWriter* writer, const wchar_t* path,
 }
 
 bool AppendDatabaseRecord(DatabaseStreamWriter* writer, const DatabaseRecord& record,
-                          std::string* error) {
+                          std::string* problem) {
   if (writer->spool == nullptr || writer->failed) {
-    SetError(error, RecordError(writer->records, "the output file is not open"));
+    SetProblem(problem, RecordError(writer->records, "the output file is not open"));
     return false;
   }
   writer->scratch.clear();
   std::string why;
   if (!EncodeRecord(writer->recordSchema, record, &writer->scratch, &why)) {
-    SetError(error, RecordError(writer->records, why));
+    SetProblem(problem, RecordError(writer->records, why));
     return false;
   }
   if (!WriteAll(static_cast<FILE*>(writer->spool), writer->scratch)) {
     writer->failed = true;
-    SetError(error, RecordError(writer->records,
-                                "cannot write " + PathToNative(writer->spoolPath.c_str())));
+    SetProblem(problem, RecordError(writer->records,
+                                    "cannot write " + PathToNative(writer->spoolPath.c_str())));
     return false;
   }
   ++writer->records;
   return true;
 }
 
-bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
+bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* problem) {
   FILE* f = static_cast<FILE*>(writer->spool);
   if (f == nullptr || writer->failed) {
-    SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+    SetProblem(problem, "cannot write " + PathToNative(writer->spoolPath.c_str()));
     AbortDatabaseFile(writer);
     return false;
   }
   if (writer->records > INT32_MAX) {
-    SetError(error, "too many records for the header's count");
+    SetProblem(problem, "too many records for the header's count");
     AbortDatabaseFile(writer);
     return false;
   }
@@ -338,7 +339,7 @@ bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
   bool ok = fputc(kEndOfRecords, f) != EOF && fseek(f, 0, SEEK_SET) == 0 && WriteAll(f, header) &&
             fflush(f) == 0;
   if (!ok) {
-    SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+    SetProblem(problem, "cannot write " + PathToNative(writer->spoolPath.c_str()));
     AbortDatabaseFile(writer);
     return false;
   }
@@ -355,7 +356,8 @@ bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
       if (fclose(packed) != 0) ok = false;
     }
     if (!ok) {
-      SetError(error, "cannot write a temporary file beside " + PathToNative(writer->path.c_str()));
+      SetProblem(problem,
+                 "cannot write a temporary file beside " + PathToNative(writer->path.c_str()));
       if (packed != nullptr) RemoveTemporaryFile(ready.c_str());
       AbortDatabaseFile(writer);
       return false;
@@ -366,13 +368,13 @@ bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error) {
     if (fclose(f) != 0) ok = false;
     writer->spool = nullptr;
     if (!ok) {
-      SetError(error, "cannot write " + PathToNative(writer->spoolPath.c_str()));
+      SetProblem(problem, "cannot write " + PathToNative(writer->spoolPath.c_str()));
       AbortDatabaseFile(writer);
       return false;
     }
     writer->spoolPath.clear();
   }
-  return PutInPlace(ready, writer->path, error);
+  return PutInPlace(ready, writer->path, problem);
 }
 
 void AbortDatabaseFile(DatabaseStreamWriter* writer) {
@@ -383,18 +385,18 @@ void AbortDatabaseFile(DatabaseStreamWriter* writer) {
 }
 
 bool WriteDatabaseFile(const wchar_t* path, const DatabaseWriterOptions& options,
-                       const std::vector<DatabaseRecord>& records, std::string* error,
+                       const std::vector<DatabaseRecord>& records, std::string* problem,
                        size_t* badRecord) {
   DatabaseStreamWriter writer;
-  if (!BeginDatabaseFile(&writer, path, options, error)) return false;
+  if (!BeginDatabaseFile(&writer, path, options, problem)) return false;
   for (size_t i = 0; i < records.size(); ++i) {
-    if (!AppendDatabaseRecord(&writer, records[i], error)) {
+    if (!AppendDatabaseRecord(&writer, records[i], problem)) {
       if (badRecord != nullptr) *badRecord = i;
       AbortDatabaseFile(&writer);
       return false;
     }
   }
-  return FinishDatabaseFile(&writer, error);
+  return FinishDatabaseFile(&writer, problem);
 }
 
 bool WriteRawFile(const wchar_t* path, const std::string& bytes, bool compress) {

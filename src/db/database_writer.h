@@ -23,18 +23,18 @@ struct DatabaseWriterOptions {
 // One record: one Windows-1251 value per field, in field order. Integer fields hold decimal.
 using DatabaseRecord = std::vector<std::string>;
 
-// Encodes the records into the file's bytes (before compression). Returns false and sets error
+// Encodes the records into the file's bytes (before compression). Returns false and sets problem
 // when a value does not fit (text longer than maxLength or containing NUL, integer out of the
 // field's range, record over 254 bytes), naming the record index from 0.
 bool EncodeDatabase(const DatabaseWriterOptions& options,
                     const std::vector<DatabaseRecord>& records, std::string* bytes,
-                    std::string* error, size_t* badRecord = nullptr);
+                    std::string* problem, size_t* badRecord = nullptr);
 
 // Encodes and writes the file; gz variants are compressed unless options.compress is false.
 // Writes to a temporary file of its own beside path and renames it, so a failure leaves no
 // half-written file. Only a regular file (or nothing) at path is replaced, and keeps its mode.
 bool WriteDatabaseFile(const wchar_t* path, const DatabaseWriterOptions& options,
-                       const std::vector<DatabaseRecord>& records, std::string* error,
+                       const std::vector<DatabaseRecord>& records, std::string* problem,
                        size_t* badRecord = nullptr);
 
 // Writes raw bytes to a file, gzip-compressed when compress is set. For tests of broken files.
@@ -59,10 +59,10 @@ struct DatabaseStreamWriter {
   bool failed = false;  // a write failed: the file is lost and Finish reports it
 };
 bool BeginDatabaseFile(DatabaseStreamWriter* writer, const wchar_t* path,
-                       const DatabaseWriterOptions& options, std::string* error);
+                       const DatabaseWriterOptions& options, std::string* problem);
 // On false the record was not written. After a value that does not fit the caller may go on;
-// after a write error every later call fails too. error names the record index from 0.
+// after a write error every later call fails too. problem names the record index from 0.
 bool AppendDatabaseRecord(DatabaseStreamWriter* writer, const DatabaseRecord& record,
-                          std::string* error);
-bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* error);
+                          std::string* problem);
+bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* problem);
 void AbortDatabaseFile(DatabaseStreamWriter* writer);
