@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Scan benchmark: how close a search comes to the cost of just reading the data.
 #
-#   bash bench/scan_bench.sh [--records N] [--runs R]
+#   bash bench/scan_bench.sh [--records N] [--runs R] [--wine | --wine-only]
 #
 # Builds vostrel-cli and vostrel-gen (native preset, into build/native or $BUILD_DIR), generates a
 # directory of N records (default 2,000,000) as .zdb and as .db, picks a name prefix that matches
@@ -16,16 +16,24 @@
 #   search .db  (every record) > F / cat F > another file        goal <= 4
 #   search .db --queries (10,000 phones) / search .db Phone=ONE  goal <= 3
 # VOSTREL_CLI and VOSTREL_GEN may name ready-built programs instead.
+# --wine adds, and --wine-only runs only, the Windows build's inflate: vostrel-cli.exe of the
+# win64 preset (ISA-L, into build/win64-bench) and of the same preset with VOSTREL_INFLATE=zlib
+# (into build/win64-bench-zlib), under Wine, alternating, on the same .zdb:
+#   search .zdb name=PREFIX, ISA-L / the same, zlib's inflate   goal <= 0.5
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RECORDS=2000000
 RUNS=5
+NATIVE=1
+WINE=0
 while [ $# -gt 0 ]; do
   case $1 in
     --records) RECORDS=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --wine) WINE=1; shift ;;
+    --wine-only) WINE=1 NATIVE=0; shift ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "scan_bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -104,24 +112,6 @@ lookups=$(( $(wc -l <"$WORK/lookups.tsv") - 1 ))
 lookup_one=$(sed -n 2p "$WORK/lookups.tsv")
 echo "$lookups phone lookups in one --queries run; alone: Phone=$lookup_one."
 
-# Warm the page cache so the first run does not pay for the disk.
-cat "$WORK/bench.zdb" "$WORK/bench.db" >/dev/null
-search_z=() igzip_t=() gzip_t=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=() batch_t=() one_t=()
-for (( i = 1; i <= RUNS; i++ )); do
-  search_z+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix")")
-  igzip_t+=("$(millis /dev/null igzip -dc "$WORK/bench.zdb")")
-  gzip_t+=("$(millis /dev/null gzip -dc "$WORK/bench.zdb")")
-  search_d+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix")")
-  rg_t+=("$(millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db")")
-  cat_t+=("$(millis /dev/null cat "$WORK/bench.db")")
-  sub_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$phone")")
-  wild_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name")")
-  list_t+=("$(millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db")")
-  copy_t+=("$(millis "$WORK/copy.tsv" cat "$WORK/all.tsv")")
-  batch_t+=("$(millis "$WORK/batch.tsv" "$VOSTREL_CLI" search "$WORK/bench.db" --queries "$WORK/lookups.tsv")")
-  one_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$lookup_one")")
-done
-[ "$(cat "$WORK/count")" -ge 1 ] || echo "scan_bench: rg found nothing; its pattern is wrong" >&2
 m() { median "$@"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 verdict() { awk -v r="$1" -v g="$2" 'BEGIN { print (r != "n/a" && r + 0 <= g) ? "goal met" : "goal missed" }'; }
@@ -135,14 +125,105 @@ line() {
     printf '  %-26s %6d ms / %-22s %6d ms = %5s\n' "$1" "$2" "$3" "$4" "$r"
   fi
 }
-mz=$(m "${search_z[@]}") md=$(m "${search_d[@]}")
-printf '\nMedians of %d runs, %d records (%s rows listed):\n' "$RUNS" "$RECORDS" "$(( $(wc -l <"$WORK/all.tsv") - 1 ))"
-line "search .zdb name=PREFIX" "$mz" "igzip -dc" "$(m "${igzip_t[@]}")" 1.0
-line "search .zdb name=PREFIX" "$mz" "gzip -dc" "$(m "${gzip_t[@]}")" ""
-line "search .db name=PREFIX" "$md" "rg -c -a" "$(m "${rg_t[@]}")" 0.8
-line "search .db name=PREFIX" "$md" "cat FILE.db" "$(m "${cat_t[@]}")" 1.5
-line "search .db Phone=$phone" "$(m "${sub_t[@]}")" "search .db name=PREFIX" "$md" 1.5
-line "search .db Name=*...." "$(m "${wild_t[@]}")" "search .db name=PREFIX" "$md" 1.5
-line "every record listed" "$(m "${list_t[@]}")" "cat of that output" "$(m "${copy_t[@]}")" 4
-line "$lookups lookups, --queries" "$(m "${batch_t[@]}")" "search .db Phone=ONE" "$(m "${one_t[@]}")" 3
-[ "$(wc -l <"$WORK/batch.tsv")" -gt "$lookups" ] || echo "scan_bench: the --queries run listed fewer rows than lookups" >&2
+# One run of every native case, alternating, and the medians against their goals.
+native_section() {
+  # Warm the page cache so the first run does not pay for the disk.
+  cat "$WORK/bench.zdb" "$WORK/bench.db" >/dev/null
+  search_z=() igzip_t=() gzip_t=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=() batch_t=() one_t=()
+  for (( i = 1; i <= RUNS; i++ )); do
+    search_z+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix")")
+    igzip_t+=("$(millis /dev/null igzip -dc "$WORK/bench.zdb")")
+    gzip_t+=("$(millis /dev/null gzip -dc "$WORK/bench.zdb")")
+    search_d+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix")")
+    rg_t+=("$(millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db")")
+    cat_t+=("$(millis /dev/null cat "$WORK/bench.db")")
+    sub_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$phone")")
+    wild_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name")")
+    list_t+=("$(millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db")")
+    copy_t+=("$(millis "$WORK/copy.tsv" cat "$WORK/all.tsv")")
+    batch_t+=("$(millis "$WORK/batch.tsv" "$VOSTREL_CLI" search "$WORK/bench.db" --queries "$WORK/lookups.tsv")")
+    one_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$lookup_one")")
+  done
+  [ "$(cat "$WORK/count")" -ge 1 ] || echo "scan_bench: rg found nothing; its pattern is wrong" >&2
+  mz=$(m "${search_z[@]}") md=$(m "${search_d[@]}")
+  printf '\nMedians of %d runs, %d records (%s rows listed):\n' "$RUNS" "$RECORDS" "$(( $(wc -l <"$WORK/all.tsv") - 1 ))"
+  line "search .zdb name=PREFIX" "$mz" "igzip -dc" "$(m "${igzip_t[@]}")" 1.0
+  line "search .zdb name=PREFIX" "$mz" "gzip -dc" "$(m "${gzip_t[@]}")" ""
+  line "search .db name=PREFIX" "$md" "rg -c -a" "$(m "${rg_t[@]}")" 0.8
+  line "search .db name=PREFIX" "$md" "cat FILE.db" "$(m "${cat_t[@]}")" 1.5
+  line "search .db Phone=$phone" "$(m "${sub_t[@]}")" "search .db name=PREFIX" "$md" 1.5
+  line "search .db Name=*...." "$(m "${wild_t[@]}")" "search .db name=PREFIX" "$md" 1.5
+  line "every record listed" "$(m "${list_t[@]}")" "cat of that output" "$(m "${copy_t[@]}")" 4
+  line "$lookups lookups, --queries" "$(m "${batch_t[@]}")" "search .db Phone=ONE" "$(m "${one_t[@]}")" 3
+  [ "$(wc -l <"$WORK/batch.tsv")" -gt "$lookups" ] || echo "scan_bench: the --queries run listed fewer rows than lookups" >&2
+}
+
+# The Windows build's inflate: the same search by vostrel-cli.exe built with ISA-L and with
+# zlib's inflate, under Wine, alternating. Both pay Wine's start of a program; `info` (which
+# reads only the header) shows what that costs.
+wine_section() {
+  local tool
+  for tool in wine wineserver winepath; do
+    command -v $tool >/dev/null || { echo "scan_bench: --wine needs $tool" >&2; exit 2; }
+  done
+  local isal_build=${WIN64_BUILD_DIR:-$ROOT/build/win64-bench}
+  local zlib_build=${WIN64_ZLIB_BUILD_DIR:-$ROOT/build/win64-bench-zlib}
+  echo
+  echo "Building vostrel-cli.exe in $isal_build and, with VOSTREL_INFLATE=zlib, in $zlib_build ..."
+  (cd "$ROOT" && cmake --preset win64 -B "$isal_build" >/dev/null &&
+    cmake --build "$isal_build" -j2 --target vostrel-cli >/dev/null &&
+    cmake --preset win64 -B "$zlib_build" -DVOSTREL_INFLATE=zlib >/dev/null &&
+    cmake --build "$zlib_build" -j2 --target vostrel-cli >/dev/null) || {
+    echo "scan_bench: building the win64 vostrel-cli.exe failed" >&2
+    exit 2
+  }
+  local used
+  used=$(sed -n 's/^VOSTREL_INFLATE_USED:INTERNAL=//p' "$isal_build/CMakeCache.txt")
+  echo "The win64 build inflates with: $used."
+  if [ "$used" != isal ]; then
+    echo "  (ISA-L for Windows was not built at set-up, so both builds use zlib: no comparison;"
+    echo "   run scripts/setup.sh, see its warning)"
+    return 0
+  fi
+  local isal_cli=$isal_build/src/vostrel-cli.exe zlib_cli=$zlib_build/src/vostrel-cli.exe
+  export WINEPREFIX=$isal_build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+  export WINEARCH=win64 DISPLAY= LC_ALL=C.UTF-8
+  bash "$ROOT/tests/support/wine_session.sh" start >/dev/null
+  trap 'rm -rf "$WORK"; bash "$ROOT/tests/support/wine_session.sh" stop >/dev/null' EXIT
+  local wzdb
+  wzdb=$(winepath -w "$WORK/bench.zdb")
+  # Errors go to a file: under Wine /dev/null is a character device, which the CLI takes for a
+  # terminal and draws its progress bar on.
+  wine_millis() {
+    local out=$1 start end
+    shift
+    start=$(date +%s%N)
+    wine "$@" >"$out" 2>"$WORK/wine.err" || true
+    end=$(date +%s%N)
+    echo $(( (end - start) / 1000000 ))
+  }
+  wine_millis "$WORK/rows-isal" "$isal_cli" search "$wzdb" "name=$prefix" >/dev/null
+  wine_millis "$WORK/rows-zlib" "$zlib_cli" search "$wzdb" "name=$prefix" >/dev/null
+  local rows_isal rows_zlib
+  rows_isal=$(( $(wc -l <"$WORK/rows-isal") - 1 ))
+  rows_zlib=$(( $(wc -l <"$WORK/rows-zlib") - 1 ))
+  if [ "$rows_isal" -lt 1 ] || ! cmp -s "$WORK/rows-isal" "$WORK/rows-zlib"; then
+    echo "scan_bench: under Wine the ISA-L build listed $rows_isal rows, the zlib build $rows_zlib" >&2
+    exit 1
+  fi
+  local wi=() wz=() ws=() i
+  for (( i = 1; i <= RUNS; i++ )); do
+    wi+=("$(wine_millis "$WORK/rows" "$isal_cli" search "$wzdb" "name=$prefix")")
+    wz+=("$(wine_millis "$WORK/rows" "$zlib_cli" search "$wzdb" "name=$prefix")")
+    ws+=("$(wine_millis "$WORK/info" "$isal_cli" info "$wzdb")")
+  done
+  local mi mz ms
+  mi=$(m "${wi[@]}") mz=$(m "${wz[@]}") ms=$(m "${ws[@]}")
+  printf '\nUnder Wine, medians of %d runs, %d records (%d rows listed by both):\n' "$RUNS" "$RECORDS" "$rows_isal"
+  line "search .zdb, ISA-L" "$mi" "the same, zlib inflate" "$mz" 0.5
+  line "less the program's start" "$(( mi - ms ))" "the same, zlib inflate" "$(( mz - ms ))" ""
+  printf '  %-26s %6d ms (vostrel-cli.exe info: starting a program under Wine)\n' "start-up" "$ms"
+}
+
+[ "$NATIVE" = 0 ] || native_section
+[ "$WINE" = 0 ] || wine_section

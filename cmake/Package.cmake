@@ -1,8 +1,9 @@
 # The Windows package: `cmake --build <win64 build> --target package_zip` writes
 # vostrel-win64.zip into the build folder. It unpacks to one folder "vostrel" holding
 # vostrel.exe, its language file vostrel.lng, the command-line tools vostrel-cli.exe and
-# vostrel-gen.exe, README.txt and demo\moskva-demo.zdb, a demo directory of 10,000
-# subscribers made by vostrel-gen.
+# vostrel-gen.exe, README.txt, LICENSE.txt (the project's), LICENSE-isa-l.txt (ISA-L's, when the
+# build links it: the programs carry its code) and demo\moskva-demo.zdb, a demo directory of
+# 10,000 subscribers made by vostrel-gen.
 #
 # This file is included by the top-level CMakeLists.txt to define the target, and the target
 # runs this same file in script mode (cmake -P) to assemble the package, so the whole recipe
@@ -26,6 +27,10 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(package_work_dir ${CMAKE_BINARY_DIR}/package)
   set(package_readme ${PROJECT_SOURCE_DIR}/docs/package-readme.txt)
   set(package_lng ${PROJECT_SOURCE_DIR}/vostrel.lng)
+  set(package_license ${PROJECT_SOURCE_DIR}/LICENSE)
+  # ISA-L's licence goes with the programs that hold its code (set at the top: only a build
+  # that links the library has one).
+  set(package_isal_license "${ISAL_LICENSE_FILE}")
   # The installed list the folder starts with: the demo beside the program, by a path relative
   # to it, so that it is found wherever the folder is unzipped or moved.
   set(package_ini ${PROJECT_SOURCE_DIR}/packaging/vostrel-zip.ini)
@@ -53,6 +58,8 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
       -DPACKAGE_CLI=$<TARGET_FILE:vostrel-cli>
       -DPACKAGE_GEN=$<TARGET_FILE:vostrel-gen>
       -DPACKAGE_LNG=${package_lng}
+      -DPACKAGE_LICENSE=${package_license}
+      -DPACKAGE_ISAL_LICENSE=${package_isal_license}
       -DPACKAGE_README=${package_readme}
       -DPACKAGE_INI=${package_ini}
       -DPACKAGE_GENERATOR=${package_generator}
@@ -60,6 +67,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
       -DPACKAGE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
       -P ${CMAKE_CURRENT_LIST_FILE}
     DEPENDS vostrel vostrel-cli vostrel-gen ${package_generator_depends} ${package_lng} ${package_readme} ${package_ini}
+      ${package_license} ${package_isal_license}
       ${CMAKE_CURRENT_LIST_FILE}
     COMMENT "Packaging vostrel-win64.zip"
     VERBATIM)
@@ -69,7 +77,7 @@ endif()
 
 # ---- Script mode: assemble the package. ----
 foreach(var PACKAGE_WORK_DIR PACKAGE_ZIP PACKAGE_EXE PACKAGE_CLI PACKAGE_GEN PACKAGE_LNG
-            PACKAGE_README PACKAGE_INI)
+            PACKAGE_README PACKAGE_INI PACKAGE_LICENSE)
   if(NOT ${var})
     message(FATAL_ERROR "Package: ${var} is not set")
   endif()
@@ -79,7 +87,7 @@ if(NOT PACKAGE_GENERATOR)
                       "build it or set VOSTREL_DEMO_GENERATOR to a native one")
 endif()
 foreach(file ${PACKAGE_EXE} ${PACKAGE_CLI} ${PACKAGE_GEN} ${PACKAGE_LNG} ${PACKAGE_README}
-             ${PACKAGE_INI} ${PACKAGE_GENERATOR})
+             ${PACKAGE_INI} ${PACKAGE_GENERATOR} ${PACKAGE_LICENSE} ${PACKAGE_ISAL_LICENSE})
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "Package: ${file} is missing")
   endif()
@@ -98,6 +106,20 @@ file(READ ${PACKAGE_README} readme)
 string(REPLACE "\r\n" "\n" readme "${readme}")
 string(REPLACE "\n" "\r\n" readme "${readme}")
 file(WRITE ${stage}/README.txt "${readme}")
+# The licences, with CR LF too.
+set(licenses LICENSE.txt)
+file(READ ${PACKAGE_LICENSE} text)
+string(REPLACE "\r\n" "\n" text "${text}")
+string(REPLACE "\n" "\r\n" text "${text}")
+file(WRITE ${stage}/LICENSE.txt "${text}")
+if(PACKAGE_ISAL_LICENSE)
+  file(READ ${PACKAGE_ISAL_LICENSE} text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${stage}/LICENSE-isa-l.txt "${text}")
+  list(APPEND licenses LICENSE-isa-l.txt)
+endif()
+list(TRANSFORM licenses PREPEND vostrel/)
 
 # The generator writes into the demo folder by a relative name, which needs no translation
 # between Unix and Windows paths when it runs under Wine. Wine gets the build's private prefix
@@ -130,7 +152,7 @@ file(REMOVE ${PACKAGE_ZIP})
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E tar cf ${PACKAGE_ZIP} --format=zip --mtime=2004-04-23
     vostrel/vostrel.exe vostrel/vostrel-cli.exe vostrel/vostrel-gen.exe vostrel/vostrel.lng
-    vostrel/README.txt vostrel/vostrel.ini
+    vostrel/README.txt vostrel/vostrel.ini ${licenses}
     vostrel/demo/${VOSTREL_DEMO_NAME}
   WORKING_DIRECTORY ${PACKAGE_WORK_DIR}
   RESULT_VARIABLE zip_result)

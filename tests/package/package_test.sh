@@ -665,7 +665,13 @@ fi
 # ---- The Windows zip ----
 ZIP=$WIN/vostrel-win64.zip
 zip_files=$(cmake -E tar tf "$ZIP" | sort)
-expected_zip="vostrel/README.txt
+# A build that links ISA-L carries its licence; one that fell back to zlib has none to carry.
+win_inflate=$(sed -n 's/^VOSTREL_INFLATE_USED:INTERNAL=//p' "$WIN/CMakeCache.txt")
+echo "the win64 build inflates with: ${win_inflate:-unknown}"
+isal_license=
+[ "$win_inflate" = isal ] && isal_license=$'vostrel/LICENSE-isa-l.txt\n'
+expected_zip="${isal_license}vostrel/LICENSE.txt
+vostrel/README.txt
 vostrel/demo/moskva-demo.zdb
 vostrel/vostrel-cli.exe
 vostrel/vostrel-gen.exe
@@ -682,6 +688,21 @@ fi
 # vostrel-cli.exe from the zip, in the prefix the launcher made: a console gets the progress
 # bar, NUL (a character device, but no console) gets no more writes than a file does.
 mkdir -p "$WORK/zip" && (cd "$WORK/zip" && cmake -E tar xf "$ZIP") || fail "zip does not unpack"
+# The licences are the texts of the sources they come from, with CR LF line ends for Notepad.
+if [ "$(tr -d '\r' <"$WORK/zip/vostrel/LICENSE.txt")" = "$(cat LICENSE)" ]; then
+  pass "zip: LICENSE.txt is the project's LICENSE"
+else
+  fail "zip: LICENSE.txt is not the project's LICENSE"
+fi
+if [ "$win_inflate" = isal ]; then
+  isal_source=$(sed -n 's/^VOSTREL_ISAL_WINDOWS_DIR:PATH=//p' "$WIN/CMakeCache.txt")/LICENSE
+  if [ "$(tr -d '\r' <"$WORK/zip/vostrel/LICENSE-isa-l.txt")" = "$(cat "$isal_source")" ] &&
+    grep -q 'Intel Corporation' "$isal_source"; then
+    pass "zip: LICENSE-isa-l.txt is ISA-L's licence"
+  else
+    fail "zip: LICENSE-isa-l.txt is not ISA-L's licence ($isal_source)"
+  fi
+fi
 export WINEPREFIX=$PREFIX WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
 export -n DISPLAY
 (
