@@ -168,11 +168,15 @@ void PutSelectedRows(TextWriter* out, const std::vector<int>* selected, int list
 bool FindSelectedRows(std::vector<int>* selected, bool* all, int* listed) {
   if (!ResultListView) return false;
   *listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
-  const int count = static_cast<int>(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0));
+  const int count = SelectedRowCount();
   if (count <= 0) return false;
   *all = count >= *listed;
   if (*all) return true;
   selected->reserve(static_cast<size_t>(count));
+  if (WholeSelectionRows() > 0) {
+    for (int i = 0; i < count; ++i) selected->push_back(i);
+    return true;
+  }
   for (int i = -1;;) {
     i = static_cast<int>(
         SendMessageW(ResultListView, LVM_GETNEXTITEM, static_cast<WPARAM>(i), LVNI_SELECTED));
@@ -208,13 +212,15 @@ HGLOBAL SelectedRowsBlock() {
 
 void SelectAllRows() {
   const int listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
-  const ListWork work = BeginListWork(listed);
+  if (listed >= kLongListRows) {
+    SelectWholeList();
+    return;
+  }
   LVITEMW all = {};
   all.stateMask = LVIS_SELECTED;
   all.state = LVIS_SELECTED;
   SendMessageW(ResultListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
                reinterpret_cast<LPARAM>(&all));
-  EndListWork(work);
 }
 
 }  // namespace

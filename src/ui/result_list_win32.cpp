@@ -89,6 +89,9 @@ void FitStatusLine(const wchar_t* text) {
              FALSE);
 }
 
+// The rows selected as a whole by Ctrl+A (0: the list keeps its own selection).
+int WholeRows = 0;
+
 int StoredCount() { return Rows.count.load(std::memory_order_acquire); }
 
 void SetListCount(int count) {
@@ -211,6 +214,7 @@ void FinishScanView() {
 }
 
 void FreeResultRows() {
+  EndWholeSelection(false);
   // The list forgets its rows before they go, so no paint can ask for a freed one.
   if (ResultListView && IsWindow(ResultListView)) SetListCount(0);
   View.listed = 0;
@@ -272,6 +276,51 @@ void DropListSelection(HWND list) {
   SendMessageW(list, LVM_SETSELECTIONMARK, 0, mark);
 }
 
+void SelectWholeList() {
+  if (!ResultListView) return;
+  if (WholeRows == 0 && SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0) != 0) {
+    DropListSelection(ResultListView);
+  }
+  WholeRows = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  SendMessageW(ResultListView, LVM_SETCALLBACKMASK, WholeRows > 0 ? LVIS_SELECTED : 0, 0);
+  InvalidateRect(ResultListView, nullptr, FALSE);
+}
+
+int WholeSelectionRows() { return WholeRows; }
+
+void EndWholeSelection(bool handOver) {
+  if (WholeRows == 0) return;
+  const int rows = WholeRows;
+  WholeRows = 0;
+  if (!ResultListView || !IsWindow(ResultListView)) return;
+  SendMessageW(ResultListView, LVM_SETCALLBACKMASK, 0, 0);
+  if (!handOver) {
+    InvalidateRect(ResultListView, nullptr, FALSE);
+    return;
+  }
+  const int listed = static_cast<int>(SendMessageW(ResultListView, LVM_GETITEMCOUNT, 0, 0));
+  const ListWork work = BeginListWork(rows);
+  LVITEMW selected = {};
+  selected.stateMask = LVIS_SELECTED;
+  selected.state = LVIS_SELECTED;
+  if (rows >= listed) {
+    SendMessageW(ResultListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(&selected));
+  } else {
+    for (int i = 0; i < rows; ++i) {
+      SendMessageW(ResultListView, LVM_SETITEMSTATE, static_cast<WPARAM>(i),
+                   reinterpret_cast<LPARAM>(&selected));
+    }
+  }
+  EndListWork(work);
+}
+
+int SelectedRowCount() {
+  if (WholeRows > 0) return WholeRows;
+  return ResultListView ? static_cast<int>(SendMessageW(ResultListView, LVM_GETSELECTEDCOUNT, 0, 0))
+                        : 0;
+}
+
 int ResultRowCount() { return StoredCount(); }
 
 ResultRow ResultRowAt(int index) {
@@ -297,6 +346,7 @@ void SetListPaintIntervalForTests(DWORD milliseconds) { PaintInterval = millisec
 void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = synchronous; }
 
 void ResetResultListForTests() {
+  EndWholeSelection(false);
   SetStoredRowLimitForTests(-1);
   PaintInterval = kDefaultListPaintIntervalMs;
   SynchronousUpdates = false;

@@ -71,6 +71,21 @@ void EndListWork(const ListWork& work);
 // so that the click or key that follows acts as it would have over the selection.
 void DropListSelection(HWND list);
 
+// Ctrl+A over a long list. The platform's list selects item by item (a second for two million
+// rows under Wine), so the program keeps this one selection itself: the rows listed at Ctrl+A
+// are selected, and the list asks for their state (its callback mask holds LVIS_SELECTED
+// meanwhile) as it does for their texts. Input that changes the selection ends it first.
+void SelectWholeList();
+// How many rows, from the first, the program keeps selected as a whole; 0 when the list keeps
+// its own selection.
+int WholeSelectionRows();
+// Ends the whole-list selection: dropped (nothing selected) for input that selects afresh, or
+// handed to the list's own keeping (the same rows selected) for input that changes one row of
+// the selection or keeps it.
+void EndWholeSelection(bool handOver);
+// The rows selected, without asking the list item by item.
+int SelectedRowCount();
+
 // Test seams: the shortest time between two repaints during a scan (0: every update repaints),
 // and a worker that waits for each update to be applied, which makes the list's counts follow
 // the updates one by one.

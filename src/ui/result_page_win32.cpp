@@ -28,6 +28,11 @@ const wchar_t* CellText(ResultRow row, int column) {
 // The list holds no items: it asks for the texts of the rows it paints by their index, and
 // shows the row's string itself.
 void OnGetDisplayInfo(NMLVDISPINFOW* info) {
+  // Asked only while Ctrl+A's selection of a long list is the program's to keep.
+  if ((info->item.mask & LVIF_STATE) && (info->item.stateMask & LVIS_SELECTED)) {
+    const bool selected = info->item.iItem >= 0 && info->item.iItem < WholeSelectionRows();
+    info->item.state = (info->item.state & ~LVIS_SELECTED) | (selected ? LVIS_SELECTED : 0);
+  }
   if (!(info->item.mask & LVIF_TEXT)) return;
   const wchar_t* text = CellText(ResultRowAt(info->item.iItem), info->item.iSubItem);
   info->item.pszText = text ? const_cast<wchar_t*>(text) : kEmptyText;
@@ -44,30 +49,51 @@ void AppendToMessageBuffer(const wchar_t* text) {
 
 WNDPROC ListViewProc = nullptr;
 
-// A click or a navigation key that selects one row deselects all the others first. The
-// platform's list deselects item by item, repainting each, which after Ctrl+A on two million
-// rows takes minutes; so when many rows are selected, they are deselected here at once with
-// the list's painting off, and the list then only selects its one row.
-bool DeselectsTheRest(UINT message, WPARAM wParam) {
+bool IsNavigationKey(WPARAM key) {
+  return key == VK_UP || key == VK_DOWN || key == VK_LEFT || key == VK_RIGHT || key == VK_PRIOR ||
+         key == VK_NEXT || key == VK_HOME || key == VK_END;
+}
+
+// What a click or key does to the selection around the row it acts on: selects afresh (a plain
+// click, a plain or Shift navigation key, a typed letter finding a row: all other rows are
+// deselected), changes or keeps it (Ctrl+click and Space toggle one row, a right click keeps a
+// selection it falls in), or leaves it alone.
+enum class SelectionEffect { None, SelectsAfresh, ChangesIt };
+SelectionEffect EffectOnSelection(UINT message, WPARAM wParam) {
   switch (message) {
     case WM_LBUTTONDOWN:
-      return (wParam & MK_CONTROL) == 0;
+      return (wParam & MK_CONTROL) ? SelectionEffect::ChangesIt : SelectionEffect::SelectsAfresh;
+    case WM_RBUTTONDOWN:
+      return SelectionEffect::ChangesIt;
+    case WM_CHAR:
+      return wParam >= L' ' ? SelectionEffect::SelectsAfresh : SelectionEffect::None;
     case WM_KEYDOWN:
-      if (GetKeyState(VK_CONTROL) < 0) return false;
-      return wParam == VK_UP || wParam == VK_DOWN || wParam == VK_LEFT || wParam == VK_RIGHT ||
-             wParam == VK_PRIOR || wParam == VK_NEXT || wParam == VK_HOME || wParam == VK_END;
+      if (wParam == VK_SPACE) return SelectionEffect::ChangesIt;
+      if (!IsNavigationKey(wParam)) return SelectionEffect::None;
+      // Ctrl alone moves the focus and keeps the selection.
+      if (GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_SHIFT) >= 0) return SelectionEffect::None;
+      return SelectionEffect::SelectsAfresh;
     default:
-      return false;
+      return SelectionEffect::None;
   }
 }
 
+// Before the list takes input that selects afresh, a long selection is dropped at once: the
+// platform's list deselects item by item, repainting each, which after Ctrl+A on two million
+// rows takes minutes. Ctrl+A's selection of a long list, which the program keeps itself, is
+// dropped, or handed to the list for input that changes it.
 LRESULT CALLBACK ResultListInputProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (DeselectsTheRest(message, wParam)) {
-    const int selected = static_cast<int>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0));
-    if (selected >= kLongListRows) {
-      const ListWork work = BeginListWork(selected);
-      DropListSelection(list);
-      EndListWork(work);
+  const SelectionEffect effect = EffectOnSelection(message, wParam);
+  if (effect != SelectionEffect::None) {
+    if (WholeSelectionRows() > 0) {
+      EndWholeSelection(effect == SelectionEffect::ChangesIt);
+    } else if (effect == SelectionEffect::SelectsAfresh) {
+      const int selected = static_cast<int>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0));
+      if (selected >= kLongListRows) {
+        const ListWork work = BeginListWork(selected);
+        DropListSelection(list);
+        EndListWork(work);
+      }
     }
   }
   return CallWindowProcW(ListViewProc, list, message, wParam, lParam);

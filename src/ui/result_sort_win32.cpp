@@ -240,7 +240,8 @@ bool OrderByRank(const int* ranks, int count, int rankCount, int* order) {
 // they would in a list of items.
 void MoveSelection(HWND listView, const int* order, int count) {
   const int listed = static_cast<int>(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0));
-  const int selected = static_cast<int>(SendMessageW(listView, LVM_GETSELECTEDCOUNT, 0, 0));
+  // Ctrl+A's selection of a long list covers every row sorted: it stays as it is.
+  const int selected = WholeSelectionRows() > 0 ? listed : SelectedRowCount();
   const int focused = static_cast<int>(
       SendMessageW(listView, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
   if ((selected <= 0 || selected >= listed) && focused < 0) return;
@@ -340,6 +341,8 @@ int CALLBACK CompareResultRows(LPARAM rowA, LPARAM rowB, LPARAM column) {
 void SortResultList(HWND listView, int column) {
   const bool descending = column == SortedColumn && !SortedDescending;
   const int count = SortableRowCount();
+  // Rows listed after Ctrl+A are not in its selection; the list keeps it while they are sorted.
+  if (WholeSelectionRows() > 0 && WholeSelectionRows() != count) EndWholeSelection(true);
   const ListWork work = BeginListWork(count);
   if (count > 1) SortRows(listView, ResultRowStore(), count, column, descending);
   SortedColumn = column;
