@@ -23,6 +23,10 @@ struct RecordReader {
   RecordCache* tee = nullptr;           // takes every block the source delivers; not owned
   const RecordCache* memory = nullptr;  // the cache this reader delivers; not owned
   size_t nextChunk = 0;                 // on a cache: the chunk after the buffer's
+  // On a file: the thread that reads the source ahead into a ring of blocks while the caller
+  // scans what arrived before (record_reader.cpp); null when the reader reads in its own
+  // calls. Owned.
+  void* ahead = nullptr;
 };
 
 // 0 on success; 2 when the gz stream could not be opened, 1 when the plain file could not be
@@ -52,3 +56,7 @@ void TeeRecordReader(RecordReader* reader, RecordCache* cache);
 // ReadRecordBytes and TakeBufferedBytes behave exactly as on the file. The cache must stay as
 // it is until the reader is closed.
 void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache);
+
+// For tests that hold the two ways of reading against each other: readers opened afterwards
+// read ahead on a thread of their own (the default) or not.
+void SetReadAheadForTests(bool readAhead);
