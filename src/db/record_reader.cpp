@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr size_t kBlockSize = 256 * 1024;
+constexpr size_t kBlockSize = 64 * 1024;
 
 // Reading the source (a copy out of the page cache, or inflating) costs about as much as the
 // scan of what it delivers, so a thread of the reader's own reads ahead into a ring of blocks
@@ -33,8 +33,6 @@ constexpr size_t kAheadBlocks = 8;
 // so that when both threads share one busy core they take turns a megabyte at a time, not a
 // block at a time.
 constexpr int kSpinsBeforeSleep = 100;
-
-bool ReadAheadWanted = true;
 
 struct ReadAhead {
   std::thread thread;
@@ -143,9 +141,7 @@ void ReadAheadLoop(RecordReader* reader, ReadAhead* ahead) {
   }
 }
 
-// Starts reading ahead; false (nothing started) when memory or a thread cannot be had, and the
-// reader then reads in its own calls.
-bool StartReadAhead(RecordReader* reader) {
+bool StartAheadThread(RecordReader* reader) {
   ReadAhead* ahead = new (std::nothrow) ReadAhead();
   if (ahead == nullptr) return false;
   ahead->blocks = static_cast<unsigned char*>(malloc(kAheadBlocks * kAheadBlockSize));
@@ -237,7 +233,6 @@ int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHe
       return 1;
     }
   }
-  if (ReadAheadWanted && StartReadAhead(reader)) return 0;
   // Without a buffer the reader still works, one direct read per call.
   reader->buffer = static_cast<unsigned char*>(malloc(kBlockSize));
   return 0;
@@ -299,4 +294,13 @@ void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache) {
   ServeNextChunk(reader);
 }
 
-void SetReadAheadForTests(bool readAhead) { ReadAheadWanted = readAhead; }
+bool StartReadAhead(RecordReader* reader) {
+  if (reader->memory != nullptr || reader->ahead != nullptr || reader->atEnd ||
+      reader->bufferEnd != reader->bufferStart)
+    return false;
+  unsigned char* own = reader->buffer;
+  if (!StartAheadThread(reader)) return false;
+  free(own);  // the blocks are the buffer from now on
+  reader->buffer = nullptr;
+  return true;
+}

@@ -57,6 +57,11 @@ void TeeRecordReader(RecordReader* reader, RecordCache* cache);
 // it is until the reader is closed.
 void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache);
 
-// For tests that hold the two ways of reading against each other: readers opened afterwards
-// read ahead on a thread of their own (the default) or not.
-void SetReadAheadForTests(bool readAhead);
+// From now on a thread of the reader's own reads the file ahead into a ring of blocks while the
+// caller scans (the command line's search: reading costs about as much as the scan, and the
+// second core does it). The caller sees the same bytes, the same end and the same tee. Call it
+// right after OpenRecordReader (and TeeRecordReader), before any read; false, with the reader
+// reading in its own calls as before, when no thread or memory can be had. The application's
+// worker keeps its own reads: a file cut or replaced during its scan shows at the block the
+// reader is at, and its kept records follow how far the reads went.
+bool StartReadAhead(RecordReader* reader);

@@ -426,7 +426,7 @@ struct CachedStream {
   std::string fromFile;
   std::string fromMemory;   // read in the same pieces
   std::string otherPieces;  // read in other pieces
-  std::string ownReads;     // read from the file in the same pieces without reading ahead
+  std::string ownReads;     // read from the file in the same pieces, the reader's own reads
   bool sourceEnded = false;
   size_t held = 0;
 };
@@ -440,6 +440,7 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   RecordCache cache;
   BeginRecordCache(&cache, size_t{1} << 30);
   TeeRecordReader(&reader, &cache);
+  EXPECT_TRUE(StartReadAhead(&reader));
   result.fromFile = StreamInPieces(&reader, 0);
   CloseRecordReader(&reader);
   result.sourceEnded = cache.sourceEnded;
@@ -453,11 +454,9 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   result.otherPieces = StreamInPieces(&reader, 3);
   CloseRecordReader(&reader);
   FreeRecordCache(&cache);
-  SetReadAheadForTests(false);
   if (OpenRecordReader(&reader, path.c_str(), header, viaGz) == 0)
     result.ownReads = StreamInPieces(&reader, 0);
   CloseRecordReader(&reader);
-  SetReadAheadForTests(true);
   return result;
 }
 
@@ -466,7 +465,8 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
 // A stream kept in memory delivers exactly the bytes its file delivered, and ends where the file
 // ended, for every form of stream: whole, damaged, cut, stored, passed through, in members with
 // a tail, empty, and longer than one of the cache's chunks (and than the read-ahead's ring of
-// blocks). The file read ahead on its thread delivers what the reader's own reads deliver.
+// blocks). The file read ahead on its thread (as the command line reads) delivers what the
+// reader's own reads deliver.
 TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
   TempDir dir;
   std::string bytes;
