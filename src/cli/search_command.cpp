@@ -172,7 +172,12 @@ bool TakeSearchOption(void* context, const CommandOption& option, const std::str
 bool OpenRecords(RecordReader* reader, const std::wstring& path, const DatabaseHeader& header,
                  bool viaGz, const std::string& shown) {
   // Shared with other readers: several searches and info runs on one file go on side by side.
-  if (OpenRecordReader(reader, path.c_str(), header, viaGz, ShareWithReaders) == 0) return true;
+  if (OpenRecordReader(reader, path.c_str(), header, viaGz, ShareWithReaders) == 0) {
+    // The second core reads (and inflates) while this one scans; without a thread the reader
+    // reads in its own calls.
+    StartReadAhead(reader);
+    return true;
+  }
   fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
           !viaGz && FileIsBusy(path.c_str()) ? "busy: another program holds the file for itself"
                                              : "cannot open the records");

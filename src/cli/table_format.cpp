@@ -50,6 +50,33 @@ const Utf8Table& Utf8Of() {
 
 bool IsControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
+// What a TSV cell holds for every byte, escapes and the terminal's '?' included, so that a cell
+// is one look-up and one copy per byte, with no test on the byte: one table for a terminal, one
+// for a file or a pipe.
+struct TsvTables {
+  Utf8Sequence exact[256];
+  Utf8Sequence shown[256];
+};
+
+TsvTables MakeTsvTables() {
+  TsvTables tables{};
+  const Utf8Table& utf8 = Utf8Of();
+  for (int b = 0; b < 256; ++b) {
+    const unsigned char c = static_cast<unsigned char>(b);
+    Utf8Sequence form = utf8.entries[b];
+    if (const char letter = TsvEscapeLetter(static_cast<char>(c))) form = {{'\\', letter, 0}, 2};
+    tables.exact[b] = form;
+    if (TsvEscapeLetter(static_cast<char>(c)) == 0 && IsControlByte(c)) form = {{'?', 0, 0}, 1};
+    tables.shown[b] = form;
+  }
+  return tables;
+}
+
+const TsvTables& TsvFormsOf() {
+  static const TsvTables tables = MakeTsvTables();
+  return tables;
+}
+
 // Writes once this much has gathered: big writes, few system calls.
 constexpr size_t kFlushThreshold = 1 << 18;
 
@@ -84,16 +111,15 @@ char* PutUtf8(char* p, const Utf8Sequence* utf8, unsigned char b) {
   return p + e.length;
 }
 
-char* PutTsvCell(char* p, const Utf8Sequence* utf8, const unsigned char* v, bool terminal) {
+// forms: TsvFormsOf().exact, or .shown on a terminal.
+// Each form is copied as the four bytes it takes in the table (one store; the fourth lands in
+// the room the row made for the next byte, its separator or its line end, and is overwritten).
+char* PutTsvCell(char* p, const Utf8Sequence* forms, const unsigned char* v) {
+  static_assert(sizeof(Utf8Sequence) == 4, "a form is copied as four bytes");
   for (; *v; ++v) {
-    if (const char letter = TsvEscapeLetter(static_cast<char>(*v))) {
-      *p++ = '\\';
-      *p++ = letter;
-    } else if (terminal && IsControlByte(*v)) {
-      *p++ = '?';
-    } else {
-      p = PutUtf8(p, utf8, *v);
-    }
+    const Utf8Sequence& e = forms[*v];
+    memcpy(p, &e, 4);
+    p += e.length;
   }
   return p;
 }
@@ -155,6 +181,7 @@ const unsigned char* Bytes(const char* value) {
 void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t count) {
   const bool tsv = writer->format == FormatTsv;
   const Utf8Sequence* utf8 = Utf8Of().entries;
+  const Utf8Sequence* tsvForms = writer->terminal ? TsvFormsOf().shown : TsvFormsOf().exact;
   char* p = MakeRoom(&writer->buffer, RowRoom(values, count, 3, kWorstPerByte));
   if (!tsv && count == 1 && *Bytes(values[0]) == '\0') {
     // A lone empty cell would make an empty line, which CSV readers skip: quoted, the record
@@ -164,7 +191,7 @@ void AppendRowTsvOrCsv(TableWriter* writer, const char* const* values, size_t co
   }
   for (size_t i = 0; i < count; ++i) {
     if (i > 0) *p++ = tsv ? '\t' : ',';
-    p = tsv ? PutTsvCell(p, utf8, Bytes(values[i]), writer->terminal)
+    p = tsv ? PutTsvCell(p, tsvForms, Bytes(values[i]))
             : PutCsvCell(p, utf8, Bytes(values[i]), writer->terminal);
   }
   if (!tsv) *p++ = '\r';

@@ -23,6 +23,10 @@ struct RecordReader {
   RecordCache* tee = nullptr;           // takes every block the source delivers; not owned
   const RecordCache* memory = nullptr;  // the cache this reader delivers; not owned
   size_t nextChunk = 0;                 // on a cache: the chunk after the buffer's
+  // On a file: the thread that reads the source ahead into a ring of blocks while the caller
+  // scans what arrived before (record_reader.cpp); null when the reader reads in its own
+  // calls. Owned.
+  void* ahead = nullptr;
 };
 
 // 0 on success; 2 when the gz stream could not be opened, 1 when the plain file could not be
@@ -52,3 +56,12 @@ void TeeRecordReader(RecordReader* reader, RecordCache* cache);
 // ReadRecordBytes and TakeBufferedBytes behave exactly as on the file. The cache must stay as
 // it is until the reader is closed.
 void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache);
+
+// From now on a thread of the reader's own reads the file ahead into a ring of blocks while the
+// caller scans (the command line's search: reading costs about as much as the scan, and the
+// second core does it). The caller sees the same bytes, the same end and the same tee. Call it
+// right after OpenRecordReader (and TeeRecordReader), before any read; false, with the reader
+// reading in its own calls as before, when no thread or memory can be had. The application's
+// worker keeps its own reads: a file cut or replaced during its scan shows at the block the
+// reader is at, and its kept records follow how far the reads went.
+bool StartReadAhead(RecordReader* reader);

@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "search/query_criteria.h"
 #include "search/text_match.h"
@@ -54,6 +57,26 @@ enum ByteCheck : unsigned char {
   DigitsInNumber,  // the number's decimal digits hold the criterion's (digits only)
 };
 
+// What the byte checks need of one field from the plan's first checked one on, gathered in one
+// place so that a record's check reads a few bytes of the plan rather than the field table.
+struct CheckStep {
+  ByteCheck check = NoCheck;  // NoCheck: the field is only stepped over
+  int type = FieldText;       // a FieldType
+  size_t size = 0;            // an integer's bytes, 0 when its size is not 1 to 4
+  size_t maxLength = 0;       // a text's
+  const unsigned char* criterion = nullptr;
+  size_t need = 0;  // the criterion's length
+  const unsigned char* fold = nullptr;
+  // TextWildcard: the pattern's piece after its last star, when it has one and ends in a
+  // piece: every match ends in that many bytes that match it.
+  size_t tail = 0;
+  // For one pattern whose tail is 1 to 8 bytes: row k tells which bytes the text's k-th byte
+  // from its end may be (every byte for k at or past the tail). Null for the others.
+  const unsigned char (*tailAccept)[256] = nullptr;
+  uint32_t digitsValue = 0;  // DigitsInNumber: the criterion as a number
+  uint32_t digitsPower = 0;  // and 10 to the power of its length - 1
+};
+
 struct SearchPlan {
   int lastField = -1;              // the last searched field in field order; -1 when none is
   int lastCheckField = -1;         // the last field with a byte check; -1 when none has
@@ -68,10 +91,18 @@ struct SearchPlan {
   // integers before it), its first byte turns most records away before any walk: quickAt is
   // that offset, -1 when there is none.
   long quickAt = -1;
+  // The byte checks start at field startField, which stands at startAt whenever the record's
+  // data reaches that far (only integers, or fields of no bytes, come before it), and at the
+  // data's end otherwise: the fields before it are stepped over without a walk.
+  int startField = 0;
+  size_t startAt = 0;
   unsigned char quickFirst = 0;
   const unsigned char* quickFold = nullptr;
   unsigned char folded[256] = {};  // every byte as FoldByte folds it
   unsigned char same[256] = {};    // every byte as it is
+  CheckStep steps[256];            // fields startField to lastCheckField
+  unsigned char tailAccept[8][256] = {};
+  int stepCount = 0;
 };
 
 // A criterion of 1 to 9 decimal digits, as a number and its top digit's power of ten.
@@ -142,6 +173,42 @@ SearchPlan PlanSearch(const FieldTable* table) {
     }
   }
   PlanQuickCheck(table, &plan);
+  for (int j = 0; j < plan.lastCheckField && plan.check[j] == NoCheck; ++j) {
+    const FieldDescriptor& f = table->fields[j];
+    if (f.type == FieldText) break;
+    if (f.type == FieldInteger) {
+      if (f.size < 1 || f.size > 4) break;
+      plan.startAt += static_cast<size_t>(f.size);
+    }
+    plan.startField = j + 1;
+  }
+  bool tailTaken = false;
+  for (int j = plan.startField; j <= plan.lastCheckField; ++j) {
+    const FieldDescriptor& f = table->fields[j];
+    CheckStep& step = plan.steps[plan.stepCount++];
+    step.check = plan.check[j];
+    step.type = f.type;
+    step.size = (f.size >= 1 && f.size <= 4) ? static_cast<size_t>(f.size) : 0;
+    step.maxLength = f.maxLength;
+    step.criterion = reinterpret_cast<const unsigned char*>(f.criterion);
+    step.need = f.criterionLength > 0 ? static_cast<size_t>(f.criterionLength) : 0;
+    step.fold = (f.flags & FoldValue) ? plan.folded : plan.same;
+    step.tail = plan.tailLength[j];
+    if (step.check == TextWildcard && step.tail > 0 && step.tail <= 8 && step.need >= step.tail &&
+        !tailTaken) {
+      const unsigned char* piece = step.criterion + step.need - step.tail;
+      for (size_t k = 0; k < 8; ++k) {
+        for (int b = 0; b < 256; ++b) {
+          const bool any = k >= step.tail || piece[step.tail - 1 - k] == '?';
+          plan.tailAccept[k][b] = any || step.fold[b] == piece[step.tail - 1 - k];
+        }
+      }
+      step.tailAccept = plan.tailAccept;
+      tailTaken = true;
+    }
+    step.digitsValue = plan.digitsValue[j];
+    step.digitsPower = plan.digitsPower[j];
+  }
   return plan;
 }
 
@@ -159,82 +226,209 @@ bool HoldsCriterion(const unsigned char* text, size_t length, const unsigned cha
   return false;
 }
 
-// The text check of field f at cursor, on the value DecodeRecordFields would give it: the bytes
-// up to its NUL (or the data's end), cut to maxLength.
-bool TextPasses(const unsigned char* record, size_t dataEnd, size_t cursor, size_t end,
-                const FieldDescriptor& f, ByteCheck check, const unsigned char* fold,
-                size_t tail = 0) {
-  const unsigned char* criterion = reinterpret_cast<const unsigned char*>(f.criterion);
-  const size_t need = static_cast<size_t>(f.criterionLength);
+// The text checks of a step's field at cursor, on the value DecodeRecordFields would give it:
+// the bytes up to its NUL (or the data's end), cut to maxLength.
+inline bool PrefixPasses(const unsigned char* record, size_t dataEnd, size_t cursor,
+                         const CheckStep& step) {
+  const unsigned char* criterion = step.criterion;
+  const unsigned char* fold = step.fold;
   const unsigned char* text = record + cursor;
-  if (check == TextPrefix) {
-    if (dataEnd - cursor < need || fold[text[0]] != criterion[0]) return false;
-    // The criterion holds no NUL, so a text that ends early differs at its NUL.
-    for (size_t i = 1; i < need; ++i)
-      if (fold[text[i]] != criterion[i]) return false;
-    return true;
-  }
-  size_t length = (end > cursor && record[end - 1] == 0) ? end - 1 - cursor : end - cursor;
-  if (length > f.maxLength) length = f.maxLength;
-  if (check == TextSubstring) return HoldsCriterion(text, length, criterion, need, fold);
-  // A pattern that ends in a piece after a star: the text's last bytes must match that piece
-  // ("?" any byte) before the whole pattern is tried.
-  if (tail > 0) {
-    if (length < tail) return false;
-    const unsigned char* piece = criterion + need - tail;
-    const unsigned char* last = text + length - tail;
-    for (size_t i = 0; i < tail; ++i)
-      if (piece[i] != '?' && piece[i] != fold[last[i]]) return false;
-  }
-  return WildcardMatchBytes(f.criterion, text, length, fold);
+  const size_t need = step.need;
+  if (dataEnd - cursor < need || fold[text[0]] != criterion[0]) return false;
+  // The criterion holds no NUL, so a text that ends early differs at its NUL.
+  for (size_t i = 1; i < need; ++i)
+    if (fold[text[i]] != criterion[i]) return false;
+  return true;
 }
 
-// The number of integer field f at cursor holds the criterion's digits, as RenderNumber would
-// write it (a negative number's digits follow its minus sign, which no digit matches).
-bool DigitsPass(const unsigned char* record, size_t cursor, size_t end, const FieldDescriptor& f,
-                uint32_t value, uint32_t power) {
+inline bool TextPasses(const unsigned char* record, size_t cursor, size_t end,
+                       const CheckStep& step) {
+  const unsigned char* text = record + cursor;
+  size_t length = (end > cursor && record[end - 1] == 0) ? end - 1 - cursor : end - cursor;
+  if (length > step.maxLength) length = step.maxLength;
+  const unsigned char* fold = step.fold;
+  if (step.check == TextSubstring)
+    return HoldsCriterion(text, length, step.criterion, step.need, fold);
+  // A pattern that ends in a piece after a star: the text's last bytes must match that piece
+  // ("?" any byte) before the whole pattern is tried.
+  const size_t tail = step.tail;
+  if (tail > 0) {
+    if (length < tail) return false;
+    const unsigned char(*accept)[256] = step.tailAccept;
+    if (accept != nullptr && cursor + length >= 8) {
+      // Eight table look-ups and no branch: the bytes before the text, in the record, are
+      // accepted by the rows past the tail.
+      const unsigned char* e = text + length;
+      if (!(accept[0][e[-1]] & accept[1][e[-2]] & accept[2][e[-3]] & accept[3][e[-4]] &
+            accept[4][e[-5]] & accept[5][e[-6]] & accept[6][e[-7]] & accept[7][e[-8]]))
+        return false;
+      return WildcardMatchBytes(reinterpret_cast<const char*>(step.criterion), text, length, fold);
+    }
+    const unsigned char* piece = step.criterion + step.need - tail;
+    const unsigned char* last = text + length - tail;
+    // Every byte is compared, with no branch per byte: which byte differs first is a matter of
+    // chance, and a branch on it would be mispredicted at nearly every record.
+    bool differs = false;
+    for (size_t i = 0; i < tail; ++i) differs |= (piece[i] != '?') & (piece[i] != fold[last[i]]);
+    if (differs) return false;
+  }
+  return WildcardMatchBytes(reinterpret_cast<const char*>(step.criterion), text, length, fold);
+}
+
+// The decimal digits of number (as RenderNumber writes them, without a sign) hold value, of need
+// digits, power being 10 to the need - 1: some run of need digits reads value. The runs are the
+// last need digits of number, of number / 10, and so on while need digits are left, so a phone
+// number of 7 digits has two runs of 6 to compare rather than a digit at a time. kRun is 10 to
+// the need, a constant so that no division is a real one.
+template <uint32_t kRun>
+bool RunOfDigitsHolds(uint32_t number, uint32_t value, uint32_t power) {
+  // Fewer than need digits; a single 0 is one digit, and 0 < power only when need is 1.
+  if (number < power && kRun > 10) return false;
+  for (uint32_t rest = number;; rest /= 10) {
+    if (rest % kRun == value) return true;
+    if (rest / 10 < power) return false;
+  }
+}
+
+bool DigitsHold(uint32_t number, size_t need, uint32_t value, uint32_t power) {
+  switch (need) {
+    case 1:
+      return RunOfDigitsHolds<10u>(number, value, power);
+    case 2:
+      return RunOfDigitsHolds<100u>(number, value, power);
+    case 3:
+      return RunOfDigitsHolds<1000u>(number, value, power);
+    case 4:
+      return RunOfDigitsHolds<10000u>(number, value, power);
+    case 5:
+      return RunOfDigitsHolds<100000u>(number, value, power);
+    case 6:
+      return RunOfDigitsHolds<1000000u>(number, value, power);
+    case 7:
+      return RunOfDigitsHolds<10000000u>(number, value, power);
+    case 8:
+      return RunOfDigitsHolds<100000000u>(number, value, power);
+    case 9:
+      return RunOfDigitsHolds<1000000000u>(number, value, power);
+    default:
+      return false;
+  }
+}
+
+// The number of a step's integer field at cursor holds the criterion's digits, as RenderNumber
+// would write it (a negative number's digits follow its minus sign, which no digit matches).
+inline bool DigitsPass(const unsigned char* record, size_t cursor, size_t end,
+                       const CheckStep& step) {
   const size_t size = end - cursor;
-  if (size == 0 || static_cast<int>(size) != f.size) return false;  // shown empty
+  if (size == 0 || size != step.size) return false;  // shown empty
   uint32_t number = 0;
   for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
   if (size == 4 && static_cast<int32_t>(number) < 0) number = 0u - number;
-  const int need = f.criterionLength;
-  uint32_t window = 0;  // the last need digits seen, the latest one highest
-  int seen = 0;
-  do {
-    window = window / 10 + (number % 10) * power;
-    number /= 10;
-    if (++seen >= need && window == value) return true;
-  } while (number != 0);
-  return false;
+  return DigitsHold(number, step.need, step.digitsValue, step.digitsPower);
+}
+
+// Where the text at cursor ends, as FieldEnd finds it (just past its NUL, or dataEnd without
+// one), sixteen or eight bytes at a time: a text is a dozen bytes or two, too short for a call
+// of memchr to pay for itself, and a loop over its bytes mispredicts its end at every record.
+// In a word w, (w - 0x01..01) & ~w & 0x80..80 has its lowest bit set in the first zero byte (a
+// borrow only runs up from a zero byte), and the bytes are little-endian.
+inline size_t TextEnd(const unsigned char* record, size_t dataEnd, size_t cursor) {
+  size_t at = cursor;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  while (dataEnd - at >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(record + at));
+    const unsigned nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+    if (nul != 0) return at + static_cast<size_t>(__builtin_ctz(nul)) + 1;
+    at += 16;
+  }
+#endif
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  while (dataEnd - at >= 8) {
+    uint64_t word;
+    memcpy(&word, record + at, 8);
+    const uint64_t nul = (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+    if (nul != 0) return at + static_cast<size_t>(__builtin_ctzll(nul) / 8) + 1;
+    at += 8;
+  }
+#endif
+  for (; at < dataEnd; ++at)
+    if (record[at] == 0) return at + 1;
+  return dataEnd;
+}
+
+// Where the step's field ends, as FieldEnd finds it.
+inline size_t StepEnd(const unsigned char* record, size_t dataEnd, size_t cursor,
+                      const CheckStep& step) {
+  if (step.type == FieldText) return TextEnd(record, dataEnd, cursor);
+  if (step.type == FieldInteger)
+    return (step.size == 0 || dataEnd - cursor < step.size) ? dataEnd : cursor + step.size;
+  return cursor;
 }
 
 // False when a checked field's value cannot match its criterion.
-bool PassesByteChecks(const unsigned char* record, int length, const FieldTable* table,
-                      const SearchPlan& plan) {
+inline bool PassesByteChecks(const unsigned char* record, int length, const SearchPlan& plan) {
   const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
-  size_t cursor = 0;
-  for (int j = 0; j <= plan.lastCheckField; ++j) {
-    const FieldDescriptor& f = table->fields[j];
-    const ByteCheck check = plan.check[j];
-    if (check == TextPrefix) {
+  // An integer cut short moves the walk to the data's end, and so does every one after it.
+  size_t cursor = plan.startAt < dataEnd ? plan.startAt : dataEnd;
+  for (int k = 0; k < plan.stepCount; ++k) {
+    const CheckStep& step = plan.steps[k];
+    if (step.check == TextPrefix) {
       // Decided before the field's end is looked for: most records fail at the first byte.
-      const unsigned char* fold = (f.flags & FoldValue) ? plan.folded : plan.same;
-      if (!TextPasses(record, dataEnd, cursor, cursor, f, check, fold)) return false;
-      if (j == plan.lastCheckField) return true;
+      if (!PrefixPasses(record, dataEnd, cursor, step)) return false;
+      if (k + 1 == plan.stepCount) return true;
     }
-    const size_t end = FieldEnd(record, dataEnd, f, cursor);
-    if (check == DigitsInNumber) {
-      if (!DigitsPass(record, cursor, end, f, plan.digitsValue[j], plan.digitsPower[j]))
-        return false;
-    } else if (check == TextSubstring || check == TextWildcard) {
-      const unsigned char* fold = (f.flags & FoldValue) ? plan.folded : plan.same;
-      if (!TextPasses(record, dataEnd, cursor, end, f, check, fold, plan.tailLength[j]))
-        return false;
+    const size_t end = StepEnd(record, dataEnd, cursor, step);
+    if (step.check == DigitsInNumber) {
+      if (!DigitsPass(record, cursor, end, step)) return false;
+    } else if (step.check == TextSubstring || step.check == TextWildcard) {
+      if (!TextPasses(record, cursor, end, step)) return false;
     }
     cursor = end;
   }
   return true;
+}
+
+// The record may match: it passes the quick first-byte check and the byte checks. A record
+// turned away here cannot match (the checks are exact), and the loop turns it away the same way.
+inline bool MayMatch(const unsigned char* data, unsigned length, const SearchPlan& plan) {
+  const long at = plan.quickAt;
+  if (at >= 0 &&
+      !(at < static_cast<long>(length) - 1 && plan.quickFold[data[at]] == plan.quickFirst))
+    return false;
+  return PassesByteChecks(data, static_cast<int>(length), plan);
+}
+
+// Most records of a search with criteria are turned away by the byte checks, so the loop below
+// passes over them here, in place in the reader's buffer, with nothing else to do per record:
+// each one is counted, its last byte is the next length and the stop flag is read after it,
+// exactly as the loop would. It leaves to the loop every record that needs more: one that may
+// match, the one whose count would pass lastQuiet (the loop decides about status updates and
+// the count's limit), one that is not whole in the buffer, a length of 0 and the end mark.
+// False when the stop flag was set.
+bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
+                        const SearchPlan& plan, const std::atomic<int>* stopFlag) {
+  if (reader->buffer == nullptr) return true;
+  const unsigned char* const start = reader->buffer + reader->bufferStart;
+  const unsigned char* const end = reader->buffer + reader->bufferEnd;
+  const unsigned char* at = start;
+  unsigned next = *length;
+  int count = *scanned;
+  bool stopped = false;
+  while (count < lastQuiet && next != 0 && next != kEndOfRecords &&
+         static_cast<size_t>(end - at) >= next && !MayMatch(at, next, plan)) {
+    ++count;
+    at += next;
+    next = at[-1];
+    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
+      stopped = true;
+      break;
+    }
+  }
+  reader->bufferStart += static_cast<size_t>(at - start);
+  *length = static_cast<unsigned char>(next);
+  *scanned = count;
+  return !stopped;
 }
 
 }  // namespace
@@ -261,6 +455,16 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
   while (length != kEndOfRecords) {
     // A length of 0 leaves no room for the next length byte: the chain is broken here, and
     // the scan ends as it does at a cut-off record.
+    if (!noCriteria) {
+      // Up to the record before the one the next status update is due at, and never past
+      // INT_MAX.
+      const int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
+      if (!PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, stopFlag)) {
+        end = ScanStopped;
+        break;
+      }
+      if (length == kEndOfRecords) break;
+    }
     if (length == 0) {
       end = ScanBadLength;
       break;
@@ -295,9 +499,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     if (noCriteria) {
       DecodeRecord(data, length, table);
     } else {
-      const long at = plan.quickAt;
-      matches = at < 0 || (at < length - 1 && plan.quickFold[data[at]] == plan.quickFirst);
-      if (matches) matches = PassesByteChecks(data, length, table, plan);
+      matches = MayMatch(data, length, plan);
       if (matches) {
         DecodeRecordFields(data, length, table, plan.lastField, plan.wanted);
         matches = RecordMatches(table);

@@ -426,6 +426,7 @@ struct CachedStream {
   std::string fromFile;
   std::string fromMemory;   // read in the same pieces
   std::string otherPieces;  // read in other pieces
+  std::string ownReads;     // read from the file in the same pieces, the reader's own reads
   bool sourceEnded = false;
   size_t held = 0;
 };
@@ -439,6 +440,7 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   RecordCache cache;
   BeginRecordCache(&cache, size_t{1} << 30);
   TeeRecordReader(&reader, &cache);
+  EXPECT_TRUE(StartReadAhead(&reader));
   result.fromFile = StreamInPieces(&reader, 0);
   CloseRecordReader(&reader);
   result.sourceEnded = cache.sourceEnded;
@@ -452,6 +454,9 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   result.otherPieces = StreamInPieces(&reader, 3);
   CloseRecordReader(&reader);
   FreeRecordCache(&cache);
+  if (OpenRecordReader(&reader, path.c_str(), header, viaGz) == 0)
+    result.ownReads = StreamInPieces(&reader, 0);
+  CloseRecordReader(&reader);
   return result;
 }
 
@@ -459,7 +464,9 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
 
 // A stream kept in memory delivers exactly the bytes its file delivered, and ends where the file
 // ended, for every form of stream: whole, damaged, cut, stored, passed through, in members with
-// a tail, empty, and longer than one of the cache's chunks.
+// a tail, empty, and longer than one of the cache's chunks (and than the read-ahead's ring of
+// blocks). The file read ahead on its thread (as the command line reads) delivers what the
+// reader's own reads deliver.
 TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
   TempDir dir;
   std::string bytes;
@@ -504,12 +511,24 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
     EXPECT_EQ(got.fromMemory.size(), got.fromFile.size());
     EXPECT_TRUE(got.fromMemory == got.fromFile);
     EXPECT_TRUE(got.otherPieces == got.fromFile);
+    EXPECT_TRUE(got.ownReads == got.fromFile);
   }
   // The same holds for a plain file, and at its size the whole record stream is kept.
   ASSERT_TRUE(WriteFileBytes(path, bytes));
   const CachedStream plain = StreamByCache(path, kShortHeaderSize, false);
   EXPECT_EQ(plain.fromFile, bytes.substr(kShortHeaderSize));
   EXPECT_TRUE(plain.fromMemory == plain.fromFile);
+  EXPECT_TRUE(plain.ownReads == plain.fromFile);
+  // A plain file of several rings, whole and cut inside a block and at a block's end.
+  for (size_t size : {large.size(), size_t{3000000}, size_t{kShortHeaderSize} + 8 * 256 * 1024}) {
+    SCOPED_TRACE("plain, " + std::to_string(size) + " bytes");
+    ASSERT_TRUE(WriteFileBytes(path, large.substr(0, size)));
+    const CachedStream got = StreamByCache(path, kShortHeaderSize, false);
+    EXPECT_EQ(got.fromFile.size(), size - kShortHeaderSize);
+    EXPECT_TRUE(got.fromFile == large.substr(kShortHeaderSize, size - kShortHeaderSize));
+    EXPECT_TRUE(got.ownReads == got.fromFile);
+    EXPECT_TRUE(got.fromMemory == got.fromFile);
+  }
 }
 
 // A record that straddles two chunks is not handed out in place (nothing is consumed then) and
