@@ -73,6 +73,10 @@ struct Slot {
 
 struct BatchPlan {
   std::vector<std::vector<KeyGroup>> groups;  // by field index
+  // The keys of an integer field that are all digits, looked for in the number itself: its
+  // decimal text's beginnings and pieces are the number's leading digits and digit windows, so
+  // the text need not be written out per record. By field index.
+  std::vector<std::vector<KeyGroup>> digitGroups;
   int lastKeyedField = -1;
   // Open addressing: key, and the slot's run of query numbers in postings.
   std::vector<Slot> slots;
@@ -127,15 +131,32 @@ uint64_t RollingHash(const unsigned char* bytes, size_t length) {
   return h;
 }
 
-KeyGroup* GroupFor(BatchPlan* plan, int field, KeyMode mode, size_t length) {
-  std::vector<KeyGroup>& list = plan->groups[field];
+constexpr uint64_t kPowersOfTen[] = {
+    1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000, 10000000000ull};
+// A number's decimal digits: at most ten.
+constexpr size_t kMaxDigits = 10;
+
+// The value of a key of 1 to 10 decimal digits; false for any other key.
+bool DigitsValue(const std::string& bytes, uint64_t* value) {
+  if (bytes.empty() || bytes.size() > kMaxDigits) return false;
+  uint64_t v = 0;
+  for (const char c : bytes) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+KeyGroup* GroupFor(BatchPlan* plan, int field, KeyMode mode, size_t length, bool digits) {
+  std::vector<KeyGroup>& list = digits ? plan->digitGroups[field] : plan->groups[field];
   for (KeyGroup& g : list)
     if (g.mode == mode && g.length == length) return &g;
   KeyGroup g;
   g.mode = mode;
   g.length = length;
-  g.salt = Mix((static_cast<uint64_t>(field) << 24) ^ (static_cast<uint64_t>(mode) << 20) ^ length ^
-               0x9E3779B97F4A7C15ull);
+  g.salt = Mix((static_cast<uint64_t>(digits) << 40) ^ (static_cast<uint64_t>(field) << 24) ^
+               (static_cast<uint64_t>(mode) << 20) ^ length ^ 0x9E3779B97F4A7C15ull);
   for (size_t i = 1; i < length; ++i) g.topPower *= kBase;
   list.push_back(g);
   // Prefixes by length, so one pass over a value's beginning serves them all.
@@ -189,6 +210,7 @@ void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, 
     plan->folded[b] = FoldByte(static_cast<unsigned char>(b));
   }
   plan->groups.assign(static_cast<size_t>(table->fieldCount), {});
+  plan->digitGroups.assign(static_cast<size_t>(table->fieldCount), {});
   plan->wanted.reset(new bool[static_cast<size_t>(table->fieldCount) + 1]());
   std::vector<std::pair<uint64_t, int>> keyed;
   for (size_t q = 0; q < queries.size(); ++q) {
@@ -201,9 +223,14 @@ void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, 
       plan->always.push_back(static_cast<int>(q));
       continue;
     }
-    const KeyGroup* g = GroupFor(plan, key.field, key.mode, key.bytes.size());
+    uint64_t value = 0;
+    const bool digits =
+        table->fields[key.field].type == FieldInteger && DigitsValue(key.bytes, &value);
+    const KeyGroup* g = GroupFor(plan, key.field, key.mode, key.bytes.size(), digits);
     const uint64_t rolling =
-        RollingHash(reinterpret_cast<const unsigned char*>(key.bytes.data()), key.bytes.size());
+        digits ? value
+               : RollingHash(reinterpret_cast<const unsigned char*>(key.bytes.data()),
+                             key.bytes.size());
     keyed.emplace_back(SlotKey(rolling, g->salt), static_cast<int>(q));
     plan->lastKeyedField = std::max(plan->lastKeyedField, key.field);
   }
@@ -277,15 +304,42 @@ void LookUpValue(BatchWalk* walk, const std::vector<KeyGroup>& groups, const uns
   }
 }
 
-// The decimal text DecodeRecordFields gives the integer field f at cursor; returns its length.
-size_t NumberText(const unsigned char* record, size_t cursor, size_t end, const FieldDescriptor& f,
-                  unsigned char* text) {
+// The integer field f at cursor as DecodeRecordFields reads it: its sign and magnitude. False
+// when its bytes are not all there (its text is then empty).
+bool IntegerValue(const unsigned char* record, size_t cursor, size_t end, const FieldDescriptor& f,
+                  uint32_t* magnitude, bool* negative) {
   const size_t size = end - cursor;
-  if (size == 0 || size > 4 || static_cast<int>(size) != f.size) return 0;
+  if (size == 0 || size > 4 || static_cast<int>(size) != f.size) return false;
   uint32_t number = 0;
   for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
-  const bool negative = size == 4 && static_cast<int32_t>(number) < 0;
-  uint32_t magnitude = negative ? 0u - number : number;
+  *negative = size == 4 && static_cast<int32_t>(number) < 0;
+  *magnitude = *negative ? 0u - number : number;
+  return true;
+}
+
+// Looks up the digit keys in a number: a prefix of L digits is its leading L digits (never in a
+// negative number, whose text begins with its sign), a piece of L digits any window of L of its
+// digits.
+void LookUpDigits(BatchWalk* walk, const std::vector<KeyGroup>& groups, uint32_t magnitude,
+                  bool negative, uint32_t record) {
+  size_t n = 1;
+  while (n < kMaxDigits && magnitude >= kPowersOfTen[n]) ++n;
+  for (const KeyGroup& g : groups) {
+    if (g.length > n) continue;
+    if (g.mode == KeyPrefix) {
+      if (!negative)
+        AddCandidates(walk, SlotKey(magnitude / kPowersOfTen[n - g.length], g.salt), record);
+      continue;
+    }
+    for (size_t k = 0; k + g.length <= n; ++k) {
+      const uint64_t window = (magnitude / kPowersOfTen[k]) % kPowersOfTen[g.length];
+      AddCandidates(walk, SlotKey(window, g.salt), record);
+    }
+  }
+}
+
+// The decimal text of a number of that sign and magnitude; returns its length.
+size_t NumberText(uint32_t magnitude, bool negative, unsigned char* text) {
   unsigned char digits[kNumberText];
   size_t n = 0;
   do {
@@ -309,16 +363,25 @@ void GatherCandidates(BatchWalk* walk, const FieldTable* table, const unsigned c
     const FieldDescriptor& f = table->fields[j];
     const size_t end = FieldEnd(record, dataEnd, f, cursor);
     const std::vector<KeyGroup>& groups = plan.groups[j];
-    if (!groups.empty()) {
-      const unsigned char* fold = (f.flags & FoldValue) ? plan.folded : plan.same;
-      if (f.type == FieldText) {
+    const std::vector<KeyGroup>& digitGroups = plan.digitGroups[j];
+    const unsigned char* fold = (f.flags & FoldValue) ? plan.folded : plan.same;
+    if (f.type == FieldText) {
+      if (!groups.empty()) {
         size_t n = (end > cursor && record[end - 1] == 0) ? end - 1 - cursor : end - cursor;
         if (n > f.maxLength) n = f.maxLength;
         LookUpValue(walk, groups, record + cursor, n, fold, recordNumber);
-      } else {
-        unsigned char text[kNumberText];
-        const size_t n = NumberText(record, cursor, end, f, text);
-        LookUpValue(walk, groups, text, n, fold, recordNumber);
+      }
+    } else if (!groups.empty() || !digitGroups.empty()) {
+      uint32_t magnitude = 0;
+      bool negative = false;
+      if (IntegerValue(record, cursor, end, f, &magnitude, &negative)) {
+        if (!digitGroups.empty())
+          LookUpDigits(walk, digitGroups, magnitude, negative, recordNumber);
+        if (!groups.empty()) {
+          unsigned char text[kNumberText];
+          const size_t n = NumberText(magnitude, negative, text);
+          LookUpValue(walk, groups, text, n, fold, recordNumber);
+        }
       }
     }
     cursor = end;

@@ -77,7 +77,12 @@ struct CheckStep {
   uint32_t digitsPower = 0;  // and 10 to the power of its length - 1
 };
 
+// The plan points into its own tables (a step's fold table, its tail rows), so it is filled
+// where it stays and never copied.
 struct SearchPlan {
+  SearchPlan() = default;
+  SearchPlan(const SearchPlan&) = delete;
+  SearchPlan& operator=(const SearchPlan&) = delete;
   int lastField = -1;              // the last searched field in field order; -1 when none is
   int lastCheckField = -1;         // the last field with a byte check; -1 when none has
   ByteCheck check[256] = {};       // by field index (a schema has at most 127 fields)
@@ -154,8 +159,8 @@ void PlanQuickCheck(const FieldTable* table, SearchPlan* plan) {
   }
 }
 
-SearchPlan PlanSearch(const FieldTable* table) {
-  SearchPlan plan;
+void PlanSearch(const FieldTable* table, SearchPlan* out) {
+  SearchPlan& plan = *out;
   for (int b = 0; b < 256; ++b) {
     plan.same[b] = static_cast<unsigned char>(b);
     plan.folded[b] = FoldByte(static_cast<unsigned char>(b));
@@ -209,7 +214,6 @@ SearchPlan PlanSearch(const FieldTable* table) {
     step.digitsValue = plan.digitsValue[j];
     step.digitsPower = plan.digitsPower[j];
   }
-  return plan;
 }
 
 // True when the text (length bytes, folded through fold) holds the criterion.
@@ -443,7 +447,8 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     return outcome;
   }
   const bool noCriteria = NoActiveCriteria(table);
-  const SearchPlan plan = PlanSearch(table);
+  SearchPlan plan;
+  PlanSearch(table, &plan);
   int scanned = 0;
   int results = 0;
   int updateCounter = 0;
