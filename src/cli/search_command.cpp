@@ -243,37 +243,80 @@ int OnAppendQueryRow(void* context, const FieldTable*, int query, int, int) {
   return FlushTable(&run->writer, false) ? 0 : -1;
 }
 
-// search FILE --queries QUERIES: every query of the file in one pass. Returns the exit code.
-int RunQueriesSearch(const std::string& file, const std::string& queriesFile, OutputFormat format) {
-  const std::string shown = TerminalSafeUtf8(file);
+// A search's file, opened for its scan: header, fields and records, and the output begun.
+struct OpenedSearch {
+  std::string shown;  // the file as messages show it: without control characters, on one line
   std::wstring path;
-  if (!PathWithinLimit(file, &path)) return 2;
   DatabaseHeader header;
   bool viaGz = false;
   FieldTable table;
-  if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
-  BuildFoldTable();
   RecordReader reader;
-  std::vector<BatchQuery> queries;
-  std::vector<std::string> warnings;
-  if (!ReadQueryFile(queriesFile, &table, &queries, &warnings) ||
-      !OpenRecords(&reader, path, header, viaGz, shown)) {
-    FreeFieldTable(&table);
-    return 2;
-  }
-  for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
-
   SearchRun run;
-  BeginSearchOutput(&run, table, format, true);
-  run.recordCount = header.recordCount;
+};
+
+// Opens FILE, lets takeCriteria(FieldTable*, warnings) put the search's criteria in the field
+// table (false after printing why), opens the records and begins the output. False, with
+// nothing left open, when the search cannot run.
+template <typename TakeCriteria>
+bool OpenSearch(const std::string& file, OutputFormat format, bool queryColumn,
+                TakeCriteria takeCriteria, OpenedSearch* search) {
+  search->shown = TerminalSafeUtf8(file);
+  if (!PathWithinLimit(file, &search->path)) return false;
+  if (!OpenDatabaseFile(file, search->path, &search->header, &search->viaGz, &search->table))
+    return false;
+  BuildFoldTable();
+  std::vector<std::string> warnings;
+  if (!takeCriteria(&search->table, &warnings) ||
+      !OpenRecords(&search->reader, search->path, search->header, search->viaGz, search->shown)) {
+    FreeFieldTable(&search->table);
+    return false;
+  }
+  // Said before the scan, which still runs: its counts and any damage it meets are reported
+  // as for every search.
+  for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
+  BeginSearchOutput(&search->run, search->table, format, queryColumn);
+  search->run.recordCount = search->header.recordCount;
+  return true;
+}
+
+// Closes what OpenSearch opened and ends the output. Returns the exit code.
+int FinishSearch(OpenedSearch* search, const ScanOutcome& outcome, bool limited) {
+  CloseRecordReader(&search->reader);
+  FreeFieldTable(&search->table);
+  return EndSearchOutput(&search->run, outcome, search->shown, search->header, limited);
+}
+
+// search FILE FIELD=TEXT...: one query. Returns the exit code.
+int RunOneSearch(const std::string& file, const std::vector<std::string>& criteria,
+                 OutputFormat format) {
+  OpenedSearch search;
+  const auto takeCriteria = [&](FieldTable* table, std::vector<std::string>* warnings) {
+    return ApplyCriteria(table, criteria, file, warnings);
+  };
+  if (!OpenSearch(file, format, false, takeCriteria, &search)) return 2;
+  ScanSink sink;
+  sink.context = &search.run;
+  sink.statusUpdate = OnStatusUpdate;
+  sink.appendRow = OnAppendRow;
+  const ScanOutcome outcome = RunScan(&search.reader, search.header, &search.table, nullptr, sink);
+  return FinishSearch(&search, outcome, outcome.end == ScanRecordLimit);
+}
+
+// search FILE --queries QUERIES: every query of the file in one pass. Returns the exit code.
+int RunQueriesSearch(const std::string& file, const std::string& queriesFile, OutputFormat format) {
+  OpenedSearch search;
+  std::vector<BatchQuery> queries;
+  const auto takeCriteria = [&](FieldTable* table, std::vector<std::string>* warnings) {
+    return ReadQueryFile(queriesFile, table, &queries, warnings);
+  };
+  if (!OpenSearch(file, format, true, takeCriteria, &search)) return 2;
   BatchSink sink;
-  sink.context = &run;
+  sink.context = &search.run;
   sink.statusUpdate = OnStatusUpdate;
   sink.appendRow = OnAppendQueryRow;
-  const BatchOutcome outcome = RunBatchScan(&reader, header, &table, queries, nullptr, sink);
-  CloseRecordReader(&reader);
-  FreeFieldTable(&table);
-  return EndSearchOutput(&run, outcome.scan, shown, header, outcome.limitedQueries > 0);
+  const BatchOutcome outcome =
+      RunBatchScan(&search.reader, search.header, &search.table, queries, nullptr, sink);
+  return FinishSearch(&search, outcome.scan, outcome.limitedQueries > 0);
 }
 
 }  // namespace
@@ -301,35 +344,5 @@ int RunSearchCommand(const CliArgs& args) {
     return RunQueriesSearch(file, given.queries, format);
   }
 
-  // The file as messages show it: without control characters, on one line.
-  const std::string shown = TerminalSafeUtf8(file);
-  std::wstring path;
-  if (!PathWithinLimit(file, &path)) return 2;
-  DatabaseHeader header;
-  bool viaGz = false;
-  FieldTable table;
-  if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
-  BuildFoldTable();
-  RecordReader reader;
-  std::vector<std::string> warnings;
-  if (!ApplyCriteria(&table, criteria, file, &warnings) ||
-      !OpenRecords(&reader, path, header, viaGz, shown)) {
-    FreeFieldTable(&table);
-    return 2;
-  }
-  // Said before the scan, which still runs: its counts and any damage it meets are reported
-  // as for every search.
-  for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
-
-  SearchRun run;
-  BeginSearchOutput(&run, table, format, false);
-  run.recordCount = header.recordCount;
-  ScanSink sink;
-  sink.context = &run;
-  sink.statusUpdate = OnStatusUpdate;
-  sink.appendRow = OnAppendRow;
-  const ScanOutcome outcome = RunScan(&reader, header, &table, nullptr, sink);
-  CloseRecordReader(&reader);
-  FreeFieldTable(&table);
-  return EndSearchOutput(&run, outcome, shown, header, outcome.end == ScanRecordLimit);
+  return RunOneSearch(file, criteria, format);
 }

@@ -47,6 +47,13 @@ inline const unsigned char* TakeBufferedBytes(RecordReader* reader, size_t count
   reader->bufferStart += count;
   return bytes;
 }
+// The next count bytes: in place in the block buffer when it holds them whole, otherwise read
+// into copy (room for count bytes); nullptr when the source ends before count bytes.
+inline const unsigned char* TakeRecordBytes(RecordReader* reader, unsigned char* copy,
+                                            size_t count) {
+  if (const unsigned char* inPlace = TakeBufferedBytes(reader, count)) return inPlace;
+  return ReadRecordBytes(reader, copy, count) == count ? copy : nullptr;
+}
 void CloseRecordReader(RecordReader* reader);
 
 // From now on every block the reader's source delivers is appended to the cache as well (and a

@@ -530,13 +530,10 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
       end = ScanBadLength;
       break;
     }
-    const unsigned char* data = TakeBufferedBytes(reader, length);
+    const unsigned char* data = TakeRecordBytes(reader, record, length);
     if (data == nullptr) {
-      if (ReadRecordBytes(reader, record, length) != length) {
-        end = ScanShortRead;
-        break;
-      }
-      data = record;
+      end = ScanShortRead;
+      break;
     }
     if (scanned == INT_MAX) {
       walk.limited += walk.active;

@@ -476,13 +476,10 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     }
     // The record is read in place when the reader holds it whole in its block buffer, which is
     // nearly always; only a record that straddles two blocks is copied out.
-    const unsigned char* data = TakeBufferedBytes(reader, length);
+    const unsigned char* data = TakeRecordBytes(reader, record, length);
     if (data == nullptr) {
-      if (ReadRecordBytes(reader, record, length) != length) {
-        end = ScanShortRead;
-        break;
-      }
-      data = record;
+      end = ScanShortRead;
+      break;
     }
     // A count past INT_MAX cannot be compared with any header's recordCount; such a stream
     // (a tiny gz file can unpack to billions of records) has run past every limit anyway.
