@@ -379,7 +379,7 @@ bool FlushTable(TableWriter* writer, bool force) {
   return !writer->failed;
 }
 
-bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std::string* error) {
+bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std::string* problem) {
   cells->clear();
   cells->emplace_back();
   for (size_t i = 0; i < line.size(); ++i) {
@@ -393,7 +393,7 @@ bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std:
       continue;
     }
     if (i + 1 == line.size()) {
-      *error = "a backslash ends the line (write \\\\ for a backslash)";
+      *problem = "a backslash ends the line (write \\\\ for a backslash)";
       return false;
     }
     switch (line[++i]) {
@@ -410,7 +410,7 @@ bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std:
         cells->back().push_back('\r');
         break;
       default:
-        *error =
+        *problem =
             std::string("unknown escape \\") + line[i] + " (only \\\\, \\t, \\n and \\r are known)";
         return false;
     }

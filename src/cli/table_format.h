@@ -63,4 +63,4 @@ LineRead ReadTableLine(FILE* in, std::string* line);
 
 // Splits one TSV line (without its line end) at tabs and undoes the escapes. Returns false with
 // a message for a backslash that starts no known escape.
-bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std::string* error);
+bool SplitTsvLine(const std::string& line, std::vector<std::string>* cells, std::string* problem);

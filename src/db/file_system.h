@@ -73,13 +73,13 @@ bool ReplaceFileWide(const wchar_t* from, const wchar_t* to);
 
 // What stands at a path that a file is about to be written to. A file is only ever put in the
 // place of nothing or of a regular file: a directory, a link, a device, a pipe or a socket is
-// refused (why says what it is). For a regular file its permission bits are kept in mode, so
+// refused (problem says what it is). For a regular file its permission bits are kept in mode, so
 // that the file written in its place keeps them.
 struct OutputTarget {
   bool exists = false;
   unsigned mode = 0;  // POSIX permission bits for the new file
 };
-bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why);
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* problem);
 
 // Creates a new, empty file in the directory of path, under a name that nothing had, and opens
 // it for writing: exclusively (never an existing file, never through a link). The name starts

@@ -182,7 +182,7 @@ void RemoveTemporariesAndResignal(int signal) {
 
 }  // namespace
 
-bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why) {
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* problem) {
   *target = OutputTarget();
   // What a file created now would get: read and write for whom the umask allows.
   const mode_t mask = umask(0);
@@ -197,11 +197,11 @@ bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string*
     return true;
   }
   if (S_ISDIR(st.st_mode))
-    *why = "is a directory";
+    *problem = "is a directory";
   else if (S_ISLNK(st.st_mode))
-    *why = "is a symbolic link; name the file it points to";
+    *problem = "is a symbolic link; name the file it points to";
   else
-    *why = "is not a regular file (a device, a pipe or a socket)";
+    *problem = "is not a regular file (a device, a pipe or a socket)";
   return false;
 }
 

@@ -145,20 +145,20 @@ BOOL WINAPI RemoveTemporariesOnConsoleSignal(DWORD) {
 
 }  // namespace
 
-bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* why) {
+bool InspectOutputTarget(const wchar_t* path, OutputTarget* target, std::string* problem) {
   *target = OutputTarget();
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    *why = "is a directory";
+    *problem = "is a directory";
     return false;
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    *why = "is a link; name the file it points to";
+    *problem = "is a link; name the file it points to";
     return false;
   }
   if (attributes & FILE_ATTRIBUTE_DEVICE) {
-    *why = "is not a regular file";
+    *problem = "is not a regular file";
     return false;
   }
   target->exists = true;
