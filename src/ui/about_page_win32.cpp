@@ -1,4 +1,6 @@
 // The About page: the icon and the product text, the same in every language.
+#include <array>
+
 #include "ui/desktop_win32.h"
 #include "ui/message_map_win32.h"
 #include "ui/page_controls_win32.h"
@@ -15,8 +17,16 @@ LRESULT OnCtlColorStatic(HWND, UINT, WPARAM wParam, LPARAM) {
   return WhiteStaticColors(reinterpret_cast<HDC>(wParam));
 }
 
+// No control of the page sends a command yet.
+const std::array<CommandMapEntry, 0> kAboutCommands = {};
+
+LRESULT OnCommand(HWND page, UINT, WPARAM wParam, LPARAM lParam) {
+  return DispatchCommandMap(kAboutCommands, page, wParam, lParam);
+}
+
 const MessageMapEntry kAboutMessages[] = {
     {WM_CREATE, OnCreate},
+    {WM_COMMAND, OnCommand},
     {WM_CTLCOLORSTATIC, OnCtlColorStatic},
 };
 

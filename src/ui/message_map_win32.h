@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <array>
 #include <cstddef>
 
 using MessageHandler = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -36,4 +37,10 @@ template <size_t N>
 LRESULT DispatchCommandMap(const CommandMapEntry (&map)[N], HWND window, WPARAM wParam,
                            LPARAM lParam) {
   return DispatchCommandMap(map, N, window, wParam, lParam);
+}
+// A page whose controls send no command yet still has its table, for its first button's row.
+template <size_t N>
+LRESULT DispatchCommandMap(const std::array<CommandMapEntry, N>& map, HWND window, WPARAM wParam,
+                           LPARAM lParam) {
+  return DispatchCommandMap(map.data(), N, window, wParam, lParam);
 }

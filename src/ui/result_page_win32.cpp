@@ -4,6 +4,7 @@
 // commctrl.h needs the base Windows types first.
 #include <commctrl.h>
 
+#include <array>
 #include <cwchar>
 
 #include "i18n/ui_strings.h"
@@ -155,9 +156,17 @@ LRESULT OnTimer(HWND, UINT, WPARAM wParam, LPARAM) {
   return 0;
 }
 
+// No control of the page sends a command yet.
+const std::array<CommandMapEntry, 0> kResultCommands = {};
+
+LRESULT OnCommand(HWND page, UINT, WPARAM wParam, LPARAM lParam) {
+  return DispatchCommandMap(kResultCommands, page, wParam, lParam);
+}
+
 // clang-format off
 const MessageMapEntry kResultMessages[] = {
     {WM_CREATE, OnCreate},
+    {WM_COMMAND, OnCommand},
     {WM_NOTIFY, OnNotify},
     {kScanStartMessage, OnScanStart},
     {kScanProgressMessage, OnScanProgress},
