@@ -101,6 +101,50 @@ void SetListCount(int count) {
   View.listed = count;
 }
 
+// Under Wine a window's text lives in Wine's server, so every text set on a window is a round
+// trip to it, and a scan of 100,000 rows sets the status line's text 2,000 times (every update
+// of the cadence). While a scan runs, with the line's painting off, the texts it is given stop
+// here, and the last one goes to the window before each paint and at the end: what anyone
+// reads of the line (WM_GETTEXT) is the last text given all the same.
+constexpr int kHeldTextCapacity = 1024;
+WNDPROC StatusLineDefault = nullptr;
+wchar_t HeldStatusText[kHeldTextCapacity] = {};
+bool StatusTextHeld = false;
+
+LRESULT CALLBACK StatusLineProc(HWND line, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (View.active && line == View.statusLine) {
+    switch (message) {
+      case WM_SETTEXT:
+        lstrcpynW(HeldStatusText, lParam ? reinterpret_cast<const wchar_t*>(lParam) : L"",
+                  kHeldTextCapacity);
+        StatusTextHeld = true;
+        return TRUE;
+      case WM_GETTEXTLENGTH:
+        if (StatusTextHeld) return lstrlenW(HeldStatusText);
+        break;
+      case WM_GETTEXT:
+        if (StatusTextHeld) {
+          if (wParam == 0 || !lParam) return 0;
+          wchar_t* out = reinterpret_cast<wchar_t*>(lParam);
+          lstrcpynW(out, HeldStatusText, static_cast<int>(wParam));
+          return lstrlenW(out);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return CallWindowProcW(StatusLineDefault, line, message, wParam, lParam);
+}
+
+// The last text the line was given goes to the window itself.
+void ShowHeldStatusText() {
+  if (!StatusTextHeld || !View.statusLine || !StatusLineDefault) return;
+  StatusTextHeld = false;
+  CallWindowProcW(StatusLineDefault, View.statusLine, WM_SETTEXT, 0,
+                  reinterpret_cast<LPARAM>(HeldStatusText));
+}
+
 // A static under Wine paints itself the moment its text changes, and that paint costs more than
 // everything else an update does; with painting off it only keeps the text.
 void SetStatusLinePainting(bool on) {
@@ -115,6 +159,7 @@ void PaintScanView() {
     UpdateWindow(View.progressBar);
   }
   if (View.statusLine) {
+    ShowHeldStatusText();
     SetStatusLinePainting(true);
     RedrawWindow(View.statusLine, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     SetStatusLinePainting(false);
@@ -204,6 +249,7 @@ void RefreshScanView() {
 
 void FinishScanView() {
   if (PageWindows[ResultPage]) KillTimer(PageWindows[ResultPage], kScanRefreshTimer);
+  ShowHeldStatusText();
   if (View.active && View.statusLine) {
     SetStatusLinePainting(true);
     RedrawWindow(View.statusLine, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
@@ -274,6 +320,14 @@ void DropListSelection(HWND list) {
                  reinterpret_cast<LPARAM>(&focus));
   }
   SendMessageW(list, LVM_SETSELECTIONMARK, 0, mark);
+}
+
+void HoldStatusTextsDuringScans(HWND statusLine) {
+  if (!statusLine) return;
+  // Every status line is a static: the procedure it had is the class's, the same for each.
+  const WNDPROC previous = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(statusLine, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(StatusLineProc)));
+  if (previous != StatusLineProc) StatusLineDefault = previous;
 }
 
 void SelectWholeList() {
@@ -347,6 +401,7 @@ void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = sync
 
 void ResetResultListForTests() {
   EndWholeSelection(false);
+  StatusTextHeld = false;
   SetStoredRowLimitForTests(-1);
   PaintInterval = kDefaultListPaintIntervalMs;
   SynchronousUpdates = false;

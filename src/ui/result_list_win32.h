@@ -67,6 +67,10 @@ struct ListWork {
 };
 ListWork BeginListWork(int rows);
 void EndListWork(const ListWork& work);
+// Lets the status line keep the texts a scan gives it while its painting is off (called when the
+// Result page makes the line, before anything else subclasses it).
+void HoldStatusTextsDuringScans(HWND statusLine);
+
 // Deselects every row of the list at once, keeping its top row, focused row and selection mark,
 // so that the click or key that follows acts as it would have over the selection.
 void DropListSelection(HWND list);

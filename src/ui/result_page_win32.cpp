@@ -103,6 +103,7 @@ LRESULT CALLBACK ResultListInputProc(HWND list, UINT message, WPARAM wParam, LPA
 LRESULT OnCreate(HWND page, UINT, WPARAM, LPARAM) {
   BuildPageControls(page, ResultControls, kResultControlCount, WS_CHILD, true);
   ResultListView = GetDlgItem(page, IdResultList);
+  HoldStatusTextsDuringScans(GetDlgItem(page, IdStatusLine));
   if (ResultListView) {
     ListViewProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
         ResultListView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ResultListInputProc)));
