@@ -328,10 +328,7 @@ TEST(FaultsScan, StopOnADamagedDatabaseSaysNothing) {
   ASSERT_TRUE(app.Directory().ReadFile(L"city.db", &whole));
   app.Directory().WriteFile(L"city.db", whole.substr(0, PlainRecordSpans(whole)[1500].start + 3));
 
-  SetWorkerHoldForTests(100);
-  ClickSearch(IdStartButton);
-  ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }));
-  ASSERT_TRUE(WorkerHeldForTests());
+  ASSERT_TRUE(StartHeldScan(100));
   ClickSearch(IdStartButton);  // Stop
   ASSERT_TRUE(WaitForWorker());
   SetWorkerHoldForTests(0);
@@ -628,21 +625,6 @@ TEST(FaultsScan, DetailPositionsOutsideTheColumnsAreNeverShown) {
 // Changed, used or closed while a scan runs
 
 namespace {
-
-// Holds the next scan after `rows` rows; true once it holds.
-bool StartHeldScan(int rows) {
-  SetWorkerHoldForTests(rows);
-  ClickSearch(IdStartButton);
-  return PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }) &&
-         WorkerHeldForTests();
-}
-
-// Lets a held scan go on to its end.
-bool FinishHeldScan() {
-  SetWorkerHoldForTests(0);
-  ResumeHeldWorkerForTests();
-  return WaitForWorker();
-}
 
 bool TruncateFile(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,

@@ -171,6 +171,19 @@ bool WaitForWorker() {
   return PumpUntil([] { return !SearchWorkerActive(); });
 }
 
+bool StartHeldScan(int rows) {
+  SetWorkerHoldForTests(rows);
+  ClickSearch(IdStartButton);
+  return PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }) &&
+         WorkerHeldForTests();
+}
+
+bool FinishHeldScan() {
+  SetWorkerHoldForTests(0);
+  ResumeHeldWorkerForTests();
+  return WaitForWorker();
+}
+
 void PumpFor(DWORD milliseconds) {
   const DWORD start = GetTickCount();
   while (GetTickCount() - start < milliseconds) PumpOnce();

@@ -75,6 +75,10 @@ void ClickHeader(int column, int fromId = IdResultList);
 
 // Pumps this thread's messages until no worker is alive (false after a generous bound).
 bool WaitForWorker();
+// Starts a search that the worker holds after `rows` rows; true once it holds.
+bool StartHeldScan(int rows);
+// Lets a held scan go on to its end; true once the worker has ended.
+bool FinishHeldScan();
 // Pumps messages until the predicate holds (false after a generous bound).
 template <typename Predicate>
 bool PumpUntil(Predicate done);

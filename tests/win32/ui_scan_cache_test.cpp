@@ -262,10 +262,7 @@ TEST(ScanCache, AFileChangedWhileItIsReadIsNotKept) {
   app.WriteDatabase(L"city.zdb", NumberedRecords(3000), VariantZdb);
   app.InstallDatabases({{L"city.zdb", "City"}});
   ASSERT_EQ(app.Start(), 0);
-  SetWorkerHoldForTests(100);
-  ClickSearch(IdStartButton);
-  ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }));
-  ASSERT_TRUE(WorkerHeldForTests());
+  ASSERT_TRUE(StartHeldScan(100));
   ASSERT_TRUE(TouchLater(app.FilePath(L"city.zdb")));
   SetWorkerHoldForTests(0);
   ResumeHeldWorkerForTests();
@@ -340,10 +337,7 @@ TEST(ScanCache, TheBoundAStopAndAPlainFileKeepNothing) {
   SetScanCacheLimitForTests(0);
 
   SelectDatabase(0);  // released
-  SetWorkerHoldForTests(100);
-  ClickSearch(IdStartButton);
-  ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() || !SearchWorkerActive(); }));
-  ASSERT_TRUE(WorkerHeldForTests());
+  ASSERT_TRUE(StartHeldScan(100));
   ClickSearch(IdStartButton);  // Stop
   ASSERT_TRUE(WaitForWorker());
   SetWorkerHoldForTests(0);
