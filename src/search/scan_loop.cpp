@@ -403,6 +403,34 @@ inline bool MayMatch(const unsigned char* data, unsigned length, const SearchPla
   return PassesByteChecks(data, static_cast<int>(length), plan);
 }
 
+// A plan of one byte check on a field that stands at startAt, with no prefix in front (one
+// phone substring, one name pattern or substring), is most searches but the prefix ones, and
+// the general walk over the plan's steps costs more than the check itself. Its gate is the
+// same check written for that one step, inlined into the pass-over loop: the same cursor, the
+// same field end, the same test, so it turns away exactly the records PassesByteChecks would.
+enum GateKind { GeneralGate, OneTextGate, OneNumberGate };
+
+GateKind GateFor(const SearchPlan& plan) {
+  if (plan.stepCount != 1 || plan.quickAt >= 0) return GeneralGate;
+  const CheckStep& step = plan.steps[0];
+  if (step.type == FieldText && (step.check == TextSubstring || step.check == TextWildcard))
+    return OneTextGate;
+  if (step.type == FieldInteger && step.check == DigitsInNumber) return OneNumberGate;
+  return GeneralGate;
+}
+
+template <GateKind kGate>
+inline bool GatePasses(const unsigned char* data, unsigned length, const SearchPlan& plan) {
+  if (kGate == GeneralGate) return MayMatch(data, length, plan);
+  const CheckStep& step = plan.steps[0];
+  const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+  const size_t cursor = plan.startAt < dataEnd ? plan.startAt : dataEnd;
+  if (kGate == OneTextGate) return TextPasses(data, cursor, TextEnd(data, dataEnd, cursor), step);
+  const size_t end =
+      (step.size == 0 || dataEnd - cursor < step.size) ? dataEnd : cursor + step.size;
+  return DigitsPass(data, cursor, end, step);
+}
+
 // Most records of a search with criteria are turned away by the byte checks, so the loop below
 // passes over them here, in place in the reader's buffer, with nothing else to do per record:
 // each one is counted, its last byte is the next length and the stop flag is read after it,
@@ -410,8 +438,9 @@ inline bool MayMatch(const unsigned char* data, unsigned length, const SearchPla
 // match, the one whose count would pass lastQuiet (the loop decides about status updates and
 // the count's limit), one that is not whole in the buffer, a length of 0 and the end mark.
 // False when the stop flag was set.
-bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
-                        const SearchPlan& plan, const std::atomic<int>* stopFlag) {
+template <GateKind kGate>
+bool PassOverWith(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
+                  const SearchPlan& plan, const std::atomic<int>* stopFlag) {
   if (reader->buffer == nullptr) return true;
   const unsigned char* const start = reader->buffer + reader->bufferStart;
   const unsigned char* const end = reader->buffer + reader->bufferEnd;
@@ -420,7 +449,7 @@ bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanne
   int count = *scanned;
   bool stopped = false;
   while (count < lastQuiet && next != 0 && next != kEndOfRecords &&
-         static_cast<size_t>(end - at) >= next && !MayMatch(at, next, plan)) {
+         static_cast<size_t>(end - at) >= next && !GatePasses<kGate>(at, next, plan)) {
     ++count;
     at += next;
     next = at[-1];
@@ -433,6 +462,18 @@ bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanne
   *length = static_cast<unsigned char>(next);
   *scanned = count;
   return !stopped;
+}
+
+bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
+                        const SearchPlan& plan, GateKind gate, const std::atomic<int>* stopFlag) {
+  switch (gate) {
+    case OneTextGate:
+      return PassOverWith<OneTextGate>(reader, length, scanned, lastQuiet, plan, stopFlag);
+    case OneNumberGate:
+      return PassOverWith<OneNumberGate>(reader, length, scanned, lastQuiet, plan, stopFlag);
+    default:
+      return PassOverWith<GeneralGate>(reader, length, scanned, lastQuiet, plan, stopFlag);
+  }
 }
 
 }  // namespace
@@ -449,6 +490,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
   const bool noCriteria = NoActiveCriteria(table);
   SearchPlan plan;
   PlanSearch(table, &plan);
+  const GateKind gate = GateFor(plan);
   int scanned = 0;
   int results = 0;
   int updateCounter = 0;
@@ -464,7 +506,7 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       // Up to the record before the one the next status update is due at, and never past
       // INT_MAX.
       const int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
-      if (!PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, stopFlag)) {
+      if (!PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, gate, stopFlag)) {
         end = ScanStopped;
         break;
       }
