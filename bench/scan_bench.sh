@@ -80,17 +80,20 @@ pattern=$(printf '%s' "$prefix" | iconv -f UTF-8 -t CP1251)
 rg_pattern="(?-u:$(printf '%s' "$pattern" | od -An -tx1 | tr -d ' \n' | sed 's/../\\x&/g'))"
 echo "Prefix '$prefix' matches $matches record(s)."
 
-# Wall time of a command in milliseconds; its output goes to the file named first. GNU grep
+# Wall time of a command in microseconds; its output goes to the file named first. GNU grep
 # stops at the first match when its output is /dev/null (only the status could matter then), so
-# the counting runs must write somewhere real.
+# the counting runs must write somewhere real. Microseconds, because at 2,000,000 records the
+# .db cases take 10 to 20 ms, where whole milliseconds would move a ratio by a tenth.
 millis() {
   local out=$1 start end
   shift
   start=$(date +%s%N)
   "$@" >"$out" 2>/dev/null || true
   end=$(date +%s%N)
-  echo $(( (end - start) / 1000000 ))
+  echo $(( (end - start) / 1000 ))
 }
+# Microseconds shown as milliseconds with one decimal.
+ms() { awk -v u="$1" 'BEGIN { printf "%.1f", u / 1000 }'; }
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # A substring of a phone and a pattern that ends in a name's last letters, both from the
@@ -120,9 +123,9 @@ line() {
   local r
   r=$(ratio "$2" "$4")
   if [ -n "$5" ]; then
-    printf '  %-26s %6d ms / %-22s %6d ms = %5s  (goal <= %s: %s)\n' "$1" "$2" "$3" "$4" "$r" "$5" "$(verdict "$r" "$5")"
+    printf '  %-26s %8s ms / %-22s %8s ms = %5s  (goal <= %s: %s)\n' "$1" "$(ms "$2")" "$3" "$(ms "$4")" "$r" "$5" "$(verdict "$r" "$5")"
   else
-    printf '  %-26s %6d ms / %-22s %6d ms = %5s\n' "$1" "$2" "$3" "$4" "$r"
+    printf '  %-26s %8s ms / %-22s %8s ms = %5s\n' "$1" "$(ms "$2")" "$3" "$(ms "$4")" "$r"
   fi
 }
 # One run of every native case, alternating, and the medians against their goals.
@@ -200,7 +203,7 @@ wine_section() {
     start=$(date +%s%N)
     wine "$@" >"$out" 2>"$WORK/wine.err" || true
     end=$(date +%s%N)
-    echo $(( (end - start) / 1000000 ))
+    echo $(( (end - start) / 1000 ))
   }
   wine_millis "$WORK/rows-isal" "$isal_cli" search "$wzdb" "name=$prefix" >/dev/null
   wine_millis "$WORK/rows-zlib" "$zlib_cli" search "$wzdb" "name=$prefix" >/dev/null
@@ -217,12 +220,12 @@ wine_section() {
     wz+=("$(wine_millis "$WORK/rows" "$zlib_cli" search "$wzdb" "name=$prefix")")
     ws+=("$(wine_millis "$WORK/info" "$isal_cli" info "$wzdb")")
   done
-  local mi mz ms
-  mi=$(m "${wi[@]}") mz=$(m "${wz[@]}") ms=$(m "${ws[@]}")
+  local mi mz mu
+  mi=$(m "${wi[@]}") mz=$(m "${wz[@]}") mu=$(m "${ws[@]}")
   printf '\nUnder Wine, medians of %d runs, %d records (%d rows listed by both):\n' "$RUNS" "$RECORDS" "$rows_isal"
   line "search .zdb, ISA-L" "$mi" "the same, zlib inflate" "$mz" 0.5
-  line "less the program's start" "$(( mi - ms ))" "the same, zlib inflate" "$(( mz - ms ))" ""
-  printf '  %-26s %6d ms (vostrel-cli.exe info: starting a program under Wine)\n' "start-up" "$ms"
+  line "less the program's start" "$(( mi - mu ))" "the same, zlib inflate" "$(( mz - mu ))" ""
+  printf '  %-26s %8s ms (vostrel-cli.exe info: starting a program under Wine)\n' "start-up" "$(ms "$mu")"
 }
 
 [ "$NATIVE" = 0 ] || native_section

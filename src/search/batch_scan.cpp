@@ -175,9 +175,10 @@ void FillSlots(BatchPlan* plan, const std::vector<std::pair<uint64_t, int>>& key
   while (capacity < keyed.size() * 2) capacity *= 2;
   plan->mask = capacity - 1;
   plan->slots.assign(capacity, Slot());
-  // About eight bits per key, at least 4096 and at most 2^20 (128 KiB).
+  // About 32 bits per key, at least 4096 and at most 2^20 (128 KiB): a piece whose bit is set
+  // costs a look into the large table, a cache miss as a rule.
   int bits = 12;
-  while (bits < 20 && (size_t{1} << bits) < keyed.size() * 8) ++bits;
+  while (bits < 20 && (size_t{1} << bits) < keyed.size() * 32) ++bits;
   plan->filterShift = 64 - bits;
   plan->filter.assign((size_t{1} << bits) / 64, 0);
   std::vector<size_t> slotOf(keyed.size());
@@ -257,12 +258,12 @@ struct BatchWalk {
   int limited = 0;
   int statusCounter = 0;  // rows since the last progress report, from 1
   bool statusDue = false;
+  bool gathered = false;  // candidates holds those of the record the walk is at
 };
 
-void AddCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
+// The queries under a key that passed the filter.
+void AddFilteredCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
   const BatchPlan& plan = *walk->plan;
-  const uint64_t bit = key >> plan.filterShift;
-  if ((plan.filter[bit / 64] & (uint64_t{1} << (bit % 64))) == 0) return;
   size_t s = key & plan.mask;
   while (plan.slots[s].key != 0) {
     if (plan.slots[s].key == key) {
@@ -276,6 +277,15 @@ void AddCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
     }
     s = (s + 1) & plan.mask;
   }
+}
+
+// Nearly every piece of a value finds its filter bit clear, so that test is inlined where the
+// pieces are made and only the rest look at the table.
+inline void AddCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
+  const BatchPlan& plan = *walk->plan;
+  const uint64_t bit = key >> plan.filterShift;
+  if ((plan.filter[bit / 64] & (uint64_t{1} << (bit % 64))) == 0) return;
+  AddFilteredCandidates(walk, key, record);
 }
 
 // Looks up every key of the field's groups in a value of length bytes (through fold).
@@ -317,6 +327,33 @@ bool IntegerValue(const unsigned char* record, size_t cursor, size_t end, const 
   return true;
 }
 
+// The windows of kWidth digits of a number of n digits, lowest first: a division by a power of
+// ten that is a constant is a multiplication, where one by a power looked up is a real division
+// of some forty cycles, and a phone number has a window or two per group.
+template <uint64_t kWidth>
+void LookUpWindows(BatchWalk* walk, const KeyGroup& g, uint32_t magnitude, size_t n,
+                   uint32_t record) {
+  uint32_t rest = magnitude;
+  for (size_t k = 0; k + g.length <= n; ++k, rest /= 10)
+    AddCandidates(walk, SlotKey(rest % kWidth, g.salt), record);
+}
+
+void LookUpPieces(BatchWalk* walk, const KeyGroup& g, uint32_t magnitude, size_t n,
+                  uint32_t record) {
+  switch (g.length) {
+    case 1: return LookUpWindows<10ull>(walk, g, magnitude, n, record);
+    case 2: return LookUpWindows<100ull>(walk, g, magnitude, n, record);
+    case 3: return LookUpWindows<1000ull>(walk, g, magnitude, n, record);
+    case 4: return LookUpWindows<10000ull>(walk, g, magnitude, n, record);
+    case 5: return LookUpWindows<100000ull>(walk, g, magnitude, n, record);
+    case 6: return LookUpWindows<1000000ull>(walk, g, magnitude, n, record);
+    case 7: return LookUpWindows<10000000ull>(walk, g, magnitude, n, record);
+    case 8: return LookUpWindows<100000000ull>(walk, g, magnitude, n, record);
+    case 9: return LookUpWindows<1000000000ull>(walk, g, magnitude, n, record);
+    default: return LookUpWindows<10000000000ull>(walk, g, magnitude, n, record);
+  }
+}
+
 // Looks up the digit keys in a number: a prefix of L digits is its leading L digits (never in a
 // negative number, whose text begins with its sign), a piece of L digits any window of L of its
 // digits.
@@ -331,10 +368,7 @@ void LookUpDigits(BatchWalk* walk, const std::vector<KeyGroup>& groups, uint32_t
         AddCandidates(walk, SlotKey(magnitude / kPowersOfTen[n - g.length], g.salt), record);
       continue;
     }
-    for (size_t k = 0; k + g.length <= n; ++k) {
-      const uint64_t window = (magnitude / kPowersOfTen[k]) % kPowersOfTen[g.length];
-      AddCandidates(walk, SlotKey(window, g.salt), record);
-    }
+    LookUpPieces(walk, g, magnitude, n, record);
   }
 }
 
@@ -409,7 +443,10 @@ bool QueryMatches(const FieldTable* table, const BatchQuery& query) {
 void MatchRecord(BatchWalk* walk, FieldTable* table, const std::vector<BatchQuery>& queries,
                  const unsigned char* record, int length, uint32_t recordNumber) {
   walk->matched.clear();
-  GatherCandidates(walk, table, record, length, recordNumber);
+  if (walk->gathered)
+    walk->gathered = false;  // the pass-over found this record's candidates already
+  else
+    GatherCandidates(walk, table, record, length, recordNumber);
   bool decoded = false;
   for (const int q : walk->candidates) {
     if (walk->states[q].ended) continue;
@@ -489,6 +526,44 @@ bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* resu
   return true;
 }
 
+// Most records are no query's candidate, so the loop below passes over them here, in place in
+// the reader's buffer: each is counted, its last byte is the next length and the stop flag is
+// read after it, exactly as the loop would. It stops at a record that has candidates (they are
+// kept for it, so the loop does not gather them again), at the record a status update of any
+// query falls on, and at whatever else the loop decides (not whole in the buffer, a length of 0,
+// the end mark). Nothing of the cadence moves in between: updates come only at those records.
+// Not used when some query is tried on every record. False when the stop flag was set.
+bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTable* table,
+                          unsigned char* length, int* scanned, const std::atomic<int>* stopFlag) {
+  if (reader->buffer == nullptr || !walk->dueNext.empty() || walk->statusDue) return true;
+  const long long lastQuiet = walk->nextCommon - 1 < INT_MAX ? walk->nextCommon - 1 : INT_MAX;
+  const unsigned char* const start = reader->buffer + reader->bufferStart;
+  const unsigned char* const end = reader->buffer + reader->bufferEnd;
+  const unsigned char* at = start;
+  unsigned next = *length;
+  int count = *scanned;
+  bool stopped = false;
+  while (count < lastQuiet && next != 0 && next != kEndOfRecords &&
+         static_cast<size_t>(end - at) >= next) {
+    GatherCandidates(walk, table, at, static_cast<int>(next), static_cast<uint32_t>(count) + 1);
+    if (!walk->candidates.empty()) {
+      walk->gathered = true;
+      break;
+    }
+    ++count;
+    at += next;
+    next = at[-1];
+    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
+      stopped = true;
+      break;
+    }
+  }
+  reader->bufferStart += static_cast<size_t>(at - start);
+  *length = static_cast<unsigned char>(next);
+  *scanned = count;
+  return !stopped;
+}
+
 }  // namespace
 
 BatchQuery CaptureQuery(const FieldTable* table) {
@@ -525,7 +600,15 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
   int scanned = 0;
   int results = 0;
   ScanEnd end = ScanEndMark;
+  const bool passOver = plan.always.empty();
   while (length != kEndOfRecords) {
+    if (passOver) {
+      if (!PassOverNoCandidates(&walk, reader, table, &length, &scanned, stopFlag)) {
+        end = ScanStopped;
+        break;
+      }
+      if (length == kEndOfRecords) break;
+    }
     if (length == 0) {
       end = ScanBadLength;
       break;
