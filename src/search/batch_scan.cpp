@@ -341,16 +341,26 @@ void LookUpWindows(BatchWalk* walk, const KeyGroup& g, uint32_t magnitude, size_
 void LookUpPieces(BatchWalk* walk, const KeyGroup& g, uint32_t magnitude, size_t n,
                   uint32_t record) {
   switch (g.length) {
-    case 1: return LookUpWindows<10ull>(walk, g, magnitude, n, record);
-    case 2: return LookUpWindows<100ull>(walk, g, magnitude, n, record);
-    case 3: return LookUpWindows<1000ull>(walk, g, magnitude, n, record);
-    case 4: return LookUpWindows<10000ull>(walk, g, magnitude, n, record);
-    case 5: return LookUpWindows<100000ull>(walk, g, magnitude, n, record);
-    case 6: return LookUpWindows<1000000ull>(walk, g, magnitude, n, record);
-    case 7: return LookUpWindows<10000000ull>(walk, g, magnitude, n, record);
-    case 8: return LookUpWindows<100000000ull>(walk, g, magnitude, n, record);
-    case 9: return LookUpWindows<1000000000ull>(walk, g, magnitude, n, record);
-    default: return LookUpWindows<10000000000ull>(walk, g, magnitude, n, record);
+    case 1:
+      return LookUpWindows<10ull>(walk, g, magnitude, n, record);
+    case 2:
+      return LookUpWindows<100ull>(walk, g, magnitude, n, record);
+    case 3:
+      return LookUpWindows<1000ull>(walk, g, magnitude, n, record);
+    case 4:
+      return LookUpWindows<10000ull>(walk, g, magnitude, n, record);
+    case 5:
+      return LookUpWindows<100000ull>(walk, g, magnitude, n, record);
+    case 6:
+      return LookUpWindows<1000000ull>(walk, g, magnitude, n, record);
+    case 7:
+      return LookUpWindows<10000000ull>(walk, g, magnitude, n, record);
+    case 8:
+      return LookUpWindows<100000000ull>(walk, g, magnitude, n, record);
+    case 9:
+      return LookUpWindows<1000000000ull>(walk, g, magnitude, n, record);
+    default:
+      return LookUpWindows<10000000000ull>(walk, g, magnitude, n, record);
   }
 }
 

@@ -408,10 +408,11 @@ inline bool MayMatch(const unsigned char* data, unsigned length, const SearchPla
 // the general walk over the plan's steps costs more than the check itself. Its gate is the
 // same check written for that one step, inlined into the pass-over loop: the same cursor, the
 // same field end, the same test, so it turns away exactly the records PassesByteChecks would.
-enum GateKind { GeneralGate, OneTextGate, OneNumberGate };
+enum GateKind { GeneralGate, QuickPrefixGate, OneTextGate, OneNumberGate };
 
 GateKind GateFor(const SearchPlan& plan) {
-  if (plan.stepCount != 1 || plan.quickAt >= 0) return GeneralGate;
+  if (plan.quickAt >= 0) return QuickPrefixGate;
+  if (plan.stepCount != 1) return GeneralGate;
   const CheckStep& step = plan.steps[0];
   if (step.type == FieldText && (step.check == TextSubstring || step.check == TextWildcard))
     return OneTextGate;
@@ -419,17 +420,43 @@ GateKind GateFor(const SearchPlan& plan) {
   return GeneralGate;
 }
 
+// The gates, each MayMatch for its kind of plan. A gate is copied into the pass-over loop, so
+// that what it reads of the plan per record stays in registers.
+struct GeneralGateCheck {
+  const SearchPlan* plan;
+  bool operator()(const unsigned char* data, unsigned length) const {
+    return MayMatch(data, length, *plan);
+  }
+};
+
+// A prefix's first byte, where it always stands, turns away nearly every record of a prefix
+// search.
+struct QuickPrefixCheck {
+  const SearchPlan* plan;
+  long at;
+  const unsigned char* fold;
+  unsigned char first;
+  bool operator()(const unsigned char* data, unsigned length) const {
+    if (!(at < static_cast<long>(length) - 1 && fold[data[at]] == first)) return false;
+    return PassesByteChecks(data, static_cast<int>(length), *plan);
+  }
+};
+
+// One text or number check, at startAt, as PassesByteChecks makes it for a plan of one step.
 template <GateKind kGate>
-inline bool GatePasses(const unsigned char* data, unsigned length, const SearchPlan& plan) {
-  if (kGate == GeneralGate) return MayMatch(data, length, plan);
-  const CheckStep& step = plan.steps[0];
-  const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
-  const size_t cursor = plan.startAt < dataEnd ? plan.startAt : dataEnd;
-  if (kGate == OneTextGate) return TextPasses(data, cursor, TextEnd(data, dataEnd, cursor), step);
-  const size_t end =
-      (step.size == 0 || dataEnd - cursor < step.size) ? dataEnd : cursor + step.size;
-  return DigitsPass(data, cursor, end, step);
-}
+struct OneStepCheck {
+  const CheckStep* step;
+  size_t startAt;
+  bool operator()(const unsigned char* data, unsigned length) const {
+    const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+    const size_t cursor = startAt < dataEnd ? startAt : dataEnd;
+    if (kGate == OneTextGate)
+      return TextPasses(data, cursor, TextEnd(data, dataEnd, cursor), *step);
+    const size_t end =
+        (step->size == 0 || dataEnd - cursor < step->size) ? dataEnd : cursor + step->size;
+    return DigitsPass(data, cursor, end, *step);
+  }
+};
 
 // Most records of a search with criteria are turned away by the byte checks, so the loop below
 // passes over them here, in place in the reader's buffer, with nothing else to do per record:
@@ -438,9 +465,9 @@ inline bool GatePasses(const unsigned char* data, unsigned length, const SearchP
 // match, the one whose count would pass lastQuiet (the loop decides about status updates and
 // the count's limit), one that is not whole in the buffer, a length of 0 and the end mark.
 // False when the stop flag was set.
-template <GateKind kGate>
+template <typename Gate>
 bool PassOverWith(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
-                  const SearchPlan& plan, const std::atomic<int>* stopFlag) {
+                  const Gate gate, const std::atomic<int>* stopFlag) {
   if (reader->buffer == nullptr) return true;
   const unsigned char* const start = reader->buffer + reader->bufferStart;
   const unsigned char* const end = reader->buffer + reader->bufferEnd;
@@ -448,8 +475,9 @@ bool PassOverWith(RecordReader* reader, unsigned char* length, int* scanned, int
   unsigned next = *length;
   int count = *scanned;
   bool stopped = false;
-  while (count < lastQuiet && next != 0 && next != kEndOfRecords &&
-         static_cast<size_t>(end - at) >= next && !GatePasses<kGate>(at, next, plan)) {
+  // next - 1 < 0xFE: neither a length of 0 nor the end mark.
+  while (count < lastQuiet && next - 1 < kEndOfRecords - 1u &&
+         static_cast<size_t>(end - at) >= next && !gate(at, next)) {
     ++count;
     at += next;
     next = at[-1];
@@ -467,12 +495,18 @@ bool PassOverWith(RecordReader* reader, unsigned char* length, int* scanned, int
 bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
                         const SearchPlan& plan, GateKind gate, const std::atomic<int>* stopFlag) {
   switch (gate) {
+    case QuickPrefixGate:
+      return PassOverWith(reader, length, scanned, lastQuiet,
+                          QuickPrefixCheck{&plan, plan.quickAt, plan.quickFold, plan.quickFirst},
+                          stopFlag);
     case OneTextGate:
-      return PassOverWith<OneTextGate>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      return PassOverWith(reader, length, scanned, lastQuiet,
+                          OneStepCheck<OneTextGate>{&plan.steps[0], plan.startAt}, stopFlag);
     case OneNumberGate:
-      return PassOverWith<OneNumberGate>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      return PassOverWith(reader, length, scanned, lastQuiet,
+                          OneStepCheck<OneNumberGate>{&plan.steps[0], plan.startAt}, stopFlag);
     default:
-      return PassOverWith<GeneralGate>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      return PassOverWith(reader, length, scanned, lastQuiet, GeneralGateCheck{&plan}, stopFlag);
   }
 }
 
