@@ -196,6 +196,59 @@ bool CompressSpool(FILE* spool, void* gz) {
   }
 }
 
+// A compressed database of more than kMemberBytes is written as a series of gzip members of
+// kMemberBytes each (the last one shorter), so that a reader can inflate several at once on
+// several cores: a single deflate stream can only be inflated in order. Each member's header
+// carries an extra field (subfield "VD", 4 bytes) that holds the member's whole length in the
+// file, little-endian, so that the next one is found without inflating this one. Any gzip reader
+// reads the series as the one stream it stands for; a member costs about 20 bytes, and
+// starting each member without the previous one's window costs a few bytes more per MiB.
+// Smaller files are one plain member, as before.
+constexpr size_t kMemberBytes = 1 << 20;
+constexpr size_t kMemberHeaderLength = 20;
+
+bool WriteMembers(FILE* spool, FILE* out) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    return false;
+  std::string input(kMemberBytes, '\0');
+  std::string output(deflateBound(&z, kMemberBytes) + kMemberHeaderLength, '\0');
+  unsigned char extra[8] = {'V', 'D', 4, 0, 0, 0, 0, 0};
+  bool ok = fseek(spool, 0, SEEK_SET) == 0;
+  while (ok) {
+    const size_t got = fread(&input[0], 1, input.size(), spool);
+    if (got == 0) {
+      ok = !ferror(spool);
+      break;
+    }
+    gz_header header{};
+    header.extra = extra;
+    header.extra_len = sizeof extra;
+    header.os = 255;  // unknown: the same bytes on every platform
+    ok = deflateReset(&z) == Z_OK && deflateSetHeader(&z, &header) == Z_OK;
+    if (!ok) break;
+    z.next_in = reinterpret_cast<Bytef*>(&input[0]);
+    z.avail_in = static_cast<uInt>(got);
+    z.next_out = reinterpret_cast<Bytef*>(&output[0]);
+    z.avail_out = static_cast<uInt>(output.size());
+    ok = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    if (!ok) break;
+    const size_t length = output.size() - z.avail_out;
+    // The header as deflate wrote it: the extra field follows the 10 fixed bytes and its length.
+    ok = length > kMemberHeaderLength && (output[3] & 0x04) != 0 && output[10] == 8 &&
+         output[12] == 'V' && output[13] == 'D';
+    if (!ok) break;
+    for (int b = 0; b < 4; ++b) output[16 + b] = static_cast<char>((length >> (8 * b)) & 0xFF);
+    ok = fwrite(output.data(), 1, length, out) == length;
+    if (got < input.size()) {
+      ok = ok && !ferror(spool);
+      break;
+    }
+  }
+  deflateEnd(&z);
+  return ok;
+}
+
 // Puts the finished temporary file in the place of path, once more making sure that path
 // names nothing or a regular file; on failure the temporary file is removed.
 bool PutInPlace(const std::wstring& temporary, const std::wstring& path, std::string* problem) {
@@ -348,9 +401,16 @@ bool FinishDatabaseFile(DatabaseStreamWriter* writer, std::string* problem) {
   if (compress) {
     // The spool is read back through its own open stream, never again by its name.
     FILE* packed = CreateTemporaryBeside(writer->path.c_str(), &ready);
-    gzFile gz = packed == nullptr ? nullptr : static_cast<gzFile>(GzWriteOnFile(packed));
-    ok = gz != nullptr && CompressSpool(f, gz);
-    if (gz != nullptr && gzclose(gz) != Z_OK) ok = false;
+    // A length that cannot be told (ftell stops at 2 GiB on some systems) is a long one.
+    long spoolLength = -1;
+    if (fseek(f, 0, SEEK_END) == 0) spoolLength = ftell(f);
+    if (spoolLength < 0 || spoolLength > static_cast<long>(kMemberBytes)) {
+      ok = packed != nullptr && WriteMembers(f, packed) && fflush(packed) == 0;
+    } else {
+      gzFile gz = packed == nullptr ? nullptr : static_cast<gzFile>(GzWriteOnFile(packed));
+      ok = gz != nullptr && CompressSpool(f, gz);
+      if (gz != nullptr && gzclose(gz) != Z_OK) ok = false;
+    }
     if (packed != nullptr) {
       if (!SetFinishedFileMode(packed, writer->target)) ok = false;
       if (fclose(packed) != 0) ok = false;

@@ -36,6 +36,10 @@ bool FileIsBusy(const wchar_t* path);
 bool ExclusiveSeek(ExclusiveFile* file, uint64_t offset);  // from the beginning
 // Reads up to count bytes; returns the bytes read (0 at end of file or on error).
 size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);
+// Reads up to count bytes from offset (from the beginning), so that several threads can read one
+// file side by side; on POSIX the position ExclusiveRead reads from stays, on Windows it moves.
+// Returns the bytes read, as ExclusiveRead does.
+size_t ExclusiveReadAt(ExclusiveFile* file, uint64_t offset, void* buffer, size_t count);
 void ExclusiveClose(ExclusiveFile* file);
 bool ExclusiveIsOpen(const ExclusiveFile& file);
 

@@ -102,6 +102,20 @@ size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count) {
   return total;
 }
 
+size_t ExclusiveReadAt(ExclusiveFile* file, uint64_t offset, void* buffer, size_t count) {
+  if (file->fd < 0) return 0;
+  size_t total = 0;
+  char* out = static_cast<char*>(buffer);
+  while (total < count) {
+    const ssize_t got =
+        pread(file->fd, out + total, count - total, static_cast<off_t>(offset + total));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    total += static_cast<size_t>(got);
+  }
+  return total;
+}
+
 void ExclusiveClose(ExclusiveFile* file) {
   if (file->fd >= 0) close(file->fd);  // closing drops the lock
   file->fd = -1;

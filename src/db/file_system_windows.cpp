@@ -84,6 +84,26 @@ size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count) {
   return total;
 }
 
+size_t ExclusiveReadAt(ExclusiveFile* file, uint64_t offset, void* buffer, size_t count) {
+  if (file->handle == nullptr) return 0;
+  size_t total = 0;
+  char* out = static_cast<char*>(buffer);
+  while (total < count) {
+    const size_t left = count - total;
+    const DWORD want = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    const uint64_t at = offset + total;
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    // At the end of the file ReadFile fails with ERROR_HANDLE_EOF: what arrived stands.
+    if (!ReadFile(static_cast<HANDLE>(file->handle), out + total, want, &got, &where)) break;
+    if (got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
 void ExclusiveClose(ExclusiveFile* file) {
   if (file->handle != nullptr) CloseHandle(static_cast<HANDLE>(file->handle));
   file->handle = nullptr;

@@ -206,6 +206,225 @@ void StopReadAhead(RecordReader* reader) {
   reader->ahead = nullptr;
 }
 
+// A large compressed file that our writer made is a series of members, each of which says how
+// long it is in the file, so the next one can be found without inflating this one (see
+// LookAtMember). Such a file is inflated by two threads, a member each at a time, into a ring of
+// slots, one member to a slot; the caller takes the slots in order, exactly as it would have
+// read the stream itself: the inflated stream from its start, less the header's bytes, which
+// it passes over as OpenRecordReader did.
+//
+// What each thread delivers is the member's bytes only when the member is whole and sound
+// (InflateMember); then any reader of the stream gets exactly those bytes, and the next member
+// starts where this one ends. At the first member that is not, or at whatever stands where a
+// member of the series should, the threads stop taking members, and one of them reads on from
+// there through the stream itself (ContinueGzStreamAt), block by block, as the stream reads
+// from any member on: damage, a cut, trailing garbage and members of other writers come out
+// as they do without the threads, because from there on it is the stream that reads them.
+constexpr int kMemberThreads = 2;
+constexpr size_t kMemberSlots = 8;
+// A member of the series inflates to 1 MiB (the last one to less); a slot has room to spare, so
+// that a member's end is never at the end of its room.
+constexpr size_t kMemberSlotSize = (1u << 20) + 4096;
+// Compressed members longer than this are not the writer's: the stream reads them.
+constexpr uint32_t kLongestMember = 4u << 20;
+
+struct MemberAhead {
+  std::thread threads[kMemberThreads];
+  std::mutex lock;
+  std::condition_variable wake;
+  unsigned char* slots = nullptr;  // kMemberSlots slots of kMemberSlotSize; owned
+  // Per slot: what it holds and whether the stream ends after it (under the lock; ready is
+  // also read outside it, spinning, before the caller waits under the lock).
+  size_t got[kMemberSlots] = {};
+  bool last[kMemberSlots] = {};
+  std::atomic<size_t> ready[kMemberSlots] = {};  // the block number plus one; 0: none yet
+  std::atomic<size_t> released{0};               // blocks the caller is done with
+  bool quit = false;
+  // The walk over the series (under the lock): the next block to hand out, and where its
+  // member starts.
+  size_t nextBlock = 0;
+  uint64_t nextOffset = 0;
+  // Set once the stream reads on: blocks from fallbackFrom on are the stream's; a thread that
+  // inflated a member for one of them drops it.
+  bool fallback = false;
+  size_t fallbackFrom = SIZE_MAX;
+  int busy = 0;         // threads inside a member of the series
+  size_t skipLeft = 0;  // the caller's: header bytes still to pass over
+  size_t taken = 0;     // the caller's: blocks taken so far
+  bool holding = false;
+};
+
+// Waits, under the lock, until block n has its slot to itself again (or the thread is to stop).
+bool WaitForSlot(MemberAhead* a, std::unique_lock<std::mutex>& held, size_t n, bool inSeries) {
+  a->wake.wait(held, [a, n, inSeries] {
+    return a->quit || (inSeries && a->fallbackFrom <= n) || n - a->released.load() < kMemberSlots;
+  });
+  return !a->quit && !(inSeries && a->fallbackFrom <= n);
+}
+
+void Publish(MemberAhead* a, size_t n, size_t got, bool last) {
+  const size_t slot = n % kMemberSlots;
+  a->got[slot] = got;
+  a->last[slot] = last;
+  a->ready[slot].store(n + 1);
+  a->wake.notify_all();
+}
+
+// From block n on, the stream reads on from offset (at the series' end too: there it ends at
+// once). This thread waits until no other is inside a member: one of those may turn out not
+// sound, and then the stream reads on from that earlier member instead, on that thread.
+// Otherwise this thread delivers the stream's blocks until it ends.
+void ReadOnThroughStream(RecordReader* reader, MemberAhead* a, std::unique_lock<std::mutex>& held,
+                         size_t n, uint64_t offset) {
+  a->fallback = true;
+  a->fallbackFrom = n;
+  a->wake.notify_all();
+  a->wake.wait(held, [a] { return a->quit || a->busy == 0; });
+  if (a->quit || a->fallbackFrom != n) return;
+  // Members after this one that were inflated already are not what the stream delivers; the
+  // caller has taken none of them (it waits for this block at the latest), and their slots are
+  // the stream's now.
+  for (std::atomic<size_t>& token : a->ready)
+    if (token.load() > n) token.store(0);
+  GzStream* gz = static_cast<GzStream*>(reader->gz);
+  ContinueGzStreamAt(gz, offset);
+  for (;; ++n) {
+    if (!WaitForSlot(a, held, n, false)) return;
+    held.unlock();
+    unsigned char* slot = a->slots + (n % kMemberSlots) * kMemberSlotSize;
+    const size_t got = ReadGzStream(gz, slot, kAheadBlockSize);
+    held.lock();
+    const bool end = got < kAheadBlockSize;
+    Publish(a, n, got, end);
+    if (end) return;
+  }
+}
+
+void MemberLoop(RecordReader* reader, MemberAhead* a) {
+  GzStream* gz = static_cast<GzStream*>(reader->gz);
+  MemberInflater* inflater = NewMemberInflater(gz);
+  unsigned char* input = nullptr;
+  size_t inputRoom = 0;
+  std::unique_lock<std::mutex> held(a->lock);
+  while (!a->quit && !a->fallback) {
+    const size_t n = a->nextBlock++;
+    const uint64_t offset = a->nextOffset;
+    uint32_t length = 0;
+    const MemberAt at = LookAtMember(gz, offset, &length);
+    if (at != MemberBlocked || length > kLongestMember || inflater == nullptr) {
+      ReadOnThroughStream(reader, a, held, n, offset);
+      break;
+    }
+    a->nextOffset = offset + length;
+    ++a->busy;
+    bool sound = WaitForSlot(a, held, n, true);
+    held.unlock();
+    size_t got = 0;
+    if (sound && inputRoom < length) {
+      free(input);
+      input = static_cast<unsigned char*>(malloc(length));
+      inputRoom = input != nullptr ? length : 0;
+    }
+    sound = sound && input != nullptr && ReadGzFileAt(gz, offset, input, length) == length &&
+            InflateMember(inflater, input, length, a->slots + (n % kMemberSlots) * kMemberSlotSize,
+                          kMemberSlotSize, &got);
+    held.lock();
+    --a->busy;
+    if (a->quit) break;
+    if (a->fallbackFrom <= n) {  // a member before this one was not sound: the stream decides
+      a->wake.notify_all();
+      continue;
+    }
+    if (sound) {
+      Publish(a, n, got, false);
+      continue;
+    }
+    // Not whole or not sound (or no memory): the stream reads this member and what follows.
+    ReadOnThroughStream(reader, a, held, n, offset);
+    break;
+  }
+  a->wake.notify_all();
+  held.unlock();
+  free(input);
+  FreeMemberInflater(inflater);
+}
+
+void StopMemberThreads(MemberAhead* a) {
+  {
+    std::lock_guard<std::mutex> held(a->lock);
+    a->quit = true;
+    a->wake.notify_all();
+  }
+  for (std::thread& t : a->threads)
+    if (t.joinable()) t.join();
+}
+
+bool StartMemberThreads(RecordReader* reader, size_t skip) {
+  MemberAhead* a = new (std::nothrow) MemberAhead();
+  if (a == nullptr) return false;
+  a->skipLeft = skip;
+  a->slots = static_cast<unsigned char*>(malloc(kMemberSlots * kMemberSlotSize));
+  if (a->slots != nullptr) {
+    int started = 0;
+    try {
+      for (; started < kMemberThreads; ++started)
+        a->threads[started] = std::thread(MemberLoop, reader, a);
+    } catch (const std::system_error&) {
+    }
+    // One thread is enough to be right; a second makes it fast.
+    if (started > 0) {
+      reader->members = a;
+      return true;
+    }
+  }
+  free(a->slots);
+  delete a;
+  return false;
+}
+
+// The caller is done with its buffer: the next slot becomes the buffer (past the header's bytes
+// at the start), and the tee gets what the caller gets.
+void TakeMemberBlock(RecordReader* reader) {
+  MemberAhead* a = static_cast<MemberAhead*>(reader->members);
+  if (a->holding) {
+    a->released.store(a->taken);
+    std::lock_guard<std::mutex> held(a->lock);
+    a->wake.notify_all();
+  }
+  const size_t next = a->taken;
+  const size_t slot = next % kMemberSlots;
+  for (int i = 0; i < kSpinsBeforeSleep && a->ready[slot].load() != next + 1; ++i) Pause();
+  size_t got = 0;
+  bool last = false;
+  {
+    std::unique_lock<std::mutex> held(a->lock);
+    a->wake.wait(held, [a, slot, next] { return a->ready[slot].load() == next + 1; });
+    got = a->got[slot];
+    last = a->last[slot];
+  }
+  a->taken = next + 1;
+  a->holding = true;
+  const size_t skip = a->skipLeft < got ? a->skipLeft : got;
+  a->skipLeft -= skip;
+  reader->buffer = a->slots + slot * kMemberSlotSize;
+  reader->bufferStart = skip;
+  reader->bufferEnd = got;
+  if (reader->tee != nullptr) {
+    AppendToRecordCache(reader->tee, reader->buffer + skip, got - skip);
+    if (last) reader->tee->sourceEnded = true;
+  }
+  if (last) reader->atEnd = true;
+}
+
+void StopMembers(RecordReader* reader) {
+  MemberAhead* a = static_cast<MemberAhead*>(reader->members);
+  if (a == nullptr) return;
+  StopMemberThreads(a);
+  free(a->slots);
+  delete a;
+  reader->members = nullptr;
+}
+
 }  // namespace
 
 int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
@@ -220,10 +439,12 @@ int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHe
     // before them simply has no records.
     unsigned char skipped[512];
     size_t left = header.headerSize;
+    reader->headerSize = header.headerSize;
     while (left > 0) {
       const size_t want = left < sizeof skipped ? left : sizeof skipped;
       const size_t got = ReadGzStream(gz, skipped, want);
       left -= got;
+      reader->headerRead += got;
       if (got < want) break;
     }
   } else {
@@ -259,6 +480,10 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
       TakeReadAheadBlock(reader);
       continue;
     }
+    if (reader->members != nullptr) {
+      TakeMemberBlock(reader);
+      continue;
+    }
     const size_t left = count - total;
     if (reader->buffer == nullptr || left >= kBlockSize) {
       const size_t got = ReadSource(reader, out + total, left);
@@ -277,8 +502,10 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
 void CloseRecordReader(RecordReader* reader) {
   // The thread reads from the source: it ends before the source closes. Its blocks were the
   // buffer.
-  const bool ownBuffer = reader->memory == nullptr && reader->ahead == nullptr;
+  const bool ownBuffer =
+      reader->memory == nullptr && reader->ahead == nullptr && reader->members == nullptr;
   StopReadAhead(reader);
+  StopMembers(reader);
   CloseGzStream(static_cast<GzStream*>(reader->gz));
   ExclusiveClose(&reader->file);
   if (ownBuffer) free(reader->buffer);
@@ -299,6 +526,16 @@ bool StartReadAhead(RecordReader* reader) {
       reader->bufferEnd != reader->bufferStart)
     return false;
   unsigned char* own = reader->buffer;
+  uint32_t length = 0;
+  if (reader->viaGz && reader->headerSize == reader->headerRead &&
+      LookAtMember(static_cast<GzStream*>(reader->gz), 0, &length) == MemberBlocked) {
+    // The threads inflate the series from its start and pass over the header again.
+    if (StartMemberThreads(reader, reader->headerSize)) {
+      free(own);
+      reader->buffer = nullptr;
+      return true;
+    }
+  }
   if (!StartAheadThread(reader)) return false;
   free(own);  // the blocks are the buffer from now on
   reader->buffer = nullptr;

@@ -27,6 +27,11 @@ struct RecordReader {
   // scans what arrived before (record_reader.cpp); null when the reader reads in its own
   // calls. Owned.
   void* ahead = nullptr;
+  // On a large compressed file our writer made (a series of members): the threads that inflate
+  // it a member each at a time (record_reader.cpp); null otherwise. Owned.
+  void* members = nullptr;
+  size_t headerSize = 0;  // a gz stream: the header's bytes, and how many of them arrived
+  size_t headerRead = 0;
 };
 
 // 0 on success; 2 when the gz stream could not be opened, 1 when the plain file could not be

@@ -67,7 +67,10 @@ void FillInput(GzStream* gz) {
   z_stream& s = gz->stream;
   if (s.avail_in > 0 && s.next_in != gz->input) memmove(gz->input, s.next_in, s.avail_in);
   s.next_in = gz->input;
-  const size_t got = ExclusiveRead(&gz->file, gz->input + s.avail_in, kInputSize - s.avail_in);
+  // Positional reads: the stream keeps its own place in the file, which other threads read at
+  // places of their own (ReadGzFileAt).
+  const size_t got =
+      ExclusiveReadAt(&gz->file, gz->fileRead, gz->input + s.avail_in, kInputSize - s.avail_in);
   if (got == 0) gz->fileEnded = true;
   gz->fileRead += got;
   s.avail_in += static_cast<uInt>(got);
@@ -93,11 +96,18 @@ bool StartZlibMember(GzStream* gz) {
 
 #ifdef VOSTREL_WITH_ISAL
 // The length of the member header at the input when it is one ISA-L's path takes: method 8, no
-// flag but the text hint and a name (whose end is in the input). 0 otherwise: zlib reads it.
+// flag but the text hint, an extra field and a name (whose end is in the input). 0 otherwise:
+// zlib reads it.
 size_t PlainHeaderLength(const unsigned char* p, size_t available) {
-  if (available < 10 || p[2] != 8 || (p[3] & ~0x09) != 0) return 0;
-  if ((p[3] & 0x08) == 0) return 10;
-  const void* nul = memchr(p + 10, 0, available - 10);
+  if (available < 10 || p[2] != 8 || (p[3] & ~0x0D) != 0) return 0;
+  size_t at = 10;
+  if ((p[3] & 0x04) != 0) {
+    if (available < 12) return 0;
+    at = 12 + (p[10] | (static_cast<size_t>(p[11]) << 8));
+    if (at > available) return 0;
+  }
+  if ((p[3] & 0x08) == 0) return at;
+  const void* nul = memchr(p + at, 0, available - at);
   return nul == nullptr ? 0 : static_cast<size_t>(static_cast<const unsigned char*>(nul) - p) + 1;
 }
 
@@ -124,7 +134,7 @@ void HandMemberToZlib(GzStream* gz) {
   gz->fileEnded = false;
   gz->fileRead = gz->memberStart;
   gz->skip = gz->memberOut;
-  if (!ExclusiveSeek(&gz->file, gz->memberStart) || !StartZlibMember(gz)) gz->mode = GzStream::Done;
+  if (!StartZlibMember(gz)) gz->mode = GzStream::Done;
 }
 
 // One call of ISA-L's inflate; returns the bytes it delivered.
@@ -186,7 +196,8 @@ size_t CopyThrough(GzStream* gz, unsigned char* out, size_t room) {
     s.avail_in -= static_cast<uInt>(take);
     return take;
   }
-  const size_t got = ExclusiveRead(&gz->file, out, room);
+  const size_t got = ExclusiveReadAt(&gz->file, gz->fileRead, out, room);
+  gz->fileRead += got;
   if (got == 0) gz->mode = GzStream::Done;
   return got;
 }
@@ -285,4 +296,104 @@ void CloseGzStream(GzStream* gz) {
   if (gz->streamReady) inflateEnd(&gz->stream);
   ExclusiveClose(&gz->file);
   delete gz;
+}
+
+size_t ReadGzFileAt(GzStream* gz, uint64_t offset, void* buffer, size_t count) {
+  return gz == nullptr ? 0 : ExclusiveReadAt(&gz->file, offset, buffer, count);
+}
+
+MemberAt LookAtMember(GzStream* gz, uint64_t offset, uint32_t* length) {
+  unsigned char h[kBlockedHeaderLength];
+  const size_t got = ReadGzFileAt(gz, offset, h, sizeof h);
+  if (got == 0) return MemberEnd;
+  // The header the writer gives each member of a series: no flag but the extra field, which
+  // holds the one subfield "VD" of four bytes.
+  if (got < sizeof h || h[0] != 0x1F || h[1] != 0x8B || h[2] != 8 || h[3] != 0x04 || h[10] != 8 ||
+      h[11] != 0 || h[12] != 'V' || h[13] != 'D' || h[14] != 4 || h[15] != 0)
+    return MemberOther;
+  uint32_t n = 0;
+  for (int b = 0; b < 4; ++b) n |= static_cast<uint32_t>(h[16 + b]) << (8 * b);
+  // The shortest member: its header, an empty deflate block (2 bytes) and the trailer.
+  if (n < kBlockedHeaderLength + 2 + 8) return MemberOther;
+  *length = n;
+  return MemberBlocked;
+}
+
+void ContinueGzStreamAt(GzStream* gz, uint64_t offset) {
+  if (gz == nullptr) return;
+  z_stream& s = gz->stream;
+  s.next_in = gz->input;
+  s.avail_in = 0;
+  gz->fileEnded = false;
+  gz->fileRead = offset;
+  gz->memberOut = 0;
+  gz->skip = 0;
+  gz->sawMember = true;
+  gz->mode = GzStream::Look;
+}
+
+struct MemberInflater {
+  InflateEngine engine = InflateWithZlib;
+  z_stream zlib{};
+  bool zlibReady = false;
+#ifdef VOSTREL_WITH_ISAL
+  inflate_state isal;
+#endif
+};
+
+MemberInflater* NewMemberInflater(const GzStream* gz) {
+  MemberInflater* m = new (std::nothrow) MemberInflater();
+  if (m == nullptr) return nullptr;
+  m->engine = gz != nullptr ? gz->engine : SelectedEngine;
+  return m;
+}
+
+void FreeMemberInflater(MemberInflater* m) {
+  if (m == nullptr) return;
+  if (m->zlibReady) inflateEnd(&m->zlib);
+  delete m;
+}
+
+bool InflateMember(MemberInflater* m, const unsigned char* member, size_t length,
+                   unsigned char* out, size_t room, size_t* produced) {
+  if (length <= kBlockedHeaderLength || length > kLargestCall || room > kLargestCall) return false;
+  const unsigned char* in = member + kBlockedHeaderLength;
+  const uint32_t inLength = static_cast<uint32_t>(length - kBlockedHeaderLength);
+#ifdef VOSTREL_WITH_ISAL
+  if (m->engine == InflateWithIsal) {
+    inflate_state& state = m->isal;
+    isal_inflate_init(&state);
+    state.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
+    state.next_in = const_cast<unsigned char*>(in);
+    state.avail_in = inLength;
+    state.next_out = out;
+    state.avail_out = static_cast<uint32_t>(room);
+    const int result = isal_inflate(&state);
+    if (result != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH || state.avail_in != 0)
+      return false;
+    *produced = room - state.avail_out;
+    return true;
+  }
+#endif
+  z_stream& z = m->zlib;
+  if (!m->zlibReady) {
+    if (inflateInit2(&z, -15) != Z_OK) return false;
+    m->zlibReady = true;
+  } else if (inflateReset(&z) != Z_OK) {
+    return false;
+  }
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = inLength;
+  z.next_out = out;
+  z.avail_out = static_cast<uInt>(room);
+  if (inflate(&z, Z_FINISH) != Z_STREAM_END || z.avail_in != 8) return false;
+  const size_t made = room - z.avail_out;
+  // The trailer: the check value and the length of what the member inflates to.
+  const unsigned char* t = z.next_in;
+  const uint32_t crc = t[0] | (t[1] << 8) | (t[2] << 16) | (static_cast<uint32_t>(t[3]) << 24);
+  const uint32_t size = t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24);
+  if (crc != crc32(0L, out, static_cast<uInt>(made)) || size != static_cast<uint32_t>(made))
+    return false;
+  *produced = made;
+  return true;
 }

@@ -354,6 +354,21 @@ std::string GzipMember(const std::string& data, unsigned char flags, int level =
   return member;
 }
 
+// The series of members the writer makes of a large file: pieces of memberBytes, each a member
+// whose extra field ("VD", 4 bytes) holds its length in the file.
+std::string SeriesOf(const std::string& data, size_t memberBytes = size_t{1} << 20) {
+  std::string series;
+  for (size_t at = 0; at < data.size(); at += memberBytes) {
+    std::string member = GzipMember(data.substr(at, memberBytes), 0);
+    member[3] = 0x04;
+    member.insert(10, std::string("\x08\x00VD\x04\x00\x00\x00\x00\x00", 10));
+    for (int b = 0; b < 4; ++b)
+      member[16 + b] = static_cast<char>((member.size() >> (8 * b)) & 0xFF);
+    series += member;
+  }
+  return series;
+}
+
 }  // namespace
 
 // ISA-L's inflate against zlib's on every form of stream the reader meets: whole, damaged at
@@ -501,8 +516,43 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
   }
   for (size_t cut : {size_t{12}, n / 4, n / 2, n - 4})
     cases.push_back({"cut at " + std::to_string(cut), whole.substr(0, cut)});
+  // A series of members as the writer makes of a large file, inflated a member each at a time
+  // by the read-ahead's threads: whatever goes wrong in a member, from there on it must come out
+  // as the stream alone reads it.
+  const std::string series = SeriesOf(large.substr(0, (9u << 20) / 2));     // four and a half
+  const size_t member = SeriesOf(large.substr(0, size_t{1} << 20)).size();  // the first's length
+  std::string longer = large;
+  longer.insert(3u << 20, std::string(5u << 20, 'x'));  // a member that fills no slot
+  std::vector<Case> seriesCases = {
+      {"series", series},
+      {"series of small members across the header", SeriesOf(bytes, 7)},
+      {"series and a tail", series + "tail"},
+      {"series and a member of another writer", series + GzipMember(half, 0x08)},
+      {"series with a member too long for a slot",
+       SeriesOf(longer.substr(0, 3u << 20)) +
+           SeriesOf(longer.substr(3u << 20, 5u << 20), 5u << 20) +
+           SeriesOf(longer.substr(8u << 20))},
+      {"series with a member of another writer inside",
+       SeriesOf(large.substr(0, 2u << 20)) + GzipMember(large.substr(2u << 20, 1u << 20), 0) +
+           SeriesOf(large.substr(3u << 20))},
+      {"series cut at a member's end", series.substr(0, 2 * member)},
+      {"series cut inside a member", series.substr(0, 2 * member + member / 3)},
+      {"series cut inside a header", series.substr(0, member + 11)},
+  };
+  for (size_t offset : {size_t{30}, member / 2, member + 17, member + 16, 2 * member - 6,
+                        2 * member - 3, 2 * member + member / 2, series.size() - 5}) {
+    std::string damaged = series;
+    damaged[offset] = static_cast<char>(damaged[offset] ^ 0x55);
+    seriesCases.push_back({"series, damage at " + std::to_string(offset), damaged});
+  }
+  std::string shortLength = series;  // the first member says it ends 100 bytes early
+  shortLength[16] = static_cast<char>(shortLength[16] - 100);
+  seriesCases.push_back({"series, a length too short", shortLength});
+  std::string pastEnd = series;  // the last says it goes on past the file's end
+  pastEnd[pastEnd.rfind("VD") + 5] = 0x7F;
+  seriesCases.push_back({"series, a length past the end", pastEnd});
   const std::wstring path = dir.File(L"c.zdb");
-  for (const Case& c : cases) {
+  auto check = [&](const Case& c) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(WriteFileBytes(path, c.file));
     const CachedStream got = StreamByCache(path, kShortHeaderSize);
@@ -511,8 +561,17 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
     EXPECT_EQ(got.fromMemory.size(), got.fromFile.size());
     EXPECT_TRUE(got.fromMemory == got.fromFile);
     EXPECT_TRUE(got.otherPieces == got.fromFile);
+    EXPECT_EQ(got.ownReads.size(), got.fromFile.size());
     EXPECT_TRUE(got.ownReads == got.fromFile);
+  };
+  for (const Case& c : cases) check(c);
+  for (const InflateEngine engine : {InflateWithIsal, InflateWithZlib}) {
+    if (!InflateEngineBuiltIn(engine)) continue;
+    SCOPED_TRACE(engine == InflateWithIsal ? "ISA-L" : "zlib");
+    SetInflateEngineForTests(engine);
+    for (const Case& c : seriesCases) check(c);
   }
+  ResetInflateEngineForTests();
   // The same holds for a plain file, and at its size the whole record stream is kept.
   ASSERT_TRUE(WriteFileBytes(path, bytes));
   const CachedStream plain = StreamByCache(path, kShortHeaderSize, false);
