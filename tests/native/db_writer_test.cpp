@@ -2,6 +2,7 @@
 // or not at all.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -217,11 +218,47 @@ TEST(DbWriter, StreamingWriterFillsTheCountAtTheEndAndCanSkipABadRecord) {
       EncodeDatabase(FixtureOptions(VariantZdb), {records[0], records[1]}, &expected, &error));
   EXPECT_EQ(ReadGzBytes(path), expected);
   EXPECT_EQ(ListDirectory(dir.path), std::vector<std::wstring>{L"stream.zdb"});
+  EXPECT_EQ(ReadFileBytes(path)[3], 0);  // a small file is one plain member
+
+  // More than 1 MiB of data: a series of members of 1 MiB of data each, each header giving the
+  // member's length in the file, which any gzip reader reads as the one stream.
+  std::vector<DatabaseRecord> many;
+  for (int i = 0; i < 60000; ++i)
+    many.push_back({std::to_string(1000000 + i),
+                    std::string(1 + i % 40, static_cast<char>('\xC0' + i % 32)),
+                    "STREET " + std::to_string(i % 300), std::to_string(i % 90 + 1), ""});
+  const std::wstring large = dir.File(L"large.zdb");
+  ASSERT_TRUE(BeginDatabaseFile(&writer, large.c_str(), FixtureOptions(VariantZdb), &error));
+  for (const DatabaseRecord& r : many) ASSERT_TRUE(AppendDatabaseRecord(&writer, r, &error));
+  ASSERT_TRUE(FinishDatabaseFile(&writer, &error)) << error;
+  ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantZdb), many, &expected, &error));
+  ASSERT_GT(expected.size(), size_t{2} << 20);
+  EXPECT_EQ(ReadGzBytes(large), expected);
+  const std::string file = ReadFileBytes(large);
+  size_t members = 0;
+  for (size_t at = 0; at < file.size(); ++members) {
+    ASSERT_GE(file.size() - at, size_t{20});
+    EXPECT_EQ(file.substr(at, 4), std::string("\x1F\x8B\x08\x04", 4));
+    EXPECT_EQ(file.substr(at + 10, 6), std::string("\x08\x00VD\x04\x00", 6));
+    uint32_t length = 0;
+    for (int b = 0; b < 4; ++b)
+      length |= static_cast<uint32_t>(static_cast<unsigned char>(file[at + 16 + b])) << (8 * b);
+    ASSERT_GE(length, 20u);
+    ASSERT_LE(length, file.size() - at);
+    // The trailer's length: 1 MiB, but for the last member.
+    const std::string trailer = file.substr(at + length - 4, 4);
+    uint32_t size = 0;
+    for (int b = 0; b < 4; ++b)
+      size |= static_cast<uint32_t>(static_cast<unsigned char>(trailer[b])) << (8 * b);
+    EXPECT_EQ(size, at + length == file.size() ? expected.size() % (1u << 20) : 1u << 20);
+    at += length;
+  }
+  EXPECT_EQ(members, (expected.size() >> 20) + 1);
 
   // Abort leaves nothing at all.
   ASSERT_TRUE(BeginDatabaseFile(&writer, dir.File(L"gone.db").c_str(), FixtureOptions(VariantPlain),
                                 &error));
   EXPECT_TRUE(AppendDatabaseRecord(&writer, records[0], &error));
   AbortDatabaseFile(&writer);
-  EXPECT_EQ(ListDirectory(dir.path), std::vector<std::wstring>{L"stream.zdb"});
+  EXPECT_EQ(ListDirectory(dir.path), (std::vector<std::wstring>{L"large.zdb", L"stream.zdb"}));
 }
