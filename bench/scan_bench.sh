@@ -9,6 +9,7 @@
 # medians, each ratio beside its goal:
 #   search .zdb name=PREFIX        / igzip -dc FILE.zdb          goal <= 1.0
 #   search .zdb name=PREFIX        / gzip -dc FILE.zdb           (for reference)
+#   the same on one gzip member    / igzip -dc of it             (for reference)
 #   search .db  name=PREFIX        / rg -c -a PREFIX FILE.db     goal <= 0.8
 #   search .db  name=PREFIX        / cat FILE.db > /dev/null     goal <= 1.5
 #   search .db  Phone=SUBSTRING    / search .db name=PREFIX      goal <= 1.5
@@ -18,7 +19,8 @@
 # VOSTREL_CLI and VOSTREL_GEN may name ready-built programs instead.
 # --wine adds, and --wine-only runs only, the Windows build's inflate: vostrel-cli.exe of the
 # win64 preset (ISA-L, into build/win64-bench) and of the same preset with VOSTREL_INFLATE=zlib
-# (into build/win64-bench-zlib), under Wine, alternating, on the same .zdb:
+# (into build/win64-bench-zlib), under Wine, alternating, on the same .zdb and on the same
+# records as one gzip member:
 #   search .zdb name=PREFIX, ISA-L / the same, zlib's inflate   goal <= 0.5
 set -euo pipefail
 
@@ -33,7 +35,7 @@ while [ $# -gt 0 ]; do
     --runs) RUNS=$2; shift 2 ;;
     --wine) WINE=1; shift ;;
     --wine-only) WINE=1 NATIVE=0; shift ;;
-    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "scan_bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -58,6 +60,9 @@ trap 'rm -rf "$WORK"' EXIT
 echo "Generating $RECORDS records ..."
 "$VOSTREL_GEN" --records "$RECORDS" --seed 1 "$WORK/bench.zdb"
 "$VOSTREL_GEN" --records "$RECORDS" --seed 1 "$WORK/bench.db"
+# The writer makes a series of 1 MiB members of a large file, which the search inflates two at a
+# time; the same records as one gzip member (as other tools write them) are inflated in order.
+gzip -n -c "$WORK/bench.db" >"$WORK/single.zdb"
 
 # A prefix of a name, long enough to match only a handful of records. Common names match more
 # than a handful even in full, so a few records spread over the file are tried in turn.
@@ -132,11 +137,13 @@ line() {
 native_section() {
   # Warm the page cache so the first run does not pay for the disk.
   cat "$WORK/bench.zdb" "$WORK/bench.db" >/dev/null
-  search_z=() igzip_t=() gzip_t=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=() batch_t=() one_t=()
+  search_z=() igzip_t=() gzip_t=() search_1=() igzip_1=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=() batch_t=() one_t=()
   for (( i = 1; i <= RUNS; i++ )); do
     search_z+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix")")
     igzip_t+=("$(millis /dev/null igzip -dc "$WORK/bench.zdb")")
     gzip_t+=("$(millis /dev/null gzip -dc "$WORK/bench.zdb")")
+    search_1+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/single.zdb" "name=$prefix")")
+    igzip_1+=("$(millis /dev/null igzip -dc "$WORK/single.zdb")")
     search_d+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix")")
     rg_t+=("$(millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db")")
     cat_t+=("$(millis /dev/null cat "$WORK/bench.db")")
@@ -155,6 +162,7 @@ native_section() {
   printf '\nMedians of %d runs, %d records (%s rows listed):\n' "$RUNS" "$RECORDS" "$(( $(wc -l <"$WORK/all.tsv") - 1 ))"
   line "search .zdb name=PREFIX" "$mz" "igzip -dc" "$(m "${igzip_t[@]}")" 1.0
   line "search .zdb name=PREFIX" "$mz" "gzip -dc" "$(m "${gzip_t[@]}")" ""
+  line "the same, one gzip member" "$(m "${search_1[@]}")" "igzip -dc of it" "$(m "${igzip_1[@]}")" ""
   line "search .db name=PREFIX" "$md" "rg -c -a" "$(m "${rg_t[@]}")" 0.8
   line "search .db name=PREFIX" "$md" "cat FILE.db" "$(m "${cat_t[@]}")" 1.5
   line "search .db Phone=$phone" "$(m "${sub_t[@]}")" "search .db name=PREFIX" "$md" 1.5
@@ -196,8 +204,9 @@ wine_section() {
   export WINEARCH=win64 DISPLAY= LC_ALL=C.UTF-8
   bash "$ROOT/tests/support/wine_session.sh" start >/dev/null
   trap 'rm -rf "$WORK"; bash "$ROOT/tests/support/wine_session.sh" stop >/dev/null' EXIT
-  local wzdb
+  local wzdb wone
   wzdb=$(winepath -w "$WORK/bench.zdb")
+  wone=$(winepath -w "$WORK/single.zdb")
   # Errors go to a file: under Wine /dev/null is a character device, which the CLI takes for a
   # terminal and draws its progress bar on.
   wine_millis() {
@@ -217,17 +226,20 @@ wine_section() {
     echo "scan_bench: under Wine the ISA-L build listed $rows_isal rows, the zlib build $rows_zlib" >&2
     exit 1
   fi
-  local wi=() wz=() ws=() i
+  local wi=() wz=() ws=() w1i=() w1z=() i
   for (( i = 1; i <= RUNS; i++ )); do
     wi+=("$(wine_millis "$WORK/rows" "$isal_cli" search "$wzdb" "name=$prefix")")
     wz+=("$(wine_millis "$WORK/rows" "$zlib_cli" search "$wzdb" "name=$prefix")")
     ws+=("$(wine_millis "$WORK/info" "$isal_cli" info "$wzdb")")
+    w1i+=("$(wine_millis "$WORK/rows" "$isal_cli" search "$wone" "name=$prefix")")
+    w1z+=("$(wine_millis "$WORK/rows" "$zlib_cli" search "$wone" "name=$prefix")")
   done
-  local mi mz mu
-  mi=$(m "${wi[@]}") mz=$(m "${wz[@]}") mu=$(m "${ws[@]}")
+  local mi mz mu m1i m1z
+  mi=$(m "${wi[@]}") mz=$(m "${wz[@]}") mu=$(m "${ws[@]}") m1i=$(m "${w1i[@]}") m1z=$(m "${w1z[@]}")
   printf '\nUnder Wine, medians of %d runs, %d records (%d rows listed by both):\n' "$RUNS" "$RECORDS" "$rows_isal"
   line "search .zdb, ISA-L" "$mi" "the same, zlib inflate" "$mz" 0.5
   line "less the program's start" "$(( mi - mu ))" "the same, zlib inflate" "$(( mz - mu ))" ""
+  line "one member, ISA-L" "$m1i" "the same, zlib inflate" "$m1z" 0.5
   printf '  %-26s %8s ms (vostrel-cli.exe info: starting a program under Wine)\n' "start-up" "$(ms "$mu")"
 }
 

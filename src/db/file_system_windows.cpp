@@ -69,39 +69,42 @@ bool ExclusiveSeek(ExclusiveFile* file, uint64_t offset) {
   return SetFilePointerEx(static_cast<HANDLE>(file->handle), distance, nullptr, FILE_BEGIN) != 0;
 }
 
-size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count) {
+namespace {
+
+// Reads up to count bytes, from the file's position or (when offset is given) from *offset.
+size_t ReadUpTo(ExclusiveFile* file, void* buffer, size_t count, const uint64_t* offset) {
   if (file->handle == nullptr) return 0;
   size_t total = 0;
   char* out = static_cast<char*>(buffer);
   while (total < count) {
     const size_t left = count - total;
     const DWORD want = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    OVERLAPPED where = {};
+    if (offset != nullptr) {
+      const uint64_t at = *offset + total;
+      where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+      where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    }
     DWORD got = 0;
-    if (!ReadFile(static_cast<HANDLE>(file->handle), out + total, want, &got, nullptr)) break;
+    // At the end of the file a read at an offset fails with ERROR_HANDLE_EOF: what arrived
+    // stands.
+    if (!ReadFile(static_cast<HANDLE>(file->handle), out + total, want, &got,
+                  offset != nullptr ? &where : nullptr))
+      break;
     if (got == 0) break;
     total += got;
   }
   return total;
 }
 
+}  // namespace
+
+size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count) {
+  return ReadUpTo(file, buffer, count, nullptr);
+}
+
 size_t ExclusiveReadAt(ExclusiveFile* file, uint64_t offset, void* buffer, size_t count) {
-  if (file->handle == nullptr) return 0;
-  size_t total = 0;
-  char* out = static_cast<char*>(buffer);
-  while (total < count) {
-    const size_t left = count - total;
-    const DWORD want = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-    const uint64_t at = offset + total;
-    OVERLAPPED where = {};
-    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD got = 0;
-    // At the end of the file ReadFile fails with ERROR_HANDLE_EOF: what arrived stands.
-    if (!ReadFile(static_cast<HANDLE>(file->handle), out + total, want, &got, &where)) break;
-    if (got == 0) break;
-    total += got;
-  }
-  return total;
+  return ReadUpTo(file, buffer, count, &offset);
 }
 
 void ExclusiveClose(ExclusiveFile* file) {

@@ -27,6 +27,7 @@
 #include <memory>
 #include <utility>
 
+#include "search/pass_over.h"
 #include "search/text_match.h"
 
 namespace {
@@ -536,42 +537,21 @@ bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* resu
   return true;
 }
 
-// Most records are no query's candidate, so the loop below passes over them here, in place in
-// the reader's buffer: each is counted, its last byte is the next length and the stop flag is
-// read after it, exactly as the loop would. It stops at a record that has candidates (they are
-// kept for it, so the loop does not gather them again), at the record a status update of any
-// query falls on, and at whatever else the loop decides (not whole in the buffer, a length of 0,
-// the end mark). Nothing of the cadence moves in between: updates come only at those records.
-// Not used when some query is tried on every record. False when the stop flag was set.
+// Most records are no query's candidate, so the loop below passes over them in place in the
+// reader's buffer (PassOverRecords). It stops at a record that has candidates (they are kept for
+// it, so the loop does not gather them again), at the record a status update of any query falls
+// on, and at whatever else the loop decides. Nothing of the cadence moves in between: updates
+// come only at those records. Not used when some query is tried on every record. False when the
+// stop flag was set.
 bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTable* table,
                           unsigned char* length, int* scanned, const std::atomic<int>* stopFlag) {
-  if (reader->buffer == nullptr || !walk->dueNext.empty() || walk->statusDue) return true;
-  const long long lastQuiet = walk->nextCommon - 1 < INT_MAX ? walk->nextCommon - 1 : INT_MAX;
-  const unsigned char* const start = reader->buffer + reader->bufferStart;
-  const unsigned char* const end = reader->buffer + reader->bufferEnd;
-  const unsigned char* at = start;
-  unsigned next = *length;
-  int count = *scanned;
-  bool stopped = false;
-  while (count < lastQuiet && next != 0 && next != kEndOfRecords &&
-         static_cast<size_t>(end - at) >= next) {
-    GatherCandidates(walk, table, at, static_cast<int>(next), static_cast<uint32_t>(count) + 1);
-    if (!walk->candidates.empty()) {
-      walk->gathered = true;
-      break;
-    }
-    ++count;
-    at += next;
-    next = at[-1];
-    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
-      stopped = true;
-      break;
-    }
-  }
-  reader->bufferStart += static_cast<size_t>(at - start);
-  *length = static_cast<unsigned char>(next);
-  *scanned = count;
-  return !stopped;
+  if (!walk->dueNext.empty() || walk->statusDue) return true;
+  auto hasCandidates = [walk, table](const unsigned char* record, unsigned size, int number) {
+    GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
+    walk->gathered = !walk->candidates.empty();
+    return walk->gathered;
+  };
+  return PassOverRecords(reader, length, scanned, walk->nextCommon - 1, hasCandidates, stopFlag);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "search/pass_over.h"
 #include "search/query_criteria.h"
 #include "search/text_match.h"
 
@@ -424,7 +425,7 @@ GateKind GateFor(const SearchPlan& plan) {
 // that what it reads of the plan per record stays in registers.
 struct GeneralGateCheck {
   const SearchPlan* plan;
-  bool operator()(const unsigned char* data, unsigned length) const {
+  bool operator()(const unsigned char* data, unsigned length, int) const {
     return MayMatch(data, length, *plan);
   }
 };
@@ -436,7 +437,7 @@ struct QuickPrefixCheck {
   long at;
   const unsigned char* fold;
   unsigned char first;
-  bool operator()(const unsigned char* data, unsigned length) const {
+  bool operator()(const unsigned char* data, unsigned length, int) const {
     if (!(at < static_cast<long>(length) - 1 && fold[data[at]] == first)) return false;
     return PassesByteChecks(data, static_cast<int>(length), *plan);
   }
@@ -447,7 +448,7 @@ template <GateKind kGate>
 struct OneStepCheck {
   const CheckStep* step;
   size_t startAt;
-  bool operator()(const unsigned char* data, unsigned length) const {
+  bool operator()(const unsigned char* data, unsigned length, int) const {
     const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
     const size_t cursor = startAt < dataEnd ? startAt : dataEnd;
     if (kGate == OneTextGate)
@@ -459,54 +460,23 @@ struct OneStepCheck {
 };
 
 // Most records of a search with criteria are turned away by the byte checks, so the loop below
-// passes over them here, in place in the reader's buffer, with nothing else to do per record:
-// each one is counted, its last byte is the next length and the stop flag is read after it,
-// exactly as the loop would. It leaves to the loop every record that needs more: one that may
-// match, the one whose count would pass lastQuiet (the loop decides about status updates and
-// the count's limit), one that is not whole in the buffer, a length of 0 and the end mark.
-// False when the stop flag was set.
-template <typename Gate>
-bool PassOverWith(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
-                  const Gate gate, const std::atomic<int>* stopFlag) {
-  if (reader->buffer == nullptr) return true;
-  const unsigned char* const start = reader->buffer + reader->bufferStart;
-  const unsigned char* const end = reader->buffer + reader->bufferEnd;
-  const unsigned char* at = start;
-  unsigned next = *length;
-  int count = *scanned;
-  bool stopped = false;
-  // next - 1 < 0xFE: neither a length of 0 nor the end mark.
-  while (count < lastQuiet && next - 1 < kEndOfRecords - 1u &&
-         static_cast<size_t>(end - at) >= next && !gate(at, next)) {
-    ++count;
-    at += next;
-    next = at[-1];
-    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
-      stopped = true;
-      break;
-    }
-  }
-  reader->bufferStart += static_cast<size_t>(at - start);
-  *length = static_cast<unsigned char>(next);
-  *scanned = count;
-  return !stopped;
-}
-
+// passes over them in place in the reader's buffer (PassOverRecords) and is left every record
+// that may match.
 bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
                         const SearchPlan& plan, GateKind gate, const std::atomic<int>* stopFlag) {
   switch (gate) {
     case QuickPrefixGate:
-      return PassOverWith(reader, length, scanned, lastQuiet,
-                          QuickPrefixCheck{&plan, plan.quickAt, plan.quickFold, plan.quickFirst},
-                          stopFlag);
+      return PassOverRecords(reader, length, scanned, lastQuiet,
+                             QuickPrefixCheck{&plan, plan.quickAt, plan.quickFold, plan.quickFirst},
+                             stopFlag);
     case OneTextGate:
-      return PassOverWith(reader, length, scanned, lastQuiet,
-                          OneStepCheck<OneTextGate>{&plan.steps[0], plan.startAt}, stopFlag);
+      return PassOverRecords(reader, length, scanned, lastQuiet,
+                             OneStepCheck<OneTextGate>{&plan.steps[0], plan.startAt}, stopFlag);
     case OneNumberGate:
-      return PassOverWith(reader, length, scanned, lastQuiet,
-                          OneStepCheck<OneNumberGate>{&plan.steps[0], plan.startAt}, stopFlag);
+      return PassOverRecords(reader, length, scanned, lastQuiet,
+                             OneStepCheck<OneNumberGate>{&plan.steps[0], plan.startAt}, stopFlag);
     default:
-      return PassOverWith(reader, length, scanned, lastQuiet, GeneralGateCheck{&plan}, stopFlag);
+      return PassOverRecords(reader, length, scanned, lastQuiet, GeneralGateCheck{&plan}, stopFlag);
   }
 }
 

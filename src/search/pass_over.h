@@ -1,0 +1,42 @@
+// Passing over records in place in the reader's block buffer, for the record loops of a search
+// and of a batch of queries: most records of a search are turned away at once, and the loop
+// around them would cost more than the check.
+#pragma once
+#include <atomic>
+#include <cstddef>
+
+#include "db/database_header.h"
+#include "db/record_reader.h"
+
+// Each record in the buffer that stop(record, length, its number from 1) turns down is counted,
+// its last byte is the next length and the stop flag is read after it, exactly as the record
+// loop would. It leaves to the loop the record stop() takes, the one whose count would pass
+// lastQuiet (the loop decides about status updates and the count's limit), one that is not
+// whole in the buffer, a length of 0 and the end mark. The gate is taken by value, so that what
+// it holds stays in registers. False when the stop flag was set.
+template <typename Gate>
+bool PassOverRecords(RecordReader* reader, unsigned char* length, int* scanned, long long lastQuiet,
+                     const Gate stop, const std::atomic<int>* stopFlag) {
+  if (reader->buffer == nullptr) return true;
+  const unsigned char* const start = reader->buffer + reader->bufferStart;
+  const unsigned char* const end = reader->buffer + reader->bufferEnd;
+  const unsigned char* at = start;
+  unsigned next = *length;
+  int count = *scanned;
+  bool stopped = false;
+  // next - 1 < 0xFE: neither a length of 0 nor the end mark.
+  while (count < lastQuiet && next - 1 < kEndOfRecords - 1u &&
+         static_cast<size_t>(end - at) >= next && !stop(at, next, count + 1)) {
+    ++count;
+    at += next;
+    next = at[-1];
+    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
+      stopped = true;
+      break;
+    }
+  }
+  reader->bufferStart += static_cast<size_t>(at - start);
+  *length = static_cast<unsigned char>(next);
+  *scanned = count;
+  return !stopped;
+}
