@@ -24,8 +24,8 @@ rm -rf "$seeds"
 mkdir -p "$seeds/database" "$seeds/language" "$seeds/installed_list" "$out/findings"
 export ASAN_OPTIONS=detect_leaks=1
 
-# Database seeds: a mode byte (0 .db, 1 .zdb, 2 .fdb; +8 compressed), a criteria byte, then the
-# uncompressed file bytes.
+# Database seeds: a mode byte (0 .db, 1 .zdb, 2 .fdb; +8 compressed, +0x10 read ahead on
+# threads, +0x20 a series of small members), a criteria byte, then the uncompressed file bytes.
 gen="$out/bench/vostrel-gen"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -36,6 +36,9 @@ trap 'rm -rf "$tmp"' EXIT
 { printf '\x09\x01'; gzip -dc "$tmp/b.zdb"; } > "$seeds/database/zdb"
 { printf '\x0a\x02'; gzip -dc "$tmp/c.fdb"; } > "$seeds/database/fdb-builtin"
 { printf '\x02\x05'; gzip -dc "$tmp/c.fdb"; } > "$seeds/database/fdb-stored-raw"
+{ printf '\x19\x03'; gzip -dc "$tmp/b.zdb"; } > "$seeds/database/zdb-read-ahead"
+{ printf '\x39\x07'; gzip -dc "$tmp/b.zdb"; } > "$seeds/database/zdb-series"
+{ printf '\x3a\x30'; gzip -dc "$tmp/c.fdb"; } > "$seeds/database/fdb-series"
 cp vostrel.lng "$seeds/language/shipped"
 printf '[RUSSIAN]\r\n900=Ошибка\r\n-1=x=y\r\n[ENGLISH] tail\n901=\n' | iconv -f utf-8 -t cp1251 > "$seeds/language/small"
 printf '/db/a.db;First\r\n/db/b.zdb;Second\r\nshort\r\nno-semicolon-here\r\n/c;x\n' > "$seeds/installed_list/small"

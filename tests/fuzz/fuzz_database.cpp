@@ -1,6 +1,10 @@
 // Opens, loads the schema of and scans a database file made of arbitrary bytes, with criteria
-// of every match mode. Input: a mode byte (variant, compression), a criteria byte, then the
-// file's bytes before any compression.
+// of every match mode. Input: a mode byte (variant, compression; 0x10: the records read ahead
+// on threads, as the command line reads them; 0x20 with compression: written as a series of
+// small members, as the writer writes a large file), a criteria byte, then the file's bytes
+// before any compression.
+#include <zlib.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +32,35 @@ static int TakeRow(void*, const FieldTable* table, int) {
   return 0;
 }
 
+// The bytes as a series of gzip members of memberBytes each, each header giving the member's
+// length in the file.
+static std::string SeriesOf(const std::string& bytes, size_t memberBytes) {
+  std::string series;
+  for (size_t at = 0; at < bytes.size(); at += memberBytes) {
+    const std::string piece = bytes.substr(at, memberBytes);
+    z_stream z{};
+    if (deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) abort();
+    std::string raw(deflateBound(&z, static_cast<uLong>(piece.size())) + 16, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.data()));
+    z.avail_in = static_cast<uInt>(piece.size());
+    z.next_out = reinterpret_cast<Bytef*>(&raw[0]);
+    z.avail_out = static_cast<uInt>(raw.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) abort();
+    raw.resize(z.total_out);
+    deflateEnd(&z);
+    std::string member("\x1F\x8B\x08\x04\0\0\0\0\0\xFF\x08\0VD\x04\0\0\0\0\0", 20);
+    member += raw;
+    const uLong check =
+        crc32(0, reinterpret_cast<const Bytef*>(piece.data()), static_cast<uInt>(piece.size()));
+    for (int b = 0; b < 4; ++b) member += static_cast<char>((check >> (8 * b)) & 0xFF);
+    for (int b = 0; b < 4; ++b) member += static_cast<char>((piece.size() >> (8 * b)) & 0xFF);
+    for (int b = 0; b < 4; ++b)
+      member[16 + b] = static_cast<char>((member.size() >> (8 * b)) & 0xFF);
+    series += member;
+  }
+  return series;
+}
+
 static void CheckStatus(void*, int results, int scanned) {
   if (results < 0 || scanned < 1 || results > scanned) abort();
 }
@@ -43,7 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring path = FuzzScratchPath(name);
   std::string bytes(reinterpret_cast<const char*>(data + 2), size - 2);
   const bool gzName = strstr(name, "db") != nullptr && name[strlen(name) - 3] != '.';
-  if (!WriteRawFile(path.c_str(), bytes, compress && gzName)) abort();
+  if (compress && gzName && (mode & 0x20) != 0) {
+    if (!WriteRawFile(path.c_str(), SeriesOf(bytes, 16 + data[1] % 200), false)) abort();
+  } else if (!WriteRawFile(path.c_str(), bytes, compress && gzName)) {
+    abort();
+  }
 
   DatabaseHeader header;
   bool viaGz = false;
@@ -58,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   RecordReader reader;
   if (OpenRecordReader(&reader, path.c_str(), header, viaGz) == 0) {
+    if ((mode & 0x10) != 0) StartReadAhead(&reader);
     std::atomic<int> stop{0};
     ScanSink sink;
     sink.statusUpdate = CheckStatus;
