@@ -14,6 +14,7 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -49,7 +50,11 @@ struct GzStream {
   bool fileEnded = false;
   Mode mode = Look;
   InflateEngine engine = InflateWithZlib;
-  uint64_t fileRead = 0;     // bytes read from the file so far
+  uint64_t fileRead = 0;  // bytes read from the file so far: where the next read starts
+  // A positional read moved the file's position (on Windows it does), or the stream is to go
+  // on elsewhere: the next read seeks to fileRead first. Set by the read-ahead's threads, which
+  // never read while the stream does.
+  std::atomic<bool> reseek{false};
   uint64_t memberStart = 0;  // file offset of the member being inflated
   uint64_t memberOut = 0;    // bytes the member has delivered
   uint64_t skip = 0;         // bytes zlib passes over that ISA-L delivered already
@@ -62,15 +67,19 @@ struct GzStream {
 
 namespace {
 
+// Reads on from fileRead. Reads from the file's position, not at an offset: under Wine a read
+// at an offset costs a good deal more, and the stream reads in order.
+size_t ReadOn(GzStream* gz, void* buffer, size_t count) {
+  if (gz->reseek.exchange(false) && !ExclusiveSeek(&gz->file, gz->fileRead)) return 0;
+  return ExclusiveRead(&gz->file, buffer, count);
+}
+
 // Moves what is left of the input to its start and reads more behind it.
 void FillInput(GzStream* gz) {
   z_stream& s = gz->stream;
   if (s.avail_in > 0 && s.next_in != gz->input) memmove(gz->input, s.next_in, s.avail_in);
   s.next_in = gz->input;
-  // Positional reads: the stream keeps its own place in the file, which other threads read at
-  // places of their own (ReadGzFileAt).
-  const size_t got =
-      ExclusiveReadAt(&gz->file, gz->fileRead, gz->input + s.avail_in, kInputSize - s.avail_in);
+  const size_t got = ReadOn(gz, gz->input + s.avail_in, kInputSize - s.avail_in);
   if (got == 0) gz->fileEnded = true;
   gz->fileRead += got;
   s.avail_in += static_cast<uInt>(got);
@@ -133,6 +142,7 @@ void HandMemberToZlib(GzStream* gz) {
   s.avail_in = 0;
   gz->fileEnded = false;
   gz->fileRead = gz->memberStart;
+  gz->reseek.store(true);
   gz->skip = gz->memberOut;
   if (!StartZlibMember(gz)) gz->mode = GzStream::Done;
 }
@@ -196,7 +206,7 @@ size_t CopyThrough(GzStream* gz, unsigned char* out, size_t room) {
     s.avail_in -= static_cast<uInt>(take);
     return take;
   }
-  const size_t got = ExclusiveReadAt(&gz->file, gz->fileRead, out, room);
+  const size_t got = ReadOn(gz, out, room);
   gz->fileRead += got;
   if (got == 0) gz->mode = GzStream::Done;
   return got;
@@ -299,7 +309,9 @@ void CloseGzStream(GzStream* gz) {
 }
 
 size_t ReadGzFileAt(GzStream* gz, uint64_t offset, void* buffer, size_t count) {
-  return gz == nullptr ? 0 : ExclusiveReadAt(&gz->file, offset, buffer, count);
+  if (gz == nullptr) return 0;
+  gz->reseek.store(true);
+  return ExclusiveReadAt(&gz->file, offset, buffer, count);
 }
 
 MemberAt LookAtMember(GzStream* gz, uint64_t offset, uint32_t* length) {
@@ -326,6 +338,7 @@ void ContinueGzStreamAt(GzStream* gz, uint64_t offset) {
   s.avail_in = 0;
   gz->fileEnded = false;
   gz->fileRead = offset;
+  gz->reseek.store(true);
   gz->memberOut = 0;
   gz->skip = 0;
   gz->sawMember = true;
