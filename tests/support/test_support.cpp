@@ -220,29 +220,43 @@ HANDLE InheritableFile(const std::wstring& path, DWORD access, DWORD disposition
 CliResult RunCli(const std::vector<std::string>& args) {
   CliResult result;
   TempDir capture;
-  if (capture.path.empty()) return result;
+  if (capture.path.empty()) {
+    result.err = "(no folder for the program's output)";
+    return result;
+  }
   const std::wstring outPath = capture.File(L"stdout"), errPath = capture.File(L"stderr");
-  HANDLE out = InheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE err = InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
   std::wstring command = QuoteArgument(CliPath());
   for (const std::string& a : args) command += L" " + QuoteArgument(Utf8ToWide(a));
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = in;
-  si.hStdOutput = out;
-  si.hStdError = err;
   PROCESS_INFORMATION pi = {};
-  std::vector<wchar_t> line(command.begin(), command.end());
-  line.push_back(L'\0');
-  const bool started = out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-                       CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-  if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
-  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-  if (!started) return result;
+  // Under Wine one run came back without an exit code or any output: whether the start failed
+  // is not known. A start that fails is tried again, and its reason is kept for the message.
+  bool started = false;
+  DWORD why = 0;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    HANDLE out = InheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err = InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(L'\0');
+    started = out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+              CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &si, &pi);
+    if (!started) why = GetLastError();
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  }
+  if (!started) {
+    result.err = "(the program could not be started: error " + std::to_string(why) + ")";
+    return result;
+  }
   WaitForSingleObject(pi.hProcess, INFINITE);
   DWORD code = 0;
   if (GetExitCodeProcess(pi.hProcess, &code)) result.exitCode = static_cast<int>(code);
