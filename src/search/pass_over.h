@@ -21,12 +21,15 @@ bool PassOverRecords(RecordReader* reader, unsigned char* length, int* scanned, 
   const unsigned char* const start = reader->buffer + reader->bufferStart;
   const unsigned char* const end = reader->buffer + reader->bufferEnd;
   const unsigned char* at = start;
-  unsigned next = *length;
+  // The walk from one length byte to the next is what every record waits for: a load and an
+  // add, with the length kept in a full-width register so that nothing comes between them.
+  size_t next = *length;
   int count = *scanned;
   bool stopped = false;
   // next - 1 < 0xFE: neither a length of 0 nor the end mark.
   while (count < lastQuiet && next - 1 < kEndOfRecords - 1u &&
-         static_cast<size_t>(end - at) >= next && !stop(at, next, count + 1)) {
+         static_cast<size_t>(end - at) >= next &&
+         !stop(at, static_cast<unsigned>(next), count + 1)) {
     ++count;
     at += next;
     next = at[-1];
