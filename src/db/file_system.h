@@ -41,6 +41,26 @@ size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);
 // Returns the bytes read, as ExclusiveRead does.
 size_t ExclusiveReadAt(ExclusiveFile* file, uint64_t offset, void* buffer, size_t count);
 void ExclusiveClose(ExclusiveFile* file);
+// A read-only view of a whole open file, for reading it without a copy (POSIX systems; on
+// Windows MapWholeFile declines and the caller reads). If another program shrinks the file while
+// the view is read, the pages that went away read as zeros from there on, instead of the bus
+// error that would end this program, and the view's bytes end where the file ends now from the
+// next PrepareFileView on.
+struct FileView {
+  const unsigned char* bytes = nullptr;
+  size_t length = 0;  // the file's size when it was mapped
+  size_t start = 0;   // where the file's reading position stood then
+  int fd = -1;
+  int slot = -1;  // among the views a bus error is looked up in
+};
+// False, with nothing mapped, for an empty or irregular file, past a limit of views open at once,
+// or when mapping fails.
+bool MapWholeFile(const ExclusiveFile& file, FileView* view);
+// Makes bytes from to to of the view ready to read (loads and maps them now, rather than page by
+// page while they are scanned) and says how far from `from` on they may be read: to, or less (at
+// least from) where the file ends now, or at `from` once pages went away.
+size_t PrepareFileView(FileView* view, size_t from, size_t to);
+void UnmapFileView(FileView* view);
 bool ExclusiveIsOpen(const ExclusiveFile& file);
 
 // One entry of a directory as ForEachDirectoryEntry lists it.

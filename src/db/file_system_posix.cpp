@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "db/codepage.h"
 #include "db/file_system.h"
@@ -241,6 +245,139 @@ void RemoveTemporaryFilesOnSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
   }
+}
+
+// Views of files and the bus error. A page of a mapped file that another program cut away
+// raises SIGBUS when it is read; the handler replaces the view's pages from there to its end
+// with zero pages and notes it, so that the scan reads zeros (a length of 0 ends it as broken
+// chain) and the next PrepareFileView ends the view. A bus error anywhere else goes on as it
+// would have without the handler. mmap is not on POSIX's list of async-signal-safe calls, but
+// it is a plain system call that takes no lock of the C library.
+namespace {
+
+constexpr int kViewSlots = 16;
+struct ViewSlot {
+  std::atomic<bool> used{false};
+  std::atomic<uintptr_t> begin{0};  // 0: no view
+  std::atomic<uintptr_t> end{0};    // past the view's last page
+  std::atomic<bool> lost{false};
+};
+ViewSlot ViewSlots[kViewSlots];
+struct sigaction PreviousBusAction;
+uintptr_t ViewPageSize = 4096;
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (ViewSlot& slot : ViewSlots) {
+    const uintptr_t begin = slot.begin.load();
+    const uintptr_t end = slot.end.load();
+    if (begin == 0 || address < begin || address >= end) continue;
+    const uintptr_t page = address & ~(ViewPageSize - 1);
+    void* zeros = mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      slot.lost.store(true);
+      return;
+    }
+    break;
+  }
+  if ((PreviousBusAction.sa_flags & SA_SIGINFO) != 0 && PreviousBusAction.sa_sigaction != nullptr) {
+    PreviousBusAction.sa_sigaction(signal, info, context);
+    return;
+  }
+  if ((PreviousBusAction.sa_flags & SA_SIGINFO) == 0 && PreviousBusAction.sa_handler != SIG_DFL &&
+      PreviousBusAction.sa_handler != SIG_IGN) {
+    PreviousBusAction.sa_handler(signal);
+    return;
+  }
+  // The default: the signal is blocked in here, so it ends the program on the way out.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+  raise(signal);
+}
+
+void InstallBusHandler() {
+  const long page = sysconf(_SC_PAGESIZE);
+  if (page > 0) ViewPageSize = static_cast<uintptr_t>(page);
+  struct sigaction action {};
+  action.sa_sigaction = OnBusError;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, &PreviousBusAction);
+}
+
+// The file's size now; `otherwise` when it cannot be told.
+size_t SizeNow(int fd, size_t otherwise) {
+  struct stat now;
+  if (fstat(fd, &now) != 0 || now.st_size < 0) return otherwise;
+  return static_cast<size_t>(now.st_size);
+}
+
+}  // namespace
+
+bool MapWholeFile(const ExclusiveFile& file, FileView* view) {
+  *view = FileView();
+  struct stat info;
+  if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+      static_cast<uint64_t>(info.st_size) > SIZE_MAX / 4)
+    return false;
+  const off_t position = lseek(file.fd, 0, SEEK_CUR);
+  if (position < 0) return false;
+  static std::once_flag installed;
+  std::call_once(installed, InstallBusHandler);
+  int slot = 0;
+  for (bool expected = false; slot < kViewSlots; ++slot, expected = false)
+    if (ViewSlots[slot].used.compare_exchange_strong(expected, true)) break;
+  if (slot == kViewSlots) return false;
+  const size_t length = static_cast<size_t>(info.st_size);
+  void* bytes = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, file.fd, 0);
+  if (bytes == MAP_FAILED) {
+    ViewSlots[slot].used.store(false);
+    return false;
+  }
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(bytes);
+  ViewSlots[slot].lost.store(false);
+  ViewSlots[slot].end.store(begin + ((length + ViewPageSize - 1) & ~(ViewPageSize - 1)));
+  ViewSlots[slot].begin.store(begin);
+  view->bytes = static_cast<const unsigned char*>(bytes);
+  view->length = length;
+  view->start = static_cast<uint64_t>(position) < length ? static_cast<size_t>(position) : length;
+  view->fd = file.fd;
+  view->slot = slot;
+  return true;
+}
+
+size_t PrepareFileView(FileView* view, size_t from, size_t to) {
+  if (view->bytes == nullptr || view->slot < 0 || ViewSlots[view->slot].lost.load()) return from;
+  if (to > view->length) to = view->length;
+  // A file that shrank ends where it ends now.
+  const size_t size = SizeNow(view->fd, to);
+  if (size < to) to = size > from ? size : from;
+  if (to <= from) return from;
+#ifdef MADV_POPULATE_READ
+  const size_t first = from & ~(static_cast<size_t>(ViewPageSize) - 1);
+  if (madvise(const_cast<unsigned char*>(view->bytes) + first, to - first, MADV_POPULATE_READ) !=
+          0 &&
+      errno == EFAULT) {
+    // Cut between the look at its size and now.
+    const size_t cut = SizeNow(view->fd, from);
+    if (cut < to) to = cut > from ? cut : from;
+  }
+#endif
+  return ViewSlots[view->slot].lost.load() ? from : to;
+}
+
+void UnmapFileView(FileView* view) {
+  if (view->bytes != nullptr) {
+    ViewSlot& slot = ViewSlots[view->slot];
+    slot.begin.store(0);
+    slot.end.store(0);
+    munmap(const_cast<unsigned char*>(view->bytes), view->length);
+    slot.used.store(false);
+  }
+  *view = FileView();
 }
 
 #endif  // !_WIN32

@@ -202,4 +202,10 @@ void RemoveTemporaryFilesOnSignals() {
   SetConsoleCtrlHandler(RemoveTemporariesOnConsoleSignal, TRUE);
 }
 
+// Windows keeps a file that is mapped from being cut, but the read-ahead's reads measure well
+// there; the view is left to POSIX systems.
+bool MapWholeFile(const ExclusiveFile&, FileView*) { return false; }
+size_t PrepareFileView(FileView*, size_t from, size_t) { return from; }
+void UnmapFileView(FileView* view) { *view = FileView(); }
+
 #endif  // _WIN32

@@ -114,6 +114,32 @@ void ServeNextChunk(RecordReader* reader) {
   if (reader->nextChunk == cache->chunkCount) reader->atEnd = true;
 }
 
+// A window of a viewed file: one call to load it costs far less than the scan of it, and a
+// window is short enough that the first rows come at once.
+constexpr size_t kViewWindow = 1u << 20;
+
+struct ViewedFile {
+  FileView view;
+  size_t window = kViewWindow;
+};
+
+// The caller is done with its buffer: the next window of the view is loaded and the buffer is
+// extended over it (the view is one run of memory, so a record across windows stays whole). The
+// view ends after its last window, or where the file ends now when it was cut meanwhile.
+void TakeViewWindow(RecordReader* reader) {
+  ViewedFile* viewed = static_cast<ViewedFile*>(reader->view);
+  const size_t from = reader->bufferEnd;
+  const size_t left = viewed->view.length - from;
+  const size_t want = from + (left < viewed->window ? left : viewed->window);
+  const size_t ready = PrepareFileView(&viewed->view, from, want);
+  reader->bufferEnd = ready;
+  if (reader->tee != nullptr) AppendToRecordCache(reader->tee, reader->buffer + from, ready - from);
+  if (ready < want || ready == viewed->view.length) {
+    reader->atEnd = true;
+    if (reader->tee != nullptr) reader->tee->sourceEnded = true;
+  }
+}
+
 // The read-ahead thread: reads block after block until the source ends or the reader closes.
 // It waits for room when the ring is full, and goes on once half of it is free again, so that
 // the two threads hand over a few blocks at a time rather than one.
@@ -476,6 +502,10 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
       ServeNextChunk(reader);
       continue;
     }
+    if (reader->view != nullptr) {
+      TakeViewWindow(reader);
+      continue;
+    }
     if (reader->ahead != nullptr) {
       TakeReadAheadBlock(reader);
       continue;
@@ -502,10 +532,15 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
 void CloseRecordReader(RecordReader* reader) {
   // The thread reads from the source: it ends before the source closes. Its blocks were the
   // buffer.
-  const bool ownBuffer =
-      reader->memory == nullptr && reader->ahead == nullptr && reader->members == nullptr;
+  const bool ownBuffer = reader->memory == nullptr && reader->ahead == nullptr &&
+                         reader->members == nullptr && reader->view == nullptr;
   StopReadAhead(reader);
   StopMembers(reader);
+  if (reader->view != nullptr) {
+    ViewedFile* viewed = static_cast<ViewedFile*>(reader->view);
+    UnmapFileView(&viewed->view);
+    delete viewed;
+  }
   CloseGzStream(static_cast<GzStream*>(reader->gz));
   ExclusiveClose(&reader->file);
   if (ownBuffer) free(reader->buffer);
@@ -521,10 +556,34 @@ void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache) {
   ServeNextChunk(reader);
 }
 
+bool MapRecordFile(RecordReader* reader, size_t window) {
+  if (reader->viaGz || reader->memory != nullptr || reader->ahead != nullptr ||
+      reader->view != nullptr || reader->atEnd || reader->bufferEnd != reader->bufferStart ||
+      window == 0)
+    return false;
+  ViewedFile* viewed = new (std::nothrow) ViewedFile();
+  if (viewed == nullptr) return false;
+  if (!MapWholeFile(reader->file, &viewed->view)) {
+    delete viewed;
+    return false;
+  }
+  viewed->window = window;
+  free(reader->buffer);
+  reader->view = viewed;
+  // The buffer is the view itself and is only read.
+  reader->buffer = const_cast<unsigned char*>(viewed->view.bytes);
+  reader->bufferStart = viewed->view.start;
+  reader->bufferEnd = viewed->view.start;
+  TakeViewWindow(reader);
+  return true;
+}
+
 bool StartReadAhead(RecordReader* reader) {
   if (reader->memory != nullptr || reader->ahead != nullptr || reader->atEnd ||
       reader->bufferEnd != reader->bufferStart)
     return false;
+  // A view costs no copy at all, and no thread.
+  if (!reader->viaGz && MapRecordFile(reader, kViewWindow)) return true;
   unsigned char* own = reader->buffer;
   uint32_t length = 0;
   if (reader->viaGz && reader->headerSize == reader->headerRead &&

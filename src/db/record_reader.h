@@ -30,6 +30,9 @@ struct RecordReader {
   // On a large compressed file our writer made (a series of members): the threads that inflate
   // it a member each at a time (record_reader.cpp); null otherwise. Owned.
   void* members = nullptr;
+  // On a plain file the command line searches: a view of the whole file (FileView), whose pages
+  // the buffer is, handed out a window at a time; null otherwise. Owned.
+  void* view = nullptr;
   size_t headerSize = 0;  // a gz stream: the header's bytes, and how many of them arrived
   size_t headerRead = 0;
 };
@@ -76,4 +79,11 @@ void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache);
 // reading in its own calls as before, when no thread or memory can be had. The application's
 // worker keeps its own reads: a file cut or replaced during its scan shows at the block the
 // reader is at, and its kept records follow how far the reads went.
+// A plain file is not read at all but viewed in place (MapRecordFile), where the platform can.
 bool StartReadAhead(RecordReader* reader);
+// From now on the reader's buffer is a view of the whole plain file, handed out window bytes at a
+// time, each window loaded before the caller scans it: the same bytes, end and tee as its own
+// reads. Call it where StartReadAhead may be called; false, with nothing changed, for a gz
+// stream or where the file cannot be viewed. (StartReadAhead uses windows of 1 MiB; the tests
+// take other sizes.)
+bool MapRecordFile(RecordReader* reader, size_t window);

@@ -446,7 +446,10 @@ struct CachedStream {
   size_t held = 0;
 };
 
-CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool viaGz = true) {
+// viewWindow: a plain file is viewed in windows of that many bytes instead of as StartReadAhead
+// takes it.
+CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool viaGz = true,
+                           size_t viewWindow = 0) {
   CachedStream result;
   DatabaseHeader header;
   header.headerSize = static_cast<uint16_t>(headerSize);
@@ -455,7 +458,13 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   RecordCache cache;
   BeginRecordCache(&cache, size_t{1} << 30);
   TeeRecordReader(&reader, &cache);
-  EXPECT_TRUE(StartReadAhead(&reader));
+#ifdef _WIN32
+  viewWindow = 0;  // Windows reads ahead
+#endif
+  if (viewWindow != 0)
+    EXPECT_TRUE(MapRecordFile(&reader, viewWindow));
+  else
+    EXPECT_TRUE(StartReadAhead(&reader));
   result.fromFile = StreamInPieces(&reader, 0);
   CloseRecordReader(&reader);
   result.sourceEnded = cache.sourceEnded;
@@ -578,15 +587,84 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
   EXPECT_EQ(plain.fromFile, bytes.substr(kShortHeaderSize));
   EXPECT_TRUE(plain.fromMemory == plain.fromFile);
   EXPECT_TRUE(plain.ownReads == plain.fromFile);
-  // A plain file of several rings, whole and cut inside a block and at a block's end.
-  for (size_t size : {large.size(), size_t{3000000}, size_t{kShortHeaderSize} + 8 * 256 * 1024}) {
-    SCOPED_TRACE("plain, " + std::to_string(size) + " bytes");
-    ASSERT_TRUE(WriteFileBytes(path, large.substr(0, size)));
-    const CachedStream got = StreamByCache(path, kShortHeaderSize, false);
-    EXPECT_EQ(got.fromFile.size(), size - kShortHeaderSize);
-    EXPECT_TRUE(got.fromFile == large.substr(kShortHeaderSize, size - kShortHeaderSize));
+  // A plain file of several rings and windows of its view, whole and cut inside a block and at
+  // a block's or a window's end; and viewed in windows of odd sizes, records crossing them.
+  struct Plain {
+    size_t size;
+    size_t window;
+  };
+  const Plain plains[] = {{large.size(), 0},
+                          {3000000, 0},
+                          {kShortHeaderSize + 8 * 256 * 1024, 0},
+                          {kShortHeaderSize + (2u << 20), 0},
+                          {200000, 253},
+                          {200000, 4093},
+                          {kShortHeaderSize + 4 * 4096, 4096},
+                          {3000000, 65543}};
+  for (const Plain& p : plains) {
+    SCOPED_TRACE("plain, " + std::to_string(p.size) + " bytes, window " + std::to_string(p.window));
+    ASSERT_TRUE(WriteFileBytes(path, large.substr(0, p.size)));
+    const CachedStream got = StreamByCache(path, kShortHeaderSize, false, p.window);
+    EXPECT_EQ(got.fromFile.size(), p.size - kShortHeaderSize);
+    EXPECT_TRUE(got.fromFile == large.substr(kShortHeaderSize, p.size - kShortHeaderSize));
     EXPECT_TRUE(got.ownReads == got.fromFile);
     EXPECT_TRUE(got.fromMemory == got.fromFile);
+  }
+}
+
+// A viewed plain file that another program shortens while it is read (here rewritten shorter in
+// place, as a copy over it does) ends the stream instead of the program: a window loaded before
+// the cut reads as the file's bytes up to the cut and zeros after it, and a window not loaded yet
+// ends exactly where the file now ends, as the reader's own reads would.
+TEST(DbReader, AViewedFileCutWhileItIsReadEnds) {
+  TempDir dir;
+  const std::wstring path = dir.File(L"cut.db");
+  std::string file;
+  for (size_t i = 0; file.size() < (3u << 20); ++i)
+    file += static_cast<char>(1 + ((i * 2654435761u) >> 13) % 250);
+  constexpr size_t kWindow = 1u << 20;
+  struct Case {
+    const char* what;
+    size_t readFirst;  // bytes after the header read before the cut
+    size_t cutAt;      // the file's new size
+  };
+  const Case cases[] = {
+      {"inside the window being read", 100000, kShortHeaderSize + 512 * 1024 - 100},
+      {"at a page inside the window being read", 5000, kShortHeaderSize + 8192 - 29},
+      {"in the next window", kWindow - 10, kShortHeaderSize + kWindow + kWindow / 2},
+      {"to nothing, before the next window", kWindow, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileBytes(path, file));
+    DatabaseHeader header;
+    header.headerSize = kShortHeaderSize;
+    RecordReader reader;
+    ASSERT_EQ(OpenRecordReader(&reader, path.c_str(), header, false, ShareWithReaders), 0);
+#ifdef _WIN32
+    EXPECT_FALSE(MapRecordFile(&reader, kWindow));  // Windows reads ahead instead
+    CloseRecordReader(&reader);
+    return;
+#else
+    ASSERT_TRUE(MapRecordFile(&reader, kWindow));
+#endif
+    std::string got(c.readFirst, '\0');
+    ASSERT_EQ(ReadRecordBytes(&reader, &got[0], got.size()), got.size());
+    ASSERT_TRUE(WriteFileBytes(path, file.substr(0, c.cutAt)));
+    got += StreamInPieces(&reader, 0);
+    EXPECT_EQ(ReadRecordBytes(&reader, &got[0], 1), 0u);
+    CloseRecordReader(&reader);
+    const size_t kept = c.cutAt > kShortHeaderSize ? c.cutAt - kShortHeaderSize : 0;
+    const size_t loaded = (c.readFirst + kWindow - 1) / kWindow * kWindow;
+    if (kept < loaded) {
+      // What was read before the cut stands; the rest of the loaded window reads as zeros.
+      const size_t real = std::max(kept, c.readFirst);
+      ASSERT_EQ(got.size(), loaded);
+      EXPECT_TRUE(got.substr(0, real) == file.substr(kShortHeaderSize, real));
+      EXPECT_EQ(got.find_first_not_of('\0', real), std::string::npos);
+    } else {
+      EXPECT_TRUE(got == file.substr(kShortHeaderSize, kept));
+    }
   }
 }
 
