@@ -99,14 +99,15 @@ echo "Prefix '$prefix' matches $matches record(s)."
 # .db cases take 10 to 20 ms, where whole milliseconds would move a ratio by a tenth.
 # The clock is bash's own EPOCHREALTIME (microseconds, its separator dropped whatever the
 # locale), not date: a fork and an exec of date on each side added 2-3 ms to every command
-# timed, which pulled each ratio towards 1.
+# timed, which pulled each ratio towards 1. The time is left in `took` rather than printed into
+# a command substitution, whose subshell made every command start 1-2 ms slower.
 millis() {
   local out=$1 start end
   shift
   start=${EPOCHREALTIME/[^0-9]/}
   "$@" >"$out" 2>/dev/null || true
   end=${EPOCHREALTIME/[^0-9]/}
-  echo $(( 10#$end - 10#$start ))
+  took=$(( 10#$end - 10#$start ))
 }
 # Microseconds shown as milliseconds with one decimal.
 ms() { awk -v u="$1" 'BEGIN { printf "%.1f", u / 1000 }'; }
@@ -150,23 +151,23 @@ native_section() {
   cat "$WORK/bench.zdb" "$WORK/single.zdb" "$WORK/bench.db" >/dev/null
   search_z=() igzip_t=() gzip_t=() search_1=() igzip_1=() search_d=() rg_t=() cat_t=() sub_t=() wild_t=() list_t=() copy_t=() batch_t=() one_t=()
   for (( i = 1; i <= RUNS; i++ )); do
-    search_z+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix")")
-    igzip_t+=("$(millis /dev/null igzip -dc "$WORK/bench.zdb")")
-    gzip_t+=("$(millis /dev/null gzip -dc "$WORK/bench.zdb")")
-    search_1+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/single.zdb" "name=$prefix")")
-    igzip_1+=("$(millis /dev/null igzip -dc "$WORK/single.zdb")")
-    search_d+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix")")
-    rg_t+=("$(millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db")")
-    cat_t+=("$(millis /dev/null cat "$WORK/bench.db")")
-    sub_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$phone")")
-    wild_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name")")
-    list_t+=("$(millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db")")
-    copy_t+=("$(millis "$WORK/copy.tsv" cat "$WORK/all.tsv")")
+    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.zdb" "name=$prefix"; search_z+=("$took")
+    millis /dev/null igzip -dc "$WORK/bench.zdb"; igzip_t+=("$took")
+    millis /dev/null gzip -dc "$WORK/bench.zdb"; gzip_t+=("$took")
+    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/single.zdb" "name=$prefix"; search_1+=("$took")
+    millis /dev/null igzip -dc "$WORK/single.zdb"; igzip_1+=("$took")
+    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix"; search_d+=("$took")
+    millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db"; rg_t+=("$took")
+    millis /dev/null cat "$WORK/bench.db"; cat_t+=("$took")
+    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$phone"; sub_t+=("$took")
+    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name"; wild_t+=("$took")
+    millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db"; list_t+=("$took")
+    millis "$WORK/copy.tsv" cat "$WORK/all.tsv"; copy_t+=("$took")
     # The two runs above leave hundreds of megabytes to be written back; without this the
     # kernel writes them while the next commands are timed.
     sync
-    batch_t+=("$(millis "$WORK/batch.tsv" "$VOSTREL_CLI" search "$WORK/bench.db" --queries "$WORK/lookups.tsv")")
-    one_t+=("$(millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$lookup_one")")
+    millis "$WORK/batch.tsv" "$VOSTREL_CLI" search "$WORK/bench.db" --queries "$WORK/lookups.tsv"; batch_t+=("$took")
+    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$lookup_one"; one_t+=("$took")
   done
   [ "$(cat "$WORK/count")" -ge 1 ] || echo "scan_bench: rg found nothing; its pattern is wrong" >&2
   mz=$(m "${search_z[@]}") md=$(m "${search_d[@]}")
@@ -226,10 +227,10 @@ wine_section() {
     start=${EPOCHREALTIME/[^0-9]/}
     wine "$@" >"$out" 2>"$WORK/wine.err" || true
     end=${EPOCHREALTIME/[^0-9]/}
-    echo $(( 10#$end - 10#$start ))
+    took=$(( 10#$end - 10#$start ))
   }
-  wine_millis "$WORK/rows-isal" "$isal_cli" search "$wzdb" "name=$prefix" >/dev/null
-  wine_millis "$WORK/rows-zlib" "$zlib_cli" search "$wzdb" "name=$prefix" >/dev/null
+  wine_millis "$WORK/rows-isal" "$isal_cli" search "$wzdb" "name=$prefix"
+  wine_millis "$WORK/rows-zlib" "$zlib_cli" search "$wzdb" "name=$prefix"
   local rows_isal rows_zlib
   rows_isal=$(( $(wc -l <"$WORK/rows-isal") - 1 ))
   rows_zlib=$(( $(wc -l <"$WORK/rows-zlib") - 1 ))
@@ -239,11 +240,11 @@ wine_section() {
   fi
   local wi=() wz=() ws=() w1i=() w1z=() i
   for (( i = 1; i <= RUNS; i++ )); do
-    wi+=("$(wine_millis "$WORK/rows" "$isal_cli" search "$wzdb" "name=$prefix")")
-    wz+=("$(wine_millis "$WORK/rows" "$zlib_cli" search "$wzdb" "name=$prefix")")
-    ws+=("$(wine_millis "$WORK/info" "$isal_cli" info "$wzdb")")
-    w1i+=("$(wine_millis "$WORK/rows" "$isal_cli" search "$wone" "name=$prefix")")
-    w1z+=("$(wine_millis "$WORK/rows" "$zlib_cli" search "$wone" "name=$prefix")")
+    wine_millis "$WORK/rows" "$isal_cli" search "$wzdb" "name=$prefix"; wi+=("$took")
+    wine_millis "$WORK/rows" "$zlib_cli" search "$wzdb" "name=$prefix"; wz+=("$took")
+    wine_millis "$WORK/info" "$isal_cli" info "$wzdb"; ws+=("$took")
+    wine_millis "$WORK/rows" "$isal_cli" search "$wone" "name=$prefix"; w1i+=("$took")
+    wine_millis "$WORK/rows" "$zlib_cli" search "$wone" "name=$prefix"; w1z+=("$took")
   done
   local mi mz mu m1i m1z
   mi=$(m "${wi[@]}") mz=$(m "${wz[@]}") mu=$(m "${ws[@]}") m1i=$(m "${w1i[@]}") m1z=$(m "${w1z[@]}")
