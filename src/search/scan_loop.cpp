@@ -249,11 +249,22 @@ inline bool PrefixPasses(const unsigned char* record, size_t dataEnd, size_t cur
   return true;
 }
 
-inline bool TextPasses(const unsigned char* record, size_t cursor, size_t end,
-                       const CheckStep& step) {
+// The eight bytes before end pass the pattern's tail rows: eight table look-ups and no branch.
+// The bytes before the text, in the record, are accepted by the rows past the tail.
+inline bool TailAccepted(const unsigned char* e, const unsigned char (*accept)[256]) {
+  return (accept[0][e[-1]] & accept[1][e[-2]] & accept[2][e[-3]] & accept[3][e[-4]] &
+          accept[4][e[-5]] & accept[5][e[-6]] & accept[6][e[-7]] & accept[7][e[-8]]) != 0;
+}
+
+// The text's length as TextPasses takes it: without its NUL, and no longer than maxLength.
+inline size_t TextLength(const unsigned char* record, size_t cursor, size_t end, size_t maxLength) {
+  const size_t length = (end > cursor && record[end - 1] == 0) ? end - 1 - cursor : end - cursor;
+  return length > maxLength ? maxLength : length;
+}
+
+bool TextPasses(const unsigned char* record, size_t cursor, size_t end, const CheckStep& step) {
   const unsigned char* text = record + cursor;
-  size_t length = (end > cursor && record[end - 1] == 0) ? end - 1 - cursor : end - cursor;
-  if (length > step.maxLength) length = step.maxLength;
+  const size_t length = TextLength(record, cursor, end, step.maxLength);
   const unsigned char* fold = step.fold;
   if (step.check == TextSubstring)
     return HoldsCriterion(text, length, step.criterion, step.need, fold);
@@ -264,12 +275,7 @@ inline bool TextPasses(const unsigned char* record, size_t cursor, size_t end,
     if (length < tail) return false;
     const unsigned char(*accept)[256] = step.tailAccept;
     if (accept != nullptr && cursor + length >= 8) {
-      // Eight table look-ups and no branch: the bytes before the text, in the record, are
-      // accepted by the rows past the tail.
-      const unsigned char* e = text + length;
-      if (!(accept[0][e[-1]] & accept[1][e[-2]] & accept[2][e[-3]] & accept[3][e[-4]] &
-            accept[4][e[-5]] & accept[5][e[-6]] & accept[6][e[-7]] & accept[7][e[-8]]))
-        return false;
+      if (!TailAccepted(text + length, accept)) return false;
       return WildcardMatchBytes(reinterpret_cast<const char*>(step.criterion), text, length, fold);
     }
     const unsigned char* piece = step.criterion + step.need - tail;
@@ -471,6 +477,104 @@ struct OneStepCheck {
   }
 };
 
+// A pattern with a tail of rows (most patterns that end in letters after a star): the rows turn
+// away nearly every record, so they are looked at here, in the loop, and TextPasses (which looks
+// at them again) is called only for the records they let through.
+struct PatternTailCheck {
+  const CheckStep* step;
+  size_t startAt;
+  bool operator()(const unsigned char* data, unsigned length, int) const {
+    const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+    const size_t cursor = startAt < dataEnd ? startAt : dataEnd;
+    const size_t end = TextEnd(data, dataEnd, cursor);
+    const size_t text = TextLength(data, cursor, end, step->maxLength);
+    if (text < step->tail) return false;
+    if (cursor + text >= 8) {
+      // The last three bytes first: they turn away nearly every record, at one branch that is
+      // rarely taken.
+      const unsigned char* e = data + cursor + text;
+      const unsigned char(*accept)[256] = step->tailAccept;
+      if (!(accept[0][e[-1]] & accept[1][e[-2]] & accept[2][e[-3]])) return false;
+      if (!TailAccepted(e, accept)) return false;
+    }
+    return TextPasses(data, cursor, end, *step);
+  }
+};
+
+// A digit criterion on an integer of 1 to 4 bytes (a phone number), the run's length kRun a
+// constant: the number is one load of four bytes (masked to the integer's), and the divisions
+// by kRun and 10 are multiplications.
+template <uint32_t kRun>
+struct IntegerDigitsCheck {
+  size_t startAt;
+  size_t size;  // 1 to 4
+  uint32_t mask;
+  uint32_t value;
+  uint32_t power;
+  bool operator()(const unsigned char* data, unsigned length, int) const {
+    // A record whose data ends before the integer's last byte shows it empty.
+    const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
+    if (startAt + size > dataEnd) return false;
+    uint32_t number = 0;
+    if (startAt + 4 <= length) {  // the four bytes lie in the record
+      memcpy(&number, data + startAt, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      number = __builtin_bswap32(number);
+#endif
+      number &= mask;
+    } else {
+      for (size_t b = 0; b < size; ++b)
+        number |= static_cast<uint32_t>(data[startAt + b]) << (8 * b);
+    }
+    if (size == 4 && static_cast<int32_t>(number) < 0) number = 0u - number;
+    return RunOfDigitsHolds<kRun>(number, value, power);
+  }
+};
+
+template <uint32_t kRun>
+bool PassOverIntegerDigits(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
+                           const SearchPlan& plan, const std::atomic<int>* stopFlag) {
+  const CheckStep& step = plan.steps[0];
+  const uint32_t mask = step.size == 4 ? 0xFFFFFFFFu : (1u << (8 * step.size)) - 1;
+  return PassOverRecords(
+      reader, length, scanned, lastQuiet,
+      IntegerDigitsCheck<kRun>{plan.startAt, step.size, mask, step.digitsValue, step.digitsPower},
+      stopFlag);
+}
+
+bool PassOverDigits(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
+                    const SearchPlan& plan, const std::atomic<int>* stopFlag) {
+  const CheckStep& step = plan.steps[0];
+  if (step.size >= 1 && step.size <= 4) {
+    switch (step.need) {
+      case 1:
+        return PassOverIntegerDigits<10u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 2:
+        return PassOverIntegerDigits<100u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 3:
+        return PassOverIntegerDigits<1000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 4:
+        return PassOverIntegerDigits<10000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 5:
+        return PassOverIntegerDigits<100000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 6:
+        return PassOverIntegerDigits<1000000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 7:
+        return PassOverIntegerDigits<10000000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
+      case 8:
+        return PassOverIntegerDigits<100000000u>(reader, length, scanned, lastQuiet, plan,
+                                                 stopFlag);
+      case 9:
+        return PassOverIntegerDigits<1000000000u>(reader, length, scanned, lastQuiet, plan,
+                                                  stopFlag);
+      default:
+        break;
+    }
+  }
+  return PassOverRecords(reader, length, scanned, lastQuiet,
+                         OneStepCheck<OneNumberGate>{&step, plan.startAt}, stopFlag);
+}
+
 // Most records of a search with criteria are turned away by the byte checks, so the loop below
 // passes over them in place in the reader's buffer (PassOverRecords) and is left every record
 // that may match.
@@ -489,11 +593,14 @@ bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanne
           QuickPrefixCheck<false>{&plan, plan.quickAt, plan.quickFold, plan.quickFirst, 0},
           stopFlag);
     case OneTextGate:
+      if (plan.steps[0].check == TextWildcard && plan.steps[0].tail > 0 &&
+          plan.steps[0].tailAccept != nullptr)
+        return PassOverRecords(reader, length, scanned, lastQuiet,
+                               PatternTailCheck{&plan.steps[0], plan.startAt}, stopFlag);
       return PassOverRecords(reader, length, scanned, lastQuiet,
                              OneStepCheck<OneTextGate>{&plan.steps[0], plan.startAt}, stopFlag);
     case OneNumberGate:
-      return PassOverRecords(reader, length, scanned, lastQuiet,
-                             OneStepCheck<OneNumberGate>{&plan.steps[0], plan.startAt}, stopFlag);
+      return PassOverDigits(reader, length, scanned, lastQuiet, plan, stopFlag);
     default:
       return PassOverRecords(reader, length, scanned, lastQuiet, GeneralGateCheck{&plan}, stopFlag);
   }
