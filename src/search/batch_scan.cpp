@@ -79,6 +79,13 @@ struct BatchPlan {
   // the text need not be written out per record. By field index.
   std::vector<std::vector<KeyGroup>> digitGroups;
   int lastKeyedField = -1;
+  // When the only keys are digit keys of one integer field of 1 to 4 bytes that stands at a
+  // fixed offset (only such integers before it), the pass-over looks at that field alone and
+  // gathers a record's candidates only when one of its keys passes the filter: the field, -1
+  // when there is no such field, its offset and size.
+  int digitOnlyField = -1;
+  size_t digitOnlyAt = 0;
+  size_t digitOnlySize = 0;
   // Open addressing: key, and the slot's run of query numbers in postings.
   std::vector<Slot> slots;
   uint64_t mask = 0;
@@ -206,6 +213,24 @@ void FillSlots(BatchPlan* plan, const std::vector<std::pair<uint64_t, int>>& key
   }
 }
 
+void PlanDigitOnlyField(const FieldTable* table, BatchPlan* plan) {
+  const int j0 = plan->lastKeyedField;
+  if (j0 < 0 || !plan->always.empty() || !plan->groups[j0].empty() || plan->digitGroups[j0].empty())
+    return;
+  size_t at = 0;
+  for (int j = 0; j <= j0; ++j) {
+    const FieldDescriptor& f = table->fields[j];
+    if (f.type != FieldInteger || f.size < 1 || f.size > 4) return;
+    if (j < j0) {
+      if (!plan->groups[j].empty() || !plan->digitGroups[j].empty()) return;
+      at += static_cast<size_t>(f.size);
+    }
+  }
+  plan->digitOnlyField = j0;
+  plan->digitOnlyAt = at;
+  plan->digitOnlySize = static_cast<size_t>(table->fields[j0].size);
+}
+
 void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, BatchPlan* plan) {
   for (int b = 0; b < 256; ++b) {
     plan->same[b] = static_cast<unsigned char>(b);
@@ -237,6 +262,7 @@ void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, 
     plan->lastKeyedField = std::max(plan->lastKeyedField, key.field);
   }
   FillSlots(plan, keyed);
+  PlanDigitOnlyField(table, plan);
 }
 
 // A query's state of its own search: its row counter since its last status update.
@@ -280,12 +306,16 @@ void AddFilteredCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
   }
 }
 
+// The key's bit in the filter: clear when no query has the key.
+inline bool FilterHas(const BatchPlan& plan, uint64_t key) {
+  const uint64_t bit = key >> plan.filterShift;
+  return (plan.filter[bit / 64] & (uint64_t{1} << (bit % 64))) != 0;
+}
+
 // Nearly every piece of a value finds its filter bit clear, so that test is inlined where the
 // pieces are made and only the rest look at the table.
 inline void AddCandidates(BatchWalk* walk, uint64_t key, uint32_t record) {
-  const BatchPlan& plan = *walk->plan;
-  const uint64_t bit = key >> plan.filterShift;
-  if ((plan.filter[bit / 64] & (uint64_t{1} << (bit % 64))) == 0) return;
+  if (!FilterHas(*walk->plan, key)) return;
   AddFilteredCandidates(walk, key, record);
 }
 
@@ -330,57 +360,69 @@ bool IntegerValue(const unsigned char* record, size_t cursor, size_t end, const 
 
 // The windows of kWidth digits of a number of n digits, lowest first: a division by a power of
 // ten that is a constant is a multiplication, where one by a power looked up is a real division
-// of some forty cycles, and a phone number has a window or two per group.
-template <uint64_t kWidth>
-void LookUpWindows(BatchWalk* walk, const KeyGroup& g, uint32_t magnitude, size_t n,
-                   uint32_t record) {
+// of some forty cycles, and a phone number has a window or two per group. Each window's key goes
+// to key(), which returns true to stop; true when it stopped.
+template <uint64_t kWidth, typename Key>
+bool DigitWindows(const KeyGroup& g, uint32_t magnitude, size_t n, Key& key) {
   uint32_t rest = magnitude;
   for (size_t k = 0; k + g.length <= n; ++k, rest /= 10)
-    AddCandidates(walk, SlotKey(rest % kWidth, g.salt), record);
+    if (key(SlotKey(rest % kWidth, g.salt))) return true;
+  return false;
 }
 
-void LookUpPieces(BatchWalk* walk, const KeyGroup& g, uint32_t magnitude, size_t n,
-                  uint32_t record) {
+template <typename Key>
+bool DigitPieces(const KeyGroup& g, uint32_t magnitude, size_t n, Key& key) {
   switch (g.length) {
     case 1:
-      return LookUpWindows<10ull>(walk, g, magnitude, n, record);
+      return DigitWindows<10ull>(g, magnitude, n, key);
     case 2:
-      return LookUpWindows<100ull>(walk, g, magnitude, n, record);
+      return DigitWindows<100ull>(g, magnitude, n, key);
     case 3:
-      return LookUpWindows<1000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<1000ull>(g, magnitude, n, key);
     case 4:
-      return LookUpWindows<10000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<10000ull>(g, magnitude, n, key);
     case 5:
-      return LookUpWindows<100000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<100000ull>(g, magnitude, n, key);
     case 6:
-      return LookUpWindows<1000000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<1000000ull>(g, magnitude, n, key);
     case 7:
-      return LookUpWindows<10000000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<10000000ull>(g, magnitude, n, key);
     case 8:
-      return LookUpWindows<100000000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<100000000ull>(g, magnitude, n, key);
     case 9:
-      return LookUpWindows<1000000000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<1000000000ull>(g, magnitude, n, key);
     default:
-      return LookUpWindows<10000000000ull>(walk, g, magnitude, n, record);
+      return DigitWindows<10000000000ull>(g, magnitude, n, key);
   }
 }
 
-// Looks up the digit keys in a number: a prefix of L digits is its leading L digits (never in a
-// negative number, whose text begins with its sign), a piece of L digits any window of L of its
-// digits.
-void LookUpDigits(BatchWalk* walk, const std::vector<KeyGroup>& groups, uint32_t magnitude,
-                  bool negative, uint32_t record) {
+// Every digit key of the groups in a number: a prefix of L digits is its leading L digits (never
+// in a negative number, whose text begins with its sign), a piece of L digits any window of L of
+// its digits. key() as for DigitWindows.
+template <typename Key>
+bool ForEachDigitKey(const std::vector<KeyGroup>& groups, uint32_t magnitude, bool negative,
+                     Key key) {
+  // The count of digits without a branch per digit: which count it is varies from record to
+  // record.
   size_t n = 1;
-  while (n < kMaxDigits && magnitude >= kPowersOfTen[n]) ++n;
+  for (size_t i = 1; i < kMaxDigits; ++i) n += magnitude >= kPowersOfTen[i] ? 1 : 0;
   for (const KeyGroup& g : groups) {
     if (g.length > n) continue;
     if (g.mode == KeyPrefix) {
-      if (!negative)
-        AddCandidates(walk, SlotKey(magnitude / kPowersOfTen[n - g.length], g.salt), record);
+      if (!negative && key(SlotKey(magnitude / kPowersOfTen[n - g.length], g.salt))) return true;
       continue;
     }
-    LookUpPieces(walk, g, magnitude, n, record);
+    if (DigitPieces(g, magnitude, n, key)) return true;
   }
+  return false;
+}
+
+void LookUpDigits(BatchWalk* walk, const std::vector<KeyGroup>& groups, uint32_t magnitude,
+                  bool negative, uint32_t record) {
+  ForEachDigitKey(groups, magnitude, negative, [walk, record](uint64_t key) {
+    AddCandidates(walk, key, record);
+    return false;
+  });
 }
 
 // The decimal text of a number of that sign and magnitude; returns its length.
@@ -546,6 +588,42 @@ bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* resu
 bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTable* table,
                           unsigned char* length, int* scanned, const std::atomic<int>* stopFlag) {
   if (!walk->dueNext.empty() || walk->statusDue) return true;
+  const BatchPlan& plan = *walk->plan;
+  if (plan.digitOnlyField >= 0) {
+    // A record none of whose digit keys passes the filter has no candidates; only the others
+    // are gathered in full.
+    const std::vector<KeyGroup>& groups = plan.digitGroups[plan.digitOnlyField];
+    const size_t at = plan.digitOnlyAt;
+    const size_t fieldSize = plan.digitOnlySize;
+    const uint32_t mask = fieldSize == 4 ? 0xFFFFFFFFu : (1u << (8 * fieldSize)) - 1;
+    auto mayHaveCandidates = [walk, table, &plan, &groups, at, fieldSize, mask](
+                                 const unsigned char* record, unsigned size, int number) {
+      // A field cut short is shown empty and has no keys.
+      const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
+      if (at + fieldSize > dataEnd) return false;
+      uint32_t value = 0;
+      if (at + 4 <= size) {  // the four bytes lie in the record
+        memcpy(&value, record + at, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        value = __builtin_bswap32(value);
+#endif
+        value &= mask;
+      } else {
+        for (size_t b = 0; b < fieldSize; ++b)
+          value |= static_cast<uint32_t>(record[at + b]) << (8 * b);
+      }
+      const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
+      const uint32_t magnitude = negative ? 0u - value : value;
+      if (!ForEachDigitKey(groups, magnitude, negative,
+                           [&plan](uint64_t key) { return FilterHas(plan, key); }))
+        return false;
+      GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
+      walk->gathered = !walk->candidates.empty();
+      return walk->gathered;
+    };
+    return PassOverRecords(reader, length, scanned, walk->nextCommon - 1, mayHaveCandidates,
+                           stopFlag);
+  }
   auto hasCandidates = [walk, table](const unsigned char* record, unsigned size, int number) {
     GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
     walk->gathered = !walk->candidates.empty();

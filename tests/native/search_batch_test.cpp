@@ -366,8 +366,11 @@ std::string SchemaHeader(const RandomSchema& s, int32_t recordCount) {
   return bytes;
 }
 
+// onlyField >= 0: every query has one criterion, on that field, nearly always a run of the
+// digits of a value (so that the pass-over may look at that integer alone).
 std::vector<Typed> MakeQueries(std::mt19937& random, const RandomSchema& s,
-                               const std::vector<std::vector<std::string>>& values) {
+                               const std::vector<std::vector<std::string>>& values,
+                               int onlyField = -1) {
   std::vector<Typed> queries;
   const int count = static_cast<int>(random() % 40);
   for (int q = 0; q < count; ++q) {
@@ -379,6 +382,16 @@ std::vector<Typed> MakeQueries(std::mt19937& random, const RandomSchema& s,
     const std::vector<std::string> sample = values.empty()
                                                 ? std::vector<std::string>(s.fields.size())
                                                 : values[random() % values.size()];
+    if (onlyField >= 0) {
+      std::string digits = sample[onlyField];
+      if (!digits.empty() && digits[0] == '-') digits.erase(0, 1);
+      const size_t from = digits.empty() ? 0 : random() % digits.size();
+      std::string c = digits.substr(from, 1 + random() % 9);
+      if (random() % 12 == 0) c = RandomCriterion(random, sample[onlyField]);
+      typed[s.fields[onlyField].searchIndex - 1] = SingleByteToWide(c);
+      queries.push_back(typed);
+      continue;
+    }
     for (size_t j = 0; j < s.fields.size(); ++j) {
       if (random() % 2 == 0) continue;
       typed[s.fields[j].searchIndex - 1] = SingleByteToWide(RandomCriterion(random, sample[j]));
@@ -403,7 +416,14 @@ TEST(BatchScanProperty, EveryQueryListsWhatItListsAlone) {
     const std::wstring path = dir.File(L"r" + std::to_wstring(round) + L".fdb");
     ASSERT_TRUE(
         WriteRawFile(path.c_str(), SchemaHeader(schema, recordCount) + stream, random() % 2 == 0));
-    ExpectSameAsAlone(path, MakeQueries(random, schema, values), "round " + std::to_string(round));
+    // Every third round, when the schema begins with integers, the queries look at one of them
+    // only.
+    int onlyField = -1;
+    size_t leading = 0;
+    while (leading < schema.fields.size() && schema.fields[leading].type == FieldInteger) ++leading;
+    if (round % 3 == 0 && leading > 0) onlyField = static_cast<int>(random() % leading);
+    ExpectSameAsAlone(path, MakeQueries(random, schema, values, onlyField),
+                      "round " + std::to_string(round));
     if (HasFatalFailure()) return;
   }
 }
