@@ -209,9 +209,10 @@ void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat for
 }
 
 // Flushes the rows, closes the progress line and says how the scan ended; limited: rows past
-// the header's record count are not listed. Returns the exit code.
+// the header's record count are not listed; shrank: another program cut the file during the
+// scan. Returns the exit code.
 int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::string& shown,
-                    const DatabaseHeader& header, bool limited) {
+                    const DatabaseHeader& header, bool limited, bool shrank) {
   const bool written = FlushTable(&run->writer, true);
   if (run->progress) {
     ClearProgressLine(run);
@@ -222,7 +223,13 @@ int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::strin
     return 2;
   }
   // The application ends these quietly; a script deserves to hear that rows may be missing.
-  if (outcome.end == ScanShortRead && outcome.scanned > 0)
+  // Of a file cut while it was read, the bytes after the cut read as zeros or not at all:
+  // either ending is the cut's.
+  if (shrank && (outcome.end == ScanShortRead || outcome.end == ScanBadLength))
+    fprintf(stderr,
+            "vostrel-cli: %s: the file was cut short while it was searched, after record %d\n",
+            shown.c_str(), outcome.scanned);
+  else if (outcome.end == ScanShortRead && outcome.scanned > 0)
     fprintf(stderr, "vostrel-cli: %s: the records end without their end mark after record %d\n",
             shown.c_str(), outcome.scanned);
   else if (outcome.end == ScanBadLength)
@@ -281,9 +288,10 @@ bool OpenSearch(const std::string& file, OutputFormat format, bool queryColumn,
 
 // Closes what OpenSearch opened and ends the output. Returns the exit code.
 int FinishSearch(OpenedSearch* search, const ScanOutcome& outcome, bool limited) {
+  const bool shrank = RecordFileShrank(&search->reader);
   CloseRecordReader(&search->reader);
   FreeFieldTable(&search->table);
-  return EndSearchOutput(&search->run, outcome, search->shown, search->header, limited);
+  return EndSearchOutput(&search->run, outcome, search->shown, search->header, limited, shrank);
 }
 
 // search FILE FIELD=TEXT...: one query. Returns the exit code.

@@ -51,7 +51,8 @@ struct FileView {
   size_t length = 0;  // the file's size when it was mapped
   size_t start = 0;   // where the file's reading position stood then
   int fd = -1;
-  int slot = -1;  // among the views a bus error is looked up in
+  int slot = -1;        // among the views a bus error is looked up in
+  bool shrank = false;  // PrepareFileView found the file shorter, or pages gone
 };
 // False, with nothing mapped, for an empty or irregular file, past a limit of views open at once,
 // or when mapping fails.
@@ -60,6 +61,8 @@ bool MapWholeFile(const ExclusiveFile& file, FileView* view);
 // page while they are scanned) and says how far from `from` on they may be read: to, or less (at
 // least from) where the file ends now, or at `from` once pages went away.
 size_t PrepareFileView(FileView* view, size_t from, size_t to);
+// The file is shorter now than when it was mapped, or pages of the view went away.
+bool FileViewShrank(const FileView& view);
 void UnmapFileView(FileView* view);
 bool ExclusiveIsOpen(const ExclusiveFile& file);
 

@@ -350,11 +350,18 @@ bool MapWholeFile(const ExclusiveFile& file, FileView* view) {
 }
 
 size_t PrepareFileView(FileView* view, size_t from, size_t to) {
-  if (view->bytes == nullptr || view->slot < 0 || ViewSlots[view->slot].lost.load()) return from;
+  if (view->bytes == nullptr || view->slot < 0) return from;
+  if (ViewSlots[view->slot].lost.load()) {
+    view->shrank = true;
+    return from;
+  }
   if (to > view->length) to = view->length;
   // A file that shrank ends where it ends now.
   const size_t size = SizeNow(view->fd, to);
-  if (size < to) to = size > from ? size : from;
+  if (size < to) {
+    view->shrank = true;
+    to = size > from ? size : from;
+  }
   if (to <= from) return from;
 #ifdef MADV_POPULATE_READ
   const size_t first = from & ~(static_cast<size_t>(ViewPageSize) - 1);
@@ -363,10 +370,23 @@ size_t PrepareFileView(FileView* view, size_t from, size_t to) {
       errno == EFAULT) {
     // Cut between the look at its size and now.
     const size_t cut = SizeNow(view->fd, from);
-    if (cut < to) to = cut > from ? cut : from;
+    if (cut < to) {
+      view->shrank = true;
+      to = cut > from ? cut : from;
+    }
   }
 #endif
-  return ViewSlots[view->slot].lost.load() ? from : to;
+  if (ViewSlots[view->slot].lost.load()) {
+    view->shrank = true;
+    return from;
+  }
+  return to;
+}
+
+bool FileViewShrank(const FileView& view) {
+  if (view.bytes == nullptr) return false;
+  return view.shrank || ViewSlots[view.slot].lost.load() ||
+         SizeNow(view.fd, view.length) < view.length;
 }
 
 void UnmapFileView(FileView* view) {

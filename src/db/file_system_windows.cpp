@@ -206,6 +206,7 @@ void RemoveTemporaryFilesOnSignals() {
 // there; the view is left to POSIX systems.
 bool MapWholeFile(const ExclusiveFile&, FileView*) { return false; }
 size_t PrepareFileView(FileView*, size_t from, size_t) { return from; }
+bool FileViewShrank(const FileView&) { return false; }
 void UnmapFileView(FileView* view) { *view = FileView(); }
 
 #endif  // _WIN32

@@ -578,6 +578,11 @@ bool MapRecordFile(RecordReader* reader, size_t window) {
   return true;
 }
 
+bool RecordFileShrank(const RecordReader* reader) {
+  return reader->view != nullptr &&
+         FileViewShrank(static_cast<const ViewedFile*>(reader->view)->view);
+}
+
 bool StartReadAhead(RecordReader* reader) {
   if (reader->memory != nullptr || reader->ahead != nullptr || reader->atEnd ||
       reader->bufferEnd != reader->bufferStart)

@@ -87,3 +87,7 @@ bool StartReadAhead(RecordReader* reader);
 // stream or where the file cannot be viewed. (StartReadAhead uses windows of 1 MiB; the tests
 // take other sizes.)
 bool MapRecordFile(RecordReader* reader, size_t window);
+// The viewed file turned out shorter than when it was opened: another program cut it during the
+// read, and the bytes delivered end at the cut (or, for a window already loaded, read as zeros
+// from there).
+bool RecordFileShrank(const RecordReader* reader);

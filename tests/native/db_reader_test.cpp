@@ -443,6 +443,7 @@ struct CachedStream {
   std::string otherPieces;  // read in other pieces
   std::string ownReads;     // read from the file in the same pieces, the reader's own reads
   bool sourceEnded = false;
+  bool shrank = false;
   size_t held = 0;
 };
 
@@ -466,6 +467,7 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   else
     EXPECT_TRUE(StartReadAhead(&reader));
   result.fromFile = StreamInPieces(&reader, 0);
+  result.shrank = RecordFileShrank(&reader);
   CloseRecordReader(&reader);
   result.sourceEnded = cache.sourceEnded;
   EXPECT_TRUE(FinishRecordCache(&cache));
@@ -607,6 +609,7 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
     const CachedStream got = StreamByCache(path, kShortHeaderSize, false, p.window);
     EXPECT_EQ(got.fromFile.size(), p.size - kShortHeaderSize);
     EXPECT_TRUE(got.fromFile == large.substr(kShortHeaderSize, p.size - kShortHeaderSize));
+    EXPECT_FALSE(got.shrank);
     EXPECT_TRUE(got.ownReads == got.fromFile);
     EXPECT_TRUE(got.fromMemory == got.fromFile);
   }
@@ -653,6 +656,7 @@ TEST(DbReader, AViewedFileCutWhileItIsReadEnds) {
     ASSERT_TRUE(WriteFileBytes(path, file.substr(0, c.cutAt)));
     got += StreamInPieces(&reader, 0);
     EXPECT_EQ(ReadRecordBytes(&reader, &got[0], 1), 0u);
+    EXPECT_TRUE(RecordFileShrank(&reader));
     CloseRecordReader(&reader);
     const size_t kept = c.cutAt > kShortHeaderSize ? c.cutAt - kShortHeaderSize : 0;
     const size_t loaded = (c.readFirst + kWindow - 1) / kWindow * kWindow;
