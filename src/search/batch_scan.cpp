@@ -399,13 +399,20 @@ bool DigitPieces(const KeyGroup& g, uint32_t magnitude, size_t n, Key& key) {
 // Every digit key of the groups in a number: a prefix of L digits is its leading L digits (never
 // in a negative number, whose text begins with its sign), a piece of L digits any window of L of
 // its digits. key() as for DigitWindows.
+// The count of a number's decimal digits (1 for 0) without a branch per digit, which count it
+// is varying from record to record: 1233 / 4096 is just above log10(2), so from the bit length t
+// is the count or one less, and one comparison tells.
+inline size_t DigitCount(uint32_t magnitude) {
+  const size_t bits = 32 - static_cast<size_t>(__builtin_clz(magnitude | 1));
+  const size_t t = (bits * 1233) >> 12;
+  const size_t n = t + 1 - (magnitude < kPowersOfTen[t] ? 1 : 0);
+  return n == 0 ? 1 : n;
+}
+
 template <typename Key>
 bool ForEachDigitKey(const std::vector<KeyGroup>& groups, uint32_t magnitude, bool negative,
                      Key key) {
-  // The count of digits without a branch per digit: which count it is varies from record to
-  // record.
-  size_t n = 1;
-  for (size_t i = 1; i < kMaxDigits; ++i) n += magnitude >= kPowersOfTen[i] ? 1 : 0;
+  const size_t n = DigitCount(magnitude);
   for (const KeyGroup& g : groups) {
     if (g.length > n) continue;
     if (g.mode == KeyPrefix) {
