@@ -602,23 +602,13 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
     const std::vector<KeyGroup>& groups = plan.digitGroups[plan.digitOnlyField];
     const size_t at = plan.digitOnlyAt;
     const size_t fieldSize = plan.digitOnlySize;
-    const uint32_t mask = fieldSize == 4 ? 0xFFFFFFFFu : (1u << (8 * fieldSize)) - 1;
+    const uint32_t mask = IntegerMask(fieldSize);
     auto mayHaveCandidates = [walk, table, &plan, &groups, at, fieldSize, mask](
                                  const unsigned char* record, unsigned size, int number) {
       // A field cut short is shown empty and has no keys.
       const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
       if (at + fieldSize > dataEnd) return false;
-      uint32_t value = 0;
-      if (at + 4 <= size) {  // the four bytes lie in the record
-        memcpy(&value, record + at, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        value = __builtin_bswap32(value);
-#endif
-        value &= mask;
-      } else {
-        for (size_t b = 0; b < fieldSize; ++b)
-          value |= static_cast<uint32_t>(record[at + b]) << (8 * b);
-      }
+      const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
       const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
       const uint32_t magnitude = negative ? 0u - value : value;
       if (!ForEachDigitKey(groups, magnitude, negative,

@@ -515,17 +515,7 @@ struct IntegerDigitsCheck {
     // A record whose data ends before the integer's last byte shows it empty.
     const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
     if (startAt + size > dataEnd) return false;
-    uint32_t number = 0;
-    if (startAt + 4 <= length) {  // the four bytes lie in the record
-      memcpy(&number, data + startAt, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-      number = __builtin_bswap32(number);
-#endif
-      number &= mask;
-    } else {
-      for (size_t b = 0; b < size; ++b)
-        number |= static_cast<uint32_t>(data[startAt + b]) << (8 * b);
-    }
+    uint32_t number = IntegerAt(data, length, startAt, size, mask);
     if (size == 4 && static_cast<int32_t>(number) < 0) number = 0u - number;
     return RunOfDigitsHolds<kRun>(number, value, power);
   }
@@ -535,7 +525,7 @@ template <uint32_t kRun>
 bool PassOverIntegerDigits(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
                            const SearchPlan& plan, const std::atomic<int>* stopFlag) {
   const CheckStep& step = plan.steps[0];
-  const uint32_t mask = step.size == 4 ? 0xFFFFFFFFu : (1u << (8 * step.size)) - 1;
+  const uint32_t mask = IntegerMask(step.size);
   return PassOverRecords(
       reader, length, scanned, lastQuiet,
       IntegerDigitsCheck<kRun>{plan.startAt, step.size, mask, step.digitsValue, step.digitsPower},
