@@ -74,6 +74,12 @@ struct CheckStep {
   // For one pattern whose tail is 1 to 8 bytes: row k tells which bytes the text's k-th byte
   // from its end may be (every byte for k at or past the tail). Null for the others.
   const unsigned char (*tailAccept)[256] = nullptr;
+  // The same rows as one test of the 8 bytes before the text's end, read as a little-endian
+  // word w: (w & tailMask) == tailValue. Set (tailWord) when every row accepts all bytes, one
+  // byte, or two bytes that differ in one bit (a letter in either case).
+  bool tailWord = false;
+  uint64_t tailMask = 0;
+  uint64_t tailValue = 0;
   uint32_t digitsValue = 0;  // DigitsInNumber: the criterion as a number
   uint32_t digitsPower = 0;  // and 10 to the power of its length - 1
 };
@@ -163,6 +169,47 @@ void PlanQuickCheck(const FieldTable* table, SearchPlan* plan) {
   }
 }
 
+// Row k of the tail rows (the k-th byte from the text's end) becomes byte 7 - k of the word's
+// mask and value, where its accepted bytes allow it.
+void PlanTailWord(const unsigned char (*accept)[256], CheckStep* step) {
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint64_t mask = 0;
+  uint64_t value = 0;
+  for (int k = 0; k < 8; ++k) {
+    int count = 0;
+    int first = -1;
+    int second = -1;
+    for (int b = 0; b < 256; ++b) {
+      if (!accept[k][b]) continue;
+      ++count;
+      if (first < 0)
+        first = b;
+      else if (second < 0)
+        second = b;
+    }
+    uint64_t m = 0;
+    if (count == 256) {
+      m = 0;  // any byte
+    } else if (count == 1) {
+      m = 0xFF;
+    } else if (count == 2 && __builtin_popcount(static_cast<unsigned>(first ^ second)) == 1) {
+      m = 0xFFu & ~static_cast<unsigned>(first ^ second);
+    } else {
+      return;
+    }
+    const int at = 8 * (7 - k);
+    mask |= m << at;
+    value |= (static_cast<uint64_t>(first < 0 ? 0 : first) & m) << at;
+  }
+  step->tailWord = true;
+  step->tailMask = mask;
+  step->tailValue = value;
+#else
+  (void)accept;
+  (void)step;
+#endif
+}
+
 void PlanSearch(const FieldTable* table, SearchPlan* out) {
   SearchPlan& plan = *out;
   for (int b = 0; b < 256; ++b) {
@@ -214,6 +261,7 @@ void PlanSearch(const FieldTable* table, SearchPlan* out) {
       }
       step.tailAccept = plan.tailAccept;
       tailTaken = true;
+      PlanTailWord(plan.tailAccept, &step);
     }
     step.digitsValue = plan.digitsValue[j];
     step.digitsPower = plan.digitsPower[j];
@@ -478,8 +526,9 @@ struct OneStepCheck {
 };
 
 // A pattern with a tail of rows (most patterns that end in letters after a star): the rows turn
-// away nearly every record, so they are looked at here, in the loop, and TextPasses (which looks
-// at them again) is called only for the records they let through.
+// away nearly every record, so they are looked at here, in the loop, as one word (a byte or a
+// letter in either case per row), and TextPasses (which looks at them again) is called only for
+// the records they let through.
 struct PatternTailCheck {
   const CheckStep* step;
   size_t startAt;
@@ -490,12 +539,15 @@ struct PatternTailCheck {
     const size_t text = TextLength(data, cursor, end, step->maxLength);
     if (text < step->tail) return false;
     if (cursor + text >= 8) {
-      // The last three bytes first: they turn away nearly every record, at one branch that is
-      // rarely taken.
       const unsigned char* e = data + cursor + text;
-      const unsigned char(*accept)[256] = step->tailAccept;
-      if (!(accept[0][e[-1]] & accept[1][e[-2]] & accept[2][e[-3]])) return false;
-      if (!TailAccepted(e, accept)) return false;
+      if (step->tailWord) {
+        // All eight rows in one load and one comparison.
+        uint64_t word;
+        memcpy(&word, e - 8, 8);
+        if ((word & step->tailMask) != step->tailValue) return false;
+      } else if (!TailAccepted(e, step->tailAccept)) {  // rows no word can test (big-endian)
+        return false;
+      }
     }
     return TextPasses(data, cursor, end, *step);
   }
