@@ -51,6 +51,9 @@ static int Dispatch(const std::vector<std::string>& argv) {
 int wmain(int argc, wchar_t** wargv) {
   // Byte-exact output: the CLI writes UTF-8 itself and must not get CR LF inserted.
   _setmode(_fileno(stdout), _O_BINARY);
+  // The C library leaves a stream on a character device unbuffered, and NUL is one: rows sent
+  // to NUL went out a byte per write. Whatever is not a console gets a full buffer.
+  if (!StreamIsTerminal(stdout)) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   std::vector<std::string> argv;
   for (int i = 0; i < argc; ++i) argv.push_back(WideToUtf8(wargv[i]));
   return Dispatch(argv);

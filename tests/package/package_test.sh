@@ -712,8 +712,9 @@ export -n DISPLAY
   # The bar is drawn through Wine's console, a character at a time between escape sequences.
   bar=$(sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$WORK/console.log" | tr '\r' '\n' | grep -ac '^\[#')
   [ "$bar" -gt 0 ] || { echo "FAIL: no progress bar on a console" >&2; exit 1; }
+  # The rows go to a file both times, so that only what goes to stderr differs.
   for target in NUL stderr.txt; do
-    WINEDEBUG=trace+file wine cmd /c "vostrel-cli.exe search demo\\moskva-demo.zdb name=ПЕТРОВ >NUL 2>$target" \
+    WINEDEBUG=trace+file wine cmd /c "vostrel-cli.exe search demo\\moskva-demo.zdb name=ПЕТРОВ >rows.txt 2>$target" \
       </dev/null >/dev/null 2>"$WORK/trace-$target.log"
   done
   nul=$(grep -c NtWriteFile "$WORK/trace-NUL.log")
