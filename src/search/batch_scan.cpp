@@ -370,32 +370,6 @@ bool DigitWindows(const KeyGroup& g, uint32_t magnitude, size_t n, Key& key) {
   return false;
 }
 
-template <typename Key>
-bool DigitPieces(const KeyGroup& g, uint32_t magnitude, size_t n, Key& key) {
-  switch (g.length) {
-    case 1:
-      return DigitWindows<10ull>(g, magnitude, n, key);
-    case 2:
-      return DigitWindows<100ull>(g, magnitude, n, key);
-    case 3:
-      return DigitWindows<1000ull>(g, magnitude, n, key);
-    case 4:
-      return DigitWindows<10000ull>(g, magnitude, n, key);
-    case 5:
-      return DigitWindows<100000ull>(g, magnitude, n, key);
-    case 6:
-      return DigitWindows<1000000ull>(g, magnitude, n, key);
-    case 7:
-      return DigitWindows<10000000ull>(g, magnitude, n, key);
-    case 8:
-      return DigitWindows<100000000ull>(g, magnitude, n, key);
-    case 9:
-      return DigitWindows<1000000000ull>(g, magnitude, n, key);
-    default:
-      return DigitWindows<10000000000ull>(g, magnitude, n, key);
-  }
-}
-
 // Every digit key of the groups in a number: a prefix of L digits is its leading L digits (never
 // in a negative number, whose text begins with its sign), a piece of L digits any window of L of
 // its digits. key() as for DigitWindows.
@@ -419,7 +393,10 @@ bool ForEachDigitKey(const std::vector<KeyGroup>& groups, uint32_t magnitude, bo
       if (!negative && key(SlotKey(magnitude / kPowersOfTen[n - g.length], g.salt))) return true;
       continue;
     }
-    if (DigitPieces(g, magnitude, n, key)) return true;
+    const bool stopped = WithPowerOfTen(g.length, [&](auto width) {
+      return DigitWindows<decltype(width)::value>(g, magnitude, n, key);
+    });
+    if (stopped) return true;
   }
   return false;
 }

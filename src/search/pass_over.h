@@ -6,9 +6,40 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "db/database_header.h"
 #include "db/record_reader.h"
+
+// Calls f with std::integral_constant<uint64_t, 10 to the power digits> for digits 1 to 9, and
+// with 10^10 for any other count, and returns what f returns: code that divides by a power of
+// ten chosen at run time gets the power as a constant, so that each division is a
+// multiplication rather than one of some forty cycles.
+template <typename F>
+decltype(auto) WithPowerOfTen(size_t digits, F&& f) {
+  switch (digits) {
+    case 1:
+      return f(std::integral_constant<uint64_t, 10ull>{});
+    case 2:
+      return f(std::integral_constant<uint64_t, 100ull>{});
+    case 3:
+      return f(std::integral_constant<uint64_t, 1000ull>{});
+    case 4:
+      return f(std::integral_constant<uint64_t, 10000ull>{});
+    case 5:
+      return f(std::integral_constant<uint64_t, 100000ull>{});
+    case 6:
+      return f(std::integral_constant<uint64_t, 1000000ull>{});
+    case 7:
+      return f(std::integral_constant<uint64_t, 10000000ull>{});
+    case 8:
+      return f(std::integral_constant<uint64_t, 100000000ull>{});
+    case 9:
+      return f(std::integral_constant<uint64_t, 1000000000ull>{});
+    default:
+      return f(std::integral_constant<uint64_t, 10000000000ull>{});
+  }
+}
 
 // The mask of an integer of size bytes (1 to 4) in a 32-bit word.
 inline uint32_t IntegerMask(size_t size) {

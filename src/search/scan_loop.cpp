@@ -353,28 +353,10 @@ bool RunOfDigitsHolds(uint32_t number, uint32_t value, uint32_t power) {
 }
 
 bool DigitsHold(uint32_t number, size_t need, uint32_t value, uint32_t power) {
-  switch (need) {
-    case 1:
-      return RunOfDigitsHolds<10u>(number, value, power);
-    case 2:
-      return RunOfDigitsHolds<100u>(number, value, power);
-    case 3:
-      return RunOfDigitsHolds<1000u>(number, value, power);
-    case 4:
-      return RunOfDigitsHolds<10000u>(number, value, power);
-    case 5:
-      return RunOfDigitsHolds<100000u>(number, value, power);
-    case 6:
-      return RunOfDigitsHolds<1000000u>(number, value, power);
-    case 7:
-      return RunOfDigitsHolds<10000000u>(number, value, power);
-    case 8:
-      return RunOfDigitsHolds<100000000u>(number, value, power);
-    case 9:
-      return RunOfDigitsHolds<1000000000u>(number, value, power);
-    default:
-      return false;
-  }
+  if (need < 1 || need > 9) return false;
+  return WithPowerOfTen(need, [&](auto run) {
+    return RunOfDigitsHolds<static_cast<uint32_t>(decltype(run)::value)>(number, value, power);
+  });
 }
 
 // The number of a step's integer field at cursor holds the criterion's digits, as RenderNumber
@@ -587,31 +569,11 @@ bool PassOverIntegerDigits(RecordReader* reader, unsigned char* length, int* sca
 bool PassOverDigits(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
                     const SearchPlan& plan, const std::atomic<int>* stopFlag) {
   const CheckStep& step = plan.steps[0];
-  if (step.size >= 1 && step.size <= 4) {
-    switch (step.need) {
-      case 1:
-        return PassOverIntegerDigits<10u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 2:
-        return PassOverIntegerDigits<100u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 3:
-        return PassOverIntegerDigits<1000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 4:
-        return PassOverIntegerDigits<10000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 5:
-        return PassOverIntegerDigits<100000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 6:
-        return PassOverIntegerDigits<1000000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 7:
-        return PassOverIntegerDigits<10000000u>(reader, length, scanned, lastQuiet, plan, stopFlag);
-      case 8:
-        return PassOverIntegerDigits<100000000u>(reader, length, scanned, lastQuiet, plan,
-                                                 stopFlag);
-      case 9:
-        return PassOverIntegerDigits<1000000000u>(reader, length, scanned, lastQuiet, plan,
-                                                  stopFlag);
-      default:
-        break;
-    }
+  if (step.size >= 1 && step.size <= 4 && step.need >= 1 && step.need <= 9) {
+    return WithPowerOfTen(step.need, [&](auto run) {
+      return PassOverIntegerDigits<static_cast<uint32_t>(decltype(run)::value)>(
+          reader, length, scanned, lastQuiet, plan, stopFlag);
+    });
   }
   return PassOverRecords(reader, length, scanned, lastQuiet,
                          OneStepCheck<OneNumberGate>{&step, plan.startAt}, stopFlag);
