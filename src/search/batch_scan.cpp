@@ -580,6 +580,31 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
     const size_t at = plan.digitOnlyAt;
     const size_t fieldSize = plan.digitOnlySize;
     const uint32_t mask = IntegerMask(fieldSize);
+    if (groups.size() == 1 && groups[0].mode == KeySubstring && groups[0].length >= 1 &&
+        groups[0].length <= 9) {
+      // Pieces of one length (phone numbers looked up whole): the loop over the groups and the
+      // choice of the divisor are made once here rather than at every record.
+      const KeyGroup g = groups[0];
+      return WithPowerOfTen(g.length, [&](auto width) {
+        auto mayHaveCandidates = [walk, table, &plan, g, at, fieldSize, mask](
+                                     const unsigned char* record, unsigned size, int number) {
+          const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
+          if (at + fieldSize > dataEnd) return false;
+          const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
+          const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
+          const uint32_t magnitude = negative ? 0u - value : value;
+          auto inFilter = [&plan](uint64_t key) { return FilterHas(plan, key); };
+          if (!DigitWindows<decltype(width)::value>(g, magnitude, DigitCount(magnitude), inFilter))
+            return false;
+          GatherCandidates(walk, table, record, static_cast<int>(size),
+                           static_cast<uint32_t>(number));
+          walk->gathered = !walk->candidates.empty();
+          return walk->gathered;
+        };
+        return PassOverRecords(reader, length, scanned, walk->nextCommon - 1, mayHaveCandidates,
+                               stopFlag);
+      });
+    }
     auto mayHaveCandidates = [walk, table, &plan, &groups, at, fieldSize, mask](
                                  const unsigned char* record, unsigned size, int number) {
       // A field cut short is shown empty and has no keys.

@@ -373,6 +373,8 @@ std::vector<Typed> MakeQueries(std::mt19937& random, const RandomSchema& s,
                                int onlyField = -1) {
   std::vector<Typed> queries;
   const int count = static_cast<int>(random() % 40);
+  // Half of those sets are pieces of one length (whole phone numbers, say).
+  const size_t oneLength = onlyField >= 0 && random() % 2 == 0 ? 1 + random() % 9 : 0;
   for (int q = 0; q < count; ++q) {
     if (!queries.empty() && random() % 8 == 0) {  // the same query twice
       queries.push_back(queries[random() % queries.size()]);
@@ -385,9 +387,12 @@ std::vector<Typed> MakeQueries(std::mt19937& random, const RandomSchema& s,
     if (onlyField >= 0) {
       std::string digits = sample[onlyField];
       if (!digits.empty() && digits[0] == '-') digits.erase(0, 1);
-      const size_t from = digits.empty() ? 0 : random() % digits.size();
-      std::string c = digits.substr(from, 1 + random() % 9);
-      if (random() % 12 == 0) c = RandomCriterion(random, sample[onlyField]);
+      const size_t take = oneLength > 0 ? oneLength : 1 + random() % 9;
+      const size_t room =
+          oneLength > 0 && digits.size() > take ? digits.size() - take + 1 : digits.size();
+      const size_t from = room == 0 ? 0 : random() % room;
+      std::string c = digits.substr(from, take);
+      if (oneLength == 0 && random() % 12 == 0) c = RandomCriterion(random, sample[onlyField]);
       typed[s.fields[onlyField].searchIndex - 1] = SingleByteToWide(c);
       queries.push_back(typed);
       continue;
