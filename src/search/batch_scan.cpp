@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "search/pass_over.h"
+#include "search/second_walk.h"
 #include "search/text_match.h"
 
 namespace {
@@ -183,10 +184,11 @@ void FillSlots(BatchPlan* plan, const std::vector<std::pair<uint64_t, int>>& key
   while (capacity < keyed.size() * 2) capacity *= 2;
   plan->mask = capacity - 1;
   plan->slots.assign(capacity, Slot());
-  // About 32 bits per key, at least 4096 and at most 2^20 (128 KiB): a piece whose bit is set
-  // costs a look into the large table, a cache miss as a rule.
+  // About 128 bits per key, at least 4096 and at most 2^21 (256 KiB): a piece whose bit is set
+  // costs a look into the large table, a cache miss as a rule, and, while a second thread walks
+  // half the file, a record the loop must take from it rather than pass over.
   int bits = 12;
-  while (bits < 20 && (size_t{1} << bits) < keyed.size() * 32) ++bits;
+  while (bits < 21 && (size_t{1} << bits) < keyed.size() * 128) ++bits;
   plan->filterShift = 64 - bits;
   plan->filter.assign((size_t{1} << bits) / 64, 0);
   std::vector<size_t> slotOf(keyed.size());
@@ -569,10 +571,13 @@ bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* resu
 // on, and at whatever else the loop decides. Nothing of the cadence moves in between: updates
 // come only at those records. Not used when some query is tried on every record. False when the
 // stop flag was set.
-bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTable* table,
-                          unsigned char* length, int* scanned, const std::atomic<int>* stopFlag) {
+bool PassOverNoCandidates(BatchWalk* walk, SecondWalker* second, RecordReader* reader,
+                          const FieldTable* table, unsigned char* length, int* scanned,
+                          const std::atomic<int>* stopFlag) {
   if (!walk->dueNext.empty() || walk->statusDue) return true;
   const BatchPlan& plan = *walk->plan;
+  int lastQuiet = walk->nextCommon - 1 < INT_MAX ? static_cast<int>(walk->nextCommon - 1) : INT_MAX;
+  if (second->Advance(reader, length, scanned, &lastQuiet)) return true;
   if (plan.digitOnlyField >= 0) {
     // A record none of whose digit keys passes the filter has no candidates; only the others
     // are gathered in full.
@@ -601,8 +606,7 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
           walk->gathered = !walk->candidates.empty();
           return walk->gathered;
         };
-        return PassOverRecords(reader, length, scanned, walk->nextCommon - 1, mayHaveCandidates,
-                               stopFlag);
+        return PassOverRecords(reader, length, scanned, lastQuiet, mayHaveCandidates, stopFlag);
       });
     }
     auto mayHaveCandidates = [walk, table, &plan, &groups, at, fieldSize, mask](
@@ -620,15 +624,53 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
       walk->gathered = !walk->candidates.empty();
       return walk->gathered;
     };
-    return PassOverRecords(reader, length, scanned, walk->nextCommon - 1, mayHaveCandidates,
-                           stopFlag);
+    return PassOverRecords(reader, length, scanned, lastQuiet, mayHaveCandidates, stopFlag);
   }
   auto hasCandidates = [walk, table](const unsigned char* record, unsigned size, int number) {
     GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
     walk->gathered = !walk->candidates.empty();
     return walk->gathered;
   };
-  return PassOverRecords(reader, length, scanned, walk->nextCommon - 1, hasCandidates, stopFlag);
+  return PassOverRecords(reader, length, scanned, lastQuiet, hasCandidates, stopFlag);
+}
+
+// When every key is a digit key of one integer, a second thread may walk the second half of a
+// viewed file (see search/second_walk.h). Its gate is the filter test of PassOverNoCandidates
+// alone: it reads only the plan, and the loop gathers the candidates of each record it lets
+// through.
+void StartDigitWalk(SecondWalker* second, RecordReader* reader, const BatchPlan& plan) {
+  const BatchPlan* const p = &plan;
+  const std::vector<KeyGroup>* const groups = &plan.digitGroups[plan.digitOnlyField];
+  const size_t at = plan.digitOnlyAt;
+  const size_t fieldSize = plan.digitOnlySize;
+  const uint32_t mask = IntegerMask(fieldSize);
+  auto inFilter = [p](uint64_t key) { return FilterHas(*p, key); };
+  const KeyGroup& one = groups->front();
+  if (groups->size() == 1 && one.mode == KeySubstring && one.length >= 1 && one.length <= 9) {
+    // Pieces of one length, as in PassOverNoCandidates.
+    const KeyGroup g = one;
+    WithPowerOfTen(g.length, [&](auto width) {
+      second->Start(reader, [g, inFilter, at, fieldSize, mask](const unsigned char* record,
+                                                               unsigned size, int) {
+        const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
+        if (at + fieldSize > dataEnd) return false;
+        const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
+        const uint32_t magnitude =
+            fieldSize == 4 && static_cast<int32_t>(value) < 0 ? 0u - value : value;
+        return DigitWindows<decltype(width)::value>(g, magnitude, DigitCount(magnitude), inFilter);
+      });
+      return 0;
+    });
+    return;
+  }
+  second->Start(reader, [groups, inFilter, at, fieldSize, mask](const unsigned char* record,
+                                                                unsigned size, int) {
+    const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
+    if (at + fieldSize > dataEnd) return false;
+    const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
+    const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
+    return ForEachDigitKey(*groups, negative ? 0u - value : value, negative, inFilter);
+  });
 }
 
 }  // namespace
@@ -668,9 +710,12 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
   int results = 0;
   ScanEnd end = ScanEndMark;
   const bool passOver = plan.always.empty();
+  SecondWalker second;
+  if (passOver && plan.digitOnlyField >= 0 && stopFlag == nullptr)
+    StartDigitWalk(&second, reader, plan);
   while (length != kEndOfRecords) {
     if (passOver) {
-      if (!PassOverNoCandidates(&walk, reader, table, &length, &scanned, stopFlag)) {
+      if (!PassOverNoCandidates(&walk, &second, reader, table, &length, &scanned, stopFlag)) {
         end = ScanStopped;
         break;
       }

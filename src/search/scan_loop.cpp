@@ -11,6 +11,7 @@
 
 #include "search/pass_over.h"
 #include "search/query_criteria.h"
+#include "search/second_walk.h"
 #include "search/text_match.h"
 
 namespace {
@@ -611,28 +612,40 @@ struct IntegerDigitsCheck {
   }
 };
 
-template <uint32_t kRun>
-bool PassOverIntegerDigits(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
-                           const SearchPlan& plan, const std::atomic<int>* stopFlag) {
-  const CheckStep& step = plan.steps[0];
-  const uint32_t mask = IntegerMask(step.size);
-  return PassOverRecords(
-      reader, length, scanned, lastQuiet,
-      IntegerDigitsCheck<kRun>{plan.startAt, step.size, mask, step.digitsValue, step.digitsPower},
-      stopFlag);
-}
-
-bool PassOverDigits(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
-                    const SearchPlan& plan, const std::atomic<int>* stopFlag) {
-  const CheckStep& step = plan.steps[0];
-  if (step.size >= 1 && step.size <= 4 && step.need >= 1 && step.need <= 9) {
-    return WithPowerOfTen(step.need, [&](auto run) {
-      return PassOverIntegerDigits<static_cast<uint32_t>(decltype(run)::value)>(
-          reader, length, scanned, lastQuiet, plan, stopFlag);
-    });
+// Calls f with the gate for the plan's kind (a copy that the pass-over loop keeps in registers)
+// and returns what f returns.
+template <typename F>
+decltype(auto) WithGateFor(const SearchPlan& plan, GateKind gate, F&& f) {
+  switch (gate) {
+    case QuickPrefixGate:
+      if (plan.quickSecond >= 0)
+        return f(QuickPrefixCheck<true>{&plan, plan.quickAt, plan.quickFold, plan.quickFirst,
+                                        static_cast<unsigned char>(plan.quickSecond)});
+      return f(QuickPrefixCheck<false>{&plan, plan.quickAt, plan.quickFold, plan.quickFirst, 0});
+    case OneTextGate:
+      if (plan.steps[0].check == TextWildcard && plan.steps[0].tail > 0 &&
+          plan.steps[0].tailAccept != nullptr) {
+#if defined(__SSE2__)
+        PatternWordCheck word;
+        if (PlanPatternWord(plan.steps[0], plan.startAt, &word)) return f(word);
+#endif
+        return f(PatternTailCheck{&plan.steps[0], plan.startAt});
+      }
+      return f(OneStepCheck<OneTextGate>{&plan.steps[0], plan.startAt});
+    case OneNumberGate: {
+      const CheckStep& step = plan.steps[0];
+      if (step.size >= 1 && step.size <= 4 && step.need >= 1 && step.need <= 9) {
+        return WithPowerOfTen(step.need, [&](auto run) {
+          constexpr uint32_t kRun = static_cast<uint32_t>(decltype(run)::value);
+          return f(IntegerDigitsCheck<kRun>{plan.startAt, step.size, IntegerMask(step.size),
+                                            step.digitsValue, step.digitsPower});
+        });
+      }
+      return f(OneStepCheck<OneNumberGate>{&step, plan.startAt});
+    }
+    default:
+      return f(GeneralGateCheck{&plan});
   }
-  return PassOverRecords(reader, length, scanned, lastQuiet,
-                         OneStepCheck<OneNumberGate>{&step, plan.startAt}, stopFlag);
 }
 
 // Most records of a search with criteria are turned away by the byte checks, so the loop below
@@ -640,39 +653,17 @@ bool PassOverDigits(RecordReader* reader, unsigned char* length, int* scanned, i
 // that may match.
 bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanned, int lastQuiet,
                         const SearchPlan& plan, GateKind gate, const std::atomic<int>* stopFlag) {
-  switch (gate) {
-    case QuickPrefixGate:
-      if (plan.quickSecond >= 0)
-        return PassOverRecords(
-            reader, length, scanned, lastQuiet,
-            QuickPrefixCheck<true>{&plan, plan.quickAt, plan.quickFold, plan.quickFirst,
-                                   static_cast<unsigned char>(plan.quickSecond)},
-            stopFlag);
-      return PassOverRecords(
-          reader, length, scanned, lastQuiet,
-          QuickPrefixCheck<false>{&plan, plan.quickAt, plan.quickFold, plan.quickFirst, 0},
-          stopFlag);
-    case OneTextGate:
-      if (plan.steps[0].check == TextWildcard && plan.steps[0].tail > 0 &&
-          plan.steps[0].tailAccept != nullptr) {
-#if defined(__SSE2__)
-        PatternWordCheck word;
-        if (PlanPatternWord(plan.steps[0], plan.startAt, &word))
-          return PassOverRecords(reader, length, scanned, lastQuiet, word, stopFlag);
-#endif
-        return PassOverRecords(reader, length, scanned, lastQuiet,
-                               PatternTailCheck{&plan.steps[0], plan.startAt}, stopFlag);
-      }
-      return PassOverRecords(reader, length, scanned, lastQuiet,
-                             OneStepCheck<OneTextGate>{&plan.steps[0], plan.startAt}, stopFlag);
-    case OneNumberGate:
-      return PassOverDigits(reader, length, scanned, lastQuiet, plan, stopFlag);
-    default:
-      return PassOverRecords(reader, length, scanned, lastQuiet, GeneralGateCheck{&plan}, stopFlag);
-  }
+  return WithGateFor(plan, gate, [&](auto check) {
+    return PassOverRecords(reader, length, scanned, lastQuiet, check, stopFlag);
+  });
 }
 
 }  // namespace
+
+SecondWalkLimits& SecondWalkSettings() {
+  static SecondWalkLimits limits;
+  return limits;
+}
 
 ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
                     const std::atomic<int>* stopFlag, const ScanSink& sink) {
@@ -687,6 +678,14 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
   SearchPlan plan;
   PlanSearch(table, &plan);
   const GateKind gate = GateFor(plan);
+  // A second thread walks the second half of a viewed file (the command line has no stop flag
+  // for it to watch).
+  SecondWalker second;
+  if (!noCriteria && stopFlag == nullptr)
+    WithGateFor(plan, gate, [&](auto check) {
+      second.Start(reader, check);
+      return 0;
+    });
   int scanned = 0;
   int results = 0;
   int updateCounter = 0;
@@ -701,8 +700,9 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     if (!noCriteria) {
       // Up to the record before the one the next status update is due at, and never past
       // INT_MAX.
-      const int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
-      if (!PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, gate, stopFlag)) {
+      int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
+      if (!second.Advance(reader, &length, &scanned, &lastQuiet) &&
+          !PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, gate, stopFlag)) {
         end = ScanStopped;
         break;
       }

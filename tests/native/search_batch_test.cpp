@@ -43,11 +43,22 @@ struct BatchRow {
   Row row;
 };
 
+using Status = std::pair<int, int>;  // results, scanned
+struct Recording {
+  std::vector<BatchRow>* rows;
+  std::vector<Status>* statuses;  // null: not kept
+};
+
 int TakeBatchRow(void* context, const FieldTable* table, int query, int record, int results) {
-  std::vector<BatchRow>* rows = static_cast<std::vector<BatchRow>*>(context);
+  std::vector<BatchRow>* rows = static_cast<Recording*>(context)->rows;
   EXPECT_EQ(results, static_cast<int>(rows->size()));
   rows->push_back({query, record, RowOf(table)});
   return 0;
+}
+
+void TakeBatchStatus(void* context, int results, int scanned) {
+  std::vector<Status>* statuses = static_cast<Recording*>(context)->statuses;
+  if (statuses != nullptr) statuses->emplace_back(results, scanned);
 }
 
 int TakeRow(void* context, const FieldTable* table, int) {
@@ -61,12 +72,18 @@ struct Opened {
   RecordReader reader;
 };
 
-void Open(const std::wstring& path, Opened* o) {
+// viewWindow > 0: a plain file is viewed in place, as the command line reads it.
+void Open(const std::wstring& path, Opened* o, size_t viewWindow = 0) {
   bool viaGz = false;
   ASSERT_EQ(OpenDatabase(path.c_str(), &o->header, &viaGz), OpenOk);
   ASSERT_EQ(BuildFieldTable(&o->table, path.c_str(), o->header, nullptr, nullptr), SchemaOk);
   BuildFoldTable();
-  ASSERT_EQ(OpenRecordReader(&o->reader, path.c_str(), o->header, viaGz), 0);
+  ASSERT_EQ(OpenRecordReader(&o->reader, path.c_str(), o->header, viaGz,
+                             viewWindow > 0 ? ShareWithReaders : ShareNothing),
+            0);
+  if (viewWindow > 0) {
+    ASSERT_TRUE(MapRecordFile(&o->reader, viewWindow));
+  }
 }
 
 void Close(Opened* o) {
@@ -94,9 +111,10 @@ ScanOutcome ScanAlone(const std::wstring& path, const Typed& typed, std::vector<
 }
 
 BatchOutcome ScanBatch(const std::wstring& path, const std::vector<Typed>& typed,
-                       std::vector<BatchRow>* rows) {
+                       std::vector<BatchRow>* rows, size_t viewWindow = 0,
+                       std::vector<Status>* statuses = nullptr) {
   Opened o;
-  Open(path, &o);
+  Open(path, &o, viewWindow);
   std::vector<BatchQuery> queries;
   for (const Typed& t : typed) {
     SetCriteria(&o.table, t);
@@ -104,8 +122,10 @@ BatchOutcome ScanBatch(const std::wstring& path, const std::vector<Typed>& typed
   }
   SetCriteria(&o.table, {});
   BatchSink sink;
-  sink.context = rows;
   sink.appendRow = TakeBatchRow;
+  sink.statusUpdate = TakeBatchStatus;
+  Recording recording{rows, statuses};
+  sink.context = &recording;
   const BatchOutcome outcome = RunBatchScan(&o.reader, o.header, &o.table, queries, nullptr, sink);
   Close(&o);
   return outcome;
@@ -432,5 +452,68 @@ TEST(BatchScanProperty, EveryQueryListsWhatItListsAlone) {
     if (HasFatalFailure()) return;
   }
 }
+
+#ifndef _WIN32
+bool operator==(const BatchRow& a, const BatchRow& b) {
+  return a.query == b.query && a.record == b.record && a.row == b.row;
+}
+
+// Phone lookups in directories of some thousands of subscribers, whole and damaged: with the
+// walk of a viewed file shared with a second thread (its tables small, its window at times tiny),
+// the rows, statuses and ending are those of one walk. Once with the loop waiting for the
+// thread's whole walk, so that whether the two join depends on the file alone.
+TEST(BatchScanProperty, TheSharedWalkListsWhatOneWalkLists) {
+  std::mt19937 random(6060);
+  TempDir dir;
+  size_t joined = 0;
+  for (int round = 0; round < 16; ++round) {
+    const int count = 3000 + static_cast<int>(random() % 30000);
+    const std::vector<DatabaseRecord> records = RandomSubscribers(random, count);
+    const std::wstring path = dir.File(L"w" + std::to_wstring(round) + L".db");
+    ASSERT_TRUE(WriteFixture(path, FixtureOptions(VariantPlain), records));
+    std::string bytes = ReadFileBytes(path);
+    DamageSecondHalf(&bytes, count, round % 5, random);
+    ASSERT_TRUE(WriteFileBytes(path, bytes));
+    // Whole numbers (pieces of one length), or pieces of any length, some found nowhere.
+    std::vector<Typed> queries;
+    const int lookups = 1 + static_cast<int>(random() % 80);
+    for (int q = 0; q < lookups; ++q) {
+      std::string phone = records[random() % records.size()][0];
+      if (round % 2 == 1) phone = phone.substr(random() % phone.size(), 1 + random() % 9);
+      if (random() % 10 == 0) phone = std::to_string(random() % 10000000);
+      queries.push_back({SingleByteToWide(phone)});
+    }
+    std::vector<BatchRow> rows;
+    std::vector<Status> statuses;
+    const BatchOutcome one = ScanBatch(path, queries, &rows, 0, &statuses);
+    for (const bool wait : {true, false}) {
+      SecondWalkLimits& limits = SecondWalkSettings();
+      const SecondWalkLimits saved = limits;
+      limits.minimumBytes = 0;
+      limits.window = random() % 3 == 0 ? 1 + random() % 300 : 4096 + random() % 60000;
+      limits.trialRecords = 1 + random() % 200;
+      limits.sampleEvery = 1 + random() % 40;
+      limits.acceptedCapacity = 1 + random() % 300;
+      limits.sampleCapacity = 1 + random() % 400;
+      limits.evenOnOneProcessor = true;
+      limits.waitForWalk = wait;
+      std::vector<BatchRow> sharedRows;
+      std::vector<Status> sharedStatuses;
+      const BatchOutcome shared =
+          ScanBatch(path, queries, &sharedRows, 1 + random() % 20000, &sharedStatuses);
+      if (wait) joined += limits.joined - saved.joined;
+      limits = saved;
+      const std::string what = "round " + std::to_string(round) + (wait ? ", waiting" : "");
+      ASSERT_EQ(sharedRows, rows) << what;
+      ASSERT_EQ(sharedStatuses, statuses) << what;
+      EXPECT_EQ(shared.scan.scanned, one.scan.scanned) << what;
+      EXPECT_EQ(shared.scan.results, one.scan.results) << what;
+      EXPECT_EQ(shared.scan.end, one.scan.end) << what;
+      EXPECT_EQ(shared.limitedQueries, one.limitedQueries) << what;
+    }
+  }
+  EXPECT_GT(joined, 8u);
+}
+#endif
 
 }  // namespace

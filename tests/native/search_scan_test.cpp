@@ -55,8 +55,10 @@ int RecordRow(void* context, const FieldTable* table, int results) {
 }
 
 // Opens, prepares the given criteria (search position -> typed text), scans and closes.
+// viewWindow > 0: a plain file is viewed in place, in windows of that many bytes, as the
+// command line reads it (and a second thread may then share the walk).
 ScanOutcome Scan(const std::wstring& path, const std::vector<std::wstring>& criteria,
-                 Recorded* recorded) {
+                 Recorded* recorded, size_t viewWindow = 0) {
   DatabaseHeader header;
   bool viaGz = false;
   EXPECT_EQ(OpenDatabase(path.c_str(), &header, &viaGz), OpenOk);
@@ -67,7 +69,12 @@ ScanOutcome Scan(const std::wstring& path, const std::vector<std::wstring>& crit
     SetFieldCriterion(table.searchMap[i],
                       i < static_cast<int>(criteria.size()) ? criteria[i].c_str() : L"");
   RecordReader reader;
-  EXPECT_EQ(OpenRecordReader(&reader, path.c_str(), header, viaGz), 0);
+  EXPECT_EQ(OpenRecordReader(&reader, path.c_str(), header, viaGz,
+                             viewWindow > 0 ? ShareWithReaders : ShareNothing),
+            0);
+  if (viewWindow > 0) {
+    EXPECT_TRUE(MapRecordFile(&reader, viewWindow));
+  }
   ScanSink sink;
   sink.context = recorded;
   sink.statusUpdate = RecordStatus;
@@ -434,9 +441,46 @@ void PutLe(std::string* out, uint32_t v, int bytes) {
   for (int b = 0; b < bytes; ++b) out->push_back(static_cast<char>((v >> (8 * b)) & 0xFF));
 }
 
+#ifndef _WIN32
+// The command line's reading of a plain file: viewed, with a second thread walking its second
+// half (small tables, so that they fill; at times a tiny window, so that it falls behind). Its
+// rows, statuses and ending must be those of one walk (one, o). Once with the loop waiting for
+// the thread's whole walk, so that whether the two join depends on the file alone (joined
+// counts those joins), and once as it comes.
+void ExpectTheSharedWalkAgrees(const std::wstring& path, const std::vector<std::wstring>& criteria,
+                               const Recorded& one, const ScanOutcome& o, std::mt19937& random,
+                               size_t* joined, int round) {
+  for (const bool wait : {true, false}) {
+    SecondWalkLimits& limits = SecondWalkSettings();
+    const SecondWalkLimits saved = limits;
+    limits.minimumBytes = 0;
+    limits.window = random() % 3 == 0 ? 1 + random() % 300 : 4096 + random() % 60000;
+    limits.trialRecords = 1 + random() % 200;
+    limits.sampleEvery = 1 + random() % 40;
+    limits.acceptedCapacity = 1 + random() % 300;
+    limits.sampleCapacity = 1 + random() % 400;
+    limits.evenOnOneProcessor = true;
+    limits.waitForWalk = wait;
+    Recorded shared;
+    const ScanOutcome v = Scan(path, criteria, &shared, 1 + random() % 20000);
+    if (wait) *joined += limits.joined - saved.joined;
+    limits = saved;
+    const std::string what = "round " + std::to_string(round) + (wait ? ", waiting" : "");
+    ASSERT_EQ(v.scanned, o.scanned) << what;
+    ASSERT_EQ(shared.statuses, one.statuses) << what;
+    ASSERT_EQ(shared.rows, one.rows) << what;
+    EXPECT_EQ(v.end, o.end) << what;
+    EXPECT_EQ(v.results, o.results) << what;
+  }
+}
+#endif
+
 TEST(ScanProperty, RowsAndStatusesAgreeWithAReferenceReading) {
   std::mt19937 random(77031);
   TempDir dir;
+#ifndef _WIN32
+  size_t joined = 0;
+#endif
   const std::vector<FieldDescriptor> builtIn(BuiltInSchema, BuiltInSchema + 5);
   for (int round = 0; round < 120; ++round) {
     const int variant = round % 3;
@@ -571,8 +615,44 @@ TEST(ScanProperty, RowsAndStatusesAgreeWithAReferenceReading) {
     ASSERT_EQ(got.rows.size(), expected.rows.size()) << "round " << round;
     ASSERT_EQ(got.rows, expected.rows) << "round " << round;
     EXPECT_EQ(o.results, static_cast<int>(expected.rows.size()));
+#ifndef _WIN32
+    if (variant == 0) ExpectTheSharedWalkAgrees(path, typed, got, o, random, &joined, round);
+    if (HasFatalFailure()) return;
+#endif
   }
+#ifndef _WIN32
+  // Most plain files are long enough for the second walk to join the first.
+  EXPECT_GT(joined, 15u);
+#endif
 }
+
+#ifndef _WIN32
+// Directories of some thousands of subscribers, whole and damaged, with criteria that many of
+// them match (their rows bring status updates between the 1000-record ones) or none: the walk
+// shared with a second thread lists what one walk lists.
+TEST(ScanProperty, TheSharedWalkListsWhatOneWalkLists) {
+  std::mt19937 random(4242);
+  TempDir dir;
+  const std::vector<std::wstring> criteria[] = {
+      {L"", L"И"}, {L"", L"*ОВ Д.Е."}, {L"12", L""}, {L"", L"НИКТО"}, {L"5*", L"?В*"}};
+  size_t joined = 0;
+  for (int round = 0; round < 24; ++round) {
+    const int count = 3000 + static_cast<int>(random() % 30000);
+    const std::wstring path = dir.File(L"s" + std::to_wstring(round) + L".db");
+    ASSERT_TRUE(WriteFixture(path, FixtureOptions(VariantPlain), RandomSubscribers(random, count)));
+    std::string bytes = ReadFileBytes(path);
+    DamageSecondHalf(&bytes, count, round % 5, random);
+    ASSERT_TRUE(WriteFileBytes(path, bytes));
+    for (const std::vector<std::wstring>& c : criteria) {
+      Recorded one;
+      const ScanOutcome o = Scan(path, c, &one);
+      ExpectTheSharedWalkAgrees(path, c, one, o, random, &joined, round);
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_GT(joined, 60u);
+}
+#endif
 
 }  // namespace
 

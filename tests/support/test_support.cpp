@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "db/codepage.h"
+#include "db/disk_layout.h"
 #include "db/file_system.h"
 
 #ifdef _WIN32
@@ -106,6 +107,47 @@ FieldDescriptor MakeField(const char* name, int type, int flags, int size, int s
   f.columnWidth = static_cast<uint16_t>(columnWidth);
   f.maxLength = static_cast<uint16_t>(maxLength);
   return f;
+}
+
+std::vector<DatabaseRecord> RandomSubscribers(std::mt19937& random, int count) {
+  std::vector<std::string> names;
+  for (const wchar_t* surname : {L"ИВАНОВ", L"ПЕТРОВА", L"СИДОРОВ", L"ВОЛКОВ", L"ОРЛОВА", L"КИМ"})
+    for (const wchar_t* initials : {L" А.В.", L" Д.Е.", L" И.И."})
+      names.push_back(Cp1251(std::wstring(surname) + initials));
+  std::vector<DatabaseRecord> records;
+  for (int i = 0; i < count; ++i)
+    records.push_back({std::to_string(1000000 + random() % 9000000), names[random() % names.size()],
+                       std::string(1 + random() % 20, static_cast<char>('A' + random() % 26)),
+                       std::to_string(random() % 200), std::to_string(random() % 300)});
+  return records;
+}
+
+void DamageSecondHalf(std::string* bytes, int count, int kind, std::mt19937& random) {
+  std::string& b = *bytes;
+  // Where the length byte after record k stands.
+  auto linkAfter = [&b](int k) {
+    size_t at = kShortHeaderSize;
+    for (int i = 0; i <= k; ++i) at += static_cast<unsigned char>(b[at]);
+    return at;
+  };
+  const int later = count / 2 + static_cast<int>(random() % static_cast<unsigned>(count / 2 - 1));
+  switch (kind) {
+    case 1:
+      b.resize(b.size() / 2 + random() % (b.size() / 2));
+      break;
+    case 2:
+      b[linkAfter(later)] = 0;
+      break;
+    case 3:
+      b[linkAfter(later)] = '\xFF';
+      break;
+    case 4:
+      for (int k = 0; k < 4; ++k)
+        b[k] = static_cast<char>((static_cast<uint32_t>(later) >> (8 * k)) & 0xFF);
+      break;
+    default:
+      break;
+  }
 }
 
 std::vector<DatabaseRecord> SampleRecords() {

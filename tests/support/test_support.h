@@ -2,6 +2,7 @@
 // the project's own writer, byte-level file access, and running vostrel-cli with its output
 // captured. Paths are wide strings, as the engine takes them; on POSIX they are UTF-8 on disk.
 #pragma once
+#include <random>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,12 @@ FieldDescriptor MakeField(const char* name, int type, int flags, int size, int s
 // Three subscribers in the built-in schema (Phone, Name, Street, House, Flat), Cyrillic text in
 // Windows-1251: 1234567 ПЕТРОВ А.В., 2000001 ИВАНОВА М.С., 7654321 СИДОРОВ П.П.
 std::vector<DatabaseRecord> SampleRecords();
+// count subscribers of the built-in schema with random 7-digit phones and names from a small
+// pool (so that a name's beginning matches many of them).
+std::vector<DatabaseRecord> RandomSubscribers(std::mt19937& random, int count);
+// Damages the plain .db file bytes (count records) in its second half, one way per kind:
+// 0 none, 1 cut off, 2 a length of 0, 3 the end mark early, 4 a record count the scan runs past.
+void DamageSecondHalf(std::string* bytes, int count, int kind, std::mt19937& random);
 
 // The wildcard rule as it reads, recursion and all ('*' any run, '?' any one byte, the rest
 // itself; the whole value): the reference the matcher and the scan must agree with.
