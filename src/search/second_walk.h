@@ -149,7 +149,7 @@ class SecondWalker {
     if (at == 0 || view.length < at || view.length - at < 2 * limits.minimumBytes ||
         limits.trialRecords == 0 || limits.sampleEvery == 0 || limits.sampleCapacity == 0)
       return;
-    if (std::thread::hardware_concurrency() < 2 && !limits.evenOnOneProcessor) return;
+    if (ProcessorsToRunOn() < 2 && !limits.evenOnOneProcessor) return;
     std::unique_ptr<SecondWalk> w(new (std::nothrow) SecondWalk());
     if (w == nullptr) return;
     w->view = view;
@@ -269,6 +269,17 @@ class SecondWalker {
 
  private:
   enum State { Off, Looking, Joined, Taking };
+
+  // The processors this program may run on (a program held to one by its affinity gains
+  // nothing from a second thread, and the two would take turns).
+  static unsigned ProcessorsToRunOn() {
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+      return static_cast<unsigned>(CPU_COUNT(&allowed));
+#endif
+    return std::thread::hardware_concurrency();
+  }
 
   // A new thread is often started on the processor of the thread that made it and left there
   // for milliseconds, which is the whole of the walk: the two would take turns instead of
