@@ -487,22 +487,14 @@ TEST(BatchScanProperty, TheSharedWalkListsWhatOneWalkLists) {
     std::vector<Status> statuses;
     const BatchOutcome one = ScanBatch(path, queries, &rows, 0, &statuses);
     for (const bool wait : {true, false}) {
-      SecondWalkLimits& limits = SecondWalkSettings();
-      const SecondWalkLimits saved = limits;
-      limits.minimumBytes = 0;
-      limits.window = random() % 3 == 0 ? 1 + random() % 300 : 4096 + random() % 60000;
-      limits.trialRecords = 1 + random() % 200;
-      limits.sampleEvery = 1 + random() % 40;
-      limits.acceptedCapacity = 1 + random() % 300;
-      limits.sampleCapacity = 1 + random() % 400;
-      limits.evenOnOneProcessor = true;
-      limits.waitForWalk = wait;
       std::vector<BatchRow> sharedRows;
       std::vector<Status> sharedStatuses;
-      const BatchOutcome shared =
-          ScanBatch(path, queries, &sharedRows, 1 + random() % 20000, &sharedStatuses);
-      if (wait) joined += limits.joined - saved.joined;
-      limits = saved;
+      BatchOutcome shared;
+      {
+        const SharedWalkForTest walk(random, wait);
+        shared = ScanBatch(path, queries, &sharedRows, 1 + random() % 20000, &sharedStatuses);
+        if (wait) joined += walk.Joined();
+      }
       const std::string what = "round " + std::to_string(round) + (wait ? ", waiting" : "");
       ASSERT_EQ(sharedRows, rows) << what;
       ASSERT_EQ(sharedStatuses, statuses) << what;

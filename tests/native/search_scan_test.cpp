@@ -451,20 +451,13 @@ void ExpectTheSharedWalkAgrees(const std::wstring& path, const std::vector<std::
                                const Recorded& one, const ScanOutcome& o, std::mt19937& random,
                                size_t* joined, int round) {
   for (const bool wait : {true, false}) {
-    SecondWalkLimits& limits = SecondWalkSettings();
-    const SecondWalkLimits saved = limits;
-    limits.minimumBytes = 0;
-    limits.window = random() % 3 == 0 ? 1 + random() % 300 : 4096 + random() % 60000;
-    limits.trialRecords = 1 + random() % 200;
-    limits.sampleEvery = 1 + random() % 40;
-    limits.acceptedCapacity = 1 + random() % 300;
-    limits.sampleCapacity = 1 + random() % 400;
-    limits.evenOnOneProcessor = true;
-    limits.waitForWalk = wait;
     Recorded shared;
-    const ScanOutcome v = Scan(path, criteria, &shared, 1 + random() % 20000);
-    if (wait) *joined += limits.joined - saved.joined;
-    limits = saved;
+    ScanOutcome v;
+    {
+      const SharedWalkForTest walk(random, wait);
+      v = Scan(path, criteria, &shared, 1 + random() % 20000);
+      if (wait) *joined += walk.Joined();
+    }
     const std::string what = "round " + std::to_string(round) + (wait ? ", waiting" : "");
     ASSERT_EQ(v.scanned, o.scanned) << what;
     ASSERT_EQ(shared.statuses, one.statuses) << what;
