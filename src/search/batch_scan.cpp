@@ -565,6 +565,80 @@ bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* resu
   return true;
 }
 
+// The integer field of fieldSize bytes at at, when every key is a digit key of it: its sign and
+// magnitude, as IntegerValue reads them. False for a field cut short (shown empty, no keys).
+inline bool DigitOnlyValue(const unsigned char* record, unsigned size, size_t at, size_t fieldSize,
+                           uint32_t mask, uint32_t* magnitude, bool* negative) {
+  const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
+  if (at + fieldSize > dataEnd) return false;
+  const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
+  *negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
+  *magnitude = *negative ? 0u - value : value;
+  return true;
+}
+
+// Whether some digit key of a record's integer passes the filter: a record none of whose keys
+// does has no candidates. It reads only the plan, so the second walk's thread runs it too. With
+// kWidth, 10 to the power of the one length of all the keys' pieces (phone numbers looked up
+// whole), the loop over the groups and the choice of the divisor are made once rather than at
+// every record; 0 for any keys.
+template <uint64_t kWidth>
+struct DigitFilter {
+  const BatchPlan* plan;
+  const std::vector<KeyGroup>* groups;
+  size_t at;
+  size_t fieldSize;
+  uint32_t mask;
+  bool operator()(const unsigned char* record, unsigned size, int) const {
+    uint32_t magnitude = 0;
+    bool negative = false;
+    if (!DigitOnlyValue(record, size, at, fieldSize, mask, &magnitude, &negative)) return false;
+    const BatchPlan* p = plan;
+    auto inFilter = [p](uint64_t key) { return FilterHas(*p, key); };
+    if constexpr (kWidth == 0) {
+      return ForEachDigitKey(*groups, magnitude, negative, inFilter);
+    } else {
+      return DigitWindows<kWidth>((*groups)[0], magnitude, DigitCount(magnitude), inFilter);
+    }
+  }
+};
+
+// Calls f with the filter for the plan's digit-only field and returns what f returns.
+template <typename F>
+decltype(auto) WithDigitFilter(const BatchPlan& plan, F&& f) {
+  const std::vector<KeyGroup>& groups = plan.digitGroups[plan.digitOnlyField];
+  const size_t at = plan.digitOnlyAt;
+  const size_t fieldSize = plan.digitOnlySize;
+  const uint32_t mask = IntegerMask(fieldSize);
+  if (groups.size() == 1 && groups[0].mode == KeySubstring && groups[0].length >= 1 &&
+      groups[0].length <= 9) {
+    return WithPowerOfTen(groups[0].length, [&](auto width) {
+      return f(DigitFilter<decltype(width)::value>{&plan, &groups, at, fieldSize, mask});
+    });
+  }
+  return f(DigitFilter<0>{&plan, &groups, at, fieldSize, mask});
+}
+
+// Gathers the record's candidates and keeps them for the loop; true when it has any.
+inline bool GatherForLoop(BatchWalk* walk, const FieldTable* table, const unsigned char* record,
+                          unsigned size, int number) {
+  GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
+  walk->gathered = !walk->candidates.empty();
+  return walk->gathered;
+}
+
+// The pass-over's gate of the loop: the filter first, and the candidates gathered in full only
+// for the records it lets through.
+template <typename Filter>
+struct GatherWhenFiltered {
+  Filter filter;
+  BatchWalk* walk;
+  const FieldTable* table;
+  bool operator()(const unsigned char* record, unsigned size, int number) const {
+    return filter(record, size, number) && GatherForLoop(walk, table, record, size, number);
+  }
+};
+
 // Most records are no query's candidate, so the loop below passes over them in place in the
 // reader's buffer (PassOverRecords). It stops at a record that has candidates (they are kept for
 // it, so the loop does not gather them again), at the record a status update of any query falls
@@ -579,97 +653,24 @@ bool PassOverNoCandidates(BatchWalk* walk, SecondWalker* second, RecordReader* r
   int lastQuiet = walk->nextCommon - 1 < INT_MAX ? static_cast<int>(walk->nextCommon - 1) : INT_MAX;
   if (second->Advance(reader, length, scanned, &lastQuiet)) return true;
   if (plan.digitOnlyField >= 0) {
-    // A record none of whose digit keys passes the filter has no candidates; only the others
-    // are gathered in full.
-    const std::vector<KeyGroup>& groups = plan.digitGroups[plan.digitOnlyField];
-    const size_t at = plan.digitOnlyAt;
-    const size_t fieldSize = plan.digitOnlySize;
-    const uint32_t mask = IntegerMask(fieldSize);
-    if (groups.size() == 1 && groups[0].mode == KeySubstring && groups[0].length >= 1 &&
-        groups[0].length <= 9) {
-      // Pieces of one length (phone numbers looked up whole): the loop over the groups and the
-      // choice of the divisor are made once here rather than at every record.
-      const KeyGroup g = groups[0];
-      return WithPowerOfTen(g.length, [&](auto width) {
-        auto mayHaveCandidates = [walk, table, &plan, g, at, fieldSize, mask](
-                                     const unsigned char* record, unsigned size, int number) {
-          const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
-          if (at + fieldSize > dataEnd) return false;
-          const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
-          const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
-          const uint32_t magnitude = negative ? 0u - value : value;
-          auto inFilter = [&plan](uint64_t key) { return FilterHas(plan, key); };
-          if (!DigitWindows<decltype(width)::value>(g, magnitude, DigitCount(magnitude), inFilter))
-            return false;
-          GatherCandidates(walk, table, record, static_cast<int>(size),
-                           static_cast<uint32_t>(number));
-          walk->gathered = !walk->candidates.empty();
-          return walk->gathered;
-        };
-        return PassOverRecords(reader, length, scanned, lastQuiet, mayHaveCandidates, stopFlag);
-      });
-    }
-    auto mayHaveCandidates = [walk, table, &plan, &groups, at, fieldSize, mask](
-                                 const unsigned char* record, unsigned size, int number) {
-      // A field cut short is shown empty and has no keys.
-      const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
-      if (at + fieldSize > dataEnd) return false;
-      const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
-      const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
-      const uint32_t magnitude = negative ? 0u - value : value;
-      if (!ForEachDigitKey(groups, magnitude, negative,
-                           [&plan](uint64_t key) { return FilterHas(plan, key); }))
-        return false;
-      GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
-      walk->gathered = !walk->candidates.empty();
-      return walk->gathered;
-    };
-    return PassOverRecords(reader, length, scanned, lastQuiet, mayHaveCandidates, stopFlag);
+    return WithDigitFilter(plan, [&](auto filter) {
+      return PassOverRecords(reader, length, scanned, lastQuiet,
+                             GatherWhenFiltered<decltype(filter)>{filter, walk, table}, stopFlag);
+    });
   }
   auto hasCandidates = [walk, table](const unsigned char* record, unsigned size, int number) {
-    GatherCandidates(walk, table, record, static_cast<int>(size), static_cast<uint32_t>(number));
-    walk->gathered = !walk->candidates.empty();
-    return walk->gathered;
+    return GatherForLoop(walk, table, record, size, number);
   };
   return PassOverRecords(reader, length, scanned, lastQuiet, hasCandidates, stopFlag);
 }
 
 // When every key is a digit key of one integer, a second thread may walk the second half of a
-// viewed file (see search/second_walk.h). Its gate is the filter test of PassOverNoCandidates
-// alone: it reads only the plan, and the loop gathers the candidates of each record it lets
-// through.
+// viewed file (see search/second_walk.h), with the filter alone for its gate; the loop gathers
+// the candidates of each record it lets through.
 void StartDigitWalk(SecondWalker* second, RecordReader* reader, const BatchPlan& plan) {
-  const BatchPlan* const p = &plan;
-  const std::vector<KeyGroup>* const groups = &plan.digitGroups[plan.digitOnlyField];
-  const size_t at = plan.digitOnlyAt;
-  const size_t fieldSize = plan.digitOnlySize;
-  const uint32_t mask = IntegerMask(fieldSize);
-  auto inFilter = [p](uint64_t key) { return FilterHas(*p, key); };
-  const KeyGroup& one = groups->front();
-  if (groups->size() == 1 && one.mode == KeySubstring && one.length >= 1 && one.length <= 9) {
-    // Pieces of one length, as in PassOverNoCandidates.
-    const KeyGroup g = one;
-    WithPowerOfTen(g.length, [&](auto width) {
-      second->Start(reader, [g, inFilter, at, fieldSize, mask](const unsigned char* record,
-                                                               unsigned size, int) {
-        const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
-        if (at + fieldSize > dataEnd) return false;
-        const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
-        const uint32_t magnitude =
-            fieldSize == 4 && static_cast<int32_t>(value) < 0 ? 0u - value : value;
-        return DigitWindows<decltype(width)::value>(g, magnitude, DigitCount(magnitude), inFilter);
-      });
-      return 0;
-    });
-    return;
-  }
-  second->Start(reader, [groups, inFilter, at, fieldSize, mask](const unsigned char* record,
-                                                                unsigned size, int) {
-    const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
-    if (at + fieldSize > dataEnd) return false;
-    const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
-    const bool negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
-    return ForEachDigitKey(*groups, negative ? 0u - value : value, negative, inFilter);
+  WithDigitFilter(plan, [&](auto filter) {
+    second->Start(reader, filter);
+    return 0;
   });
 }
 
