@@ -80,6 +80,10 @@ void WalkSecondPart(SecondWalk* w, const Gate gate) {
   size_t at = start;
   size_t index = 0;
   size_t found = 0;
+  // The next record to sample and its slot, counted rather than taken as index % sampleEvery:
+  // a division by a number known only at run time cost more than the rest of a record's walk.
+  size_t nextSample = 0;
+  size_t sampleSlot = 0;
   bool offered = false;
   auto finish = [&] {
     w->finalIndex = index;
@@ -108,11 +112,14 @@ void WalkSecondPart(SecondWalk* w, const Gate gate) {
       at = start;
       index = 0;
       found = 0;
+      nextSample = 0;
+      sampleSlot = 0;
       continue;
     }
-    if (index % sampleEvery == 0) {
-      if (index / sampleEvery >= w->limits.sampleCapacity) break;
-      w->samples[index / sampleEvery] = at;
+    if (index == nextSample) {
+      if (sampleSlot >= w->limits.sampleCapacity) break;
+      w->samples[sampleSlot++] = at;
+      nextSample += sampleEvery;
     }
     if (gate(bytes + at, static_cast<unsigned>(next), 0)) {
       if (found >= w->limits.acceptedCapacity) break;
