@@ -156,9 +156,18 @@ native_section() {
     millis /dev/null gzip -dc "$WORK/bench.zdb"; gzip_t+=("$took")
     millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/single.zdb" "name=$prefix"; search_1+=("$took")
     millis /dev/null igzip -dc "$WORK/single.zdb"; igzip_1+=("$took")
-    millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix"; search_d+=("$took")
+    # The .db search and cat of the file side by side, in turn first: whichever comes second
+    # finds the file's last megabytes in the processor's cache from the first, and the first
+    # comes after igzip's 90 ms. In a fixed order (search after igzip, cat after rg) the
+    # search measured 15 % slower and cat 6 % faster than each would in the other's place.
+    if (( i % 2 )); then
+      millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix"; search_d+=("$took")
+      millis /dev/null cat "$WORK/bench.db"; cat_t+=("$took")
+    else
+      millis /dev/null cat "$WORK/bench.db"; cat_t+=("$took")
+      millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "name=$prefix"; search_d+=("$took")
+    fi
     millis "$WORK/count" rg -c -a "$rg_pattern" "$WORK/bench.db"; rg_t+=("$took")
-    millis /dev/null cat "$WORK/bench.db"; cat_t+=("$took")
     millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Phone=$phone"; sub_t+=("$took")
     millis "$WORK/rows" "$VOSTREL_CLI" search "$WORK/bench.db" "Name=$pattern_name"; wild_t+=("$took")
     millis "$WORK/all.tsv" "$VOSTREL_CLI" search "$WORK/bench.db"; list_t+=("$took")
