@@ -11,6 +11,13 @@
 #include "db/database_header.h"
 #include "db/record_reader.h"
 
+// How far ahead of the record at hand a record walk asks for the bytes it will read (never a
+// fault, even past the buffer's or the view's end). The walk itself waits for each length byte,
+// and with lookups of their own beside it (the batch filter's table) the processor's own
+// prefetching fell behind: 10,000 phone lookups 17.4 -> 16.2 ms at 2,000,000 records, side by
+// side; a single search gained 0-2 %.
+constexpr size_t kPrefetchAhead = 2048;
+
 // Calls f with std::integral_constant<uint64_t, 10 to the power digits> for digits 1 to 9, and
 // with 10^10 for any other count, and returns what f returns: code that divides by a power of
 // ten chosen at run time gets the power as a constant, so that each division is a
@@ -87,6 +94,7 @@ bool PassOverRecords(RecordReader* reader, unsigned char* length, int* scanned, 
          !stop(at, static_cast<unsigned>(next), count + 1)) {
     ++count;
     at += next;
+    __builtin_prefetch(at + kPrefetchAhead);
     next = at[-1];
     if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
       stopped = true;

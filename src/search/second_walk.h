@@ -22,6 +22,7 @@
 
 #include "db/file_system.h"
 #include "db/record_reader.h"
+#include "search/pass_over.h"
 #include "search/scan_loop.h"
 
 // The thread's records are numbered from its guessed start: index 0 is the guess.
@@ -126,6 +127,7 @@ void WalkSecondPart(SecondWalk* w, const Gate gate) {
       w->accepted[found++] = SecondWalk::Found{at, index};
     }
     at += next;
+    __builtin_prefetch(bytes + at + kPrefetchAhead);
     ++index;
     if (!offered && index == trialRecords) {
       offered = true;
