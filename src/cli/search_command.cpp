@@ -208,11 +208,13 @@ void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat for
   WriteTableHeader(&run->writer);
 }
 
+// How the file fared while it was searched.
+enum FileDuringSearch { FileUntouched, FileCut, FileChanged };
+
 // Flushes the rows, closes the progress line and says how the scan ended; limited: rows past
-// the header's record count are not listed; shrank: another program cut the file during the
-// scan. Returns the exit code.
+// the header's record count are not listed. Returns the exit code.
 int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::string& shown,
-                    const DatabaseHeader& header, bool limited, bool shrank) {
+                    const DatabaseHeader& header, bool limited, FileDuringSearch file) {
   const bool written = FlushTable(&run->writer, true);
   if (run->progress) {
     ClearProgressLine(run);
@@ -222,10 +224,19 @@ int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::strin
     fputs("vostrel-cli: cannot write the results\n", stderr);
     return 2;
   }
+  // A file another program wrote to while it was read (a copy over it) may have given rows
+  // made of both files, however the scan ended: the result is no result, and says so.
+  if (file == FileChanged) {
+    fprintf(stderr,
+            "vostrel-cli: %s: the file changed while it was searched (another program wrote to "
+            "it); the rows are not to be trusted: search it again\n",
+            shown.c_str());
+    return 2;
+  }
   // The application ends these quietly; a script deserves to hear that rows may be missing.
   // Of a file cut while it was read, the bytes after the cut read as zeros or not at all:
   // either ending is the cut's.
-  if (shrank && (outcome.end == ScanShortRead || outcome.end == ScanBadLength))
+  if (file == FileCut && (outcome.end == ScanShortRead || outcome.end == ScanBadLength))
     fprintf(stderr,
             "vostrel-cli: %s: the file was cut short while it was searched, after record %d\n",
             shown.c_str(), outcome.scanned);
@@ -288,10 +299,12 @@ bool OpenSearch(const std::string& file, OutputFormat format, bool queryColumn,
 
 // Closes what OpenSearch opened and ends the output. Returns the exit code.
 int FinishSearch(OpenedSearch* search, const ScanOutcome& outcome, bool limited) {
-  const bool shrank = RecordFileShrank(&search->reader);
+  const FileDuringSearch file = RecordFileShrank(&search->reader)    ? FileCut
+                                : RecordFileChanged(&search->reader) ? FileChanged
+                                                                     : FileUntouched;
   CloseRecordReader(&search->reader);
   FreeFieldTable(&search->table);
-  return EndSearchOutput(&search->run, outcome, search->shown, search->header, limited, shrank);
+  return EndSearchOutput(&search->run, outcome, search->shown, search->header, limited, file);
 }
 
 // search FILE FIELD=TEXT...: one query. Returns the exit code.

@@ -41,6 +41,25 @@ size_t ExclusiveRead(ExclusiveFile* file, void* buffer, size_t count);
 // Returns the bytes read, as ExclusiveRead does.
 size_t ExclusiveReadAt(ExclusiveFile* file, uint64_t offset, void* buffer, size_t count);
 void ExclusiveClose(ExclusiveFile* file);
+// What tells a file from what stood at its path before, or from itself before an edit: its size,
+// its modification time, its change time (which every write and every change of its times
+// moves, so an edit in place that puts the modification time back, as `touch -r` does, still
+// shows) and the file's number on its volume.
+struct FileStamp {
+  uint64_t size = 0;
+  int64_t modified = 0;  // in the platform's units (ns on POSIX, 100 ns on Windows)
+  int64_t changed = 0;
+  uint64_t volume = 0;
+  uint64_t number = 0;
+};
+// False when the file cannot be looked at (then the stamp is left as it was).
+bool StampOpenFile(const ExclusiveFile& file, FileStamp* stamp);
+bool StampFileAt(const wchar_t* path, FileStamp* stamp);
+inline bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.size == b.size && a.modified == b.modified && a.changed == b.changed &&
+         a.volume == b.volume && a.number == b.number;
+}
+
 // A read-only view of a whole open file, for reading it without a copy (POSIX systems; on
 // Windows MapWholeFile declines and the caller reads). If another program shrinks the file while
 // the view is read, the pages that went away read as zeros from there on, instead of the bus
@@ -51,15 +70,18 @@ struct FileView {
   size_t length = 0;  // the file's size when it was mapped
   size_t start = 0;   // where the file's reading position stood then
   int fd = -1;
-  int slot = -1;        // among the views a bus error is looked up in
-  bool shrank = false;  // PrepareFileView found the file shorter, or pages gone
+  int slot = -1;         // among the views a bus error is looked up in
+  bool shrank = false;   // PrepareFileView found the file shorter, or pages gone
+  bool changed = false;  // PrepareFileView found the file written to since it was mapped
+  FileStamp stamp;       // the file when it was mapped
 };
 // False, with nothing mapped, for an empty or irregular file, past a limit of views open at once,
 // or when mapping fails.
 bool MapWholeFile(const ExclusiveFile& file, FileView* view);
 // Makes bytes from to to of the view ready to read (loads and maps them now, rather than page by
 // page while they are scanned) and says how far from `from` on they may be read: to, or less (at
-// least from) where the file ends now, or at `from` once pages went away.
+// least from) where the file ends now, or at `from` once pages went away or the file was written
+// to (another program copied a file over it: its bytes would be spliced with what was read).
 size_t PrepareFileView(FileView* view, size_t from, size_t to);
 // The file is shorter now than when it was mapped, or pages of the view went away.
 bool FileViewShrank(const FileView& view);

@@ -315,7 +315,29 @@ size_t SizeNow(int fd, size_t otherwise) {
   return static_cast<size_t>(now.st_size);
 }
 
+void StampOf(const struct stat& info, FileStamp* stamp) {
+  stamp->size = info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  stamp->modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  stamp->changed = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  stamp->volume = static_cast<uint64_t>(info.st_dev);
+  stamp->number = static_cast<uint64_t>(info.st_ino);
+}
+
 }  // namespace
+
+bool StampOpenFile(const ExclusiveFile& file, FileStamp* stamp) {
+  struct stat info;
+  if (file.fd < 0 || fstat(file.fd, &info) != 0) return false;
+  StampOf(info, stamp);
+  return true;
+}
+
+bool StampFileAt(const wchar_t* path, FileStamp* stamp) {
+  struct stat info;
+  if (stat(PathToNative(path).c_str(), &info) != 0) return false;
+  StampOf(info, stamp);
+  return true;
+}
 
 bool MapWholeFile(const ExclusiveFile& file, FileView* view) {
   *view = FileView();
@@ -353,6 +375,7 @@ bool MapWholeFile(const ExclusiveFile& file, FileView* view) {
   view->start = static_cast<uint64_t>(position) < length ? static_cast<size_t>(position) : length;
   view->fd = file.fd;
   view->slot = slot;
+  StampOf(info, &view->stamp);
   return true;
 }
 
@@ -363,11 +386,19 @@ size_t PrepareFileView(FileView* view, size_t from, size_t to) {
     return from;
   }
   if (to > view->length) to = view->length;
-  // A file that shrank ends where it ends now.
-  const size_t size = SizeNow(view->fd, to);
-  if (size < to) {
-    view->shrank = true;
-    to = size > from ? size : from;
+  // A file that shrank ends where it ends now; one written to since it was mapped ends here (a
+  // file copied over it: its pages would be read from here on in place of the old ones).
+  struct stat info;
+  if (fstat(view->fd, &info) == 0) {
+    FileStamp now;
+    StampOf(info, &now);
+    if (now.size < to) {
+      view->shrank = true;
+      to = now.size > from ? static_cast<size_t>(now.size) : from;
+    } else if (now.modified != view->stamp.modified || now.changed != view->stamp.changed) {
+      view->changed = true;
+      return from;
+    }
   }
   if (to <= from) return from;
 #ifdef MADV_POPULATE_READ

@@ -204,6 +204,41 @@ void RemoveTemporaryFilesOnSignals() {
 
 // Windows keeps a file that is mapped from being cut, but the read-ahead's reads measure well
 // there; the view is left to POSIX systems.
+namespace {
+
+int64_t TimeOf(const LARGE_INTEGER& t) { return static_cast<int64_t>(t.QuadPart); }
+
+bool StampHandle(HANDLE h, FileStamp* stamp) {
+  FILE_BASIC_INFO times = {};
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandleEx(h, FileBasicInfo, &times, sizeof times) ||
+      !GetFileInformationByHandle(h, &info))
+    return false;
+  stamp->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp->modified = TimeOf(times.LastWriteTime);
+  stamp->changed = TimeOf(times.ChangeTime);
+  stamp->volume = info.dwVolumeSerialNumber;
+  stamp->number = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+bool StampOpenFile(const ExclusiveFile& file, FileStamp* stamp) {
+  return file.handle != nullptr && StampHandle(static_cast<HANDLE>(file.handle), stamp);
+}
+
+bool StampFileAt(const wchar_t* path, FileStamp* stamp) {
+  // Only the attributes are read: no other holder of the file is refused, nor refuses this.
+  HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool stamped = StampHandle(h, stamp);
+  CloseHandle(h);
+  return stamped;
+}
+
 bool MapWholeFile(const ExclusiveFile&, FileView*) { return false; }
 size_t PrepareFileView(FileView*, size_t from, size_t) { return from; }
 bool FileViewShrank(const FileView&) { return false; }

@@ -454,6 +454,19 @@ void StopMembers(RecordReader* reader) {
   reader->members = nullptr;
 }
 
+// The file the reader reads, whatever its mode; null on the kept records.
+const ExclusiveFile* ReaderFile(const RecordReader* reader) {
+  if (reader->memory != nullptr) return nullptr;
+  if (reader->viaGz)
+    return reader->gz != nullptr ? GzStreamFile(static_cast<const GzStream*>(reader->gz)) : nullptr;
+  return &reader->file;
+}
+
+bool StampNow(const RecordReader* reader, FileStamp* now) {
+  const ExclusiveFile* file = ReaderFile(reader);
+  return reader->stamped && file != nullptr && StampOpenFile(*file, now);
+}
+
 }  // namespace
 
 int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
@@ -483,6 +496,8 @@ int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHe
       return 1;
     }
   }
+  const ExclusiveFile* file = ReaderFile(reader);
+  reader->stamped = file != nullptr && StampOpenFile(*file, &reader->stamp);
   // Without a buffer the reader still works, one direct read per call.
   reader->buffer = static_cast<unsigned char*>(malloc(kBlockSize));
   return 0;
@@ -597,8 +612,26 @@ void ExtendRecordView(RecordReader* reader, size_t end, bool shrank, bool ended)
 }
 
 bool RecordFileShrank(const RecordReader* reader) {
-  return reader->view != nullptr &&
-         FileViewShrank(static_cast<const ViewedFile*>(reader->view)->view);
+  if (reader->view != nullptr)
+    return FileViewShrank(static_cast<const ViewedFile*>(reader->view)->view);
+  FileStamp now;
+  return StampNow(reader, &now) && now.size < reader->stamp.size;
+}
+
+bool RecordFileChanged(const RecordReader* reader) {
+  if (RecordFileShrank(reader)) return false;
+  if (reader->view != nullptr && static_cast<const ViewedFile*>(reader->view)->view.changed)
+    return true;
+  FileStamp now;
+  return StampNow(reader, &now) && !SameStamp(now, reader->stamp);
+}
+
+bool RecordCutAway(const RecordReader* reader) {
+  if (reader->view == nullptr) return false;
+  // The view's buffer is the whole file: where the reader stands is the record's end in it.
+  const FileView& view = static_cast<const ViewedFile*>(reader->view)->view;
+  FileStamp now;
+  return FileViewShrank(view) && StampNow(reader, &now) && reader->bufferStart > now.size;
 }
 
 bool StartReadAhead(RecordReader* reader) {

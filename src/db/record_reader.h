@@ -35,6 +35,10 @@ struct RecordReader {
   void* view = nullptr;
   size_t headerSize = 0;  // a gz stream: the header's bytes, and how many of them arrived
   size_t headerRead = 0;
+  // The file as it was opened, to tell at the end whether another program wrote to it or cut
+  // it meanwhile; stamped is false where the platform could not say.
+  FileStamp stamp;
+  bool stamped = false;
 };
 
 // 0 on success; 2 when the gz stream could not be opened, 1 when the plain file could not be
@@ -94,7 +98,14 @@ bool CopyRecordView(const RecordReader* reader, FileView* copy);
 // The buffer reaches to end from now on (never less than before), loaded by such a thread;
 // shrank: the thread found the file cut; ended: the view holds nothing past end to load.
 void ExtendRecordView(RecordReader* reader, size_t end, bool shrank, bool ended);
-// The viewed file turned out shorter than when it was opened: another program cut it during the
-// read, and the bytes delivered end at the cut (or, for a window already loaded, read as zeros
-// from there).
+// The file turned out shorter than when it was opened: another program cut it during the read,
+// and the bytes delivered end at the cut (or, for a window of a view already loaded, read as
+// zeros from there).
 bool RecordFileShrank(const RecordReader* reader);
+// Another program wrote to the file (not only cut it) since it was opened, as a copy of another
+// file over it does: what was read may be made of both files.
+bool RecordFileChanged(const RecordReader* reader);
+// The record just taken reaches past where the viewed file ends now: a cut fell inside it, and
+// its last bytes read as zeros. False for every reader but a view. The scan asks only when the
+// record's last byte is 0 (the bytes after a cut read so), so a whole file never pays for it.
+bool RecordCutAway(const RecordReader* reader);

@@ -410,3 +410,7 @@ bool InflateMember(MemberInflater* m, const unsigned char* member, size_t length
   *produced = made;
   return true;
 }
+
+const ExclusiveFile* GzStreamFile(const GzStream* gz) {
+  return gz != nullptr ? &gz->file : nullptr;
+}

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "db/file_system.h"
+
 // Which library inflates. ISA-L's inflate is more than twice as fast as zlib's; zlib stays for
 // builds without ISA-L (VOSTREL_INFLATE=zlib) and decides every member that ISA-L does not
 // finish cleanly, so both engines deliver the same bytes.
@@ -52,3 +54,6 @@ void FreeMemberInflater(MemberInflater* inflater);
 // read as it reads any member (ContinueGzStreamAt).
 bool InflateMember(MemberInflater* inflater, const unsigned char* member, size_t length,
                    unsigned char* out, size_t room, size_t* produced);
+
+// The stream's file, for looking at it (its stamp), never for reading.
+const ExclusiveFile* GzStreamFile(const GzStream* gz);

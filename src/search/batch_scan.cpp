@@ -727,7 +727,9 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
       break;
     }
     const unsigned char* data = TakeRecordBytes(reader, record, length);
-    if (data == nullptr) {
+    // A record that a cut by another program fell inside is no subscriber: it ends the scan as
+    // the cut, unlisted and uncounted.
+    if (data == nullptr || (data[length - 1] == 0 && RecordCutAway(reader))) {
       end = ScanShortRead;
       break;
     }

@@ -715,7 +715,9 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     // The record is read in place when the reader holds it whole in its block buffer, which is
     // nearly always; only a record that straddles two blocks is copied out.
     const unsigned char* data = TakeRecordBytes(reader, record, length);
-    if (data == nullptr) {
+    // A record that a cut by another program fell inside is no subscriber: it ends the scan as
+    // the cut, unlisted and uncounted.
+    if (data == nullptr || (data[length - 1] == 0 && RecordCutAway(reader))) {
       end = ScanShortRead;
       break;
     }

@@ -14,10 +14,11 @@ namespace {
 constexpr size_t kLargestCache = size_t{1} << 30;
 constexpr DWORD kIdentityBytes = 4096;
 
-// What tells the file that was read from another one at the same path.
+// What tells the file that was read from another one at the same path, or from itself edited:
+// its stamp (the change time shows an edit that put the last-write time back), and its first
+// and last bytes besides, for file systems whose times say little.
 struct FileIdentity {
-  uint64_t size = 0;
-  FILETIME lastWrite = {};
+  FileStamp stamp;
   size_t headLength = 0;
   size_t tailLength = 0;
   unsigned char head[kIdentityBytes] = {};
@@ -36,24 +37,22 @@ int FileScans = 0;
 int MemoryScans = 0;
 
 bool ReadIdentity(const wchar_t* path, FileIdentity* identity) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
-  identity->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  identity->lastWrite = data.ftLastWriteTime;
+  if (!StampFileAt(path, &identity->stamp)) return false;
   ExclusiveFile file;
   if (!OpenForReading(path, ShareWithAll, &file)) return false;
   identity->headLength = ExclusiveRead(&file, identity->head, kIdentityBytes);
   identity->tailLength = 0;
-  if (identity->size > kIdentityBytes && ExclusiveSeek(&file, identity->size - kIdentityBytes))
+  const uint64_t size = identity->stamp.size;
+  if (size > kIdentityBytes && ExclusiveSeek(&file, size - kIdentityBytes))
     identity->tailLength = ExclusiveRead(&file, identity->tail, kIdentityBytes);
   ExclusiveClose(&file);
   return true;
 }
 
 bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
-  return a.size == b.size && CompareFileTime(&a.lastWrite, &b.lastWrite) == 0 &&
-         a.headLength == b.headLength && a.tailLength == b.tailLength &&
-         memcmp(a.head, b.head, a.headLength) == 0 && memcmp(a.tail, b.tail, a.tailLength) == 0;
+  return SameStamp(a.stamp, b.stamp) && a.headLength == b.headLength &&
+         a.tailLength == b.tailLength && memcmp(a.head, b.head, a.headLength) == 0 &&
+         memcmp(a.tail, b.tail, a.tailLength) == 0;
 }
 
 bool StillTheFileRead(const wchar_t* path) {

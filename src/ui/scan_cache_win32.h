@@ -9,8 +9,8 @@
 // 1 GiB or a quarter of the physical memory, whichever is less.
 //
 // When it is used: only for the same path, and only while the file is the one that was read:
-// the same size, last-write time and first and last 4 KiB. A file that changed is read anew,
-// and so is one that changed while it was being read.
+// the same size, last-write and change times, file number and first and last 4 KiB. A file that
+// changed is read anew, and so is one that changed while it was being read.
 //
 // Threads: the search worker fills, checks and reads the cache, and only while it runs; the UI
 // thread releases it, and only when no worker runs (ClearSchema, which every schema load and

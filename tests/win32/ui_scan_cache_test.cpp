@@ -3,6 +3,7 @@
 // a schema load and at exit; read anew when the file changed on disk or while it was read.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -97,6 +98,22 @@ bool TouchLater(const std::wstring& path) {
 }
 
 // The compressed bytes of a city of count numbered records.
+// data as a gzip member of stored blocks: its bytes stand in the file as they are, so an edit of
+// the data changes only those bytes and the member's trailer.
+std::string StoredMember(const std::string& data) {
+  z_stream z = {};
+  EXPECT_EQ(deflateInit2(&z, 0, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
 std::string CompressedCity(int count, const std::string& namePrefix) {
   TempDir dir;
   const std::wstring path = dir.File(L"city.zdb");
@@ -195,14 +212,15 @@ TEST(ScanCache, KeptRecordsAreReleasedAtAnotherSelectionAtASchemaLoadAndAtExit) 
 // bytes alone tell of the change; the new records are then kept in their turn.
 TEST(ScanCache, AFileChangedOnDiskIsReadAnew) {
   constexpr int kRecords = 2000;
-  enum Change { Rewritten, Truncated, ReplacedSameSize };
+  enum Change { Rewritten, Truncated, ReplacedSameSize, EditedInPlace };
   struct Case {
     const char* what;
     Change change;
   };
   const Case cases[] = {{"rewritten, a later time", Rewritten},
                         {"truncated", Truncated},
-                        {"replaced by another of the same size and time", ReplacedSameSize}};
+                        {"replaced by another of the same size and time", ReplacedSameSize},
+                        {"a name edited in the middle, the size and time kept", EditedInPlace}};
   // Two cities whose files have the same size: the shorter ends in bytes after its member,
   // which every reader passes over.
   std::string first = CompressedCity(kRecords, "NAME");
@@ -210,12 +228,27 @@ TEST(ScanCache, AFileChangedOnDiskIsReadAnew) {
   ASSERT_NE(first, other);
   if (first.size() < other.size()) first.resize(other.size(), '\0');
   if (other.size() < first.size()) other.resize(first.size(), '\0');
+  // Two members of stored blocks, the second longer than the 4 KiB compared at each end: a name
+  // edited in the first changes neither the size nor those bytes, only the change time.
+  TempDir scratch;
+  ASSERT_TRUE(WriteFileBytes(scratch.File(L"c.zdb"), first));
+  const std::string stream = ReadGzBytes(scratch.File(L"c.zdb"));
+  const size_t edited = stream.find("NAME1000");
+  ASSERT_NE(edited, std::string::npos);
+  std::string changed = stream;
+  changed.replace(edited, 8, "NOMA1000");
+  const size_t part = stream.size() - 10000;
+  const std::string twoMembers =
+      StoredMember(stream.substr(0, part)) + StoredMember(stream.substr(part));
+  const std::string twoEdited =
+      StoredMember(changed.substr(0, part)) + StoredMember(changed.substr(part));
+  ASSERT_EQ(twoMembers.size(), twoEdited.size());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     MessageBoxRecorder boxes;
     AppUnderTest app;
     const std::wstring path = app.FilePath(L"city.zdb");
-    app.Directory().WriteFile(L"city.zdb", first);
+    app.Directory().WriteFile(L"city.zdb", c.change == EditedInPlace ? twoMembers : first);
     app.InstallDatabases({{L"city.zdb", "City"}});
     ASSERT_EQ(app.Start(), 0);
     const SearchSeen before = SearchOnce(boxes);
@@ -230,8 +263,11 @@ TEST(ScanCache, AFileChangedOnDiskIsReadAnew) {
       ASSERT_TRUE(TouchLater(path));
     } else if (c.change == Truncated) {
       app.Directory().WriteFile(L"city.zdb", first.substr(0, first.size() / 2));
-    } else {
+    } else if (c.change == ReplacedSameSize) {
       app.Directory().WriteFile(L"city.zdb", other);
+      ASSERT_TRUE(SetLastWriteTime(path, time));
+    } else {
+      app.Directory().WriteFile(L"city.zdb", twoEdited);
       ASSERT_TRUE(SetLastWriteTime(path, time));
     }
     const SearchSeen after = SearchOnce(boxes);
@@ -244,9 +280,12 @@ TEST(ScanCache, AFileChangedOnDiskIsReadAnew) {
       EXPECT_LT(after.rows, kRecords);
       EXPECT_EQ(after.boxes.size(), 1u);
       EXPECT_EQ(after.texts.back(), FinalStatus(after.rows, after.rows));
-    } else {
+    } else if (c.change == ReplacedSameSize) {
       EXPECT_EQ(after.rows, kRecords);
       EXPECT_EQ(ListCell(0, 1), L"NOME0");
+    } else {
+      EXPECT_EQ(after.rows, kRecords);
+      EXPECT_EQ(ListCell(1000, 1), L"NOMA1000");
     }
     // Kept again, as the file now is.
     ExpectSameSearch(SearchOnce(boxes), after);
