@@ -103,6 +103,10 @@ file(COPY_FILE ${PACKAGE_LNG} ${stage}/vostrel.lng)
 file(COPY_FILE ${PACKAGE_INI} ${stage}/vostrel.ini)
 # Windows users open the read-me in Notepad: give it CR LF line ends.
 file(READ ${PACKAGE_README} readme)
+# A build without ISA-L carries no ISA-L licence, and its read-me names none.
+if(NOT PACKAGE_ISAL_LICENSE)
+  string(REGEX REPLACE "  LICENSE-isa-l.txt[^\n]*\n[^\n]*\n" "" readme "${readme}")
+endif()
 string(REPLACE "\r\n" "\n" readme "${readme}")
 string(REPLACE "\n" "\r\n" readme "${readme}")
 file(WRITE ${stage}/README.txt "${readme}")

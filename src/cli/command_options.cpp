@@ -1,10 +1,12 @@
 #include "cli/command_options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "cli/terminal_text.h"
 #include "db/codepage.h"
+#include "db/file_system.h"
 
 namespace {
 
@@ -108,4 +110,24 @@ bool OpenDatabaseFile(const std::string& argument, const std::wstring& path, Dat
     return false;
   }
   return true;
+}
+
+FILE* OpenInputFile(const std::wstring& path, const std::string& shown, const char* what) {
+  const char* why = nullptr;
+  const uint32_t attributes = GetPathAttributes(path.c_str());
+  FILE* in = nullptr;
+  // A directory opens for reading on POSIX systems and fails only at the first read.
+  if (attributes != kNoFile && (attributes & kIsDirectory) != 0) {
+    why = "it is a folder";
+  } else {
+    errno = 0;
+    in = OpenFileWide(path.c_str(), L"rb");
+    if (in != nullptr) return in;
+    why = errno == ENOENT                     ? "no such file"
+          : errno == EACCES || errno == EPERM ? "permission denied"
+          : errno != 0                        ? strerror(errno)
+                                              : "the system gave no reason";
+  }
+  fprintf(stderr, "vostrel-cli: %s: cannot open the %s: %s\n", shown.c_str(), what, why);
+  return nullptr;
 }

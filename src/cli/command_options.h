@@ -46,3 +46,8 @@ bool PathWithinLimit(const std::string& argument, std::wstring* path);
 // table. Returns false after printing why the file cannot be used.
 bool OpenDatabaseFile(const std::string& argument, const std::wstring& path, DatabaseHeader* header,
                       bool* viaGz, FieldTable* table);
+
+// Opens a text file the user names for reading (a table, the queries). On failure prints
+// "vostrel-cli: SHOWN: cannot open the WHAT: WHY" (no such file, a directory, no permission...)
+// and returns null.
+FILE* OpenInputFile(const std::wstring& path, const std::string& shown, const char* what);

@@ -15,6 +15,8 @@ static const char kUsage[] =
     "  info [--json] FILE                    header and fields of a database file\n"
     "  search [--format tsv|csv|json] FILE [FIELD=TEXT]...\n"
     "                                        list the records that match, as the app does\n"
+    "  search [--format tsv|csv|json] FILE --queries QUERIES\n"
+    "                                        many searches (a TSV file of them) in one pass\n"
     "  make [--title TEXT] [--schema builtin|FILE] INPUT OUTPUT\n"
     "                                        build a .db, .zdb or .fdb file from a TSV table\n"
     "\n"

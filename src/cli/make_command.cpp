@@ -280,7 +280,7 @@ bool CellsToRecord(const std::vector<std::string>& cells,
     // field turns what is typed into capitals, so a small letter could never be matched unless
     // the field folds case anyway.
     const bool searched = f.searchIndex > 0;
-    if (searched && (f.flags & UpperCaseInput) && !(f.flags & FoldValue))
+    if (searched && f.type == FieldText && (f.flags & UpperCaseInput) && !(f.flags & FoldValue))
       for (wchar_t& c : value) c = UpperCaseAsTyped(c);
     if (!WideToSingleByteStrict(value, &(*record)[j])) {
       *problem = label + ": a character that Windows-1251 cannot hold (or text that is not UTF-8)";
@@ -456,6 +456,11 @@ bool BeginFromHeaderLine(MakeRun* run, const std::vector<std::string>& cells) {
   bool matches = cells.size() == run->schema.size();
   for (size_t j = 0; matches && j < cells.size(); ++j)
     matches = SameFieldName(cells[j], NameUtf8(run->schema[j]));
+  // A table saved with commas or semicolons arrives as one cell a line.
+  if (!matches && cells.size() == 1 && cells[0].find_first_of(",;") != std::string::npos)
+    return RefuseLine(*run,
+                      "the header line holds no tab: the table must be tab-separated (TSV), not "
+                      "separated by commas or semicolons");
   if (!matches) {
     std::string names;
     for (const FieldDescriptor& f : run->schema) names += (names.empty() ? "" : ", ") + NameUtf8(f);
@@ -553,7 +558,14 @@ int RunMakeCommand(const CliArgs& args) {
                                 false,      TakeMakeOption, &given};
   if (!ParseCommandLine(args, syntax, &operands, &exitCode)) return exitCode;
   if (operands.size() != 2) {
-    fputs(kMakeUsage, stderr);
+    fprintf(stderr, "vostrel-cli: make: %s\n\n%s",
+            operands.empty()       ? "INPUT and OUTPUT are missing: the table to read and the "
+                                     "database file to write"
+            : operands.size() == 1 ? "OUTPUT is missing: name the database file to write after "
+                                     "the table"
+                                   : "takes two operands, INPUT and OUTPUT (a title of several "
+                                     "words needs quotes)",
+            kMakeUsage);
     return 2;
   }
   const std::string& input = operands[0];
@@ -569,9 +581,8 @@ int RunMakeCommand(const CliArgs& args) {
   // Text mode would end the table at a Ctrl-Z byte and rewrite line ends.
   if (input == "-") _setmode(_fileno(stdin), _O_BINARY);
 #endif
-  FILE* in = input == "-" ? stdin : OpenFileWide(PathFromArgument(input).c_str(), L"rb");
+  FILE* in = input == "-" ? stdin : OpenInputFile(PathFromArgument(input), run.shownInput, "table");
   if (in == nullptr) {
-    fprintf(stderr, "vostrel-cli: %s: cannot open the table\n", run.shownInput.c_str());
     return 2;
   }
   return WriteDatabase(in, &run);

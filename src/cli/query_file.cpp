@@ -129,11 +129,8 @@ bool ReadQueryFile(const std::string& argument, FieldTable* table, std::vector<B
   if (argument != "-") {
     std::wstring path;
     if (!PathWithinLimit(argument, &path)) return false;
-    in = OpenFileWide(path.c_str(), L"rb");
-    if (in == nullptr) {
-      fprintf(stderr, "vostrel-cli: %s: cannot open the queries\n", read.shown.c_str());
-      return false;
-    }
+    in = OpenInputFile(path, read.shown, "queries");
+    if (in == nullptr) return false;
   } else {
 #ifdef _WIN32
     // Text mode would end the queries at a Ctrl-Z byte.

@@ -145,7 +145,9 @@ bool EncodeRecord(const std::vector<FieldDescriptor>& schema, const DatabaseReco
       if (!sizeOk) {
         fault = "integer size " + std::to_string(f.size) + " cannot be written";
       } else if (!ParseDecimal(v, &number)) {
-        fault = "'" + v + "' is not a decimal number as it reads back (no leading zeros)";
+        fault = "'" + v + "' is not a number: write it in digits" +
+                std::string(f.size == 4 ? " (a minus sign may lead)" : "") +
+                ", without leading zeros";
       } else if (number < low || number > high) {
         fault = v + " is outside " + std::to_string(low) + " to " + std::to_string(high);
       } else {

@@ -60,7 +60,7 @@ refuse() {  # refuse WHAT EXPECTED-MESSAGE TABLE-TEXT [make options...]
 row='1\tA\tB\tC\tD\n'
 refuse "text too long" "bad.tsv:3:" "$header\n$row""2\tA\tB\t$(printf 'x%.0s' $(seq 37))\tD\n"
 refuse "phone out of range" "bad.tsv:2:" "$header\n16777216\tA\tB\tC\tD\n"
-refuse "phone not a number" "bad.tsv:2:" "$header\n12a\tA\tB\tC\tD\n"
+refuse "phone not a number, shown as typed" "bad.tsv:2: field 1 'Phone': '12a4567' is not a number: write it in digits" "$header\n12a4567\tA\tB\tC\tD\n"
 refuse "negative phone" "bad.tsv:2:" "$header\n-1\tA\tB\tC\tD\n"
 refuse "house longer than a search takes" "bad.tsv:2: field 4 'House': '$(printf 'H%.0s' $(seq 37))' is longer than the 36 characters a search" "$header\n1\tA\tB\t$(printf 'H%.0s' $(seq 37))\tD\n"
 refuse "phone with a leading zero" "bad.tsv:2: field 1 'Phone': '0123456'" "$header\n0123456\tA\tB\tC\tD\n"
@@ -72,14 +72,17 @@ refuse "NUL byte in a cell" "bad.tsv:3: the line holds a NUL byte" "$header\n$ro
 refuse "unknown escape" "bad.tsv:2:" "$header\n1\tA\\\\x\tB\tC\tD\n"
 refuse "backslash at the end" "bad.tsv:2:" "$header\n1\tA\tB\tC\tD\\\\\n"
 refuse "wrong header" "bad.tsv:1:" "Phone\tName\tStreet\tFlat\tHouse\n$row"
+refuse "comma-separated" "bad.tsv:1: the header line holds no tab: the table must be tab-separated" "Phone,Name,Street,House,Flat\n1,A,B,C,D\n"
 refuse "empty table" "no header line" ""
 refuse "title too long" "title" "$header\n$row" --title "$(printf 'T%.0s' $(seq 23))"
 refuse "schema for a .db" ".fdb" "$header\n$row" --schema schema.txt
 run 0 make --title "$(printf 'T%.0s' $(seq 22))" one.tsv t22.db
 run 0 make --title "HEADER" one.tsv "$(printf 'T%.0s' $(seq 4))"
 run 2 make one.tsv
+contains err.txt "make: OUTPUT is missing" "make without OUTPUT says so"
 run 2 make --bogus one.tsv x.db
 run 2 make missing.tsv x.db
+contains err.txt "missing.tsv: cannot open the table: no such file" "a missing table says why"
 [ -e x.db ] && fail "no file for a missing table"
 
 # Endless binary input ends the run at once, as the table or as the schema.

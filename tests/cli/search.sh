@@ -235,7 +235,7 @@ name\ncafé\n|line 2 (query 1): the text for field 'Name' holds a character that
 name\nA\000B\n|line 2 (query 1): the line holds a NUL byte
 BAD
 run 2 search dir.db --queries missing.tsv
-contains err.txt "missing.tsv: cannot open the queries" "--queries: a missing file"
+contains err.txt "missing.tsv: cannot open the queries: no such file" "--queries: a missing file"
 run 2 search dir.db --queries q.tsv name=A
 contains err.txt "no FIELD=TEXT" "--queries with criteria"
 run 2 search --queries q.tsv --queries q.tsv dir.db
@@ -292,6 +292,7 @@ done <<'CASES'
 2|vostrel-cli: unknown option '--bogus'|make --bogus table.tsv x.db
 2|vostrel-cli info: unknown option '--bogus'|info --json --bogus dir.db
 CASES
+"$CLI" --help | grep -qF -- "--queries QUERIES" || fail "the top-level help names --queries"
 
 [ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "search: all passed"

@@ -703,6 +703,14 @@ if [ "$win_inflate" = isal ]; then
     fail "zip: LICENSE-isa-l.txt is not ISA-L's licence ($isal_source)"
   fi
 fi
+# The read-me names the ISA-L licence exactly when the zip carries it.
+readme_isal=0
+grep -q 'LICENSE-isa-l.txt' "$WORK/zip/vostrel/README.txt" && readme_isal=1
+if [ "$readme_isal" = "$([ -n "$isal_license" ] && echo 1 || echo 0)" ]; then
+  pass "zip: README.txt names LICENSE-isa-l.txt only when the zip holds it"
+else
+  fail "zip: README.txt and the zip disagree on LICENSE-isa-l.txt (inflate: $win_inflate)"
+fi
 export WINEPREFIX=$PREFIX WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
 export -n DISPLAY
 (
