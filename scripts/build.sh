@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(native native-asan win64)
+[ ${#presets[@]} -eq 0 ] && presets=(native native-asan native-tsan win64)
 for p in "${presets[@]}"; do
   cmake --preset "$p" >/dev/null
   cmake --build --preset "$p"

@@ -9,7 +9,7 @@ PACKAGES=(
   libz-mingw-w64-dev
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick xdotool zip
-  clang clang-format libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev libtsan2
   dpkg-dev file desktop-file-utils lintian
   nasm
   ripgrep

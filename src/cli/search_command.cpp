@@ -282,7 +282,6 @@ bool OpenSearch(const std::string& file, OutputFormat format, bool queryColumn,
   if (!PathWithinLimit(file, &search->path)) return false;
   if (!OpenDatabaseFile(file, search->path, &search->header, &search->viaGz, &search->table))
     return false;
-  BuildFoldTable();
   std::vector<std::string> warnings;
   if (!takeCriteria(&search->table, &warnings) ||
       !OpenRecords(&search->reader, search->path, search->header, search->viaGz, search->shown)) {

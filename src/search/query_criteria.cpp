@@ -12,29 +12,18 @@
 namespace {
 
 constexpr size_t kTypedCapacity = kMaxCriterionChars + 1;
-
-// The summary shows each criterion as typed, but a folded criterion no longer holds the typed
-// letters. So the typed text is kept here per search position, together with the field it was
-// set for; a field whose entry belongs to another field (another schema, or a criterion set by
-// other means) falls back to its single-byte criterion.
-struct TypedCriterion {
-  const FieldDescriptor* field = nullptr;
-  wchar_t text[kTypedCapacity] = {};
-};
-TypedCriterion TypedCriteria[kMaxSearchFields];
-
 constexpr size_t kSummaryLimit = 255;
 
-// The kept text of a field, when it is what the field's criterion was made from.
-const TypedCriterion* KeptTextFor(const FieldDescriptor* field) {
-  if (field->searchIndex < 1 || field->searchIndex > kMaxSearchFields) return nullptr;
-  const TypedCriterion* kept = &TypedCriteria[field->searchIndex - 1];
-  if (kept->field != field || field->criterion == nullptr) return nullptr;
+// The summary shows each criterion as typed, but a folded criterion no longer holds the typed
+// letters, so the caller keeps what was typed. A text that is not what the field's criterion was
+// made from (another schema, or a criterion set by other means) is not shown: the field's
+// single-byte criterion is.
+bool IsWhatWasTyped(const FieldDescriptor* field, const std::wstring& typed) {
+  if (field->criterion == nullptr) return false;
   std::string derived(static_cast<size_t>(field->maxLength) + 1, '\0');
-  WideToSingleByte(kept->text, &derived[0], derived.size());
+  WideToSingleByte(typed.substr(0, kTypedCapacity - 1).c_str(), &derived[0], derived.size());
   if (field->flags & FoldValue) FoldText(&derived[0]);
-  if (strcmp(derived.c_str(), field->criterion) != 0) return nullptr;
-  return kept;
+  return strcmp(derived.c_str(), field->criterion) == 0;
 }
 
 }  // namespace
@@ -48,12 +37,6 @@ void SetFieldCriterion(FieldDescriptor* field, const wchar_t* typed) {
       text[length] = typed[length];
   }
   text[length] = 0;
-
-  if (field->searchIndex >= 1 && field->searchIndex <= kMaxSearchFields) {
-    TypedCriterion& kept = TypedCriteria[field->searchIndex - 1];
-    kept.field = field;
-    wmemcpy(kept.text, text, length + 1);
-  }
 
   if (field->criterion == nullptr) {  // not searchable: nothing to match against
     field->active = 0;
@@ -82,7 +65,8 @@ bool NoActiveCriteria(const FieldTable* table) {
   return true;
 }
 
-std::wstring ComposeQuerySummary(const FieldTable* table, const wchar_t* prefix) {
+std::wstring ComposeQuerySummary(const FieldTable* table, const wchar_t* prefix,
+                                 const std::wstring* typed) {
   std::wstring summary = prefix != nullptr ? prefix : L"";
   bool first = true;
   for (int i = 0; i < table->searchCount && i < kMaxSearchFields; ++i) {
@@ -92,9 +76,8 @@ std::wstring ComposeQuerySummary(const FieldTable* table, const wchar_t* prefix)
     first = false;
     summary.append(field->displayName, wcsnlen(field->displayName, kDisplayNameCapacity));
     summary += L": ";
-    const TypedCriterion* kept = KeptTextFor(field);
-    if (kept != nullptr)
-      summary += kept->text;
+    if (typed != nullptr && IsWhatWasTyped(field, typed[i]))
+      summary += typed[i].substr(0, kTypedCapacity - 1);
     else if (field->criterion != nullptr)
       summary += SingleByteToWide(field->criterion);
     if (summary.size() >= kSummaryLimit) break;

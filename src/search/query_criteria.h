@@ -17,5 +17,8 @@ void SetFieldCriterion(FieldDescriptor* field, const wchar_t* typed);
 bool NoActiveCriteria(const FieldTable* table);
 
 // "Query: " (or its translation, given as prefix) followed by "Name: criterion" for each
-// active field in search order, joined by ", ", cut to 255 characters.
-std::wstring ComposeQuerySummary(const FieldTable* table, const wchar_t* prefix);
+// active field in search order, joined by ", ", cut to 255 characters. typed (null, or one text a
+// search position) holds what was typed into each box: a criterion is shown as typed when it
+// was made from that text, else from its single-byte form.
+std::wstring ComposeQuerySummary(const FieldTable* table, const wchar_t* prefix,
+                                 const std::wstring* typed);

@@ -665,6 +665,11 @@ SecondWalkLimits& SecondWalkSettings() {
   return limits;
 }
 
+std::atomic<size_t>& SharedWalksJoined() {
+  static std::atomic<size_t> joined{0};
+  return joined;
+}
+
 ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
                     const std::atomic<int>* stopFlag, const ScanSink& sink) {
   ScanOutcome outcome;

@@ -47,6 +47,8 @@ struct SecondWalkLimits {
   size_t sampleCapacity = size_t{1} << 18;
   bool evenOnOneProcessor = false;
   bool waitForWalk = false;  // the loop waits at the middle until the thread is done (tests)
-  size_t joined = 0;         // counts the scans that took the thread's findings over
 };
 SecondWalkLimits& SecondWalkSettings();
+// Counts the scans that took the thread's findings over (for tests); searches running at once
+// count into it side by side.
+std::atomic<size_t>& SharedWalksJoined();

@@ -214,7 +214,7 @@ class SecondWalker {
           index == joinIndex_ ? joinPosition_ : joinPosition_ + walk_->bytes[joinPosition_ - 1];
       if (index > joinIndex_ + 1 || expected != at) return GiveUp();
       state_ = Taking;
-      ++SecondWalkSettings().joined;
+      SharedWalksJoined().fetch_add(1, std::memory_order_relaxed);
     }
     const size_t nextIndex = IndexOf(*scanned + 1ll);
     const size_t quietIndex = IndexOf(*lastQuiet + 1ll);

@@ -23,19 +23,24 @@ constexpr size_t kScratchSize = 256;
 
 }  // namespace
 
-unsigned char FoldTable[256] = {};
+namespace {
 
-void BuildFoldTable() {
-  memset(FoldTable, 0, sizeof FoldTable);
-  for (int i = 0; kCapitals[i] != 0; ++i) FoldTable[kCapitals[i]] = kSmallLetters[i];
+struct FoldBytes {
+  unsigned char bytes[256];
+};
+
+constexpr FoldBytes MakeFoldTable() {
+  FoldBytes table{};
+  for (int i = 0; kCapitals[i] != 0; ++i) table.bytes[kCapitals[i]] = kSmallLetters[i];
+  return table;
 }
 
-namespace {
-// The main window builds the table when it is created; filling it at load time as well means
-// that folding before that (the command line, a test) can never turn a capital into a zero
-// that would cut the text short.
-const bool kFoldTableFilledAtLoad = (BuildFoldTable(), true);
+constexpr FoldBytes kFold = MakeFoldTable();
+
 }  // namespace
+
+// Filled when the program is built (constant initialisation): no start-up order to get wrong.
+const unsigned char (&FoldTable)[256] = kFold.bytes;
 
 char* FoldText(char* text) {
   for (unsigned char* p = reinterpret_cast<unsigned char*>(text); *p != 0; ++p) *p = FoldByte(*p);

@@ -2,9 +2,9 @@
 #pragma once
 #include "db/field_schema.h"
 
-extern unsigned char FoldTable[256];
-
-void BuildFoldTable();
+// The Russian capitals' small letters (0 for every other byte), fixed when the program is built:
+// any number of searches read it at once, and nothing ever writes it.
+extern const unsigned char (&FoldTable)[256];
 // Folds a NUL-terminated single-byte string in place and returns it.
 char* FoldText(char* text);
 // One byte folded as FoldText folds it. Only Latin and Russian capitals (Ё included) are folded;

@@ -116,7 +116,6 @@ LRESULT OnCreate(HWND window, UINT, WPARAM, LPARAM) {
     }
   }
 
-  BuildFoldTable();
   const int selected = SelectedInstalledEntry(PageWindows[SearchPage]);
   if (selected >= 0) LoadSchema(InstalledDatabaseList.entries[selected].path);
   ShowWindow(PageById(SearchPage), SW_SHOW);

@@ -30,11 +30,15 @@ constexpr int kQuerySummaryCapacity = 256;
 
 HWND SearchCommandWindow = nullptr;
 wchar_t QuerySummary[kQuerySummaryCapacity] = {};
+// What was typed into each criteria box at the last Start, by search position: the summary
+// shows a criterion as typed, which a folded criterion no longer holds.
+std::wstring TypedCriteria[kMaxSearchFields];
 
 // The summary goes where the final status will stand, so it is readable in full until the
 // scan's first status update replaces it.
 void ShowQuerySummary() {
-  const std::wstring summary = ComposeQuerySummary(&TheFieldTable, UiText(TextQuery));
+  const std::wstring summary =
+      ComposeQuerySummary(&TheFieldTable, UiText(TextQuery), TypedCriteria);
   lstrcpynW(QuerySummary, summary.c_str(), kQuerySummaryCapacity);
   HWND status = GetDlgItem(PageWindows[ResultPage], IdStatusLine);
   const ControlRect& r =
@@ -156,6 +160,7 @@ void PrepareQuery() {
     wchar_t typed[kCriterionTextCapacity] = {};
     GetWindowTextW(static_cast<HWND>(field->editHandle), typed, kCriterionTextCapacity);
     SetFieldCriterion(field, typed);
+    if (j < kMaxSearchFields) TypedCriteria[j] = typed;
   }
   const InstalledDatabase& entry = InstalledDatabaseList.entries[selected];
   WriteLastDatabase(page, entry.path);

@@ -66,8 +66,6 @@ static void CheckStatus(void*, int results, int scanned) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool folded = (BuildFoldTable(), true);
-  (void)folded;
   if (size < 2) return 0;
   static const char* const kNames[] = {"f.db", "f.zdb", "f.fdb", "F.ZDB", "f.txt", "f.FDB"};
   const uint8_t mode = data[0];

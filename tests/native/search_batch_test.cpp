@@ -77,7 +77,6 @@ void Open(const std::wstring& path, Opened* o, size_t viewWindow = 0) {
   bool viaGz = false;
   ASSERT_EQ(OpenDatabase(path.c_str(), &o->header, &viaGz), OpenOk);
   ASSERT_EQ(BuildFieldTable(&o->table, path.c_str(), o->header, nullptr, nullptr), SchemaOk);
-  BuildFoldTable();
   ASSERT_EQ(OpenRecordReader(&o->reader, path.c_str(), o->header, viaGz,
                              viewWindow > 0 ? ShareWithReaders : ShareNothing),
             0);

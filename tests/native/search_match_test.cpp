@@ -51,7 +51,6 @@ std::string Fold(std::string text) {
 }
 
 TEST(Folding, MapsRussianAndLatinCapitalsOnly) {
-  BuildFoldTable();
   for (int b = 1; b < 256; ++b) {
     unsigned char expected = static_cast<unsigned char>(b);
     if (b >= 0xC0 && b <= 0xDF) expected = static_cast<unsigned char>(b + 0x20);
@@ -66,8 +65,6 @@ TEST(Folding, MapsRussianAndLatinCapitalsOnly) {
 }
 
 TEST(Folding, TableHoldsOnlyTheThirtyThreeCapitals) {
-  memset(FoldTable, 0x55, sizeof FoldTable);
-  BuildFoldTable();
   int filled = 0;
   for (int b = 0; b < 256; ++b) {
     if (FoldTable[b] == 0) continue;
@@ -166,7 +163,6 @@ TEST(Wildcard, HostilePatternsStillAnswer) {
 }
 
 TEST(CriterionMatching, PrefixSubstringAndWildcardModes) {
-  BuildFoldTable();
   TestField prefix("Street", UpperCaseInput, 196, 1);
   EXPECT_TRUE(Matches(prefix, L"SAD", "SADOVAYA"));
   EXPECT_FALSE(Matches(prefix, L"SAD", "NOVOSADOVAYA"));
@@ -198,7 +194,6 @@ TEST(CriterionMatching, PrefixSubstringAndWildcardModes) {
 }
 
 TEST(CriterionMatching, FoldValueFoldsBothSidesButLeavesTheValue) {
-  BuildFoldTable();
   TestField name("Name", FoldValue, 196, 1);
   // Typed in small letters; the value is in capitals: "петр" against "ПЕТРОВ".
   name.Type(L"\x043F\x0435\x0442\x0440");
@@ -217,7 +212,6 @@ TEST(CriterionMatching, FoldValueFoldsBothSidesButLeavesTheValue) {
 }
 
 TEST(RecordMatching, EveryActiveCriterionMustHold) {
-  BuildFoldTable();
   TestField phone("Phone", MatchAnywhere, 7, 1);
   TestField name("Name", 0, 196, 2);
   TestField street("Street", 0, 196, 3);
@@ -250,7 +244,6 @@ TEST(RecordMatching, EveryActiveCriterionMustHold) {
 }
 
 TEST(CriterionPreparation, ActiveLengthAndWildcardFollowTheText) {
-  BuildFoldTable();
   TestField field("Name", 0, 10, 1);
   field.Type(L"AB*");
   EXPECT_EQ(field.d.active, 1);
@@ -283,7 +276,6 @@ TEST(CriterionPreparation, TakesAtMost255TypedCharacters) {
 }
 
 TEST(QuerySummary, ListsActiveCriteriaAsTyped) {
-  BuildFoldTable();
   TestField phone("Phone", MatchAnywhere, 7, 1);
   TestField name("Name", FoldValue, 196, 2);
   TestField street("Street", 0, 196, 3);
@@ -292,26 +284,35 @@ TEST(QuerySummary, ListsActiveCriteriaAsTyped) {
   table.searchMap[1] = &name.d;
   table.searchMap[2] = &street.d;
   table.searchCount = 3;
-  phone.Type(L"12");
-  name.Type(L"\x041F\x0435\x0442");  // "Пет": folded for matching, shown as typed
-  street.Type(L"");
-  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: "), L"Query: Phone: 12, Name: \x041F\x0435\x0442");
-  phone.Type(L"");
-  EXPECT_EQ(ComposeQuerySummary(&table, L"Q: "), L"Q: Name: \x041F\x0435\x0442");
-  name.Type(L"");
-  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: "), L"Query: ");
+  std::wstring typed[kMaxSearchFields];
+  const auto type = [&](TestField& field, int position, const std::wstring& text) {
+    field.Type(text.c_str());
+    typed[position] = text;
+  };
+  type(phone, 0, L"12");
+  type(name, 1, L"\x041F\x0435\x0442");  // "Пет": folded for matching, shown as typed
+  type(street, 2, L"");
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ", typed),
+            L"Query: Phone: 12, Name: \x041F\x0435\x0442");
+  // Without the typed texts, each criterion shows as it is kept: folded.
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ", nullptr),
+            L"Query: Phone: 12, Name: \x043F\x0435\x0442");
+  type(phone, 0, L"");
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Q: ", typed), L"Q: Name: \x041F\x0435\x0442");
+  type(name, 1, L"");
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ", typed), L"Query: ");
 
-  // A criterion set by hand (not through the box) is shown from its single-byte form.
+  // A criterion set by hand (not from what was typed) is shown from its single-byte form.
   strcpy(street.d.criterion,
          "\xC0"
          "B");
   street.d.active = 1;
-  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: "),
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ", typed),
             L"Query: Street: \x0410"
             L"B");
 
-  name.Type(std::wstring(250, L'x').c_str());
-  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ").size(), 255u);
+  type(name, 1, std::wstring(250, L'x'));
+  EXPECT_EQ(ComposeQuerySummary(&table, L"Query: ", typed).size(), 255u);
 }
 
 }  // namespace

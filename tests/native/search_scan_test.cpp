@@ -71,7 +71,6 @@ ScanOutcome Scan(const std::wstring& path, const std::vector<std::wstring>& crit
   EXPECT_EQ(OpenDatabase(path.c_str(), &header, &viaGz), OpenOk);
   FieldTable table;
   EXPECT_EQ(BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr), SchemaOk);
-  BuildFoldTable();
   for (int i = 0; i < table.searchCount; ++i)
     SetFieldCriterion(table.searchMap[i],
                       i < static_cast<int>(criteria.size()) ? criteria[i].c_str() : L"");
@@ -791,7 +790,6 @@ TEST(ScanProperty, DamagedRecordsMatchAsIfFullyDecoded) {
         typed[i] =
             SingleByteToWide(RandomCriterion(random, value, plain.searchMap[i]->maxLength).c_str());
     }
-    BuildFoldTable();
     for (int i = 0; i < plain.searchCount; ++i)
       SetFieldCriterion(plain.searchMap[i], typed[i].c_str());
 

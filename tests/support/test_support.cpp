@@ -151,7 +151,7 @@ void DamageSecondHalf(std::string* bytes, int count, int kind, std::mt19937& ran
 }
 
 SharedWalkForTest::SharedWalkForTest(std::mt19937& random, bool wait)
-    : saved_(SecondWalkSettings()) {
+    : saved_(SecondWalkSettings()), joinedBefore_(SharedWalksJoined().load()) {
   SecondWalkLimits& limits = SecondWalkSettings();
   limits.minimumBytes = 0;
   limits.window = random() % 3 == 0 ? 1 + random() % 300 : 4096 + random() % 60000;
@@ -163,13 +163,9 @@ SharedWalkForTest::SharedWalkForTest(std::mt19937& random, bool wait)
   limits.waitForWalk = wait;
 }
 
-SharedWalkForTest::~SharedWalkForTest() {
-  const size_t joined = SecondWalkSettings().joined;
-  SecondWalkSettings() = saved_;
-  SecondWalkSettings().joined = joined;
-}
+SharedWalkForTest::~SharedWalkForTest() { SecondWalkSettings() = saved_; }
 
-size_t SharedWalkForTest::Joined() const { return SecondWalkSettings().joined - saved_.joined; }
+size_t SharedWalkForTest::Joined() const { return SharedWalksJoined().load() - joinedBefore_; }
 
 std::vector<DatabaseRecord> SampleRecords() {
   return {

@@ -60,6 +60,7 @@ class SharedWalkForTest {
 
  private:
   SecondWalkLimits saved_;
+  size_t joinedBefore_ = 0;
 };
 
 // The wildcard rule as it reads, recursion and all ('*' any run, '?' any one byte, the rest
