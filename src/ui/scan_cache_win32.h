@@ -1,6 +1,7 @@
 // The inflated records of the compressed database searched last, kept in memory so that the next
-// search of the same file scans them there instead of inflating the file again (the bytes and
-// the reader on them: db/record_cache.h).
+// search of the same file scans them there instead of inflating the file again: the program's
+// own pool of kept records (db/record_pool.h; the bytes and the reader on them:
+// db/record_cache.h), emptied at every schema load, so it holds the selected database's.
 //
 // What is kept: the record bytes of a scan that read its stream through, to the end mark, to a
 // record length of 0, or to the stream's end (a cut or damaged file included: then the bytes it
