@@ -552,17 +552,21 @@ void CountRow(BatchWalk* walk, int q, int scanned) {
   if (++walk->statusCounter == kRowsPerUpdate && !nextIsCommon) walk->statusDue = true;
 }
 
-// Hands the record's rows to the sink. Returns false when the sink refused one.
-bool AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* results,
-                const BatchSink& sink) {
+// Hands the record's rows to the sink. Returns RowRefused when the sink refused one (the rows
+// after it are not offered), RowTakenThenStop when it asked to end after this record.
+int AppendRows(BatchWalk* walk, const FieldTable* table, int scanned, int* results,
+               const BatchSink& sink) {
+  int answer = RowTaken;
   for (const int q : walk->matched) {
-    if (sink.appendRow != nullptr &&
-        sink.appendRow(sink.context, table, q, scanned, *results) == -1)
-      return false;
+    const int taken = sink.appendRow != nullptr
+                          ? sink.appendRow(sink.context, table, q, scanned, *results)
+                          : RowTaken;
+    if (taken == RowRefused) return RowRefused;
+    if (taken == RowTakenThenStop) answer = RowTakenThenStop;
     ++*results;
     CountRow(walk, q, scanned);
   }
-  return true;
+  return answer;
 }
 
 // The integer field of fieldSize bytes at at, when every key is a digit key of it: its sign and
@@ -744,12 +748,14 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
       break;
     }
     MatchRecord(&walk, table, queries, data, length, static_cast<uint32_t>(scanned));
-    if (!AppendRows(&walk, table, scanned, &results, sink)) {
+    const int answer = AppendRows(&walk, table, scanned, &results, sink);
+    if (answer == RowRefused) {
       end = ScanRowFailed;
       break;
     }
     length = data[length - 1];
-    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
+    if (answer == RowTakenThenStop ||
+        (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0)) {
       end = ScanStopped;
       break;
     }

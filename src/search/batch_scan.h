@@ -35,8 +35,8 @@ struct BatchSink {
   // first record, every 1000 records and after every 50 rows.
   void (*statusUpdate)(void* context, int results, int scanned) = nullptr;
   // A record (counted from 1) that matches query (counted from 0), decoded in the table;
-  // results is the number of rows before this one. Return 0 when taken, -1 on failure (which
-  // ends the scan).
+  // results is the number of rows before this one. Returns a RowAnswer (scan_loop.h): taken,
+  // taken and the scan to end after this record, or refused (which ends the scan).
   int (*appendRow)(void* context, const FieldTable* table, int query, int record,
                    int results) = nullptr;
 };

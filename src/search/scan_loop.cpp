@@ -753,8 +753,10 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       }
       if (matches) DecodeRecord(data, length, table);
     }
+    int answer = RowTaken;
     if (matches) {
-      if (sink.appendRow != nullptr && sink.appendRow(sink.context, table, results) == -1) {
+      if (sink.appendRow != nullptr) answer = sink.appendRow(sink.context, table, results);
+      if (answer == RowRefused) {
         end = ScanRowFailed;
         break;
       }
@@ -762,7 +764,8 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
       if (++updateCounter == kRowsPerUpdate && updateAt > scanned + 1) updateAt = scanned + 1;
     }
     length = data[length - 1];
-    if (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0) {
+    if (answer == RowTakenThenStop ||
+        (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0)) {
       end = ScanStopped;
       break;
     }

@@ -21,9 +21,14 @@ struct ScanSink {
   void* context = nullptr;
   // A status update: results so far, records scanned so far.
   void (*statusUpdate)(void* context, int results, int scanned) = nullptr;
-  // A matching record, decoded in the table. Return 0 when taken, -1 on failure.
+  // A matching record, decoded in the table. Returns a RowAnswer.
   int (*appendRow)(void* context, const FieldTable* table, int results) = nullptr;
 };
+
+// What a sink answers for a row: taken; taken, and the search is to end after this record (as
+// at a stop request: a caller that has all the rows it wants); or refused, which ends the scan
+// with ScanRowFailed and the row uncounted.
+enum RowAnswer { RowTaken = 0, RowTakenThenStop = 1, RowRefused = -1 };
 
 struct ScanOutcome {
   int scanned = 0;

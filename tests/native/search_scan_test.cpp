@@ -35,8 +35,9 @@ struct Recorded {
   std::vector<Status> statuses;
   std::vector<Row> rows;
   std::atomic<int>* stopFlag = nullptr;
-  int stopAtRow = -1;                         // sets the stop flag once this many rows have arrived
-  int failAtRow = -1;                         // refuses the row with this index
+  int stopAtRow = -1;    // sets the stop flag once this many rows have arrived
+  int failAtRow = -1;    // refuses the row with this index
+  int enoughAtRow = -1;  // takes the row with this index and asks the scan to end
   std::function<void(size_t rows)> afterRow;  // runs after each row taken
   bool fileCut = false;                       // how the reader found the file at the end
   bool fileChanged = false;
@@ -58,7 +59,7 @@ int RecordRow(void* context, const FieldTable* table, int results) {
   r->rows.push_back(copy);
   if (r->stopFlag != nullptr && static_cast<int>(r->rows.size()) == r->stopAtRow) *r->stopFlag = 1;
   if (r->afterRow) r->afterRow(r->rows.size());
-  return 0;
+  return results == r->enoughAtRow ? RowTakenThenStop : RowTaken;
 }
 
 // Opens, prepares the given criteria (search position -> typed text), scans and closes.
@@ -359,6 +360,14 @@ TEST(ScanStop, RefusedRowEndsTheScanUncounted) {
   EXPECT_EQ(o.end, ScanRowFailed);
   EXPECT_EQ(o.results, 3);
   EXPECT_EQ(o.scanned, 4);
+  // A sink that has what it wants ends the scan after the row it took, as a stop does.
+  Recorded enough;
+  enough.enoughAtRow = 3;
+  const ScanOutcome e = Scan(path, {L"", L"MATCH"}, &enough);
+  EXPECT_EQ(e.end, ScanStopped);
+  EXPECT_EQ(e.results, 4);
+  EXPECT_EQ(e.scanned, 31);  // the fourth match is record 31, and nothing is read after it
+  EXPECT_EQ(enough.rows.size(), 4u);
 }
 
 // ---------------------------------------------------------------------------------------------
