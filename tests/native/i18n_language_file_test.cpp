@@ -1,11 +1,13 @@
 // Sections, entries and language names of the language file, read from real files.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "i18n/language_file.h"
+#include "i18n/language_texts.h"
 #include "test_support.h"
 
 namespace {
@@ -257,3 +259,41 @@ TEST(TakeTranslationTest, CutsToTheConsumersCapacityAndKeepsDefaultsForEmptyText
 }
 
 }  // namespace
+
+// Every text read once agrees with the file's own lookup, for every section name and every key
+// the file could answer, on the shipped file and on one made to trip the line rules: duplicate
+// sections and keys, keys written as no "%i" writes them, lines past the lookup's buffer, a NUL
+// in a line, a value without CR, an entry before any section, an overlong section name.
+TEST_F(LanguageFileTest, TextsReadOnceAreWhatTheLookupFinds) {
+  std::string tricky =
+      "0=before any section\r\n[RUSSIAN]\r\n900=first\r\n900=second\r\n07=seven\r\n7=7\r\n"
+      "-0=minus zero\r\n0=zero\r\n-12=minus\r\n+5=plus\r\n2147483647=max\r\n-2147483648=min\r\n"
+      "2147483648=over\r\n5=no carriage return\n6=" +
+      std::string(700, 'x') +
+      "\r\n8=hidden\r\n9=nul\0after\r\n[ENGLISH]\r\n900=Error\r\n"
+      "[A-NAME-LONGER-THAN-14]\r\n901=not a section's\r\n"
+      "[RUSSIAN]\r\n900=second section\r\n[EMPTY]\r\n" +
+      std::string("901=") + std::string(300, 'y');
+  tricky[tricky.find("nul") + 3] = '\0';
+  const std::string shipped = ReadFileBytes(RepositoryLanguageFile());
+  ASSERT_FALSE(shipped.empty());
+  for (const std::string& bytes : {shipped, tricky}) {
+    Open(bytes);
+    LanguageTexts texts;
+    ASSERT_TRUE(LoadLanguageTexts(temp_.File(L"vostrel.lng").c_str(), &texts));
+    std::vector<std::wstring> names = Names();
+    names.push_back(L"NOWHERE");
+    std::vector<int> keys = {0, 5, 6, 7, 8, 9, -12, 12, INT_MAX, INT_MIN, -1};
+    for (int key = 0; key < 2000; ++key) keys.push_back(key);
+    for (const std::wstring& name : names) {
+      SCOPED_TRACE(std::string(name.begin(), name.end()));
+      const LanguageSection* section = FindLanguageSection(texts, name);
+      ASSERT_EQ(section != nullptr, SelectLanguageSection(&lang_, name.c_str()) == 0);
+      if (section == nullptr) continue;
+      for (int key : keys) {
+        const std::wstring* text = FindLanguageText(*section, key);
+        EXPECT_EQ(text != nullptr ? *text : L"<none>", Lookup(key)) << "key " << key;
+      }
+    }
+  }
+}

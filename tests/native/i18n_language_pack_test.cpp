@@ -18,24 +18,6 @@
 
 namespace {
 
-// The repository's file. Under Wine a Unix path is turned into a DOS one by Wine's own export.
-std::wstring RepositoryLanguageFile() {
-  std::string path = std::string(VOSTREL_SOURCE_DIR) + "/vostrel.lng";
-#ifdef _WIN32
-  using ToDos = wchar_t*(CDECL*)(const char*);
-  auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-  if (toDos) {
-    if (wchar_t* dos = toDos(path.c_str())) {
-      std::wstring result = dos;
-      HeapFree(GetProcessHeap(), 0, dos);
-      return result;
-    }
-  }
-#endif
-  return Utf8ToWide(path);
-}
-
 // The keys of the tab names, the message texts and the built-in fields' names, taken from where
 // the program takes them, each with the most characters its consumer holds. The controls' keys
 // come from the control tables, checked by the Windows test

@@ -90,3 +90,6 @@ struct CliResult {
 // Runs the vostrel-cli built with these tests with UTF-8 arguments, stdin empty, and captures
 // stdout, stderr and the exit code. Under Wine the Windows build of the CLI is run.
 CliResult RunCli(const std::vector<std::string>& args);
+
+// The repository's vostrel.lng (under Wine, as the DOS path Wine gives the Unix one).
+std::wstring RepositoryLanguageFile();
