@@ -190,7 +190,9 @@ void LookForMember(GzStream* gz) {
     return;
   }
   gz->sawMember = true;
-  gz->skip = gz->memberOut;
+  // A new member: nothing of it was delivered yet, whichever engine read the one before.
+  gz->memberOut = 0;
+  gz->skip = 0;
 #ifdef VOSTREL_WITH_ISAL
   if (gz->engine == InflateWithIsal && StartIsalMember(gz)) return;
 #endif

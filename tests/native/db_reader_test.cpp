@@ -298,14 +298,19 @@ TEST(DbReader, DamagedCompressedStreamsLoseNoRecordThatARecordByRecordReadingGet
 namespace {
 
 // Every byte of the stream after the header, read through the reader with the given engine in
-// pieces of uneven sizes (so that reads end inside records, blocks and members).
-std::string StreamByEngine(const std::wstring& path, unsigned headerSize, InflateEngine engine) {
+// pieces of uneven sizes (so that reads end inside records, blocks and members); readAhead: as
+// the command line reads, on the read-ahead's threads (a series' members two at a time).
+std::string StreamByEngine(const std::wstring& path, unsigned headerSize, InflateEngine engine,
+                           bool readAhead = false) {
   SetInflateEngineForTests(engine);
   DatabaseHeader header;
   header.headerSize = static_cast<uint16_t>(headerSize);
   RecordReader reader;
   std::string bytes;
   if (OpenRecordReader(&reader, path.c_str(), header, true) == 0) {
+    if (readAhead) {
+      EXPECT_TRUE(StartReadAhead(&reader));
+    }
     const size_t pieces[] = {1, 253, 70000, 7, 300000, 65536};
     for (size_t i = 0;; ++i) {
       std::string piece(pieces[i % 6], '\0');
@@ -319,11 +324,37 @@ std::string StreamByEngine(const std::wstring& path, unsigned headerSize, Inflat
   return bytes;
 }
 
-// One gzip member of data: flags 0 as zlib writes it, 0x08 with a name as gzip writes it, or
-// with an extra field (0x04), a comment (0x10) or a header check (0x02), which zlib reads.
-std::string GzipMember(const std::string& data, unsigned char flags, int level = 6) {
+// The raw deflate data of data (level 0: stored blocks).
+std::string Deflated(const std::string& data, int level) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16, '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  s.avail_in = static_cast<uInt>(data.size());
+  s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
+  s.avail_out = static_cast<uInt>(raw.size());
+  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+  raw.resize(s.total_out);
+  deflateEnd(&s);
+  return raw;
+}
+
+// The header the writer gives each member of a series: an extra field "VD" of 4 bytes that holds
+// the member's length in the file.
+constexpr int kSeriesMember = -1;
+
+// A gzip member of raw deflate data that inflates to data. flags 0: the header as zlib writes
+// it; 0x08 with a name as gzip writes it; with the text hint (0x01), an extra field (0x04), a
+// comment (0x10) or a header check (0x02), which zlib reads; or kSeriesMember. checkRight false:
+// the trailer's check value is wrong.
+std::string WrapMember(const std::string& raw, const std::string& data, int flags,
+                       bool checkRight = true) {
+  const bool series = flags == kSeriesMember;
+  if (series) flags = 0x04;
   std::string member = {'\x1F', '\x8B', '\x08', static_cast<char>(flags), 0, 0, 0, 0, 0, 3};
-  if (flags & 0x04)
+  if (series)
+    member += std::string("\x08\x00VD\x04\x00\x00\x00\x00\x00", 10);
+  else if (flags & 0x04)
     member += std::string(
         "\x04\x00"
         "ab\x01\x02",
@@ -336,44 +367,52 @@ std::string GzipMember(const std::string& data, unsigned char flags, int level =
     member += static_cast<char>(check & 0xFF);
     member += static_cast<char>((check >> 8) & 0xFF);
   }
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
-  s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
-  s.avail_out = static_cast<uInt>(raw.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  raw.resize(s.total_out);
-  deflateEnd(&s);
   member += raw;
-  const uLong check =
+  uLong check =
       crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+  if (!checkRight) check ^= 0x10000;
   for (int i = 0; i < 4; ++i) member += static_cast<char>((check >> (8 * i)) & 0xFF);
   for (int i = 0; i < 4; ++i) member += static_cast<char>((data.size() >> (8 * i)) & 0xFF);
+  if (series) {
+    for (int b = 0; b < 4; ++b)
+      member[16 + b] = static_cast<char>((member.size() >> (8 * b)) & 0xFF);
+  }
   return member;
+}
+
+std::string GzipMember(const std::string& data, int flags, int level = 6) {
+  return WrapMember(Deflated(data, level), data, flags);
 }
 
 // The series of members the writer makes of a large file: pieces of memberBytes, each a member
 // whose extra field ("VD", 4 bytes) holds its length in the file.
 std::string SeriesOf(const std::string& data, size_t memberBytes = size_t{1} << 20) {
   std::string series;
-  for (size_t at = 0; at < data.size(); at += memberBytes) {
-    std::string member = GzipMember(data.substr(at, memberBytes), 0);
-    member[3] = 0x04;
-    member.insert(10, std::string("\x08\x00VD\x04\x00\x00\x00\x00\x00", 10));
-    for (int b = 0; b < 4; ++b)
-      member[16 + b] = static_cast<char>((member.size() >> (8 * b)) & 0xFF);
-    series += member;
-  }
+  for (size_t at = 0; at < data.size(); at += memberBytes)
+    series += GzipMember(data.substr(at, memberBytes), kSeriesMember);
   return series;
+}
+
+// data in one member per entry of flags (as GzipMember takes them), the members of unequal
+// lengths, so that one member's count of bytes is never right for another.
+std::string MembersOf(const std::string& data, const std::vector<int>& flags) {
+  const size_t n = flags.size();
+  std::string members;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t from = data.size() * (i * i + i) / (n * n + n);
+    const size_t to = data.size() * ((i + 1) * (i + 1) + i + 1) / (n * n + n);
+    members += GzipMember(data.substr(from, to - from), flags[i]);
+  }
+  return members;
 }
 
 }  // namespace
 
 // ISA-L's inflate against zlib's on every form of stream the reader meets: whole, damaged at
 // every offset the test above damages and more, cut short, stored, in several members with
-// every kind of member header, with trailing bytes. Both must deliver exactly the same bytes.
+// every kind and mix of member headers, plain and in a series, with trailing bytes. Both must
+// deliver exactly the same bytes, read by the reader's own calls and read ahead (a series' members
+// on their threads).
 TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   if (!InflateEngineBuiltIn(InflateWithIsal)) GTEST_SKIP() << "built with zlib's inflate only";
   TempDir dir;
@@ -382,12 +421,21 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantZdb), ManyRecords(6000), &bytes, &error))
       << error;
   const std::wstring path = dir.File(L"d.zdb");
-  const auto same = [&](const std::string& file, const std::string& what) {
+  // whole: what zlib must read of a file that is sound (nullptr when it is not).
+  const auto same = [&](const std::string& file, const std::string& what,
+                        const std::string* whole = nullptr) {
+    SCOPED_TRACE(what);
     ASSERT_TRUE(WriteFileBytes(path, file));
     const std::string byZlib = StreamByEngine(path, kShortHeaderSize, InflateWithZlib);
+    if (whole != nullptr) {
+      EXPECT_TRUE(byZlib == whole->substr(kShortHeaderSize));
+    }
     const std::string byIsal = StreamByEngine(path, kShortHeaderSize, InflateWithIsal);
-    EXPECT_EQ(byIsal.size(), byZlib.size()) << what;
-    EXPECT_TRUE(byIsal == byZlib) << what;
+    EXPECT_EQ(byIsal.size(), byZlib.size());
+    EXPECT_TRUE(byIsal == byZlib);
+    const std::string ahead = StreamByEngine(path, kShortHeaderSize, InflateWithIsal, true);
+    EXPECT_EQ(ahead.size(), byZlib.size());
+    EXPECT_TRUE(ahead == byZlib);
   };
   const size_t half = bytes.size() / 2;
   const std::string whole = GzipMember(bytes, 0);
@@ -419,6 +467,18 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   }
   same(GzipMember(bytes.substr(0, 100), 0) + GzipMember(bytes.substr(100), 0).substr(0, n / 2),
        "a short member, then one cut");
+  // Every mix of the header's flags (the text hint, a header check, an extra field, a name, a
+  // comment) before, between and after plain members and members of a series: whichever engine
+  // takes a member's header, it neither loses nor repeats another member's bytes.
+  constexpr int kSeries = kSeriesMember;
+  for (int flags = 1; flags < 0x20; ++flags) {
+    const int other = flags ^ 0x12;  // the header check and the comment turned over
+    const std::string f = std::to_string(flags) + ", " + std::to_string(other);
+    same(MembersOf(bytes, {flags, 0, flags}), "flags " + f + ": F 0 F", &bytes);
+    same(MembersOf(bytes, {0, flags, other, 0}), "flags " + f + ": 0 F O 0", &bytes);
+    same(MembersOf(bytes, {kSeries, kSeries, flags, kSeries, other, flags}),
+         "flags " + f + ": series S S F S O F", &bytes);
+  }
 }
 
 namespace {
