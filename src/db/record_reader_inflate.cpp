@@ -19,6 +19,7 @@
 #include <cstring>
 #include <new>
 
+#include "db/deflate_walk.h"
 #include "db/file_system.h"
 
 #ifdef VOSTREL_WITH_ISAL
@@ -60,6 +61,9 @@ struct GzStream {
   uint64_t skip = 0;         // bytes zlib passes over that ISA-L delivered already
 #ifdef VOSTREL_WITH_ISAL
   inflate_state isal;
+  // The walk over the member ISA-L inflates, ahead of it: ISA-L takes only what it passed over.
+  uint64_t deflateStart = 0;  // file offset of the member's deflate data
+  DeflateWalk walk;
 #endif
   unsigned char input[kInputSize];
   unsigned char scratch[kScratchSize];
@@ -129,6 +133,8 @@ bool StartIsalMember(GzStream* gz) {
   gz->memberOut = 0;
   s.next_in += headerLength;
   s.avail_in -= static_cast<uInt>(headerLength);
+  gz->deflateStart = gz->memberStart + headerLength;
+  StartDeflateWalk(&gz->walk);
   isal_inflate_reset(&gz->isal);
   gz->isal.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
   gz->mode = GzStream::FastInflate;
@@ -147,7 +153,8 @@ void HandMemberToZlib(GzStream* gz) {
   if (!StartZlibMember(gz)) gz->mode = GzStream::Done;
 }
 
-// One call of ISA-L's inflate; returns the bytes it delivered.
+// One call of ISA-L's inflate, on the input the walk has passed over; returns the bytes it
+// delivered.
 size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   z_stream& s = gz->stream;
   if (s.avail_in == 0) FillInput(gz);
@@ -155,9 +162,23 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
     HandMemberToZlib(gz);
     return 0;
   }
+  // The input starts at or before the walk's place: ISA-L never takes more than the walk passed.
+  const uint64_t inputAt = InputOffset(gz) - gz->deflateStart;
+  WalkDeflate(&gz->walk, s.next_in, inputAt, s.avail_in);
+  const uint64_t walked = WalkedBytes(&gz->walk) - inputAt;
+  const uInt allowed = walked < s.avail_in ? static_cast<uInt>(walked) : s.avail_in;
+  if (allowed == 0) {
+    // ISA-L is at the walk's place. Past something zlib refuses, or at the file's end, zlib
+    // takes the member; else the walk needs more of the input than the buffer holds.
+    if (gz->walk.state == WalkRefused || gz->fileEnded || s.avail_in == kInputSize)
+      HandMemberToZlib(gz);
+    else
+      FillInput(gz);
+    return 0;
+  }
   inflate_state& state = gz->isal;
   state.next_in = s.next_in;
-  state.avail_in = s.avail_in;
+  state.avail_in = allowed;
   state.next_out = out;
   state.avail_out = static_cast<uint32_t>(Smaller(room, kLargestCall));
   const uint32_t before = state.avail_out;
@@ -165,7 +186,7 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   const int result = isal_inflate(&state);
   const size_t produced = before - state.avail_out;
   s.next_in = state.next_in;
-  s.avail_in = state.avail_in;
+  s.avail_in -= inputBefore - state.avail_in;
   gz->memberOut += produced;
   if (result == ISAL_DECOMP_OK && state.block_state == ISAL_BLOCK_FINISH) {
     gz->mode = GzStream::Look;
@@ -218,13 +239,7 @@ size_t CopyThrough(GzStream* gz, unsigned char* out, size_t room) {
 // ISA-L delivered before).
 size_t InflateWithZlibOnce(GzStream* gz, unsigned char* out, size_t room) {
   z_stream& s = gz->stream;
-  if (s.avail_in == 0) {
-    FillInput(gz);
-    if (s.avail_in == 0) {  // cut short: what inflated so far stands
-      gz->mode = GzStream::Done;
-      return 0;
-    }
-  }
+  if (s.avail_in == 0) FillInput(gz);
   const bool passing = gz->skip > 0;
   s.next_out = passing ? gz->scratch : out;
   s.avail_out =
@@ -237,6 +252,10 @@ size_t InflateWithZlibOnce(GzStream* gz, unsigned char* out, size_t room) {
     gz->mode = GzStream::Look;
   else if (result != Z_OK && result != Z_BUF_ERROR)
     gz->mode = GzStream::Done;  // damaged data, a bad check value, no memory
+  else if (produced == 0 && s.avail_in == 0 && gz->fileEnded)
+    gz->mode = GzStream::Done;  // cut short: what inflated so far stands
+  // (With no input left zlib is still asked once more: the end of a match that did not fit the
+  // last call's room is in its state, not in the input.)
   if (!passing) return produced;
   gz->skip -= produced;
   return 0;
@@ -353,6 +372,7 @@ struct MemberInflater {
   bool zlibReady = false;
 #ifdef VOSTREL_WITH_ISAL
   inflate_state isal;
+  DeflateWalk walk;
 #endif
 };
 
@@ -376,6 +396,10 @@ bool InflateMember(MemberInflater* m, const unsigned char* member, size_t length
   const uint32_t inLength = static_cast<uint32_t>(length - kBlockedHeaderLength);
 #ifdef VOSTREL_WITH_ISAL
   if (m->engine == InflateWithIsal) {
+    // The whole member is walked first: data zlib refuses goes to the stream, which delivers
+    // zlib's bytes of it.
+    StartDeflateWalk(&m->walk);
+    if (WalkDeflate(&m->walk, in, 0, inLength) != WalkFinished) return false;
     inflate_state& state = m->isal;
     isal_inflate_init(&state);
     state.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked

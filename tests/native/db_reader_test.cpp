@@ -393,15 +393,227 @@ std::string SeriesOf(const std::string& data, size_t memberBytes = size_t{1} << 
   return series;
 }
 
-// data in one member per entry of flags (as GzipMember takes them), the members of unequal
-// lengths, so that one member's count of bytes is never right for another.
-std::string MembersOf(const std::string& data, const std::vector<int>& flags) {
-  const size_t n = flags.size();
+// A deflate stream written bit by bit as the format packs it: fields from their lowest bit,
+// Huffman codes from their highest.
+struct DeflateBits {
+  std::string bytes;
+  unsigned pending = 0;
+  int count = 0;
+  void Put(uint32_t value, int n) {
+    for (int i = 0; i < n; ++i) {
+      pending |= ((value >> i) & 1u) << count;
+      if (++count == 8) {
+        bytes += static_cast<char>(pending);
+        pending = 0;
+        count = 0;
+      }
+    }
+  }
+  void PutCode(uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) Put((code >> i) & 1u, 1);
+  }
+};
+
+// The canonical code of each symbol, from the code lengths (0: the symbol has none).
+std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
+  uint32_t count[16] = {};
+  for (int l : lengths) count[l] += l > 0 ? 1 : 0;
+  uint32_t next[16] = {};
+  for (int l = 1; l < 16; ++l) next[l] = (next[l - 1] + count[l - 1]) << 1;
+  std::vector<uint32_t> codes(lengths.size());
+  for (size_t i = 0; i < lengths.size(); ++i)
+    if (lengths[i] > 0) codes[i] = next[lengths[i]]++;
+  return codes;
+}
+
+// One symbol of a block: a literal or the end of block (symbol < 257), or any other lit/len
+// symbol, taken as a match of 3 bytes (257; 286 and 287 do not exist) at distance (> 0), or with
+// the distance code -distance and no extra bits.
+struct DeflateItem {
+  int symbol;
+  int distance;
+};
+
+std::vector<DeflateItem> Literals(const std::string& data) {
+  std::vector<DeflateItem> items;
+  for (char c : data) items.push_back({static_cast<unsigned char>(c), 0});
+  return items;
+}
+
+// A block of items and its end, with the given code lengths: a dynamic block (the code lengths'
+// own code in codeLengths, each length written as one symbol of it) or, with no codeLengths, a
+// block of the fixed code.
+void PutBlock(DeflateBits* w, bool final, const std::vector<int>& codeLengths,
+              const std::vector<int>& lit, const std::vector<int>& dist,
+              const std::vector<DeflateItem>& items) {
+  w->Put(final ? 1 : 0, 1);
+  w->Put(codeLengths.empty() ? 1 : 2, 2);
+  if (!codeLengths.empty()) {
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    w->Put(static_cast<uint32_t>(lit.size() - 257), 5);
+    w->Put(static_cast<uint32_t>(dist.size() - 1), 5);
+    w->Put(19 - 4, 4);
+    for (int i : order) w->Put(static_cast<uint32_t>(codeLengths[i]), 3);
+    const std::vector<uint32_t> codes = CanonicalCodes(codeLengths);
+    for (const std::vector<int>* lengths : {&lit, &dist})
+      for (int l : *lengths) w->PutCode(codes[l], codeLengths[l]);
+  }
+  const std::vector<uint32_t> litCodes = CanonicalCodes(lit);
+  const std::vector<uint32_t> distCodes = CanonicalCodes(dist);
+  std::vector<DeflateItem> all = items;
+  all.push_back({256, 0});
+  for (const DeflateItem& item : all) {
+    w->PutCode(litCodes[item.symbol], lit[item.symbol]);
+    if (item.symbol <= 256) continue;
+    if (item.distance <= 0) {
+      w->PutCode(distCodes[-item.distance], dist[-item.distance]);
+      continue;
+    }
+    int code = 0;
+    int base = 1;
+    int extra = 0;
+    for (; code < 29; ++code) {
+      extra = code < 4 ? 0 : code / 2 - 1;
+      if (item.distance < base + (1 << extra)) break;
+      base += 1 << extra;
+    }
+    w->PutCode(distCodes[code], dist[code]);
+    w->Put(static_cast<uint32_t>(item.distance - base), extra);
+  }
+}
+
+std::vector<int> FixedLiteralLengths() {
+  std::vector<int> lit(288, 8);
+  for (int i = 144; i < 256; ++i) lit[i] = 9;
+  for (int i = 256; i < 280; ++i) lit[i] = 7;
+  return lit;
+}
+
+// The deflate body of a member: sound, or one that zlib refuses (or, the last two, takes
+// although its codes are not complete).
+enum DeflateBody {
+  kSoundBody,
+  kIncompleteLiteralCode,     // 257 codes of 9 bits
+  kIncompleteDistanceCode,    // 30 codes of 5 bits
+  kIncompleteCodeLengthCode,  // 15 codes of 4 bits
+  kOversubscribedLiteralCode,
+  kFixedLiteral286,
+  kFixedDistanceCode30,
+  kDistanceTooFarBack,
+  kLoneEndOfBlockCode,  // zlib takes a lone code of 1 bit
+  kLoneDistanceCode,
+};
+
+// A member of data whose deflate data is body: a sound part (zlib's, ended by a flush) and then
+// blocks of our own; for kDistanceTooFarBack only ours, as the member's first block.
+std::string MemberWithBody(const std::string& data, DeflateBody body, int flags, bool checkRight) {
+  if (body == kSoundBody) {
+    std::string raw = Deflated(data, 6);
+    if (!checkRight) return WrapMember(raw, data, flags, false);
+    return WrapMember(raw, data, flags);
+  }
+  const size_t half = body == kDistanceTooFarBack ? 0 : data.size() / 2;
+  std::string raw;
+  if (half > 0) {
+    z_stream s{};
+    EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    raw.assign(deflateBound(&s, static_cast<uLong>(half)) + 16, '\0');
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    s.avail_in = static_cast<uInt>(half);
+    s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
+    s.avail_out = static_cast<uInt>(raw.size());
+    EXPECT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);  // ends on a byte, no final block
+    raw.resize(s.total_out);
+    deflateEnd(&s);
+  }
+  const std::string rest = data.substr(half);
+  std::vector<DeflateItem> items = Literals(rest);
+  // Complete codes: 226 of 8 bits and 60 of 9 for the literals and lengths, 2 of 4 bits and 28 of
+  // 5 for the distances, 16 of 4 bits for the code lengths.
+  std::vector<int> lit(286, 8);
+  for (int i = 226; i < 286; ++i) lit[i] = 9;
+  std::vector<int> dist(30, 5);
+  dist[0] = dist[1] = 4;
+  std::vector<int> codeLengths(19, 0);
+  for (int i = 0; i < 16; ++i) codeLengths[i] = 4;
+  std::vector<int> fixedDist(32, 5);
+  DeflateBits w;
+  const size_t at = items.size() / 3;
+  switch (body) {
+    case kIncompleteLiteralCode:
+      lit.assign(257, 9);
+      break;
+    case kIncompleteDistanceCode:
+      dist.assign(30, 5);
+      break;
+    case kIncompleteCodeLengthCode:
+      codeLengths[15] = 0;  // no length is 15
+      break;
+    case kOversubscribedLiteralCode:
+      lit[0] = 7;
+      break;
+    case kFixedLiteral286:
+      items.insert(items.begin() + at, {286, 0});
+      break;
+    case kFixedDistanceCode30:
+      items.insert(items.begin() + at, {257, -30});
+      break;
+    case kDistanceTooFarBack:
+      items.insert(items.begin() + at, {257, static_cast<int>(at) + 1000});
+      break;
+    case kLoneEndOfBlockCode:
+      PutBlock(&w, false, codeLengths, std::vector<int>(257, 0), {0}, {});
+      break;
+    case kLoneDistanceCode: {  // the first run of four equal bytes: one, and a match of three
+      size_t run = 0;
+      while (run + 3 < rest.size() && rest.compare(run + 1, 3, std::string(3, rest[run])) != 0)
+        ++run;
+      EXPECT_LT(run + 3, rest.size());
+      items.erase(items.begin() + run + 1, items.begin() + run + 4);
+      items.insert(items.begin() + run + 1, {257, 1});
+      dist.assign(1, 1);
+      break;
+    }
+    default:
+      break;
+  }
+  if (body == kLoneEndOfBlockCode) {
+    // The lone code's length of 1 in place of the end of block's 0 above: one symbol is sent.
+    w = DeflateBits();
+    std::vector<int> lone(257, 0);
+    lone[256] = 1;
+    PutBlock(&w, false, codeLengths, lone, {0}, {});
+  }
+  const bool fixed =
+      body == kFixedLiteral286 || body == kFixedDistanceCode30 || body == kDistanceTooFarBack;
+  if (fixed)
+    PutBlock(&w, true, {}, FixedLiteralLengths(), fixedDist, items);
+  else
+    PutBlock(&w, true, codeLengths, lit, dist, items);
+  if (w.count > 0) w.Put(0, 8 - w.count);
+  return WrapMember(raw + w.bytes, data, flags, checkRight);
+}
+
+// One member of MembersOf: its header's flags (as GzipMember takes them), its deflate data and
+// whether its check value is right.
+struct MemberPlan {
+  MemberPlan(int f, DeflateBody b = kSoundBody, bool right = true)
+      : flags(f), body(b), checkRight(right) {}
+  int flags;
+  DeflateBody body;
+  bool checkRight;
+};
+
+// data in one member per plan, the members of unequal lengths, so that one member's count of
+// bytes is never right for another.
+std::string MembersOf(const std::string& data, const std::vector<MemberPlan>& plans) {
+  const size_t n = plans.size();
   std::string members;
   for (size_t i = 0; i < n; ++i) {
     const size_t from = data.size() * (i * i + i) / (n * n + n);
     const size_t to = data.size() * ((i + 1) * (i + 1) + i + 1) / (n * n + n);
-    members += GzipMember(data.substr(from, to - from), flags[i]);
+    members += MemberWithBody(data.substr(from, to - from), plans[i].body, plans[i].flags,
+                              plans[i].checkRight);
   }
   return members;
 }
@@ -451,8 +663,21 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
       same(file, "damage " + std::to_string(mask) + " at " + std::to_string(offset));
     }
   }
-  for (size_t cut : {size_t{5}, size_t{10}, size_t{12}, n / 4, n / 2, n - 9, n - 8, n - 4, n - 1})
+  for (size_t cut : {size_t{5}, size_t{10}, size_t{12}, n / 4, n / 2, n - 9, n - 8, n - 4, n - 1}) {
     same(whole.substr(0, cut), "cut at " + std::to_string(cut));
+    // zlib's own reading ends where it ends whatever the reads ask for: here a byte at a time,
+    // so that a match the cut leaves whole is copied out after the last input is taken.
+    SetInflateEngineForTests(InflateWithZlib);
+    GzStream* gz = OpenGzStream(path.c_str());
+    std::string byBytes;
+    unsigned char byte = 0;
+    while (gz != nullptr && ReadGzStream(gz, &byte, 1) == 1) byBytes += static_cast<char>(byte);
+    CloseGzStream(gz);
+    ResetInflateEngineForTests();
+    EXPECT_TRUE(byBytes.substr(std::min<size_t>(byBytes.size(), kShortHeaderSize)) ==
+                StreamByEngine(path, kShortHeaderSize, InflateWithZlib))
+        << "cut at " << cut << ", read a byte at a time";
+  }
   same(bytes, "not compressed: passed through");
   same(GzipMember(bytes, 0, 0), "stored blocks");
   same(GzipMember(bytes, 0, 0).substr(0, n / 3), "stored blocks, cut");
@@ -478,6 +703,29 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
     same(MembersOf(bytes, {0, flags, other, 0}), "flags " + f + ": 0 F O 0", &bytes);
     same(MembersOf(bytes, {kSeries, kSeries, flags, kSeries, other, flags}),
          "flags " + f + ": series S S F S O F", &bytes);
+  }
+  // Members whose deflate data zlib refuses (codes that are not complete, symbols and distances
+  // that do not exist), whose check value is right or wrong, first, between others and last,
+  // plain and in a series: ISA-L takes some of them, and zlib's reading decides.
+  const DeflateBody bodies[] = {
+      kIncompleteLiteralCode,     kIncompleteDistanceCode, kIncompleteCodeLengthCode,
+      kOversubscribedLiteralCode, kFixedLiteral286,        kFixedDistanceCode30,
+      kDistanceTooFarBack,        kLoneEndOfBlockCode,     kLoneDistanceCode};
+  for (const DeflateBody body : bodies) {
+    for (const bool right : {true, false}) {
+      const std::string what =
+          "deflate body " + std::to_string(body) + (right ? "" : ", bad check");
+      const MemberPlan r(0, body, right);
+      const MemberPlan rs(kSeries, body, right);
+      // What zlib takes reads whole.
+      const std::string* sound =
+          right && (body == kLoneEndOfBlockCode || body == kLoneDistanceCode) ? &bytes : nullptr;
+      same(MembersOf(bytes, {r, 0, 0}), what + ": R 0 0", sound);
+      same(MembersOf(bytes, {0, MemberPlan(0x08, body, right), 0}), what + ": 0 R 0", sound);
+      same(MembersOf(bytes, {0, kSeries, r}), what + ": 0 S R", sound);
+      same(MembersOf(bytes, {kSeries, kSeries, rs, kSeries}), what + ": series S S R S", sound);
+      same(MembersOf(bytes, {rs, kSeries, 0}), what + ": series R S 0", sound);
+    }
   }
 }
 
