@@ -21,7 +21,7 @@ namespace {
 constexpr uint32_t kLiteralMask = (1u << kWalkLiteralBits) - 1;
 constexpr uint32_t kDistanceMask = (1u << kWalkDistanceBits) - 1;
 // Past this much output no distance can reach before the member's start (zlib's window).
-constexpr uint64_t kWindow = 32768;
+constexpr uint64_t kWindow = kWalkWindow;
 
 const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                   31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -230,10 +230,11 @@ Step ReadHeader(DeflateWalk* w, BitCursor* c) {
     if (w->produced < kWindow) w->produced += length;
     w->lastBlock = last != 0;
     w->inBlock = false;
+    w->codesComplete = true;
     return StepDone;
   }
   if (type == 3) return refuse();
-  uint8_t lengths[288 + 32];
+  uint8_t* lengths = w->lengths;
   int literalCount = 288;
   int distanceCount = 32;
   int longest = 0;
@@ -243,10 +244,9 @@ Step ReadHeader(DeflateWalk* w, BitCursor* c) {
     memset(lengths + 256, 7, 24);
     memset(lengths + 280, 8, 8);
     BuildCode(lengths, 288, 286, &w->literals, &longest);
-    uint8_t distanceLengths[32];
-    memset(distanceLengths, 5, 32);
-    BuildCode(distanceLengths, 32, 30, &w->distances, &longest);
-    BuildTables(w, lengths, 288, distanceLengths, 32);
+    memset(lengths + 288, 5, 32);
+    BuildCode(lengths + 288, 32, 30, &w->distances, &longest);
+    w->codesComplete = false;  // it has symbols that exist in no block
   } else {
     uint32_t hlit = 0;
     uint32_t hdist = 0;
@@ -309,12 +309,18 @@ Step ReadHeader(DeflateWalk* w, BitCursor* c) {
     if (lengths[256] == 0) return refuse();
     // A literal/length or distance code that is not complete is taken only as one code of one
     // bit; no distance code at all is taken too (a block of literals).
-    int left = BuildCode(lengths, literalCount, 286, &w->literals, &longest);
-    if (left < 0 || (left > 0 && longest != 1)) return refuse();
-    left = BuildCode(lengths + literalCount, distanceCount, 30, &w->distances, &longest);
-    if (left < 0 || (left > 0 && longest > 1)) return refuse();
-    BuildTables(w, lengths, literalCount, lengths + literalCount, distanceCount);
+    const int literalLeft = BuildCode(lengths, literalCount, 286, &w->literals, &longest);
+    if (literalLeft < 0 || (literalLeft > 0 && longest != 1)) return refuse();
+    const int distanceLeft =
+        BuildCode(lengths + literalCount, distanceCount, 30, &w->distances, &longest);
+    if (distanceLeft < 0 || (distanceLeft > 0 && longest > 1)) return refuse();
+    w->codesComplete = literalLeft == 0 && distanceLeft == 0;
   }
+  // The tables are built when the walk goes into the block: a caller that lets ISA-L inflate
+  // a block unwalked needs only its header held to the rules.
+  w->literalCount = literalCount;
+  w->distanceCount = distanceCount;
+  w->tablesReady = false;
   w->lastBlock = last != 0;
   w->inBlock = true;
   return StepDone;
@@ -461,34 +467,57 @@ void StartDeflateWalk(DeflateWalk* walk) {
   walk->produced = 0;
   walk->inBlock = false;
   walk->lastBlock = false;
+  walk->codesComplete = true;
+}
+
+DeflateWalkState WalkBlockHeader(DeflateWalk* w, const unsigned char* data, uint64_t offset,
+                                 size_t length) {
+  if (w->state != WalkGoing || w->inBlock) return w->state;
+  BitCursor c{data, data + length, offset * 8, (offset + length) * 8, w->bit};
+  if (w->bit >= c.limit) return w->state;
+  const Step step = ReadHeader(w, &c);
+  w->bit = c.bit;
+  if (step == StepRefused) w->state = WalkRefused;
+  if (step == StepDone && !w->inBlock && w->lastBlock) w->state = WalkFinished;
+  return w->state;
+}
+
+DeflateWalkState WalkBlockItems(DeflateWalk* w, const unsigned char* data, uint64_t offset,
+                                size_t length, bool untilWindow) {
+  BitCursor c{data, data + length, offset * 8, (offset + length) * 8, 0};
+  if (w->state == WalkGoing && w->inBlock && !w->tablesReady) {
+    BuildTables(w, w->lengths, w->literalCount, w->lengths + w->literalCount, w->distanceCount);
+    w->tablesReady = true;
+  }
+  while (w->state == WalkGoing && w->inBlock && w->bit < c.limit) {
+    if (untilWindow && w->produced >= kWindow) break;
+    Step step = w->produced < kWindow ? FastItems<true>(w, data, c.end, c.first)
+                                      : FastItems<false>(w, data, c.end, c.first);
+    if (step == StepSlow) {
+      c.bit = w->bit;
+      step = SlowItem(w, &c);
+      w->bit = c.bit;
+    }
+    if (step == StepEnd) {
+      w->inBlock = false;
+      if (w->lastBlock) w->state = WalkFinished;
+    }
+    if (step == StepRefused) w->state = WalkRefused;
+    if (step == StepMore) break;
+  }
+  return w->state;
 }
 
 DeflateWalkState WalkDeflate(DeflateWalk* w, const unsigned char* data, uint64_t offset,
                              size_t length) {
-  BitCursor c{data, data + length, offset * 8, (offset + length) * 8, 0};
   while (w->state == WalkGoing) {
-    if (w->bit >= c.limit) break;
-    Step step;
-    if (!w->inBlock) {
-      c.bit = w->bit;
-      step = ReadHeader(w, &c);
-      w->bit = c.bit;
-      if (step == StepDone && !w->inBlock && w->lastBlock) w->state = WalkFinished;
-    } else {
-      step = w->produced < kWindow ? FastItems<true>(w, data, c.end, c.first)
-                                   : FastItems<false>(w, data, c.end, c.first);
-      if (step == StepSlow) {
-        c.bit = w->bit;
-        step = SlowItem(w, &c);
-        w->bit = c.bit;
-      }
-      if (step == StepEnd) {
-        w->inBlock = false;
-        if (w->lastBlock) w->state = WalkFinished;
-      }
-    }
-    if (step == StepRefused) w->state = WalkRefused;
-    if (step == StepMore) break;
+    const uint64_t before = w->bit;
+    const bool inBlock = w->inBlock;
+    if (inBlock)
+      WalkBlockItems(w, data, offset, length, false);
+    else
+      WalkBlockHeader(w, data, offset, length);
+    if (w->bit == before && w->inBlock == inBlock) break;  // the bytes at hand end first
   }
   return w->state;
 }

@@ -33,8 +33,17 @@ struct DeflateWalk {
   uint64_t produced;  // bytes the data walked over inflates to, counted up to 32 KiB
   bool inBlock;
   bool lastBlock;
+  // The block's codes are complete: every bit pattern is a symbol that exists (a stored block
+  // too). Past the member's first 32 KiB nothing in such a block can be refused.
+  bool codesComplete;
   // Per entry of the literal/length table, as many literals as its bits hold, or a length (with
   // the literals before it), an end of block, or a code to decode bit by bit.
+  // The block's code lengths (literal/length codes, then distance codes), and whether the
+  // tables below were built from them yet.
+  uint8_t lengths[288 + 32];
+  int literalCount;
+  int distanceCount;
+  bool tablesReady;
   uint32_t literalTable[1u << kWalkLiteralBits];
   uint32_t distanceTable[1u << kWalkDistanceBits];
   WalkCode literals;
@@ -50,6 +59,15 @@ void StartDeflateWalk(DeflateWalk* walk);
 // last item these bytes hold whole (WalkGoing: call again with more).
 DeflateWalkState WalkDeflate(DeflateWalk* walk, const unsigned char* data, uint64_t offset,
                              size_t length);
+
+// The same a step at a time, for a caller that inflates block by block: the header of the next
+// block (the walk must be between blocks), and the items of the block the walk is in, to its end
+// or, with untilWindow, until the output passes 32 KiB.
+DeflateWalkState WalkBlockHeader(DeflateWalk* walk, const unsigned char* data, uint64_t offset,
+                                 size_t length);
+DeflateWalkState WalkBlockItems(DeflateWalk* walk, const unsigned char* data, uint64_t offset,
+                                size_t length, bool untilWindow);
+constexpr uint64_t kWalkWindow = 32768;
 
 // The bytes of the deflate data that hold only items the walk has passed over, from its start:
 // ISA-L may take these. Once the walk finished, all of them and what follows.

@@ -23,6 +23,7 @@
 #include "db/file_system.h"
 
 #ifdef VOSTREL_WITH_ISAL
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #endif
 
@@ -389,30 +390,81 @@ void FreeMemberInflater(MemberInflater* m) {
   delete m;
 }
 
+#ifdef VOSTREL_WITH_ISAL
+namespace {
+
+// More blocks than this in one member and the stream reads it: each block costs ISA-L a start
+// of its own (the 32 KiB before it copied in as its dictionary), which a member of the writer's
+// (some 15 blocks) hardly notices, and one of thousands of tiny blocks would.
+constexpr int kMostBlocks = 256;
+
+// The deflate data of a member (in, inLength bytes, its trailer included) inflated with ISA-L a
+// block at a time, each block's header held to zlib's rules first (the walk reads it). What
+// else zlib refuses (a symbol a code does not have, a distance before the member's start) ISA-L
+// refuses too, and then the member is not used at all: the stream reads it. ISA-L takes each
+// block as the last one (its header's first bit set), so it stops at the block's end, where the
+// next header is.
+bool InflateMemberByBlocks(MemberInflater* m, const unsigned char* in, uint32_t inLength,
+                           unsigned char* out, size_t room, size_t* produced) {
+  DeflateWalk& walk = m->walk;
+  StartDeflateWalk(&walk);
+  inflate_state& state = m->isal;
+  isal_inflate_init(&state);
+  size_t made = 0;
+  for (int blocks = 0; walk.state == WalkGoing; ++blocks) {
+    const uint64_t start = walk.bit;
+    if (blocks == kMostBlocks || WalkBlockHeader(&walk, in, 0, inLength) == WalkRefused ||
+        walk.bit == start)
+      return false;
+    const bool last = walk.lastBlock;
+    // ISA-L from the block's first bit, which says "last block"; the 32 KiB before it as its
+    // dictionary.
+    isal_inflate_reset(&state);
+    state.crc_flag = ISAL_DEFLATE;
+    const size_t history = made < IGZIP_HIST_SIZE ? made : IGZIP_HIST_SIZE;
+    if (history > 0 && isal_inflate_set_dict(&state, out + made - history,
+                                             static_cast<uint32_t>(history)) != COMP_OK)
+      return false;
+    const uint64_t byte = start >> 3;
+    state.read_in = (in[byte] >> (start & 7)) | 1u;
+    state.read_in_length = static_cast<int32_t>(8 - (start & 7));
+    state.next_in = const_cast<unsigned char*>(in) + byte + 1;
+    state.avail_in = static_cast<uint32_t>(inLength - byte - 1);
+    state.next_out = out + made;
+    state.avail_out = static_cast<uint32_t>(room - made);
+    if (isal_inflate(&state) != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH)
+      return false;
+    made = room - state.avail_out;
+    const uint64_t end =
+        static_cast<uint64_t>(state.next_in - in) * 8 - static_cast<uint64_t>(state.read_in_length);
+    walk.bit = end;
+    walk.inBlock = false;
+    if (last) walk.state = WalkFinished;
+  }
+  // The trailer: right after the data, the check value and the length, and then nothing.
+  const uint64_t trailer = (walk.bit + 7) >> 3;
+  if (walk.state != WalkFinished || trailer + 8 != inLength) return false;
+  const unsigned char* t = in + trailer;
+  const uint32_t crc = t[0] | (t[1] << 8) | (t[2] << 16) | (static_cast<uint32_t>(t[3]) << 24);
+  const uint32_t size = t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24);
+  if (size != static_cast<uint32_t>(made) ||
+      crc != crc32_gzip_refl(0, out, static_cast<uint64_t>(made)))
+    return false;
+  *produced = made;
+  return true;
+}
+
+}  // namespace
+#endif
+
 bool InflateMember(MemberInflater* m, const unsigned char* member, size_t length,
                    unsigned char* out, size_t room, size_t* produced) {
   if (length <= kBlockedHeaderLength || length > kLargestCall || room > kLargestCall) return false;
   const unsigned char* in = member + kBlockedHeaderLength;
   const uint32_t inLength = static_cast<uint32_t>(length - kBlockedHeaderLength);
 #ifdef VOSTREL_WITH_ISAL
-  if (m->engine == InflateWithIsal) {
-    // The whole member is walked first: data zlib refuses goes to the stream, which delivers
-    // zlib's bytes of it.
-    StartDeflateWalk(&m->walk);
-    if (WalkDeflate(&m->walk, in, 0, inLength) != WalkFinished) return false;
-    inflate_state& state = m->isal;
-    isal_inflate_init(&state);
-    state.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
-    state.next_in = const_cast<unsigned char*>(in);
-    state.avail_in = inLength;
-    state.next_out = out;
-    state.avail_out = static_cast<uint32_t>(room);
-    const int result = isal_inflate(&state);
-    if (result != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH || state.avail_in != 0)
-      return false;
-    *produced = room - state.avail_out;
-    return true;
-  }
+  if (m->engine == InflateWithIsal)
+    return InflateMemberByBlocks(m, in, inLength, out, room, produced);
 #endif
   z_stream& z = m->zlib;
   if (!m->zlibReady) {
