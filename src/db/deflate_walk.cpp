@@ -7,11 +7,13 @@
 // literal/length 286 and 287, distances 30 and 31), and a distance past the start of the
 // member's output are refused.
 //
-// Speed: after the first 32 KiB of a member no distance can reach past its start, so from there
-// on the walk only needs each item's length in bits: one lookup in a table of 2^11 entries
-// passes over up to seven literals, or a length and its extra bits (then one lookup of the
-// distance and its extra bits), with a 64-bit bit buffer filled 8 bytes at a time. Codes longer
-// than the tables and the last bytes of the input are decoded bit by bit.
+// The walk goes into a block only where zlib could refuse a symbol in it (a member's first 32
+// KiB, a block of the fixed code or of a code that is not complete); ISA-L inflates every other
+// block unwalked. Within a block one lookup in a table of 2^11 entries passes over up to seven
+// literals, or a length and its extra bits (then one lookup of the distance and its extra bits),
+// with a 64-bit bit buffer filled 8 bytes at a time; past the first 32 KiB only the items' lengths
+// in bits are worked out. Codes longer than the tables and the last bytes of the input are
+// decoded bit by bit.
 #include "db/deflate_walk.h"
 
 #include <cstring>
@@ -504,20 +506,6 @@ DeflateWalkState WalkBlockItems(DeflateWalk* w, const unsigned char* data, uint6
     }
     if (step == StepRefused) w->state = WalkRefused;
     if (step == StepMore) break;
-  }
-  return w->state;
-}
-
-DeflateWalkState WalkDeflate(DeflateWalk* w, const unsigned char* data, uint64_t offset,
-                             size_t length) {
-  while (w->state == WalkGoing) {
-    const uint64_t before = w->bit;
-    const bool inBlock = w->inBlock;
-    if (inBlock)
-      WalkBlockItems(w, data, offset, length, false);
-    else
-      WalkBlockHeader(w, data, offset, length);
-    if (w->bit == before && w->inBlock == inBlock) break;  // the bytes at hand end first
   }
   return w->state;
 }

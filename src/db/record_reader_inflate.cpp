@@ -32,6 +32,7 @@ namespace {
 constexpr size_t kInputSize = 64 * 1024;
 constexpr size_t kScratchSize = 16 * 1024;
 constexpr uInt kLargestCall = 0x40000000u;
+constexpr size_t kHistory = 32 * 1024;  // deflate's window
 
 #ifdef VOSTREL_WITH_ISAL
 InflateEngine SelectedEngine = InflateWithIsal;
@@ -61,10 +62,17 @@ struct GzStream {
   uint64_t memberOut = 0;    // bytes the member has delivered
   uint64_t skip = 0;         // bytes zlib passes over that ISA-L delivered already
 #ifdef VOSTREL_WITH_ISAL
+  // ISA-L inflates a member a block at a time (see InflateWithIsalOnce).
+  enum At { AtBlock, InBlock, AtTrailer };
   inflate_state isal;
-  // The walk over the member ISA-L inflates, ahead of it: ISA-L takes only what it passed over.
+  At at = AtBlock;
+  bool lastBlock = false;
+  bool walkLimits = false;    // ISA-L takes only what the walk passed over
   uint64_t deflateStart = 0;  // file offset of the member's deflate data
+  uint32_t crc = 0;           // of what the member delivered
   DeflateWalk walk;
+  size_t historyEnd = 0;
+  unsigned char history[2 * kHistory];  // the member's last output, the last kHistory at its end
 #endif
   unsigned char input[kInputSize];
   unsigned char scratch[kScratchSize];
@@ -136,13 +144,15 @@ bool StartIsalMember(GzStream* gz) {
   s.avail_in -= static_cast<uInt>(headerLength);
   gz->deflateStart = gz->memberStart + headerLength;
   StartDeflateWalk(&gz->walk);
-  isal_inflate_reset(&gz->isal);
-  gz->isal.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
+  gz->at = GzStream::AtBlock;
+  gz->crc = 0;
+  gz->historyEnd = 0;
   gz->mode = GzStream::FastInflate;
   return true;
 }
 
-// ISA-L stopped inside the member: zlib reads it again from its start.
+// ISA-L stopped inside the member, or the member holds what zlib refuses: zlib reads it again
+// from its start.
 void HandMemberToZlib(GzStream* gz) {
   z_stream& s = gz->stream;
   s.next_in = gz->input;
@@ -154,28 +164,120 @@ void HandMemberToZlib(GzStream* gz) {
   if (!StartZlibMember(gz)) gz->mode = GzStream::Done;
 }
 
-// One call of ISA-L's inflate, on the input the walk has passed over; returns the bytes it
-// delivered.
+// The member's last 32 KiB of output are kept for ISA-L's start at each block.
+void KeepHistory(GzStream* gz, const unsigned char* out, size_t n) {
+  if (n >= kHistory) {
+    memcpy(gz->history, out + n - kHistory, kHistory);
+    gz->historyEnd = kHistory;
+    return;
+  }
+  if (gz->historyEnd + n > sizeof gz->history) {
+    memmove(gz->history, gz->history + gz->historyEnd - kHistory, kHistory);
+    gz->historyEnd = kHistory;
+  }
+  memcpy(gz->history + gz->historyEnd, out, n);
+  gz->historyEnd += n;
+}
+
+// The deflate data's offset of the input's next byte.
+uint64_t DeflateAt(const GzStream* gz) { return InputOffset(gz) - gz->deflateStart; }
+
+// At a block's first bit (the input's next byte holds it): its header held to zlib's rules, then
+// ISA-L started on it with the 32 KiB before it as its dictionary, the header's first bit set so
+// that ISA-L takes the block as the last and stops at its end. False when the header is not
+// whole in the input yet (or zlib refuses it: then the walk says so).
+bool StartIsalBlock(GzStream* gz) {
+  z_stream& s = gz->stream;
+  DeflateWalk& walk = gz->walk;
+  // Enough input that the walk, should it go into the block, passes the header's last byte
+  // before the input moves on (the file's end aside).
+  if (s.avail_in < kInputSize / 2 && !gz->fileEnded) return false;
+  const uint64_t start = walk.bit;
+  walk.produced = gz->memberOut;
+  WalkBlockHeader(&walk, s.next_in, DeflateAt(gz), s.avail_in);
+  if (walk.state == WalkRefused || walk.bit == start) return false;
+  gz->lastBlock = walk.lastBlock;
+  // Where zlib could refuse something inside the block (a fixed code's unused symbols, a code
+  // that is not complete, a distance within the member's first 32 KiB), ISA-L takes only what
+  // the walk passed over; in a block of complete codes past those 32 KiB nothing is refused.
+  gz->walkLimits = walk.inBlock && (!walk.codesComplete || walk.produced < kWalkWindow);
+  inflate_state& state = gz->isal;
+  isal_inflate_reset(&state);
+  state.crc_flag = ISAL_DEFLATE;  // the trailer is checked here: ISA-L knows no block's end
+  const size_t history = gz->historyEnd < kHistory ? gz->historyEnd : kHistory;
+  if (history > 0)
+    isal_inflate_set_dict(&state, gz->history + gz->historyEnd - history,
+                          static_cast<uint32_t>(history));
+  state.read_in = (s.next_in[0] >> (start & 7)) | 1u;
+  state.read_in_length = static_cast<int32_t>(8 - (start & 7));
+  ++s.next_in;
+  --s.avail_in;
+  gz->at = GzStream::InBlock;
+  return true;
+}
+
+// The member's trailer after its last block (the input's next byte is its first): its check
+// value and length against what ISA-L delivered.
+void CheckTrailer(GzStream* gz) {
+  z_stream& s = gz->stream;
+  if (s.avail_in < 8 && !gz->fileEnded) {
+    FillInput(gz);
+    return;
+  }
+  const unsigned char* t = s.next_in;
+  if (s.avail_in < 8 ||
+      (t[0] | (t[1] << 8) | (t[2] << 16) | (static_cast<uint32_t>(t[3]) << 24)) != gz->crc ||
+      (t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24)) !=
+          static_cast<uint32_t>(gz->memberOut)) {
+    HandMemberToZlib(gz);  // a cut or a wrong check value or length: zlib decides
+    return;
+  }
+  s.next_in += 8;
+  s.avail_in -= 8;
+  gz->mode = GzStream::Look;
+}
+
+// One call of ISA-L's inflate within a block; returns the bytes it delivered.
 size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   z_stream& s = gz->stream;
+  if (gz->at == GzStream::AtTrailer) {
+    CheckTrailer(gz);
+    return 0;
+  }
   if (s.avail_in == 0) FillInput(gz);
   if (s.avail_in == 0) {  // the file ends inside the member
     HandMemberToZlib(gz);
     return 0;
   }
-  // The input starts at or before the walk's place: ISA-L never takes more than the walk passed.
-  const uint64_t inputAt = InputOffset(gz) - gz->deflateStart;
-  WalkDeflate(&gz->walk, s.next_in, inputAt, s.avail_in);
-  const uint64_t walked = WalkedBytes(&gz->walk) - inputAt;
-  const uInt allowed = walked < s.avail_in ? static_cast<uInt>(walked) : s.avail_in;
-  if (allowed == 0) {
-    // ISA-L is at the walk's place. Past something zlib refuses, or at the file's end, zlib
-    // takes the member; else the walk needs more of the input than the buffer holds.
-    if (gz->walk.state == WalkRefused || gz->fileEnded || s.avail_in == kInputSize)
+  DeflateWalk& walk = gz->walk;
+  if (gz->at == GzStream::AtBlock && !StartIsalBlock(gz)) {
+    if (walk.state == WalkRefused || gz->fileEnded || s.avail_in == kInputSize)
       HandMemberToZlib(gz);
     else
       FillInput(gz);
     return 0;
+  }
+  uInt allowed = s.avail_in;
+  if (gz->walkLimits) {
+    // The walk reads from the block's first byte, which ISA-L took already but the input still
+    // holds.
+    const uint64_t inputAt = DeflateAt(gz);
+    const uint64_t back = Smaller(static_cast<size_t>(s.next_in - gz->input), inputAt);
+    WalkBlockItems(&walk, s.next_in - back, inputAt - back, s.avail_in + back, walk.codesComplete);
+    if (walk.state != WalkRefused &&
+        (!walk.inBlock || (walk.codesComplete && walk.produced >= kWalkWindow))) {
+      gz->walkLimits = false;  // past the block's end, or past what zlib could refuse
+    } else {
+      const uint64_t walked = walk.bit >> 3;
+      allowed = walked <= inputAt ? 0 : static_cast<uInt>(Smaller(walked - inputAt, allowed));
+    }
+    if (allowed == 0) {
+      if (walk.state == WalkRefused || gz->fileEnded || s.avail_in == kInputSize)
+        HandMemberToZlib(gz);
+      else
+        FillInput(gz);
+      return 0;
+    }
   }
   inflate_state& state = gz->isal;
   state.next_in = s.next_in;
@@ -189,10 +291,25 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   s.next_in = state.next_in;
   s.avail_in -= inputBefore - state.avail_in;
   gz->memberOut += produced;
+  gz->crc = crc32_gzip_refl(gz->crc, out, produced);
+  KeepHistory(gz, out, produced);
   if (result == ISAL_DECOMP_OK && state.block_state == ISAL_BLOCK_FINISH) {
-    gz->mode = GzStream::Look;
+    // The block's end: the bits ISA-L read past it go back to the input, which still holds them.
+    const uint64_t end = DeflateAt(gz) * 8 - static_cast<uint64_t>(state.read_in_length);
+    const size_t back = static_cast<size_t>(DeflateAt(gz) - (end >> 3));
+    s.next_in -= back;
+    s.avail_in += static_cast<uInt>(back);
+    walk.bit = end;
+    walk.inBlock = false;
+    gz->at = GzStream::AtBlock;
+    if (gz->lastBlock) {
+      const size_t partial = (end & 7) != 0 ? 1 : 0;  // the trailer starts at the next byte
+      s.next_in += partial;
+      s.avail_in -= static_cast<uInt>(partial);
+      gz->at = GzStream::AtTrailer;
+    }
   } else if (result < 0 || (produced == 0 && state.avail_in == inputBefore)) {
-    HandMemberToZlib(gz);  // damage, a bad check value, or no progress at all
+    HandMemberToZlib(gz);  // damage, or no progress at all
   }
   return produced;
 }
