@@ -33,6 +33,12 @@ constexpr size_t kInputSize = 64 * 1024;
 constexpr size_t kScratchSize = 16 * 1024;
 constexpr uInt kLargestCall = 0x40000000u;
 constexpr size_t kHistory = 32 * 1024;  // deflate's window
+constexpr size_t kKeptInput = 8;
+// A member of more blocks than this that average less output than kSmallBlock is inflated by
+// zlib: ISA-L's start at each block (the 32 KiB before it copied in) would cost more than the
+// block.
+constexpr uint64_t kManyBlocks = 64;
+constexpr uint64_t kSmallBlock = 4096;
 
 #ifdef VOSTREL_WITH_ISAL
 InflateEngine SelectedEngine = InflateWithIsal;
@@ -70,6 +76,7 @@ struct GzStream {
   bool walkLimits = false;    // ISA-L takes only what the walk passed over
   uint64_t deflateStart = 0;  // file offset of the member's deflate data
   uint32_t crc = 0;           // of what the member delivered
+  uint64_t blocks = 0;        // the member's blocks so far
   DeflateWalk walk;
   size_t historyEnd = 0;
   unsigned char history[2 * kHistory];  // the member's last output, the last kHistory at its end
@@ -87,12 +94,15 @@ size_t ReadOn(GzStream* gz, void* buffer, size_t count) {
   return ExclusiveRead(&gz->file, buffer, count);
 }
 
-// Moves what is left of the input to its start and reads more behind it.
+// Moves what is left of the input to its start and reads more behind it. The 8 bytes before
+// what is left stay before it: ISA-L may have read into its bit buffer bits that it gives back
+// at a block's end.
 void FillInput(GzStream* gz) {
   z_stream& s = gz->stream;
-  if (s.avail_in > 0 && s.next_in != gz->input) memmove(gz->input, s.next_in, s.avail_in);
-  s.next_in = gz->input;
-  const size_t got = ReadOn(gz, gz->input + s.avail_in, kInputSize - s.avail_in);
+  const size_t keep = Smaller(static_cast<size_t>(s.next_in - gz->input), kKeptInput);
+  if (s.next_in - keep != gz->input) memmove(gz->input, s.next_in - keep, keep + s.avail_in);
+  s.next_in = gz->input + keep;
+  const size_t got = ReadOn(gz, s.next_in + s.avail_in, kInputSize - keep - s.avail_in);
   if (got == 0) gz->fileEnded = true;
   gz->fileRead += got;
   s.avail_in += static_cast<uInt>(got);
@@ -145,6 +155,7 @@ bool StartIsalMember(GzStream* gz) {
   gz->deflateStart = gz->memberStart + headerLength;
   StartDeflateWalk(&gz->walk);
   gz->at = GzStream::AtBlock;
+  gz->blocks = 0;
   gz->crc = 0;
   gz->historyEnd = 0;
   gz->mode = GzStream::FastInflate;
@@ -179,23 +190,34 @@ void KeepHistory(GzStream* gz, const unsigned char* out, size_t n) {
   gz->historyEnd += n;
 }
 
+// FillInput can add nothing: the input holds all it can.
+bool InputFull(const GzStream* gz) {
+  const z_stream& s = gz->stream;
+  return static_cast<size_t>(s.next_in - gz->input) <= kKeptInput &&
+         s.next_in + s.avail_in == gz->input + kInputSize;
+}
+
 // The deflate data's offset of the input's next byte.
 uint64_t DeflateAt(const GzStream* gz) { return InputOffset(gz) - gz->deflateStart; }
 
 // At a block's first bit (the input's next byte holds it): its header held to zlib's rules, then
 // ISA-L started on it with the 32 KiB before it as its dictionary, the header's first bit set so
-// that ISA-L takes the block as the last and stops at its end. False when the header is not
-// whole in the input yet (or zlib refuses it: then the walk says so).
-bool StartIsalBlock(GzStream* gz) {
+// that ISA-L takes the block as the last and stops at its end. BlockNeedsInput when the header
+// is not whole in the input; BlockForZlib when zlib refuses it, or the member is one of many
+// small blocks.
+enum BlockStart { BlockStarted, BlockNeedsInput, BlockForZlib };
+BlockStart StartIsalBlock(GzStream* gz) {
   z_stream& s = gz->stream;
   DeflateWalk& walk = gz->walk;
-  // Enough input that the walk, should it go into the block, passes the header's last byte
-  // before the input moves on (the file's end aside).
-  if (s.avail_in < kInputSize / 2 && !gz->fileEnded) return false;
+  if (++gz->blocks > kManyBlocks && gz->memberOut < gz->blocks * kSmallBlock) return BlockForZlib;
   const uint64_t start = walk.bit;
   walk.produced = gz->memberOut;
   WalkBlockHeader(&walk, s.next_in, DeflateAt(gz), s.avail_in);
-  if (walk.state == WalkRefused || walk.bit == start) return false;
+  if (walk.state == WalkRefused) return BlockForZlib;
+  if (walk.bit == start) {
+    --gz->blocks;
+    return BlockNeedsInput;
+  }
   gz->lastBlock = walk.lastBlock;
   // Where zlib could refuse something inside the block (a fixed code's unused symbols, a code
   // that is not complete, a distance within the member's first 32 KiB), ISA-L takes only what
@@ -213,7 +235,7 @@ bool StartIsalBlock(GzStream* gz) {
   ++s.next_in;
   --s.avail_in;
   gz->at = GzStream::InBlock;
-  return true;
+  return BlockStarted;
 }
 
 // The member's trailer after its last block (the input's next byte is its first): its check
@@ -250,12 +272,17 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
     return 0;
   }
   DeflateWalk& walk = gz->walk;
-  if (gz->at == GzStream::AtBlock && !StartIsalBlock(gz)) {
-    if (walk.state == WalkRefused || gz->fileEnded || s.avail_in == kInputSize)
+  if (gz->at == GzStream::AtBlock) {
+    const BlockStart started = StartIsalBlock(gz);
+    if (started == BlockForZlib ||
+        (started == BlockNeedsInput && (gz->fileEnded || InputFull(gz)))) {
       HandMemberToZlib(gz);
-    else
+      return 0;
+    }
+    if (started == BlockNeedsInput) {
       FillInput(gz);
-    return 0;
+      return 0;
+    }
   }
   uInt allowed = s.avail_in;
   if (gz->walkLimits) {
@@ -272,7 +299,7 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
       allowed = walked <= inputAt ? 0 : static_cast<uInt>(Smaller(walked - inputAt, allowed));
     }
     if (allowed == 0) {
-      if (walk.state == WalkRefused || gz->fileEnded || s.avail_in == kInputSize)
+      if (walk.state == WalkRefused || gz->fileEnded || InputFull(gz))
         HandMemberToZlib(gz);
       else
         FillInput(gz);
@@ -510,11 +537,6 @@ void FreeMemberInflater(MemberInflater* m) {
 #ifdef VOSTREL_WITH_ISAL
 namespace {
 
-// More blocks than this in one member and the stream reads it: each block costs ISA-L a start
-// of its own (the 32 KiB before it copied in as its dictionary), which a member of the writer's
-// (some 15 blocks) hardly notices, and one of thousands of tiny blocks would.
-constexpr int kMostBlocks = 256;
-
 // The deflate data of a member (in, inLength bytes, its trailer included) inflated with ISA-L a
 // block at a time, each block's header held to zlib's rules first (the walk reads it). What
 // else zlib refuses (a symbol a code does not have, a distance before the member's start) ISA-L
@@ -528,10 +550,13 @@ bool InflateMemberByBlocks(MemberInflater* m, const unsigned char* in, uint32_t 
   inflate_state& state = m->isal;
   isal_inflate_init(&state);
   size_t made = 0;
-  for (int blocks = 0; walk.state == WalkGoing; ++blocks) {
+  for (uint64_t blocks = 1; walk.state == WalkGoing; ++blocks) {
     const uint64_t start = walk.bit;
-    if (blocks == kMostBlocks || WalkBlockHeader(&walk, in, 0, inLength) == WalkRefused ||
-        walk.bit == start)
+    // Each block costs ISA-L a start of its own (the 32 KiB before it copied in), which the
+    // writer's members (some 15 blocks) hardly notice and one of thousands of tiny blocks would:
+    // the stream reads such a member.
+    if ((blocks > kManyBlocks && made < blocks * kSmallBlock) ||
+        WalkBlockHeader(&walk, in, 0, inLength) == WalkRefused || walk.bit == start)
       return false;
     const bool last = walk.lastBlock;
     // ISA-L from the block's first bit, which says "last block"; the 32 KiB before it as its

@@ -324,15 +324,24 @@ std::string StreamByEngine(const std::wstring& path, unsigned headerSize, Inflat
   return bytes;
 }
 
-// The raw deflate data of data (level 0: stored blocks).
-std::string Deflated(const std::string& data, int level) {
+// The raw deflate data of data (level 0: stored blocks); flushEvery: a flush after each piece of
+// that many bytes (the blocks end there, and an empty stored block follows each).
+std::string Deflated(const std::string& data, int level, size_t flushEvery = 0) {
   z_stream s{};
   EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
+  const size_t pieces = flushEvery == 0 ? 1 : data.size() / flushEvery + 1;
+  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16 + 8 * pieces, '\0');
   s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
   s.avail_out = static_cast<uInt>(raw.size());
+  for (size_t at = 0; flushEvery != 0 && at < data.size(); at += flushEvery) {
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
+    s.avail_in = static_cast<uInt>(std::min(flushEvery, data.size() - at));
+    EXPECT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
+  }
+  if (flushEvery == 0) {
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    s.avail_in = static_cast<uInt>(data.size());
+  }
   EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
   raw.resize(s.total_out);
   deflateEnd(&s);
@@ -703,6 +712,24 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
     same(MembersOf(bytes, {0, flags, other, 0}), "flags " + f + ": 0 F O 0", &bytes);
     same(MembersOf(bytes, {kSeries, kSeries, flags, kSeries, other, flags}),
          "flags " + f + ": series S S F S O F", &bytes);
+  }
+  // Members of many blocks, each block ended by a flush and an empty stored block: ISA-L takes
+  // them a block at a time, or (at a flush every 100 bytes) leaves so many small ones to zlib;
+  // whole and damaged, plain and in a series.
+  for (const size_t every : {size_t{100}, size_t{5000}, size_t{40000}}) {
+    const std::string what = "a flush every " + std::to_string(every) + " bytes";
+    std::string plain = WrapMember(Deflated(bytes, 6, every), bytes, 0);
+    std::string series;
+    for (size_t at = 0; at < bytes.size(); at += 100000) {
+      const std::string piece = bytes.substr(at, 100000);
+      series += WrapMember(Deflated(piece, 6, every), piece, kSeriesMember);
+    }
+    same(plain, what, &bytes);
+    same(series, what + ", series", &bytes);
+    plain[plain.size() / 2] ^= 0x20;
+    series[series.size() / 3] ^= 0x20;
+    same(plain, what + ", damaged");
+    same(series, what + ", series, damaged");
   }
   // Members whose deflate data zlib refuses (codes that are not complete, symbols and distances
   // that do not exist), whose check value is right or wrong, first, between others and last,
