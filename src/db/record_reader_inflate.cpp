@@ -4,12 +4,15 @@
 // value, broken deflate data), which would lose good records before the damage.
 //
 // How ISA-L and zlib share the work: ISA-L inflates a member whose header is a plain one (no
-// extra field, no comment, no header check: what zlib and gzip write) and checks its trailer.
-// Should it stop on anything else (damage, a bad check value, a file that ends inside the
-// member), zlib inflates that member again from its first byte, passes over as many bytes as
-// ISA-L delivered, and decides the rest: what else arrives, and where the stream ends. So the
-// bytes delivered are zlib's at every kind of damage, and ISA-L's speed holds for every whole
-// file. Reading a damaged member twice costs time only when the file is damaged.
+// comment, no header check: what zlib and gzip write, and our writer's series), a block at a
+// time, and only what zlib takes: each block's header is held to zlib's rules first, and where
+// zlib could refuse a symbol inside a block, ISA-L is given only what a walk by zlib's rules
+// passed over (deflate_walk.h says why ISA-L cannot be left to itself). Should ISA-L stop on
+// anything (damage, a file that ends inside the member), or the member hold what zlib refuses,
+// or its check value or length be wrong, zlib inflates that member again from its first byte,
+// passes over as many bytes as ISA-L delivered, and decides the rest: what else arrives, and
+// where the stream ends. So the bytes delivered are zlib's for every file, and ISA-L's speed
+// holds for every whole one. Reading a member twice costs time only when zlib would refuse it.
 #include "db/record_reader_inflate.h"
 
 #include <zlib.h>
