@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -326,24 +327,28 @@ std::string StreamByEngine(const std::wstring& path, unsigned headerSize, Inflat
 
 // The raw deflate data of data (level 0: stored blocks); flushEvery: a flush after each piece of
 // that many bytes (the blocks end there, and an empty stored block follows each).
-std::string Deflated(const std::string& data, int level, size_t flushEvery = 0) {
+std::string Deflated(const std::string& data, int level, size_t flushEvery = 0,
+                     int strategy = Z_DEFAULT_STRATEGY) {
   z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  const size_t pieces = flushEvery == 0 ? 1 : data.size() / flushEvery + 1;
-  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16 + 8 * pieces, '\0');
-  s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
-  s.avail_out = static_cast<uInt>(raw.size());
-  for (size_t at = 0; flushEvery != 0 && at < data.size(); at += flushEvery) {
-    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
-    s.avail_in = static_cast<uInt>(std::min(flushEvery, data.size() - at));
-    EXPECT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);
-  }
-  if (flushEvery == 0) {
-    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    s.avail_in = static_cast<uInt>(data.size());
-  }
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  raw.resize(s.total_out);
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
+  std::string raw;
+  unsigned char chunk[16384];
+  const auto run = [&](const char* from, size_t count, int flush) {
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(from));
+    s.avail_in = static_cast<uInt>(count);
+    do {
+      s.next_out = chunk;
+      s.avail_out = sizeof chunk;
+      EXPECT_NE(deflate(&s, flush), Z_STREAM_ERROR);
+      raw.append(reinterpret_cast<char*>(chunk), sizeof chunk - s.avail_out);
+    } while (s.avail_out == 0);
+  };
+  for (size_t at = 0; flushEvery != 0 && at < data.size(); at += flushEvery)
+    run(data.data() + at, std::min(flushEvery, data.size() - at), Z_SYNC_FLUSH);
+  if (flushEvery == 0)
+    run(data.data(), data.size(), Z_FINISH);
+  else
+    run(data.data(), 0, Z_FINISH);
   deflateEnd(&s);
   return raw;
 }
@@ -730,6 +735,22 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
     series[series.size() / 3] ^= 0x20;
     same(plain, what + ", damaged");
     same(series, what + ", series, damaged");
+  }
+  // Random damage, the same in every run (a fixed seed): one to three bits turned over in the
+  // deflate data of every level, strategy (the fixed code among them) and flush pattern, in a
+  // member or a series' member, sometimes cut as well.
+  std::mt19937 random(20261210);
+  const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE, Z_FILTERED};
+  for (int i = 0; i < 150; ++i) {
+    const std::string data = bytes.substr(random() % (bytes.size() / 2), 1000 + random() % 150000);
+    const size_t every = random() % 3 == 0 ? 50 + random() % 20000 : 0;
+    std::string raw =
+        Deflated(data, static_cast<int>(random() % 10), every, strategies[random() % 5]);
+    for (unsigned flips = 1 + random() % 3; flips > 0; --flips)
+      raw[random() % raw.size()] ^= static_cast<char>(1u << (random() % 8));
+    std::string file = WrapMember(raw, data, random() % 2 == 0 ? 0 : kSeries);
+    if (random() % 4 == 0) file.resize(random() % file.size());
+    same(file, "random damage " + std::to_string(i));
   }
   // Members whose deflate data zlib refuses (codes that are not complete, symbols and distances
   // that do not exist), whose check value is right or wrong, first, between others and last,
