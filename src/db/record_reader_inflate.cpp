@@ -4,12 +4,15 @@
 // value, broken deflate data), which would lose good records before the damage.
 //
 // How ISA-L and zlib share the work: ISA-L inflates a member whose header is a plain one (no
-// extra field, no comment, no header check: what zlib and gzip write) and checks its trailer.
-// Should it stop on anything else (damage, a bad check value, a file that ends inside the
-// member), zlib inflates that member again from its first byte, passes over as many bytes as
-// ISA-L delivered, and decides the rest: what else arrives, and where the stream ends. So the
-// bytes delivered are zlib's at every kind of damage, and ISA-L's speed holds for every whole
-// file. Reading a damaged member twice costs time only when the file is damaged.
+// comment, no header check: what zlib and gzip write, and our writer's series), a block at a
+// time, and only what zlib takes: each block's header is held to zlib's rules first, and where
+// zlib could refuse a symbol inside a block, ISA-L is given only what a walk by zlib's rules
+// passed over (deflate_walk.h says why ISA-L cannot be left to itself). Should ISA-L stop on
+// anything (damage, a file that ends inside the member), or the member hold what zlib refuses,
+// or its check value or length be wrong, zlib inflates that member again from its first byte,
+// passes over as many bytes as ISA-L delivered, and decides the rest: what else arrives, and
+// where the stream ends. So the bytes delivered are zlib's for every file, and ISA-L's speed
+// holds for every whole one. Reading a member twice costs time only when zlib would refuse it.
 #include "db/record_reader_inflate.h"
 
 #include <zlib.h>
@@ -19,9 +22,11 @@
 #include <cstring>
 #include <new>
 
+#include "db/deflate_walk.h"
 #include "db/file_system.h"
 
 #ifdef VOSTREL_WITH_ISAL
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #endif
 
@@ -30,6 +35,13 @@ namespace {
 constexpr size_t kInputSize = 64 * 1024;
 constexpr size_t kScratchSize = 16 * 1024;
 constexpr uInt kLargestCall = 0x40000000u;
+constexpr size_t kHistory = 32 * 1024;  // deflate's window
+constexpr size_t kKeptInput = 8;
+// A member of more blocks than this that average less output than kSmallBlock is inflated by
+// zlib: ISA-L's start at each block (the 32 KiB before it copied in) would cost more than the
+// block.
+constexpr uint64_t kManyBlocks = 64;
+constexpr uint64_t kSmallBlock = 4096;
 
 #ifdef VOSTREL_WITH_ISAL
 InflateEngine SelectedEngine = InflateWithIsal;
@@ -59,7 +71,18 @@ struct GzStream {
   uint64_t memberOut = 0;    // bytes the member has delivered
   uint64_t skip = 0;         // bytes zlib passes over that ISA-L delivered already
 #ifdef VOSTREL_WITH_ISAL
+  // ISA-L inflates a member a block at a time (see InflateWithIsalOnce).
+  enum At { AtBlock, InBlock, AtTrailer };
   inflate_state isal;
+  At at = AtBlock;
+  bool lastBlock = false;
+  bool walkLimits = false;    // ISA-L takes only what the walk passed over
+  uint64_t deflateStart = 0;  // file offset of the member's deflate data
+  uint32_t crc = 0;           // of what the member delivered
+  uint64_t blocks = 0;        // the member's blocks so far
+  DeflateWalk walk;
+  size_t historyEnd = 0;
+  unsigned char history[2 * kHistory];  // the member's last output, the last kHistory at its end
 #endif
   unsigned char input[kInputSize];
   unsigned char scratch[kScratchSize];
@@ -74,12 +97,15 @@ size_t ReadOn(GzStream* gz, void* buffer, size_t count) {
   return ExclusiveRead(&gz->file, buffer, count);
 }
 
-// Moves what is left of the input to its start and reads more behind it.
+// Moves what is left of the input to its start and reads more behind it. The 8 bytes before
+// what is left stay before it: ISA-L may have read into its bit buffer bits that it gives back
+// at a block's end.
 void FillInput(GzStream* gz) {
   z_stream& s = gz->stream;
-  if (s.avail_in > 0 && s.next_in != gz->input) memmove(gz->input, s.next_in, s.avail_in);
-  s.next_in = gz->input;
-  const size_t got = ReadOn(gz, gz->input + s.avail_in, kInputSize - s.avail_in);
+  const size_t keep = Smaller(static_cast<size_t>(s.next_in - gz->input), kKeptInput);
+  if (s.next_in - keep != gz->input) memmove(gz->input, s.next_in - keep, keep + s.avail_in);
+  s.next_in = gz->input + keep;
+  const size_t got = ReadOn(gz, s.next_in + s.avail_in, kInputSize - keep - s.avail_in);
   if (got == 0) gz->fileEnded = true;
   gz->fileRead += got;
   s.avail_in += static_cast<uInt>(got);
@@ -129,13 +155,18 @@ bool StartIsalMember(GzStream* gz) {
   gz->memberOut = 0;
   s.next_in += headerLength;
   s.avail_in -= static_cast<uInt>(headerLength);
-  isal_inflate_reset(&gz->isal);
-  gz->isal.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
+  gz->deflateStart = gz->memberStart + headerLength;
+  StartDeflateWalk(&gz->walk);
+  gz->at = GzStream::AtBlock;
+  gz->blocks = 0;
+  gz->crc = 0;
+  gz->historyEnd = 0;
   gz->mode = GzStream::FastInflate;
   return true;
 }
 
-// ISA-L stopped inside the member: zlib reads it again from its start.
+// ISA-L stopped inside the member, or the member holds what zlib refuses: zlib reads it again
+// from its start.
 void HandMemberToZlib(GzStream* gz) {
   z_stream& s = gz->stream;
   s.next_in = gz->input;
@@ -147,17 +178,140 @@ void HandMemberToZlib(GzStream* gz) {
   if (!StartZlibMember(gz)) gz->mode = GzStream::Done;
 }
 
-// One call of ISA-L's inflate; returns the bytes it delivered.
+// The member's last 32 KiB of output are kept for ISA-L's start at each block.
+void KeepHistory(GzStream* gz, const unsigned char* out, size_t n) {
+  if (n >= kHistory) {
+    memcpy(gz->history, out + n - kHistory, kHistory);
+    gz->historyEnd = kHistory;
+    return;
+  }
+  if (gz->historyEnd + n > sizeof gz->history) {
+    memmove(gz->history, gz->history + gz->historyEnd - kHistory, kHistory);
+    gz->historyEnd = kHistory;
+  }
+  memcpy(gz->history + gz->historyEnd, out, n);
+  gz->historyEnd += n;
+}
+
+// FillInput can add nothing: the input holds all it can.
+bool InputFull(const GzStream* gz) {
+  const z_stream& s = gz->stream;
+  return static_cast<size_t>(s.next_in - gz->input) <= kKeptInput &&
+         s.next_in + s.avail_in == gz->input + kInputSize;
+}
+
+// The deflate data's offset of the input's next byte.
+uint64_t DeflateAt(const GzStream* gz) { return InputOffset(gz) - gz->deflateStart; }
+
+// At a block's first bit (the input's next byte holds it): its header held to zlib's rules, then
+// ISA-L started on it with the 32 KiB before it as its dictionary, the header's first bit set so
+// that ISA-L takes the block as the last and stops at its end. BlockNeedsInput when the header
+// is not whole in the input; BlockForZlib when zlib refuses it, or the member is one of many
+// small blocks.
+enum BlockStart { BlockStarted, BlockNeedsInput, BlockForZlib };
+BlockStart StartIsalBlock(GzStream* gz) {
+  z_stream& s = gz->stream;
+  DeflateWalk& walk = gz->walk;
+  if (++gz->blocks > kManyBlocks && gz->memberOut < gz->blocks * kSmallBlock) return BlockForZlib;
+  const uint64_t start = walk.bit;
+  walk.produced = gz->memberOut;
+  WalkBlockHeader(&walk, s.next_in, DeflateAt(gz), s.avail_in);
+  if (walk.state == WalkRefused) return BlockForZlib;
+  if (walk.bit == start) {
+    --gz->blocks;
+    return BlockNeedsInput;
+  }
+  gz->lastBlock = walk.lastBlock;
+  // Where zlib could refuse something inside the block (a fixed code's unused symbols, a code
+  // that is not complete, a distance within the member's first 32 KiB), ISA-L takes only what
+  // the walk passed over; in a block of complete codes past those 32 KiB nothing is refused.
+  gz->walkLimits = walk.inBlock && (!walk.codesComplete || walk.produced < kWalkWindow);
+  inflate_state& state = gz->isal;
+  isal_inflate_reset(&state);
+  state.crc_flag = ISAL_DEFLATE;  // the trailer is checked here: ISA-L knows no block's end
+  const size_t history = gz->historyEnd < kHistory ? gz->historyEnd : kHistory;
+  if (history > 0)
+    isal_inflate_set_dict(&state, gz->history + gz->historyEnd - history,
+                          static_cast<uint32_t>(history));
+  state.read_in = (s.next_in[0] >> (start & 7)) | 1u;
+  state.read_in_length = static_cast<int32_t>(8 - (start & 7));
+  ++s.next_in;
+  --s.avail_in;
+  gz->at = GzStream::InBlock;
+  return BlockStarted;
+}
+
+// The member's trailer after its last block (the input's next byte is its first): its check
+// value and length against what ISA-L delivered.
+void CheckTrailer(GzStream* gz) {
+  z_stream& s = gz->stream;
+  if (s.avail_in < 8 && !gz->fileEnded) {
+    FillInput(gz);
+    return;
+  }
+  const unsigned char* t = s.next_in;
+  if (s.avail_in < 8 ||
+      (t[0] | (t[1] << 8) | (t[2] << 16) | (static_cast<uint32_t>(t[3]) << 24)) != gz->crc ||
+      (t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24)) !=
+          static_cast<uint32_t>(gz->memberOut)) {
+    HandMemberToZlib(gz);  // a cut or a wrong check value or length: zlib decides
+    return;
+  }
+  s.next_in += 8;
+  s.avail_in -= 8;
+  gz->mode = GzStream::Look;
+}
+
+// One call of ISA-L's inflate within a block; returns the bytes it delivered.
 size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   z_stream& s = gz->stream;
+  if (gz->at == GzStream::AtTrailer) {
+    CheckTrailer(gz);
+    return 0;
+  }
   if (s.avail_in == 0) FillInput(gz);
   if (s.avail_in == 0) {  // the file ends inside the member
     HandMemberToZlib(gz);
     return 0;
   }
+  DeflateWalk& walk = gz->walk;
+  if (gz->at == GzStream::AtBlock) {
+    const BlockStart started = StartIsalBlock(gz);
+    if (started == BlockForZlib ||
+        (started == BlockNeedsInput && (gz->fileEnded || InputFull(gz)))) {
+      HandMemberToZlib(gz);
+      return 0;
+    }
+    if (started == BlockNeedsInput) {
+      FillInput(gz);
+      return 0;
+    }
+  }
+  uInt allowed = s.avail_in;
+  if (gz->walkLimits) {
+    // The walk reads from the block's first byte, which ISA-L took already but the input still
+    // holds.
+    const uint64_t inputAt = DeflateAt(gz);
+    const uint64_t back = Smaller(static_cast<size_t>(s.next_in - gz->input), inputAt);
+    WalkBlockItems(&walk, s.next_in - back, inputAt - back, s.avail_in + back, walk.codesComplete);
+    if (walk.state != WalkRefused &&
+        (!walk.inBlock || (walk.codesComplete && walk.produced >= kWalkWindow))) {
+      gz->walkLimits = false;  // past the block's end, or past what zlib could refuse
+    } else {
+      const uint64_t walked = walk.bit >> 3;
+      allowed = walked <= inputAt ? 0 : static_cast<uInt>(Smaller(walked - inputAt, allowed));
+    }
+    if (allowed == 0) {
+      if (walk.state == WalkRefused || gz->fileEnded || InputFull(gz))
+        HandMemberToZlib(gz);
+      else
+        FillInput(gz);
+      return 0;
+    }
+  }
   inflate_state& state = gz->isal;
   state.next_in = s.next_in;
-  state.avail_in = s.avail_in;
+  state.avail_in = allowed;
   state.next_out = out;
   state.avail_out = static_cast<uint32_t>(Smaller(room, kLargestCall));
   const uint32_t before = state.avail_out;
@@ -165,12 +319,27 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   const int result = isal_inflate(&state);
   const size_t produced = before - state.avail_out;
   s.next_in = state.next_in;
-  s.avail_in = state.avail_in;
+  s.avail_in -= inputBefore - state.avail_in;
   gz->memberOut += produced;
+  gz->crc = crc32_gzip_refl(gz->crc, out, produced);
+  KeepHistory(gz, out, produced);
   if (result == ISAL_DECOMP_OK && state.block_state == ISAL_BLOCK_FINISH) {
-    gz->mode = GzStream::Look;
+    // The block's end: the bits ISA-L read past it go back to the input, which still holds them.
+    const uint64_t end = DeflateAt(gz) * 8 - static_cast<uint64_t>(state.read_in_length);
+    const size_t back = static_cast<size_t>(DeflateAt(gz) - (end >> 3));
+    s.next_in -= back;
+    s.avail_in += static_cast<uInt>(back);
+    walk.bit = end;
+    walk.inBlock = false;
+    gz->at = GzStream::AtBlock;
+    if (gz->lastBlock) {
+      const size_t partial = (end & 7) != 0 ? 1 : 0;  // the trailer starts at the next byte
+      s.next_in += partial;
+      s.avail_in -= static_cast<uInt>(partial);
+      gz->at = GzStream::AtTrailer;
+    }
   } else if (result < 0 || (produced == 0 && state.avail_in == inputBefore)) {
-    HandMemberToZlib(gz);  // damage, a bad check value, or no progress at all
+    HandMemberToZlib(gz);  // damage, or no progress at all
   }
   return produced;
 }
@@ -190,7 +359,9 @@ void LookForMember(GzStream* gz) {
     return;
   }
   gz->sawMember = true;
-  gz->skip = gz->memberOut;
+  // A new member: nothing of it was delivered yet, whichever engine read the one before.
+  gz->memberOut = 0;
+  gz->skip = 0;
 #ifdef VOSTREL_WITH_ISAL
   if (gz->engine == InflateWithIsal && StartIsalMember(gz)) return;
 #endif
@@ -216,13 +387,7 @@ size_t CopyThrough(GzStream* gz, unsigned char* out, size_t room) {
 // ISA-L delivered before).
 size_t InflateWithZlibOnce(GzStream* gz, unsigned char* out, size_t room) {
   z_stream& s = gz->stream;
-  if (s.avail_in == 0) {
-    FillInput(gz);
-    if (s.avail_in == 0) {  // cut short: what inflated so far stands
-      gz->mode = GzStream::Done;
-      return 0;
-    }
-  }
+  if (s.avail_in == 0) FillInput(gz);
   const bool passing = gz->skip > 0;
   s.next_out = passing ? gz->scratch : out;
   s.avail_out =
@@ -235,6 +400,10 @@ size_t InflateWithZlibOnce(GzStream* gz, unsigned char* out, size_t room) {
     gz->mode = GzStream::Look;
   else if (result != Z_OK && result != Z_BUF_ERROR)
     gz->mode = GzStream::Done;  // damaged data, a bad check value, no memory
+  else if (produced == 0 && s.avail_in == 0 && gz->fileEnded)
+    gz->mode = GzStream::Done;  // cut short: what inflated so far stands
+  // (With no input left zlib is still asked once more: the end of a match that did not fit the
+  // last call's room is in its state, not in the input.)
   if (!passing) return produced;
   gz->skip -= produced;
   return 0;
@@ -351,6 +520,7 @@ struct MemberInflater {
   bool zlibReady = false;
 #ifdef VOSTREL_WITH_ISAL
   inflate_state isal;
+  DeflateWalk walk;
 #endif
 };
 
@@ -367,26 +537,79 @@ void FreeMemberInflater(MemberInflater* m) {
   delete m;
 }
 
+#ifdef VOSTREL_WITH_ISAL
+namespace {
+
+// The deflate data of a member (in, inLength bytes, its trailer included) inflated with ISA-L a
+// block at a time, each block's header held to zlib's rules first (the walk reads it). What
+// else zlib refuses (a symbol a code does not have, a distance before the member's start) ISA-L
+// refuses too, and then the member is not used at all: the stream reads it. ISA-L takes each
+// block as the last one (its header's first bit set), so it stops at the block's end, where the
+// next header is.
+bool InflateMemberByBlocks(MemberInflater* m, const unsigned char* in, uint32_t inLength,
+                           unsigned char* out, size_t room, size_t* produced) {
+  DeflateWalk& walk = m->walk;
+  StartDeflateWalk(&walk);
+  inflate_state& state = m->isal;
+  isal_inflate_init(&state);
+  size_t made = 0;
+  for (uint64_t blocks = 1; walk.state == WalkGoing; ++blocks) {
+    const uint64_t start = walk.bit;
+    // Each block costs ISA-L a start of its own (the 32 KiB before it copied in), which the
+    // writer's members (some 15 blocks) hardly notice and one of thousands of tiny blocks would:
+    // the stream reads such a member.
+    if ((blocks > kManyBlocks && made < blocks * kSmallBlock) ||
+        WalkBlockHeader(&walk, in, 0, inLength) == WalkRefused || walk.bit == start)
+      return false;
+    const bool last = walk.lastBlock;
+    // ISA-L from the block's first bit, which says "last block"; the 32 KiB before it as its
+    // dictionary.
+    isal_inflate_reset(&state);
+    state.crc_flag = ISAL_DEFLATE;
+    const size_t history = made < IGZIP_HIST_SIZE ? made : IGZIP_HIST_SIZE;
+    if (history > 0 && isal_inflate_set_dict(&state, out + made - history,
+                                             static_cast<uint32_t>(history)) != COMP_OK)
+      return false;
+    const uint64_t byte = start >> 3;
+    state.read_in = (in[byte] >> (start & 7)) | 1u;
+    state.read_in_length = static_cast<int32_t>(8 - (start & 7));
+    state.next_in = const_cast<unsigned char*>(in) + byte + 1;
+    state.avail_in = static_cast<uint32_t>(inLength - byte - 1);
+    state.next_out = out + made;
+    state.avail_out = static_cast<uint32_t>(room - made);
+    if (isal_inflate(&state) != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH)
+      return false;
+    made = room - state.avail_out;
+    const uint64_t end =
+        static_cast<uint64_t>(state.next_in - in) * 8 - static_cast<uint64_t>(state.read_in_length);
+    walk.bit = end;
+    walk.inBlock = false;
+    if (last) walk.state = WalkFinished;
+  }
+  // The trailer: right after the data, the check value and the length, and then nothing.
+  const uint64_t trailer = (walk.bit + 7) >> 3;
+  if (walk.state != WalkFinished || trailer + 8 != inLength) return false;
+  const unsigned char* t = in + trailer;
+  const uint32_t crc = t[0] | (t[1] << 8) | (t[2] << 16) | (static_cast<uint32_t>(t[3]) << 24);
+  const uint32_t size = t[4] | (t[5] << 8) | (t[6] << 16) | (static_cast<uint32_t>(t[7]) << 24);
+  if (size != static_cast<uint32_t>(made) ||
+      crc != crc32_gzip_refl(0, out, static_cast<uint64_t>(made)))
+    return false;
+  *produced = made;
+  return true;
+}
+
+}  // namespace
+#endif
+
 bool InflateMember(MemberInflater* m, const unsigned char* member, size_t length,
                    unsigned char* out, size_t room, size_t* produced) {
   if (length <= kBlockedHeaderLength || length > kLargestCall || room > kLargestCall) return false;
   const unsigned char* in = member + kBlockedHeaderLength;
   const uint32_t inLength = static_cast<uint32_t>(length - kBlockedHeaderLength);
 #ifdef VOSTREL_WITH_ISAL
-  if (m->engine == InflateWithIsal) {
-    inflate_state& state = m->isal;
-    isal_inflate_init(&state);
-    state.crc_flag = ISAL_GZIP_NO_HDR_VER;  // the trailer's check value and length are checked
-    state.next_in = const_cast<unsigned char*>(in);
-    state.avail_in = inLength;
-    state.next_out = out;
-    state.avail_out = static_cast<uint32_t>(room);
-    const int result = isal_inflate(&state);
-    if (result != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH || state.avail_in != 0)
-      return false;
-    *produced = room - state.avail_out;
-    return true;
-  }
+  if (m->engine == InflateWithIsal)
+    return InflateMemberByBlocks(m, in, inLength, out, room, produced);
 #endif
   z_stream& z = m->zlib;
   if (!m->zlibReady) {

@@ -12,7 +12,8 @@
 
 // Which library inflates. ISA-L's inflate is more than twice as fast as zlib's; zlib stays for
 // builds without ISA-L (VOSTREL_INFLATE=zlib) and decides every member that ISA-L does not
-// finish cleanly, so both engines deliver the same bytes.
+// finish cleanly or that zlib refuses anywhere (ISA-L takes some data zlib refuses), so both
+// engines deliver the same bytes.
 enum InflateEngine { InflateWithZlib = 0, InflateWithIsal = 1 };
 
 // The engine streams opened from now on use: the build's choice unless a test picked another.
@@ -49,9 +50,9 @@ struct MemberInflater;
 MemberInflater* NewMemberInflater(const GzStream* gz);
 void FreeMemberInflater(MemberInflater* inflater);
 // The member's length bytes (as LookAtMember found them) inflated into out: true, with
-// *produced, only when the member is whole and sound, its data ends exactly with its trailer,
-// its check value and length are right and room held it all. Anything else is for the stream to
-// read as it reads any member (ContinueGzStreamAt).
+// *produced, only when the member is whole and sound (zlib takes all of it), its data ends
+// exactly with its trailer, its check value and length are right and room held it all. Anything
+// else is for the stream to read as it reads any member (ContinueGzStreamAt).
 bool InflateMember(MemberInflater* inflater, const unsigned char* member, size_t length,
                    unsigned char* out, size_t room, size_t* produced);
 

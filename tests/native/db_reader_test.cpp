@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -298,14 +299,19 @@ TEST(DbReader, DamagedCompressedStreamsLoseNoRecordThatARecordByRecordReadingGet
 namespace {
 
 // Every byte of the stream after the header, read through the reader with the given engine in
-// pieces of uneven sizes (so that reads end inside records, blocks and members).
-std::string StreamByEngine(const std::wstring& path, unsigned headerSize, InflateEngine engine) {
+// pieces of uneven sizes (so that reads end inside records, blocks and members); readAhead: as
+// the command line reads, on the read-ahead's threads (a series' members two at a time).
+std::string StreamByEngine(const std::wstring& path, unsigned headerSize, InflateEngine engine,
+                           bool readAhead = false) {
   SetInflateEngineForTests(engine);
   DatabaseHeader header;
   header.headerSize = static_cast<uint16_t>(headerSize);
   RecordReader reader;
   std::string bytes;
   if (OpenRecordReader(&reader, path.c_str(), header, true) == 0) {
+    if (readAhead) {
+      EXPECT_TRUE(StartReadAhead(&reader));
+    }
     const size_t pieces[] = {1, 253, 70000, 7, 300000, 65536};
     for (size_t i = 0;; ++i) {
       std::string piece(pieces[i % 6], '\0');
@@ -319,11 +325,50 @@ std::string StreamByEngine(const std::wstring& path, unsigned headerSize, Inflat
   return bytes;
 }
 
-// One gzip member of data: flags 0 as zlib writes it, 0x08 with a name as gzip writes it, or
-// with an extra field (0x04), a comment (0x10) or a header check (0x02), which zlib reads.
-std::string GzipMember(const std::string& data, unsigned char flags, int level = 6) {
+// The raw deflate data of data (level 0: stored blocks); flushEvery: a flush after each piece of
+// that many bytes (the blocks end there, and an empty stored block follows each).
+std::string Deflated(const std::string& data, int level, size_t flushEvery = 0,
+                     int strategy = Z_DEFAULT_STRATEGY) {
+  z_stream s{};
+  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
+  std::string raw;
+  unsigned char chunk[16384];
+  const auto run = [&](const char* from, size_t count, int flush) {
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(from));
+    s.avail_in = static_cast<uInt>(count);
+    do {
+      s.next_out = chunk;
+      s.avail_out = sizeof chunk;
+      EXPECT_NE(deflate(&s, flush), Z_STREAM_ERROR);
+      raw.append(reinterpret_cast<char*>(chunk), sizeof chunk - s.avail_out);
+    } while (s.avail_out == 0);
+  };
+  for (size_t at = 0; flushEvery != 0 && at < data.size(); at += flushEvery)
+    run(data.data() + at, std::min(flushEvery, data.size() - at), Z_SYNC_FLUSH);
+  if (flushEvery == 0)
+    run(data.data(), data.size(), Z_FINISH);
+  else
+    run(data.data(), 0, Z_FINISH);
+  deflateEnd(&s);
+  return raw;
+}
+
+// The header the writer gives each member of a series: an extra field "VD" of 4 bytes that holds
+// the member's length in the file.
+constexpr int kSeriesMember = -1;
+
+// A gzip member of raw deflate data that inflates to data. flags 0: the header as zlib writes
+// it; 0x08 with a name as gzip writes it; with the text hint (0x01), an extra field (0x04), a
+// comment (0x10) or a header check (0x02), which zlib reads; or kSeriesMember. checkRight false:
+// the trailer's check value is wrong.
+std::string WrapMember(const std::string& raw, const std::string& data, int flags,
+                       bool checkRight = true) {
+  const bool series = flags == kSeriesMember;
+  if (series) flags = 0x04;
   std::string member = {'\x1F', '\x8B', '\x08', static_cast<char>(flags), 0, 0, 0, 0, 0, 3};
-  if (flags & 0x04)
+  if (series)
+    member += std::string("\x08\x00VD\x04\x00\x00\x00\x00\x00", 10);
+  else if (flags & 0x04)
     member += std::string(
         "\x04\x00"
         "ab\x01\x02",
@@ -336,44 +381,264 @@ std::string GzipMember(const std::string& data, unsigned char flags, int level =
     member += static_cast<char>(check & 0xFF);
     member += static_cast<char>((check >> 8) & 0xFF);
   }
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string raw(deflateBound(&s, static_cast<uLong>(data.size())) + 16, '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
-  s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
-  s.avail_out = static_cast<uInt>(raw.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  raw.resize(s.total_out);
-  deflateEnd(&s);
   member += raw;
-  const uLong check =
+  uLong check =
       crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+  if (!checkRight) check ^= 0x10000;
   for (int i = 0; i < 4; ++i) member += static_cast<char>((check >> (8 * i)) & 0xFF);
   for (int i = 0; i < 4; ++i) member += static_cast<char>((data.size() >> (8 * i)) & 0xFF);
+  if (series) {
+    for (int b = 0; b < 4; ++b)
+      member[16 + b] = static_cast<char>((member.size() >> (8 * b)) & 0xFF);
+  }
   return member;
+}
+
+std::string GzipMember(const std::string& data, int flags, int level = 6) {
+  return WrapMember(Deflated(data, level), data, flags);
 }
 
 // The series of members the writer makes of a large file: pieces of memberBytes, each a member
 // whose extra field ("VD", 4 bytes) holds its length in the file.
 std::string SeriesOf(const std::string& data, size_t memberBytes = size_t{1} << 20) {
   std::string series;
-  for (size_t at = 0; at < data.size(); at += memberBytes) {
-    std::string member = GzipMember(data.substr(at, memberBytes), 0);
-    member[3] = 0x04;
-    member.insert(10, std::string("\x08\x00VD\x04\x00\x00\x00\x00\x00", 10));
-    for (int b = 0; b < 4; ++b)
-      member[16 + b] = static_cast<char>((member.size() >> (8 * b)) & 0xFF);
-    series += member;
-  }
+  for (size_t at = 0; at < data.size(); at += memberBytes)
+    series += GzipMember(data.substr(at, memberBytes), kSeriesMember);
   return series;
+}
+
+// A deflate stream written bit by bit as the format packs it: fields from their lowest bit,
+// Huffman codes from their highest.
+struct DeflateBits {
+  std::string bytes;
+  unsigned pending = 0;
+  int count = 0;
+  void Put(uint32_t value, int n) {
+    for (int i = 0; i < n; ++i) {
+      pending |= ((value >> i) & 1u) << count;
+      if (++count == 8) {
+        bytes += static_cast<char>(pending);
+        pending = 0;
+        count = 0;
+      }
+    }
+  }
+  void PutCode(uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) Put((code >> i) & 1u, 1);
+  }
+};
+
+// The canonical code of each symbol, from the code lengths (0: the symbol has none).
+std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
+  uint32_t count[16] = {};
+  for (int l : lengths) count[l] += l > 0 ? 1 : 0;
+  uint32_t next[16] = {};
+  for (int l = 1; l < 16; ++l) next[l] = (next[l - 1] + count[l - 1]) << 1;
+  std::vector<uint32_t> codes(lengths.size());
+  for (size_t i = 0; i < lengths.size(); ++i)
+    if (lengths[i] > 0) codes[i] = next[lengths[i]]++;
+  return codes;
+}
+
+// One symbol of a block: a literal or the end of block (symbol < 257), or any other lit/len
+// symbol, taken as a match of 3 bytes (257; 286 and 287 do not exist) at distance (> 0), or with
+// the distance code -distance and no extra bits.
+struct DeflateItem {
+  int symbol;
+  int distance;
+};
+
+std::vector<DeflateItem> Literals(const std::string& data) {
+  std::vector<DeflateItem> items;
+  for (char c : data) items.push_back({static_cast<unsigned char>(c), 0});
+  return items;
+}
+
+// A block of items and its end, with the given code lengths: a dynamic block (the code lengths'
+// own code in codeLengths, each length written as one symbol of it) or, with no codeLengths, a
+// block of the fixed code.
+void PutBlock(DeflateBits* w, bool final, const std::vector<int>& codeLengths,
+              const std::vector<int>& lit, const std::vector<int>& dist,
+              const std::vector<DeflateItem>& items) {
+  w->Put(final ? 1 : 0, 1);
+  w->Put(codeLengths.empty() ? 1 : 2, 2);
+  if (!codeLengths.empty()) {
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    w->Put(static_cast<uint32_t>(lit.size() - 257), 5);
+    w->Put(static_cast<uint32_t>(dist.size() - 1), 5);
+    w->Put(19 - 4, 4);
+    for (int i : order) w->Put(static_cast<uint32_t>(codeLengths[i]), 3);
+    const std::vector<uint32_t> codes = CanonicalCodes(codeLengths);
+    for (const std::vector<int>* lengths : {&lit, &dist})
+      for (int l : *lengths) w->PutCode(codes[l], codeLengths[l]);
+  }
+  const std::vector<uint32_t> litCodes = CanonicalCodes(lit);
+  const std::vector<uint32_t> distCodes = CanonicalCodes(dist);
+  std::vector<DeflateItem> all = items;
+  all.push_back({256, 0});
+  for (const DeflateItem& item : all) {
+    w->PutCode(litCodes[item.symbol], lit[item.symbol]);
+    if (item.symbol <= 256) continue;
+    if (item.distance <= 0) {
+      w->PutCode(distCodes[-item.distance], dist[-item.distance]);
+      continue;
+    }
+    int code = 0;
+    int base = 1;
+    int extra = 0;
+    for (; code < 29; ++code) {
+      extra = code < 4 ? 0 : code / 2 - 1;
+      if (item.distance < base + (1 << extra)) break;
+      base += 1 << extra;
+    }
+    w->PutCode(distCodes[code], dist[code]);
+    w->Put(static_cast<uint32_t>(item.distance - base), extra);
+  }
+}
+
+std::vector<int> FixedLiteralLengths() {
+  std::vector<int> lit(288, 8);
+  for (int i = 144; i < 256; ++i) lit[i] = 9;
+  for (int i = 256; i < 280; ++i) lit[i] = 7;
+  return lit;
+}
+
+// The deflate body of a member: sound, or one that zlib refuses (or, the last two, takes
+// although its codes are not complete).
+enum DeflateBody {
+  kSoundBody,
+  kIncompleteLiteralCode,     // 257 codes of 9 bits
+  kIncompleteDistanceCode,    // 30 codes of 5 bits
+  kIncompleteCodeLengthCode,  // 15 codes of 4 bits
+  kOversubscribedLiteralCode,
+  kFixedLiteral286,
+  kFixedDistanceCode30,
+  kDistanceTooFarBack,
+  kLoneEndOfBlockCode,  // zlib takes a lone code of 1 bit
+  kLoneDistanceCode,
+};
+
+// A member of data whose deflate data is body: a sound part (zlib's, ended by a flush) and then
+// blocks of our own; for kDistanceTooFarBack only ours, as the member's first block.
+std::string MemberWithBody(const std::string& data, DeflateBody body, int flags, bool checkRight) {
+  if (body == kSoundBody) {
+    std::string raw = Deflated(data, 6);
+    if (!checkRight) return WrapMember(raw, data, flags, false);
+    return WrapMember(raw, data, flags);
+  }
+  const size_t half = body == kDistanceTooFarBack ? 0 : data.size() / 2;
+  std::string raw;
+  if (half > 0) {
+    z_stream s{};
+    EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    raw.assign(deflateBound(&s, static_cast<uLong>(half)) + 16, '\0');
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    s.avail_in = static_cast<uInt>(half);
+    s.next_out = reinterpret_cast<Bytef*>(&raw[0]);
+    s.avail_out = static_cast<uInt>(raw.size());
+    EXPECT_EQ(deflate(&s, Z_SYNC_FLUSH), Z_OK);  // ends on a byte, no final block
+    raw.resize(s.total_out);
+    deflateEnd(&s);
+  }
+  const std::string rest = data.substr(half);
+  std::vector<DeflateItem> items = Literals(rest);
+  // Complete codes: 226 of 8 bits and 60 of 9 for the literals and lengths, 2 of 4 bits and 28 of
+  // 5 for the distances, 16 of 4 bits for the code lengths.
+  std::vector<int> lit(286, 8);
+  for (int i = 226; i < 286; ++i) lit[i] = 9;
+  std::vector<int> dist(30, 5);
+  dist[0] = dist[1] = 4;
+  std::vector<int> codeLengths(19, 0);
+  for (int i = 0; i < 16; ++i) codeLengths[i] = 4;
+  std::vector<int> fixedDist(32, 5);
+  DeflateBits w;
+  const size_t at = items.size() / 3;
+  switch (body) {
+    case kIncompleteLiteralCode:
+      lit.assign(257, 9);
+      break;
+    case kIncompleteDistanceCode:
+      dist.assign(30, 5);
+      break;
+    case kIncompleteCodeLengthCode:
+      codeLengths[15] = 0;  // no length is 15
+      break;
+    case kOversubscribedLiteralCode:
+      lit[0] = 7;
+      break;
+    case kFixedLiteral286:
+      items.insert(items.begin() + at, {286, 0});
+      break;
+    case kFixedDistanceCode30:
+      items.insert(items.begin() + at, {257, -30});
+      break;
+    case kDistanceTooFarBack:
+      items.insert(items.begin() + at, {257, static_cast<int>(at) + 1000});
+      break;
+    case kLoneEndOfBlockCode:
+      PutBlock(&w, false, codeLengths, std::vector<int>(257, 0), {0}, {});
+      break;
+    case kLoneDistanceCode: {  // the first run of four equal bytes: one, and a match of three
+      size_t run = 0;
+      while (run + 3 < rest.size() && rest.compare(run + 1, 3, std::string(3, rest[run])) != 0)
+        ++run;
+      EXPECT_LT(run + 3, rest.size());
+      items.erase(items.begin() + run + 1, items.begin() + run + 4);
+      items.insert(items.begin() + run + 1, {257, 1});
+      dist.assign(1, 1);
+      break;
+    }
+    default:
+      break;
+  }
+  if (body == kLoneEndOfBlockCode) {
+    // The lone code's length of 1 in place of the end of block's 0 above: one symbol is sent.
+    w = DeflateBits();
+    std::vector<int> lone(257, 0);
+    lone[256] = 1;
+    PutBlock(&w, false, codeLengths, lone, {0}, {});
+  }
+  const bool fixed =
+      body == kFixedLiteral286 || body == kFixedDistanceCode30 || body == kDistanceTooFarBack;
+  if (fixed)
+    PutBlock(&w, true, {}, FixedLiteralLengths(), fixedDist, items);
+  else
+    PutBlock(&w, true, codeLengths, lit, dist, items);
+  if (w.count > 0) w.Put(0, 8 - w.count);
+  return WrapMember(raw + w.bytes, data, flags, checkRight);
+}
+
+// One member of MembersOf: its header's flags (as GzipMember takes them), its deflate data and
+// whether its check value is right.
+struct MemberPlan {
+  MemberPlan(int f, DeflateBody b = kSoundBody, bool right = true)
+      : flags(f), body(b), checkRight(right) {}
+  int flags;
+  DeflateBody body;
+  bool checkRight;
+};
+
+// data in one member per plan, the members of unequal lengths, so that one member's count of
+// bytes is never right for another.
+std::string MembersOf(const std::string& data, const std::vector<MemberPlan>& plans) {
+  const size_t n = plans.size();
+  std::string members;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t from = data.size() * (i * i + i) / (n * n + n);
+    const size_t to = data.size() * ((i + 1) * (i + 1) + i + 1) / (n * n + n);
+    members += MemberWithBody(data.substr(from, to - from), plans[i].body, plans[i].flags,
+                              plans[i].checkRight);
+  }
+  return members;
 }
 
 }  // namespace
 
 // ISA-L's inflate against zlib's on every form of stream the reader meets: whole, damaged at
 // every offset the test above damages and more, cut short, stored, in several members with
-// every kind of member header, with trailing bytes. Both must deliver exactly the same bytes.
+// every kind and mix of member headers, plain and in a series, with trailing bytes. Both must
+// deliver exactly the same bytes, read by the reader's own calls and read ahead (a series' members
+// on their threads).
 TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   if (!InflateEngineBuiltIn(InflateWithIsal)) GTEST_SKIP() << "built with zlib's inflate only";
   TempDir dir;
@@ -382,12 +647,21 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   ASSERT_TRUE(EncodeDatabase(FixtureOptions(VariantZdb), ManyRecords(6000), &bytes, &error))
       << error;
   const std::wstring path = dir.File(L"d.zdb");
-  const auto same = [&](const std::string& file, const std::string& what) {
+  // whole: what zlib must read of a file that is sound (nullptr when it is not).
+  const auto same = [&](const std::string& file, const std::string& what,
+                        const std::string* whole = nullptr) {
+    SCOPED_TRACE(what);
     ASSERT_TRUE(WriteFileBytes(path, file));
     const std::string byZlib = StreamByEngine(path, kShortHeaderSize, InflateWithZlib);
+    if (whole != nullptr) {
+      EXPECT_TRUE(byZlib == whole->substr(kShortHeaderSize));
+    }
     const std::string byIsal = StreamByEngine(path, kShortHeaderSize, InflateWithIsal);
-    EXPECT_EQ(byIsal.size(), byZlib.size()) << what;
-    EXPECT_TRUE(byIsal == byZlib) << what;
+    EXPECT_EQ(byIsal.size(), byZlib.size());
+    EXPECT_TRUE(byIsal == byZlib);
+    const std::string ahead = StreamByEngine(path, kShortHeaderSize, InflateWithIsal, true);
+    EXPECT_EQ(ahead.size(), byZlib.size());
+    EXPECT_TRUE(ahead == byZlib);
   };
   const size_t half = bytes.size() / 2;
   const std::string whole = GzipMember(bytes, 0);
@@ -403,8 +677,21 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
       same(file, "damage " + std::to_string(mask) + " at " + std::to_string(offset));
     }
   }
-  for (size_t cut : {size_t{5}, size_t{10}, size_t{12}, n / 4, n / 2, n - 9, n - 8, n - 4, n - 1})
+  for (size_t cut : {size_t{5}, size_t{10}, size_t{12}, n / 4, n / 2, n - 9, n - 8, n - 4, n - 1}) {
     same(whole.substr(0, cut), "cut at " + std::to_string(cut));
+    // zlib's own reading ends where it ends whatever the reads ask for: here a byte at a time,
+    // so that a match the cut leaves whole is copied out after the last input is taken.
+    SetInflateEngineForTests(InflateWithZlib);
+    GzStream* gz = OpenGzStream(path.c_str());
+    std::string byBytes;
+    unsigned char byte = 0;
+    while (gz != nullptr && ReadGzStream(gz, &byte, 1) == 1) byBytes += static_cast<char>(byte);
+    CloseGzStream(gz);
+    ResetInflateEngineForTests();
+    EXPECT_TRUE(byBytes.substr(std::min<size_t>(byBytes.size(), kShortHeaderSize)) ==
+                StreamByEngine(path, kShortHeaderSize, InflateWithZlib))
+        << "cut at " << cut << ", read a byte at a time";
+  }
   same(bytes, "not compressed: passed through");
   same(GzipMember(bytes, 0, 0), "stored blocks");
   same(GzipMember(bytes, 0, 0).substr(0, n / 3), "stored blocks, cut");
@@ -419,6 +706,75 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
   }
   same(GzipMember(bytes.substr(0, 100), 0) + GzipMember(bytes.substr(100), 0).substr(0, n / 2),
        "a short member, then one cut");
+  // Every mix of the header's flags (the text hint, a header check, an extra field, a name, a
+  // comment) before, between and after plain members and members of a series: whichever engine
+  // takes a member's header, it neither loses nor repeats another member's bytes.
+  constexpr int kSeries = kSeriesMember;
+  for (int flags = 1; flags < 0x20; ++flags) {
+    const int other = flags ^ 0x12;  // the header check and the comment turned over
+    const std::string f = std::to_string(flags) + ", " + std::to_string(other);
+    same(MembersOf(bytes, {flags, 0, flags}), "flags " + f + ": F 0 F", &bytes);
+    same(MembersOf(bytes, {0, flags, other, 0}), "flags " + f + ": 0 F O 0", &bytes);
+    same(MembersOf(bytes, {kSeries, kSeries, flags, kSeries, other, flags}),
+         "flags " + f + ": series S S F S O F", &bytes);
+  }
+  // Members of many blocks, each block ended by a flush and an empty stored block: ISA-L takes
+  // them a block at a time, or (at a flush every 100 bytes) leaves so many small ones to zlib;
+  // whole and damaged, plain and in a series.
+  for (const size_t every : {size_t{100}, size_t{5000}, size_t{40000}}) {
+    const std::string what = "a flush every " + std::to_string(every) + " bytes";
+    std::string plain = WrapMember(Deflated(bytes, 6, every), bytes, 0);
+    std::string series;
+    for (size_t at = 0; at < bytes.size(); at += 100000) {
+      const std::string piece = bytes.substr(at, 100000);
+      series += WrapMember(Deflated(piece, 6, every), piece, kSeriesMember);
+    }
+    same(plain, what, &bytes);
+    same(series, what + ", series", &bytes);
+    plain[plain.size() / 2] ^= 0x20;
+    series[series.size() / 3] ^= 0x20;
+    same(plain, what + ", damaged");
+    same(series, what + ", series, damaged");
+  }
+  // Random damage, the same in every run (a fixed seed): one to three bits turned over in the
+  // deflate data of every level, strategy (the fixed code among them) and flush pattern, in a
+  // member or a series' member, sometimes cut as well.
+  std::mt19937 random(20261210);
+  const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE, Z_FILTERED};
+  for (int i = 0; i < 150; ++i) {
+    const std::string data = bytes.substr(random() % (bytes.size() / 2), 1000 + random() % 150000);
+    const size_t every = random() % 3 == 0 ? 50 + random() % 20000 : 0;
+    std::string raw =
+        Deflated(data, static_cast<int>(random() % 10), every, strategies[random() % 5]);
+    for (unsigned flips = 1 + random() % 3; flips > 0; --flips)
+      raw[random() % raw.size()] ^= static_cast<char>(1u << (random() % 8));
+    std::string file = WrapMember(raw, data, random() % 2 == 0 ? 0 : kSeries);
+    if (random() % 4 == 0) file.resize(random() % file.size());
+    same(file, "random damage " + std::to_string(i));
+  }
+  // Members whose deflate data zlib refuses (codes that are not complete, symbols and distances
+  // that do not exist), whose check value is right or wrong, first, between others and last,
+  // plain and in a series: ISA-L takes some of them, and zlib's reading decides.
+  const DeflateBody bodies[] = {
+      kIncompleteLiteralCode,     kIncompleteDistanceCode, kIncompleteCodeLengthCode,
+      kOversubscribedLiteralCode, kFixedLiteral286,        kFixedDistanceCode30,
+      kDistanceTooFarBack,        kLoneEndOfBlockCode,     kLoneDistanceCode};
+  for (const DeflateBody body : bodies) {
+    for (const bool right : {true, false}) {
+      const std::string what =
+          "deflate body " + std::to_string(body) + (right ? "" : ", bad check");
+      const MemberPlan r(0, body, right);
+      const MemberPlan rs(kSeries, body, right);
+      // What zlib takes reads whole.
+      const std::string* sound =
+          right && (body == kLoneEndOfBlockCode || body == kLoneDistanceCode) ? &bytes : nullptr;
+      same(MembersOf(bytes, {r, 0, 0}), what + ": R 0 0", sound);
+      same(MembersOf(bytes, {0, MemberPlan(0x08, body, right), 0}), what + ": 0 R 0", sound);
+      same(MembersOf(bytes, {0, kSeries, r}), what + ": 0 S R", sound);
+      same(MembersOf(bytes, {kSeries, kSeries, rs, kSeries}), what + ": series S S R S", sound);
+      same(MembersOf(bytes, {rs, kSeries, 0}), what + ": series R S 0", sound);
+    }
+  }
 }
 
 namespace {
