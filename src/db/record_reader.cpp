@@ -596,21 +596,6 @@ bool MapRecordFile(RecordReader* reader, size_t window) {
   return true;
 }
 
-bool CopyRecordView(const RecordReader* reader, FileView* copy) {
-  if (reader->view == nullptr || reader->tee != nullptr) return false;
-  *copy = static_cast<const ViewedFile*>(reader->view)->view;
-  copy->shrank = false;
-  return true;
-}
-
-void ExtendRecordView(RecordReader* reader, size_t end, bool shrank, bool ended) {
-  if (reader->view == nullptr) return;
-  ViewedFile* viewed = static_cast<ViewedFile*>(reader->view);
-  if (end > reader->bufferEnd && end <= viewed->view.length) reader->bufferEnd = end;
-  if (shrank) viewed->view.shrank = true;
-  if (ended) reader->atEnd = true;
-}
-
 bool RecordFileShrank(const RecordReader* reader) {
   if (reader->view != nullptr)
     return FileViewShrank(static_cast<const ViewedFile*>(reader->view)->view);

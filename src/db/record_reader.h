@@ -91,13 +91,6 @@ bool StartReadAhead(RecordReader* reader);
 // stream or where the file cannot be viewed. (StartReadAhead uses windows of 1 MiB; the tests
 // take other sizes.)
 bool MapRecordFile(RecordReader* reader, size_t window);
-// For a second thread that scans the later part of a viewed file while the caller scans the
-// rest: a copy of the view (its bytes from the file's start, its length) for the thread's own
-// PrepareFileView calls. False when the reader is no view or tees into a cache.
-bool CopyRecordView(const RecordReader* reader, FileView* copy);
-// The buffer reaches to end from now on (never less than before), loaded by such a thread;
-// shrank: the thread found the file cut; ended: the view holds nothing past end to load.
-void ExtendRecordView(RecordReader* reader, size_t end, bool shrank, bool ended);
 // The file turned out shorter than when it was opened: another program cut it during the read,
 // and the bytes delivered end at the cut (or, for a window of a view already loaded, read as
 // zeros from there).

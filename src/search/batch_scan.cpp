@@ -28,7 +28,6 @@
 #include <utility>
 
 #include "search/pass_over.h"
-#include "search/second_walk.h"
 #include "search/text_match.h"
 
 namespace {
@@ -649,13 +648,12 @@ struct GatherWhenFiltered {
 // on, and at whatever else the loop decides. Nothing of the cadence moves in between: updates
 // come only at those records. Not used when some query is tried on every record. False when the
 // stop flag was set.
-bool PassOverNoCandidates(BatchWalk* walk, SecondWalker* second, RecordReader* reader,
-                          const FieldTable* table, unsigned char* length, int* scanned,
-                          const std::atomic<int>* stopFlag) {
+bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTable* table,
+                          unsigned char* length, int* scanned, const std::atomic<int>* stopFlag) {
   if (!walk->dueNext.empty() || walk->statusDue) return true;
   const BatchPlan& plan = *walk->plan;
-  int lastQuiet = walk->nextCommon - 1 < INT_MAX ? static_cast<int>(walk->nextCommon - 1) : INT_MAX;
-  if (second->Advance(reader, length, scanned, &lastQuiet)) return true;
+  const int lastQuiet =
+      walk->nextCommon - 1 < INT_MAX ? static_cast<int>(walk->nextCommon - 1) : INT_MAX;
   if (plan.digitOnlyField >= 0) {
     return WithDigitFilter(plan, [&](auto filter) {
       return PassOverRecords(reader, length, scanned, lastQuiet,
@@ -666,16 +664,6 @@ bool PassOverNoCandidates(BatchWalk* walk, SecondWalker* second, RecordReader* r
     return GatherForLoop(walk, table, record, size, number);
   };
   return PassOverRecords(reader, length, scanned, lastQuiet, hasCandidates, stopFlag);
-}
-
-// When every key is a digit key of one integer, a second thread may walk the second half of a
-// viewed file (see search/second_walk.h), with the filter alone for its gate; the loop gathers
-// the candidates of each record it lets through.
-void StartDigitWalk(SecondWalker* second, RecordReader* reader, const BatchPlan& plan) {
-  WithDigitFilter(plan, [&](auto filter) {
-    second->Start(reader, filter);
-    return 0;
-  });
 }
 
 }  // namespace
@@ -715,12 +703,9 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
   int results = 0;
   ScanEnd end = ScanEndMark;
   const bool passOver = plan.always.empty();
-  SecondWalker second;
-  if (passOver && plan.digitOnlyField >= 0 && stopFlag == nullptr)
-    StartDigitWalk(&second, reader, plan);
   while (length != kEndOfRecords) {
     if (passOver) {
-      if (!PassOverNoCandidates(&walk, &second, reader, table, &length, &scanned, stopFlag)) {
+      if (!PassOverNoCandidates(&walk, reader, table, &length, &scanned, stopFlag)) {
         end = ScanStopped;
         break;
       }

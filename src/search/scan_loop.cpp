@@ -11,7 +11,6 @@
 
 #include "search/pass_over.h"
 #include "search/query_criteria.h"
-#include "search/second_walk.h"
 #include "search/text_match.h"
 
 namespace {
@@ -660,16 +659,6 @@ bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanne
 
 }  // namespace
 
-SecondWalkLimits& SecondWalkSettings() {
-  static SecondWalkLimits limits;
-  return limits;
-}
-
-std::atomic<size_t>& SharedWalksJoined() {
-  static std::atomic<size_t> joined{0};
-  return joined;
-}
-
 ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
                     const std::atomic<int>* stopFlag, const ScanSink& sink) {
   ScanOutcome outcome;
@@ -683,14 +672,6 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
   SearchPlan plan;
   PlanSearch(table, &plan);
   const GateKind gate = GateFor(plan);
-  // A second thread walks the second half of a viewed file (the command line has no stop flag
-  // for it to watch).
-  SecondWalker second;
-  if (!noCriteria && stopFlag == nullptr)
-    WithGateFor(plan, gate, [&](auto check) {
-      second.Start(reader, check);
-      return 0;
-    });
   int scanned = 0;
   int results = 0;
   int updateCounter = 0;
@@ -705,9 +686,8 @@ ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTab
     if (!noCriteria) {
       // Up to the record before the one the next status update is due at, and never past
       // INT_MAX.
-      int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
-      if (!second.Advance(reader, &length, &scanned, &lastQuiet) &&
-          !PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, gate, stopFlag)) {
+      const int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
+      if (!PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, gate, stopFlag)) {
         end = ScanStopped;
         break;
       }

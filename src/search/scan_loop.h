@@ -40,20 +40,3 @@ struct ScanOutcome {
 // it is read after each record. Criteria must be prepared in the table beforehand.
 ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
                     const std::atomic<int>* stopFlag, const ScanSink& sink);
-
-// How the command line's search of a viewed file shares the walk with a second thread (see
-// search/second_walk.h). The tests make the file sizes and tables small.
-struct SecondWalkLimits {
-  size_t minimumBytes = size_t{8} << 20;      // a file of less than twice this is walked alone
-  size_t window = size_t{1} << 20;            // the thread loads this much at a time
-  size_t trialRecords = 4096;                 // a chain this long is offered to join
-  size_t sampleEvery = 128;                   // it keeps the start of every this many records
-  size_t acceptedCapacity = size_t{1} << 18;  // its tables; it stops when one is full
-  size_t sampleCapacity = size_t{1} << 18;
-  bool evenOnOneProcessor = false;
-  bool waitForWalk = false;  // the loop waits at the middle until the thread is done (tests)
-};
-SecondWalkLimits& SecondWalkSettings();
-// Counts the scans that took the thread's findings over (for tests); searches running at once
-// count into it side by side.
-std::atomic<size_t>& SharedWalksJoined();

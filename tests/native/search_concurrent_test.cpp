@@ -79,9 +79,9 @@ void ExpectSame(const Listed& got, const Listed& alone, const std::string& what)
 
 }  // namespace
 
-// Four threads, each running every search of a list in its own order, over one plain file (with
-// the shared walk of a second thread too), one single-member .zdb and one series: the searches of
-// one file overlap, and none is refused as busy.
+// Four threads, each running every search of a list in its own order, over one plain file, one
+// single-member .zdb and one series: the searches of one file overlap, and none is refused as
+// busy.
 TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone) {
   TempDir dir;
   std::mt19937 random(20261209);
@@ -104,8 +104,6 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
     searches.push_back({path, {L"12"}});                       // a piece of the phone
     searches.push_back({path, {L"", L"*\x041E\x0412*"}});      // a pattern
   }
-  // The shared walk takes part in the plain file's searches at any size while this lives.
-  SharedWalkForTest walk(random, false);
   std::vector<Listed> alone;
   for (const Search& s : searches) alone.push_back(SearchAlone(s.path, s.criteria));
   ASSERT_GT(alone[1].outcome.results, 0);

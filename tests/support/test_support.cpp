@@ -150,23 +150,6 @@ void DamageSecondHalf(std::string* bytes, int count, int kind, std::mt19937& ran
   }
 }
 
-SharedWalkForTest::SharedWalkForTest(std::mt19937& random, bool wait)
-    : saved_(SecondWalkSettings()), joinedBefore_(SharedWalksJoined().load()) {
-  SecondWalkLimits& limits = SecondWalkSettings();
-  limits.minimumBytes = 0;
-  limits.window = random() % 3 == 0 ? 1 + random() % 300 : 4096 + random() % 60000;
-  limits.trialRecords = 1 + random() % 200;
-  limits.sampleEvery = 1 + random() % 40;
-  limits.acceptedCapacity = 1 + random() % 300;
-  limits.sampleCapacity = 1 + random() % 400;
-  limits.evenOnOneProcessor = true;
-  limits.waitForWalk = wait;
-}
-
-SharedWalkForTest::~SharedWalkForTest() { SecondWalkSettings() = saved_; }
-
-size_t SharedWalkForTest::Joined() const { return SharedWalksJoined().load() - joinedBefore_; }
-
 std::vector<DatabaseRecord> SampleRecords() {
   return {
       {"1234567", Cp1251(L"ПЕТРОВ А.В."), Cp1251(L"САДОВАЯ УЛ."), Cp1251(L"12А"), "5"},

@@ -46,23 +46,6 @@ std::vector<DatabaseRecord> RandomSubscribers(std::mt19937& random, int count);
 // 0 none, 1 cut off, 2 a length of 0, 3 the end mark early, 4 a record count the scan runs past.
 void DamageSecondHalf(std::string* bytes, int count, int kind, std::mt19937& random);
 
-// The shared walk of a viewed file (search/scan_loop.h) as a test wants it while this lives: any
-// file long enough, small tables that fill, at times a tiny window that makes the thread fall
-// behind; with wait, the loop waits for the thread's whole walk, so that whether the two join
-// depends on the file alone. The limits before are restored at its end.
-class SharedWalkForTest {
- public:
-  SharedWalkForTest(std::mt19937& random, bool wait);
-  ~SharedWalkForTest();
-  SharedWalkForTest(const SharedWalkForTest&) = delete;
-  SharedWalkForTest& operator=(const SharedWalkForTest&) = delete;
-  size_t Joined() const;  // scans that joined the thread's walk meanwhile
-
- private:
-  SecondWalkLimits saved_;
-  size_t joinedBefore_ = 0;
-};
-
 // The wildcard rule as it reads, recursion and all ('*' any run, '?' any one byte, the rest
 // itself; the whole value): the reference the matcher and the scan must agree with.
 bool ReferenceWildcard(const char* pattern, const char* text);
