@@ -15,6 +15,23 @@
 
 TemporarySlot TemporaryFiles[kTemporarySlots];
 
+bool NamedLikeAHostSystemFolder(const std::wstring& path) {
+  size_t end = path.size();
+  while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/')) --end;
+  const size_t slash = path.find_last_of(L"\\/", end == 0 ? 0 : end - 1);
+  const size_t start = slash == std::wstring::npos || end == 0 ? 0 : slash + 1;
+  if (end - start != 3 && end - start != 4) return false;
+  std::wstring name;
+  for (size_t i = start; i < end; ++i)
+    name += (path[i] >= L'A' && path[i] <= L'Z') ? static_cast<wchar_t>(path[i] + 32) : path[i];
+  return name == L"proc" || name == L"sys" || name == L"dev";
+}
+
+bool IsHostSystemPath(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path == "/proc" || path == "/sys" || path == "/dev";
+}
+
 bool NamesAWindowsDevice(const std::wstring& path) {
   if (path.size() >= 4 && (path[0] == L'\\' || path[0] == L'/') &&
       (path[1] == L'\\' || path[1] == L'/') && path[2] == L'.' &&

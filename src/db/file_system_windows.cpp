@@ -42,6 +42,20 @@ bool ForEachDirectoryEntry(const std::wstring& directory,
   return true;
 }
 
+bool IsHostSystemFolder(const std::wstring& path) {
+  if (!NamedLikeAHostSystemFolder(path)) return false;
+  // Only Wine has this call, and only there can a drive show the host's folders.
+  using UnixFileName = char*(CDECL*)(LPCWSTR);
+  static const auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixFileName == nullptr) return false;
+  char* name = unixFileName(path.c_str());
+  if (name == nullptr) return false;
+  const bool system = IsHostSystemPath(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  return system;
+}
+
 bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
   if (busy != nullptr) *busy = false;
   if (NamesAWindowsDevice(path)) return false;

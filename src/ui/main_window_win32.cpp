@@ -429,7 +429,7 @@ LRESULT ShutdownApplication() {
   if (ResultListView) SaveColumnWidths(ResultListView);
   if (MainWindow) SaveWindowPlacement(MainWindow);
   // A Find DB walk lists into the Setup page and shows its warnings there: it ends first.
-  StopDatabaseSearchAndWait();
+  StopDatabaseSearch();
   // The worker appends rows and reads the field table: it must be gone before either goes.
   StopSearchWorkerAndWait();
   // Frees every row before the list and its columns are emptied, then the kept records and the
@@ -454,7 +454,7 @@ void SetScreenHeightForTests(int height) { ScreenHeightOverride = height; }
 void SetDpiForTests(int dpi) { DpiOverride = dpi; }
 
 void ResetApplicationForTests() {
-  StopDatabaseSearchAndWait();
+  StopDatabaseSearch();
   if (MainWindow && IsWindow(MainWindow)) DestroyWindow(MainWindow);
   StopSearchWorkerAndWait();
   ClearSchema();
