@@ -8,7 +8,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev
   wine wine64 fonts-wine
-  xvfb xauth x11-utils imagemagick xdotool zip
+  xvfb xauth x11-utils imagemagick xdotool zip openbox
   clang clang-format libclang-rt-14-dev libtsan2
   dpkg-dev file desktop-file-utils lintian
   nasm

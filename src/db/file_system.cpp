@@ -15,6 +15,53 @@
 
 TemporarySlot TemporaryFiles[kTemporarySlots];
 
+bool NamedLikeAHostSystemFolder(const std::wstring& path) {
+  size_t end = path.size();
+  while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/')) --end;
+  const size_t slash = path.find_last_of(L"\\/", end == 0 ? 0 : end - 1);
+  const size_t start = slash == std::wstring::npos || end == 0 ? 0 : slash + 1;
+  if (end - start != 3 && end - start != 4) return false;
+  std::wstring name;
+  for (size_t i = start; i < end; ++i)
+    name += (path[i] >= L'A' && path[i] <= L'Z') ? static_cast<wchar_t>(path[i] + 32) : path[i];
+  return name == L"proc" || name == L"sys" || name == L"dev";
+}
+
+bool IsHostSystemPath(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path == "/proc" || path == "/sys" || path == "/dev";
+}
+
+bool NamesAWindowsDevice(const std::wstring& path) {
+  if (path.size() >= 4 && (path[0] == L'\\' || path[0] == L'/') &&
+      (path[1] == L'\\' || path[1] == L'/') && path[2] == L'.' &&
+      (path[3] == L'\\' || path[3] == L'/'))
+    return true;
+  // The last name, as Windows finds it: trailing colons go ("COM1:"), and a colon ends the
+  // folder part ("C:NUL") unless an extension follows it ("NUL:.txt").
+  size_t end = path.size();
+  while (end > 0 && path[end - 1] == L':') --end;
+  size_t start = end;
+  while (start > 0) {
+    const wchar_t c = path[start - 1];
+    if (c == L'\\' || c == L'/' || (c == L':' && path[start] != L'.')) break;
+    --start;
+  }
+  // The device is named by what stands before the first dot, without a colon or blanks there.
+  size_t stop = start;
+  while (stop < end && path[stop] != L'.') ++stop;
+  if (stop > start && path[stop - 1] == L':') --stop;
+  while (stop > start && path[stop - 1] == L' ') --stop;
+  std::wstring name;
+  for (size_t i = start; i < stop; ++i)
+    name += (path[i] >= L'a' && path[i] <= L'z') ? static_cast<wchar_t>(path[i] - 32) : path[i];
+  if (name == L"CON" || name == L"PRN" || name == L"AUX" || name == L"NUL" || name == L"CONIN$" ||
+      name == L"CONOUT$")
+    return true;
+  return name.size() == 4 && (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0) &&
+         name[3] >= L'1' && name[3] <= L'9';
+}
+
 namespace {
 
 void RegisterTemporaryFile(const wchar_t* path) {

@@ -106,6 +106,20 @@ constexpr wchar_t kPathSeparator = L'/';
 bool ForEachDirectoryEntry(const std::wstring& directory,
                            const std::function<bool(const DirectoryEntry& entry)>& visit);
 
+// True for the host system's folders that are views of the kernel rather than files: /proc, /sys
+// and /dev (a walk through them never ends, and some of their reads never return). On POSIX
+// systems the folder itself; under Wine the folder a drive shows them as ("Z:\proc", Z: being
+// the host's root). Wine leaves them out of its listings already; this holds without that.
+bool IsHostSystemFolder(const std::wstring& path);
+
+// True when Windows takes the path for a device rather than a file: its last name is CON, PRN,
+// AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$ or CONOUT$ in any letter case, whatever folder
+// stands before it and with or without an extension, blanks before the extension or a colon
+// ("C:\dir\nul.db", "COM1 .zdb", "lpt3:"), or the path is in the device namespace (\\.\...).
+// Opening such a path opens the device (a serial port's read can wait for ever), so the Windows
+// calls below take it for a file that is not there. Elsewhere these are ordinary names.
+bool NamesAWindowsDevice(const std::wstring& path);
+
 // C streams on wide paths (_wfopen on Windows, UTF-8 paths elsewhere).
 FILE* OpenFileWide(const wchar_t* path, const wchar_t* mode);
 

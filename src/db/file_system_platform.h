@@ -25,3 +25,9 @@ std::basic_string<NativeChar> NativeName(const wchar_t* path);
 // Tries to create the file exclusively: the stream, or nullptr with exists set when the name
 // was taken.
 FILE* CreateExclusively(const wchar_t* path, bool* exists);
+
+// The host's own folders are named proc, sys or dev: whether the path's last name is one of them
+// (in any letter case), before the platform asks where the path really leads.
+bool NamedLikeAHostSystemFolder(const std::wstring& path);
+// Whether a host path (with or without a trailing slash) is /proc, /sys or /dev.
+bool IsHostSystemPath(std::string path);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -48,6 +49,15 @@ bool ForEachDirectoryEntry(const std::wstring& directory,
   }
   closedir(listing);
   return true;
+}
+
+bool IsHostSystemFolder(const std::wstring& path) {
+  if (!NamedLikeAHostSystemFolder(path)) return false;
+  char* resolved = realpath(PathToNative(path.c_str()).c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const bool system = IsHostSystemPath(resolved);
+  free(resolved);
+  return system;
 }
 
 namespace {

@@ -13,6 +13,8 @@
 #include "db/file_system_platform.h"
 
 uint32_t GetPathAttributes(const wchar_t* path) {
+  // Windows answers for the device a device name stands for, as if a file were there.
+  if (NamesAWindowsDevice(path)) return kNoFile;
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return kNoFile;
   return static_cast<uint32_t>(attributes);
@@ -40,8 +42,23 @@ bool ForEachDirectoryEntry(const std::wstring& directory,
   return true;
 }
 
+bool IsHostSystemFolder(const std::wstring& path) {
+  if (!NamedLikeAHostSystemFolder(path)) return false;
+  // Only Wine has this call, and only there can a drive show the host's folders.
+  using UnixFileName = char*(CDECL*)(LPCWSTR);
+  static const auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixFileName == nullptr) return false;
+  char* name = unixFileName(path.c_str());
+  if (name == nullptr) return false;
+  const bool system = IsHostSystemPath(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  return system;
+}
+
 bool OpenForReading(const wchar_t* path, FileSharing sharing, ExclusiveFile* file, bool* busy) {
   if (busy != nullptr) *busy = false;
+  if (NamesAWindowsDevice(path)) return false;
   // Share mode 0: while we hold the file, nobody else opens it, and we open nothing that
   // someone else holds. Readers share with readers; zlib's own open shares with writers too.
   const DWORD share = sharing == ShareNothing       ? 0

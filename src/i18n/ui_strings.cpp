@@ -32,6 +32,7 @@ const DefaultText kDefaults[] = {
     {TextFieldsChanged, L"Db file %s has other fields now: select it again"},
     {TextRecordsCut, L"%s: the records end without their end mark after record %i"},
     {TextZeroLength, L"%s: a record length of 0 after record %i ends the scan"},
+    {TextWalkingFolder, L"Looking in %s"},
 };
 constexpr int kTextCount = sizeof kDefaults / sizeof kDefaults[0];
 static_assert(kTextCount == kUiStringCount, "one default per slot");

@@ -33,8 +33,9 @@ enum TextKey {
   TextFieldsChanged = 917,
   TextRecordsCut = 918,
   TextZeroLength = 919,
+  TextWalkingFolder = 920,  // the desktop's own: the folder Find DB walks now, on the Setup page
 };
-constexpr int kUiStringCount = 19;
+constexpr int kUiStringCount = 20;
 
 // The tab names' keys: the first page's name, then one key per page in the tabs' order; a name
 // holds up to 127 characters.
@@ -44,7 +45,7 @@ constexpr int kTabNameCapacity = 128;
 
 extern UiString UiStringTable[kUiStringCount];
 
-// The text of a key of the table (900..919); an empty string for an unknown key.
+// The text of a key of the table (900..920); an empty string for an unknown key.
 const wchar_t* UiText(int key);
 // Restores the built-in defaults (start-up and tests).
 void ResetUiStrings();

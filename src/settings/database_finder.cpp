@@ -58,11 +58,15 @@ bool VisitFile(WalkState& walk, const std::wstring& name, const std::wstring& pa
 // Lists one directory and, recursively, every directory below it; false when the directory
 // could not be listed.
 bool ScanDirectory(WalkState& walk, const std::wstring& directory) {
-  return ForEachDirectoryEntry(directory, [&](const DirectoryEntry& entry) {
+  walk.visitor.InDirectory(directory);
+  return walk.visitor.ListDirectory(directory, [&](const DirectoryEntry& entry) {
     if (walk.visitor.Cancelled()) return false;
     const std::wstring path = directory + kPathSeparator + entry.name;
     if (!entry.isDirectory) return VisitFile(walk, entry.name, path);
-    if (!entry.isLink && path.size() <= kMaxScannedDirectoryChars) ScanDirectory(walk, path);
+    if (entry.isLink || path.size() > kMaxScannedDirectoryChars || IsHostSystemFolder(path))
+      return true;
+    ScanDirectory(walk, path);
+    walk.visitor.InDirectory(directory);
     return true;
   });
 }

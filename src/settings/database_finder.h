@@ -2,9 +2,11 @@
 // order the file system gives, told to a visitor as it is met. Portable; the Setup page's list,
 // the limit warning and the thread the walk runs on live in ui/database_finder_win32.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "db/file_system.h"
 #include "settings/installed_databases.h"
 
 constexpr int kMaxFoundDatabases = 100;
@@ -25,6 +27,15 @@ class DatabaseWalkVisitor {
   // A valid database was met after the limit had been found: the walk leaves that directory
   // (and goes on with the next) when this returns.
   virtual void LimitReached() = 0;
+  // The walk lists this directory now: as it enters it (the root first), and again when it
+  // comes back to it from one below.
+  virtual void InDirectory(const std::wstring& directory) { (void)directory; }
+  // Lists a directory for the walk, as ForEachDirectoryEntry does (a test may stand in for the
+  // disk here).
+  virtual bool ListDirectory(const std::wstring& directory,
+                             const std::function<bool(const DirectoryEntry& entry)>& visit) {
+    return ForEachDirectoryEntry(directory, visit);
+  }
 };
 
 struct DatabaseWalkOutcome {
@@ -33,7 +44,8 @@ struct DatabaseWalkOutcome {
 };
 
 // Walks root and every directory below it, not following links (they could lead back up the
-// tree forever or list the same files twice). A database is a file named *.zdb, *.fdb or *.db
+// tree forever or list the same files twice) and passing over the host's /proc, /sys and /dev
+// (IsHostSystemFolder). A database is a file named *.zdb, *.fdb or *.db
 // (any letter case), that opens as a database, whose path is at most 259 characters, can be
 // written in Windows-1251 and is not one of installedPaths. At most limit are told to Found.
 DatabaseWalkOutcome WalkForDatabases(const std::wstring& root,

@@ -4,14 +4,18 @@
 //
 // On a desktop that drive is a whole disk (under Wine, often the host's entire file system),
 // so the walk runs on a thread of its own and hands what it finds to the user-interface
-// thread, which lists it and shows the limit warning. Slicing the walk into steps run from the
-// message loop was the other way; it was not taken because one directory listing or one open
-// of a candidate file can block for seconds (a sleeping disk, a network share, a removable
-// drive) and no slicing cuts that short, whereas a thread of its own keeps the window answering
-// whatever the disk does. The button's handler still returns only when the walk is over, as its
-// callers and the Install steps expect, but it waits in a message loop of its own, as a modal
-// dialog does: the window answers, the keyboard works, Find DB pressed again (or Esc) cancels,
-// and closing the program stops the walker and waits for it.
+// thread, which lists it, shows the limit warning and, below the buttons, the folder the walk is
+// in. Slicing the walk into steps run from the message loop was the other way; it was not taken
+// because one directory listing or one open of a candidate file can block for seconds or for
+// good (a sleeping disk, a network share, a huge folder that the system reads whole before its
+// first entry, a device) and no slicing cuts that short, whereas a thread of its own keeps the
+// window answering whatever the disk does. For the same reason nothing here ever waits for the
+// walker: Stop (Find DB pressed again), Esc and Install end the walk for the window at once, and
+// the walker, stuck in a call of the system, ends by itself when the call returns, listing
+// nothing more; the program's close gives it a moment and then leaves it to the process's end.
+// The button's handler still returns only when the walk is over, as its callers and the Install
+// steps expect, but it waits in a message loop of its own, as a modal dialog does: the window
+// answers and the keyboard works meanwhile.
 #include "ui/database_finder_win32.h"
 
 #include <atomic>
@@ -49,11 +53,20 @@ constexpr int kInfoCaptionKey = 901;
 // Posted by the walker to the sink window when it has queued something for this thread.
 constexpr UINT kWalkNewsMessage = WM_APP + 1;
 constexpr wchar_t kSinkClassName[] = L"VostrelFinderSink";
+// The Setup page shows the folder the walk is in this often.
+constexpr UINT_PTR kFolderTimer = 1;
+constexpr UINT kFolderRefreshMs = 100;
+// How long the program's close gives a stopped walker to end before it leaves it behind.
+constexpr DWORD kCloseWaitMs = 100;
 
 // Empty: the root of the drive that holds the application directory.
 wchar_t g_finderRoot[kMaxPathChars];
-// Test seam: when set, the walker waits for this event after each database it lists.
+// Test seams: when set, the walker waits for this event after each database it lists; and it
+// lists directories through this call instead of the disk's.
 std::atomic<HANDLE> g_walkGate{nullptr};
+std::atomic<WalkListingForTests> g_walkListing{nullptr};
+// Walker threads that have not ended yet, those left behind included.
+std::atomic<int> g_walkersAlive{0};
 
 // What the walker hands to the user-interface thread, in the order of the walk.
 struct WalkNews {
@@ -61,13 +74,11 @@ struct WalkNews {
   FoundDatabase database = {};
 };
 
-// One walk. The user-interface thread sets the inputs before the walker starts and reads the
-// walker's own fields only after it has ended; the news queue between them is locked.
+// One walk, owned together by the user-interface thread and the walker: it lives until both
+// are done with it, so a walker left behind in a call of the system never touches freed memory.
+// The user-interface thread sets the inputs before the walker starts; the news queue and the
+// folder between them are locked.
 struct Walk : DatabaseWalkVisitor {
-  ~Walk() override {
-    if (resume) CloseHandle(resume);
-  }
-
   // Inputs.
   HWND setupPage = nullptr;
   HWND sink = nullptr;
@@ -75,36 +86,46 @@ struct Walk : DatabaseWalkVisitor {
   // The installed paths as the walk starts. The installed list may change while the walk runs
   // (Check, the steps of Install); the walk lists what a walk at its start would have listed.
   std::vector<std::wstring> installedPaths;
+  WalkListingForTests listing = nullptr;
 
   // Shared by both threads.
   std::atomic<bool> cancel{false};
-  // Set when the user-interface thread has shown a limit warning, and on cancel: the walker
-  // waits for it after each warning, so warnings come one at a time, as the walk reaches them.
-  HANDLE resume = nullptr;
   std::mutex lock;
   std::vector<WalkNews> news;  // under lock
   bool newsPosted = false;     // under lock: a kWalkNewsMessage is on its way
   bool ended = false;          // under lock: the walker has nothing more to say
+  std::wstring folder;         // under lock: the directory the walk lists now
 
-  // The walker's own: what the walk told, and its visitor calls.
+  // The walker's own; outcome is read by the other thread once ended is seen.
   DatabaseWalkOutcome outcome;
-  bool Cancelled() override { return cancel.load(); }
+  bool limitMet = false;
+  bool Cancelled() override { return limitMet || cancel.load(); }
   void Found(const FoundDatabase& database) override;
   void LimitReached() override;
+  void InDirectory(const std::wstring& directory) override {
+    std::lock_guard<std::mutex> hold(lock);
+    folder = directory;
+  }
+  bool ListDirectory(const std::wstring& directory,
+                     const std::function<bool(const DirectoryEntry& entry)>& visit) override {
+    if (listing) return listing(directory, visit);
+    return ForEachDirectoryEntry(directory, visit);
+  }
 
   // The user-interface thread's own.
   HANDLE thread = nullptr;
   // Find DB's caption before the walk: while it walks the button reads "Stop", as pressing it
   // then stops the walk, and that shows that a walk is running.
   std::wstring findCaption;
-  bool stopped = false;   // by shutdown: nothing more is listed or shown
-  bool finished = false;  // the walker has ended and been waited for
-  bool applying = false;  // ApplyWalkNews is on the stack
+  std::wstring shownFolder;  // what the Setup page shows of folder
+  bool stopped = false;      // by the program's close: nothing more is listed or shown
+  bool finished = false;     // over for the window (the walker may still be in a call)
+  bool applying = false;     // ApplyWalkNews is on the stack
 };
 
-// The walk under way, or nullptr. Walks run one at a time; each is owned by the call that
-// started it, which does not return before the walk has finished.
-Walk* g_walk = nullptr;
+// The walk under way, or nothing. Walks run one at a time for the window; a walker left behind
+// by a stop keeps its own walk alive and is heard no more.
+std::shared_ptr<Walk> g_walk;
 HWND g_sink = nullptr;
 
 std::wstring RootDirectory() {
@@ -138,18 +159,26 @@ void Walk::Found(const FoundDatabase& database) {
   }
 }
 
-// The walk leaves the directory once the user has seen the warning.
+// The handheld warned once for every directory the full list ended, each a modal box while the
+// walk went on; on a disk of thousands of folders that was a storm of boxes that no Stop could
+// reach. Here the warning comes once and the walk ends with it: nothing more could be listed, so
+// the list is the same.
 void Walk::LimitReached() {
+  limitMet = true;
   WalkNews news;
   news.limitReached = true;
   Tell(*this, &news, false);
-  WaitForSingleObject(resume, INFINITE);
 }
 
 DWORD WINAPI WalkThread(LPVOID parameter) {
-  Walk& walk = *static_cast<Walk*>(parameter);
-  walk.outcome = WalkForDatabases(walk.root, walk.installedPaths, kMaxFoundDatabases, walk);
-  Tell(walk, nullptr, true);
+  {
+    const std::unique_ptr<std::shared_ptr<Walk>> owner(
+        static_cast<std::shared_ptr<Walk>*>(parameter));
+    Walk& walk = **owner;
+    walk.outcome = WalkForDatabases(walk.root, walk.installedPaths, kMaxFoundDatabases, walk);
+    Tell(walk, nullptr, true);
+  }
+  --g_walkersAlive;
   return 0;
 }
 
@@ -173,10 +202,26 @@ void AddFoundDatabase(HWND setupPage, const WalkNews& news) {
                       reinterpret_cast<LPARAM>(news.database.text.c_str()));
 }
 
-// Lists what the walker has found and shows the warnings it has met, in the walk's order.
+// Shows, below the buttons, the folder the walk lists now.
+void ShowWalkFolder(Walk& walk) {
+  std::wstring folder;
+  {
+    std::lock_guard<std::mutex> hold(walk.lock);
+    folder = walk.folder;
+  }
+  if (folder == walk.shownFolder) return;
+  walk.shownFolder = folder;
+  // A drive's root is the drive and its backslash.
+  if (folder.size() == 2 && folder[1] == L':') folder += L'\\';
+  wchar_t text[kMessageBufferCapacity];
+  FormatText(text, kMessageBufferCapacity, UiText(TextWalkingFolder), {folder.c_str()});
+  SetDlgItemTextW(walk.setupPage, IdWalkFolder, text);
+}
+
+// Lists what the walker has found and shows the warning it has met, in the walk's order.
 // Once the walk is cancelled nothing more is listed: the list stays as the user last saw it.
 void ApplyWalkNews(Walk& walk) {
-  // A warning's message box runs messages; a wake-up that arrives meanwhile finds this call
+  // The warning's message box runs messages; a wake-up that arrives meanwhile finds this call
   // still busy and leaves the news to it.
   if (walk.applying) return;
   walk.applying = true;
@@ -190,7 +235,7 @@ void ApplyWalkNews(Walk& walk) {
     if (batch.empty()) break;
     bool listed = false;
     for (const WalkNews& news : batch) {
-      if (walk.cancel.load()) break;
+      if (walk.cancel.load() || walk.stopped) break;
       if (!news.limitReached) {
         AddFoundDatabase(walk.setupPage, news);
         listed = true;
@@ -199,10 +244,10 @@ void ApplyWalkNews(Walk& walk) {
       if (listed) SetHorizontalExtent(walk.setupPage);
       listed = false;
       ShowMessageBox(walk.setupPage, kLimitWarning, UiText(kInfoCaptionKey), MB_OK);
-      SetEvent(walk.resume);
     }
     if (listed) SetHorizontalExtent(walk.setupPage);
   }
+  if (!walk.finished) ShowWalkFolder(walk);
   walk.applying = false;
 }
 
@@ -211,44 +256,63 @@ bool WalkerHasEnded(Walk& walk) {
   return walk.ended;
 }
 
-// Waits for the walker's thread (it has ended or is about to), lists what it told last and
-// gives the list its extent. Runs once per walk, from whichever loop sees the end first.
-void FinishWalk(Walk& walk) {
+// Ends the walk for the window, once: the button, the folder line and the cursor come back.
+// After a walker that has ended, what it told last is listed and the list gets its extent;
+// a cancelled walk keeps what is listed, with its extent, and a walker still busy is left
+// behind (it ends by itself, heard no more).
+void EndWalk(Walk& walk, bool walkerEnded) {
   if (walk.finished) return;
-  WaitForSingleObject(walk.thread, INFINITE);
-  CloseHandle(walk.thread);
-  walk.thread = nullptr;
   walk.finished = true;
-  if (g_walk == &walk) g_walk = nullptr;
-  if (!walk.findCaption.empty() && IsWindow(walk.setupPage))
-    SetDlgItemTextW(walk.setupPage, IdFindButton, walk.findCaption.c_str());
-  if (!walk.stopped) {
+  if (g_walk.get() == &walk) {
+    KillTimer(walk.sink, kFolderTimer);
+    g_walk.reset();
+  }
+  if (walk.thread) {
+    CloseHandle(walk.thread);
+    walk.thread = nullptr;
+  }
+  if (IsWindow(walk.setupPage)) {
+    if (!walk.findCaption.empty())
+      SetDlgItemTextW(walk.setupPage, IdFindButton, walk.findCaption.c_str());
+    SetDlgItemTextW(walk.setupPage, IdWalkFolder, L"");
+  }
+  if (walkerEnded && !walk.stopped) {
     ApplyWalkNews(walk);
     // As each directory's enumeration ends: an extent for what is listed, or none. A root
     // that could not be enumerated leaves the extent alone.
     if (walk.outcome.rootListed) SetHorizontalExtent(walk.setupPage);
+  } else if (!walk.stopped) {
+    SetHorizontalExtent(walk.setupPage);
   }
   HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
   if (GetCursor() == wait) SetCursor(LoadCursorW(nullptr, IDC_ARROW));
 }
 
+// The program closes: nothing more is listed or shown, and the walker gets a moment to end.
 void StopWalk(Walk& walk) {
   walk.stopped = true;
   walk.cancel.store(true);
-  SetEvent(walk.resume);
-  FinishWalk(walk);
+  if (walk.thread) WaitForSingleObject(walk.thread, kCloseWaitMs);
+  EndWalk(walk, false);
 }
 
 LRESULT OnWalkNews(HWND, UINT, WPARAM, LPARAM) {
-  if (!g_walk) return 0;
-  Walk& walk = *g_walk;
-  ApplyWalkNews(walk);
-  if (WalkerHasEnded(walk) && !walk.applying) FinishWalk(walk);
+  const std::shared_ptr<Walk> walk = g_walk;
+  if (!walk) return 0;
+  ApplyWalkNews(*walk);
+  if (WalkerHasEnded(*walk) && !walk->applying) EndWalk(*walk, true);
+  return 0;
+}
+
+LRESULT OnFolderTimer(HWND, UINT, WPARAM wParam, LPARAM) {
+  const std::shared_ptr<Walk> walk = g_walk;
+  if (wParam == kFolderTimer && walk) ShowWalkFolder(*walk);
   return 0;
 }
 
 const MessageMapEntry kSinkMessages[] = {
     {kWalkNewsMessage, OnWalkNews},
+    {WM_TIMER, OnFolderTimer},
 };
 
 // A message-only window that the walker's wake-ups are posted to. Being a window, its
@@ -274,7 +338,7 @@ HWND SinkWindow() {
 }
 
 // Runs this thread's messages as the main loop does, its keys included (Esc cancels the walk
-// there), until the walk has finished.
+// there), until the walk is over for the window.
 void WaitForWalk(Walk& walk) {
   while (!walk.finished) {
     MSG message;
@@ -288,34 +352,28 @@ void WaitForWalk(Walk& walk) {
       DispatchLoopMessage(message);
       continue;
     }
-    // A message sent from another thread may have finished the walk inside PeekMessageW.
+    // A message sent from another thread may have ended the walk inside PeekMessageW.
     if (walk.finished) break;
     const DWORD woke =
         MsgWaitForMultipleObjectsEx(1, &walk.thread, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (woke == WAIT_OBJECT_0) FinishWalk(walk);
+    if (woke == WAIT_OBJECT_0) EndWalk(walk, true);
   }
 }
 
-// Empties the found list and list 1302 and starts a walk. A walk already under way is
-// cancelled and waited for first, so walks never overlap. False when the program began to
-// close meanwhile; *started is then, or when no thread could be had, left empty.
-bool StartWalk(HWND setupPage, std::unique_ptr<Walk>* started) {
-  started->reset();
-  while (g_walk) {
-    Walk& previous = *g_walk;
-    CancelDatabaseSearch();
-    WaitForWalk(previous);
-    if (previous.stopped) return false;
-  }
+// Empties the found list and list 1302 and starts a walk; a walk under way is cancelled first,
+// so walks never overlap for the window. Nothing when no thread could be had.
+std::shared_ptr<Walk> StartWalk(HWND setupPage) {
+  CancelDatabaseSearch();
 
   FoundDatabaseList.count = 0;
   SendDlgItemMessageW(setupPage, IdFoundList, LB_RESETCONTENT, 0, 0);
   FoundDatabaseList.longest = 0;
 
-  auto walk = std::make_unique<Walk>();
+  auto walk = std::make_shared<Walk>();
   walk->setupPage = setupPage;
   walk->sink = SinkWindow();
   walk->root = RootDirectory();
+  walk->listing = g_walkListing.load();
   wchar_t installed[kMaxPathChars];
   for (int i = 0; i < InstalledDatabaseList.count; ++i) {
     const char* path = InstalledDatabaseList.entries[i].path;
@@ -324,18 +382,23 @@ bool StartWalk(HWND setupPage, std::unique_ptr<Walk>* started) {
       SingleByteToWide(path, strnlen(path, kDatabasePathCapacity), installed, kMaxPathChars);
     walk->installedPaths.push_back(installed);
   }
-  walk->resume = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (!walk->sink || !walk->resume) return true;
-  walk->thread = CreateThread(nullptr, 0, WalkThread, walk.get(), 0, nullptr);
-  if (!walk->thread) return true;
-  g_walk = walk.get();
+  if (!walk->sink) return nullptr;
+  auto* walkersShare = new std::shared_ptr<Walk>(walk);
+  ++g_walkersAlive;
+  walk->thread = CreateThread(nullptr, 0, WalkThread, walkersShare, 0, nullptr);
+  if (!walk->thread) {
+    delete walkersShare;
+    --g_walkersAlive;
+    return nullptr;
+  }
+  g_walk = walk;
+  SetTimer(walk->sink, kFolderTimer, kFolderRefreshMs, nullptr);
   SetCursor(LoadCursorW(nullptr, IDC_WAIT));
   wchar_t caption[kLanguageValueCapacity] = {};
   GetDlgItemTextW(setupPage, IdFindButton, caption, kLanguageValueCapacity);
   walk->findCaption = caption;
   SetDlgItemTextW(setupPage, IdFindButton, UiText(TextStop));
-  *started = std::move(walk);
-  return true;
+  return walk;
 }
 
 // Steps of Install after the rescan has started: store the list and "Last db", refill the
@@ -368,16 +431,22 @@ void SetFinderRootForTests(const wchar_t* root) {
 
 void SetWalkGateForTests(HANDLE gate) { g_walkGate.store(gate); }
 
+void SetWalkListingForTests(WalkListingForTests listing) { g_walkListing.store(listing); }
+
+int WalkersAliveForTests() { return g_walkersAlive.load(); }
+
 bool DatabaseSearchRunning() { return g_walk != nullptr; }
 
 void CancelDatabaseSearch() {
-  if (!g_walk) return;
-  g_walk->cancel.store(true);
-  SetEvent(g_walk->resume);
+  const std::shared_ptr<Walk> walk = g_walk;
+  if (!walk) return;
+  walk->cancel.store(true);
+  EndWalk(*walk, false);
 }
 
-void StopDatabaseSearchAndWait() {
-  if (g_walk) StopWalk(*g_walk);
+void StopDatabaseSearch() {
+  const std::shared_ptr<Walk> walk = g_walk;
+  if (walk) StopWalk(*walk);
 }
 
 int FindDatabases(HWND setupPage, int notificationCode) {
@@ -386,8 +455,7 @@ int FindDatabases(HWND setupPage, int notificationCode) {
     CancelDatabaseSearch();
     return 0;
   }
-  std::unique_ptr<Walk> walk;
-  StartWalk(setupPage, &walk);
+  const std::shared_ptr<Walk> walk = StartWalk(setupPage);
   if (walk) WaitForWalk(*walk);
   return 0;
 }
@@ -411,8 +479,7 @@ int InstallFoundDatabase(HWND setupPage, int notificationCode) {
   // The rescan takes the installed list as it is now, so it lists what it always did; the
   // installation does not wait for a walk of the whole disk but goes on beside it, and the
   // call returns once both are done.
-  std::unique_ptr<Walk> rescan;
-  if (!StartWalk(setupPage, &rescan)) return 0;
+  const std::shared_ptr<Walk> rescan = StartWalk(setupPage);
   CompleteInstallation(setupPage, chosen);
   if (rescan) WaitForWalk(*rescan);
   return 0;

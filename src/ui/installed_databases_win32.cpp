@@ -4,13 +4,16 @@
 
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <string>
+#include <string_view>
 
 #include "db/codepage.h"
 #include "db/database_header.h"
 #include "db/file_system.h"
 #include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
+#include "settings/database_finder.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
@@ -184,12 +187,45 @@ int SelectedInstalledEntry(HWND searchPage) {
 bool InstalledPathToWide(const char* singleBytePath, wchar_t* out) {
   out[0] = L'\0';
   const size_t length = strnlen(singleBytePath, kDatabasePathCapacity);
-  const bool absolute = length == 0 || singleBytePath[0] == '\\' || singleBytePath[0] == '/' ||
-                        (length >= 2 && singleBytePath[1] == ':');
-  const size_t base = absolute ? 0 : wcsnlen(ApplicationDirectory, kMaxPathChars);
-  if (base + length > static_cast<size_t>(kMaxUsablePathChars)) return false;
-  wmemcpy(out, ApplicationDirectory, base);
-  SingleByteToWide(singleBytePath, length, out + base, kMaxPathChars - base);
+  if (length == 0) return true;
+  const std::wstring given = SingleByteToWide(std::string_view(singleBytePath, length));
+  const std::wstring directory = ApplicationDirectory;
+  const bool directoryHasDrive = directory.size() >= 2 && directory[1] == L':';
+  auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+
+  // Made absolute as Windows would for a program whose current folder is its own and that has
+  // no current folder on any other drive: the answer never depends on where it was started.
+  std::wstring absolute;
+  if (given.size() >= 2 && given[1] == L':') {
+    if (given.size() >= 3 && isSeparator(given[2])) {
+      absolute = given;
+    } else if (directoryHasDrive && towupper(given[0]) == towupper(directory[0])) {
+      absolute = directory + given.substr(2);  // "C:x.db" on the program's drive
+    } else {
+      absolute = given.substr(0, 2) + L"\\" + given.substr(2);  // the drive's root
+    }
+  } else if (isSeparator(given[0])) {
+    // "\\server\share\..." stands as it is; "\dir\x.db" is on the program's drive.
+    absolute = given.size() >= 2 && isSeparator(given[1]) ? given
+                                                          : DeviceRootOf(directory.c_str()) + given;
+  } else {
+    absolute = directory + given;
+  }
+  // Every open takes it for a file that is not there (file_system.h); it is left unresolved,
+  // since resolved it would read "\\.\NUL", and the message that says so names the file.
+  if (NamesAWindowsDevice(absolute)) {
+    if (absolute.size() > static_cast<size_t>(kMaxUsablePathChars)) return false;
+    wmemcpy(out, absolute.c_str(), absolute.size() + 1);
+    return true;
+  }
+  // "." and ".." resolved, separators made backslashes: the path the open would take, and the
+  // one Find DB meets the file under. Longer than a usable path it is refused, since cut it
+  // would name another file.
+  wchar_t full[2 * kDatabasePathCapacity];
+  const DWORD fullLength =
+      GetFullPathNameW(absolute.c_str(), 2 * kDatabasePathCapacity, full, nullptr);
+  if (fullLength == 0 || fullLength > static_cast<DWORD>(kMaxUsablePathChars)) return false;
+  wmemcpy(out, full, fullLength + 1);
   return true;
 }
 

@@ -8,11 +8,16 @@
 // ApplicationDirectory + "vostrel.ini", set at start-up.
 extern wchar_t InstalledListPath[kMaxPathChars];
 
-// The file an installed entry names, as a wide path in out (kMaxPathChars characters): a
-// relative path (one that starts with neither a drive nor a backslash) is taken relative to the
-// application directory, so that a folder holding the program and its databases works wherever
-// it is unzipped or moved; an absolute path stands as it is. False when the whole path would be
-// longer than a usable path, since once cut it would name another file.
+// The file an installed entry names, as a whole wide path in out (kMaxPathChars characters),
+// made absolute as Windows would for a program started in its own folder, so that a folder
+// holding the program and its databases works wherever it is unzipped or moved:
+//   "demo\x.db", ".\x.db", "..\x.db"  from the application directory ("." and ".." resolved);
+//   "C:x.db"   the same on the application directory's drive, else the root of drive C:;
+//   "\x.db"    the root of the application directory's drive;
+//   "C:\x.db", "\\server\share\x.db"  as they stand.
+// A path naming a device (NamesAWindowsDevice) comes out unresolved, and every open then takes
+// it for a missing file. False when the whole path would be longer than a usable path, since
+// once cut it would name another file.
 bool InstalledPathToWide(const char* singleBytePath, wchar_t* out);
 
 int LoadInstalledDatabases(HWND page);

@@ -56,6 +56,9 @@ const PageClass kPageClasses[kPageCount] = {
 wchar_t TabCaptions[kPageCount][kTabNameCapacity];
 
 bool ShutdownDone = false;
+// Posted when a size below the layout's was raised (OnWindowPosChanging).
+constexpr UINT kHandBackSize = WM_APP + 20;
+bool SizeHandBackPosted = false;
 const wchar_t* DirectoryOverride = nullptr;
 wchar_t DirectoryOverrideBuffer[kMaxPathChars];
 int ScreenHeightOverride = 0;
@@ -161,14 +164,48 @@ LRESULT OnSize(HWND, UINT, WPARAM wParam, LPARAM) {
   return 0;
 }
 
+// The smallest outer size the window may have: the layout's client area and the frame.
+SIZE SmallestWindowSize(HWND window) {
+  const SIZE client = LayoutClientSize();
+  return OuterSizeForClient(client.cx, client.cy,
+                            static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), 0);
+}
+
 // The smallest the window may be made is the layout's size.
 LRESULT OnGetMinMaxInfo(HWND window, UINT, WPARAM, LPARAM lParam) {
   auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-  const SIZE client = LayoutClientSize();
-  const SIZE outer = OuterSizeForClient(client.cx, client.cy,
-                                        static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), 0);
-  info->ptMinTrackSize.x = outer.cx;
-  info->ptMinTrackSize.y = outer.cy;
+  const SIZE smallest = SmallestWindowSize(window);
+  info->ptMinTrackSize.x = smallest.cx;
+  info->ptMinTrackSize.y = smallest.cy;
+  return 0;
+}
+
+// Under Wine a window manager sizes the window on its own: the smallest size above is not
+// passed on to it (Wine tells the manager no smallest size for a window that can be resized),
+// and the size it chose reaches the window afterwards. Raised to the smallest size here, that
+// size would hold for the program while the manager kept showing the window at its own, with
+// the bottom of the pages (the list's scroll bar, the status line) cut off. So a size below the
+// smallest one is raised, and once the manager's message is over the window's real size is
+// handed back to it.
+LRESULT OnWindowPosChanging(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+  if (position && !(position->flags & SWP_NOSIZE) && !IsIconic(window) && !IsZoomed(window)) {
+    const SIZE smallest = SmallestWindowSize(window);
+    if (position->cx < smallest.cx || position->cy < smallest.cy) {
+      if (position->cx < smallest.cx) position->cx = smallest.cx;
+      if (position->cy < smallest.cy) position->cy = smallest.cy;
+      if (!SizeHandBackPosted) SizeHandBackPosted = PostMessageW(window, kHandBackSize, 0, 0);
+    }
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The window keeps its size and place; the frame's recalculation makes Wine give its size to
+// the window manager again.
+LRESULT OnHandBackSize(HWND window, UINT, WPARAM, LPARAM) {
+  SizeHandBackPosted = false;
+  SetWindowPos(window, nullptr, 0, 0, 0, 0,
+               SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
   return 0;
 }
 
@@ -201,6 +238,8 @@ const MessageMapEntry kMainMessages[] = {
     {WM_CLOSE, OnShutdown},
     {WM_SIZE, OnSize},
     {WM_GETMINMAXINFO, OnGetMinMaxInfo},
+    {WM_WINDOWPOSCHANGING, OnWindowPosChanging},
+    {kHandBackSize, OnHandBackSize},
     {kDpiChangedMessage, OnDpiChanged},
 };
 
@@ -389,7 +428,7 @@ LRESULT ShutdownApplication() {
   if (ResultListView) SaveColumnWidths(ResultListView);
   if (MainWindow) SaveWindowPlacement(MainWindow);
   // A Find DB walk lists into the Setup page and shows its warnings there: it ends first.
-  StopDatabaseSearchAndWait();
+  StopDatabaseSearch();
   // The worker appends rows and reads the field table: it must be gone before either goes.
   StopSearchWorkerAndWait();
   // Frees every row before the list and its columns are emptied, then the kept records and the
@@ -414,7 +453,7 @@ void SetScreenHeightForTests(int height) { ScreenHeightOverride = height; }
 void SetDpiForTests(int dpi) { DpiOverride = dpi; }
 
 void ResetApplicationForTests() {
-  StopDatabaseSearchAndWait();
+  StopDatabaseSearch();
   if (MainWindow && IsWindow(MainWindow)) DestroyWindow(MainWindow);
   StopSearchWorkerAndWait();
   ClearSchema();
@@ -445,6 +484,7 @@ void ResetApplicationForTests() {
   CurrentLanguage[0] = L'\0';
   for (auto& caption : TabCaptions) caption[0] = L'\0';
   ShutdownDone = false;
+  SizeHandBackPosted = false;
   // Each module puts back its own.
   ResetUiStrings();
   ResetSearchWorkerForTests();

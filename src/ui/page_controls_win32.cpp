@@ -52,6 +52,8 @@ const ControlSpec SetupControls[kSetupControlCount] = {
     {L"BUTTON",   IdInstallButton,      L"Install",                {81, 207, 74, 20},  {81, 163, 74, 20},  BS_PUSHBUTTON | BS_NOTIFY},
     {L"BUTTON",   IdCheckButton,        L"Check",                  {157, 207, 74, 20}, {157, 163, 74, 20}, BS_PUSHBUTTON | BS_NOTIFY},
     {L"Listbox",  IdFoundList,          L"",                       {5, 85, 225, 120},  {5, 63, 630, 97},   WS_BORDER | WS_VSCROLL | WS_HSCROLL | LBS_NOTIFY},
+    // The desktop's own: the folder Find DB walks now, shortened in its middle when long.
+    {L"static",   IdWalkFolder,         L"",                       {5, 231, 225, 14},  {5, 187, 630, 14},  SS_LEFT | SS_NOPREFIX | SS_PATHELLIPSIS},
 };
 
 const ControlSpec AboutControls[kAboutControlCount] = {

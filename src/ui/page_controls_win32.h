@@ -20,7 +20,7 @@ struct ControlSpec {
 
 constexpr int kSearchControlCount = 8;
 constexpr int kResultControlCount = 3;
-constexpr int kSetupControlCount = 9;
+constexpr int kSetupControlCount = 10;
 constexpr int kAboutControlCount = 2;
 
 extern const ControlSpec SearchControls[kSearchControlCount];
@@ -50,6 +50,7 @@ enum ControlId {
   IdInstallLabel = 1307,
   IdLanguageSelector = 1308,
   IdSaveLanguageButton = 1309,
+  IdWalkFolder = 1310,
   IdAboutIcon = 1401,
   IdAboutText = 1402,
   IdFirstCriterionLabel = 1400,

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -125,6 +128,56 @@ TEST(DatabaseWalk, LinksToDirectoriesAreNotFollowedLinksToFilesAre) {
   EXPECT_EQ(Sorted(recorder.paths), Sorted({dir.File(L"file.zdb"), dir.File(L"own.zdb")}));
 }
 #endif
+
+// The host's /proc, /sys and /dev are views of the kernel: a walk through them does not end,
+// and some of their reads never return. They are never entered; folders of the same names
+// anywhere else are walked as any other.
+TEST(DatabaseWalk, TheHostsProcSysAndDevAreNotEnteredFoldersOfTheirNamesAre) {
+  TempDir dir;
+  ASSERT_TRUE(MakeDirectories(dir, {L"proc", L"Sys", L"dev"}));
+  ASSERT_TRUE(WriteDatabase(dir.File(L"proc/a.zdb"), VariantZdb, L"A"));
+  ASSERT_TRUE(WriteDatabase(dir.File(L"Sys/b.zdb"), VariantZdb, L"B"));
+  ASSERT_TRUE(WriteDatabase(dir.File(L"dev/c.zdb"), VariantZdb, L"C"));
+  for (const wchar_t* name : {L"proc", L"Sys", L"dev"})
+    EXPECT_FALSE(IsHostSystemFolder(dir.File(name))) << PathToNative(dir.File(name).c_str());
+  Recorder recorder;
+  WalkForDatabases(dir.path, {}, kMaxFoundDatabases, recorder);
+  EXPECT_EQ(recorder.paths.size(), 3u);
+
+#ifdef _WIN32
+  // Under Wine drive Z: is the host's root; Windows has no such folders.
+  if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name") == nullptr)
+    GTEST_SKIP() << "not under Wine";
+  const std::vector<std::wstring> system = {L"Z:\\proc", L"z:\\SYS", L"Z:\\dev\\", L"Z:/proc"};
+#else
+  const std::vector<std::wstring> system = {L"/proc", L"/sys", L"/dev/", L"//proc"};
+#endif
+  for (const std::wstring& path : system)
+    EXPECT_TRUE(IsHostSystemFolder(path)) << PathToNative(path.c_str());
+
+  // From the host's root the walk asks for every folder there but those three (each listed
+  // here as empty, so the walk stays at the root).
+  struct RootOnly : Recorder {
+    std::wstring root;
+    std::vector<std::wstring> asked;
+    bool ListDirectory(const std::wstring& directory,
+                       const std::function<bool(const DirectoryEntry& entry)>& visit) override {
+      if (directory == root) return ForEachDirectoryEntry(directory, visit);
+      asked.push_back(directory);
+      return true;
+    }
+  };
+  RootOnly walk;
+#ifdef _WIN32
+  walk.root = L"Z:";
+#endif
+  WalkForDatabases(walk.root, {}, kMaxFoundDatabases, walk);
+  EXPECT_FALSE(walk.asked.empty());
+  for (const std::wstring& asked : walk.asked) {
+    EXPECT_FALSE(IsHostSystemFolder(asked)) << PathToNative(asked.c_str());
+    EXPECT_NE(asked, system[0]);
+  }
+}
 
 TEST(DatabaseWalk, TheLimitEndsEachDirectoryThatMeetsAnotherAndACancelEndsTheWalk) {
   TempDir dir;

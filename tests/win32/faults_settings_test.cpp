@@ -71,6 +71,7 @@ const DefaultText kUiDefaults[] = {
     {917, L"Db file %s has other fields now: select it again"},
     {918, L"%s: the records end without their end mark after record %i"},
     {919, L"%s: a record length of 0 after record %i ends the scan"},
+    {920, L"Looking in %s"},
 };
 
 void ExpectEveryTextAtItsDefault() {

@@ -2,7 +2,8 @@
 // lists what the old walk on the user-interface thread listed, in its order, while the window
 // answers posted messages, the list fills and the wait cursor shows; pressing
 // Find DB again or Esc cancels and keeps what is listed; Install during a walk installs and
-// rescans; closing or resetting the program stops the walk.
+// rescans; closing or resetting the program stops the walk; Stop, Esc and the close box end a
+// walk held inside a slow or a huge folder (a stand-in for the disk) at once.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -166,6 +167,8 @@ class Probe {
     int listed;
     bool waitCursor;
     std::wstring findButton;  // Find DB's caption
+    std::wstring folderLine;  // what the Setup page says of the folder the walk is in
+    int sequence;             // the probe's messages are numbered from 1 as they are posted
   };
 
   explicit Probe(std::function<void(const Answer&)> action) : action_(std::move(action)) {
@@ -195,6 +198,9 @@ class Probe {
   Probe& operator=(const Probe&) = delete;
 
   const std::vector<Answer>& Answers() const { return answers_; }
+  // The number of the last message posted so far: any answer with a higher one was posted
+  // after this call, behind whatever this thread had posted before it.
+  int Posted() const { return posted_.load(); }
   int AnswersWhileWalking() const {
     return static_cast<int>(std::count_if(answers_.begin(), answers_.end(),
                                           [](const Answer& answer) { return answer.walking; }));
@@ -204,7 +210,7 @@ class Probe {
   static DWORD WINAPI Poster(LPVOID parameter) {
     Probe& probe = *static_cast<Probe*>(parameter);
     while (!probe.stop_) {
-      PostMessageW(probe.window_, WM_APP, 0, 0);
+      PostMessageW(probe.window_, WM_APP, static_cast<WPARAM>(++probe.posted_), 0);
       while (!probe.stop_ && WaitForSingleObject(probe.answered_, 50) == WAIT_TIMEOUT) {
       }
       SetEvent(probe.gate_);
@@ -216,10 +222,11 @@ class Probe {
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* probe = reinterpret_cast<Probe*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message != WM_APP || !probe) return DefWindowProcW(window, message, wParam, lParam);
-    Answer answer = {DatabaseSearchRunning(), 0, false, L""};
+    Answer answer = {DatabaseSearchRunning(), 0, false, L"", L"", static_cast<int>(wParam)};
     if (PageWindows[SetupPage]) {
       answer.listed = Listed();
       answer.findButton = WindowText(SetupControl(IdFindButton));
+      answer.folderLine = WindowText(SetupControl(IdWalkFolder));
       // What the pointer over the list shows: the list asks its page first.
       HWND list = SetupControl(IdFoundList);
       SendMessageW(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
@@ -239,6 +246,7 @@ class Probe {
   HANDLE answered_ = nullptr;
   HANDLE gate_ = nullptr;
   std::atomic<bool> stop_{false};
+  std::atomic<int> posted_{0};
 };
 
 class FinderWalk : public ::testing::Test {
@@ -274,23 +282,33 @@ TEST_F(FinderWalk, ListsWhatTheOldWalkListedWhileTheWindowAnswersAndTheListFills
   Start(app);
   const WalkResult expected = OldWalkOf({installed});
   ASSERT_EQ(expected.texts.size(), 100u);
-  ASSERT_GT(expected.warnings, 0);
+  ASSERT_GT(expected.warnings, 1);
 
   Probe probe(nullptr);
   Press(IdFindButton);
 
   EXPECT_FALSE(DatabaseSearchRunning());
   ExpectListedPrefixOf(expected, 100);
-  ExpectOnlyLimitWarnings(static_cast<size_t>(expected.warnings));
+  // Once per walk, where the old walk warned for every folder the full list ended.
+  ExpectOnlyLimitWarnings(1);
   EXPECT_GE(probe.AnswersWhileWalking(), 3);
   bool partlyListed = false;
+  int exactFolders = 0;
   for (const Probe::Answer& answer : probe.Answers()) {
     if (!answer.walking) continue;
     EXPECT_TRUE(answer.waitCursor);
     EXPECT_EQ(answer.findButton, L"Stop") << "the button shows that a walk runs";
     partlyListed = partlyListed || (answer.listed > 0 && answer.listed < 100);
+    if (answer.listed == 0) continue;
+    // The folder the walk is in: at the latest when a database is listed, the folder of that
+    // database, where the walk waits for the probe's next answer.
+    EXPECT_EQ(answer.folderLine.rfind(L"Looking in " + root_, 0), 0u) << answer.folderLine;
+    const std::wstring& last = expected.paths[static_cast<size_t>(answer.listed) - 1];
+    if (answer.folderLine == L"Looking in " + last.substr(0, last.rfind(L'\\'))) ++exactFolders;
   }
   EXPECT_TRUE(partlyListed) << "the list fills as the walk goes";
+  EXPECT_GT(exactFolders, 0);
+  EXPECT_EQ(WindowText(SetupControl(IdWalkFolder)), L"") << "the folder line goes with the walk";
   HWND list = SetupControl(IdFoundList);
   SendMessageW(list, WM_SETCURSOR, reinterpret_cast<WPARAM>(list),
                MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
@@ -358,7 +376,7 @@ TEST_F(FinderWalk, InstallDuringAWalkInstallsAndRescansWhileTheWindowAnswers) {
   EXPECT_FALSE(walkingAfterInstall) << "Install returns when its rescan is over";
   const WalkResult expected = OldWalkOf({chosen});
   ExpectListedPrefixOf(expected, expected.texts.size());
-  ExpectOnlyLimitWarnings(static_cast<size_t>(expected.warnings));
+  ExpectOnlyLimitWarnings(1);
   std::wstring lastDatabase;
   ASSERT_TRUE(app.Registry().GetString(L"Last db", &lastDatabase));
   EXPECT_EQ(lastDatabase, chosen);
@@ -401,6 +419,128 @@ TEST_F(FinderWalk, ClosingOrResettingTheProgramStopsTheWalk) {
     EXPECT_EQ(boxes_.Count(), 0u);
     EXPECT_EQ(QuitPosted(), way.quits);
   }
+}
+
+// A folder that stands in for the disk. The slow one does not answer until the test lets it (a
+// sleeping disk, a network share, a device, or a folder of millions of names, which the system
+// reads whole before it gives the first); the huge one gives names without end, one by one.
+struct StandInFolder {
+  HANDLE entered = nullptr;  // set once the walk is inside the folder
+  HANDLE release = nullptr;  // lets the slow folder's call return, ends the huge one's list
+  std::atomic<bool> inside{false};
+  std::atomic<bool> stopped{false};  // set once the test's stop has acted
+  std::atomic<int> lateEntries{0};   // names the walk took after the stop had acted
+};
+StandInFolder g_standIn;
+
+bool SlowFolder(const std::wstring&, const std::function<bool(const DirectoryEntry&)>&) {
+  g_standIn.inside = true;
+  SetEvent(g_standIn.entered);
+  // Bounded only so that a walk that cannot be stopped fails the test instead of hanging it.
+  WaitForSingleObject(g_standIn.release, 60000);
+  g_standIn.inside = false;
+  return true;
+}
+
+bool HugeFolder(const std::wstring&, const std::function<bool(const DirectoryEntry&)>& visit) {
+  g_standIn.inside = true;
+  DirectoryEntry entry;
+  for (int i = 0; i < 50000000; ++i) {
+    entry.name = L"f" + std::to_wstring(i) + L".txt";
+    const bool afterStop = g_standIn.stopped.load();
+    const bool goOn = visit(entry);
+    if (afterStop && goOn) ++g_standIn.lateEntries;
+    if (i == 1000) SetEvent(g_standIn.entered);
+    if (!goOn || WaitForSingleObject(g_standIn.release, 0) == WAIT_OBJECT_0) break;
+  }
+  g_standIn.inside = false;
+  return true;
+}
+
+// Stop (Find DB pressed again), Esc and the close box end the walk for the window at once while
+// the walker is held inside a slow folder's listing, and the huge folder's at the very next
+// name: the first answer posted after the stop sees no walk, the button and the folder line are
+// back, and the walker ends by itself once its call returns. Before, the window waited for the
+// walker: Stop and Esc took effect only when the disk answered, and the close box hung.
+TEST_F(FinderWalk, StopEscAndTheCloseBoxEndAWalkHeldInASlowOrHugeFolderAtOnce) {
+  struct Folder {
+    const char* name;
+    WalkListingForTests listing;
+    bool heldInside;  // the walker stays inside the call until released
+  };
+  const Folder folders[] = {{"slow folder", SlowFolder, true}, {"huge folder", HugeFolder, false}};
+  struct Way {
+    const char* name;
+    std::function<void()> stop;
+    bool quits;
+  };
+  const Way ways[] = {
+      {"Find DB pressed again", [this] { Press(IdFindButton); }, false},
+      // The key as the message loop hands it on, so that it has acted when this returns.
+      {"Esc",
+       [] {
+         MSG key = {SetupControl(IdFoundList), WM_KEYDOWN, VK_ESCAPE, 0, 0, {0, 0}};
+         DispatchLoopMessage(key);
+       },
+       false},
+      {"close box", [] { SendMessageW(MainWindow, WM_CLOSE, 0, 0); }, true},
+  };
+  g_standIn.entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_standIn.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (const Folder& folder : folders) {
+    for (const Way& way : ways) {
+      SCOPED_TRACE(std::string(folder.name) + ", " + way.name);
+      ResetEvent(g_standIn.entered);
+      ResetEvent(g_standIn.release);
+      g_standIn.stopped = false;
+      g_standIn.lateEntries = 0;
+      AppUnderTest app;
+      Start(app);
+      SetWalkListingForTests(folder.listing);
+      int stoppedAfter = -1;  // the last probe message posted before the stop had acted
+      bool insideAfterStop = false;
+      bool walkingAfterStop = false;
+      Probe* watching = nullptr;
+      Probe probe([&](const Probe::Answer& answer) {
+        if (stoppedAfter < 0) {
+          if (!answer.walking || WaitForSingleObject(g_standIn.entered, 0) != WAIT_OBJECT_0) return;
+          way.stop();
+          g_standIn.stopped = true;
+          insideAfterStop = g_standIn.inside.load();
+          stoppedAfter = watching->Posted();
+          return;
+        }
+        // Posted after the stop had acted.
+        if (answer.sequence > stoppedAfter && answer.walking) {
+          walkingAfterStop = true;
+          SetEvent(g_standIn.release);  // a walk that did not stop ends with its folder
+        }
+      });
+      watching = &probe;
+      Press(IdFindButton);
+
+      ASSERT_GE(stoppedAfter, 0) << "the walk never reached the folder";
+      EXPECT_FALSE(walkingAfterStop);
+      EXPECT_FALSE(DatabaseSearchRunning());
+      if (folder.heldInside) {
+        EXPECT_TRUE(insideAfterStop) << "the stop waited for the folder's call";
+        EXPECT_TRUE(g_standIn.inside.load()) << "Find DB returned only when the call did";
+      }
+      EXPECT_EQ(g_standIn.lateEntries.load(), 0);
+      EXPECT_EQ(WindowText(SetupControl(IdFindButton)), L"Find DB");
+      EXPECT_EQ(WindowText(SetupControl(IdWalkFolder)), L"");
+      EXPECT_EQ(QuitPosted(), way.quits);
+      EXPECT_EQ(boxes_.Count(), 0u);
+
+      // The walker left behind ends by itself once its call returns.
+      SetEvent(g_standIn.release);
+      for (int i = 0; i < 3000 && WalkersAliveForTests() > 0; ++i) Sleep(10);
+      EXPECT_EQ(WalkersAliveForTests(), 0);
+      SetWalkListingForTests(nullptr);
+    }
+  }
+  CloseHandle(g_standIn.entered);
+  CloseHandle(g_standIn.release);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include "i18n/language_file.h"
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
+#include "ui/database_finder_win32.h"
+#include "ui/installed_databases_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui_harness.h"
@@ -485,7 +487,12 @@ TEST(UiLayout, TheWindowGrowsWithItsListsAndRemembersItsSize) {
 
 // A relative path in vostrel.ini names a file below the application directory, wherever that
 // is: the folder of the Windows zip starts with its demo installed that way. Its schema loads,
-// a search lists its rows, Check keeps it, and the list is saved as it was written.
+// a search lists its rows, Check keeps it, and the list is saved as it was written. Every other
+// relative form is made absolute the same way, whatever the current folder is (here the root
+// of another drive): ".", "..", a leading backslash (the program's drive), a drive without a
+// backslash (the program's folder on its own drive, the root of another); the file Find DB
+// meets is then the installed one. A path that comes out longer than 259 characters is refused
+// whole, one whose ".." bring it back within them is not; a device's name is left as it is.
 TEST(UiStartup, ARelativeInstalledPathIsTakenFromTheApplicationDirectory) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
@@ -503,4 +510,67 @@ TEST(UiStartup, ARelativeInstalledPathIsTakenFromTheApplicationDirectory) {
   ASSERT_TRUE(app.Directory().ReadFile(L"vostrel.ini", &list));
   EXPECT_EQ(list, "demo\\city.db;City\r\n");
   EXPECT_EQ(boxes.Count(), 1u);  // "All installed db files - ok!"
+
+  const std::wstring directory = ApplicationDirectory;  // "X:\...\name\"
+  ASSERT_EQ(directory.substr(1, 2), L":\\");
+  const std::wstring folderName =
+      directory.substr(directory.rfind(L'\\', directory.size() - 2) + 1);  // "name\"
+  const std::wstring city = directory + L"demo\\city.db";
+  wchar_t otherDrive = L'Q';
+  if (towupper(directory[0]) == L'Q') otherDrive = L'R';
+  std::wstring backUp;  // ".." and back, as often as a path of 259 characters allows
+  while (backUp.size() + 20 < 259 - 12) backUp += L"x\\..\\";
+  struct Form {
+    std::wstring written;
+    std::wstring file;  // empty: refused
+  };
+  const Form forms[] = {
+      {L"demo\\city.db", city},
+      {L".\\demo\\.\\city.db", city},
+      {L"demo\\..\\demo\\city.db", city},
+      {L"..\\" + folderName + L"demo\\city.db", city},
+      {L"demo/city.db", city},
+      {directory.substr(2) + L"demo\\city.db", city},
+      {directory.substr(0, 2) + L"demo\\city.db", city},
+      {city, city},
+      {std::wstring(1, otherDrive) + L":x.db", std::wstring(1, otherDrive) + L":\\x.db"},
+      {backUp + L"demo\\city.db", city},
+      {std::wstring(259 - 3, L'n') + L".db", L""},
+      // Devices stay unresolved: every open takes them for missing files.
+      {L"sub\\COM1.db", directory + L"sub\\COM1.db"},
+      {L"x\\..\\nul.zdb", directory + L"x\\..\\nul.zdb"},
+  };
+  ASSERT_GT(directory.size() + backUp.size() + 12, 259u) << "the \"..\" form must pass the limit";
+  // The current folder on another drive changes none of it.
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  SetCurrentDirectoryW(L"Z:\\");
+  std::string lines;
+  for (const Form& form : forms) {
+    SCOPED_TRACE(Cp1251(form.written));
+    wchar_t out[kMaxPathChars] = {};
+    EXPECT_EQ(InstalledPathToWide(Cp1251(form.written).c_str(), out), !form.file.empty());
+    EXPECT_EQ(std::wstring(out), form.file);
+    if (form.file == city) lines += Cp1251(form.written) + ";City\r\n";
+  }
+  SetCurrentDirectoryW(current);
+
+  // Each form that names the database opens it, and Find DB takes it for installed.
+  app.Directory().WriteFile(L"vostrel.ini", lines);
+  boxes.Clear();
+  LoadInstalledDatabases(PageWindows[SearchPage]);
+  const int count = static_cast<int>(ComboBoxItems(SearchControl(IdDatabaseSelector)).size());
+  EXPECT_EQ(count, 9);
+  for (int i = 0; i < count; ++i) {
+    SelectDatabase(i);
+    EXPECT_EQ(TheFieldTable.searchCount, 5) << i;
+  }
+  EXPECT_EQ(boxes.Count(), 0u);
+  app.Directory().WriteFile(L"vostrel.ini",
+                            Cp1251(L"..\\" + folderName + L"demo\\city.db;City\r\n"));
+  LoadInstalledDatabases(PageWindows[SearchPage]);
+  SetFinderRootForTests(directory.c_str());
+  FindDatabases(PageWindows[SetupPage], 0);
+  SetFinderRootForTests(nullptr);
+  EXPECT_EQ(FoundDatabaseList.count, 0);
 }
