@@ -42,7 +42,10 @@ void LetGoOfClaim() {
 bool OpenCachedRecords(const wchar_t* path, const DatabaseHeader& header, RecordReader* reader) {
   LetGoOfClaim();
   if (Pool == nullptr) Pool = NewRecordPool(CacheLimit());
-  if (wcslen(path) >= static_cast<size_t>(kMaxPathChars)) return false;
+  // An empty pool keeps nothing to read: the file is first opened for its records, and looked
+  // at for the pool only then (CacheRecordsOfScan), so a file that cannot be opened is tried once.
+  if (wcslen(path) >= static_cast<size_t>(kMaxPathChars) || RecordPoolBytes(Pool) == 0)
+    return false;
   ClaimKeptRecords(Pool, path, header.headerSize, &Claim);
   if (Claim.kept == nullptr) return false;
   OpenRecordReaderOnCache(reader, &Claim.kept->cache);
@@ -50,8 +53,11 @@ bool OpenCachedRecords(const wchar_t* path, const DatabaseHeader& header, Record
   return true;
 }
 
-void CacheRecordsOfScan(const wchar_t*, const DatabaseHeader&, RecordReader* reader) {
+void CacheRecordsOfScan(const wchar_t* path, const DatabaseHeader& header, RecordReader* reader) {
   ++FileScans;
+  if (Claim.filling == nullptr && Pool != nullptr &&
+      wcslen(path) < static_cast<size_t>(kMaxPathChars))
+    ClaimKeptRecords(Pool, path, header.headerSize, &Claim);
   if (Claim.filling != nullptr) TeeRecordReader(reader, &Claim.filling->cache);
 }
 
