@@ -28,13 +28,11 @@
 #include <utility>
 
 #include "search/pass_over.h"
+#include "search/record_walk.h"
 #include "search/text_match.h"
 
 namespace {
 
-constexpr int kRecordBufferSize = 256;
-constexpr int kRecordsPerUpdate = 1000;
-constexpr int kRowsPerUpdate = 51;  // the counter restarts at 1, as in RunScan
 // A number's decimal text: a sign and ten digits.
 constexpr size_t kNumberText = 12;
 
@@ -505,8 +503,7 @@ bool UpdateQueries(BatchWalk* walk, int scanned, int recordCount, const BatchSin
                    int results) {
   if (scanned == walk->nextCommon) {
     walk->lastCommon = scanned;
-    walk->nextCommon =
-        static_cast<long long>(scanned - scanned % kRecordsPerUpdate) + kRecordsPerUpdate;
+    walk->nextCommon = NextCommonUpdate(scanned);
     walk->dueNext.clear();
     walk->statusCounter = 1;
     walk->statusDue = false;
@@ -652,8 +649,7 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
                           unsigned char* length, int* scanned, const std::atomic<int>* stopFlag) {
   if (!walk->dueNext.empty() || walk->statusDue) return true;
   const BatchPlan& plan = *walk->plan;
-  const int lastQuiet =
-      walk->nextCommon - 1 < INT_MAX ? static_cast<int>(walk->nextCommon - 1) : INT_MAX;
+  const int lastQuiet = LastQuietRecord(walk->nextCommon);
   if (plan.digitOnlyField >= 0) {
     return WithDigitFilter(plan, [&](auto filter) {
       return PassOverRecords(reader, length, scanned, lastQuiet,
@@ -665,6 +661,31 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
   };
   return PassOverRecords(reader, length, scanned, lastQuiet, hasCandidates, stopFlag);
 }
+
+// The search's side of the record walk for many queries.
+struct ManyQuerySteps {
+  BatchWalk* walk;
+  FieldTable* table;
+  const std::vector<BatchQuery>& queries;
+  const DatabaseHeader& header;
+  const std::atomic<int>* stopFlag;
+  const BatchSink& sink;
+  bool passOver;
+  int results = 0;
+
+  bool PassOver(RecordReader* reader, unsigned char* length, int* scanned) const {
+    return !passOver || PassOverNoCandidates(walk, reader, table, length, scanned, stopFlag);
+  }
+  void AtCountLimit() { walk->limited += walk->active; }
+  bool AtRecord(int scanned) {
+    return UpdateQueries(walk, scanned, header.recordCount, sink, results);
+  }
+  int Take(const unsigned char* data, unsigned length, int scanned) {
+    MatchRecord(walk, table, queries, data, static_cast<int>(length),
+                static_cast<uint32_t>(scanned));
+    return AppendRows(walk, table, scanned, &results, sink);
+  }
+};
 
 }  // namespace
 
@@ -685,13 +706,6 @@ BatchQuery CaptureQuery(const FieldTable* table) {
 BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
                           const std::vector<BatchQuery>& queries, const std::atomic<int>* stopFlag,
                           const BatchSink& sink) {
-  BatchOutcome outcome;
-  unsigned char record[kRecordBufferSize];
-  unsigned char length = 0;
-  if (ReadRecordBytes(reader, &length, 1) != 1) {
-    outcome.scan.end = ScanShortRead;
-    return outcome;
-  }
   BatchPlan plan;
   PlanBatch(table, queries, &plan);
   BatchWalk walk;
@@ -699,55 +713,9 @@ BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, Fi
   walk.states.assign(queries.size(), QueryState());
   walk.stamp.assign(queries.size(), 0);
   walk.active = static_cast<int>(queries.size());
-  int scanned = 0;
-  int results = 0;
-  ScanEnd end = ScanEndMark;
-  const bool passOver = plan.always.empty();
-  while (length != kEndOfRecords) {
-    if (passOver) {
-      if (!PassOverNoCandidates(&walk, reader, table, &length, &scanned, stopFlag)) {
-        end = ScanStopped;
-        break;
-      }
-      if (length == kEndOfRecords) break;
-    }
-    if (length == 0) {
-      end = ScanBadLength;
-      break;
-    }
-    const unsigned char* data = TakeRecordBytes(reader, record, length);
-    // A record that a cut by another program fell inside is no subscriber: it ends the scan as
-    // the cut, unlisted and uncounted.
-    if (data == nullptr || (data[length - 1] == 0 && RecordCutAway(reader))) {
-      end = ScanShortRead;
-      break;
-    }
-    if (scanned == INT_MAX) {
-      walk.limited += walk.active;
-      end = ScanRecordLimit;
-      break;
-    }
-    ++scanned;
-    if (!UpdateQueries(&walk, scanned, header.recordCount, sink, results)) {
-      end = ScanRecordLimit;
-      break;
-    }
-    MatchRecord(&walk, table, queries, data, length, static_cast<uint32_t>(scanned));
-    const int answer = AppendRows(&walk, table, scanned, &results, sink);
-    if (answer == RowRefused) {
-      end = ScanRowFailed;
-      break;
-    }
-    length = data[length - 1];
-    if (answer == RowTakenThenStop ||
-        (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0)) {
-      end = ScanStopped;
-      break;
-    }
-  }
-  outcome.scan.scanned = scanned;
-  outcome.scan.results = results;
-  outcome.scan.end = end;
+  ManyQuerySteps steps{&walk, table, queries, header, stopFlag, sink, plan.always.empty()};
+  BatchOutcome outcome;
+  outcome.scan = WalkRecords(reader, steps, stopFlag);
   outcome.limitedQueries = walk.limited;
   return outcome;
 }

@@ -11,20 +11,10 @@
 
 #include "search/pass_over.h"
 #include "search/query_criteria.h"
+#include "search/record_walk.h"
 #include "search/text_match.h"
 
 namespace {
-
-// Room for the longest record below the 0xFF end mark, plus slack so a record buffer of a
-// round size never needs a bounds thought.
-constexpr int kRecordBufferSize = 256;
-
-// A status update is shown to the user (a status text, a progress bar), so it comes every 1000
-// records, or once 50 rows have arrived since the last one: the row counter restarts at 1 after
-// an update, so it reads 51 after 50 new rows. It starts at 0, which makes the first record
-// an update too.
-constexpr int kRecordsPerUpdate = 1000;
-constexpr int kRowsPerUpdate = 51;
 
 // Most records of a search fail their criteria, so decoding every field of every record (each
 // text copied, each number rendered in decimal) is wasted work. A record is first decoded only
@@ -657,101 +647,64 @@ bool PassOverTurnedAway(RecordReader* reader, unsigned char* length, int* scanne
   });
 }
 
-}  // namespace
-
-ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
-                    const std::atomic<int>* stopFlag, const ScanSink& sink) {
-  ScanOutcome outcome;
-  unsigned char record[kRecordBufferSize];
-  unsigned char length = 0;
-  if (ReadRecordBytes(reader, &length, 1) != 1) {
-    outcome.end = ScanShortRead;
-    return outcome;
-  }
-  const bool noCriteria = NoActiveCriteria(table);
-  SearchPlan plan;
-  PlanSearch(table, &plan);
-  const GateKind gate = GateFor(plan);
-  int scanned = 0;
+// The search's side of the record walk for one query.
+struct OneQuerySteps {
+  const DatabaseHeader& header;
+  FieldTable* table;
+  const std::atomic<int>* stopFlag;
+  const ScanSink& sink;
+  const SearchPlan& plan;
+  GateKind gate;
+  bool noCriteria;
   int results = 0;
   int updateCounter = 0;
   // The record count at which the next status update is due: the next multiple of 1000, or
   // the record after the one that brought the 50th row since the last update, whichever comes
   // first. One comparison per record instead of two divisions.
   long long updateAt = 1;
-  ScanEnd end = ScanEndMark;
-  while (length != kEndOfRecords) {
-    // A length of 0 leaves no room for the next length byte: the chain is broken here, and
-    // the scan ends as it does at a cut-off record.
-    if (!noCriteria) {
-      // Up to the record before the one the next status update is due at, and never past
-      // INT_MAX.
-      const int lastQuiet = updateAt - 1 < INT_MAX ? static_cast<int>(updateAt - 1) : INT_MAX;
-      if (!PassOverTurnedAway(reader, &length, &scanned, lastQuiet, plan, gate, stopFlag)) {
-        end = ScanStopped;
-        break;
-      }
-      if (length == kEndOfRecords) break;
-    }
-    if (length == 0) {
-      end = ScanBadLength;
-      break;
-    }
-    // The record is read in place when the reader holds it whole in its block buffer, which is
-    // nearly always; only a record that straddles two blocks is copied out.
-    const unsigned char* data = TakeRecordBytes(reader, record, length);
-    // A record that a cut by another program fell inside is no subscriber: it ends the scan as
-    // the cut, unlisted and uncounted.
-    if (data == nullptr || (data[length - 1] == 0 && RecordCutAway(reader))) {
-      end = ScanShortRead;
-      break;
-    }
-    // A count past INT_MAX cannot be compared with any header's recordCount; such a stream
-    // (a tiny gz file can unpack to billions of records) has run past every limit anyway.
-    if (scanned == INT_MAX) {
-      end = ScanRecordLimit;
-      break;
-    }
-    ++scanned;
-    if (scanned == updateAt) {
-      if (scanned > header.recordCount) {
-        end = ScanRecordLimit;
-        break;
-      }
-      updateCounter = 1;
-      updateAt = static_cast<long long>(scanned - scanned % kRecordsPerUpdate) + kRecordsPerUpdate;
-      if (sink.statusUpdate != nullptr) sink.statusUpdate(sink.context, results, scanned);
-    }
+
+  bool PassOver(RecordReader* reader, unsigned char* length, int* scanned) const {
+    if (noCriteria) return true;
+    return PassOverTurnedAway(reader, length, scanned, LastQuietRecord(updateAt), plan, gate,
+                              stopFlag);
+  }
+  void AtCountLimit() {}
+  bool AtRecord(int scanned) {
+    if (scanned != updateAt) return true;
+    if (scanned > header.recordCount) return false;
+    updateCounter = 1;
+    updateAt = NextCommonUpdate(scanned);
+    if (sink.statusUpdate != nullptr) sink.statusUpdate(sink.context, results, scanned);
+    return true;
+  }
+  int Take(const unsigned char* data, unsigned length, int scanned) {
     bool matches = true;
     if (noCriteria) {
-      DecodeRecord(data, length, table);
+      DecodeRecord(data, static_cast<int>(length), table);
     } else {
       matches = MayMatch(data, length, plan);
       if (matches) {
-        DecodeRecordFields(data, length, table, plan.lastField, plan.wanted);
+        DecodeRecordFields(data, static_cast<int>(length), table, plan.lastField, plan.wanted);
         matches = RecordMatches(table);
       }
-      if (matches) DecodeRecord(data, length, table);
+      if (matches) DecodeRecord(data, static_cast<int>(length), table);
     }
-    int answer = RowTaken;
-    if (matches) {
-      if (sink.appendRow != nullptr) answer = sink.appendRow(sink.context, table, results);
-      if (answer == RowRefused) {
-        end = ScanRowFailed;
-        break;
-      }
-      ++results;
-      if (++updateCounter == kRowsPerUpdate && updateAt > scanned + 1) updateAt = scanned + 1;
-    }
-    length = data[length - 1];
-    if (answer == RowTakenThenStop ||
-        (stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0)) {
-      end = ScanStopped;
-      break;
-    }
+    if (!matches) return RowTaken;
+    const int answer =
+        sink.appendRow != nullptr ? sink.appendRow(sink.context, table, results) : RowTaken;
+    if (answer == RowRefused) return answer;
+    ++results;
+    if (++updateCounter == kRowsPerUpdate && updateAt > scanned + 1) updateAt = scanned + 1;
+    return answer;
   }
-  outcome.scanned = scanned;
-  outcome.results = results;
-  outcome.end = end;
-  return outcome;
+};
+
+}  // namespace
+
+ScanOutcome RunScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
+                    const std::atomic<int>* stopFlag, const ScanSink& sink) {
+  SearchPlan plan;
+  PlanSearch(table, &plan);
+  OneQuerySteps steps{header, table, stopFlag, sink, plan, GateFor(plan), NoActiveCriteria(table)};
+  return WalkRecords(reader, steps, stopFlag);
 }
