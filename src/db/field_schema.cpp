@@ -302,9 +302,7 @@ void DecodeRecordFields(const unsigned char* record, int length, FieldTable* tab
         f.number = 0;
         if (f.value != nullptr) f.value[0] = '\0';
       } else {
-        uint32_t number = 0;
-        for (size_t b = 0; b < size; ++b)
-          number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+        const uint32_t number = ReadFieldInteger(record, cursor, size);
         f.number = number;
         if (f.value != nullptr) RenderNumber(number, size == 4, f.value);
       }

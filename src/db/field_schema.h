@@ -99,6 +99,41 @@ inline size_t FieldEnd(const unsigned char* record, size_t dataEnd, const FieldD
   return cursor;
 }
 
+// The value of an integer field whose size bytes (1 to 4) start at cursor: little-endian,
+// zero-extended. Every reader of an integer field reads it with this or with IntegerAt.
+inline uint32_t ReadFieldInteger(const unsigned char* record, size_t cursor, size_t size) {
+  uint32_t value = 0;
+  for (size_t b = 0; b < size; ++b) value |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
+  return value;
+}
+
+// The mask of an integer of size bytes (1 to 4) in a 32-bit word.
+inline uint32_t IntegerMask(size_t size) {
+  return size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+}
+
+// ReadFieldInteger(record, at, size) for a record of length bytes whose data holds the integer
+// whole, with one load of four bytes where they lie in the record (its last byte, the next
+// length, is one of them at the most), masked with IntegerMask(size): the record walks' gates
+// read a phone number at every record.
+inline uint32_t IntegerAt(const unsigned char* record, unsigned length, size_t at, size_t size,
+                          uint32_t mask) {
+  if (at + 4 > length) return ReadFieldInteger(record, at, size);
+  uint32_t value;
+  memcpy(&value, record + at, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap32(value);
+#endif
+  return value & mask;
+}
+
+// A number as its decimal text shows it: an integer of 4 bytes is signed, a shorter one is not.
+// The magnitude, with negative set for a minus sign.
+inline uint32_t IntegerMagnitude(uint32_t value, size_t size, bool* negative) {
+  *negative = size == 4 && static_cast<int32_t>(value) < 0;
+  return *negative ? 0u - value : value;
+}
+
 // Decodes one record of length bytes (the last of which is the next record's length) into the
 // fields' value buffers and integer number slots. Never reads past the record's data bytes and
 // never writes past a value buffer.

@@ -350,10 +350,7 @@ bool IntegerValue(const unsigned char* record, size_t cursor, size_t end, const 
                   uint32_t* magnitude, bool* negative) {
   const size_t size = end - cursor;
   if (size == 0 || size > 4 || static_cast<int>(size) != f.size) return false;
-  uint32_t number = 0;
-  for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
-  *negative = size == 4 && static_cast<int32_t>(number) < 0;
-  *magnitude = *negative ? 0u - number : number;
+  *magnitude = IntegerMagnitude(ReadFieldInteger(record, cursor, size), size, negative);
   return true;
 }
 
@@ -571,9 +568,7 @@ inline bool DigitOnlyValue(const unsigned char* record, unsigned size, size_t at
                            uint32_t mask, uint32_t* magnitude, bool* negative) {
   const size_t dataEnd = size > 1 ? static_cast<size_t>(size - 1) : 0;
   if (at + fieldSize > dataEnd) return false;
-  const uint32_t value = IntegerAt(record, size, at, fieldSize, mask);
-  *negative = fieldSize == 4 && static_cast<int32_t>(value) < 0;
-  *magnitude = *negative ? 0u - value : value;
+  *magnitude = IntegerMagnitude(IntegerAt(record, size, at, fieldSize, mask), fieldSize, negative);
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "db/database_header.h"
+#include "db/field_schema.h"
 #include "db/record_reader.h"
 
 // How far ahead of the record at hand a record walk asks for the bytes it will read (never a
@@ -46,28 +47,6 @@ decltype(auto) WithPowerOfTen(size_t digits, F&& f) {
     default:
       return f(std::integral_constant<uint64_t, 10000000000ull>{});
   }
-}
-
-// The mask of an integer of size bytes (1 to 4) in a 32-bit word.
-inline uint32_t IntegerMask(size_t size) {
-  return size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
-}
-
-// The integer of size bytes (1 to 4, little-endian, zero-extended) at offset at of a record of
-// length bytes whose data holds it whole: one load of four bytes where they lie in the record
-// (its last byte, the next length, is one of them at the most), masked with IntegerMask(size).
-inline uint32_t IntegerAt(const unsigned char* record, unsigned length, size_t at, size_t size,
-                          uint32_t mask) {
-  uint32_t value = 0;
-  if (at + 4 <= length) {
-    memcpy(&value, record + at, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    value = __builtin_bswap32(value);
-#endif
-    return value & mask;
-  }
-  for (size_t b = 0; b < size; ++b) value |= static_cast<uint32_t>(record[at + b]) << (8 * b);
-  return value;
 }
 
 // Each record in the buffer that stop(record, length, its number from 1) turns down is counted,

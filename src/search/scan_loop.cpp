@@ -355,9 +355,8 @@ inline bool DigitsPass(const unsigned char* record, size_t cursor, size_t end,
                        const CheckStep& step) {
   const size_t size = end - cursor;
   if (size == 0 || size != step.size) return false;  // shown empty
-  uint32_t number = 0;
-  for (size_t b = 0; b < size; ++b) number |= static_cast<uint32_t>(record[cursor + b]) << (8 * b);
-  if (size == 4 && static_cast<int32_t>(number) < 0) number = 0u - number;
+  bool negative = false;
+  const uint32_t number = IntegerMagnitude(ReadFieldInteger(record, cursor, size), size, &negative);
   return DigitsHold(number, step.need, step.digitsValue, step.digitsPower);
 }
 
@@ -595,8 +594,9 @@ struct IntegerDigitsCheck {
     // A record whose data ends before the integer's last byte shows it empty.
     const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
     if (startAt + size > dataEnd) return false;
-    uint32_t number = IntegerAt(data, length, startAt, size, mask);
-    if (size == 4 && static_cast<int32_t>(number) < 0) number = 0u - number;
+    bool negative = false;
+    const uint32_t number = IntegerMagnitude(IntegerAt(data, length, startAt, size, mask), size,
+                                             &negative);
     return RunOfDigitsHolds<kRun>(number, value, power);
   }
 };
