@@ -90,26 +90,23 @@ bool PathWithinLimit(const std::string& argument, std::wstring* path) {
   return true;
 }
 
-bool OpenDatabaseFile(const std::string& argument, const std::wstring& path, DatabaseHeader* header,
-                      bool* viaGz, FieldTable* table) {
+std::shared_ptr<const Database> LoadDatabaseFile(const std::string& argument,
+                                                 const std::wstring& path) {
   const std::string shown = TerminalSafeUtf8(argument);
-  const OpenResult opened = OpenDatabase(path.c_str(), header, viaGz);
-  if (opened != OpenOk) {
+  LoadProblem why;
+  std::shared_ptr<const Database> database = LoadDatabase(path, nullptr, nullptr, &why);
+  if (why.open != OpenOk) {
     // A file that opens but whose content is no header of ours is said to be no database
     // first: "unsupported version 101" alone sends people looking for another version.
-    const bool content = opened == OpenShortHeader || opened == OpenBadVersion;
+    const bool content = why.open == OpenShortHeader || why.open == OpenBadVersion;
     fprintf(stderr, "vostrel-cli: %s: %s%s\n", shown.c_str(), content ? kNotADatabase : "",
-            DescribeOpenFailure(path.c_str(), opened).c_str());
-    return false;
+            DescribeOpenFailure(path.c_str(), why.open).c_str());
+  } else if (database == nullptr) {
+    fprintf(stderr, "vostrel-cli: %s: %sunusable field schema: %s\n", shown.c_str(), kNotADatabase,
+            why.problem.empty() ? "cannot read the field descriptors"
+                                : TerminalSafeUtf8(why.problem).c_str());
   }
-  std::string problem;
-  if (BuildFieldTable(table, path.c_str(), *header, nullptr, nullptr, &problem) != SchemaOk) {
-    fprintf(
-        stderr, "vostrel-cli: %s: %sunusable field schema: %s\n", shown.c_str(), kNotADatabase,
-        problem.empty() ? "cannot read the field descriptors" : TerminalSafeUtf8(problem).c_str());
-    return false;
-  }
-  return true;
+  return database;
 }
 
 FILE* OpenInputFile(const std::wstring& path, const std::string& shown, const char* what) {

@@ -2,12 +2,14 @@
 // "--", options with and without values, the refusal of an unknown option) and the opening of
 // the files they name, so that the same mistake gets the same words from every command.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 #include "db/database_header.h"
 #include "db/field_schema.h"
+#include "search/search.h"
 
 struct CommandOption {
   const char* name;        // "--format"
@@ -42,10 +44,10 @@ bool ParseCommandLine(const CliArgs& args, const CommandSyntax& syntax,
 // The path an argument names, if it holds 1 to 259 characters; else false after printing so.
 bool PathWithinLimit(const std::string& argument, std::wstring* path);
 
-// Opens the database file at path (named by argument on the command line) and builds its field
-// table. Returns false after printing why the file cannot be used.
-bool OpenDatabaseFile(const std::string& argument, const std::wstring& path, DatabaseHeader* header,
-                      bool* viaGz, FieldTable* table);
+// Loads the database file at path (named by argument on the command line): its header and its
+// fields. Null after printing why the file cannot be used.
+std::shared_ptr<const Database> LoadDatabaseFile(const std::string& argument,
+                                                 const std::wstring& path);
 
 // Opens a text file the user names for reading (a table, the queries). On failure prints
 // "vostrel-cli: SHOWN: cannot open the WHAT: WHY" (no such file, a directory, no permission...)

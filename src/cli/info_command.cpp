@@ -187,14 +187,13 @@ int RunInfoCommand(const CliArgs& args) {
 
   const std::string& file = files[0];
   const std::wstring path = PathFromArgument(file);
-  DatabaseHeader header;
-  bool viaGz = false;
-  FieldTable table;
-  if (!OpenDatabaseFile(file, path, &header, &viaGz, &table)) return 2;
+  const std::shared_ptr<const Database> database = LoadDatabaseFile(file, path);
+  if (database == nullptr) return 2;
   const DatabaseVariant variant = DatabaseVariantOf(path.c_str());
+  const DatabaseHeader& header = database->header;
+  const FieldTable& table = database->schema;
   const std::string report =
       json ? JsonReport(variant, header, table) : TextReport(file, variant, header, table);
-  FreeFieldTable(&table);
   if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0) {
     fprintf(stderr, "vostrel-cli: cannot write the report\n");
     return 2;

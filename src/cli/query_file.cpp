@@ -73,7 +73,7 @@ void ClearCriteria(FieldTable* table) {
 }
 
 bool TakeQuery(const QueryFileRead& read, FieldTable* table, const std::string& line,
-               std::vector<BatchQuery>* queries, std::vector<std::string>* warnings) {
+               std::vector<Query>* queries, std::vector<std::string>* warnings) {
   const std::vector<std::string> cells = SplitAtTabs(line);
   const size_t want = read.columns.size();
   if (cells.size() != want)
@@ -92,8 +92,8 @@ bool TakeQuery(const QueryFileRead& read, FieldTable* table, const std::string& 
   return true;
 }
 
-bool ReadQueryLines(FILE* in, QueryFileRead* read, FieldTable* table,
-                    std::vector<BatchQuery>* queries, std::vector<std::string>* warnings) {
+bool ReadQueryLines(FILE* in, QueryFileRead* read, FieldTable* table, std::vector<Query>* queries,
+                    std::vector<std::string>* warnings) {
   std::string line;
   LineRead got;
   while ((got = ReadTableLine(in, &line)) != LineEnd) {
@@ -121,7 +121,7 @@ bool ReadQueryLines(FILE* in, QueryFileRead* read, FieldTable* table,
 
 }  // namespace
 
-bool ReadQueryFile(const std::string& argument, FieldTable* table, std::vector<BatchQuery>* queries,
+bool ReadQueryFile(const std::string& argument, FieldTable* table, std::vector<Query>* queries,
                    std::vector<std::string>* warnings) {
   QueryFileRead read;
   read.shown = TerminalSafeUtf8(argument);

@@ -12,5 +12,5 @@
 // searchable fields, in file order. A warning for each criterion that can never match is added
 // to warnings, naming its line. Returns false after printing why the file is refused, naming
 // the line. The table's criteria are left empty.
-bool ReadQueryFile(const std::string& argument, FieldTable* table, std::vector<BatchQuery>* queries,
+bool ReadQueryFile(const std::string& argument, FieldTable* table, std::vector<Query>* queries,
                    std::vector<std::string>* warnings);

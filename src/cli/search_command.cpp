@@ -59,6 +59,13 @@ struct SearchRun {
   int recordCount = 0;
   bool lineShown = false;     // a progress line is on the terminal
   char queryNumber[16] = {};  // --queries: the query column's value for the row being written
+  size_t firstField = 0;      // where the display fields' values start in values
+  // What the output begins with once the records open: the columns of these fields, the
+  // format, and the warnings said before the scan.
+  const FieldTable* schema = nullptr;
+  OutputFormat format = FormatTsv;
+  bool queryColumn = false;
+  std::vector<std::string> warnings;
 };
 
 // Progress lines are padded to a fixed width rather than cleared with terminal escapes, which
@@ -99,8 +106,18 @@ void OnStatusUpdate(void* context, int results, int scanned) {
   if (run->progress) DrawProgress(run, results, scanned);
 }
 
-int OnAppendRow(void* context, const FieldTable*, int) {
+// The row's values are the display fields' of the search's own table.
+void TakeRowValues(SearchRun* run, const FieldTable* table) {
+  for (int k = 0; k < table->displayCount; ++k) {
+    const FieldDescriptor* f = table->displayMap[k];
+    run->values[run->firstField + k] = f != nullptr ? f->value : "";
+  }
+}
+
+int OnAppendRow(void* context, const FieldTable* table, int query, int) {
   SearchRun* run = static_cast<SearchRun*>(context);
+  if (run->queryColumn) snprintf(run->queryNumber, sizeof run->queryNumber, "%d", query + 1);
+  TakeRowValues(run, table);
   WriteTableRow(&run->writer, run->values.data(), run->values.size());
   // A failed write (a full disk, a closed pipe) ends the scan: there is nowhere to put rows.
   return FlushTable(&run->writer, false) ? 0 : -1;
@@ -168,26 +185,22 @@ bool TakeSearchOption(void* context, const CommandOption& option, const std::str
   return false;
 }
 
-// Opens the records of the file for the scan. Returns false after printing why.
-bool OpenRecords(RecordReader* reader, const std::wstring& path, const DatabaseHeader& header,
-                 bool viaGz, const std::string& shown) {
-  // Shared with other readers: several searches and info runs on one file go on side by side.
-  if (OpenRecordReader(reader, path.c_str(), header, viaGz, ShareWithReaders) == 0) {
-    // The second core reads (and inflates) while this one scans; without a thread the reader
-    // reads in its own calls.
-    StartReadAhead(reader);
-    return true;
-  }
+// Says why the records of the file could not be opened.
+void ReportRecordsNotOpened(const std::wstring& path, bool viaGz, const std::string& shown) {
   fprintf(stderr, "vostrel-cli: %s: %s\n", shown.c_str(),
           !viaGz && FileIsBusy(path.c_str()) ? "busy: another program holds the file for itself"
                                              : "cannot open the records");
-  return false;
 }
 
 // Names the columns (the display map's fields, after the query number for --queries) and writes
 // the header line of the output.
-void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat format,
-                       bool queryColumn) {
+void BeginSearchOutput(void* context) {
+  SearchRun* run = static_cast<SearchRun*>(context);
+  // Said before the scan, which still runs: its counts and any damage it meets are reported
+  // as for every search.
+  for (const std::string& warning : run->warnings) fprintf(stderr, "%s\n", warning.c_str());
+  const FieldTable& table = *run->schema;
+  const bool queryColumn = run->queryColumn;
   run->progress = StreamIsTerminal(stderr);
   run->stdoutIsTerminal = StreamIsTerminal(stdout);
   std::vector<std::string> columns;
@@ -195,21 +208,19 @@ void BeginSearchOutput(SearchRun* run, const FieldTable& table, OutputFormat for
     columns.push_back("query");
     run->values.push_back(run->queryNumber);
   }
+  run->firstField = run->values.size();
   for (int k = 0; k < table.displayCount; ++k) {
     const FieldDescriptor* f = table.displayMap[k];
     std::string name;
     if (f != nullptr)
       name = run->stdoutIsTerminal ? TerminalSafe(f->displayName) : WideToUtf8(f->displayName);
     columns.push_back(name);
-    run->values.push_back(f != nullptr ? f->value : "");
+    run->values.push_back("");
   }
-  BeginTable(&run->writer, stdout, format, columns);
+  BeginTable(&run->writer, stdout, run->format, columns);
   run->writer.terminal = run->stdoutIsTerminal;
   WriteTableHeader(&run->writer);
 }
-
-// How the file fared while it was searched.
-enum FileDuringSearch { FileUntouched, FileCut, FileChanged };
 
 // Flushes the rows, closes the progress line and says how the scan ended; limited: rows past
 // the header's record count are not listed. Returns the exit code.
@@ -254,89 +265,69 @@ int EndSearchOutput(SearchRun* run, const ScanOutcome& outcome, const std::strin
   return outcome.results > 0 ? 0 : 1;
 }
 
-int OnAppendQueryRow(void* context, const FieldTable*, int query, int, int) {
-  SearchRun* run = static_cast<SearchRun*>(context);
-  snprintf(run->queryNumber, sizeof run->queryNumber, "%d", query + 1);
-  WriteTableRow(&run->writer, run->values.data(), run->values.size());
-  return FlushTable(&run->writer, false) ? 0 : -1;
-}
-
-// A search's file, opened for its scan: header, fields and records, and the output begun.
-struct OpenedSearch {
-  std::string shown;  // the file as messages show it: without control characters, on one line
+// Loads FILE and lets takeQueries(const FieldTable& schema, queries, warnings) make the
+// search's queries (false after printing why), then searches it and says how it ended. Returns
+// the exit code.
+template <typename TakeQueries>
+int SearchFile(const std::string& file, OutputFormat format, bool queryColumn,
+               TakeQueries takeQueries) {
+  const std::string shown = TerminalSafeUtf8(file);
   std::wstring path;
-  DatabaseHeader header;
-  bool viaGz = false;
-  FieldTable table;
-  RecordReader reader;
+  if (!PathWithinLimit(file, &path)) return 2;
+  const std::shared_ptr<const Database> database = LoadDatabaseFile(file, path);
+  if (database == nullptr) return 2;
   SearchRun run;
-};
-
-// Opens FILE, lets takeCriteria(FieldTable*, warnings) put the search's criteria in the field
-// table (false after printing why), opens the records and begins the output. False, with
-// nothing left open, when the search cannot run.
-template <typename TakeCriteria>
-bool OpenSearch(const std::string& file, OutputFormat format, bool queryColumn,
-                TakeCriteria takeCriteria, OpenedSearch* search) {
-  search->shown = TerminalSafeUtf8(file);
-  if (!PathWithinLimit(file, &search->path)) return false;
-  if (!OpenDatabaseFile(file, search->path, &search->header, &search->viaGz, &search->table))
-    return false;
-  std::vector<std::string> warnings;
-  if (!takeCriteria(&search->table, &warnings) ||
-      !OpenRecords(&search->reader, search->path, search->header, search->viaGz, search->shown)) {
-    FreeFieldTable(&search->table);
-    return false;
+  std::vector<Query> queries;
+  if (!takeQueries(*database, &queries, &run.warnings)) return 2;
+  run.schema = &database->schema;
+  run.format = format;
+  run.queryColumn = queryColumn;
+  run.recordCount = database->header.recordCount;
+  SearchSink sink;
+  sink.context = &run;
+  sink.begin = BeginSearchOutput;
+  sink.statusUpdate = OnStatusUpdate;
+  sink.appendRow = OnAppendRow;
+  SearchOptions options;
+  // Shared with other readers: several searches and info runs on one file go on side by side.
+  // The file is viewed in place, or read (and inflated) on the second core while this one scans.
+  options.read = ReadView;
+  options.sharing = ShareWithReaders;
+  const SearchOutcome outcome = Search(*database, queries, sink, options);
+  if (outcome.failure != 0) {
+    ReportRecordsNotOpened(path, database->viaGz, shown);
+    return 2;
   }
-  // Said before the scan, which still runs: its counts and any damage it meets are reported
-  // as for every search.
-  for (const std::string& warning : warnings) fprintf(stderr, "%s\n", warning.c_str());
-  BeginSearchOutput(&search->run, search->table, format, queryColumn);
-  search->run.recordCount = search->header.recordCount;
-  return true;
-}
-
-// Closes what OpenSearch opened and ends the output. Returns the exit code.
-int FinishSearch(OpenedSearch* search, const ScanOutcome& outcome, bool limited) {
-  const FileDuringSearch file = RecordFileShrank(&search->reader)    ? FileCut
-                                : RecordFileChanged(&search->reader) ? FileChanged
-                                                                     : FileUntouched;
-  CloseRecordReader(&search->reader);
-  FreeFieldTable(&search->table);
-  return EndSearchOutput(&search->run, outcome, search->shown, search->header, limited, file);
+  return EndSearchOutput(&run, outcome.scan, shown, database->header, outcome.limitedQueries > 0,
+                         outcome.file);
 }
 
 // search FILE FIELD=TEXT...: one query. Returns the exit code.
 int RunOneSearch(const std::string& file, const std::vector<std::string>& criteria,
                  OutputFormat format) {
-  OpenedSearch search;
-  const auto takeCriteria = [&](FieldTable* table, std::vector<std::string>* warnings) {
-    return ApplyCriteria(table, criteria, file, warnings);
-  };
-  if (!OpenSearch(file, format, false, takeCriteria, &search)) return 2;
-  ScanSink sink;
-  sink.context = &search.run;
-  sink.statusUpdate = OnStatusUpdate;
-  sink.appendRow = OnAppendRow;
-  const ScanOutcome outcome = RunScan(&search.reader, search.header, &search.table, nullptr, sink);
-  return FinishSearch(&search, outcome, outcome.end == ScanRecordLimit);
+  return SearchFile(file, format, false,
+                    [&](const Database& database, std::vector<Query>* queries,
+                        std::vector<std::string>* warnings) {
+                      FieldTable table;
+                      if (!CopyFieldTable(database.schema, &table)) return false;
+                      const bool taken = ApplyCriteria(&table, criteria, file, warnings);
+                      if (taken) queries->push_back(CaptureQuery(&table));
+                      FreeFieldTable(&table);
+                      return taken;
+                    });
 }
 
 // search FILE --queries QUERIES: every query of the file in one pass. Returns the exit code.
 int RunQueriesSearch(const std::string& file, const std::string& queriesFile, OutputFormat format) {
-  OpenedSearch search;
-  std::vector<BatchQuery> queries;
-  const auto takeCriteria = [&](FieldTable* table, std::vector<std::string>* warnings) {
-    return ReadQueryFile(queriesFile, table, &queries, warnings);
-  };
-  if (!OpenSearch(file, format, true, takeCriteria, &search)) return 2;
-  BatchSink sink;
-  sink.context = &search.run;
-  sink.statusUpdate = OnStatusUpdate;
-  sink.appendRow = OnAppendQueryRow;
-  const BatchOutcome outcome =
-      RunBatchScan(&search.reader, search.header, &search.table, queries, nullptr, sink);
-  return FinishSearch(&search, outcome.scan, outcome.limitedQueries > 0);
+  return SearchFile(file, format, true,
+                    [&](const Database& database, std::vector<Query>* queries,
+                        std::vector<std::string>* warnings) {
+                      FieldTable table;
+                      if (!CopyFieldTable(database.schema, &table)) return false;
+                      const bool taken = ReadQueryFile(queriesFile, &table, queries, warnings);
+                      FreeFieldTable(&table);
+                      return taken;
+                    });
 }
 
 }  // namespace

@@ -182,6 +182,32 @@ bool CheckFieldDescriptors(const FieldDescriptor* fields, int count, std::string
   return CheckIndexes(fields, count, true, problem) && CheckIndexes(fields, count, false, problem);
 }
 
+namespace {
+
+// Gives each field of a table whose descriptors are read its own zeroed value buffer (and a
+// criterion buffer to a searchable one), and fills the maps. False when memory runs out.
+bool GiveFieldsBuffers(FieldTable* table) {
+  for (int j = 0; j < table->fieldCount; ++j) {
+    FieldDescriptor& f = table->fields[j];
+    if (f.searchIndex != 0) {
+      f.criterion = static_cast<char*>(calloc(FieldCriterionCapacity(f), 1));
+      if (f.criterion == nullptr) return false;
+      table->searchMap[f.searchIndex - 1] = &f;
+      ++table->searchCount;
+    }
+    if (f.displayIndex != 0) {
+      table->displayMap[f.displayIndex - 1] = &f;
+      ++table->displayCount;
+    }
+    // Zeroed: a field that no record fills (an unknown type) reads as the empty text.
+    f.value = static_cast<char*>(calloc(FieldValueCapacity(f), 1));
+    if (f.value == nullptr) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const DatabaseHeader& header,
                              FieldNameLookup lookup, void* lookupContext) {
   return BuildFieldTable(table, path, header, lookup, lookupContext, nullptr);
@@ -235,30 +261,35 @@ SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const Datab
     if (!CheckFieldDescriptors(table->fields, count, problem)) return Refuse(table, SchemaInvalid);
   }
 
-  for (int j = 0; j < count; ++j) {
-    FieldDescriptor& f = table->fields[j];
-    if (f.searchIndex != 0) {
-      f.criterion = static_cast<char*>(calloc(FieldCriterionCapacity(f), 1));
-      if (f.criterion == nullptr) break;
-      table->searchMap[f.searchIndex - 1] = &f;
-      ++table->searchCount;
-    }
-    if (f.displayIndex != 0) {
-      table->displayMap[f.displayIndex - 1] = &f;
-      ++table->displayCount;
-    }
-    // Zeroed: a field that no record fills (an unknown type) reads as the empty text.
-    f.value = static_cast<char*>(calloc(FieldValueCapacity(f), 1));
-    if (f.value == nullptr) break;
-  }
-  for (int j = 0; j < count; ++j) {
-    const FieldDescriptor& f = table->fields[j];
-    if (f.value == nullptr || (f.searchIndex != 0 && f.criterion == nullptr)) {
-      SetProblem(problem, "out of memory");
-      return Refuse(table, SchemaNoMemory);
-    }
+  if (!GiveFieldsBuffers(table)) {
+    SetProblem(problem, "out of memory");
+    return Refuse(table, SchemaNoMemory);
   }
   return SchemaOk;
+}
+
+bool CopyFieldTable(const FieldTable& schema, FieldTable* copy) {
+  FreeFieldTable(copy);
+  if (schema.fieldCount == 0) return true;
+  copy->fields = static_cast<FieldDescriptor*>(
+      calloc(static_cast<size_t>(schema.fieldCount), sizeof(FieldDescriptor)));
+  if (copy->fields == nullptr) return false;
+  copy->fieldCount = schema.fieldCount;
+  for (int j = 0; j < schema.fieldCount; ++j) {
+    FieldDescriptor& f = copy->fields[j];
+    f = schema.fields[j];
+    f.active = 0;
+    f.criterion = nullptr;
+    f.value = nullptr;
+    f.number = 0;
+    f.editHandle = nullptr;
+    f.labelHandle = nullptr;
+    f.criterionLength = 0;
+    f.wildcard = 0;
+  }
+  if (GiveFieldsBuffers(copy)) return true;
+  FreeFieldTable(copy);
+  return false;
 }
 
 void FreeFieldTable(FieldTable* table) {

@@ -77,6 +77,10 @@ enum SchemaResult {
 // their buffers, fills the maps. On failure the table is left empty. lookup may be null.
 SchemaResult BuildFieldTable(FieldTable* table, const wchar_t* path, const DatabaseHeader& header,
                              FieldNameLookup lookup, void* lookupContext);
+// A table of the schema's descriptors (names, types, maps) with buffers of its own, no
+// criteria and no window handles: what one search writes into while others read the same file.
+// False, with copy left empty, when memory runs out.
+bool CopyFieldTable(const FieldTable& schema, FieldTable* copy);
 // Releases the buffers and the array and leaves an empty table. Window handles are not touched.
 void FreeFieldTable(FieldTable* table);
 

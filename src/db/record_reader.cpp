@@ -619,12 +619,12 @@ bool RecordCutAway(const RecordReader* reader) {
   return FileViewShrank(view) && StampNow(reader, &now) && reader->bufferStart > now.size;
 }
 
-bool StartReadAhead(RecordReader* reader) {
+bool StartReadAhead(RecordReader* reader, bool mayView) {
   if (reader->memory != nullptr || reader->ahead != nullptr || reader->atEnd ||
       reader->bufferEnd != reader->bufferStart)
     return false;
   // A view costs no copy at all, and no thread.
-  if (!reader->viaGz && MapRecordFile(reader, kViewWindow)) return true;
+  if (mayView && !reader->viaGz && MapRecordFile(reader, kViewWindow)) return true;
   unsigned char* own = reader->buffer;
   uint32_t length = 0;
   if (reader->viaGz && reader->headerSize == reader->headerRead &&

@@ -83,8 +83,10 @@ void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache);
 // reading in its own calls as before, when no thread or memory can be had. The application's
 // worker keeps its own reads: a file cut or replaced during its scan shows at the block the
 // reader is at, and its kept records follow how far the reads went.
-// A plain file is not read at all but viewed in place (MapRecordFile), where the platform can.
-bool StartReadAhead(RecordReader* reader);
+// With mayView, a plain file is not read at all but viewed in place (MapRecordFile), where the
+// platform can; a view is the only reader that installs a handler (for SIGBUS, where a file cut
+// under the view would kill the process).
+bool StartReadAhead(RecordReader* reader, bool mayView = true);
 // From now on the reader's buffer is a view of the whole plain file, handed out window bytes at a
 // time, each window loaded before the caller scans it: the same bytes, end and tee as its own
 // reads. Call it where StartReadAhead may be called; false, with nothing changed, for a gz

@@ -107,11 +107,11 @@ struct QueryKey {
   std::string bytes;
 };
 
-bool ChooseKey(const FieldTable* table, const BatchQuery& query, QueryKey* key) {
+bool ChooseKey(const FieldTable* table, const Query& query, QueryKey* key) {
   // The longest key is the rarest, as a rule; a prefix is looked up once per value, a
   // substring once per position, so a prefix wins a tie.
   size_t bestScore = 0;
-  for (const BatchCriterion& c : query.criteria) {
+  for (const QueryCriterion& c : query.criteria) {
     const FieldDescriptor& f = table->fields[c.field];
     if (f.type != FieldText && f.type != FieldInteger) continue;
     std::string bytes = c.text;
@@ -230,7 +230,7 @@ void PlanDigitOnlyField(const FieldTable* table, BatchPlan* plan) {
   plan->digitOnlySize = static_cast<size_t>(table->fields[j0].size);
 }
 
-void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, BatchPlan* plan) {
+void PlanBatch(const FieldTable* table, const std::vector<Query>& queries, BatchPlan* plan) {
   for (int b = 0; b < 256; ++b) {
     plan->same[b] = static_cast<unsigned char>(b);
     plan->folded[b] = FoldByte(static_cast<unsigned char>(b));
@@ -240,7 +240,7 @@ void PlanBatch(const FieldTable* table, const std::vector<BatchQuery>& queries, 
   plan->wanted.reset(new bool[static_cast<size_t>(table->fieldCount) + 1]());
   std::vector<std::pair<uint64_t, int>> keyed;
   for (size_t q = 0; q < queries.size(); ++q) {
-    for (const BatchCriterion& c : queries[q].criteria) {
+    for (const QueryCriterion& c : queries[q].criteria) {
       plan->wanted[c.field] = true;
       plan->lastWanted = std::max(plan->lastWanted, c.field);
     }
@@ -463,8 +463,8 @@ void GatherCandidates(BatchWalk* walk, const FieldTable* table, const unsigned c
   }
 }
 
-bool QueryMatches(const FieldTable* table, const BatchQuery& query) {
-  for (const BatchCriterion& c : query.criteria)
+bool QueryMatches(const FieldTable* table, const Query& query) {
+  for (const QueryCriterion& c : query.criteria)
     if (!CriterionMatchesValue(&table->fields[c.field], c.text.c_str(),
                                static_cast<int32_t>(c.text.size()), c.wildcard))
       return false;
@@ -473,7 +473,7 @@ bool QueryMatches(const FieldTable* table, const BatchQuery& query) {
 
 // Leaves in walk->matched the queries (not ended) that the record matches, in query order,
 // with the record decoded in full when there are any.
-void MatchRecord(BatchWalk* walk, FieldTable* table, const std::vector<BatchQuery>& queries,
+void MatchRecord(BatchWalk* walk, FieldTable* table, const std::vector<Query>& queries,
                  const unsigned char* record, int length, uint32_t recordNumber) {
   walk->matched.clear();
   if (walk->gathered)
@@ -661,7 +661,7 @@ bool PassOverNoCandidates(BatchWalk* walk, RecordReader* reader, const FieldTabl
 struct ManyQuerySteps {
   BatchWalk* walk;
   FieldTable* table;
-  const std::vector<BatchQuery>& queries;
+  const std::vector<Query>& queries;
   const DatabaseHeader& header;
   const std::atomic<int>* stopFlag;
   const BatchSink& sink;
@@ -684,12 +684,12 @@ struct ManyQuerySteps {
 
 }  // namespace
 
-BatchQuery CaptureQuery(const FieldTable* table) {
-  BatchQuery query;
+Query CaptureQuery(const FieldTable* table) {
+  Query query;
   for (int i = 0; i < table->searchCount && i < kMaxSearchFields; ++i) {
     const FieldDescriptor* f = table->searchMap[i];
     if (f == nullptr || !f->active || f->criterion == nullptr) continue;
-    BatchCriterion c;
+    QueryCriterion c;
     c.field = static_cast<int>(f - table->fields);
     c.text.assign(f->criterion, strlen(f->criterion));
     c.wildcard = f->wildcard != 0;
@@ -699,7 +699,7 @@ BatchQuery CaptureQuery(const FieldTable* table) {
 }
 
 BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
-                          const std::vector<BatchQuery>& queries, const std::atomic<int>* stopFlag,
+                          const std::vector<Query>& queries, const std::atomic<int>* stopFlag,
                           const BatchSink& sink) {
   BatchPlan plan;
   PlanBatch(table, queries, &plan);

@@ -14,19 +14,19 @@
 
 // One active criterion of a query, as SetFieldCriterion prepares a field's own: single-byte,
 // cut to the field's maxLength, folded where the field folds.
-struct BatchCriterion {
+struct QueryCriterion {
   int field = 0;  // index into the table's fields
   std::string text;
   bool wildcard = false;
 };
 
 // The active criteria of one query; a query without any matches every record.
-struct BatchQuery {
-  std::vector<BatchCriterion> criteria;
+struct Query {
+  std::vector<QueryCriterion> criteria;
 };
 
 // The table's criteria as SetFieldCriterion left them, taken as one query.
-BatchQuery CaptureQuery(const FieldTable* table);
+Query CaptureQuery(const FieldTable* table);
 
 // Where a batch scan reports. Each callback is optional (null does nothing).
 struct BatchSink {
@@ -50,5 +50,5 @@ struct BatchOutcome {
 // Walks the records from the reader's position once for all queries. The table's own criteria
 // are not used. The stop flag is read after each record, as RunScan reads it.
 BatchOutcome RunBatchScan(RecordReader* reader, const DatabaseHeader& header, FieldTable* table,
-                          const std::vector<BatchQuery>& queries, const std::atomic<int>* stopFlag,
+                          const std::vector<Query>& queries, const std::atomic<int>* stopFlag,
                           const BatchSink& sink);

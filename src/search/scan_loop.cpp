@@ -595,8 +595,8 @@ struct IntegerDigitsCheck {
     const size_t dataEnd = length > 1 ? static_cast<size_t>(length - 1) : 0;
     if (startAt + size > dataEnd) return false;
     bool negative = false;
-    const uint32_t number = IntegerMagnitude(IntegerAt(data, length, startAt, size, mask), size,
-                                             &negative);
+    const uint32_t number =
+        IntegerMagnitude(IntegerAt(data, length, startAt, size, mask), size, &negative);
     return RunOfDigitsHolds<kRun>(number, value, power);
   }
 };

@@ -114,7 +114,7 @@ BatchOutcome ScanBatch(const std::wstring& path, const std::vector<Typed>& typed
                        std::vector<Status>* statuses = nullptr) {
   Opened o;
   Open(path, &o, viewWindow);
-  std::vector<BatchQuery> queries;
+  std::vector<Query> queries;
   for (const Typed& t : typed) {
     SetCriteria(&o.table, t);
     queries.push_back(CaptureQuery(&o.table));

@@ -17,6 +17,7 @@
 #include "search/query_criteria.h"
 #include "search/result_row.h"
 #include "search/scan_loop.h"
+#include "search/search.h"
 #include "test_support.h"
 
 namespace {
@@ -32,7 +33,7 @@ void OnStatus(void* context, int results, int scanned) {
   static_cast<Listed*>(context)->statuses.emplace_back(results, scanned);
 }
 
-int OnRow(void* context, const FieldTable* table, int) {
+int OnRow(void* context, const FieldTable* table, int, int) {
   Listed* listed = static_cast<Listed*>(context);
   ResultRow row = BuildResultRow(table);
   if (row == nullptr) return -1;
@@ -41,30 +42,24 @@ int OnRow(void* context, const FieldTable* table, int) {
   return 0;
 }
 
-// One search as the command line runs it: the file shared with other readers and read ahead (a
-// plain file viewed in place, a compressed one inflated on the reader's own threads).
-Listed SearchAlone(const std::wstring& path, const std::vector<std::wstring>& criteria) {
+// One search as a server runs it: the file loaded, the query prepared from what was typed, the
+// file shared with other readers and read ahead (a plain file viewed in place, a compressed one
+// inflated on the reader's own threads), its records kept in the pool when there is one.
+Listed SearchAlone(const std::wstring& path, const std::vector<std::wstring>& typed,
+                   RecordPool* pool = nullptr) {
   Listed listed;
-  DatabaseHeader header;
-  bool viaGz = false;
-  if (OpenDatabase(path.c_str(), &header, &viaGz) != OpenOk) return listed;
-  FieldTable table;
-  if (BuildFieldTable(&table, path.c_str(), header, nullptr, nullptr) != SchemaOk) return listed;
-  for (int i = 0; i < table.searchCount; ++i)
-    SetFieldCriterion(table.searchMap[i],
-                      i < static_cast<int>(criteria.size()) ? criteria[i].c_str() : L"");
-  RecordReader reader;
-  if (OpenRecordReader(&reader, path.c_str(), header, viaGz, ShareWithReaders) == 0) {
-    StartReadAhead(&reader);
-    ScanSink sink;
-    sink.context = &listed;
-    sink.statusUpdate = OnStatus;
-    sink.appendRow = OnRow;
-    listed.outcome = RunScan(&reader, header, &table, nullptr, sink);
-    listed.opened = true;
-    CloseRecordReader(&reader);
-  }
-  FreeFieldTable(&table);
+  const std::shared_ptr<const Database> database = LoadDatabase(path, nullptr, nullptr, nullptr);
+  if (database == nullptr) return listed;
+  SearchSink sink;
+  sink.context = &listed;
+  sink.statusUpdate = OnStatus;
+  sink.appendRow = OnRow;
+  SearchOptions options;
+  options.read = ReadView;
+  options.pool = pool;
+  const SearchOutcome outcome = Search(*database, {PrepareQuery(*database, typed)}, sink, options);
+  listed.outcome = outcome.scan;
+  listed.opened = outcome.failure == 0;
   return listed;
 }
 
@@ -89,16 +84,19 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
   const std::wstring plain = dir.File(L"city.db");
   const std::wstring series = dir.File(L"city.zdb");  // over 1 MiB: a series of members
   const std::wstring small = dir.File(L"town.zdb");   // one member
+  const std::wstring other = dir.File(L"village.zdb");
   ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), city));
   ASSERT_TRUE(WriteFixture(series, FixtureOptions(VariantZdb), city));
   ASSERT_TRUE(WriteFixture(small, FixtureOptions(VariantZdb),
                            std::vector<DatabaseRecord>(city.begin(), city.begin() + 5000)));
+  ASSERT_TRUE(WriteFixture(other, FixtureOptions(VariantZdb),
+                           std::vector<DatabaseRecord>(city.begin() + 5000, city.begin() + 9000)));
   struct Search {
     std::wstring path;
     std::vector<std::wstring> criteria;
   };
   std::vector<Search> searches;
-  for (const std::wstring& path : {plain, series, small}) {
+  for (const std::wstring& path : {plain, series, small, other}) {
     searches.push_back({path, {}});
     searches.push_back({path, {L"", L"\x041F\x0415\x0422"}});  // a name prefix
     searches.push_back({path, {L"12"}});                       // a piece of the phone
@@ -108,20 +106,37 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
   for (const Search& s : searches) alone.push_back(SearchAlone(s.path, s.criteria));
   ASSERT_GT(alone[1].outcome.results, 0);
 
-  constexpr int kThreads = 4;
-  std::vector<std::vector<Listed>> got(kThreads, std::vector<Listed>(searches.size()));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    std::vector<size_t> order(searches.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::shuffle(order.begin(), order.end(), random);
-    threads.emplace_back([&, t, order] {
-      for (size_t i : order) got[t][i] = SearchAlone(searches[i].path, searches[i].criteria);
-    });
+  // How many bytes the town's records take in a pool.
+  RecordPool* measure = NewRecordPool(size_t{1} << 30);
+  SearchAlone(small, {}, measure);
+  const size_t town = RecordPoolBytes(measure);
+  FreeRecordPool(measure);
+  ASSERT_GT(town, 0u);
+  // Without a pool; then with one that holds the town's records or the village's but not both
+  // (nor the city's), so that each evicts the other while searches still read it.
+  for (const size_t limit : {size_t{0}, town + town / 4}) {
+    RecordPool* pool = limit == 0 ? nullptr : NewRecordPool(limit);
+    constexpr int kThreads = 4;
+    std::vector<std::vector<Listed>> got(kThreads, std::vector<Listed>(searches.size()));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      std::vector<size_t> order(searches.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::shuffle(order.begin(), order.end(), random);
+      threads.emplace_back([&, t, order] {
+        for (size_t i : order)
+          got[t][i] = SearchAlone(searches[i].path, searches[i].criteria, pool);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t)
+      for (size_t i = 0; i < searches.size(); ++i)
+        ExpectSame(got[t][i], alone[i],
+                   "pool " + std::to_string(limit) + ", thread " + std::to_string(t) + ", search " +
+                       std::to_string(i));
+    if (pool != nullptr) {
+      EXPECT_GT(RecordPoolBytes(pool), 0u);
+      FreeRecordPool(pool);
+    }
   }
-  for (std::thread& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t)
-    for (size_t i = 0; i < searches.size(); ++i)
-      ExpectSame(got[t][i], alone[i],
-                 "thread " + std::to_string(t) + ", search " + std::to_string(i));
 }
