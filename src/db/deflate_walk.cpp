@@ -206,118 +206,148 @@ void BuildTables(DeflateWalk* w, const uint8_t* literalLengths, int literalCount
 
 enum Step { StepMore, StepRefused, StepDone, StepEnd, StepSlow, StepWindowPassed };
 
+// A stored block's header, after its type bits: the bit moves past its bytes.
+Step ReadStoredHeader(DeflateWalk* w, BitCursor* c, uint32_t last) {
+  c->bit = (c->bit + 7) & ~uint64_t{7};
+  uint32_t length = 0;
+  uint32_t complement = 0;
+  if (!TakeBits(c, 16, &length) || !TakeBits(c, 16, &complement)) return StepMore;
+  if (length != (~complement & 0xFFFF)) return StepRefused;
+  // The stored bytes need not be at hand: nothing in them is checked.
+  c->bit += uint64_t{length} * 8;
+  if (w->produced < kWindow) w->produced += length;
+  w->lastBlock = last != 0;
+  w->inBlock = false;
+  w->codesComplete = true;
+  return StepDone;
+}
+
+// The fixed codes of a block of type 1.
+void SetFixedCodes(DeflateWalk* w) {
+  uint8_t* lengths = w->lengths;
+  int longest = 0;
+  memset(lengths, 8, 144);
+  memset(lengths + 144, 9, 112);
+  memset(lengths + 256, 7, 24);
+  memset(lengths + 280, 8, 8);
+  BuildCode(lengths, 288, 286, &w->literals, &longest);
+  memset(lengths + 288, 5, 32);
+  BuildCode(lengths + 288, 32, 30, &w->distances, &longest);
+  w->codesComplete = false;  // it has symbols that exist in no block
+}
+
+// The code of the code lengths (hclen + 4 of them) as a table for the next 7 bits: length << 8
+// | symbol. zlib takes only a complete code.
+Step ReadLengthCode(BitCursor* c, uint32_t hclen, uint16_t* lengthTable) {
+  uint8_t codeLengths[19] = {};
+  for (uint32_t i = 0; i < hclen + 4; ++i) {
+    uint32_t v = 0;
+    if (!TakeBits(c, 3, &v)) return StepMore;
+    codeLengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(v);
+  }
+  WalkCode lengthCode;
+  int longest = 0;
+  if (BuildCode(codeLengths, 19, 19, &lengthCode, &longest) != 0) return StepRefused;
+  ForEachShortCode(codeLengths, 19, 7, [&](uint32_t reversed, uint32_t length, uint32_t symbol) {
+    for (uint32_t i = reversed; i < 128; i += 1u << length)
+      lengthTable[i] = static_cast<uint16_t>(length << 8 | symbol);
+  });
+  return StepDone;
+}
+
+// The total code lengths of a dynamic block into lengths, decoded with lengthTable.
+Step ReadCodeLengths(BitCursor* c, const uint16_t* lengthTable, int total, uint8_t* lengths) {
+  int have = 0;
+  while (have < total) {
+    // The next 7 bits, or those at hand padded with zeros: a code that fits in what is at
+    // hand decodes the same either way.
+    const uint64_t rest = c->limit - c->bit;
+    uint32_t peek = 0;
+    const int n = rest < 7 ? static_cast<int>(rest) : 7;
+    if (n > 0) TakeBits(c, n, &peek);
+    c->bit -= n;
+    const uint32_t e = lengthTable[peek];
+    if ((e >> 8) > static_cast<uint32_t>(n)) return StepMore;
+    c->bit += e >> 8;
+    const uint32_t symbol = e & 0xFF;
+    if (symbol < 16) {
+      lengths[have++] = static_cast<uint8_t>(symbol);
+      continue;
+    }
+    uint32_t repeat = 0;
+    uint8_t value = 0;
+    uint32_t v = 0;
+    if (symbol == 16) {
+      if (have == 0) return StepRefused;
+      if (!TakeBits(c, 2, &v)) return StepMore;
+      repeat = 3 + v;
+      value = lengths[have - 1];
+    } else if (symbol == 17) {
+      if (!TakeBits(c, 3, &v)) return StepMore;
+      repeat = 3 + v;
+    } else {
+      if (!TakeBits(c, 7, &v)) return StepMore;
+      repeat = 11 + v;
+    }
+    if (have + static_cast<int>(repeat) > total) return StepRefused;
+    memset(lengths + have, value, repeat);
+    have += static_cast<int>(repeat);
+  }
+  return StepDone;
+}
+
+// A dynamic block's codes, after its type bits.
+Step ReadDynamicCodes(DeflateWalk* w, BitCursor* c, int* literalCount, int* distanceCount) {
+  uint32_t hlit = 0;
+  uint32_t hdist = 0;
+  uint32_t hclen = 0;
+  if (!TakeBits(c, 5, &hlit) || !TakeBits(c, 5, &hdist) || !TakeBits(c, 4, &hclen)) return StepMore;
+  *literalCount = static_cast<int>(hlit) + 257;
+  *distanceCount = static_cast<int>(hdist) + 1;
+  if (*literalCount > 286 || *distanceCount > 30) return StepRefused;
+  uint16_t lengthTable[128];
+  Step step = ReadLengthCode(c, hclen, lengthTable);
+  if (step != StepDone) return step;
+  uint8_t* lengths = w->lengths;
+  step = ReadCodeLengths(c, lengthTable, *literalCount + *distanceCount, lengths);
+  if (step != StepDone) return step;
+  if (lengths[256] == 0) return StepRefused;
+  // A literal/length or distance code that is not complete is taken only as one code of one
+  // bit; no distance code at all is taken too (a block of literals).
+  int longest = 0;
+  const int literalLeft = BuildCode(lengths, *literalCount, 286, &w->literals, &longest);
+  if (literalLeft < 0 || (literalLeft > 0 && longest != 1)) return StepRefused;
+  const int distanceLeft =
+      BuildCode(lengths + *literalCount, *distanceCount, 30, &w->distances, &longest);
+  if (distanceLeft < 0 || (distanceLeft > 0 && longest > 1)) return StepRefused;
+  w->codesComplete = literalLeft == 0 && distanceLeft == 0;
+  return StepDone;
+}
+
 // The block header at the walk's bit. StepDone: the walk is in the block (or past a stored
 // one); the bit stays at the header's start for StepMore and StepRefused.
 Step ReadHeader(DeflateWalk* w, BitCursor* c) {
   const uint64_t start = c->bit;
-  const auto more = [&] {
-    c->bit = start;
-    return StepMore;
-  };
-  const auto refuse = [&] {
-    c->bit = start;
-    return StepRefused;
-  };
   uint32_t last = 0;
   uint32_t type = 0;
-  if (!TakeBits(c, 1, &last) || !TakeBits(c, 2, &type)) return more();
-  if (type == 0) {
-    c->bit = (c->bit + 7) & ~uint64_t{7};
-    uint32_t length = 0;
-    uint32_t complement = 0;
-    if (!TakeBits(c, 16, &length) || !TakeBits(c, 16, &complement)) return more();
-    if (length != (~complement & 0xFFFF)) return refuse();
-    // The stored bytes need not be at hand: nothing in them is checked.
-    c->bit += uint64_t{length} * 8;
-    if (w->produced < kWindow) w->produced += length;
-    w->lastBlock = last != 0;
-    w->inBlock = false;
-    w->codesComplete = true;
-    return StepDone;
-  }
-  if (type == 3) return refuse();
-  uint8_t* lengths = w->lengths;
   int literalCount = 288;
   int distanceCount = 32;
-  int longest = 0;
-  if (type == 1) {
-    memset(lengths, 8, 144);
-    memset(lengths + 144, 9, 112);
-    memset(lengths + 256, 7, 24);
-    memset(lengths + 280, 8, 8);
-    BuildCode(lengths, 288, 286, &w->literals, &longest);
-    memset(lengths + 288, 5, 32);
-    BuildCode(lengths + 288, 32, 30, &w->distances, &longest);
-    w->codesComplete = false;  // it has symbols that exist in no block
-  } else {
-    uint32_t hlit = 0;
-    uint32_t hdist = 0;
-    uint32_t hclen = 0;
-    if (!TakeBits(c, 5, &hlit) || !TakeBits(c, 5, &hdist) || !TakeBits(c, 4, &hclen)) return more();
-    literalCount = static_cast<int>(hlit) + 257;
-    distanceCount = static_cast<int>(hdist) + 1;
-    if (literalCount > 286 || distanceCount > 30) return refuse();
-    uint8_t codeLengths[19] = {};
-    for (uint32_t i = 0; i < hclen + 4; ++i) {
-      uint32_t v = 0;
-      if (!TakeBits(c, 3, &v)) return more();
-      codeLengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(v);
-    }
-    // zlib takes only a complete code of code lengths.
-    WalkCode lengthCode;
-    if (BuildCode(codeLengths, 19, 19, &lengthCode, &longest) != 0) return refuse();
-    uint16_t lengthTable[128];  // length << 8 | symbol, for the next 7 bits
-    ForEachShortCode(codeLengths, 19, 7, [&](uint32_t reversed, uint32_t length, uint32_t symbol) {
-      for (uint32_t i = reversed; i < 128; i += 1u << length)
-        lengthTable[i] = static_cast<uint16_t>(length << 8 | symbol);
-    });
-    const int total = literalCount + distanceCount;
-    int have = 0;
-    while (have < total) {
-      // The next 7 bits, or those at hand padded with zeros: a code that fits in what is at
-      // hand decodes the same either way.
-      const uint64_t rest = c->limit - c->bit;
-      uint32_t peek = 0;
-      const int n = rest < 7 ? static_cast<int>(rest) : 7;
-      if (n > 0) TakeBits(c, n, &peek);
-      c->bit -= n;
-      const uint32_t e = lengthTable[peek];
-      if ((e >> 8) > static_cast<uint32_t>(n)) return more();
-      c->bit += e >> 8;
-      const uint32_t symbol = e & 0xFF;
-      if (symbol < 16) {
-        lengths[have++] = static_cast<uint8_t>(symbol);
-        continue;
-      }
-      uint32_t repeat = 0;
-      uint8_t value = 0;
-      uint32_t v = 0;
-      if (symbol == 16) {
-        if (have == 0) return refuse();
-        if (!TakeBits(c, 2, &v)) return more();
-        repeat = 3 + v;
-        value = lengths[have - 1];
-      } else if (symbol == 17) {
-        if (!TakeBits(c, 3, &v)) return more();
-        repeat = 3 + v;
-      } else {
-        if (!TakeBits(c, 7, &v)) return more();
-        repeat = 11 + v;
-      }
-      if (have + static_cast<int>(repeat) > total) return refuse();
-      memset(lengths + have, value, repeat);
-      have += static_cast<int>(repeat);
-    }
-    if (lengths[256] == 0) return refuse();
-    // A literal/length or distance code that is not complete is taken only as one code of one
-    // bit; no distance code at all is taken too (a block of literals).
-    const int literalLeft = BuildCode(lengths, literalCount, 286, &w->literals, &longest);
-    if (literalLeft < 0 || (literalLeft > 0 && longest != 1)) return refuse();
-    const int distanceLeft =
-        BuildCode(lengths + literalCount, distanceCount, 30, &w->distances, &longest);
-    if (distanceLeft < 0 || (distanceLeft > 0 && longest > 1)) return refuse();
-    w->codesComplete = literalLeft == 0 && distanceLeft == 0;
+  Step step = StepDone;
+  if (!TakeBits(c, 1, &last) || !TakeBits(c, 2, &type))
+    step = StepMore;
+  else if (type == 0)
+    step = ReadStoredHeader(w, c, last);
+  else if (type == 3)
+    step = StepRefused;
+  else if (type == 1)
+    SetFixedCodes(w);
+  else
+    step = ReadDynamicCodes(w, c, &literalCount, &distanceCount);
+  if (step != StepDone) {
+    c->bit = start;
+    return step;
   }
+  if (type == 0) return StepDone;
   // The tables are built when the walk goes into the block: a caller that lets ISA-L inflate
   // a block unwalked needs only its header held to the rules.
   w->literalCount = literalCount;
@@ -369,6 +399,22 @@ Step SlowItem(DeflateWalk* w, BitCursor* c) {
     w->produced += length;
   }
   return StepDone;
+}
+
+// A match whose literal/length entry is e and distance entry d, their extra bits in buffer
+// (the distance's after the length's bits): the output grows by the literals before it and by
+// its length. False when its distance reaches before the member's start.
+inline bool CountMatch(uint32_t e, uint32_t d, uint32_t bits, uint64_t buffer, uint64_t* produced) {
+  const uint32_t length =
+      kLengthBase[EntryIndex(e)] +
+      static_cast<uint32_t>((buffer >> EntryExtraAt(e)) & ((1u << EntryExtra(e)) - 1));
+  const uint32_t distance =
+      kDistanceBase[EntryIndex(d)] +
+      static_cast<uint32_t>((buffer >> (bits + EntryExtraAt(d))) & ((1u << EntryExtra(d)) - 1));
+  *produced += EntryLiterals(e);
+  if (distance > *produced) return false;
+  *produced += length;
+  return true;
 }
 
 // The items of a block from the walk's bit, through the tables, as far as they go without a
@@ -424,29 +470,16 @@ Step FastItems(DeflateWalk* w, const unsigned char* data, const unsigned char* e
       const uint32_t d = distanceTable[(buffer >> bits) & kDistanceMask];
       const uint32_t all = bits + EntryBits(d);
       if (EntryKindOf(d) != kMatch || all > count) break;
-      if (kCounting) {
-        const uint32_t length =
-            kLengthBase[EntryIndex(e)] +
-            static_cast<uint32_t>((buffer >> EntryExtraAt(e)) & ((1u << EntryExtra(e)) - 1));
-        const uint32_t distance = kDistanceBase[EntryIndex(d)] +
-                                  static_cast<uint32_t>((buffer >> (bits + EntryExtraAt(d))) &
-                                                        ((1u << EntryExtra(d)) - 1));
-        produced += EntryLiterals(e);
-        if (distance > produced) {
-          step = StepRefused;
-          break;
-        }
-        produced += length;
-        buffer >>= all;
-        count -= all;
-        if (produced >= kWindow) {
-          step = StepWindowPassed;
-          break;
-        }
-        continue;
+      if (kCounting && !CountMatch(e, d, bits, buffer, &produced)) {
+        step = StepRefused;
+        break;
       }
       buffer >>= all;
       count -= all;
+      if (kCounting && produced >= kWindow) {
+        step = StepWindowPassed;
+        break;
+      }
       continue;
     }
     if (kind == kEnd && bits <= count) {

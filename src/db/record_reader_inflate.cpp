@@ -262,6 +262,35 @@ void CheckTrailer(GzStream* gz) {
   gz->mode = GzStream::Look;
 }
 
+// How many input bytes ISA-L may read in this call: all of them once the walk is past what
+// zlib could refuse, else no further than the walk has held the block to zlib's rules. 0 when
+// it may read none: then the member has gone to zlib, or more input is read.
+uInt WalkAllowance(GzStream* gz) {
+  z_stream& s = gz->stream;
+  if (!gz->walkLimits) return s.avail_in;
+  DeflateWalk& walk = gz->walk;
+  uInt allowed = s.avail_in;
+  // The walk reads from the block's first byte, which ISA-L took already but the input still
+  // holds.
+  const uint64_t inputAt = DeflateAt(gz);
+  const uint64_t back = Smaller(static_cast<size_t>(s.next_in - gz->input), inputAt);
+  WalkBlockItems(&walk, s.next_in - back, inputAt - back, s.avail_in + back, walk.codesComplete);
+  if (walk.state != WalkRefused &&
+      (!walk.inBlock || (walk.codesComplete && walk.produced >= kWalkWindow))) {
+    gz->walkLimits = false;  // past the block's end, or past what zlib could refuse
+  } else {
+    const uint64_t walked = walk.bit >> 3;
+    allowed = walked <= inputAt ? 0 : static_cast<uInt>(Smaller(walked - inputAt, allowed));
+  }
+  if (allowed == 0) {
+    if (walk.state == WalkRefused || gz->fileEnded || InputFull(gz))
+      HandMemberToZlib(gz);
+    else
+      FillInput(gz);
+  }
+  return allowed;
+}
+
 // One call of ISA-L's inflate within a block; returns the bytes it delivered.
 size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
   z_stream& s = gz->stream;
@@ -274,7 +303,6 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
     HandMemberToZlib(gz);
     return 0;
   }
-  DeflateWalk& walk = gz->walk;
   if (gz->at == GzStream::AtBlock) {
     const BlockStart started = StartIsalBlock(gz);
     if (started == BlockForZlib ||
@@ -287,28 +315,8 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
       return 0;
     }
   }
-  uInt allowed = s.avail_in;
-  if (gz->walkLimits) {
-    // The walk reads from the block's first byte, which ISA-L took already but the input still
-    // holds.
-    const uint64_t inputAt = DeflateAt(gz);
-    const uint64_t back = Smaller(static_cast<size_t>(s.next_in - gz->input), inputAt);
-    WalkBlockItems(&walk, s.next_in - back, inputAt - back, s.avail_in + back, walk.codesComplete);
-    if (walk.state != WalkRefused &&
-        (!walk.inBlock || (walk.codesComplete && walk.produced >= kWalkWindow))) {
-      gz->walkLimits = false;  // past the block's end, or past what zlib could refuse
-    } else {
-      const uint64_t walked = walk.bit >> 3;
-      allowed = walked <= inputAt ? 0 : static_cast<uInt>(Smaller(walked - inputAt, allowed));
-    }
-    if (allowed == 0) {
-      if (walk.state == WalkRefused || gz->fileEnded || InputFull(gz))
-        HandMemberToZlib(gz);
-      else
-        FillInput(gz);
-      return 0;
-    }
-  }
+  const uInt allowed = WalkAllowance(gz);
+  if (allowed == 0) return 0;
   inflate_state& state = gz->isal;
   state.next_in = s.next_in;
   state.avail_in = allowed;
@@ -329,8 +337,8 @@ size_t InflateWithIsalOnce(GzStream* gz, unsigned char* out, size_t room) {
     const size_t back = static_cast<size_t>(DeflateAt(gz) - (end >> 3));
     s.next_in -= back;
     s.avail_in += static_cast<uInt>(back);
-    walk.bit = end;
-    walk.inBlock = false;
+    gz->walk.bit = end;
+    gz->walk.inBlock = false;
     gz->at = GzStream::AtBlock;
     if (gz->lastBlock) {
       const size_t partial = (end & 7) != 0 ? 1 : 0;  // the trailer starts at the next byte
