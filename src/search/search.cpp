@@ -118,7 +118,7 @@ std::shared_ptr<const Database> LoadDatabase(const std::wstring& path, FieldName
   return database;
 }
 
-Query PrepareQuery(const Database& database, const std::vector<std::wstring>& typed) {
+Query PrepareTypedQuery(const Database& database, const std::vector<std::wstring>& typed) {
   FieldTable scratch;
   if (!CopyFieldTable(database.schema, &scratch)) return Query();
   for (int i = 0; i < scratch.searchCount; ++i)

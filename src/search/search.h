@@ -47,7 +47,7 @@ std::shared_ptr<const Database> LoadDatabase(const std::wstring& path, FieldName
 // them, single-byte, cut to the field's maxLength, folded where the field folds.
 // What a user typed into each criterion box, in search order (a missing or empty text is no
 // criterion), made into a query of the database's fields.
-Query PrepareQuery(const Database& database, const std::vector<std::wstring>& typed);
+Query PrepareTypedQuery(const Database& database, const std::vector<std::wstring>& typed);
 
 // How a search reads the file. Only a view of a plain file installs a process-wide handler (for
 // SIGBUS: a file cut under the view), and only read-ahead starts threads.

@@ -57,7 +57,8 @@ Listed SearchAlone(const std::wstring& path, const std::vector<std::wstring>& ty
   SearchOptions options;
   options.read = ReadView;
   options.pool = pool;
-  const SearchOutcome outcome = Search(*database, {PrepareQuery(*database, typed)}, sink, options);
+  const SearchOutcome outcome =
+      Search(*database, {PrepareTypedQuery(*database, typed)}, sink, options);
   listed.outcome = outcome.scan;
   listed.opened = outcome.failure == 0;
   return listed;
