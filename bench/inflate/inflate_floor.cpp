@@ -106,7 +106,7 @@ int Run(const std::vector<std::string>& args) {
     std::sort(times.begin(), times.end());
     printf("%d thread%s: %lld us (median of %d, %zu members, %s)\n", threads,
            threads == 1 ? "" : "s", times[times.size() / 2], runs, members.size(),
-           CurrentInflateEngine() == InflateWithIsal ? "isal" : "zlib");
+           DefaultInflateEngine() == InflateWithIsal ? "isal" : "zlib");
   }
   return 0;
 }

@@ -470,11 +470,11 @@ bool StampNow(const RecordReader* reader, FileStamp* now) {
 }  // namespace
 
 int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
-                     bool viaGz, FileSharing plainSharing) {
+                     bool viaGz, FileSharing plainSharing, InflateEngine engine) {
   *reader = RecordReader();
   reader->viaGz = viaGz;
   if (viaGz) {
-    GzStream* gz = OpenGzStream(path);
+    GzStream* gz = OpenGzStream(path, engine);
     if (gz == nullptr) return 2;
     reader->gz = gz;
     // The records start headerSize bytes into the decompressed stream; a stream that ends

@@ -12,6 +12,16 @@
 #include "db/file_system.h"
 #include "db/record_cache.h"
 
+// Which library inflates. ISA-L's inflate is more than twice as fast as zlib's; zlib stays for
+// builds without ISA-L (VOSTREL_INFLATE=zlib) and decides every member that ISA-L does not
+// finish cleanly or that zlib refuses anywhere (ISA-L takes some data zlib refuses), so both
+// engines deliver the same bytes.
+enum InflateEngine { InflateWithZlib = 0, InflateWithIsal = 1 };
+
+// The build's choice: ISA-L where it is built in.
+InflateEngine DefaultInflateEngine();
+bool InflateEngineBuiltIn(InflateEngine engine);
+
 struct RecordReader {
   bool viaGz = false;
   void* gz = nullptr;  // the GzStream (see record_reader_inflate.h), owned
@@ -46,8 +56,10 @@ struct RecordReader {
 // given sharing: the application's search worker holds it alone (ShareNothing); a command-line
 // search shares it with other readers (ShareWithReaders). A gz stream is never refused for
 // another reader.
+// engine inflates a gz stream (the differential tests compare the two).
 int OpenRecordReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
-                     bool viaGz, FileSharing plainSharing = ShareNothing);
+                     bool viaGz, FileSharing plainSharing = ShareNothing,
+                     InflateEngine engine = DefaultInflateEngine());
 // Reads up to count bytes into dst; returns how many arrived (fewer only at the end of the
 // data, at damage in a compressed stream, or on a read error).
 size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count);

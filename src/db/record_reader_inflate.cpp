@@ -43,12 +43,6 @@ constexpr size_t kKeptInput = 8;
 constexpr uint64_t kManyBlocks = 64;
 constexpr uint64_t kSmallBlock = 4096;
 
-#ifdef VOSTREL_WITH_ISAL
-InflateEngine SelectedEngine = InflateWithIsal;
-#else
-InflateEngine SelectedEngine = InflateWithZlib;
-#endif
-
 size_t Smaller(size_t a, size_t b) { return a < b ? a : b; }
 
 }  // namespace
@@ -419,7 +413,13 @@ size_t InflateWithZlibOnce(GzStream* gz, unsigned char* out, size_t room) {
 
 }  // namespace
 
-InflateEngine CurrentInflateEngine() { return SelectedEngine; }
+InflateEngine DefaultInflateEngine() {
+#ifdef VOSTREL_WITH_ISAL
+  return InflateWithIsal;
+#else
+  return InflateWithZlib;
+#endif
+}
 
 bool InflateEngineBuiltIn(InflateEngine engine) {
 #ifdef VOSTREL_WITH_ISAL
@@ -429,26 +429,14 @@ bool InflateEngineBuiltIn(InflateEngine engine) {
 #endif
 }
 
-void SetInflateEngineForTests(InflateEngine engine) {
-  if (InflateEngineBuiltIn(engine)) SelectedEngine = engine;
-}
-
-void ResetInflateEngineForTests() {
-#ifdef VOSTREL_WITH_ISAL
-  SelectedEngine = InflateWithIsal;
-#else
-  SelectedEngine = InflateWithZlib;
-#endif
-}
-
-GzStream* OpenGzStream(const wchar_t* path) {
+GzStream* OpenGzStream(const wchar_t* path, InflateEngine engine) {
   GzStream* gz = new (std::nothrow) GzStream();
   if (gz == nullptr) return nullptr;
   if (!OpenForReading(path, ShareWithAll, &gz->file)) {
     delete gz;
     return nullptr;
   }
-  gz->engine = SelectedEngine;
+  gz->engine = InflateEngineBuiltIn(engine) ? engine : DefaultInflateEngine();
   gz->stream.next_in = gz->input;
 #ifdef VOSTREL_WITH_ISAL
   if (gz->engine == InflateWithIsal) isal_inflate_init(&gz->isal);
@@ -535,7 +523,7 @@ struct MemberInflater {
 MemberInflater* NewMemberInflater(const GzStream* gz) {
   MemberInflater* m = new (std::nothrow) MemberInflater();
   if (m == nullptr) return nullptr;
-  m->engine = gz != nullptr ? gz->engine : SelectedEngine;
+  m->engine = gz != nullptr ? gz->engine : DefaultInflateEngine();
   return m;
 }
 

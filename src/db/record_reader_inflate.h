@@ -9,24 +9,13 @@
 #include <cstdint>
 
 #include "db/file_system.h"
-
-// Which library inflates. ISA-L's inflate is more than twice as fast as zlib's; zlib stays for
-// builds without ISA-L (VOSTREL_INFLATE=zlib) and decides every member that ISA-L does not
-// finish cleanly or that zlib refuses anywhere (ISA-L takes some data zlib refuses), so both
-// engines deliver the same bytes.
-enum InflateEngine { InflateWithZlib = 0, InflateWithIsal = 1 };
-
-// The engine streams opened from now on use: the build's choice unless a test picked another.
-InflateEngine CurrentInflateEngine();
-bool InflateEngineBuiltIn(InflateEngine engine);
-// For differential tests: streams opened afterwards use engine (when built in).
-void SetInflateEngineForTests(InflateEngine engine);
-void ResetInflateEngineForTests();
+#include "db/record_reader.h"
 
 struct GzStream;
 // Opens the file (shared with every other holder) for reading; nullptr when it cannot be opened
 // or no memory is left.
-GzStream* OpenGzStream(const wchar_t* path);
+// engine is the library that inflates it (DefaultInflateEngine() where engine is not built in).
+GzStream* OpenGzStream(const wchar_t* path, InflateEngine engine = DefaultInflateEngine());
 // Up to count bytes of the decompressed stream; fewer only at its end, at damage or at a cut.
 size_t ReadGzStream(GzStream* gz, unsigned char* out, size_t count);
 void CloseGzStream(GzStream* gz);

@@ -87,14 +87,18 @@ bool WildcardMatchBytes(const char* pattern, const unsigned char* text, size_t l
   }
 }
 
+// Every byte as it is: the fold of a pattern that folds nothing.
+struct IdentityBytes {
+  unsigned char bytes[256];
+  constexpr IdentityBytes() : bytes() {
+    for (int b = 0; b < 256; ++b) bytes[b] = static_cast<unsigned char>(b);
+  }
+};
+constexpr IdentityBytes kSame;
+
 bool WildcardMatch(const char* pattern, const char* text) {
-  static const unsigned char* const kSame = [] {
-    static unsigned char same[256];
-    for (int b = 0; b < 256; ++b) same[b] = static_cast<unsigned char>(b);
-    return same;
-  }();
   return WildcardMatchBytes(pattern, reinterpret_cast<const unsigned char*>(text), strlen(text),
-                            kSame);
+                            kSame.bytes);
 }
 
 bool CriterionMatches(const FieldDescriptor* field) {

@@ -303,12 +303,11 @@ namespace {
 // the command line reads, on the read-ahead's threads (a series' members two at a time).
 std::string StreamByEngine(const std::wstring& path, unsigned headerSize, InflateEngine engine,
                            bool readAhead = false) {
-  SetInflateEngineForTests(engine);
   DatabaseHeader header;
   header.headerSize = static_cast<uint16_t>(headerSize);
   RecordReader reader;
   std::string bytes;
-  if (OpenRecordReader(&reader, path.c_str(), header, true) == 0) {
+  if (OpenRecordReader(&reader, path.c_str(), header, true, ShareNothing, engine) == 0) {
     if (readAhead) {
       EXPECT_TRUE(StartReadAhead(&reader));
     }
@@ -321,7 +320,6 @@ std::string StreamByEngine(const std::wstring& path, unsigned headerSize, Inflat
     }
   }
   CloseRecordReader(&reader);
-  ResetInflateEngineForTests();
   return bytes;
 }
 
@@ -681,13 +679,11 @@ TEST(DbReader, TheFastInflateDeliversExactlyTheBytesZlibDelivers) {
     same(whole.substr(0, cut), "cut at " + std::to_string(cut));
     // zlib's own reading ends where it ends whatever the reads ask for: here a byte at a time,
     // so that a match the cut leaves whole is copied out after the last input is taken.
-    SetInflateEngineForTests(InflateWithZlib);
-    GzStream* gz = OpenGzStream(path.c_str());
+    GzStream* gz = OpenGzStream(path.c_str(), InflateWithZlib);
     std::string byBytes;
     unsigned char byte = 0;
     while (gz != nullptr && ReadGzStream(gz, &byte, 1) == 1) byBytes += static_cast<char>(byte);
     CloseGzStream(gz);
-    ResetInflateEngineForTests();
     EXPECT_TRUE(byBytes.substr(std::min<size_t>(byBytes.size(), kShortHeaderSize)) ==
                 StreamByEngine(path, kShortHeaderSize, InflateWithZlib))
         << "cut at " << cut << ", read a byte at a time";
@@ -806,12 +802,13 @@ struct CachedStream {
 // viewWindow: a plain file is viewed in windows of that many bytes instead of as StartReadAhead
 // takes it.
 CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool viaGz = true,
-                           size_t viewWindow = 0) {
+                           size_t viewWindow = 0, InflateEngine engine = DefaultInflateEngine()) {
   CachedStream result;
   DatabaseHeader header;
   header.headerSize = static_cast<uint16_t>(headerSize);
   RecordReader reader;
-  if (OpenRecordReader(&reader, path.c_str(), header, viaGz) != 0) return result;
+  if (OpenRecordReader(&reader, path.c_str(), header, viaGz, ShareNothing, engine) != 0)
+    return result;
   RecordCache cache;
   BeginRecordCache(&cache, size_t{1} << 30);
   TeeRecordReader(&reader, &cache);
@@ -836,7 +833,7 @@ CachedStream StreamByCache(const std::wstring& path, unsigned headerSize, bool v
   result.otherPieces = StreamInPieces(&reader, 3);
   CloseRecordReader(&reader);
   FreeRecordCache(&cache);
-  if (OpenRecordReader(&reader, path.c_str(), header, viaGz) == 0)
+  if (OpenRecordReader(&reader, path.c_str(), header, viaGz, ShareNothing, engine) == 0)
     result.ownReads = StreamInPieces(&reader, 0);
   CloseRecordReader(&reader);
   return result;
@@ -919,10 +916,10 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
   pastEnd[pastEnd.rfind("VD") + 5] = 0x7F;
   seriesCases.push_back({"series, a length past the end", pastEnd});
   const std::wstring path = dir.File(L"c.zdb");
-  auto check = [&](const Case& c) {
+  auto check = [&](const Case& c, InflateEngine engine = DefaultInflateEngine()) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(WriteFileBytes(path, c.file));
-    const CachedStream got = StreamByCache(path, kShortHeaderSize);
+    const CachedStream got = StreamByCache(path, kShortHeaderSize, true, 0, engine);
     EXPECT_TRUE(got.sourceEnded);
     EXPECT_EQ(got.held, got.fromFile.size());
     EXPECT_EQ(got.fromMemory.size(), got.fromFile.size());
@@ -935,10 +932,8 @@ TEST(DbReader, TheCacheDeliversExactlyWhatTheFileDelivered) {
   for (const InflateEngine engine : {InflateWithIsal, InflateWithZlib}) {
     if (!InflateEngineBuiltIn(engine)) continue;
     SCOPED_TRACE(engine == InflateWithIsal ? "ISA-L" : "zlib");
-    SetInflateEngineForTests(engine);
-    for (const Case& c : seriesCases) check(c);
+    for (const Case& c : seriesCases) check(c, engine);
   }
-  ResetInflateEngineForTests();
   // The same holds for a plain file, and at its size the whole record stream is kept.
   ASSERT_TRUE(WriteFileBytes(path, bytes));
   const CachedStream plain = StreamByCache(path, kShortHeaderSize, false);
