@@ -174,6 +174,7 @@ bool StartAheadThread(RecordReader* reader) {
     try {
       ahead->thread = std::thread(ReadAheadLoop, reader, ahead);
       reader->ahead = ahead;
+      reader->source = SourceAheadThread;
       return true;
     } catch (const std::system_error&) {
       // No thread to be had: reading in the caller's own calls still works.
@@ -403,6 +404,7 @@ bool StartMemberThreads(RecordReader* reader, size_t skip) {
     // One thread is enough to be right; a second makes it fast.
     if (started > 0) {
       reader->members = a;
+      reader->source = SourceMemberThreads;
       return true;
     }
   }
@@ -456,7 +458,7 @@ void StopMembers(RecordReader* reader) {
 
 // The file the reader reads, whatever its mode; null on the kept records.
 const ExclusiveFile* ReaderFile(const RecordReader* reader) {
-  if (reader->memory != nullptr) return nullptr;
+  if (reader->source == SourceCache) return nullptr;
   if (reader->viaGz)
     return reader->gz != nullptr ? GzStreamFile(static_cast<const GzStream*>(reader->gz)) : nullptr;
   return &reader->file;
@@ -516,21 +518,21 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
       continue;
     }
     if (reader->atEnd) break;
-    if (reader->memory != nullptr) {
-      ServeNextChunk(reader);
-      continue;
-    }
-    if (reader->view != nullptr) {
-      TakeViewWindow(reader);
-      continue;
-    }
-    if (reader->ahead != nullptr) {
-      TakeReadAheadBlock(reader);
-      continue;
-    }
-    if (reader->members != nullptr) {
-      TakeMemberBlock(reader);
-      continue;
+    switch (reader->source) {
+      case SourceCache:
+        ServeNextChunk(reader);
+        continue;
+      case SourceView:
+        TakeViewWindow(reader);
+        continue;
+      case SourceAheadThread:
+        TakeReadAheadBlock(reader);
+        continue;
+      case SourceMemberThreads:
+        TakeMemberBlock(reader);
+        continue;
+      case SourceOwnReads:
+        break;
     }
     const size_t left = count - total;
     if (reader->buffer == nullptr || left >= kBlockSize) {
@@ -550,8 +552,7 @@ size_t ReadRecordBytes(RecordReader* reader, void* dst, size_t count) {
 void CloseRecordReader(RecordReader* reader) {
   // The thread reads from the source: it ends before the source closes. Its blocks were the
   // buffer.
-  const bool ownBuffer = reader->memory == nullptr && reader->ahead == nullptr &&
-                         reader->members == nullptr && reader->view == nullptr;
+  const bool ownBuffer = reader->source == SourceOwnReads;
   StopReadAhead(reader);
   StopMembers(reader);
   if (reader->view != nullptr) {
@@ -571,13 +572,13 @@ void OpenRecordReaderOnCache(RecordReader* reader, const RecordCache* cache) {
   *reader = RecordReader();
   reader->viaGz = true;
   reader->memory = cache;
+  reader->source = SourceCache;
   ServeNextChunk(reader);
 }
 
 bool MapRecordFile(RecordReader* reader, size_t window) {
-  if (reader->viaGz || reader->memory != nullptr || reader->ahead != nullptr ||
-      reader->view != nullptr || reader->atEnd || reader->bufferEnd != reader->bufferStart ||
-      window == 0)
+  if (reader->viaGz || reader->source != SourceOwnReads || reader->atEnd ||
+      reader->bufferEnd != reader->bufferStart || window == 0)
     return false;
   ViewedFile* viewed = new (std::nothrow) ViewedFile();
   if (viewed == nullptr) return false;
@@ -588,6 +589,7 @@ bool MapRecordFile(RecordReader* reader, size_t window) {
   viewed->window = window;
   free(reader->buffer);
   reader->view = viewed;
+  reader->source = SourceView;
   // The buffer is the view itself and is only read.
   reader->buffer = const_cast<unsigned char*>(viewed->view.bytes);
   reader->bufferStart = viewed->view.start;
@@ -620,8 +622,7 @@ bool RecordCutAway(const RecordReader* reader) {
 }
 
 bool StartReadAhead(RecordReader* reader, bool mayView) {
-  if (reader->memory != nullptr || reader->ahead != nullptr || reader->atEnd ||
-      reader->bufferEnd != reader->bufferStart)
+  if (reader->source != SourceOwnReads || reader->atEnd || reader->bufferEnd != reader->bufferStart)
     return false;
   // A view costs no copy at all, and no thread.
   if (mayView && !reader->viaGz && MapRecordFile(reader, kViewWindow)) return true;

@@ -22,7 +22,19 @@ enum InflateEngine { InflateWithZlib = 0, InflateWithIsal = 1 };
 InflateEngine DefaultInflateEngine();
 bool InflateEngineBuiltIn(InflateEngine engine);
 
+// Where a reader's buffer gets its next bytes from: its own reads of the source, a cache's
+// chunks, windows of a view, a read-ahead thread's ring, or the threads that inflate a series'
+// members. Each but the first has its own state below (memory, view, ahead, members).
+enum ReaderSource : unsigned char {
+  SourceOwnReads = 0,
+  SourceCache,
+  SourceView,
+  SourceAheadThread,
+  SourceMemberThreads,
+};
+
 struct RecordReader {
+  ReaderSource source = SourceOwnReads;
   bool viaGz = false;
   void* gz = nullptr;  // the GzStream (see record_reader_inflate.h), owned
   ExclusiveFile file;
