@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <utility>
 
 #include "i18n/format_text.h"
 #include "ui/app_globals_win32.h"
@@ -16,6 +17,8 @@ constexpr int kStatusTextCapacity = 256;
 constexpr int kQueueCapacity = 1024;
 
 ResultStore Rows;
+// The order the list shows the rows in; the store keeps them in the order they came.
+ResultOrder Shown;
 DWORD PaintInterval = kDefaultListPaintIntervalMs;
 bool SynchronousUpdates = false;
 
@@ -266,6 +269,7 @@ void FreeResultRows() {
   View.listed = 0;
   View.counted = 0;
   FreeStoredRows(&Rows);
+  Shown = ResultOrder();
   ForgetResultSort();
 }
 
@@ -379,7 +383,7 @@ int ResultRowCount() { return StoredCount(); }
 
 ResultRow ResultRowAt(int index) {
   if (index < 0 || index >= StoredCount()) return nullptr;
-  return StoredRow(&Rows, index);
+  return StoredRow(&Rows, OrderedRow(Shown, index));
 }
 
 int SortableRowCount() {
@@ -389,10 +393,18 @@ int SortableRowCount() {
 
 ResultStore* ResultRowStore() { return &Rows; }
 
-void ShowSortedRows() {
+const ResultOrder& ShownResultOrder() { return Shown; }
+
+void ShowSortedRows(ResultOrder* order) {
+  if (order) Shown = std::move(*order);
   const int count = SortableRowCount();
   if (View.listed != count) SetListCount(count);
   if (ResultListView) InvalidateRect(ResultListView, nullptr, TRUE);
+}
+
+void MarkShownOrder(int column, bool descending) {
+  Shown.column = column;
+  Shown.descending = descending;
 }
 
 void SetListPaintIntervalForTests(DWORD milliseconds) { PaintInterval = milliseconds; }

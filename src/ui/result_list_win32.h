@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "search/result_row.h"
+#include "search/result_sort.h"
 #include "search/result_store.h"
 
 // Messages to the Result page. Start, drain and end are sent by the worker (it waits for
@@ -44,17 +45,24 @@ void RefreshScanView();
 void FinishScanView();
 
 // Frees every row and empties the list (its count goes to 0 first, so nothing can ask for a
-// freed row). No worker may run.
+// freed row), and forgets the order it showed them in. No worker may run.
 void FreeResultRows();
-// How many rows are stored, and row i (nullptr outside 0 .. count - 1). UI thread.
+// How many rows are stored, and the row the list shows at index i (nullptr outside
+// 0 .. count - 1). UI thread.
 int ResultRowCount();
 ResultRow ResultRowAt(int index);
-// The rows a sort may reorder: while a scan runs, the ones the status line counts (the worker
-// appends behind them); otherwise all of them.
+// The rows a sort may order: while a scan runs, the ones the status line counts (the worker
+// appends behind them, and they show in the order they came after the sorted ones); otherwise
+// all of them.
 int SortableRowCount();
 ResultStore* ResultRowStore();
-// After rows were reordered: the list shows what it may and paints it anew.
-void ShowSortedRows();
+// The order the list shows the rows in: none (file order) until a sort, and again after the
+// rows are freed.
+const ResultOrder& ShownResultOrder();
+// After a sort: the list takes its order (when given), shows what it may and paints it anew.
+void ShowSortedRows(ResultOrder* order);
+// A sort that found no room keeps the rows where they are but names its column and direction.
+void MarkShownOrder(int column, bool descending);
 
 // Work over many of the list's rows on the UI thread (a sort, a select-all, a copy): from this
 // many rows on, the list stops painting while the work changes its items (the platform's list

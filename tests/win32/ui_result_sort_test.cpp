@@ -162,10 +162,9 @@ std::vector<int> SortArrows() {
 
 // Clicks each column in turn (orders of equal texts depend on the order before) and compares
 // every result with the reference: a click on the column sorted last reverses its order, a
-// click on another sorts that one ascending.
-void ExpectClicksSortLikeTheReference(const std::vector<int>& columns) {
-  int sortedColumn = -1;
-  bool descending = false;
+// click on another sorts that one ascending. The rows may be sorted already, by sortedColumn.
+void ExpectClicksSortLikeTheReference(const std::vector<int>& columns, int sortedColumn = -1,
+                                      bool descending = false) {
   for (int column : columns) {
     SCOPED_TRACE("column " + std::to_string(column));
     descending = column == sortedColumn && !descending;
@@ -311,4 +310,31 @@ TEST(ResultSort, SelectionAndFocusFollowTheirRows) {
         static_cast<int>(SendMessageW(ResultListView, LVM_GETNEXTITEM, -1, LVNI_FOCUSED));
     EXPECT_EQ(reinterpret_cast<LPARAM>(ResultRowAt(focused)), pickedRows[1]);
   }
+}
+
+TEST(ResultSort, AClickDuringAScanSortsTheCountedRowsAndTheRestFollowInFileOrder) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"tricky.db", TrickyRecords());
+  app.InstallDatabases({{L"tricky.db", "Tricky"}});
+  ASSERT_EQ(app.Start(), 0);
+  ASSERT_TRUE(StartHeldScan(100));
+  const int counted = SortableRowCount();
+  ASSERT_GT(counted, 1);
+  ASSERT_LT(counted, 3 * kTrickyCount);
+  std::vector<LPARAM> counting = ListedRows();
+  counting.resize(static_cast<size_t>(counted));
+  const std::vector<LPARAM> sorted = ReferenceOrder(counting, 1, false);
+  ClickHeader(1);
+  EXPECT_EQ(ListItemCount(), counted);
+  ASSERT_TRUE(FinishHeldScan());
+  // The rows the scan listed after the click come after the sorted ones, as they came.
+  std::vector<LPARAM> expected = sorted;
+  for (int i = counted; i < ResultRowCount(); ++i)
+    expected.push_back(reinterpret_cast<LPARAM>(StoredRow(ResultRowStore(), i)));
+  ASSERT_EQ(ListedRows(), expected);
+  ASSERT_EQ(ListItemCount(), 3 * kTrickyCount);
+  EXPECT_EQ(ListCell(counted, 0), reinterpret_cast<ResultRow>(expected[counted])[0]);
+  // The next click on the column sorts every row, in reverse, from the order they are shown in.
+  ExpectClicksSortLikeTheReference({1, 1, 2}, 1, false);
 }
