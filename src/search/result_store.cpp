@@ -11,8 +11,6 @@ struct RowBlock {
 
 namespace {
 
-std::atomic<int> RowLimit{-1};
-
 // Rows start at pointer alignment, and so does the room behind the block's own header.
 constexpr size_t kRowAlignment = alignof(wchar_t*);
 constexpr size_t kBlockHeaderBytes =
@@ -41,7 +39,7 @@ void* RowSpace(ResultStore* store, size_t bytes) {
 
 bool AppendStoredRow(ResultStore* store, const FieldTable* table) {
   const int index = store->count.load(std::memory_order_relaxed);
-  const int limit = RowLimit.load(std::memory_order_relaxed);
+  const int limit = store->rowLimit.load(std::memory_order_relaxed);
   if (index == INT_MAX || (limit >= 0 && index >= limit)) return false;
   ResultRow*& chunk = store->chunks[index >> kStoreChunkBits];
   if (chunk == nullptr) {
@@ -76,5 +74,3 @@ int StoredRowBlocks(const ResultStore* store) {
   for (const RowBlock* block = store->blocks; block != nullptr; block = block->next) ++blocks;
   return blocks;
 }
-
-void SetStoredRowLimitForTests(int rows) { RowLimit.store(rows); }

@@ -23,6 +23,9 @@ struct ResultStore {
   ResultRow* chunks[kStoreChunks] = {};
   std::atomic<int> count{0};
   RowBlock* blocks = nullptr;  // the newest first; the appending thread's own until freed
+  // A test's limit: the store refuses rows beyond this many, as if memory had run out
+  // (negative: none but memory's).
+  std::atomic<int> rowLimit{-1};
 };
 
 // The appending thread: lays out the row of the table's displayed values as row number count.
@@ -38,7 +41,3 @@ inline ResultRow& StoredRow(ResultStore* store, int index) {
 void FreeStoredRows(ResultStore* store);
 // How many blocks hold the rows now (what freeing them costs).
 int StoredRowBlocks(const ResultStore* store);
-
-// Test seam: the store refuses rows beyond this many, as if memory had run out (a negative
-// limit restores the real one).
-void SetStoredRowLimitForTests(int rows);

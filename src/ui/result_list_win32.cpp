@@ -411,6 +411,8 @@ void SetListPaintIntervalForTests(DWORD milliseconds) { PaintInterval = millisec
 
 void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = synchronous; }
 
+void SetStoredRowLimitForTests(int rows) { Rows.rowLimit.store(rows); }
+
 void ResetResultListForTests() {
   EndWholeSelection(false);
   StatusTextHeld = false;

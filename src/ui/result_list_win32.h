@@ -103,5 +103,7 @@ int SelectedRowCount();
 // the updates one by one.
 void SetListPaintIntervalForTests(DWORD milliseconds);
 void SetSynchronousUpdatesForTests(bool synchronous);
+// The list's store refuses rows beyond this many, as if memory had run out (negative: none).
+void SetStoredRowLimitForTests(int rows);
 // Puts the seams back as at start-up.
 void ResetResultListForTests();

@@ -15,6 +15,7 @@
 #include "test_support.h"
 #include "ui/app_globals_win32.h"
 #include "ui/page_controls_win32.h"
+#include "ui/result_list_win32.h"
 #include "ui/search_worker_win32.h"
 #include "ui_harness.h"
 

@@ -15,6 +15,7 @@
 #include "ui/main_window_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/pages_win32.h"
+#include "ui/result_list_win32.h"
 #include "ui/schema_controls_win32.h"
 #include "ui/search_worker_win32.h"
 #include "ui_harness.h"
