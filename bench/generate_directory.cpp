@@ -214,12 +214,19 @@ std::vector<FieldDescriptor> StoredDescriptors() {
   return fields;
 }
 
-int Generate(const std::vector<std::string>& args) {
+// What the command line asks for.
+struct GenerateArguments {
   uint64_t records = 10000;
   uint64_t seed = 1;
   std::string title = ToCp1251(L"Москва (демо)");
-  bool stored = false, builtin = false;
+  bool stored = false;
+  bool builtin = false;
   std::string output;
+};
+
+// Reads the arguments; -1 when the program is to go on, else the exit code (after the help,
+// the version, or what was wrong).
+int ParseGenerateArguments(const std::vector<std::string>& args, GenerateArguments* given) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -231,53 +238,60 @@ int Generate(const std::vector<std::string>& args) {
       fputs("vostrel-gen " VOSTREL_VERSION "\n", stdout);
       return 0;
     } else if (a == "--records" && hasValue) {
-      if (!ParseCount(args[++i], INT32_MAX, &records)) {
+      if (!ParseCount(args[++i], INT32_MAX, &given->records)) {
         fprintf(stderr, "vostrel-gen: --records needs a number from 0 to %d\n", INT32_MAX);
         return 2;
       }
     } else if (a == "--seed" && hasValue) {
-      if (!ParseCount(args[++i], UINT64_MAX / 10, &seed)) {
+      if (!ParseCount(args[++i], UINT64_MAX / 10, &given->seed)) {
         fprintf(stderr, "vostrel-gen: --seed needs a non-negative number\n");
         return 2;
       }
     } else if (a == "--title" && hasValue) {
-      if (!WideToSingleByteStrict(Utf8ToWide(args[++i]), &title)) {
+      if (!WideToSingleByteStrict(Utf8ToWide(args[++i]), &given->title)) {
         fprintf(stderr, "vostrel-gen: the title has characters that Windows-1251 cannot hold\n");
         return 2;
       }
     } else if (a == "--stored") {
-      stored = true;
+      given->stored = true;
     } else if (a == "--builtin") {
-      builtin = true;
+      given->builtin = true;
     } else if (!a.empty() && a[0] == '-') {
       fprintf(stderr, "vostrel-gen: unknown or incomplete option '%s'\n\n%s", a.c_str(), kUsage);
       return 2;
-    } else if (output.empty()) {
-      output = a;
+    } else if (given->output.empty()) {
+      given->output = a;
     } else {
       fprintf(stderr, "vostrel-gen: more than one output file\n\n%s", kUsage);
       return 2;
     }
   }
-  if (output.empty()) {
+  if (given->output.empty()) {
     fputs(kUsage, stderr);
     return 2;
   }
-  const std::wstring path = Utf8ToWide(output);
+  return -1;
+}
+
+int Generate(const std::vector<std::string>& args) {
+  GenerateArguments given;
+  const int parsed = ParseGenerateArguments(args, &given);
+  if (parsed >= 0) return parsed;
+  const std::wstring path = Utf8ToWide(given.output);
   DatabaseWriterOptions options;
   options.variant = EndsWithIgnoringCase(path, L".fdb")   ? VariantFdb
                     : EndsWithIgnoringCase(path, L".zdb") ? VariantZdb
                                                           : VariantPlain;
-  options.compress = !stored;
-  options.title = title;
+  options.compress = !given.stored;
+  options.title = given.title;
   options.numberWidth = 7;
-  if (options.variant == VariantFdb && !builtin) {
+  if (options.variant == VariantFdb && !given.builtin) {
     options.version = 12;
     options.descriptors = StoredDescriptors();
   }
 
   const Tables tables = MakeTables();
-  Random random{seed * 0x2545F4914F6CDD1Dull + 0x1234567ull};
+  Random random{given.seed * 0x2545F4914F6CDD1Dull + 0x1234567ull};
   DatabaseStreamWriter writer;
   std::string error;
   if (!BeginDatabaseFile(&writer, path.c_str(), options, &error)) {
@@ -285,7 +299,7 @@ int Generate(const std::vector<std::string>& args) {
     return 1;
   }
   DatabaseRecord record(5);
-  for (uint64_t i = 0; i < records; ++i) {
+  for (uint64_t i = 0; i < given.records; ++i) {
     MakeRecord(tables, &random, i, &record);
     if (!AppendDatabaseRecord(&writer, record, &error)) {
       fprintf(stderr, "vostrel-gen: %s\n", error.c_str());
@@ -297,8 +311,8 @@ int Generate(const std::vector<std::string>& args) {
     fprintf(stderr, "vostrel-gen: %s\n", error.c_str());
     return 1;
   }
-  printf("vostrel-gen: %llu records written to %s\n", static_cast<unsigned long long>(records),
-         output.c_str());
+  printf("vostrel-gen: %llu records written to %s\n",
+         static_cast<unsigned long long>(given.records), given.output.c_str());
   return 0;
 }
 
