@@ -66,15 +66,8 @@ mkdir -p "$APP"
 cp "$EXE" "$APP/vostrel.exe"
 cp "$SOURCE/vostrel.lng" "$APP/vostrel.lng"
 
-n=90
-while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-XVFB_PID=$!
-export DISPLAY=":$n"
-for _ in $(seq 100); do
-  xdpyinfo >/dev/null 2>&1 && break
-  sleep 0.1
-done
+. "$SOURCE/tests/support/virtual_screen.sh"
+start_virtual_screen 1024x768x24
 openbox >/dev/null 2>&1 &
 WM_PID=$!
 for _ in $(seq 100); do

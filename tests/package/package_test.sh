@@ -569,15 +569,8 @@ else
 fi
 exec {hold_in}<&- {hold_out}<&-
 
-n=90
-while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >/dev/null 2>&1 &
-XVFB_PID=$!
-export DISPLAY=":$n"
-for _ in $(seq 100); do
-  xdpyinfo >/dev/null 2>&1 && break
-  sleep 0.1
-done
+. tests/support/virtual_screen.sh
+start_virtual_screen 640x480x24
 
 # Starts the installed launcher, waits for the main window, closes it with Alt+F4 and checks
 # that the launcher ends with exit code 0. $1 names the run, the rest are launcher options.
