@@ -36,8 +36,9 @@ void QueueStatusUpdate(HWND resultPage, int results, int scanned);
 
 // UI thread, on the messages above: a scan begins (the status line stops painting at each
 // text); the queued updates are applied in order (each text set, the list's count following
-// at most once per paint interval); the timer shows a pending update; the scan has ended and
-// its final status is set (the status line paints again, and the list shows every row).
+// at most once per paint interval); the timer applies updates queued without a wake and shows
+// a pending update; the scan has ended and its final status is set (the status line paints
+// again, and the list shows every row).
 void StartScanView();
 void DrainStatusUpdates();
 void RefreshScanView();

@@ -369,3 +369,31 @@ TEST(ResultList, AProgressTextWiderThanTheStatusLineWidensItIntoTheProgressBar) 
   ASSERT_TRUE(WaitForWorker());
   EXPECT_EQ(boxes.Count(), 0u);
 }
+
+// The worker wakes the UI thread at most once per few milliseconds, so an update may wait in
+// the queue with no wake behind it. A scan held after 150 rows queued its last update (at
+// record 101) perhaps without one: the status line and the list still show it, the list never
+// ahead of the status line, within ten paint intervals.
+TEST(ResultList, AnUpdateQueuedWithoutAWakeStillShowsWhileTheScanHolds) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"all.db", NumberedRecords(300));
+  app.InstallDatabases({{L"all.db", "All"}});
+  ASSERT_EQ(app.Start(), 0);
+  {
+    WatchedList watch;
+    ASSERT_TRUE(StartHeldScan(150));
+    const DWORD start = GetTickCount();
+    while (WindowText(ResultControl(IdStatusLine)) != L"100/101" || ListItemCount() != 100) {
+      ASSERT_LT(GetTickCount() - start, 10 * kDefaultListPaintIntervalMs)
+          << "the status line reads "
+          << testing::PrintToString(WindowText(ResultControl(IdStatusLine))) << " over "
+          << ListItemCount() << " rows";
+      PumpFor(5);
+    }
+    ASSERT_TRUE(FinishHeldScan());
+  }
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), Final(300, 300));
+  ExpectRowsInFileOrder(300);
+  EXPECT_EQ(boxes.Count(), 0u);
+}
