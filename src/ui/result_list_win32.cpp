@@ -45,6 +45,7 @@ UpdateQueue Queue;
 // should no update follow). What the user sees is painted at most once per paint interval all
 // the same, from the same updates.
 constexpr DWORD kWakeIntervalMs = 10;
+DWORD WakeInterval = kWakeIntervalMs;
 
 // What the list, the status line and the progress bar show of a running scan. Every status
 // update sets the status line's text, but with the line's painting off; the count of the list,
@@ -210,8 +211,8 @@ void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
   if (Queue.count < kQueueCapacity) {
     Queue.entries[Queue.count++] = {results, scanned};
     const DWORD now = GetTickCount();
-    const bool due = !Queue.woken || (results > 0 && !Queue.rowsWoken) ||
-                     now - Queue.lastWake >= kWakeIntervalMs;
+    const bool due =
+        !Queue.woken || (results > 0 && !Queue.rowsWoken) || now - Queue.lastWake >= WakeInterval;
     wake = !Queue.wakePosted && due;
     if (wake) {
       Queue.wakePosted = true;
@@ -427,10 +428,13 @@ void SetListPaintIntervalForTests(DWORD milliseconds) { PaintInterval = millisec
 
 void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = synchronous; }
 
+void SetWakeIntervalForTests(DWORD milliseconds) { WakeInterval = milliseconds; }
+
 void ResetResultListForTests() {
   EndWholeSelection(false);
   StatusTextHeld = false;
   SetStoredRowLimitForTests(-1);
   PaintInterval = kDefaultListPaintIntervalMs;
   SynchronousUpdates = false;
+  WakeInterval = kWakeIntervalMs;
 }

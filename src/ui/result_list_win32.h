@@ -96,5 +96,8 @@ int SelectedRowCount();
 // the updates one by one.
 void SetListPaintIntervalForTests(DWORD milliseconds);
 void SetSynchronousUpdatesForTests(bool synchronous);
+// Test seam: the shortest time between two wakes of the UI thread by the worker after a scan's
+// first update and first rows (the program's own is 10 ms).
+void SetWakeIntervalForTests(DWORD milliseconds);
 // Puts the seams back as at start-up.
 void ResetResultListForTests();
