@@ -1,34 +1,45 @@
 #!/usr/bin/env bash
-# GUI benchmark: how the application lists every record of a directory, against the command
-# line writing the same rows to a file, measured side by side in one run.
+# GUI benchmark: what a user of the real program waits for while it lists every record of a
+# directory, against the command line writing the same rows to a file, side by side in one run.
 #
 #   bash bench/gui_bench.sh [--records "N1 N2 ..."] [--runs R] [--paint-interval MS]
 #                           [--repeated-only]
 #
-# Builds vostrel-gui-bench.exe, vostrel-cli.exe and vostrel-gen.exe with the win64 preset (into
-# build/win64-gui-bench, or $BUILD_DIR) and runs them under Wine in a private prefix inside that
-# folder, with the null display driver. For each size (default 100,000 and 2,000,000 records) it
-# generates a directory and runs, alternating, R times each (default 3; once for sizes above
-# 500,000), with empty criteria so that every record is listed:
-#   GUI   the application in one process (vostrel-gui-bench.exe), driven through its messages:
-#         Start to the final status line; the longest wait of a message posted to the UI thread
-#         during the scan (how long input would wait); a click on the Name header (the sort and
-#         the repaint after it, the order checked with lstrcmpiW); Ctrl+A, Ctrl+A then Ctrl+C
-#         (the clipboard's lines checked), and a click on one row after Ctrl+A (one row left
+# Builds vostrel.exe, vostrel-gui-drive.exe, vostrel-gui-bench.exe, vostrel-cli.exe and
+# vostrel-gen.exe with the win64 preset (into build/win64-gui-bench, or $BUILD_DIR) and runs them
+# under Wine in a private prefix inside that folder, with the null display driver. For each size
+# (default 100,000 and 2,000,000 records) it generates a directory as a .db and as a .zdb of one
+# gzip member (gzip over the .db, as other tools write them) and runs, alternating, R times each
+# (default 3), with empty criteria so that every record is listed:
+#   GUI   the real program: vostrel.exe started as its own process (from a scratch copy of the
+#         application directory, the shipped vostrel.lng, the file installed and named "Last db"),
+#         driven from another process (vostrel-gui-drive.exe) through its window messages: Start
+#         posted to the Search page, timed until the status line shows the final counts; the
+#         longest a message sent to its main window waited during the scan (sent every 10 ms:
+#         input waits behind the same work); then WM_CLOSE, until the process is gone, and its
+#         exit code. On the .db and on the .zdb.
+#   CLI   vostrel-cli.exe search FILE > file under Wine, on the .db and on the .zdb, and
+#         vostrel-cli.exe info FILE (which only reads the header: the cost of starting a program
+#         under Wine).
+#   HARNESS  what cannot be driven from outside the program stays in an in-process harness
+#         (vostrel-gui-bench.exe: the same application code in one process, driven through its
+#         messages), on the .db, after a search there: a click on the Name header (the sort and
+#         the repaint after it, the order checked with lstrcmpiW); Ctrl+A, Ctrl+A then Ctrl+C (the
+#         clipboard's lines checked), and a click on one row after Ctrl+A (one row left
 #         selected), each through the program's own message loop; Start pressed again over the
 #         listed rows (how long the window is blocked before the new scan runs); the working set
-#         before and after the first search against the rows' text (UTF-16); and a close with
-#         the rows listed, until the process is gone, with its exit code;
-#   CLI   vostrel-cli.exe search FILE > file, under Wine, and vostrel-cli.exe info FILE (which
-#         only reads the header: the cost of starting a program under Wine).
-#   REPEATED  the application in one process again, with a name that matches a handful of
-#         records typed into its box: the same directory as .zdb searched twice (the second
-#         search scans the records the first kept in memory), then the .db selected and searched
-#         once; R runs each (also above 500,000 records).
-# Prints the medians (and the worst input wait) with each goal met or missed. --repeated-only
-# runs only the REPEATED part.
-# --paint-interval sets the shortest time between two repaints of the list, the status line and
-# the progress bar during a scan (the program's own is 100 ms; 0 repaints at every update).
+#         before and after the first search against the rows' text (UTF-16). The sort, the
+#         selection and the memory need the program's own rows and state, which another process
+#         cannot read back, and Start again needs the time the UI thread spends in the command.
+#   REPEATED  the harness again, with a name that matches a handful of records typed into its
+#         box: the same directory as a .zdb of the writer's own members searched twice (the
+#         second search scans the records the first kept in memory), then the .db selected and
+#         searched once; R runs each.
+# Prints the medians and ranges with each goal met or missed; the ratios GUI / CLI are of the
+# medians of runs made alternately. --repeated-only runs only the REPEATED part.
+# --paint-interval sets, in the harness only, the shortest time between two repaints of the
+# list, the status line and the progress bar during a scan (the program's own is 100 ms; 0
+# repaints at every update); the real program always runs with its own.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,23 +53,26 @@ while [ $# -gt 0 ]; do
     --runs) RUNS=$2; shift 2 ;;
     --paint-interval) PAINT=$2; shift 2 ;;
     --repeated-only) REPEATED_ONLY=1; shift ;;
-    -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,42p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "gui_bench: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
 case "$RUNS${SIZES// /}" in *[!0-9]*|'') echo "gui_bench: --records and --runs take numbers" >&2; exit 2 ;; esac
 case ${PAINT#-} in ''|*[!0-9]*) echo "gui_bench: --paint-interval takes a number" >&2; exit 2 ;; esac
 
-for tool in wine wineserver winepath cmake awk; do
+for tool in wine wineserver winepath cmake awk gzip; do
   command -v $tool >/dev/null || { echo "gui_bench: needs $tool" >&2; exit 2; }
 done
 
 BUILD=${BUILD_DIR:-$ROOT/build/win64-gui-bench}
 (cd "$ROOT" && cmake --preset win64 -B "$BUILD" >/dev/null &&
-  cmake --build "$BUILD" -j2 --target vostrel-gui-bench vostrel-cli vostrel-gen >/dev/null) || {
+  cmake --build "$BUILD" -j2 --target vostrel vostrel-gui-drive vostrel-gui-bench vostrel-cli \
+    vostrel-gen >/dev/null) || {
   echo "gui_bench: building in $BUILD failed" >&2
   exit 2
 }
+APP=$BUILD/src/vostrel.exe
+DRIVE=$BUILD/bench/vostrel-gui-drive.exe
 GUI=$BUILD/bench/vostrel-gui-bench.exe
 CLI=$BUILD/src/vostrel-cli.exe
 GEN=$BUILD/bench/vostrel-gen.exe
@@ -70,6 +84,8 @@ export LC_ALL=C.UTF-8
 bash "$ROOT/tests/support/wine_session.sh" start >/dev/null
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vostrel-gui-bench.XXXXXX")
 trap 'rm -rf "$WORK"; bash "$ROOT/tests/support/wine_session.sh" stop >/dev/null' EXIT
+WAPP=$(winepath -w "$APP")
+WLNG=$(winepath -w "$ROOT/vostrel.lng")
 
 # Wall time of a command in milliseconds, its output into the file named first. Its errors go to
 # a file too: under Wine /dev/null is a character device, which the CLI takes for a terminal and
@@ -86,36 +102,56 @@ millis() {
 field() { tr -d '\r' <"$2" | sed -n "${3:-1}s/.*\\b$1=\\([^ ]*\\).*/\\1/p" | head -n 1; }
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 largest() { printf '%s\n' "$@" | sort -n | tail -n 1; }
+# "lowest-highest" of the figures, whole milliseconds.
+range() { printf '%s\n' "$@" | sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%d-%d", lo, hi }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1f", a / b; else print "n/a" }'; }
 verdict() { awk -v v="$1" -v g="$2" 'BEGIN { if (v == "n/a") print "n/a"; else print (v + 0 <= g) ? "goal met" : "goal MISSED" }'; }
 # The goals hold for a whole city (2,000,000 rows) and for 100,000 alike.
 timed() { verdict "$1" "$2"; }
 mb() { awk -v b="$1" 'BEGIN { printf "%.1f MB", b / 1048576 }'; }
+whole() { printf '%s\n' "$1" | cut -d. -f1; }
 
-# One GUI run: two searches (the second pressed over the rows of the first), then a close.
-# Sets gui_ms latency_ms sort_ms restart_ms close_ms exit_code growth text_bytes rows.
+# One run of the real program on a file: Start to the final status line, the input wait, the
+# close. Sets real_ms real_latency real_close real_exit real_rows.
+real_once() {
+  local db=$1
+  real_exit=0
+  wine "$DRIVE" "$WAPP" "$db" --language "$WLNG" >"$WORK/real" 2>"$WORK/real.err" || real_exit=$?
+  real_rows=$(field rows "$WORK/real" 1)
+  [ -n "$real_rows" ] && [ -n "$(field close_ms "$WORK/real" 2)" ] || {
+    echo "gui_bench: the real program's run failed:" >&2
+    cat "$WORK/real" "$WORK/real.err" >&2
+    exit 1
+  }
+  real_ms=$(whole "$(field gui_ms "$WORK/real" 1)")
+  real_latency=$(whole "$(field latency_ms "$WORK/real" 1)")
+  real_close=$(whole "$(field close_ms "$WORK/real" 2)")
+  real_exit=$(field exit_code "$WORK/real" 2)
+}
+
+# One harness run on the .db: two searches (the second pressed over the rows of the first).
+# Sets sort_ms restart_ms growth text_bytes select_ms copy_ms click_ms rows.
 gui_once() {
-  local db=$1 args=("$1" --searches 2 --sort-column 1) end
+  local db=$1 args=("$1" --searches 2 --sort-column 1)
   [ "$PAINT" -ge 0 ] && args+=(--paint-interval "$PAINT")
-  exit_code=0
-  wine "$GUI" "${args[@]}" >"$WORK/gui" 2>"$WORK/gui.err" || exit_code=$?
-  end=$(date +%s%N)
-  rows=$(field rows "$WORK/gui" 1)
-  [ -n "$rows" ] && [ "$(field sorted "$WORK/gui" 1)" = yes ] && [ "$(field sorted "$WORK/gui" 2)" = yes ] || {
-    echo "gui_bench: the GUI run failed or left rows out of order:" >&2
+  wine "$GUI" "${args[@]}" >"$WORK/gui" 2>"$WORK/gui.err" || {
+    echo "gui_bench: the harness run failed:" >&2
     cat "$WORK/gui" "$WORK/gui.err" >&2
     exit 1
   }
-  gui_ms=$(field gui_ms "$WORK/gui" 1 | cut -d. -f1)
-  latency_ms=$(field latency_ms "$WORK/gui" 1 | cut -d. -f1)
-  sort_ms=$(field sort_ms "$WORK/gui" 1 | cut -d. -f1)
-  restart_ms=$(field start_ms "$WORK/gui" 2 | cut -d. -f1)
-  close_ms=$(( (end - $(field close_at_ns "$WORK/gui" 3)) / 1000000 ))
+  rows=$(field rows "$WORK/gui" 1)
+  [ -n "$rows" ] && [ "$(field sorted "$WORK/gui" 1)" = yes ] && [ "$(field sorted "$WORK/gui" 2)" = yes ] || {
+    echo "gui_bench: the harness left rows out of order:" >&2
+    cat "$WORK/gui" "$WORK/gui.err" >&2
+    exit 1
+  }
+  sort_ms=$(whole "$(field sort_ms "$WORK/gui" 1)")
+  restart_ms=$(whole "$(field start_ms "$WORK/gui" 2)")
   growth=$(( $(field working_after "$WORK/gui" 1) - $(field working_before "$WORK/gui" 1) ))
   text_bytes=$(field text_bytes "$WORK/gui" 1)
-  select_ms=$(field select_all_ms "$WORK/gui" 1 | cut -d. -f1)
-  copy_ms=$(field copy_ms "$WORK/gui" 1 | cut -d. -f1)
-  click_ms=$(field click_ms "$WORK/gui" 1 | cut -d. -f1)
+  select_ms=$(whole "$(field select_all_ms "$WORK/gui" 1)")
+  copy_ms=$(whole "$(field copy_ms "$WORK/gui" 1)")
+  click_ms=$(whole "$(field click_ms "$WORK/gui" 1)")
 }
 
 # One REPEATED run: the .zdb twice, then the .db, the name typed into its box (position 1).
@@ -171,8 +207,6 @@ repeated_search() {
 printf 'Wine %s; %s, %s CPUs.\n' "$(wine --version)" \
   "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)" "$(nproc)"
 for records in $SIZES; do
-  runs=$RUNS
-  [ "$records" -gt 500000 ] && runs=1
   echo
   echo "Generating $records records ..."
   db=$WORK/city-$records.db
@@ -180,40 +214,63 @@ for records in $SIZES; do
   wdb=$(winepath -w "$db")
   repeated_search "$records" "$wdb"
   [ "$REPEATED_ONLY" = 1 ] && continue
+  # One gzip member over the .db, as other tools write a .zdb.
+  gzip -n -c "$db" >"$WORK/single-$records.zdb"
+  wzdb=$(winepath -w "$WORK/single-$records.zdb")
   # A first round of each warms the page cache and Wine's own files.
   millis "$WORK/rows" wine "$CLI" search "$wdb" >/dev/null
   cli_rows=$(( $(wc -l <"$WORK/rows") - 1 ))
-  gui_once "$wdb"
-  [ "$rows" = "$cli_rows" ] || { echo "gui_bench: the GUI listed $rows rows, the CLI $cli_rows" >&2; exit 1; }
+  millis "$WORK/zrows" wine "$CLI" search "$wzdb" >/dev/null
+  cmp -s "$WORK/rows" "$WORK/zrows" || { echo "gui_bench: the CLI listed the .zdb otherwise than the .db" >&2; exit 1; }
+  real_once "$wdb"
+  [ "$real_rows" = "$cli_rows" ] || { echo "gui_bench: the program listed $real_rows rows, the CLI $cli_rows" >&2; exit 1; }
+  real_once "$wzdb"
+  [ "$real_rows" = "$cli_rows" ] || { echo "gui_bench: the program listed $real_rows rows of the .zdb, the CLI $cli_rows" >&2; exit 1; }
 
-  G=() L=() S=() R=() C=() E=() W=() CL=() ST=() SA=() CP=() CK=()
-  for (( i = 1; i <= runs; i++ )); do
-    gui_once "$wdb"
-    G+=("$gui_ms") L+=("$latency_ms") S+=("$sort_ms") R+=("$restart_ms") C+=("$close_ms")
-    E+=("$exit_code") W+=("$growth") SA+=("$select_ms") CP+=("$copy_ms") CK+=("$click_ms")
+  G=() GZ=() L=() C=() E=() CL=() CZ=() ST=()
+  for (( i = 1; i <= RUNS; i++ )); do
+    real_once "$wdb"
+    G+=("$real_ms") L+=("$real_latency") C+=("$real_close") E+=("$real_exit")
     CL+=("$(millis "$WORK/rows" wine "$CLI" search "$wdb")")
+    real_once "$wzdb"
+    GZ+=("$real_ms") L+=("$real_latency") C+=("$real_close") E+=("$real_exit")
+    CZ+=("$(millis "$WORK/zrows" wine "$CLI" search "$wzdb")")
     ST+=("$(millis "$WORK/info" wine "$CLI" info "$wdb")")
   done
-  mg=$(median "${G[@]}") mc=$(median "${CL[@]}") mst=$(median "${ST[@]}")
-  ml=$(median "${L[@]}") wl=$(largest "${L[@]}") ms=$(median "${S[@]}") mr=$(median "${R[@]}")
-  mcl=$(median "${C[@]}") mw=$(median "${W[@]}")
+  # The harness's figures, after the real program's runs (they do not alternate with the CLI).
+  gui_once "$wdb"
+  [ "$rows" = "$cli_rows" ] || { echo "gui_bench: the harness listed $rows rows, the CLI $cli_rows" >&2; exit 1; }
+  S=() R=() W=() SA=() CP=() CK=()
+  for (( i = 1; i <= RUNS; i++ )); do
+    gui_once "$wdb"
+    S+=("$sort_ms") R+=("$restart_ms") W+=("$growth") SA+=("$select_ms") CP+=("$copy_ms") CK+=("$click_ms")
+  done
+  mg=$(median "${G[@]}") mgz=$(median "${GZ[@]}") mc=$(median "${CL[@]}") mcz=$(median "${CZ[@]}")
+  mst=$(median "${ST[@]}") ml=$(median "${L[@]}") wl=$(largest "${L[@]}") mcl=$(median "${C[@]}")
+  ms=$(median "${S[@]}") mr=$(median "${R[@]}") mw=$(median "${W[@]}")
   msa=$(median "${SA[@]}") mcp=$(median "${CP[@]}") mck=$(median "${CK[@]}")
   codes=$(printf '%s\n' "${E[@]}" | sort -u | tr '\n' ' ')
-  r1=$(ratio "$mg" "$mc") r2=$(ratio "$mw" "$text_bytes")
+  r1=$(ratio "$mg" "$mc") r1z=$(ratio "$mgz" "$mcz") r2=$(ratio "$mw" "$text_bytes")
 
-  printf '\n%d records, empty criteria, %d rows listed by both; median of %d run(s):\n' \
-    "$records" "$rows" "$runs"
-  printf '  GUI: Start to final status      %7d ms\n' "$mg"
-  printf '  CLI search under Wine           %7d ms   (of which starting a program: %d ms)\n' "$mc" "$mst"
-  printf '  ratio GUI / CLI                 %7s      (goal <= 2.5: %s)\n' "$r1" "$(timed "$r1" 2.5)"
+  printf '\n%d records, empty criteria, %d rows listed by both; median (range) of %d run(s):\n' \
+    "$records" "$cli_rows" "$RUNS"
+  printf '  the real program (vostrel.exe, its own process, driven through its messages):\n'
+  printf '  .db:  Start to final status     %7d ms  (%s)\n' "$mg" "$(range "${G[@]}")"
+  printf '        CLI search under Wine     %7d ms  (%s; starting a program: %d ms)\n' \
+    "$mc" "$(range "${CL[@]}")" "$mst"
+  printf '        ratio GUI / CLI           %7s      (goal <= 2.5: %s)\n' "$r1" "$(timed "$r1" 2.5)"
+  printf '  .zdb (one gzip member): Start to final status %d ms (%s), CLI %d ms (%s)\n' \
+    "$mgz" "$(range "${GZ[@]}")" "$mcz" "$(range "${CZ[@]}")"
+  printf '        ratio GUI / CLI           %7s      (goal <= 2.5: %s)\n' "$r1z" "$(timed "$r1z" 2.5)"
   printf '  input wait during the scan      %7d ms   worst of all runs %d ms (goal <= 250: %s)\n' \
     "$ml" "$wl" "$(timed "$wl" 250)"
+  printf '  close to process gone           %7d ms   exit code %s(goal <= 300 and 0: %s)\n' \
+    "$mcl" "$codes" "$( [ "$codes" = "0 " ] && timed "$mcl" 300 || echo "goal MISSED")"
+  printf '  the harness (the same code in one process), on the .db:\n'
   printf '  header click, sort and repaint  %7d ms   order checked with lstrcmpiW (goal <= 1000: %s)\n' \
     "$ms" "$(timed "$ms" 1000)"
   printf '  Start again over the rows       %7d ms   window blocked (goal <= 100: %s)\n' \
     "$mr" "$(timed "$mr" 100)"
-  printf '  close to process gone           %7d ms   exit code %s(goal <= 300 and 0: %s)\n' \
-    "$mcl" "$codes" "$( [ "$codes" = "0 " ] && timed "$mcl" 300 || echo "goal MISSED")"
   printf '  Ctrl+A                          %7d ms   (goal <= 1000: %s)\n' "$msa" "$(timed "$msa" 1000)"
   printf '  Ctrl+A then Ctrl+C              %7d ms   clipboard lines checked (goal <= 3000: %s)\n' \
     "$mcp" "$(timed "$mcp" 3000)"

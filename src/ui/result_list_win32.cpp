@@ -32,8 +32,23 @@ struct UpdateQueue {
   StatusUpdate entries[kQueueCapacity];
   int count = 0;
   bool wakePosted = false;
+  // The worker's wakes of the UI thread in this scan (see QueueStatusUpdate).
+  bool woken = false;      // the first update's wake went
+  bool rowsWoken = false;  // the first rows' wake went
+  DWORD lastWake = 0;
 };
 UpdateQueue Queue;
+
+// Waking the UI thread goes through the system's message queue: under Wine a post and the
+// taking of it are requests to Wine's server and switch threads, and at one update per 50 rows
+// that made tens of thousands of round trips for a city, costing more than the scan. So the
+// worker wakes the UI thread at once for a scan's first update and its first rows, and after
+// that at most once per this interval, far below the paint interval: the updates between two
+// wakes wait in the queue and are applied, in order, at the next one (or at the page's timer,
+// should no update follow). What the user sees is painted at most once per paint interval all
+// the same, from the same updates.
+constexpr DWORD kWakeIntervalMs = 10;
+DWORD WakeInterval = kWakeIntervalMs;
 
 // What the list, the status line and the progress bar show of a running scan. Every status
 // update sets the status line's text, but with the line's painting off; the count of the list,
@@ -198,8 +213,16 @@ void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
   bool wake = false;
   if (Queue.count < kQueueCapacity) {
     Queue.entries[Queue.count++] = {results, scanned};
-    wake = !Queue.wakePosted;
-    Queue.wakePosted = true;
+    const DWORD now = GetTickCount();
+    const bool due =
+        !Queue.woken || (results > 0 && !Queue.rowsWoken) || now - Queue.lastWake >= WakeInterval;
+    wake = !Queue.wakePosted && due;
+    if (wake) {
+      Queue.wakePosted = true;
+      Queue.woken = true;
+      Queue.rowsWoken = Queue.rowsWoken || results > 0;
+      Queue.lastWake = now;
+    }
   }
   ReleaseSRWLockExclusive(&Queue.lock);
   if (SynchronousUpdates) {
@@ -210,6 +233,10 @@ void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
 }
 
 void StartScanView() {
+  AcquireSRWLockExclusive(&Queue.lock);
+  Queue.woken = false;
+  Queue.rowsWoken = false;
+  ReleaseSRWLockExclusive(&Queue.lock);
   View = ScanView();
   View.active = true;
   HWND page = PageWindows[ResultPage];
@@ -247,6 +274,8 @@ void DrainStatusUpdates() {
 }
 
 void RefreshScanView() {
+  // Updates the worker queued without a wake (none followed them soon) are applied here.
+  DrainStatusUpdates();
   if (View.active && View.pending) PaintScanView();
 }
 
@@ -413,10 +442,13 @@ void SetSynchronousUpdatesForTests(bool synchronous) { SynchronousUpdates = sync
 
 void SetStoredRowLimitForTests(int rows) { Rows.rowLimit.store(rows); }
 
+void SetWakeIntervalForTests(DWORD milliseconds) { WakeInterval = milliseconds; }
+
 void ResetResultListForTests() {
   EndWholeSelection(false);
   StatusTextHeld = false;
   SetStoredRowLimitForTests(-1);
   PaintInterval = kDefaultListPaintIntervalMs;
   SynchronousUpdates = false;
+  WakeInterval = kWakeIntervalMs;
 }

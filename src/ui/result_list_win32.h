@@ -37,8 +37,9 @@ void QueueStatusUpdate(HWND resultPage, int results, int scanned);
 
 // UI thread, on the messages above: a scan begins (the status line stops painting at each
 // text); the queued updates are applied in order (each text set, the list's count following
-// at most once per paint interval); the timer shows a pending update; the scan has ended and
-// its final status is set (the status line paints again, and the list shows every row).
+// at most once per paint interval); the timer applies updates queued without a wake and shows
+// a pending update; the scan has ended and its final status is set (the status line paints
+// again, and the list shows every row).
 void StartScanView();
 void DrainStatusUpdates();
 void RefreshScanView();
@@ -105,5 +106,8 @@ void SetListPaintIntervalForTests(DWORD milliseconds);
 void SetSynchronousUpdatesForTests(bool synchronous);
 // The list's store refuses rows beyond this many, as if memory had run out (negative: none).
 void SetStoredRowLimitForTests(int rows);
+// Test seam: the shortest time between two wakes of the UI thread by the worker after a scan's
+// first update and first rows (the program's own is 10 ms).
+void SetWakeIntervalForTests(DWORD milliseconds);
 // Puts the seams back as at start-up.
 void ResetResultListForTests();

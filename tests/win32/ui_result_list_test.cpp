@@ -327,7 +327,7 @@ TEST(ResultList, EveryClearingPathFreesTheRowsAtOnce) {
 TEST(ResultList, AProgressTextWiderThanTheStatusLineWidensItIntoTheProgressBar) {
   MessageBoxRecorder boxes;
   AppUnderTest app;
-  app.WriteDatabase(L"all.db", NumberedRecords(300));
+  app.WriteDatabase(L"all.db", NumberedRecords(3000));
   app.InstallDatabases({{L"all.db", "All"}});
   ASSERT_EQ(app.Start(), 0);
   HWND status = ResultControl(IdStatusLine);
@@ -368,5 +368,39 @@ TEST(ResultList, AProgressTextWiderThanTheStatusLineWidensItIntoTheProgressBar) 
   EXPECT_EQ(again.right, barAsLaidOut.right);
   ClickSearch(IdStartButton);
   ASSERT_TRUE(WaitForWorker());
+  EXPECT_EQ(boxes.Count(), 0u);
+}
+
+// The worker wakes the UI thread at most once per few milliseconds after a scan's first update
+// and first rows, so an update may wait in the queue with no wake behind it. With no wake after
+// those, a scan held once its first rows are shown and then again after 20,000 rows has queued
+// its last update (at record 20,000) without one: the page's timer still shows it on the status
+// line and in the list, never the list ahead of the status line, and the end shows everything.
+TEST(ResultList, AnUpdateQueuedWithoutAWakeStillShowsWhileTheScanHolds) {
+  MessageBoxRecorder boxes;
+  AppUnderTest app;
+  app.WriteDatabase(L"all.db", NumberedRecords(21000));
+  app.InstallDatabases({{L"all.db", "All"}});
+  ASSERT_EQ(app.Start(), 0);
+  {
+    WatchedList watch;
+    SetWakeIntervalForTests(INFINITE);
+    ASSERT_TRUE(StartHeldScan(100));
+    ASSERT_TRUE(PumpUntil([] { return ListItemCount() > 0; }));
+    SetWorkerHoldForTests(20000);
+    ResumeHeldWorkerForTests();
+    ASSERT_TRUE(PumpUntil([] { return WorkerHeldForTests() && ResultRowCount() == 20000; }));
+    const DWORD start = GetTickCount();
+    while (WindowText(ResultControl(IdStatusLine)) != L"19999/20000" || ListItemCount() != 19999) {
+      ASSERT_LT(GetTickCount() - start, 10 * kDefaultListPaintIntervalMs)
+          << "the status line reads "
+          << testing::PrintToString(WindowText(ResultControl(IdStatusLine))) << " over "
+          << ListItemCount() << " rows";
+      PumpFor(5);
+    }
+    ASSERT_TRUE(FinishHeldScan());
+  }
+  EXPECT_EQ(WindowText(ResultControl(IdStatusLine)), Final(21000, 21000));
+  ExpectRowsInFileOrder(21000);
   EXPECT_EQ(boxes.Count(), 0u);
 }
