@@ -10,7 +10,7 @@ constexpr wchar_t kReplacement = 0xFFFD;
 
 // Bytes 0x80 to 0xBF; 0xC0 to 0xFF are the 64 letters U+0410 to U+044F in order, and below
 // 0x80 the bytes are ASCII.
-const uint16_t kHighHalf[64] = {
+constexpr uint16_t kHighHalf[64] = {
     0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 80
     0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 88
     0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90
@@ -81,10 +81,25 @@ bool SameNameIgnoringCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
-wchar_t SingleByteCharToWide(unsigned char c) {
-  if (c < 0x80) return static_cast<wchar_t>(c);
-  if (c >= 0xC0) return static_cast<wchar_t>(0x0410 + (c - 0xC0));
-  return static_cast<wchar_t>(kHighHalf[c - 0x80]);
+// Every byte's wide character at once: a row of a city's listing converts some thirty bytes,
+// and a branch per byte on which half of the code page it falls in was mispredicted at every
+// change between Latin digits and Cyrillic letters.
+struct WideOfByte {
+  wchar_t of[256];
+  constexpr WideOfByte() : of() {
+    for (int c = 0; c < 256; ++c)
+      of[c] = c < 0x80    ? static_cast<wchar_t>(c)
+              : c >= 0xC0 ? static_cast<wchar_t>(0x0410 + (c - 0xC0))
+                          : static_cast<wchar_t>(kHighHalf[c - 0x80]);
+  }
+};
+constexpr WideOfByte kWideOfByte;
+
+wchar_t SingleByteCharToWide(unsigned char c) { return kWideOfByte.of[c]; }
+
+void WidenSingleBytes(const char* src, size_t count, wchar_t* dst) {
+  for (size_t n = 0; n < count; ++n) dst[n] = kWideOfByte.of[static_cast<unsigned char>(src[n])];
+  dst[count] = L'\0';
 }
 
 size_t SingleByteToWide(const char* src, size_t srcLen, wchar_t* dst, size_t dstCapacity) {
@@ -92,7 +107,7 @@ size_t SingleByteToWide(const char* src, size_t srcLen, wchar_t* dst, size_t dst
   size_t n = 0;
   if (src != nullptr) {
     while (n < srcLen && n + 1 < dstCapacity && src[n] != '\0') {
-      dst[n] = SingleByteCharToWide(static_cast<unsigned char>(src[n]));
+      dst[n] = kWideOfByte.of[static_cast<unsigned char>(src[n])];
       ++n;
     }
   }

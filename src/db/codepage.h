@@ -14,6 +14,8 @@ constexpr unsigned kSingleByteCodePage = 1251;
 // never writes past it. Returns the number of characters written, without the terminator.
 size_t SingleByteToWide(const char* src, size_t srcLen, wchar_t* dst, size_t dstCapacity);
 std::wstring SingleByteToWide(std::string_view src);
+// The count bytes of src, which hold no NUL, into dst (room for count + 1), terminated.
+void WidenSingleBytes(const char* src, size_t count, wchar_t* dst);
 
 // Converts wide text to Windows-1251 into dst (dstCapacity bytes including the terminator).
 // Characters that Windows-1251 cannot hold become '?'. Returns bytes written without the NUL.

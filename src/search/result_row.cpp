@@ -29,7 +29,7 @@ ResultRow LayOutResultRow(const ResultRowLayout& layout, void* memory) {
   const size_t slots = layout.columns > 0 ? static_cast<size_t>(layout.columns) : 1;
   wchar_t* text = reinterpret_cast<wchar_t*>(row + slots);
   for (int k = 0; k < layout.columns; ++k) {
-    SingleByteToWide(layout.values[k], layout.lengths[k], text, layout.lengths[k] + 1);
+    WidenSingleBytes(layout.values[k], layout.lengths[k], text);
     row[k] = text;
     text += layout.lengths[k] + 1;
   }
