@@ -8,12 +8,23 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <random>
 
 #include "db/codepage.h"
 #include "db/file_system_platform.h"
 
+// The one table of the process that a signal handler reads: a signal ends the whole process,
+// so it removes every writer's temporaries, and a handler can reach no owner but this.
 TemporarySlot TemporaryFiles[kTemporarySlots];
+
+namespace {
+
+// Writers on several threads register and forget their files one at a time; a handler only
+// reads the table and takes no lock.
+std::mutex TemporaryFilesLock;
+
+}  // namespace
 
 bool NamedLikeAHostSystemFolder(const std::wstring& path) {
   size_t end = path.size();
@@ -67,6 +78,7 @@ namespace {
 void RegisterTemporaryFile(const wchar_t* path) {
   const std::basic_string<NativeChar> native = NativeName(path);
   if (native.size() >= kSlotPathCapacity) return;
+  const std::lock_guard<std::mutex> hold(TemporaryFilesLock);
   for (TemporarySlot& slot : TemporaryFiles) {
     if (slot.used) continue;
     memcpy(slot.path, native.c_str(), (native.size() + 1) * sizeof(NativeChar));
@@ -75,19 +87,23 @@ void RegisterTemporaryFile(const wchar_t* path) {
   }
 }
 
+// The random source of one creation's names, its own so that writers on several threads draw
+// from no shared state: seeded from the system's random device and the clock (which tells two
+// creations apart where the device is weak).
+std::mt19937_64 NewNameSource() {
+  std::random_device device;
+  const uint64_t clock =
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::seed_seq seed{device(), device(), static_cast<unsigned>(clock),
+                     static_cast<unsigned>(clock >> 32)};
+  return std::mt19937_64(seed);
+}
+
 // A name for a temporary file beside a file of the given directory: recognisable where the
 // path (and longestName, when not 0) leaves room (".vostrel-" 8 hex digits ".tmp"), otherwise
 // "~" and as many random digits as fit, at least four and at most eight. Never longer than a
 // file name may be.
-std::wstring TemporaryName(size_t directoryLength, size_t longestName) {
-  static std::mt19937_64 random = [] {
-    std::random_device device;
-    const uint64_t clock =
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    std::seed_seq seed{device(), device(), static_cast<unsigned>(clock),
-                       static_cast<unsigned>(clock >> 32)};
-    return std::mt19937_64(seed);
-  }();
+std::wstring TemporaryName(std::mt19937_64& random, size_t directoryLength, size_t longestName) {
   static const wchar_t kHex[] = L"0123456789abcdef";
   constexpr size_t kPathRoom = 259;
   const uint64_t bits = random();
@@ -115,8 +131,9 @@ std::wstring DirectoryOf(const std::wstring& path) {
 FILE* CreateTemporaryBeside(const wchar_t* path, std::wstring* created, size_t longestName) {
   if (path == nullptr) return nullptr;
   const std::wstring directory = DirectoryOf(path);
+  std::mt19937_64 random = NewNameSource();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring name = directory + TemporaryName(directory.size(), longestName);
+    const std::wstring name = directory + TemporaryName(random, directory.size(), longestName);
     bool exists = false;
     FILE* file = CreateExclusively(name.c_str(), &exists);
     if (file != nullptr) {
@@ -139,6 +156,7 @@ bool FileIsBusy(const wchar_t* path) {
 
 void ForgetTemporaryFile(const wchar_t* path) {
   const std::basic_string<NativeChar> native = NativeName(path);
+  const std::lock_guard<std::mutex> hold(TemporaryFilesLock);
   for (TemporarySlot& slot : TemporaryFiles) {
     if (slot.used && native == slot.path) slot.used = 0;
   }

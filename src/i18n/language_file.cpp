@@ -7,8 +7,6 @@
 #include "db/codepage.h"
 #include "db/file_system.h"
 
-wchar_t CurrentLanguage[kLanguageNameCapacity] = L"RUSSIAN";
-
 namespace {
 
 // Reads the file piece by piece as fgets hands it over (at most 511 bytes). A line longer than

@@ -1,12 +1,13 @@
-// The language file "vostrel.lng": one section per language, entries "key=value". It is kept
-// open from start-up to shutdown; every lookup reads the selected section again.
+// The language file "vostrel.lng": one section per language, entries "key=value". Its owner
+// keeps it open; every lookup reads the selected section again, so one open file serves one
+// reader in one language (language_texts.h reads it once for any number of readers).
 #pragma once
 #include <cstdio>
 #include <functional>
 
 constexpr int kLanguageLineBuffer = 512;
 constexpr int kLanguageValueCapacity = 260;  // wide, terminator included
-constexpr int kLanguageNameCapacity = 32;    // CurrentLanguage, wide, terminator included
+constexpr int kLanguageNameCapacity = 32;    // a language's name, wide, terminator included
 constexpr int kLanguageNameMaxChars = 14;
 
 struct LanguageFile {
@@ -14,8 +15,6 @@ struct LanguageFile {
   long sectionStart = 0;
   long sectionEnd = 0;  // equal to sectionStart while no section is selected
 };
-
-extern wchar_t CurrentLanguage[kLanguageNameCapacity];
 
 // Opens the file at fullPath for binary reading. Returns false when it cannot be opened; the
 // caller tells the user (the Win32 start-up shows the message).

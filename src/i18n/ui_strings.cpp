@@ -6,13 +6,15 @@
 
 namespace {
 
+// The texts are held in the entries themselves rather than pointed to, so that the table is
+// read-only data that needs no relocation.
 struct DefaultText {
   int key;
-  const wchar_t* text;
+  wchar_t text[kUiStringCapacity];
 };
 
 // Ascending by key: the start-up replaces them in this order.
-const DefaultText kDefaults[] = {
+constexpr DefaultText kDefaults[] = {
     {TextError, L"Error"},
     {TextInfo, L"Info"},
     {TextListNotSaved, L"Could not open ini file for save - %s"},
@@ -57,30 +59,32 @@ std::wstring Conversions(const wchar_t* text) {
   return result;
 }
 
+// A translation found for slot i of the table: it replaces the text when it is not empty.
+void ApplyTranslation(UiStrings* strings, int i, const wchar_t* found) {
+  wchar_t cut[kUiStringCapacity];
+  if (!TakeTranslation(found, cut, kUiStringCapacity)) return;
+  // The callers format these texts with their own arguments: a translation whose placeholders
+  // differ from the default's would read an argument as something it is not (an integer as a
+  // string pointer). Such a translation is refused and the default stays.
+  if (!TranslationFitsFormat(kDefaults[i].text, cut)) return;
+  TakeTranslation(cut, strings->slots[i].text, kUiStringCapacity);
+}
+
 }  // namespace
 
-UiString UiStringTable[kUiStringCount];
+UiStrings::UiStrings() { ResetUiStrings(this); }
 
-namespace {
-
-// The table holds the defaults from the start, before any language file is read.
-struct FillDefaults {
-  FillDefaults() { ResetUiStrings(); }
-} DefaultsAtStartUp;
-
-}  // namespace
-
-const wchar_t* UiText(int key) {
-  for (const UiString& slot : UiStringTable) {
+const wchar_t* UiText(const UiStrings& strings, int key) {
+  for (const UiString& slot : strings) {
     if (slot.key == key) return slot.text;
   }
   return L"";
 }
 
-void ResetUiStrings() {
+void ResetUiStrings(UiStrings* strings) {
   for (int i = 0; i < kTextCount; ++i) {
-    UiStringTable[i].key = kDefaults[i].key;
-    TakeTranslation(kDefaults[i].text, UiStringTable[i].text, kUiStringCapacity);
+    strings->slots[i].key = kDefaults[i].key;
+    TakeTranslation(kDefaults[i].text, strings->slots[i].text, kUiStringCapacity);
   }
 }
 
@@ -88,16 +92,18 @@ bool TranslationFitsFormat(const wchar_t* defaultText, const wchar_t* translatio
   return Conversions(defaultText) == Conversions(translation);
 }
 
-void ApplyLanguageToUiStrings(LanguageFile* lang) {
+void ApplyLanguageToUiStrings(UiStrings* strings, LanguageFile* lang) {
   for (int i = 0; i < kTextCount; ++i) {
     wchar_t found[kLanguageValueCapacity];
-    LookupLanguageString(lang, UiStringTable[i].key, found);
-    wchar_t cut[kUiStringCapacity];
-    if (!TakeTranslation(found, cut, kUiStringCapacity)) continue;
-    // The callers format these texts with their own arguments: a translation whose
-    // placeholders differ from the default's would read an argument as something it is not
-    // (an integer as a string pointer). Such a translation is refused and the default stays.
-    if (!TranslationFitsFormat(kDefaults[i].text, cut)) continue;
-    TakeTranslation(cut, UiStringTable[i].text, kUiStringCapacity);
+    LookupLanguageString(lang, strings->slots[i].key, found);
+    ApplyTranslation(strings, i, found);
+  }
+}
+
+void ApplyLanguageToUiStrings(UiStrings* strings, const LanguageSection* section) {
+  if (section == nullptr) return;
+  for (int i = 0; i < kTextCount; ++i) {
+    const std::wstring* found = FindLanguageText(*section, strings->slots[i].key);
+    if (found != nullptr) ApplyTranslation(strings, i, found->c_str());
   }
 }

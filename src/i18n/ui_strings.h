@@ -2,6 +2,7 @@
 // selected language section.
 #pragma once
 #include "i18n/language_file.h"
+#include "i18n/language_texts.h"
 
 constexpr int kUiStringCapacity = 80;  // 79 characters and the terminator
 
@@ -43,14 +44,30 @@ constexpr int kFirstTabNameKey = 700;
 constexpr int kTabNameCount = 5;
 constexpr int kTabNameCapacity = 128;
 
-extern UiString UiStringTable[kUiStringCount];
+// One set of the replaceable texts, ascending by key: a program (or each of its users) owns
+// one and hands it to whatever shows them. It holds the defaults from the start.
+struct UiStrings {
+  UiString slots[kUiStringCount];
+
+  UiStrings();
+  UiString& operator[](int index) { return slots[index]; }
+  const UiString& operator[](int index) const { return slots[index]; }
+  UiString* begin() { return slots; }
+  UiString* end() { return slots + kUiStringCount; }
+  const UiString* begin() const { return slots; }
+  const UiString* end() const { return slots + kUiStringCount; }
+};
 
 // The text of a key of the table (900..920); an empty string for an unknown key.
-const wchar_t* UiText(int key);
-// Restores the built-in defaults (start-up and tests).
-void ResetUiStrings();
-// Replaces each text, key by key in ascending order, by its non-empty translation.
-void ApplyLanguageToUiStrings(LanguageFile* lang);
+const wchar_t* UiText(const UiStrings& strings, int key);
+// Restores the built-in defaults.
+void ResetUiStrings(UiStrings* strings);
+// Replaces each text, key by key in ascending order, by its non-empty translation in the
+// section the file has selected.
+void ApplyLanguageToUiStrings(UiStrings* strings, LanguageFile* lang);
+// The same from a language of a file read once (null: no such language, the texts stay), which
+// any number of tables may take their texts from at once.
+void ApplyLanguageToUiStrings(UiStrings* strings, const LanguageSection* section);
 // Whether a translation formats like the default text: the same conversions ("%s", "%i"; "%d"
 // counts as "%i") in the same order. ApplyLanguageToUiStrings keeps the default otherwise.
 bool TranslationFitsFormat(const wchar_t* defaultText, const wchar_t* translation);

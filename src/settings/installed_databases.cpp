@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-InstalledDatabaseListType InstalledDatabaseList = {};
-
 namespace {
 
 // Copies at most capacity - 1 bytes of text (length bytes given) and terminates.
@@ -21,13 +19,13 @@ constexpr size_t kLineDecoration = 3;  // ";" and CR LF
 
 }  // namespace
 
-void AppendInstalledDatabase(const char* name, const char* path) {
+void AppendInstalledDatabase(InstalledDatabaseListType* list, const char* name, const char* path) {
   // The callers keep the count below 50; a table that is full stays as it is.
-  if (InstalledDatabaseList.count >= kMaxInstalledDatabases) return;
-  InstalledDatabase& entry = InstalledDatabaseList.entries[InstalledDatabaseList.count];
+  if (list->count >= kMaxInstalledDatabases) return;
+  InstalledDatabase& entry = list->entries[list->count];
   CopyCut(entry.name, sizeof entry.name, name, strnlen(name, sizeof entry.name));
   CopyCut(entry.path, sizeof entry.path, path, strnlen(path, sizeof entry.path));
-  ++InstalledDatabaseList.count;
+  ++list->count;
 }
 
 bool ParseInstalledDatabaseLine(const char* line, InstalledDatabase* entry) {
@@ -58,16 +56,17 @@ std::string FormatInstalledDatabaseLine(const InstalledDatabase& entry) {
   return line;
 }
 
-int ReadInstalledDatabases(FILE* file, void (*visit)(void* context, int index), void* context) {
-  InstalledDatabaseList.count = 0;
+int ReadInstalledDatabases(InstalledDatabaseListType* list, FILE* file,
+                           void (*visit)(void* context, int index), void* context) {
+  list->count = 0;
   // Every piece that fgets hands over counts as a line, also the rest of a line longer than
   // the buffer: such a rest is usually skipped for want of a ";".
   char line[kIniLineBuffer];
-  while (InstalledDatabaseList.count < kMaxInstalledDatabases && fgets(line, sizeof line, file)) {
-    InstalledDatabase& entry = InstalledDatabaseList.entries[InstalledDatabaseList.count];
+  while (list->count < kMaxInstalledDatabases && fgets(line, sizeof line, file)) {
+    InstalledDatabase& entry = list->entries[list->count];
     if (!ParseInstalledDatabaseLine(line, &entry)) continue;
-    int index = InstalledDatabaseList.count++;
+    int index = list->count++;
     if (visit) visit(context, index);
   }
-  return InstalledDatabaseList.count;
+  return list->count;
 }

@@ -17,14 +17,16 @@ struct InstalledDatabase {
   char path[kDatabasePathCapacity];
 };
 
+// A list of installed databases; its owner (the application's selector, a test) hands it to
+// the calls below.
 struct InstalledDatabaseListType {
   InstalledDatabase entries[kMaxInstalledDatabases];
   int8_t count;
 };
-extern InstalledDatabaseListType InstalledDatabaseList;
 
-// Copies name and path into entry count and increments it. The caller keeps count below 50.
-void AppendInstalledDatabase(const char* name, const char* path);
+// Copies name and path into entry count of the list and increments it. The caller keeps count
+// below 50.
+void AppendInstalledDatabase(InstalledDatabaseListType* list, const char* name, const char* path);
 
 // Splits one line as read (at most 511 bytes, line end included) into an entry. Returns false
 // for a line that is skipped (6 characters or fewer, no ";", or a path longer than 259).
@@ -35,4 +37,5 @@ std::string FormatInstalledDatabaseLine(const InstalledDatabase& entry);
 
 // Reads every usable line of an open file into the list (count reset to 0, at most 50),
 // calling visit for each entry added with its index. Returns the number added.
-int ReadInstalledDatabases(FILE* file, void (*visit)(void* context, int index), void* context);
+int ReadInstalledDatabases(InstalledDatabaseListType* list, FILE* file,
+                           void (*visit)(void* context, int index), void* context);

@@ -11,14 +11,10 @@ const wchar_t kSettingsKeyPath[] = L"SOFTWARE\\Halvane\\Vostrel";
 
 namespace {
 
-HKEY SettingsRootOverride = nullptr;  // nullptr: HKEY_LOCAL_MACHINE
-
-HKEY SettingsRoot() { return SettingsRootOverride ? SettingsRootOverride : HKEY_LOCAL_MACHINE; }
-
 // The handheld ignored the access mask and opened with 0; a desktop grants exactly what is
 // asked for, so ask for the rights each kind of access needs.
-LONG OpenSettingsKeyForRead(HKEY* key) {
-  return RegOpenKeyExW(SettingsRoot(), kSettingsKeyPath, 0, KEY_QUERY_VALUE, key);
+LONG OpenSettingsKeyForRead(const SettingsKey& settings, HKEY* key) {
+  return RegOpenKeyExW(settings.root, kSettingsKeyPath, 0, KEY_QUERY_VALUE, key);
 }
 
 void Fail(RegistryFailure* failure, RegistryFailure::Call call, LONG code) {
@@ -29,21 +25,20 @@ void Fail(RegistryFailure* failure, RegistryFailure::Call call, LONG code) {
 
 }  // namespace
 
-void SetSettingsRootForTests(HKEY root) { SettingsRootOverride = root; }
-
-bool OpenSettingsKeyForWriting(HKEY* key, RegistryFailure* failure) {
+bool OpenSettingsKeyForWriting(const SettingsKey& settings, HKEY* key, RegistryFailure* failure) {
   DWORD disposition = 0;
   wchar_t noClass[] = L"";
-  const LONG status = RegCreateKeyExW(SettingsRoot(), kSettingsKeyPath, 0, noClass, 0,
-                                      KEY_SET_VALUE, nullptr, key, &disposition);
+  const LONG status = RegCreateKeyExW(settings.root, kSettingsKeyPath, 0, noClass, 0, KEY_SET_VALUE,
+                                      nullptr, key, &disposition);
   if (status == ERROR_SUCCESS) return true;
   Fail(failure, RegistryFailure::CreateKey, status);
   return false;
 }
 
-int StoreLastDatabase(const char* singleBytePath, RegistryFailure* failure) {
+int StoreLastDatabase(const SettingsKey& settings, const char* singleBytePath,
+                      RegistryFailure* failure) {
   HKEY key;
-  if (!OpenSettingsKeyForWriting(&key, failure)) return -1;
+  if (!OpenSettingsKeyForWriting(settings, &key, failure)) return -1;
   // The value is written from a zeroed buffer with a data size of 512 bytes (256 characters),
   // as it always was. A usable path may have up to 259 characters, though: such a path is
   // stored whole with its terminator instead of being cut.
@@ -61,12 +56,12 @@ int StoreLastDatabase(const char* singleBytePath, RegistryFailure* failure) {
   return -2;
 }
 
-bool LoadLastDatabase(wchar_t* out, RegistryFailure* failure) {
+bool LoadLastDatabase(const SettingsKey& settings, wchar_t* out, RegistryFailure* failure) {
   constexpr DWORD kCapacityBytes = 2080;
   constexpr DWORD kCapacityChars = kCapacityBytes / sizeof(wchar_t);
   out[0] = L'\0';
   HKEY key;
-  LONG status = OpenSettingsKeyForRead(&key);
+  LONG status = OpenSettingsKeyForRead(settings, &key);
   if (status != ERROR_SUCCESS) {
     Fail(failure, RegistryFailure::OpenKey, status);
     return false;
@@ -86,11 +81,11 @@ bool LoadLastDatabase(wchar_t* out, RegistryFailure* failure) {
   return true;
 }
 
-void ReadLanguageSetting(wchar_t* out) {
+void ReadLanguageSetting(const SettingsKey& settings, wchar_t* out) {
   constexpr DWORD kCapacityBytes = kLanguageNameCapacity * sizeof(wchar_t);  // 64
   out[0] = L'\0';
   HKEY key;
-  if (OpenSettingsKeyForRead(&key) != ERROR_SUCCESS) return;
+  if (OpenSettingsKeyForRead(settings, &key) != ERROR_SUCCESS) return;
   DWORD type = 0;
   DWORD size = kCapacityBytes;
   LONG status =
@@ -104,9 +99,9 @@ void ReadLanguageSetting(wchar_t* out) {
   out[end < kLanguageNameCapacity ? end : kLanguageNameCapacity - 1] = L'\0';
 }
 
-int StoreLanguage(const wchar_t* language, RegistryFailure* failure) {
+int StoreLanguage(const SettingsKey& settings, const wchar_t* language, RegistryFailure* failure) {
   HKEY key;
-  if (!OpenSettingsKeyForWriting(&key, failure)) return -1;
+  if (!OpenSettingsKeyForWriting(settings, &key, failure)) return -1;
   // The whole 32-character buffer is stored; zeroed behind the name so that nothing left over
   // from an earlier, longer name goes with it.
   wchar_t buffer[kLanguageNameCapacity] = {};
@@ -121,9 +116,10 @@ int StoreLanguage(const wchar_t* language, RegistryFailure* failure) {
   return -2;
 }
 
-bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure) {
+bool StoreColumnWidths(const SettingsKey& settings, const int* widths, int count,
+                       RegistryFailure* failure) {
   HKEY key;
-  if (!OpenSettingsKeyForWriting(&key, failure)) return false;
+  if (!OpenSettingsKeyForWriting(settings, &key, failure)) return false;
   bool stored = true;
   for (int column = 0; column < count; ++column) {
     // A column of 3 pixels or less (or one that does not exist) keeps its stored width.
@@ -142,9 +138,10 @@ bool StoreColumnWidths(const int* widths, int count, RegistryFailure* failure) {
   return stored;
 }
 
-bool StoreWindowPlacement(int width, int height, bool maximized, RegistryFailure* failure) {
+bool StoreWindowPlacement(const SettingsKey& settings, int width, int height, bool maximized,
+                          RegistryFailure* failure) {
   HKEY key;
-  if (!OpenSettingsKeyForWriting(&key, failure)) return false;
+  if (!OpenSettingsKeyForWriting(settings, &key, failure)) return false;
   const DWORD size = static_cast<DWORD>(MAKELONG(width, height));
   const DWORD zoomed = maximized ? 1 : 0;
   RegSetValueExW(key, L"Window size", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&size),
@@ -155,9 +152,9 @@ bool StoreWindowPlacement(int width, int height, bool maximized, RegistryFailure
   return true;
 }
 
-bool LoadWindowPlacement(int* width, int* height, bool* maximized) {
+bool LoadWindowPlacement(const SettingsKey& settings, int* width, int* height, bool* maximized) {
   HKEY key;
-  if (OpenSettingsKeyForRead(&key) != ERROR_SUCCESS) return false;
+  if (OpenSettingsKeyForRead(settings, &key) != ERROR_SUCCESS) return false;
   DWORD values[2] = {};
   bool read = true;
   const wchar_t* names[2] = {L"Window size", L"Window maximized"};

@@ -9,6 +9,10 @@ HWND TabControl = nullptr;
 HWND PageWindows[kPageCount] = {};
 int CurrentPage = 0;
 LanguageFile TheLanguageFile;
+wchar_t CurrentLanguage[kLanguageNameCapacity] = L"RUSSIAN";
+UiStrings UiStringTable;
+InstalledDatabaseListType InstalledDatabaseList = {};
+SettingsKey TheSettingsKey;
 
 FieldTable TheFieldTable;
 

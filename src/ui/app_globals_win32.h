@@ -8,6 +8,9 @@
 #include "db/database_header.h"
 #include "db/field_schema.h"
 #include "i18n/language_file.h"
+#include "i18n/ui_strings.h"
+#include "settings/installed_databases.h"
+#include "settings/registry_values_win32.h"
 
 enum PageIndex { SearchPage = 0, ResultPage = 1, SetupPage = 2, AboutPage = 3, ExitPage = 4 };
 constexpr int kPageCount = 5;
@@ -24,6 +27,18 @@ extern HWND TabControl;
 extern HWND PageWindows[kPageCount];
 extern int CurrentPage;
 extern LanguageFile TheLanguageFile;
+// The language the program speaks (the "Language" setting, RUSSIAN without one), and the
+// message texts in it.
+extern wchar_t CurrentLanguage[kLanguageNameCapacity];
+extern UiStrings UiStringTable;
+// The databases installed in the Search page's selector.
+extern InstalledDatabaseListType InstalledDatabaseList;
+// Where the program's settings lie in the registry (tests move it: SetSettingsRootForTests).
+extern SettingsKey TheSettingsKey;
+
+// The program's own message texts.
+inline const wchar_t* UiText(int key) { return UiText(UiStringTable, key); }
+inline void ResetUiStrings() { ResetUiStrings(&UiStringTable); }
 
 // The schema of the database selected on the Search page.
 extern FieldTable TheFieldTable;

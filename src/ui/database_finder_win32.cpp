@@ -474,7 +474,7 @@ int InstallFoundDatabase(HWND setupPage, int notificationCode) {
 
   // The rescan below rebuilds the found list, so the new entry is taken from here on.
   const InstalledDatabase chosen = FoundDatabaseList.entries[selected];
-  AppendInstalledDatabase(chosen.name, chosen.path);
+  AppendInstalledDatabase(&InstalledDatabaseList, chosen.name, chosen.path);
 
   // The rescan takes the installed list as it is now, so it lists what it always did; the
   // installation does not wait for a walk of the whole disk but goes on beside it, and the

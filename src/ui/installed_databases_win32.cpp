@@ -107,7 +107,7 @@ int LoadInstalledDatabases(HWND page) {
   HWND selector = GetDlgItem(page, IdDatabaseSelector);
   SendMessageW(selector, CB_RESETCONTENT, 0, 0);
   LoadContext load = {selector, lastPath, false};
-  ReadInstalledDatabases(file, AddLoadedEntry, &load);
+  ReadInstalledDatabases(&InstalledDatabaseList, file, AddLoadedEntry, &load);
   if (!load.selected) SendMessageW(selector, CB_SETCURSEL, 0, 0);
   UpdateWindow(selector);
   fclose(file);

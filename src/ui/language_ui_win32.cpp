@@ -4,6 +4,7 @@
 #include <string>
 
 #include "i18n/ui_strings.h"
+#include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"

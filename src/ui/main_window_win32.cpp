@@ -263,7 +263,7 @@ bool RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
 // anything else (a missing or damaged value) leaves the layout's size.
 void RestoreRememberedSize(HWND window, bool* maximized) {
   int width = 0, height = 0;
-  if (!LoadWindowPlacement(&width, &height, maximized)) return;
+  if (!LoadWindowPlacement(TheSettingsKey, &width, &height, maximized)) return;
   const SIZE layout = LayoutClientSize();
   const int scaledWidth = ScaleToDpi(width), scaledHeight = ScaleToDpi(height);
   if (scaledWidth < layout.cx || scaledHeight < layout.cy || width > kLargestRememberedSide ||
@@ -288,7 +288,8 @@ void SaveWindowPlacement(HWND window) {
   const RECT& normal = placement.rcNormalPosition;
   const int width = ScaleFromDpi(normal.right - normal.left - frame.cx);
   const int height = ScaleFromDpi(normal.bottom - normal.top - frame.cy);
-  StoreWindowPlacement(width, height, placement.showCmd == SW_SHOWMAXIMIZED, nullptr);
+  StoreWindowPlacement(TheSettingsKey, width, height, placement.showCmd == SW_SHOWMAXIMIZED,
+                       nullptr);
 }
 
 // The program's own icon in the caption, the task bar and Alt+Tab, in the sizes the desktop
@@ -346,7 +347,7 @@ int InitApplication(HINSTANCE instance) {
   CurrentLanguage[kLanguageNameCapacity - 1] = L'\0';
   if (CurrentLanguage[0] == L'\0') lstrcpynW(CurrentLanguage, L"RUSSIAN", kLanguageNameCapacity);
   SelectLanguageSection(&TheLanguageFile, CurrentLanguage);
-  ApplyLanguageToUiStrings(&TheLanguageFile);
+  ApplyLanguageToUiStrings(&UiStringTable, &TheLanguageFile);
 
   const HBRUSH white = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
   for (const PageClass& page : kPageClasses) {

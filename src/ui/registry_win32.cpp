@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include "i18n/ui_strings.h"
+#include "ui/app_globals_win32.h"
 #include "ui/message_box_win32.h"
 #include "ui/page_controls_win32.h"
 
@@ -28,28 +29,34 @@ void ShowRegistryFailure(HWND owner, const RegistryFailure& failure) {
   ShowMessageBox(owner, text, caption, MB_OK);
 }
 
+void SetSettingsRootForTests(HKEY root) {
+  TheSettingsKey.root = root != nullptr ? root : HKEY_LOCAL_MACHINE;
+}
+
+void ReadLanguageSetting(wchar_t* out) { ReadLanguageSetting(TheSettingsKey, out); }
+
 bool OpenSettingsKeyForWrite(HWND owner, HKEY* key) {
   RegistryFailure failure;
-  if (OpenSettingsKeyForWriting(key, &failure)) return true;
+  if (OpenSettingsKeyForWriting(TheSettingsKey, key, &failure)) return true;
   ShowRegistryFailure(owner, failure);
   return false;
 }
 
 int WriteLastDatabase(HWND owner, const char* singleBytePath) {
   RegistryFailure failure;
-  const int result = StoreLastDatabase(singleBytePath, &failure);
+  const int result = StoreLastDatabase(TheSettingsKey, singleBytePath, &failure);
   if (result != 0) ShowRegistryFailure(owner, failure);
   return result;
 }
 
 void ReadLastDatabase(HWND owner, wchar_t* out) {
   RegistryFailure failure;
-  if (!LoadLastDatabase(out, &failure)) ShowRegistryFailure(owner, failure);
+  if (!LoadLastDatabase(TheSettingsKey, out, &failure)) ShowRegistryFailure(owner, failure);
 }
 
 int WriteLanguageSetting(HWND owner, const wchar_t* language) {
   RegistryFailure failure;
-  const int result = StoreLanguage(language, &failure);
+  const int result = StoreLanguage(TheSettingsKey, language, &failure);
   if (result != 0) ShowRegistryFailure(owner, failure);
   return result;
 }
@@ -61,5 +68,6 @@ void SaveColumnWidths(HWND listView) {
     widths[column] =
         ScaleFromDpi(static_cast<int>(SendMessageW(listView, LVM_GETCOLUMNWIDTH, column, 0)));
   RegistryFailure failure;
-  if (!StoreColumnWidths(widths, kSavedColumns, &failure)) ShowRegistryFailure(listView, failure);
+  if (!StoreColumnWidths(TheSettingsKey, widths, kSavedColumns, &failure))
+    ShowRegistryFailure(listView, failure);
 }

@@ -22,6 +22,9 @@ int WriteLastDatabase(HWND owner, const char* singleBytePath);
 void ReadLastDatabase(HWND owner, wchar_t* out);
 // "Language" (64 bytes) into out (32 characters); failures show nothing and leave it empty.
 void ReadLanguageSetting(wchar_t* out);
+// Tests point the program's settings at another root (their own scratch key, or a handle that
+// makes every open fail); nullptr restores HKEY_LOCAL_MACHINE.
+void SetSettingsRootForTests(HKEY root);
 // Stores "Language" from the 32-character buffer. 0; -1 the key could not be opened, -2 the
 // value could not be stored, each shown.
 int WriteLanguageSetting(HWND owner, const wchar_t* language);

@@ -8,8 +8,8 @@
 
 #include "settings/installed_databases.h"
 
-static void CheckEntry(void*, int index) {
-  const InstalledDatabase& e = InstalledDatabaseList.entries[index];
+static void CheckEntry(void* context, int index) {
+  const InstalledDatabase& e = static_cast<InstalledDatabaseListType*>(context)->entries[index];
   if (strnlen(e.name, kDatabaseNameCapacity) >= kDatabaseNameCapacity) abort();
   if (strnlen(e.path, kDatabasePathCapacity) > kMaxUsablePathChars) abort();
   // What a save writes must load back as the same entry.
@@ -22,8 +22,9 @@ static void CheckEntry(void*, int index) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
   if (!file) return 0;
-  int added = ReadInstalledDatabases(file, CheckEntry, nullptr);
+  InstalledDatabaseListType list = {};
+  int added = ReadInstalledDatabases(&list, file, CheckEntry, &list);
   fclose(file);
-  if (added < 0 || added > kMaxInstalledDatabases || added != InstalledDatabaseList.count) abort();
+  if (added < 0 || added > kMaxInstalledDatabases || added != list.count) abort();
   return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "fuzz_scratch.h"
 #include "i18n/language_file.h"
+#include "i18n/language_texts.h"
 #include "i18n/ui_strings.h"
 
 static void CheckTerminated(const wchar_t* text, size_t capacity) {
@@ -25,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (names.size() < 4) names.push_back(name);
   });
   names.push_back(L"RUSSIAN");
+  // The same file read once: each language's texts must come out as the open file's lookups
+  // give them.
+  LanguageTexts texts;
+  if (!LoadLanguageTexts(path.c_str(), &texts)) abort();
 
   static const int kKeys[] = {-1, 0, 700, 704, 900, 907, 908, 916, 1107, 1500, 1504, 90};
   for (const std::wstring& name : names) {
@@ -37,10 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       wchar_t small[16];
       if (TakeTranslation(out, small, 16)) CheckTerminated(small, 16);
     }
-    ApplyLanguageToUiStrings(&lang);
-    for (const UiString& s : UiStringTable) CheckTerminated(s.text, kUiStringCapacity);
+    UiStrings strings;
+    ApplyLanguageToUiStrings(&strings, &lang);
+    for (const UiString& s : strings) CheckTerminated(s.text, kUiStringCapacity);
+    UiStrings fromLoaded;
+    ApplyLanguageToUiStrings(&fromLoaded, FindLanguageSection(texts, name));
+    for (int i = 0; i < kUiStringCount; ++i)
+      if (wcscmp(strings[i].text, fromLoaded[i].text) != 0) abort();
   }
-  ResetUiStrings();
   CloseLanguageFile(&lang);
   return 0;
 }

@@ -31,7 +31,7 @@ std::vector<KeySet> TranslatedKeys() {
   KeySet tabs{{}, kTabNameCapacity - 1};
   for (int i = 0; i < kTabNameCount; ++i) tabs.keys.push_back(kFirstTabNameKey + i);
   KeySet texts{{}, kUiStringCapacity - 1};
-  for (const UiString& slot : UiStringTable) texts.keys.push_back(slot.key);
+  for (const UiString& slot : UiStrings()) texts.keys.push_back(slot.key);
   KeySet fields{{}, kDisplayNameCapacity - 1};
   for (const FieldDescriptor& field : BuiltInSchema) fields.keys.push_back(field.languageKey);
   return {tabs, texts, fields};
@@ -117,28 +117,26 @@ TEST_F(LanguagePackTest, EveryTranslationFitsItsConsumer) {
       }
     }
     // Placeholders as in the defaults, checked against fresh defaults.
-    ResetUiStrings();
-    for (const UiString& slot : UiStringTable) {
+    UiStrings strings;
+    for (const UiString& slot : strings) {
       std::wstring text = Lookup(slot.key);
       if (text == L"<none>") continue;
       EXPECT_TRUE(TranslationFitsFormat(slot.text, text.c_str()))
           << "key " << slot.key << " of " << WideToUtf8(language);
     }
-    ApplyLanguageToUiStrings(&lang_);
-    for (const UiString& slot : UiStringTable) {
+    ApplyLanguageToUiStrings(&strings, &lang_);
+    for (const UiString& slot : strings) {
       std::wstring text = Lookup(slot.key);
       if (text != L"<none>") {
         EXPECT_EQ(text, slot.text) << "key " << slot.key << " was refused";
       }
     }
-    ResetUiStrings();
   }
 }
 
 TEST_F(LanguagePackTest, EnglishRepeatsTheDefaultTextsButSpellsScanned) {
   ASSERT_EQ(SelectLanguageSection(&lang_, L"ENGLISH"), 0);
-  ResetUiStrings();
-  for (const UiString& slot : UiStringTable) {
+  for (const UiString& slot : UiStrings()) {
     std::wstring text = Lookup(slot.key);
     // 907 holds line breaks that a line of the file cannot: the default serves.
     if (slot.key == 907) {

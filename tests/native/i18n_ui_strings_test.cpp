@@ -9,25 +9,39 @@
 
 namespace {
 
+void ExpectSameTexts(const UiStrings& a, const UiStrings& b) {
+  for (int i = 0; i < kUiStringCount; ++i) {
+    EXPECT_EQ(a[i].key, b[i].key);
+    EXPECT_STREQ(a[i].text, b[i].text) << a[i].key;
+  }
+}
+
 class UiStringsTest : public testing::Test {
  protected:
-  void SetUp() override { ResetUiStrings(); }
-  void TearDown() override {
-    CloseLanguageFile(&lang_);
-    ResetUiStrings();
-  }
+  void TearDown() override { CloseLanguageFile(&lang_); }
 
-  // Opens a file holding the section [T] with these lines and applies it.
+  // The texts of the table this test owns.
+  const wchar_t* UiText(int key) const { return ::UiText(strings_, key); }
+  void ResetUiStrings() { ::ResetUiStrings(&strings_); }
+
+  // Opens a file holding the section [T] with these lines and applies it. The same file read
+  // once gives a second table the same texts.
   void Apply(const std::string& lines) {
     std::wstring path = temp_.File(L"vostrel.lng");
     ASSERT_TRUE(WriteFileBytes(path, "[OTHER]\r\n900=other\r\n[T]\r\n" + lines + "[NEXT]\r\n"));
     ASSERT_TRUE(OpenLanguageFileAt(&lang_, path.c_str()));
     ASSERT_EQ(SelectLanguageSection(&lang_, L"T"), 0);
-    ApplyLanguageToUiStrings(&lang_);
+    ApplyLanguageToUiStrings(&strings_, &lang_);
+    LanguageTexts texts;
+    ASSERT_TRUE(LoadLanguageTexts(path.c_str(), &texts));
+    UiStrings fromLoaded;
+    ApplyLanguageToUiStrings(&fromLoaded, FindLanguageSection(texts, L"T"));
+    ExpectSameTexts(fromLoaded, strings_);
   }
 
   TempDir temp_;
   LanguageFile lang_;
+  UiStrings strings_;
 };
 
 TEST_F(UiStringsTest, DefaultsAreTheProgramsOwnTexts) {
@@ -37,9 +51,7 @@ TEST_F(UiStringsTest, DefaultsAreTheProgramsOwnTexts) {
   EXPECT_STREQ(UiText(908), L"Scaned: %i, results: %i");
   EXPECT_STREQ(UiText(909), L"Query: ");
   // Ascending keys, the order in which start-up replaces them.
-  for (size_t i = 1; i < sizeof UiStringTable / sizeof UiStringTable[0]; ++i) {
-    EXPECT_LT(UiStringTable[i - 1].key, UiStringTable[i].key);
-  }
+  for (int i = 1; i < kUiStringCount; ++i) EXPECT_LT(strings_[i - 1].key, strings_[i].key);
   EXPECT_STREQ(UiText(902), L"");
   EXPECT_STREQ(UiText(700), L"");
 }
@@ -63,8 +75,36 @@ TEST_F(UiStringsTest, MissingSectionKeepsEveryDefault) {
   ASSERT_TRUE(WriteFileBytes(path, "[ENGLISH]\r\n900=Mistake\r\n"));
   ASSERT_TRUE(OpenLanguageFileAt(&lang_, path.c_str()));
   EXPECT_EQ(SelectLanguageSection(&lang_, L"RUSSIAN"), -1);
-  ApplyLanguageToUiStrings(&lang_);
+  ApplyLanguageToUiStrings(&strings_, &lang_);
   EXPECT_STREQ(UiText(900), L"Error");
+  LanguageTexts texts;
+  ASSERT_TRUE(LoadLanguageTexts(path.c_str(), &texts));
+  ApplyLanguageToUiStrings(&strings_, FindLanguageSection(texts, L"RUSSIAN"));
+  EXPECT_STREQ(UiText(900), L"Error");
+}
+
+// Two users of two languages take their texts from one file read once, each into a table of
+// their own: neither sees the other's language, and the loaded texts stay as they were.
+TEST_F(UiStringsTest, TwoTablesTakeTwoLanguagesFromOneLoadedFile) {
+  std::wstring path = temp_.File(L"vostrel.lng");
+  ASSERT_TRUE(WriteFileBytes(path,
+                             "[RUSSIAN]\r\n900=Oshibka\r\n909=Zapros: \r\n"
+                             "[GERMAN]\r\n900=Fehler\r\n916=Halt\r\n"));
+  LanguageTexts texts;
+  ASSERT_TRUE(LoadLanguageTexts(path.c_str(), &texts));
+  const LanguageTexts& shared = texts;
+  UiStrings russian, german;
+  ApplyLanguageToUiStrings(&russian, FindLanguageSection(shared, L"RUSSIAN"));
+  ApplyLanguageToUiStrings(&german, FindLanguageSection(shared, L"GERMAN"));
+  EXPECT_STREQ(::UiText(russian, 900), L"Oshibka");
+  EXPECT_STREQ(::UiText(russian, 909), L"Zapros: ");
+  EXPECT_STREQ(::UiText(russian, 916), L"Stop");
+  EXPECT_STREQ(::UiText(german, 900), L"Fehler");
+  EXPECT_STREQ(::UiText(german, 909), L"Query: ");
+  EXPECT_STREQ(::UiText(german, 916), L"Halt");
+  EXPECT_STREQ(UiText(900), L"Error");  // a third table was never given a language
+  ASSERT_EQ(shared.sections.size(), 2u);
+  EXPECT_EQ(shared.sections[0].texts.size(), 2u);
 }
 
 TEST_F(UiStringsTest, LongTranslationsAreCutTo79Characters) {

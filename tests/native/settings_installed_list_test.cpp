@@ -100,9 +100,6 @@ TEST(InstalledListLineTest, SavedLineIsPathSemicolonNameCrLf) {
 
 class InstalledListReadTest : public testing::Test {
  protected:
-  void SetUp() override { InstalledDatabaseList.count = 0; }
-  void TearDown() override { InstalledDatabaseList.count = 0; }
-
   // Reads the bytes as the list file; returns the indexes visited.
   std::vector<int> Read(const std::string& bytes, int* added) {
     std::wstring path = temp_.File(L"vostrel.ini");
@@ -112,7 +109,7 @@ class InstalledListReadTest : public testing::Test {
     std::vector<int> visited;
     if (!file) return visited;
     *added = ReadInstalledDatabases(
-        file,
+        &list_, file,
         [](void* context, int index) { static_cast<std::vector<int>*>(context)->push_back(index); },
         &visited);
     fclose(file);
@@ -120,6 +117,7 @@ class InstalledListReadTest : public testing::Test {
   }
 
   TempDir temp_;
+  InstalledDatabaseListType list_ = {};
 };
 
 TEST_F(InstalledListReadTest, SixtyLinesLoadTheFirstFifty) {
@@ -129,11 +127,11 @@ TEST_F(InstalledListReadTest, SixtyLinesLoadTheFirstFifty) {
   int added = -1;
   std::vector<int> visited = Read(bytes, &added);
   EXPECT_EQ(added, 50);
-  EXPECT_EQ(InstalledDatabaseList.count, 50);
+  EXPECT_EQ(list_.count, 50);
   ASSERT_EQ(visited.size(), 50u);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(visited[i], i);
-  EXPECT_STREQ(InstalledDatabaseList.entries[49].path, "C:\\db49.db");
-  EXPECT_STREQ(InstalledDatabaseList.entries[49].name, "Base 49");
+  EXPECT_STREQ(list_.entries[49].path, "C:\\db49.db");
+  EXPECT_STREQ(list_.entries[49].name, "Base 49");
 }
 
 TEST_F(InstalledListReadTest, SkippedLinesUseNoEntryAndEveryLoadStartsAfresh) {
@@ -142,13 +140,13 @@ TEST_F(InstalledListReadTest, SkippedLinesUseNoEntryAndEveryLoadStartsAfresh) {
   ASSERT_EQ(added, 3);
   Read("garbage without separator\r\nab;c\r\n\r\nC:\\d.db;Delta\r\n", &added);
   EXPECT_EQ(added, 1);
-  EXPECT_EQ(InstalledDatabaseList.count, 1);
-  EXPECT_STREQ(InstalledDatabaseList.entries[0].path, "C:\\d.db");
-  EXPECT_STREQ(InstalledDatabaseList.entries[0].name, "Delta");
+  EXPECT_EQ(list_.count, 1);
+  EXPECT_STREQ(list_.entries[0].path, "C:\\d.db");
+  EXPECT_STREQ(list_.entries[0].name, "Delta");
 
   Read("", &added);
   EXPECT_EQ(added, 0);
-  EXPECT_EQ(InstalledDatabaseList.count, 0);
+  EXPECT_EQ(list_.count, 0);
 }
 
 TEST_F(InstalledListReadTest, EachPieceOfAnOverlongLineIsReadAsALine) {
@@ -159,24 +157,24 @@ TEST_F(InstalledListReadTest, EachPieceOfAnOverlongLineIsReadAsALine) {
   int added = -1;
   Read(first + "rest;of the line\r\nC:\\next.db;Next\r\n", &added);
   ASSERT_EQ(added, 3);
-  EXPECT_STREQ(InstalledDatabaseList.entries[0].path, "C:\\long.db");
-  EXPECT_EQ(strlen(InstalledDatabaseList.entries[0].name), 63u);
-  EXPECT_STREQ(InstalledDatabaseList.entries[1].path, "rest");
-  EXPECT_STREQ(InstalledDatabaseList.entries[1].name, "of the line");
-  EXPECT_STREQ(InstalledDatabaseList.entries[2].path, "C:\\next.db");
+  EXPECT_STREQ(list_.entries[0].path, "C:\\long.db");
+  EXPECT_EQ(strlen(list_.entries[0].name), 63u);
+  EXPECT_STREQ(list_.entries[1].path, "rest");
+  EXPECT_STREQ(list_.entries[1].name, "of the line");
+  EXPECT_STREQ(list_.entries[2].path, "C:\\next.db");
 }
 
 TEST_F(InstalledListReadTest, AppendFillsTheNextEntryUpToFifty) {
-  AppendInstalledDatabase("Alpha", "C:\\a.db");
+  AppendInstalledDatabase(&list_, "Alpha", "C:\\a.db");
   std::string longName(80, 'x');
-  AppendInstalledDatabase(longName.c_str(), "C:\\b.db");
-  ASSERT_EQ(InstalledDatabaseList.count, 2);
-  EXPECT_STREQ(InstalledDatabaseList.entries[0].name, "Alpha");
-  EXPECT_STREQ(InstalledDatabaseList.entries[0].path, "C:\\a.db");
-  EXPECT_EQ(strlen(InstalledDatabaseList.entries[1].name), 63u);
+  AppendInstalledDatabase(&list_, longName.c_str(), "C:\\b.db");
+  ASSERT_EQ(list_.count, 2);
+  EXPECT_STREQ(list_.entries[0].name, "Alpha");
+  EXPECT_STREQ(list_.entries[0].path, "C:\\a.db");
+  EXPECT_EQ(strlen(list_.entries[1].name), 63u);
 
-  for (int i = 2; i < 60; ++i) AppendInstalledDatabase("More", "C:\\more.db");
-  EXPECT_EQ(InstalledDatabaseList.count, kMaxInstalledDatabases);
+  for (int i = 2; i < 60; ++i) AppendInstalledDatabase(&list_, "More", "C:\\more.db");
+  EXPECT_EQ(list_.count, kMaxInstalledDatabases);
 }
 
 }  // namespace

@@ -421,7 +421,7 @@ TEST(FaultsPaths, InstalledListOnAFullDeviceIsReportedNotPassedAsSaved) {
       WriteFixture(app.FilePath(L"city.db"), FixtureOptions(VariantPlain), SampleRecords()));
   InstalledDatabaseList.count = 0;
   for (int i = 0; i < 3; ++i) {
-    AppendInstalledDatabase(("City " + std::to_string(i)).c_str(),
+    AppendInstalledDatabase(&InstalledDatabaseList, ("City " + std::to_string(i)).c_str(),
                             SingleByte(app.FilePath(L"city.db")).c_str());
   }
   lstrcpynW(InstalledListPath, kFullDevice, kMaxPathChars);

@@ -294,9 +294,10 @@ TEST_F(FinderScan, ListsEveryValidDatabaseNotYetInstalledAtAnyDepth) {
   device_.RawFile(L"empty.db", "");
   device_.RawFile(L"sub\\deeper\\short.fdb", std::string(10, '\x0c'));
   const std::wstring installed = device_.Database(L"sub\\installed.db", "Installed", 2);
-  AppendInstalledDatabase("Installed", SingleByte(installed).c_str());
+  AppendInstalledDatabase(&InstalledDatabaseList, "Installed", SingleByte(installed).c_str());
   // Installed paths are compared exactly: another spelling of a path does not hide its file.
-  AppendInstalledDatabase("Case", SingleByte(device_.PathOf(L"SUB\\CASE.DB")).c_str());
+  AppendInstalledDatabase(&InstalledDatabaseList, "Case",
+                          SingleByte(device_.PathOf(L"SUB\\CASE.DB")).c_str());
 
   // Whatever the list held before is gone.
   SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"stale entry"));

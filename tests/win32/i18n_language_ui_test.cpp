@@ -8,6 +8,7 @@
 
 #include "i18n/language_file.h"
 #include "i18n/ui_strings.h"
+#include "ui/app_globals_win32.h"
 #include "ui/language_ui_win32.h"
 #include "ui/page_controls_win32.h"
 #include "ui/registry_win32.h"
@@ -62,7 +63,7 @@ TEST_F(LanguageUiTest, ShippedFileTranslatesTheMessagesIntoRussianByDefault) {
   EXPECT_STREQ(CurrentLanguage, L"");
   lstrcpynW(CurrentLanguage, L"RUSSIAN", kLanguageNameCapacity);
   ASSERT_EQ(SelectLanguageSection(&lang_, CurrentLanguage), 0);
-  ApplyLanguageToUiStrings(&lang_);
+  ApplyLanguageToUiStrings(&UiStringTable, &lang_);
   EXPECT_STREQ(UiText(900), L"\u041E\u0448\u0438\u0431\u043A\u0430");  // "Ошибка"
   EXPECT_STREQ(UiText(916), L"\u0421\u0442\u043E\u043F");              // "Стоп"
   FillLanguageList(&lang_, page_.Handle());
@@ -98,7 +99,7 @@ TEST_F(LanguageUiTest, LastMatchingNameStaysSelectedAndNoMatchSelectsNothing) {
 TEST_F(LanguageUiTest, SaveStoresTheChoiceAndAsksForARestart) {
   OpenFile("[RUSSIAN]\r\n900=Oshibka\r\n[ENGLISH]\r\n900=Error\r\n");
   ASSERT_EQ(SelectLanguageSection(&lang_, L"RUSSIAN"), 0);
-  ApplyLanguageToUiStrings(&lang_);
+  ApplyLanguageToUiStrings(&UiStringTable, &lang_);
   lstrcpynW(UiStringTable[1].text, L"Svedeniya", kUiStringCapacity);  // the caption, key 901
   lstrcpynW(CurrentLanguage, L"RUSSIAN", kLanguageNameCapacity);
   FillLanguageList(&lang_, page_.Handle());

@@ -56,7 +56,7 @@ class InstalledDatabasesTest : public testing::Test {
 // Loading
 
 TEST_F(InstalledDatabasesTest, MissingFileLeavesListAndSelectorAsTheyWere) {
-  AppendInstalledDatabase("Kept", "C:\\kept.db");
+  AppendInstalledDatabase(&InstalledDatabaseList, "Kept", "C:\\kept.db");
   SendMessageW(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Kept"));
   SendMessageW(combo_, CB_SETCURSEL, 0, 0);
   // The file is opened before the registry is read: no registry message either.
@@ -115,7 +115,7 @@ TEST_F(InstalledDatabasesTest, LastDatabaseSelectsTheLastEntryWithExactlyThatPat
 }
 
 TEST_F(InstalledDatabasesTest, EmptyFileEmptiesListAndSelector) {
-  AppendInstalledDatabase("Old", "C:\\old.db");
+  AppendInstalledDatabase(&InstalledDatabaseList, "Old", "C:\\old.db");
   SendMessageW(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Old"));
   registry_.SetString(L"Last db", L"C:\\old.db");
   WriteIni("");
@@ -169,9 +169,10 @@ TEST_F(InstalledDatabasesTest, SixtyLinesLoadFiftyAndTheNextSaveWritesFifty) {
 
 TEST_F(InstalledDatabasesTest, SaveWritesEveryEntryAsPathSemicolonNameCrLf) {
   WriteIni("garbage\r\nC:\\x.db;Old\r\n");
-  AppendInstalledDatabase("Alpha", "C:\\a.db");
-  AppendInstalledDatabase("\xCC\xEE\xF1\xEA\xE2\xE0", "\\Storage Card\\m.zdb");
-  AppendInstalledDatabase("Line feed\n", "C:\\lf.db");
+  AppendInstalledDatabase(&InstalledDatabaseList, "Alpha", "C:\\a.db");
+  AppendInstalledDatabase(&InstalledDatabaseList, "\xCC\xEE\xF1\xEA\xE2\xE0",
+                          "\\Storage Card\\m.zdb");
+  AppendInstalledDatabase(&InstalledDatabaseList, "Line feed\n", "C:\\lf.db");
   EXPECT_EQ(SaveInstalledDatabases(page_.Handle()), 0);
   EXPECT_EQ(Ini(),
             "C:\\a.db;Alpha\r\n\\Storage Card\\m.zdb;\xCC\xEE\xF1\xEA\xE2\xE0\r\n"
@@ -187,7 +188,7 @@ TEST_F(InstalledDatabasesTest, SaveIntoAMissingDirectoryTellsWithTheFullPath) {
   std::wstring unreachable = app_.Path() + L"missing\\vostrel.ini";
   lstrcpynW(InstalledListPath, unreachable.c_str(), kMaxPathChars);
   wcscpy(UiStringTable[0].text, L"Oshibka");
-  AppendInstalledDatabase("Alpha", "C:\\a.db");
+  AppendInstalledDatabase(&InstalledDatabaseList, "Alpha", "C:\\a.db");
   EXPECT_EQ(SaveInstalledDatabases(page_.Handle()), -1);
   ASSERT_EQ(boxes_.Count(), 1u);
   EXPECT_EQ(boxes_.At(0).text, L"Could not open ini file for save - " + unreachable);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "i18n/ui_strings.h"
+#include "ui/app_globals_win32.h"
 #include "ui/registry_win32.h"
 #include "win32_test_support.h"
 
