@@ -19,19 +19,13 @@
 #pragma once
 #include <cstddef>
 
-#include "db/record_reader.h"
-#include "search/scan_loop.h"
+#include "db/record_pool.h"
 
-// Worker: opens reader on the kept records of the file at path and returns true when they are
-// there and the file has not changed since; otherwise releases whatever was kept and returns
-// false.
-bool OpenCachedRecords(const wchar_t* path, const DatabaseHeader& header, RecordReader* reader);
-// Worker: reader has just been opened on the compressed file at path; what it delivers from now
-// on is gathered for the cache.
-void CacheRecordsOfScan(const wchar_t* path, const DatabaseHeader& header, RecordReader* reader);
-// Worker: the scan that CacheRecordsOfScan gathered for has ended so; keeps the records when
-// the scan read them through and the file is unchanged, frees them otherwise.
-void KeepScannedRecords(ScanEnd end);
+// Worker: the pool its search reads kept records from and keeps them in (Search does both: a
+// file's records are kept when its scan read them through and the file is unchanged).
+RecordPool* ScanCachePool();
+// Worker: a search of a compressed file ended; fromPool: its records came from the pool.
+void CountCompressedScan(bool fromPool);
 // UI thread, no worker alive: frees the kept records.
 void ReleaseScanCache();
 

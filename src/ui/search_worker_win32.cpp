@@ -12,7 +12,7 @@
 #include "db/record_reader.h"
 #include "i18n/format_text.h"
 #include "i18n/ui_strings.h"
-#include "search/scan_loop.h"
+#include "search/search.h"
 #include "settings/installed_databases.h"
 #include "ui/app_globals_win32.h"
 #include "ui/installed_databases_win32.h"
@@ -33,6 +33,14 @@ struct ScanWindows {
   HWND progressBar;
 };
 
+// What the search's start shows, once its records are open, and where its updates go.
+struct ScanStart {
+  const ScanWindows* windows;
+  const DatabaseHeader* header;
+  HWND resultPage;
+  ControlRect statusRect{};
+};
+
 std::atomic<int> HoldAfterRows{0};
 std::atomic<bool> Held{false};
 std::atomic<bool> Resume{false};
@@ -50,14 +58,14 @@ void HoldIfAsked(int stored) {
 
 // The worker's sink: each row goes straight into the Result page's store, and each status
 // update into its queue.
-int OnAppendRow(void*, const FieldTable* table, int results) {
+int OnAppendRow(void*, const FieldTable* table, int, int results) {
   if (AppendResultRow(table) != 0) return -1;
   HoldIfAsked(results + 1);
   return 0;
 }
 
 void OnStatusUpdate(void* context, int results, int scanned) {
-  QueueStatusUpdate(static_cast<HWND>(context), results, scanned);
+  QueueStatusUpdate(static_cast<ScanStart*>(context)->resultPage, results, scanned);
 }
 
 DWORD FinishWithoutScan(DWORD exitCode) {
@@ -95,17 +103,6 @@ void TellOfDamage(HWND owner, const wchar_t* path, const ScanOutcome& outcome, b
   ShowMessageBox(owner, text, UiText(TextError), MB_OK);
 }
 
-// The records of a compressed file come from memory when the last search kept them and the
-// file is unchanged; otherwise from the file, gathered for the next search. A plain file is read
-// as it stands, held for the scan alone.
-int OpenScanReader(RecordReader* reader, const wchar_t* path, const DatabaseHeader& header,
-                   bool viaGz) {
-  if (viaGz && OpenCachedRecords(path, header, reader)) return 0;
-  const int failure = OpenRecordReader(reader, path, header, viaGz);
-  if (failure == 0 && viaGz) CacheRecordsOfScan(path, header, reader);
-  return failure;
-}
-
 // The status line makes room for the progress bar, which starts empty; Start/Stop reads "Stop".
 void ShowScanStarting(const ScanWindows& windows, const ControlRect& statusRect,
                       const DatabaseHeader& header) {
@@ -130,6 +127,14 @@ void ShowScanEnded(const ScanWindows& windows, const ControlRect& statusRect,
              {outcome.scanned, outcome.results});
   SetWindowTextW(windows.statusLine, text);
   UpdateWindow(windows.statusLine);
+}
+
+void OnRecordsOpened(void* context) {
+  ScanStart& start = *static_cast<ScanStart*>(context);
+  start.statusRect =
+      RectForLayout(*ControlRowById(ResultControls, kResultControlCount, IdStatusLine));
+  ShowScanStarting(*start.windows, start.statusRect, *start.header);
+  SendMessageW(start.resultPage, kScanStartMessage, 0, 0);
 }
 
 }  // namespace
@@ -168,34 +173,44 @@ DWORD WINAPI SearchWorker(LPVOID) {
     return FinishWithProblem(WorkerDatabaseUnusable, windows.searchPage, widePath,
                              DatabaseFieldsChanged);
 
-  RecordReader reader;
-  const int openFailure = OpenScanReader(&reader, widePath, header, viaGz);
-  if (openFailure != 0) {
+  // The search reads the file as the fields on the page describe it, with the criteria typed
+  // there. A plain file is read as it stands, held for the scan alone; the records of a
+  // compressed one come from memory when the last search kept them and the file is unchanged,
+  // otherwise from the file, kept for the next search.
+  Database database;
+  database.path = widePath;
+  database.header = header;
+  database.viaGz = viaGz;
+  if (!CopyFieldTable(TheFieldTable, &database.schema))
+    return FinishWithoutScan(viaGz ? WorkerStreamUnopened : WorkerPlainFileUnopened);
+  ScanStart start{&windows, &header, resultPage};
+  SearchSink sink;
+  sink.context = &start;
+  sink.begin = OnRecordsOpened;
+  sink.appendRow = OnAppendRow;
+  sink.statusUpdate = OnStatusUpdate;
+  SearchOptions options;
+  options.read = ReadInCalls;
+  options.sharing = ShareNothing;
+  options.stop = &SearchStopFlag;
+  options.pool = ScanCachePool();
+  const SearchOutcome searched = Search(database, {CaptureQuery(&TheFieldTable)}, sink, options);
+  if (searched.failure != 0) {
     wchar_t text[kStatusTextCapacity];
     FormatText(text, kStatusTextCapacity, UiText(TextBadDatabase), {widePath});
     ShowMessageBox(windows.searchPage, text, UiText(TextInfo), MB_OK);
-    // The reader's codes are the worker's: WorkerPlainFileUnopened, WorkerStreamUnopened.
-    return FinishWithoutScan(static_cast<DWORD>(openFailure));
+    // The search's codes are the worker's: WorkerPlainFileUnopened, WorkerStreamUnopened.
+    return FinishWithoutScan(
+        static_cast<DWORD>(searched.failure == 3 ? (viaGz ? 2 : 1) : searched.failure));
   }
-
-  const ControlRect& statusRect =
-      RectForLayout(*ControlRowById(ResultControls, kResultControlCount, IdStatusLine));
-  ShowScanStarting(windows, statusRect, header);
-
-  SendMessageW(resultPage, kScanStartMessage, 0, 0);
-  ScanSink sink;
-  sink.context = resultPage;
-  sink.appendRow = OnAppendRow;
-  sink.statusUpdate = OnStatusUpdate;
-  const ScanOutcome outcome = RunScan(&reader, header, &TheFieldTable, &SearchStopFlag, sink);
+  if (viaGz) CountCompressedScan(searched.fromPool);
+  const ScanOutcome& outcome = searched.scan;
   const bool stopAsked = SearchStopFlag.load() != 0;
   // Every update is on the status line before the end of the scan changes anything.
   SendMessageW(resultPage, kScanDrainMessage, 0, 0);
 
   RestoreSearchControls();
-  CloseRecordReader(&reader);
-  KeepScannedRecords(outcome.end);
-  ShowScanEnded(windows, statusRect, outcome);
+  ShowScanEnded(windows, start.statusRect, outcome);
   // Only now, with the final counts on the status line, does the list show its last rows: it
   // never shows a row that the status line does not count.
   SendMessageW(resultPage, kScanEndMessage, 0, 0);
