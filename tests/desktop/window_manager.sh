@@ -70,10 +70,15 @@ cp "$SOURCE/vostrel.lng" "$APP/vostrel.lng"
 start_virtual_screen 1024x768x24
 openbox >/dev/null 2>&1 &
 WM_PID=$!
-for _ in $(seq 100); do
-  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+wm_ready=0
+for _ in $(seq 300); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && wm_ready=1 && break
   sleep 0.1
 done
+if [ "$wm_ready" != 1 ]; then
+  echo "FAIL: openbox did not start on the virtual screen within 30 s" >&2
+  exit 1
+fi
 
 (cd "$APP" && exec wine vostrel.exe) >/dev/null 2>&1 </dev/null &
 PROGRAM_PID=$!
@@ -82,6 +87,15 @@ if [ -z "$WINDOW" ]; then
   echo "FAIL: vostrel.exe showed no window" >&2
   exit 1
 fi
+
+# The manager frames the window a moment after it appears: until then a drag finds no frame
+# and keys reach no managed window.
+framed=0
+for _ in $(seq 300); do
+  xprop -id "$WINDOW" _NET_FRAME_EXTENTS 2>/dev/null | grep -q '=' && framed=1 && break
+  sleep 0.1
+done
+[ "$framed" = 1 ] || fail "openbox did not frame the window within 30 s"
 
 # The client area as the screen shows it: the program's window inside the manager's frame.
 size() { xwininfo -id "$WINDOW" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }'; }
@@ -126,8 +140,10 @@ else
   fail "the corner dragged up by 120 pixels, the window shows $(size), not $((WIDE + 30))x$LAYOUT_HEIGHT"
 fi
 
-# Alt+F4 closes the program, which ends with exit code 0.
-xdotool key --window "$WINDOW" alt+F4
+# Alt+F4 closes the program, which ends with exit code 0: typed, as a user types it, into the
+# window the manager has made active.
+xdotool windowactivate --sync "$WINDOW" >/dev/null 2>&1 || true
+xdotool key alt+F4
 for _ in $(seq 200); do
   kill -0 "$PROGRAM_PID" 2>/dev/null || break
   sleep 0.1
