@@ -23,8 +23,8 @@ ResultStore Rows;
 ResultOrder Shown;
 // The rows at the order's places, gathered once when it is shown, as the sort moved the rows
 // themselves before orders: painting and copying walk the places in turn, and a row number
-// sends each to a random place of the store's index first (Ctrl+C of two million sorted rows
-// took 1.3 x as long so). Null when memory for them ran short; then each place is looked up.
+// would send each to a random place of the store's index first (bench/README.md has what that
+// cost Ctrl+C). Null when memory for them ran short; then each place is looked up.
 struct FreeShownRows {
   void operator()(ResultRow* rows) const { free(rows); }
 };
