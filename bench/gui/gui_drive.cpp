@@ -175,33 +175,181 @@ bool FinalCounts(const std::wstring& text, long long* scanned, long long* result
   return true;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+struct DriveArgs {
   std::wstring exe, database, language;
   int searches = 1;
   int pollMs = 1;
   bool probe = true;
+};
+
+bool ParseDriveArgs(int argc, wchar_t** argv, DriveArgs* args) {
   for (int i = 1; i < argc; ++i) {
     const std::wstring a = argv[i];
     if (a == L"--searches" && i + 1 < argc) {
-      searches = _wtoi(argv[++i]);
+      args->searches = _wtoi(argv[++i]);
     } else if (a == L"--language" && i + 1 < argc) {
-      language = argv[++i];
+      args->language = argv[++i];
     } else if (a == L"--poll" && i + 1 < argc) {
-      pollMs = _wtoi(argv[++i]);
+      args->pollMs = _wtoi(argv[++i]);
     } else if (a == L"--no-probe") {
-      probe = false;
-    } else if (exe.empty()) {
-      exe = a;
-    } else if (database.empty()) {
-      database = a;
+      args->probe = false;
+    } else if (args->exe.empty()) {
+      args->exe = a;
+    } else if (args->database.empty()) {
+      args->database = a;
     } else {
-      exe.clear();
+      args->exe.clear();
       break;
     }
   }
-  if (exe.empty() || database.empty() || searches < 1) {
+  return !args->exe.empty() && !args->database.empty() && args->searches >= 1;
+}
+
+// A scratch application directory: the program, its language file and a vostrel.ini that
+// installs the database.
+bool PrepareDirectory(const DriveArgs& args, const std::wstring& directory,
+                      const std::wstring& copy) {
+  CreateDirectoryW(directory.c_str(), nullptr);
+  char installed[1040] = {};
+  WideCharToMultiByte(CP_ACP, 0, args.database.c_str(), -1, installed, sizeof installed, nullptr,
+                      nullptr);
+  return CopyFileW(args.exe.c_str(), copy.c_str(), FALSE) &&
+         (args.language.empty()
+              ? WriteBytes(directory + L"vostrel.lng", "[RUSSIAN]\r\n")
+              : CopyFileW(args.language.c_str(), (directory + L"vostrel.lng").c_str(), FALSE)) &&
+         WriteBytes(directory + L"vostrel.ini", std::string(installed) + ";Bench\r\n");
+}
+
+// Waits for the finished main window: it is shown once all its pages and controls exist.
+bool AwaitMainWindow(const PROCESS_INFORMATION& info, Found* found) {
+  const DWORD start = GetTickCount();
+  while (!(found->main && IsWindowVisible(found->main))) {
+    found->main = nullptr;
+    EnumWindows(FindWindows, reinterpret_cast<LPARAM>(found));
+    if (GetTickCount() - start > kBoundMs || WaitForSingleObject(info.hProcess, 20) != WAIT_TIMEOUT)
+      break;
+  }
+  return found->main && IsWindowVisible(found->main);
+}
+
+struct DriveWindows {
+  HWND searchPage;
+  HWND startButton;
+  HWND status;
+};
+
+// Polls until the status line shows a search's final counts; the text it last read goes to
+// *text, and the time it saw them (0 if never) is returned.
+LONGLONG AwaitFinalStatus(const DriveArgs& args, const PROCESS_INFORMATION& info, Found* found,
+                          const DriveWindows& windows, const std::wstring& before,
+                          const std::wstring& startCaption, std::wstring* text) {
+  // The scan shows its progress ("found/scanned") and Start/Stop reads "Stop"; at its end
+  // Start/Stop reads as before and the status line shows the final counts. Polled: the program
+  // repaints the line at most every 100 ms. A scan so short that the poll saw neither still
+  // ends with a status line other than the one before it, unless the counts are the same as
+  // the last search's, which the progress or Stop then tells.
+  bool scanSeen = false;
+  const DWORD waitStart = GetTickCount();
+  while (GetTickCount() - waitStart < kBoundMs) {
+    *text = TextOf(windows.status);
+    const std::wstring caption = TextOf(windows.startButton);
+    const bool progress = text->find(L'/') != std::wstring::npos;
+    if (progress || caption != startCaption) scanSeen = true;
+    long long scannedNow = 0, resultsNow = 0;
+    if (!progress && caption == startCaption && (scanSeen || *text != before) &&
+        FinalCounts(*text, &scannedNow, &resultsNow))
+      return Now();
+    if (WaitForSingleObject(info.hProcess, args.pollMs) != WAIT_TIMEOUT) break;
+    EnumWindows(FindWindows, reinterpret_cast<LPARAM>(found));
+  }
+  return 0;
+}
+
+// One search from Start to the final status line, printed; false when it never ended.
+bool TimeOneSearch(int search, const DriveArgs& args, const PROCESS_INFORMATION& info, Found* found,
+                   const DriveWindows& windows) {
+  g_probe.worst.store(0);
+  ResetEvent(g_probe.stop);
+  const std::wstring before = TextOf(windows.status);
+  const std::wstring startCaption = TextOf(windows.startButton);
+  const LONGLONG start = Now();
+  PostMessageW(windows.searchPage, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
+               reinterpret_cast<LPARAM>(windows.startButton));
+  if (args.probe) g_probe.thread = CreateThread(nullptr, 0, ProbeThread, nullptr, 0, nullptr);
+  std::wstring text;
+  const LONGLONG finalAt =
+      AwaitFinalStatus(args, info, found, windows, before, startCaption, &text);
+  SetEvent(g_probe.stop);
+  if (g_probe.thread) {
+    WaitForSingleObject(g_probe.thread, INFINITE);
+    CloseHandle(g_probe.thread);
+    g_probe.thread = nullptr;
+  }
+  long long scanned = -1, results = -1;
+  if (!finalAt || !FinalCounts(text, &scanned, &results)) {
+    fwprintf(stderr,
+             L"vostrel-gui-drive: search %d ended without its final status line "
+             L"(it reads \"%ls\")\n",
+             search, text.c_str());
+    return false;
+  }
+  // Let the last paint and anything queued behind it go before the next Start.
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(found->main, WM_NULL, 0, 0, SMTO_NORMAL, kBoundMs, &ignored);
+  char status[512] = {};
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, status, sizeof status, nullptr, nullptr);
+  printf("search=%d rows=%lld scanned=%lld gui_ms=%.1f latency_ms=%.1f status=\"%s\"\n", search,
+         results, scanned, Millis(start, finalAt), Millis(0, g_probe.worst.load()), status);
+  fflush(stdout);
+  return true;
+}
+
+// The close a user asks for with the rows listed, until the process is gone; false when it
+// did not exit cleanly or a message box showed.
+bool CloseAndReport(const PROCESS_INFORMATION& info, Found* found) {
+  const LONGLONG closeAt = Now();
+  PostMessageW(found->main, WM_CLOSE, 0, 0);
+  const DWORD closeStart = GetTickCount();
+  while (WaitForSingleObject(info.hProcess, 5) == WAIT_TIMEOUT &&
+         GetTickCount() - closeStart < kBoundMs)
+    EnumWindows(FindWindows, reinterpret_cast<LPARAM>(found));
+  const LONGLONG goneAt = Now();
+  DWORD code = 259;
+  GetExitCodeProcess(info.hProcess, &code);
+  printf("close_ms=%.1f exit_code=%lu message_boxes=%d\n", Millis(closeAt, goneAt),
+         static_cast<unsigned long>(code), found->boxes);
+  fflush(stdout);
+  return code == 0 && found->boxes == 0;
+}
+
+// Runs the searches in the started program and closes it: 0, or 1 when something failed.
+int DriveProgram(const DriveArgs& args, const PROCESS_INFORMATION& info, Found* found) {
+  if (!AwaitMainWindow(info, found)) {
+    fputs("vostrel-gui-drive: the program showed no window\n", stderr);
+    return 1;
+  }
+  WaitForInputIdle(info.hProcess, 10000);
+  Sleep(300);  // the first paints of the window are no part of a search
+  HWND tab = GetDlgItem(found->main, IdTabControl);
+  DriveWindows windows;
+  windows.searchPage = GetDlgItem(tab, kFirstPageId);
+  windows.startButton = GetDlgItem(windows.searchPage, IdStartButton);
+  windows.status = GetDlgItem(GetDlgItem(tab, kFirstPageId + 1), IdStatusLine);
+  g_probe.main = found->main;
+  g_probe.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  int exitCode = 0;
+  for (int search = 1; search <= args.searches && exitCode == 0; ++search)
+    if (!TimeOneSearch(search, args, info, found, windows)) exitCode = 1;
+  if (!CloseAndReport(info, found)) exitCode = 1;
+  CloseHandle(g_probe.stop);
+  return exitCode;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  DriveArgs args;
+  if (!ParseDriveArgs(argc, argv, &args)) {
     fputs(
         "usage: vostrel-gui-drive VOSTREL_EXE DATABASE [--searches N] [--language FILE] "
         "[--poll MS] [--no-probe]\n",
@@ -214,20 +362,11 @@ int wmain(int argc, wchar_t** argv) {
   GetTempPathW(MAX_PATH, temp);
   const std::wstring directory =
       std::wstring(temp) + L"vostrel-gui-drive-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-  CreateDirectoryW(directory.c_str(), nullptr);
   const std::wstring copy = directory + L"vostrel.exe";
-  char installed[1040] = {};
-  WideCharToMultiByte(CP_ACP, 0, database.c_str(), -1, installed, sizeof installed, nullptr,
-                      nullptr);
-  const bool prepared =
-      CopyFileW(exe.c_str(), copy.c_str(), FALSE) &&
-      (language.empty()
-           ? WriteBytes(directory + L"vostrel.lng", "[RUSSIAN]\r\n")
-           : CopyFileW(language.c_str(), (directory + L"vostrel.lng").c_str(), FALSE)) &&
-      WriteBytes(directory + L"vostrel.ini", std::string(installed) + ";Bench\r\n");
+  const bool prepared = PrepareDirectory(args, directory, copy);
   int exitCode = 0;
   {
-    LastDatabase last(database);
+    LastDatabase last(args.database);
     if (!prepared || !last.Ok()) {
       fputs("vostrel-gui-drive: cannot prepare the application directory or its settings\n",
             stderr);
@@ -243,103 +382,7 @@ int wmain(int argc, wchar_t** argv) {
       exitCode = 2;
     }
     Found found = {info.dwProcessId, nullptr, 0};
-    if (exitCode == 0) {
-      // The finished main window: it is shown once all its pages and controls exist.
-      const DWORD start = GetTickCount();
-      while (!(found.main && IsWindowVisible(found.main))) {
-        found.main = nullptr;
-        EnumWindows(FindWindows, reinterpret_cast<LPARAM>(&found));
-        if (GetTickCount() - start > kBoundMs ||
-            WaitForSingleObject(info.hProcess, 20) != WAIT_TIMEOUT)
-          break;
-      }
-      if (!found.main || !IsWindowVisible(found.main)) {
-        fputs("vostrel-gui-drive: the program showed no window\n", stderr);
-        exitCode = 1;
-      }
-    }
-    if (exitCode == 0) {
-      WaitForInputIdle(info.hProcess, 10000);
-      Sleep(300);  // the first paints of the window are no part of a search
-      HWND tab = GetDlgItem(found.main, IdTabControl);
-      HWND searchPage = GetDlgItem(tab, kFirstPageId);
-      HWND startButton = GetDlgItem(searchPage, IdStartButton);
-      HWND status = GetDlgItem(GetDlgItem(tab, kFirstPageId + 1), IdStatusLine);
-      g_probe.main = found.main;
-      g_probe.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      for (int search = 1; search <= searches && exitCode == 0; ++search) {
-        g_probe.worst.store(0);
-        ResetEvent(g_probe.stop);
-        const std::wstring before = TextOf(status);
-        const std::wstring startCaption = TextOf(startButton);
-        const LONGLONG start = Now();
-        PostMessageW(searchPage, WM_COMMAND, MAKEWPARAM(IdStartButton, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(startButton));
-        if (probe) g_probe.thread = CreateThread(nullptr, 0, ProbeThread, nullptr, 0, nullptr);
-        // The scan shows its progress ("found/scanned") and Start/Stop reads "Stop"; at its
-        // end Start/Stop reads as before and the status line shows the final counts. Polled:
-        // the program repaints the line at most every 100 ms. A scan so short that the poll
-        // saw neither still ends with a status line other than the one before it, unless the
-        // counts are the same as the last search's, which the progress or Stop then tells.
-        bool scanSeen = false;
-        std::wstring text;
-        LONGLONG finalAt = 0;
-        const DWORD waitStart = GetTickCount();
-        while (GetTickCount() - waitStart < kBoundMs) {
-          text = TextOf(status);
-          const std::wstring caption = TextOf(startButton);
-          const bool progress = text.find(L'/') != std::wstring::npos;
-          if (progress || caption != startCaption) scanSeen = true;
-          long long scannedNow = 0, resultsNow = 0;
-          if (!progress && caption == startCaption && (scanSeen || text != before) &&
-              FinalCounts(text, &scannedNow, &resultsNow)) {
-            finalAt = Now();
-            break;
-          }
-          if (WaitForSingleObject(info.hProcess, pollMs) != WAIT_TIMEOUT) break;
-          EnumWindows(FindWindows, reinterpret_cast<LPARAM>(&found));
-        }
-        SetEvent(g_probe.stop);
-        if (g_probe.thread) {
-          WaitForSingleObject(g_probe.thread, INFINITE);
-          CloseHandle(g_probe.thread);
-          g_probe.thread = nullptr;
-        }
-        long long scanned = -1, results = -1;
-        if (!finalAt || !FinalCounts(text, &scanned, &results)) {
-          fwprintf(stderr,
-                   L"vostrel-gui-drive: search %d ended without its final status line "
-                   L"(it reads \"%ls\")\n",
-                   search, text.c_str());
-          exitCode = 1;
-          break;
-        }
-        // Let the last paint and anything queued behind it go before the next Start.
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(found.main, WM_NULL, 0, 0, SMTO_NORMAL, kBoundMs, &ignored);
-        char status[512] = {};
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, status, sizeof status, nullptr, nullptr);
-        printf("search=%d rows=%lld scanned=%lld gui_ms=%.1f latency_ms=%.1f status=\"%s\"\n",
-               search, results, scanned, Millis(start, finalAt), Millis(0, g_probe.worst.load()),
-               status);
-        fflush(stdout);
-      }
-      // The close a user asks for with the rows listed, until the process is gone.
-      const LONGLONG closeAt = Now();
-      PostMessageW(found.main, WM_CLOSE, 0, 0);
-      const DWORD closeStart = GetTickCount();
-      while (WaitForSingleObject(info.hProcess, 5) == WAIT_TIMEOUT &&
-             GetTickCount() - closeStart < kBoundMs)
-        EnumWindows(FindWindows, reinterpret_cast<LPARAM>(&found));
-      const LONGLONG goneAt = Now();
-      DWORD code = 259;
-      GetExitCodeProcess(info.hProcess, &code);
-      printf("close_ms=%.1f exit_code=%lu message_boxes=%d\n", Millis(closeAt, goneAt),
-             static_cast<unsigned long>(code), found.boxes);
-      fflush(stdout);
-      if (code != 0 || found.boxes != 0) exitCode = 1;
-      CloseHandle(g_probe.stop);
-    }
+    if (exitCode == 0) exitCode = DriveProgram(args, info, &found);
     if (info.hProcess) {
       if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) {
         TerminateProcess(info.hProcess, 99);

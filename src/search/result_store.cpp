@@ -2,6 +2,12 @@
 
 #include <climits>
 #include <cstdlib>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "db/thread_wait.h"
 
 struct RowBlock {
   RowBlock* next;
@@ -16,18 +22,72 @@ constexpr size_t kRowAlignment = alignof(wchar_t*);
 constexpr size_t kBlockHeaderBytes =
     (sizeof(RowBlock) + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
 
+constexpr size_t kBlockCapacity = kRowBlockBytes - kBlockHeaderBytes;
+// Blocks a supply keeps ready: at two the appending thread found one waiting at every block of
+// a listing of every record, so more would only hold memory.
+constexpr int kSuppliedAhead = 2;
+// Touching one byte of each page of this size or smaller faults every page in.
+constexpr size_t kTouchStride = 4096;
+
+RowBlock* NewRowBlock(size_t capacity) {
+  RowBlock* block = static_cast<RowBlock*>(malloc(kBlockHeaderBytes + capacity));
+  if (block == nullptr) return nullptr;
+  block->next = nullptr;
+  block->used = 0;
+  block->capacity = capacity;
+  return block;
+}
+
+}  // namespace
+
+struct RowBlockSupply {
+  WaitLock lock;
+  WakeUp wake;
+  RowBlock* ready[kSuppliedAhead] = {};
+  int readyCount = 0;
+  bool stop = false;
+  std::thread thread;
+};
+
+namespace {
+
+void SupplyBlocks(RowBlockSupply* supply) {
+  for (;;) {
+    {
+      std::unique_lock<WaitLock> held(supply->lock);
+      supply->wake.wait(held,
+                        [supply] { return supply->stop || supply->readyCount < kSuppliedAhead; });
+      if (supply->stop) return;
+    }
+    RowBlock* block = NewRowBlock(kBlockCapacity);
+    // Out of memory: the appending thread allocates, and finds out, on its own.
+    if (block == nullptr) return;
+    volatile char* bytes = reinterpret_cast<char*>(block);
+    for (size_t at = kBlockHeaderBytes; at < kRowBlockBytes; at += kTouchStride) bytes[at] = 0;
+    std::lock_guard<WaitLock> held(supply->lock);
+    supply->ready[supply->readyCount++] = block;
+  }
+}
+
+// A block made ahead by the store's supply, or nullptr when none is ready.
+RowBlock* SuppliedBlock(RowBlockSupply* supply) {
+  if (supply == nullptr) return nullptr;
+  std::lock_guard<WaitLock> held(supply->lock);
+  if (supply->readyCount == 0) return nullptr;
+  RowBlock* block = supply->ready[--supply->readyCount];
+  supply->wake.notify_all();
+  return block;
+}
+
 // Room for bytes in the newest block, or in a new one; nullptr when memory runs out.
 void* RowSpace(ResultStore* store, size_t bytes) {
   bytes = (bytes + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
   RowBlock* block = store->blocks;
   if (block == nullptr || block->capacity - block->used < bytes) {
-    const size_t capacity =
-        bytes > kRowBlockBytes - kBlockHeaderBytes ? bytes : kRowBlockBytes - kBlockHeaderBytes;
-    block = static_cast<RowBlock*>(malloc(kBlockHeaderBytes + capacity));
+    block = bytes > kBlockCapacity ? nullptr : SuppliedBlock(store->supply);
+    if (block == nullptr) block = NewRowBlock(bytes > kBlockCapacity ? bytes : kBlockCapacity);
     if (block == nullptr) return nullptr;
     block->next = store->blocks;
-    block->used = 0;
-    block->capacity = capacity;
     store->blocks = block;
   }
   void* space = reinterpret_cast<char*>(block) + kBlockHeaderBytes + block->used;
@@ -67,6 +127,34 @@ void FreeStoredRows(ResultStore* store) {
     chunk = nullptr;
   }
   store->count.store(0, std::memory_order_release);
+}
+
+bool StartRowBlockSupply(ResultStore* store) {
+  if (store->supply != nullptr) return true;
+  RowBlockSupply* supply = new (std::nothrow) RowBlockSupply();
+  if (supply == nullptr) return false;
+  try {
+    supply->thread = std::thread(SupplyBlocks, supply);
+  } catch (const std::system_error&) {
+    delete supply;
+    return false;
+  }
+  store->supply = supply;
+  return true;
+}
+
+void StopRowBlockSupply(ResultStore* store) {
+  RowBlockSupply* supply = store->supply;
+  if (supply == nullptr) return;
+  {
+    std::lock_guard<WaitLock> held(supply->lock);
+    supply->stop = true;
+    supply->wake.notify_all();
+  }
+  supply->thread.join();
+  for (int k = 0; k < supply->readyCount; ++k) free(supply->ready[k]);
+  delete supply;
+  store->supply = nullptr;
 }
 
 int StoredRowBlocks(const ResultStore* store) {

@@ -212,6 +212,10 @@ void ApplyStatusUpdate(const StatusUpdate& update) {
 
 bool StoreResultRow(const FieldTable* table) { return AppendStoredRow(&Rows, table); }
 
+void StartRowMemorySupply() { StartRowBlockSupply(&Rows); }
+
+void StopRowMemorySupply() { StopRowBlockSupply(&Rows); }
+
 void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
   AcquireSRWLockExclusive(&Queue.lock);
   if (Queue.count == kQueueCapacity) {

@@ -33,6 +33,10 @@ constexpr DWORD kDefaultListPaintIntervalMs = 100;
 // there is no room; nothing of it stays then), and queues a status update, waking the UI
 // thread.
 bool StoreResultRow(const FieldTable* table);
+// Worker thread, around its scan: the store's memory made ready ahead of the rows on a thread
+// of its own (result_store.h), and that thread stopped.
+void StartRowMemorySupply();
+void StopRowMemorySupply();
 void QueueStatusUpdate(HWND resultPage, int results, int scanned);
 
 // UI thread, on the messages above: a scan begins (the status line stops painting at each

@@ -194,7 +194,9 @@ DWORD WINAPI SearchWorker(LPVOID) {
   options.sharing = ShareNothing;
   options.stop = &SearchStopFlag;
   options.pool = ScanCachePool();
+  StartRowMemorySupply();
   const SearchOutcome searched = Search(database, {CaptureQuery(&TheFieldTable)}, sink, options);
+  StopRowMemorySupply();
   if (searched.failure != 0) {
     wchar_t text[kStatusTextCapacity];
     FormatText(text, kStatusTextCapacity, UiText(TextBadDatabase), {widePath});

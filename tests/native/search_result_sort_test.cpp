@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -230,5 +231,48 @@ TEST(ResultSortProperty, TwoReadersOrderOneStoreWhileItsWriterAppends) {
       EXPECT_GE(CompareFolded(nullptr, StoredRow(store.get(), OrderedRow(two, k - 1))[1], b[1]), 0);
     }
   }
+  FreeStoredRows(store.get());
+}
+
+// Rows laid into memory that another thread made ahead read back whole, while a reader reads
+// the counted ones, over several blocks; and the store goes on without its supply after it.
+TEST(ResultStore, RowsOnMemoryMadeAheadReadBackWhole) {
+  // 12 MB of rows with two-byte wide characters, 20 MB with four: several blocks either way.
+  constexpr int kRows = 150000, kWithSupply = 120000;
+  auto textOf = [](int row, int column) {
+    std::string text = std::to_string(row * 2 + column);
+    text.resize(15, static_cast<char>('a' + (row + column) % 26));
+    return text;
+  };
+  auto store = std::make_unique<ResultStore>();
+  std::atomic<bool> supplied{false}, written{false};
+  std::thread writer([&] {
+    TwoColumns table;
+    supplied = StartRowBlockSupply(store.get());
+    for (int row = 0; row < kRows; ++row) {
+      if (row == kWithSupply) StopRowBlockSupply(store.get());
+      for (int k = 0; k < 2; ++k) strcpy(table.values[k], textOf(row, k).c_str());
+      if (!AppendStoredRow(store.get(), &table.table)) break;
+    }
+    written = true;
+  });
+  int checked = 0;
+  for (bool last = false; !last;) {
+    last = written.load();
+    const int count = store->count.load(std::memory_order_acquire);
+    if (count == checked) std::this_thread::yield();
+    for (; checked < count; ++checked)
+      for (int k = 0; k < 2; ++k) {
+        const std::string expected = textOf(checked, k);
+        ASSERT_EQ(std::wstring(StoredRow(store.get(), checked)[k]),
+                  std::wstring(expected.begin(), expected.end()))
+            << checked;
+      }
+  }
+  writer.join();
+  EXPECT_TRUE(supplied);
+  EXPECT_EQ(checked, kRows);
+  EXPECT_EQ(store->supply, nullptr);
+  EXPECT_GE(StoredRowBlocks(store.get()), 3);
   FreeStoredRows(store.get());
 }
