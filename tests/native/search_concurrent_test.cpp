@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "search/result_row.h"
 #include "search/scan_loop.h"
 #include "search/search.h"
+#include "search/search_batcher.h"
 #include "test_support.h"
 
 namespace {
@@ -140,4 +142,69 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
       FreeRecordPool(pool);
     }
   }
+}
+
+// Searches that arrive while a walk of their file runs wait and go together in the next walk:
+// each lists what it lists alone, and a search stopped before its walk begins ends alone.
+TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachListsAlone) {
+  TempDir dir;
+  std::mt19937 random(20261210);
+  const std::wstring plain = dir.File(L"city.db");
+  ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), RandomSubscribers(random, 30000)));
+  const std::vector<std::vector<std::wstring>> typed = {
+      {}, {L"", L"\x041F\x0415\x0422"}, {L"12"}, {L"", L"*\x041E\x0412*"}, {L"12"}};
+  std::vector<Listed> alone;
+  for (const std::vector<std::wstring>& t : typed) alone.push_back(SearchAlone(plain, t));
+  ASSERT_GT(alone[1].outcome.results, 0);
+
+  const std::shared_ptr<const Database> database = LoadDatabase(plain, nullptr, nullptr, nullptr);
+  ASSERT_NE(database, nullptr);
+  SearchBatcher* batcher = NewSearchBatcher(1, 8);
+  // The first search's walk holds at its start until the others wait in line behind it.
+  struct Held {
+    Listed listed;
+    SearchBatcher* batcher;
+    int others;
+  };
+  std::vector<Held> got(typed.size());
+  std::atomic<int> stopped{1};
+  auto run = [&](size_t i) {
+    got[i].batcher = batcher;
+    got[i].others = static_cast<int>(typed.size()) - 1;
+    SearchSink sink;
+    sink.context = &got[i];
+    if (i == 0)
+      sink.begin = [](void* context) {
+        Held* held = static_cast<Held*>(context);
+        while (SearchesWaiting(held->batcher) < held->others) std::this_thread::yield();
+      };
+    sink.appendRow = [](void* context, const FieldTable* table, int query, int results) {
+      return OnRow(&static_cast<Held*>(context)->listed, table, query, results);
+    };
+    SearchOptions options;
+    options.read = ReadView;
+    options.stop = i == typed.size() - 1 ? &stopped : nullptr;
+    const SearchOutcome outcome =
+        SearchTogether(batcher, database, PrepareTypedQuery(*database, typed[i]), sink, options);
+    got[i].listed.outcome = outcome.scan;
+    got[i].listed.opened = outcome.failure == 0;
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(run, 0);
+  for (size_t i = 1; i < typed.size(); ++i) threads.emplace_back(run, i);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(SearchesWaiting(batcher), 0);
+  FreeSearchBatcher(batcher);
+  for (size_t i = 0; i + 1 < typed.size(); ++i) {
+    const Listed& listed = got[i].listed;
+    EXPECT_TRUE(listed.opened) << i;
+    EXPECT_EQ(listed.outcome.scanned, alone[i].outcome.scanned) << i;
+    EXPECT_EQ(listed.outcome.results, alone[i].outcome.results) << i;
+    EXPECT_EQ(listed.outcome.end, alone[i].outcome.end) << i;
+    EXPECT_TRUE(listed.cells == alone[i].cells) << i;
+  }
+  // The same query as the one before it, stopped: nothing listed, and it says it was stopped.
+  EXPECT_EQ(got.back().listed.outcome.end, ScanStopped);
+  EXPECT_EQ(got.back().listed.outcome.results, 0);
+  EXPECT_TRUE(got.back().listed.cells.empty());
 }

@@ -1,0 +1,172 @@
+#include "search/search_batcher.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// One search waiting for, or going with, a walk.
+struct Member {
+  const Query* query;
+  const SearchSink* sink;
+  const std::atomic<int>* stop;
+  int results = 0;
+  bool ended = false;  // its stop came, or its sink refused or had its last row
+  ScanEnd endedBy = ScanStopped;
+  int scannedAtEnd = 0;
+  bool done = false;  // its walk is over and outcome is its own
+  SearchOutcome outcome;
+};
+
+// The searches of one database: those waiting in arrival order, and how many walks run.
+struct DatabaseLine {
+  std::deque<Member*> waiting;
+  int walking = 0;
+};
+
+}  // namespace
+
+struct SearchBatcher {
+  std::mutex lock;
+  std::condition_variable walked;
+  std::map<const Database*, DatabaseLine> lines;
+  int walksPerDatabase = 1;
+  int queriesPerWalk = 1;
+  int waiting = 0;  // over every line
+};
+
+namespace {
+
+// The searches of one walk, as its sink sees them.
+struct Group {
+  std::vector<Member*> members;
+  std::atomic<int> allEnded{0};
+  int scanned = 0;
+  int left = 0;
+};
+
+void EndMember(Group* group, Member* member, ScanEnd why) {
+  member->ended = true;
+  member->endedBy = why;
+  member->scannedAtEnd = group->scanned;
+  if (--group->left == 0) group->allEnded.store(1, std::memory_order_relaxed);
+}
+
+void GroupBegin(void* context) {
+  for (Member* member : static_cast<Group*>(context)->members)
+    if (member->sink->begin != nullptr) member->sink->begin(member->sink->context);
+}
+
+void GroupStatus(void* context, int, int scanned) {
+  Group* group = static_cast<Group*>(context);
+  group->scanned = scanned;
+  for (Member* member : group->members) {
+    if (member->ended) continue;
+    if (member->stop != nullptr && member->stop->load(std::memory_order_relaxed) != 0) {
+      EndMember(group, member, ScanStopped);
+      continue;
+    }
+    if (member->sink->statusUpdate != nullptr)
+      member->sink->statusUpdate(member->sink->context, member->results, scanned);
+  }
+}
+
+int GroupRow(void* context, const FieldTable* table, int query, int) {
+  Group* group = static_cast<Group*>(context);
+  Member* member = group->members[static_cast<size_t>(query)];
+  if (member->ended) return RowTaken;
+  const int answer =
+      member->sink->appendRow == nullptr
+          ? RowTaken
+          : member->sink->appendRow(member->sink->context, table, 0, member->results);
+  if (answer != RowRefused) ++member->results;
+  if (answer == RowRefused) EndMember(group, member, ScanRowFailed);
+  if (answer == RowTakenThenStop) EndMember(group, member, ScanStopped);
+  // The walk goes on for the others; it ends once nobody is left in it.
+  return group->left == 0 ? RowTakenThenStop : RowTaken;
+}
+
+// One walk for the group's searches; each gets its own outcome.
+void WalkForGroup(const Database& database, Group* group, const SearchOptions& leader) {
+  std::vector<Query> queries;
+  for (const Member* member : group->members) queries.push_back(*member->query);
+  group->left = static_cast<int>(group->members.size());
+  SearchSink sink;
+  sink.context = group;
+  sink.begin = GroupBegin;
+  sink.statusUpdate = GroupStatus;
+  sink.appendRow = GroupRow;
+  SearchOptions options = leader;
+  options.stop = &group->allEnded;
+  const SearchOutcome walked = Search(database, queries, sink, options);
+  for (Member* member : group->members) {
+    member->outcome = walked;
+    member->outcome.limitedQueries = walked.scan.end == ScanRecordLimit ? 1 : 0;
+    member->outcome.scan.results = member->results;
+    if (member->ended && walked.failure == 0) {
+      member->outcome.scan.end = member->endedBy;
+      member->outcome.scan.scanned = member->scannedAtEnd;
+    }
+  }
+}
+
+// The searches the next walk takes: the first ones waiting, up to the walk's limit.
+void TakeGroup(SearchBatcher* batcher, DatabaseLine* line, Group* group) {
+  while (!line->waiting.empty() &&
+         static_cast<int>(group->members.size()) < batcher->queriesPerWalk) {
+    group->members.push_back(line->waiting.front());
+    line->waiting.pop_front();
+    --batcher->waiting;
+  }
+}
+
+}  // namespace
+
+SearchBatcher* NewSearchBatcher(int walksPerDatabase, int queriesPerWalk) {
+  SearchBatcher* batcher = new SearchBatcher();
+  batcher->walksPerDatabase = walksPerDatabase < 1 ? 1 : walksPerDatabase;
+  batcher->queriesPerWalk = queriesPerWalk < 1 ? 1 : queriesPerWalk;
+  return batcher;
+}
+
+void FreeSearchBatcher(SearchBatcher* batcher) { delete batcher; }
+
+int SearchesWaiting(SearchBatcher* batcher) {
+  std::lock_guard<std::mutex> held(batcher->lock);
+  return batcher->waiting;
+}
+
+SearchOutcome SearchTogether(SearchBatcher* batcher,
+                             const std::shared_ptr<const Database>& database, const Query& query,
+                             const SearchSink& sink, const SearchOptions& options) {
+  Member me{&query, &sink, options.stop};
+  std::unique_lock<std::mutex> held(batcher->lock);
+  DatabaseLine* line = &batcher->lines[database.get()];
+  line->waiting.push_back(&me);
+  ++batcher->waiting;
+  // Wait until a walk has answered this search, or this search is the first waiting and a walk
+  // of the file is free: then it leads the next walk.
+  batcher->walked.wait(held, [&] {
+    return me.done || (!line->waiting.empty() && line->waiting.front() == &me &&
+                       line->walking < batcher->walksPerDatabase);
+  });
+  if (me.done) return me.outcome;
+  Group group;
+  TakeGroup(batcher, line, &group);
+  ++line->walking;
+  held.unlock();
+  if (group.members.size() == 1) {
+    // Alone, a search is exactly Search: its own cadence, its own stop flag.
+    me.outcome = Search(*database, {query}, sink, options);
+  } else {
+    WalkForGroup(*database, &group, options);
+  }
+  held.lock();
+  for (Member* member : group.members) member->done = true;
+  if (--line->walking == 0 && line->waiting.empty()) batcher->lines.erase(database.get());
+  batcher->walked.notify_all();
+  return me.outcome;
+}

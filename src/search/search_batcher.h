@@ -1,0 +1,36 @@
+// Searches of one database asked at once share walks of its records. A walk of a city's file
+// costs tens of milliseconds whatever the query, and one walk answers many queries for little
+// more (the command line's --queries): so when many people search one directory at once, a
+// search that arrives while the walks of that file are busy waits for the next walk and goes
+// with every other search that arrived meanwhile. Alone, a search is simply Search.
+//
+// Threads: any number call SearchTogether at once. A walk runs on the thread of the search that
+// leads it (the first of its group to arrive); the others wait. Each search's sink is called
+// only from the thread that walks for it, never two at once, and all is done before
+// SearchTogether returns on the search's own thread.
+#pragma once
+#include <memory>
+
+#include "search/search.h"
+
+struct SearchBatcher;
+
+// walksPerDatabase: how many walks of one database may run at once (the processors a front end
+// gives to searching); queriesPerWalk: how many searches one walk takes at most.
+SearchBatcher* NewSearchBatcher(int walksPerDatabase, int queriesPerWalk);
+// Nobody may be searching through it.
+void FreeSearchBatcher(SearchBatcher* batcher);
+
+// How many searches wait for a walk now, over every database (what a front end bounds).
+int SearchesWaiting(SearchBatcher* batcher);
+
+// Searches the query as Search does, in a walk shared with other searches of the same database
+// (the same object) when they come together. The rows, their order and the final counts are
+// those of Search alone; the status updates then come at the walk's cadence (every 1000
+// records, after every 50 rows of all its searches), each with this search's own row count.
+// A walk reads the database as its leader's options say; each search's own stop flag ends only
+// that search (ScanStopped), and a row its sink refuses or takes as its last ends only it too.
+// limitedQueries is 1 when the walk ended at the header's record count.
+SearchOutcome SearchTogether(SearchBatcher* batcher,
+                             const std::shared_ptr<const Database>& database, const Query& query,
+                             const SearchSink& sink, const SearchOptions& options);
