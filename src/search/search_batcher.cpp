@@ -2,7 +2,6 @@
 
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -10,6 +9,7 @@ namespace {
 
 // One search waiting for, or going with, a walk.
 struct Member {
+  const Database* database;
   const Query* query;
   const SearchSink* sink;
   const std::atomic<int>* stop;
@@ -21,21 +21,15 @@ struct Member {
   SearchOutcome outcome;
 };
 
-// The searches of one database: those waiting in arrival order, and how many walks run.
-struct DatabaseLine {
-  std::deque<Member*> waiting;
-  int walking = 0;
-};
-
 }  // namespace
 
 struct SearchBatcher {
   std::mutex lock;
   std::condition_variable walked;
-  std::map<const Database*, DatabaseLine> lines;
-  int walksPerDatabase = 1;
+  std::deque<Member*> waiting;  // in the order they came, every database's
+  int walking = 0;
+  int walksAtOnce = 1;
   int queriesPerWalk = 1;
-  int waiting = 0;  // over every line
 };
 
 namespace {
@@ -113,21 +107,26 @@ void WalkForGroup(const Database& database, Group* group, const SearchOptions& l
   }
 }
 
-// The searches the next walk takes: the first ones waiting, up to the walk's limit.
-void TakeGroup(SearchBatcher* batcher, DatabaseLine* line, Group* group) {
-  while (!line->waiting.empty() &&
-         static_cast<int>(group->members.size()) < batcher->queriesPerWalk) {
-    group->members.push_back(line->waiting.front());
-    line->waiting.pop_front();
-    --batcher->waiting;
+// The searches the next walk takes: the first one waiting, and those of its database that
+// wait behind it, in the order they came, up to the walk's limit.
+void TakeGroup(SearchBatcher* batcher, Group* group) {
+  const Database* database = batcher->waiting.front()->database;
+  for (auto at = batcher->waiting.begin(); at != batcher->waiting.end();) {
+    if (static_cast<int>(group->members.size()) == batcher->queriesPerWalk) break;
+    if ((*at)->database == database) {
+      group->members.push_back(*at);
+      at = batcher->waiting.erase(at);
+    } else {
+      ++at;
+    }
   }
 }
 
 }  // namespace
 
-SearchBatcher* NewSearchBatcher(int walksPerDatabase, int queriesPerWalk) {
+SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk) {
   SearchBatcher* batcher = new SearchBatcher();
-  batcher->walksPerDatabase = walksPerDatabase < 1 ? 1 : walksPerDatabase;
+  batcher->walksAtOnce = walksAtOnce < 1 ? 1 : walksAtOnce;
   batcher->queriesPerWalk = queriesPerWalk < 1 ? 1 : queriesPerWalk;
   return batcher;
 }
@@ -136,27 +135,28 @@ void FreeSearchBatcher(SearchBatcher* batcher) { delete batcher; }
 
 int SearchesWaiting(SearchBatcher* batcher) {
   std::lock_guard<std::mutex> held(batcher->lock);
-  return batcher->waiting;
+  return static_cast<int>(batcher->waiting.size());
 }
 
 SearchOutcome SearchTogether(SearchBatcher* batcher,
                              const std::shared_ptr<const Database>& database, const Query& query,
                              const SearchSink& sink, const SearchOptions& options) {
-  Member me{&query, &sink, options.stop};
+  Member me{database.get(), &query, &sink, options.stop};
   std::unique_lock<std::mutex> held(batcher->lock);
-  DatabaseLine* line = &batcher->lines[database.get()];
-  line->waiting.push_back(&me);
-  ++batcher->waiting;
+  batcher->waiting.push_back(&me);
   // Wait until a walk has answered this search, or this search is the first waiting and a walk
-  // of the file is free: then it leads the next walk.
+  // may start: then it leads the next walk.
   batcher->walked.wait(held, [&] {
-    return me.done || (!line->waiting.empty() && line->waiting.front() == &me &&
-                       line->walking < batcher->walksPerDatabase);
+    return me.done || (!batcher->waiting.empty() && batcher->waiting.front() == &me &&
+                       batcher->walking < batcher->walksAtOnce);
   });
   if (me.done) return me.outcome;
   Group group;
-  TakeGroup(batcher, line, &group);
-  ++line->walking;
+  TakeGroup(batcher, &group);
+  ++batcher->walking;
+  // The next search waiting (of another database) may lead a walk beside this one.
+  if (!batcher->waiting.empty() && batcher->walking < batcher->walksAtOnce)
+    batcher->walked.notify_all();
   held.unlock();
   if (group.members.size() == 1) {
     // Alone, a search is exactly Search: its own cadence, its own stop flag.
@@ -166,7 +166,7 @@ SearchOutcome SearchTogether(SearchBatcher* batcher,
   }
   held.lock();
   for (Member* member : group.members) member->done = true;
-  if (--line->walking == 0 && line->waiting.empty()) batcher->lines.erase(database.get());
+  --batcher->walking;
   batcher->walked.notify_all();
   return me.outcome;
 }

@@ -1,8 +1,8 @@
 // Searches of one database asked at once share walks of its records. A walk of a city's file
 // costs tens of milliseconds whatever the query, and one walk answers many queries for little
-// more (the command line's --queries): so when many people search one directory at once, a
-// search that arrives while the walks of that file are busy waits for the next walk and goes
-// with every other search that arrived meanwhile. Alone, a search is simply Search.
+// more (the command line's --queries): so when many people search at once, a search that
+// arrives while every walk is busy waits, and the next walk takes it with every other search of
+// the same database that waits. Alone, a search is simply Search.
 //
 // Threads: any number call SearchTogether at once. A walk runs on the thread of the search that
 // leads it (the first of its group to arrive); the others wait. Each search's sink is called
@@ -15,9 +15,10 @@
 
 struct SearchBatcher;
 
-// walksPerDatabase: how many walks of one database may run at once (the processors a front end
-// gives to searching); queriesPerWalk: how many searches one walk takes at most.
-SearchBatcher* NewSearchBatcher(int walksPerDatabase, int queriesPerWalk);
+// walksAtOnce: how many walks may run at once, of any databases (the processors a front end
+// gives to searching); queriesPerWalk: how many searches one walk takes at most. The first
+// search waiting leads the next walk, so every search has its turn in the order it came.
+SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk);
 // Nobody may be searching through it.
 void FreeSearchBatcher(SearchBatcher* batcher);
 

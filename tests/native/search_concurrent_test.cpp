@@ -149,16 +149,26 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
 TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachListsAlone) {
   TempDir dir;
   std::mt19937 random(20261210);
-  const std::wstring plain = dir.File(L"city.db");
-  ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), RandomSubscribers(random, 30000)));
+  const std::wstring plain = dir.File(L"city.db"), town = dir.File(L"town.zdb");
+  const std::vector<DatabaseRecord> city = RandomSubscribers(random, 30000);
+  ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), city));
+  ASSERT_TRUE(WriteFixture(town, FixtureOptions(VariantZdb),
+                           std::vector<DatabaseRecord>(city.begin(), city.begin() + 3000)));
+  // The fourth search is of another file: it waits in the same line but walks on its own.
   const std::vector<std::vector<std::wstring>> typed = {
-      {}, {L"", L"\x041F\x0415\x0422"}, {L"12"}, {L"", L"*\x041E\x0412*"}, {L"12"}};
+      {},     {L"", L"\x041F\x0415\x0422"}, {L"12"}, {L"", L"\x041F"}, {L"", L"*\x041E\x0412*"},
+      {L"12"}};
+  const std::vector<std::wstring> paths = {plain, plain, plain, town, plain, plain};
   std::vector<Listed> alone;
-  for (const std::vector<std::wstring>& t : typed) alone.push_back(SearchAlone(plain, t));
+  for (size_t i = 0; i < typed.size(); ++i) alone.push_back(SearchAlone(paths[i], typed[i]));
   ASSERT_GT(alone[1].outcome.results, 0);
+  ASSERT_GT(alone[3].outcome.results, 0);
 
-  const std::shared_ptr<const Database> database = LoadDatabase(plain, nullptr, nullptr, nullptr);
-  ASSERT_NE(database, nullptr);
+  const std::shared_ptr<const Database> databases[] = {
+      LoadDatabase(plain, nullptr, nullptr, nullptr),
+      LoadDatabase(town, nullptr, nullptr, nullptr)};
+  ASSERT_NE(databases[0], nullptr);
+  ASSERT_NE(databases[1], nullptr);
   SearchBatcher* batcher = NewSearchBatcher(1, 8);
   // The first search's walk holds at its start until the others wait in line behind it.
   struct Held {
@@ -184,6 +194,7 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
     SearchOptions options;
     options.read = ReadView;
     options.stop = i == typed.size() - 1 ? &stopped : nullptr;
+    const std::shared_ptr<const Database>& database = databases[paths[i] == town ? 1 : 0];
     const SearchOutcome outcome =
         SearchTogether(batcher, database, PrepareTypedQuery(*database, typed[i]), sink, options);
     got[i].listed.outcome = outcome.scan;
