@@ -13,6 +13,7 @@ struct Member {
   const Query* query;
   const SearchSink* sink;
   const std::atomic<int>* stop;
+  bool alone;  // walks with nobody else
   int results = 0;
   bool ended = false;  // its stop came, or its sink refused or had its last row
   ScanEnd endedBy = ScanStopped;
@@ -110,10 +111,13 @@ void WalkForGroup(const Database& database, Group* group, const SearchOptions& l
 // The searches the next walk takes: the first one waiting, and those of its database that
 // wait behind it, in the order they came, up to the walk's limit.
 void TakeGroup(SearchBatcher* batcher, Group* group) {
-  const Database* database = batcher->waiting.front()->database;
+  Member* first = batcher->waiting.front();
+  batcher->waiting.pop_front();
+  group->members.push_back(first);
+  if (first->alone) return;
   for (auto at = batcher->waiting.begin(); at != batcher->waiting.end();) {
     if (static_cast<int>(group->members.size()) == batcher->queriesPerWalk) break;
-    if ((*at)->database == database) {
+    if ((*at)->database == first->database && !(*at)->alone) {
       group->members.push_back(*at);
       at = batcher->waiting.erase(at);
     } else {
@@ -140,8 +144,8 @@ int SearchesWaiting(SearchBatcher* batcher) {
 
 SearchOutcome SearchTogether(SearchBatcher* batcher,
                              const std::shared_ptr<const Database>& database, const Query& query,
-                             const SearchSink& sink, const SearchOptions& options) {
-  Member me{database.get(), &query, &sink, options.stop};
+                             const SearchSink& sink, const SearchOptions& options, bool alone) {
+  Member me{database.get(), &query, &sink, options.stop, alone};
   std::unique_lock<std::mutex> held(batcher->lock);
   batcher->waiting.push_back(&me);
   // Wait until a walk has answered this search, or this search is the first waiting and a walk

@@ -31,7 +31,10 @@ int SearchesWaiting(SearchBatcher* batcher);
 // records, after every 50 rows of all its searches), each with this search's own row count.
 // A walk reads the database as its leader's options say; each search's own stop flag ends only
 // that search (ScanStopped), and a row its sink refuses or takes as its last ends only it too.
-// limitedQueries is 1 when the walk ended at the header's record count.
+// limitedQueries is 1 when the walk ended at the header's record count. A search `alone` waits
+// its turn in the same line but walks with nobody else, its sink called on its own thread (one
+// that answers a client as it goes, whom a slow client must not hold up for others).
 SearchOutcome SearchTogether(SearchBatcher* batcher,
                              const std::shared_ptr<const Database>& database, const Query& query,
-                             const SearchSink& sink, const SearchOptions& options);
+                             const SearchSink& sink, const SearchOptions& options,
+                             bool alone = false);

@@ -154,7 +154,9 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
   ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), city));
   ASSERT_TRUE(WriteFixture(town, FixtureOptions(VariantZdb),
                            std::vector<DatabaseRecord>(city.begin(), city.begin() + 3000)));
-  // The fourth search is of another file: it waits in the same line but walks on its own.
+  // The fourth search is of another file: it waits in the same line but walks on its own; the
+  // third asks to walk alone.
+  constexpr size_t kAlone = 2;
   const std::vector<std::vector<std::wstring>> typed = {
       {},     {L"", L"\x041F\x0415\x0422"}, {L"12"}, {L"", L"\x041F"}, {L"", L"*\x041E\x0412*"},
       {L"12"}};
@@ -191,12 +193,15 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
     sink.appendRow = [](void* context, const FieldTable* table, int query, int results) {
       return OnRow(&static_cast<Held*>(context)->listed, table, query, results);
     };
+    sink.statusUpdate = [](void* context, int results, int scanned) {
+      OnStatus(&static_cast<Held*>(context)->listed, results, scanned);
+    };
     SearchOptions options;
     options.read = ReadView;
     options.stop = i == typed.size() - 1 ? &stopped : nullptr;
     const std::shared_ptr<const Database>& database = databases[paths[i] == town ? 1 : 0];
-    const SearchOutcome outcome =
-        SearchTogether(batcher, database, PrepareTypedQuery(*database, typed[i]), sink, options);
+    const SearchOutcome outcome = SearchTogether(
+        batcher, database, PrepareTypedQuery(*database, typed[i]), sink, options, i == kAlone);
     got[i].listed.outcome = outcome.scan;
     got[i].listed.opened = outcome.failure == 0;
   };
@@ -214,6 +219,8 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
     EXPECT_EQ(listed.outcome.end, alone[i].outcome.end) << i;
     EXPECT_TRUE(listed.cells == alone[i].cells) << i;
   }
+  // Walking alone, a search reports exactly as Search does.
+  EXPECT_EQ(got[kAlone].listed.statuses, alone[kAlone].statuses);
   // The same query as the one before it, stopped: nothing listed, and it says it was stopped.
   EXPECT_EQ(got.back().listed.outcome.end, ScanStopped);
   EXPECT_EQ(got.back().listed.outcome.results, 0);
