@@ -31,6 +31,7 @@ struct SearchBatcher {
   int walking = 0;
   int walksAtOnce = 1;
   int queriesPerWalk = 1;
+  int maxWaiting = 0;
 };
 
 namespace {
@@ -128,8 +129,9 @@ void TakeGroup(SearchBatcher* batcher, Group* group) {
 
 }  // namespace
 
-SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk) {
+SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk, int maxWaiting) {
   SearchBatcher* batcher = new SearchBatcher();
+  batcher->maxWaiting = maxWaiting < 0 ? 0 : maxWaiting;
   batcher->walksAtOnce = walksAtOnce < 1 ? 1 : walksAtOnce;
   batcher->queriesPerWalk = queriesPerWalk < 1 ? 1 : queriesPerWalk;
   return batcher;
@@ -142,11 +144,22 @@ int SearchesWaiting(SearchBatcher* batcher) {
   return static_cast<int>(batcher->waiting.size());
 }
 
+bool SearchBatcherHasRoom(SearchBatcher* batcher) {
+  std::lock_guard<std::mutex> held(batcher->lock);
+  return batcher->walking < batcher->walksAtOnce ||
+         static_cast<int>(batcher->waiting.size()) < batcher->maxWaiting;
+}
+
 SearchOutcome SearchTogether(SearchBatcher* batcher,
                              const std::shared_ptr<const Database>& database, const Query& query,
                              const SearchSink& sink, const SearchOptions& options, bool alone) {
   Member me{database.get(), &query, &sink, options.stop, alone};
   std::unique_lock<std::mutex> held(batcher->lock);
+  if (!alone && batcher->walking >= batcher->walksAtOnce &&
+      static_cast<int>(batcher->waiting.size()) >= batcher->maxWaiting) {
+    me.outcome.failure = kSearchRefusedBusy;
+    return me.outcome;
+  }
   batcher->waiting.push_back(&me);
   // Wait until a walk has answered this search, or this search is the first waiting and a walk
   // may start: then it leads the next walk.

@@ -16,14 +16,20 @@
 struct SearchBatcher;
 
 // walksAtOnce: how many walks may run at once, of any databases (the processors a front end
-// gives to searching); queriesPerWalk: how many searches one walk takes at most. The first
-// search waiting leads the next walk, so every search has its turn in the order it came.
-SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk);
+// gives to searching); queriesPerWalk: how many searches one walk takes at most; maxWaiting:
+// how many may wait for a walk before more are refused. The first search waiting leads the next
+// walk, so every search has its turn in the order it came.
+SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk, int maxWaiting);
 // Nobody may be searching through it.
 void FreeSearchBatcher(SearchBatcher* batcher);
 
-// How many searches wait for a walk now, over every database (what a front end bounds).
+// How many searches wait for a walk now, over every database.
 int SearchesWaiting(SearchBatcher* batcher);
+// Whether a search coming now would be taken (a walk is free, or the line has room): for a front
+// end that must answer before it searches.
+bool SearchBatcherHasRoom(SearchBatcher* batcher);
+// SearchOutcome.failure of a search refused because the line is full.
+constexpr int kSearchRefusedBusy = 4;
 
 // Searches the query as Search does, in a walk shared with other searches of the same database
 // (the same object) when they come together. The rows, their order and the final counts are
@@ -31,9 +37,11 @@ int SearchesWaiting(SearchBatcher* batcher);
 // records, after every 50 rows of all its searches), each with this search's own row count.
 // A walk reads the database as its leader's options say; each search's own stop flag ends only
 // that search (ScanStopped), and a row its sink refuses or takes as its last ends only it too.
-// limitedQueries is 1 when the walk ended at the header's record count. A search `alone` waits
-// its turn in the same line but walks with nobody else, its sink called on its own thread (one
-// that answers a client as it goes, whom a slow client must not hold up for others).
+// limitedQueries is 1 when the walk ended at the header's record count. A search that finds the
+// line full and every walk busy is refused at once (failure kSearchRefusedBusy). A search
+// `alone` waits its turn in the same line, never refused (its front end asked for room first),
+// but walks with nobody else, its sink called on its own thread (one that answers a client as it
+// goes, whom a slow client must not hold up for others).
 SearchOutcome SearchTogether(SearchBatcher* batcher,
                              const std::shared_ptr<const Database>& database, const Query& query,
                              const SearchSink& sink, const SearchOptions& options,

@@ -171,17 +171,20 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
       LoadDatabase(town, nullptr, nullptr, nullptr)};
   ASSERT_NE(databases[0], nullptr);
   ASSERT_NE(databases[1], nullptr);
-  SearchBatcher* batcher = NewSearchBatcher(1, 8);
+  SearchBatcher* batcher = NewSearchBatcher(1, 8, static_cast<int>(typed.size()) - 1);
   // The first search's walk holds at its start until the others wait in line behind it.
   struct Held {
     Listed listed;
     SearchBatcher* batcher;
+    std::shared_ptr<const Database> database;
     int others;
+    SearchOutcome refused;
   };
   std::vector<Held> got(typed.size());
   std::atomic<int> stopped{1};
   auto run = [&](size_t i) {
     got[i].batcher = batcher;
+    got[i].database = databases[0];
     got[i].others = static_cast<int>(typed.size()) - 1;
     SearchSink sink;
     sink.context = &got[i];
@@ -189,6 +192,9 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
       sink.begin = [](void* context) {
         Held* held = static_cast<Held*>(context);
         while (SearchesWaiting(held->batcher) < held->others) std::this_thread::yield();
+        // The line is full and the one walk busy: one more is refused at once.
+        held->refused =
+            SearchTogether(held->batcher, held->database, Query(), SearchSink(), SearchOptions());
       };
     sink.appendRow = [](void* context, const FieldTable* table, int query, int results) {
       return OnRow(&static_cast<Held*>(context)->listed, table, query, results);
@@ -210,6 +216,7 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
   for (size_t i = 1; i < typed.size(); ++i) threads.emplace_back(run, i);
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(SearchesWaiting(batcher), 0);
+  EXPECT_EQ(got[0].refused.failure, kSearchRefusedBusy);
   FreeSearchBatcher(batcher);
   for (size_t i = 0; i + 1 < typed.size(); ++i) {
     const Listed& listed = got[i].listed;
