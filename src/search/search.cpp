@@ -57,7 +57,7 @@ struct SearchRecords {
     fromPool = open = true;
   }
   int Open(const Database& db, const SearchOptions& options) {
-    pool = db.viaGz ? options.pool : nullptr;
+    pool = db.viaGz || options.keepPlainFiles ? options.pool : nullptr;
     if (pool != nullptr && RecordPoolBytes(pool) > 0) {
       ClaimKeptRecords(pool, db.path, db.header.headerSize, &claim);
       if (claim.kept != nullptr) {

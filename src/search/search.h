@@ -64,6 +64,10 @@ struct SearchOptions {
   const std::atomic<int>* stop = nullptr;
   // Compressed files' records kept between searches (record_pool.h). May be null.
   RecordPool* pool = nullptr;
+  // Plain files' records kept in the pool too: for a front end that searches the same files
+  // again and again, to whom reading a file anew (a view's page faults, or a copy from the
+  // system's cache) costs more than its memory.
+  bool keepPlainFiles = false;
 };
 
 // Where a search reports. Each callback is optional (null does nothing).

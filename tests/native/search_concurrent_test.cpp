@@ -59,6 +59,7 @@ Listed SearchAlone(const std::wstring& path, const std::vector<std::wstring>& ty
   SearchOptions options;
   options.read = ReadView;
   options.pool = pool;
+  options.keepPlainFiles = pool != nullptr;
   const SearchOutcome outcome =
       Search(*database, {PrepareTypedQuery(*database, typed)}, sink, options);
   listed.outcome = outcome.scan;
@@ -87,12 +88,12 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
   const std::wstring plain = dir.File(L"city.db");
   const std::wstring series = dir.File(L"city.zdb");  // over 1 MiB: a series of members
   const std::wstring small = dir.File(L"town.zdb");   // one member
-  const std::wstring other = dir.File(L"village.zdb");
+  const std::wstring other = dir.File(L"village.db");  // plain, and kept in the pool too
   ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), city));
   ASSERT_TRUE(WriteFixture(series, FixtureOptions(VariantZdb), city));
   ASSERT_TRUE(WriteFixture(small, FixtureOptions(VariantZdb),
                            std::vector<DatabaseRecord>(city.begin(), city.begin() + 5000)));
-  ASSERT_TRUE(WriteFixture(other, FixtureOptions(VariantZdb),
+  ASSERT_TRUE(WriteFixture(other, FixtureOptions(VariantPlain),
                            std::vector<DatabaseRecord>(city.begin() + 5000, city.begin() + 9000)));
   struct Search {
     std::wstring path;
