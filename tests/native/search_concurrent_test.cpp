@@ -86,8 +86,8 @@ TEST(ConcurrentSearch, SearchesOfOneFileAndOfSeveralAtOnceListWhatEachListsAlone
   std::mt19937 random(20261209);
   const std::vector<DatabaseRecord> city = RandomSubscribers(random, 60000);
   const std::wstring plain = dir.File(L"city.db");
-  const std::wstring series = dir.File(L"city.zdb");  // over 1 MiB: a series of members
-  const std::wstring small = dir.File(L"town.zdb");   // one member
+  const std::wstring series = dir.File(L"city.zdb");   // over 1 MiB: a series of members
+  const std::wstring small = dir.File(L"town.zdb");    // one member
   const std::wstring other = dir.File(L"village.db");  // plain, and kept in the pool too
   ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), city));
   ASSERT_TRUE(WriteFixture(series, FixtureOptions(VariantZdb), city));
