@@ -1,0 +1,280 @@
+#include "server/result_sets.h"
+
+#include <cstring>
+
+#include "db/codepage.h"
+#include "server/collation.h"
+#include "server/scan_gate.h"
+
+namespace {
+
+struct ScanContext {
+  ResultSet* set;
+  const ScanWatcher* watcher;
+};
+
+int AppendSetRow(void* context, const FieldTable* table, int, int) {
+  ResultSet* set = static_cast<ScanContext*>(context)->set;
+  set->rowStarts.push_back(set->texts.size());
+  for (int k = 0; k < set->columns; ++k) {
+    const FieldDescriptor* f = k < table->displayCount ? table->displayMap[k] : nullptr;
+    const char* value = f != nullptr ? f->value : "";
+    set->texts.append(value, strlen(value) + 1);
+  }
+  return RowTaken;
+}
+
+void OnSetStatus(void* context, int results, int scanned) {
+  ScanContext* scan = static_cast<ScanContext*>(context);
+  scan->set->total = results;
+  scan->set->scanned = scanned;
+  if (scan->watcher->update != nullptr)
+    scan->watcher->update(scan->watcher->context, *scan->set, scanned);
+}
+
+void NameColumns(const FieldTable& schema, ResultSet* set) {
+  set->columns = schema.displayCount;
+  for (int k = 0; k < schema.displayCount; ++k) {
+    const FieldDescriptor* f = schema.displayMap[k];
+    set->columnNames.push_back(f != nullptr ? WideToUtf8(f->displayName) : std::string());
+  }
+}
+
+// How the scan ended, in the words the command line uses after the file's name.
+void DescribeEnd(const SearchOutcome& outcome, const DatabaseHeader& header, ResultSet* set) {
+  const ScanOutcome& scan = outcome.scan;
+  const std::string after = std::to_string(scan.scanned);
+  if (outcome.file == FileCut && (scan.end == ScanShortRead || scan.end == ScanBadLength)) {
+    set->complete = false;
+    set->message = "the file was cut short while it was searched, after record " + after;
+  } else if (scan.end == ScanShortRead && scan.scanned > 0) {
+    set->complete = false;
+    set->message = "the records end without their end mark after record " + after;
+  } else if (scan.end == ScanBadLength) {
+    set->complete = false;
+    set->message = "a record length of 0 after record " + after + " ends the scan";
+  }
+  if (outcome.limitedQueries > 0) {
+    if (!set->message.empty()) set->message += "; ";
+    set->message += "more records follow than the header's " + std::to_string(header.recordCount) +
+                    "; they are not listed";
+  }
+}
+
+size_t SetBytes(const ResultSet& set) {
+  size_t bytes = sizeof(ResultSet) + set.key.size() + set.texts.capacity() +
+                 set.rowStarts.capacity() * sizeof(uint64_t);
+  return bytes;  // its orders are counted as they are made
+}
+
+// Lets the least recently used sets go until the kept bytes are within the bound; keep is
+// never let go. Under the cache's lock.
+void TrimCache(ResultCache* cache, const ResultSet* keep) {
+  auto it = cache->recent.end();
+  while (cache->bytes > cache->limit && it != cache->recent.begin()) {
+    --it;
+    if (it->get() == keep) continue;
+    cache->bytes -= (*it)->bytes;
+    cache->byKey.erase((*it)->key);
+    it = cache->recent.erase(it);
+  }
+}
+
+void MarkReady(ResultSet* set) {
+  {
+    std::lock_guard<std::mutex> hold(set->readyLock);
+    set->ready = true;
+  }
+  set->readyWake.notify_all();
+}
+
+// The column's texts of every row, widened, for the collation.
+void WidenColumn(const ResultSet& set, int column, std::vector<wchar_t>* wide,
+                 std::vector<const wchar_t*>* texts) {
+  const int count = static_cast<int>(set.rowStarts.size());
+  std::vector<const char*> values(static_cast<size_t>(set.columns));
+  std::vector<size_t> starts(static_cast<size_t>(count));
+  size_t total = 0;
+  for (int r = 0; r < count; ++r) {
+    RowValueArray(set, r, values.data());
+    starts[static_cast<size_t>(r)] = total;
+    total += strlen(values[static_cast<size_t>(column)]) + 1;
+  }
+  wide->resize(total);
+  texts->resize(static_cast<size_t>(count));
+  for (int r = 0; r < count; ++r) {
+    RowValueArray(set, r, values.data());
+    const char* value = values[static_cast<size_t>(column)];
+    wchar_t* into = wide->data() + starts[static_cast<size_t>(r)];
+    const size_t length = strlen(value);
+    WidenSingleBytes(value, length, into);
+    into[length] = 0;
+    (*texts)[static_cast<size_t>(r)] = into;
+  }
+}
+
+}  // namespace
+
+std::string ResultKeyOf(const ServedDatabase& served, const Query& query) {
+  std::string key = served.id;
+  const FileStamp& s = served.stamp;
+  for (uint64_t n : {s.size, static_cast<uint64_t>(s.modified), static_cast<uint64_t>(s.changed),
+                     s.volume, s.number})
+    key += "/" + std::to_string(n);
+  for (const QueryCriterion& c : query.criteria) {
+    key += "|" + std::to_string(c.field) + (c.wildcard ? "w" : "p") + std::to_string(c.text.size());
+    key += ":" + c.text;
+  }
+  return key;
+}
+
+void RowValueArray(const ResultSet& set, int row, const char** values) {
+  const char* p = RowValues(set, row);
+  for (int k = 0; k < set.columns; ++k) {
+    values[k] = p;
+    p += strlen(p) + 1;
+  }
+}
+
+void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::atomic<int>* stop,
+                   const ScanWatcher& watcher, ResultSet* set, bool* stopped) {
+  const Database& database = *request.served->database;
+  set->key = request.key;
+  set->served = request.served;
+  NameColumns(database.schema, set);
+  ScanContext context = {set, &watcher};
+  SearchSink sink;
+  sink.context = &context;
+  sink.statusUpdate = OnSetStatus;
+  sink.appendRow = AppendSetRow;
+  SearchOptions options;
+  // A plain file is viewed in place; a compressed one is read from the kept records, or
+  // inflated ahead of the scan and kept for the next search.
+  options.read = ReadView;
+  options.sharing = ShareWithReaders;
+  options.stop = stop;
+  options.pool = pool;
+  const SearchOutcome outcome = Search(database, {request.query}, sink, options);
+  set->total = static_cast<int>(set->rowStarts.size());
+  set->scanned = outcome.scan.scanned;
+  *stopped = outcome.scan.end == ScanStopped;
+  if (outcome.failure != 0) {
+    set->status = 500;
+    set->message = "the records of the file cannot be opened";
+  } else if (outcome.file == FileChanged) {
+    set->status = 409;
+    set->message =
+        "the file changed while it was searched (another program wrote to it); search again";
+  } else {
+    DescribeEnd(outcome, database.header, set);
+  }
+  if (set->texts.capacity() > set->texts.size() + set->texts.size() / 4) set->texts.shrink_to_fit();
+  if (set->rowStarts.capacity() > set->rowStarts.size() + set->rowStarts.size() / 4)
+    set->rowStarts.shrink_to_fit();
+}
+
+ResultPointer FindKeptResult(ResultCache* cache, const std::string& key) {
+  std::lock_guard<std::mutex> hold(cache->lock);
+  const auto found = cache->byKey.find(key);
+  if (found == cache->byKey.end()) return nullptr;
+  cache->recent.splice(cache->recent.begin(), cache->recent, found->second);
+  return *found->second;
+}
+
+// Under the cache's lock.
+static void KeepLocked(ResultCache* cache, const ResultPointer& set) {
+  set->bytes = SetBytes(*set);
+  if (set->bytes > cache->limit || cache->byKey.count(set->key) != 0) return;
+  cache->recent.push_front(set);
+  cache->byKey[set->key] = cache->recent.begin();
+  cache->bytes += set->bytes;
+  TrimCache(cache, set.get());
+}
+
+void KeepResult(ResultCache* cache, const ResultPointer& set) {
+  std::lock_guard<std::mutex> hold(cache->lock);
+  KeepLocked(cache, set);
+}
+
+size_t KeptResultBytes(ResultCache* cache) {
+  std::lock_guard<std::mutex> hold(cache->lock);
+  return cache->bytes;
+}
+
+ResultPointer ObtainResult(ResultCache* cache, ScanGate* gate, RecordPool* pool,
+                           const SearchRequest& request, bool* refused) {
+  *refused = false;
+  ResultPointer set;
+  bool mine = false;
+  {
+    std::lock_guard<std::mutex> hold(cache->lock);
+    const auto kept = cache->byKey.find(request.key);
+    if (kept != cache->byKey.end()) {
+      cache->recent.splice(cache->recent.begin(), cache->recent, kept->second);
+      return *kept->second;
+    }
+    ResultPointer& running = cache->running[request.key];
+    if (running == nullptr) {
+      running = std::make_shared<ResultSet>();
+      running->key = request.key;
+      mine = true;
+    }
+    set = running;
+  }
+  if (!mine) {
+    // The same search runs for another request: its rows are this one's too.
+    std::unique_lock<std::mutex> hold(set->readyLock);
+    set->readyWake.wait(hold, [&set] { return set->ready; });
+    *refused = set->status == 503;
+    return set;
+  }
+  if (!EnterScanGate(gate)) {
+    *refused = true;
+    set->status = 503;
+  } else {
+    bool stopped = false;
+    RunResultScan(request, pool, nullptr, ScanWatcher(), set.get(), &stopped);
+    LeaveScanGate(gate);
+  }
+  {
+    std::lock_guard<std::mutex> hold(cache->lock);
+    cache->running.erase(request.key);
+    if (set->status == 200) KeepLocked(cache, set);
+  }
+  MarkReady(set.get());
+  return set;
+}
+
+OrderPointer ObtainOrder(ResultCache* cache, ResultSet* set, int column, bool descending,
+                         const std::string& locale) {
+  std::lock_guard<std::mutex> hold(set->orderLock);
+  for (const OrderPointer& order : set->orders)
+    if (order->column == column && order->descending == descending && order->locale == locale)
+      return order;
+  ServerCollation collation;
+  if (!OpenServerCollation(locale, &collation)) return nullptr;
+  auto order = std::make_shared<KeptOrder>();
+  order->locale = locale;
+  order->column = column;
+  order->descending = descending;
+  order->rows.resize(set->rowStarts.size());
+  {
+    std::vector<wchar_t> wide;
+    std::vector<const wchar_t*> texts;
+    WidenColumn(*set, column, &wide, &texts);
+    const SortPath path = OrderTexts(texts.data(), static_cast<int>(texts.size()), descending,
+                                     collation.collation, order->rows.data());
+    CloseServerCollation(&collation);
+    if (path == SortPath::NotSorted) return nullptr;
+  }
+  set->orders.push_back(order);
+  std::lock_guard<std::mutex> counting(cache->lock);
+  const auto kept = cache->byKey.find(set->key);
+  if (kept != cache->byKey.end() && kept->second->get() == set) {
+    const size_t grown = order->rows.capacity() * sizeof(int);
+    set->bytes += grown;
+    cache->bytes += grown;
+    TrimCache(cache, set);
+  }
+  return order;
+}
