@@ -120,16 +120,13 @@ ServedPointer FindServedDatabase(Catalog* catalog, const std::string& id) {
   if (found == nullptr) return nullptr;
   FileStamp now;
   if (StampFileAt(found->path.c_str(), &now) && SameStamp(now, found->stamp)) return found;
-  // Changed or gone: load it again (outside the lock) and put what is there now in its place.
+  // Changed: load it again (outside the lock) and put it in its place. A file that is no
+  // database now (gone, or being written) stays known by its id until the next walk of its
+  // folder, so that the next request looks again.
   ServedPointer reloaded = LoadServed(found->path);
+  if (reloaded == nullptr) return nullptr;
   std::lock_guard<std::mutex> hold(catalog->lock);
-  for (size_t i = 0; i < catalog->served.size(); ++i) {
-    if (catalog->served[i]->id != id) continue;
-    if (reloaded != nullptr)
-      catalog->served[i] = reloaded;
-    else
-      catalog->served.erase(catalog->served.begin() + static_cast<long>(i));
-    break;
-  }
+  for (ServedPointer& served : catalog->served)
+    if (served->id == id) served = reloaded;
   return reloaded;
 }

@@ -113,6 +113,14 @@ void WidenColumn(const ResultSet& set, int column, std::vector<wchar_t>* wide,
   }
 }
 
+// The file is still the one the database was loaded from. A search opens the file again: one
+// truncated or rewritten between the load and the open would otherwise be read as it is then
+// (an empty file would give no rows and no complaint) under the loaded header.
+bool StillAsLoaded(const ServedDatabase& served) {
+  FileStamp now;
+  return StampFileAt(served.path.c_str(), &now) && SameStamp(now, served.stamp);
+}
+
 }  // namespace
 
 std::string ResultKeyOf(const ServedDatabase& served, const Query& query) {
@@ -161,7 +169,7 @@ void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::at
   if (outcome.failure != 0) {
     set->status = 500;
     set->message = "the records of the file cannot be opened";
-  } else if (outcome.file == FileChanged) {
+  } else if (outcome.file == FileChanged || !StillAsLoaded(*request.served)) {
     set->status = 409;
     set->message =
         "the file changed while it was searched (another program wrote to it); search again";

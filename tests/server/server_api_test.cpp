@@ -139,4 +139,160 @@ TEST_F(ServerApi, TablesAreTheCommandLinesBytesAndPagesAgree) {
   }
 }
 
+// The phones of a page's rows, in order.
+std::vector<std::string> PagePhones(httplib::Client& client, const std::string& path) {
+  std::vector<std::string> phones;
+  const auto page = client.Get(path);
+  if (!page || page->status != 200) {
+    ADD_FAILURE() << path << ": " << (page ? page->body : "no answer");
+    return phones;
+  }
+  const json answer = json::parse(page->body);
+  for (const json& row : answer["rows"]) phones.push_back(row[0].get<std::string>());
+  return phones;
+}
+
+// Sorting by a column follows the language's alphabet with case ignored (Ё after Е, ties in
+// file order both ways); pages of any size put together give the whole order.
+TEST_F(ServerApi, SortsInTheLanguagesOrderAndPagesThroughIt) {
+  const wchar_t* const names[] = {L"ЖУК", L"еж",   L"ЁЖ",   L"ЕЖ", L"ЕЛЬ",
+                                  L"Еж",  L"ЁЛКА", L"АИСТ", L"ежи"};
+  std::vector<DatabaseRecord> records;
+  for (int i = 0; i < 9; ++i)
+    records.push_back({std::to_string(1000000 + i), Cp1251(names[i]), "S", "1", "2"});
+  ASSERT_TRUE(WriteFixture(dir.File(L"sort.db"), FixtureOptions(VariantPlain), records));
+  ASSERT_TRUE(StartServer({WideToUtf8(dir.File(L"sort.db"))}, &server));
+  httplib::Client client("127.0.0.1", server.port);
+  const std::string id = DatabaseIds(client)["sort.db"];
+  auto phones = [](std::initializer_list<int> rows) {
+    std::vector<std::string> out;
+    for (int r : rows) out.push_back(std::to_string(1000000 + r));
+    return out;
+  };
+  // е and ё differ only by their mark: ЁЖ follows the ЕЖ of any case and comes before ЕЖИ;
+  // ЁЛКА comes before ЕЛЬ as К comes before Ь.
+  const std::vector<std::string> up = phones({7, 1, 3, 5, 2, 8, 6, 4, 0});
+  const std::vector<std::string> down = phones({0, 4, 6, 8, 2, 1, 3, 5, 7});
+  EXPECT_EQ(PagePhones(client, "/api/search?db=" + id + "&sort=NAME"), up);
+  EXPECT_EQ(PagePhones(client, "/api/search?db=" + id + "&sort=Name&desc=1"), down);
+  for (int size : {1, 2, 4}) {
+    std::vector<std::string> paged, pagedDown;
+    for (int offset = 0; offset < 9; offset += size) {
+      const std::string page =
+          "&limit=" + std::to_string(size) + "&offset=" + std::to_string(offset);
+      for (const std::string& p : PagePhones(client, "/api/search?db=" + id + "&sort=Name" + page))
+        paged.push_back(p);
+      for (const std::string& p :
+           PagePhones(client, "/api/search?db=" + id + "&sort=Name&desc=1" + page))
+        pagedDown.push_back(p);
+    }
+    EXPECT_EQ(paged, up) << size;
+    EXPECT_EQ(pagedDown, down) << size;
+  }
+  // The sorted TSV is the command line's rows in that order.
+  const auto table = client.Get("/api/search?db=" + id + "&sort=Name&format=tsv");
+  ASSERT_TRUE(table && table->status == 200);
+  EXPECT_EQ(table->body.substr(table->body.find('\n') + 1, 8), "1000007\t");
+  EXPECT_TRUE(PagePhones(client, "/api/search?db=" + id + "&sort=Name&offset=9").empty());
+}
+
+std::string CliTable(const std::wstring& file, const std::string& criterion) {
+  return RunCli({"search", "--format", "tsv", WideToUtf8(file), criterion}).out;
+}
+
+// Many searches of one compressed file at once, the same ones and different ones, each answer
+// whole and the command line's.
+TEST_F(ServerApi, ConcurrentSearchesOfOneFileEachGetTheirOwnRows) {
+  std::mt19937 random(7);
+  const std::wstring file = dir.File(L"city.zdb");
+  ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantZdb), RandomSubscribers(random, 20000)));
+  std::vector<std::string> criteria, expected;
+  for (int i = 0; i < 12; ++i) {
+    criteria.push_back(RandomCriterion(random));
+    expected.push_back(CliTable(file, criteria.back()));
+  }
+  ASSERT_TRUE(StartServer({WideToUtf8(file)}, &server));
+  httplib::Client lister("127.0.0.1", server.port);
+  const std::string id = DatabaseIds(lister)["city.zdb"];
+  std::atomic<int> wrong{0}, answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 8; ++t) {
+    clients.emplace_back([&, t] {
+      httplib::Client client("127.0.0.1", server.port);
+      for (int i = 0; i < 12; ++i) {
+        const size_t q = static_cast<size_t>(t * 5 + i) % criteria.size();
+        const auto table = client.Get(SearchPath(id, {criteria[q]}, "&format=tsv"));
+        if (!table || table->status != 200 || table->body != expected[q]) ++wrong;
+        ++answered;
+      }
+    });
+  }
+  for (std::thread& c : clients) c.join();
+  EXPECT_EQ(answered.load(), 96);
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// A file written over while it is searched gives one version's rows whole, or says it was cut
+// or changed; never a mix. Replaced, its new rows are answered (nothing kept of the old);
+// removed, its id is unknown.
+TEST_F(ServerApi, AFileChangedDuringSearchesNeverGivesAMix) {
+  std::mt19937 random(11);
+  const std::wstring file = dir.File(L"live.db"), other = dir.File(L"other.db");
+  ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantPlain), RandomSubscribers(random, 30000)));
+  ASSERT_TRUE(WriteFixture(other, FixtureOptions(VariantPlain), RandomSubscribers(random, 30000)));
+  const std::string bytes[2] = {ReadFileBytes(file), ReadFileBytes(other)};
+  const std::string criterion = "Name=и";
+  const std::string expected[2] = {CliTable(file, criterion), CliTable(other, criterion)};
+  ASSERT_NE(expected[0], expected[1]);
+  ASSERT_TRUE(StartServer({"--data", WideToUtf8(dir.path)}, &server));
+  httplib::Client client("127.0.0.1", server.port);
+  const std::string id = DatabaseIds(client)["live.db"];
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < 200; ++i) WriteFileBytes(file, bytes[i % 2]);  // in place, last: other's
+    writing = false;
+  });
+  int mixed = 0;
+  while (writing) {
+    const auto table = client.Get(SearchPath(id, {criterion}, "&format=tsv"));
+    ASSERT_TRUE(table);
+    const bool whole =
+        table->status == 200 && table->get_header_value("X-Vostrel-Complete") == "true";
+    if (whole && table->body != expected[0] && table->body != expected[1]) ++mixed;
+    if (table->status == 200) {
+      EXPECT_TRUE(whole || !table->get_header_value("X-Vostrel-Message").empty());
+    } else {
+      EXPECT_TRUE(table->status == 409 || table->status == 404) << table->body;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(mixed, 0);
+  // A file that was no database for a moment comes back with the next walk of its folder.
+  std::string answer;
+  for (int tries = 0; tries < 30 && answer != expected[1]; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    DatabaseIds(client);
+    const auto table = client.Get(SearchPath(id, {criterion}, "&format=tsv"));
+    answer = table && table->status == 200 ? table->body : "";
+  }
+  EXPECT_EQ(answer, expected[1]);
+  const std::wstring renamed = dir.File(L"new.db");
+  ASSERT_TRUE(WriteFileBytes(renamed, bytes[0]));
+  ASSERT_EQ(rename(WideToUtf8(renamed).c_str(), WideToUtf8(file).c_str()), 0);
+  const auto replaced = client.Get(SearchPath(id, {criterion}, "&format=tsv"));
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(replaced->body, expected[0]);
+  ASSERT_EQ(remove(WideToUtf8(file).c_str()), 0);
+  const auto removed = client.Get(SearchPath(id, {criterion}, ""));
+  ASSERT_TRUE(removed);
+  EXPECT_EQ(removed->status, 404);
+  // The list follows at its next walk of the folder (at most once a second).
+  bool listed = true;
+  for (int tries = 0; tries < 30 && listed; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    listed = DatabaseIds(client).count("live.db") != 0;
+  }
+  EXPECT_FALSE(listed);
+}
+
 }  // namespace
