@@ -295,4 +295,148 @@ TEST_F(ServerApi, AFileChangedDuringSearchesNeverGivesAMix) {
   EXPECT_FALSE(listed);
 }
 
+// Hostile requests get a 4xx with a JSON error and the security headers, and the server goes
+// on answering.
+TEST_F(ServerApi, HostileRequestsAreRefusedWithJsonAndTheServerGoesOn) {
+  std::mt19937 random(3);
+  ASSERT_TRUE(WriteFixture(dir.File(L"city.db"), FixtureOptions(VariantPlain),
+                           RandomSubscribers(random, 100)));
+  ASSERT_TRUE(StartServer({WideToUtf8(dir.File(L"city.db"))}, &server));
+  httplib::Client client("127.0.0.1", server.port);
+  const std::string id = DatabaseIds(client)["city.db"];
+  const std::string search = "/api/search?db=" + id;
+  const struct {
+    std::string target;
+    std::string header;
+    int status;
+  } cases[] = {
+      {"/../../../etc/passwd", "", 404},
+      {"/api/../../etc/passwd", "", 404},
+      {"/api/search?db=..%2F..%2Fetc%2Fpasswd", "", 404},
+      {"/api/search?db=" + WideToUtf8(dir.File(L"city.db")), "", 404},
+      {"/api/search?db=000000000000", "", 404},
+      {"/api/search", "", 400},
+      {search + "&Name=%zz", "", 400},
+      {search + "&Name=%D0", "", 400},
+      {search + "&Name=%C0%AF", "", 400},
+      {search + "&Name=%ED%A0%80", "", 400},
+      {search + "&%FF=1", "", 400},
+      {search + "&Name=" + std::string(256, 'A'), "", 400},
+      {search + "&Name=%E4%B8%AD", "", 400},  // no Windows-1251 letter
+      {search + "&Nobody=1", "", 400},
+      {search + "&Name=A&name=B", "", 400},
+      {search + "&db=000000000000", "", 400},
+      {search + "&limit=-1", "", 400},
+      {search + "&offset=99999999999", "", 400},
+      {search + "&sort=Nobody", "", 400},
+      {search + "&format=xml", "", 400},
+      {"/api/texts?lang=KLINGON", "", 404},
+      {"/api/texts?lang=%FF", "", 400},
+      {"/api/search/stop?token=nothing", "Content-Length: 0\r\n", 404},
+      {search + "&Name=" + std::string(9000, 'A'), "", 414},
+      {"/api/databases", "X-Big: " + std::string(9000, 'A') + "\r\n", 400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target.substr(0, 80));
+    const std::string method = c.target.rfind("/api/search/stop", 0) == 0 ? "POST" : "GET";
+    const std::string answer =
+        RawExchange(server.port, method + " " + c.target + " HTTP/1.1\r\nHost: x\r\n" + c.header +
+                                     "Connection: close\r\n\r\n");
+    EXPECT_EQ(RawStatus(answer), c.status) << answer.substr(0, 300);
+    EXPECT_NE(answer.find("\r\n\r\n{\"error\":"), std::string::npos) << answer.substr(0, 300);
+    EXPECT_NE(answer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+    EXPECT_NE(answer.find("X-Content-Type-Options: nosniff"), std::string::npos);
+    EXPECT_NE(answer.find("Referrer-Policy: no-referrer"), std::string::npos);
+  }
+  const auto still = client.Get(search + "&Name=" + UrlEncode("ив"));
+  ASSERT_TRUE(still);
+  EXPECT_EQ(still->status, 200);
+  EXPECT_NE(still->get_header_value("Content-Security-Policy"), "");
+}
+
+// Beyond the scans allowed at once and the queue behind them, a search is turned away with 503
+// (and a JSON error); those let in are answered whole.
+TEST_F(ServerApi, AFloodBeyondTheQueueIsTurnedAway) {
+  std::mt19937 random(5);
+  const std::wstring file = dir.File(L"big.db");
+  ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantPlain), RandomSubscribers(random, 200000)));
+  ASSERT_TRUE(StartServer({"--max-scans", "1", "--max-queue", "1", WideToUtf8(file)}, &server));
+  httplib::Client lister("127.0.0.1", server.port);
+  const std::string id = DatabaseIds(lister)["big.db"];
+  std::atomic<int> refused{0}, answered{0}, other{0}, next{0};
+  for (int round = 0; round < 20 && refused == 0; ++round) {
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 8; ++t) {
+      clients.emplace_back([&] {
+        httplib::Client client("127.0.0.1", server.port);
+        for (int i = 0; i < 4; ++i) {
+          // Every search different: none is answered from a kept one.
+          const auto answer =
+              client.Get(SearchPath(id, {"Phone=" + std::to_string(1000 + next++)}, ""));
+          if (answer && answer->status == 503 &&
+              answer->body.find("\"error\"") != std::string::npos)
+            ++refused;
+          else if (answer && answer->status == 200)
+            ++answered;
+          else
+            ++other;
+        }
+      });
+    }
+    for (std::thread& c : clients) c.join();
+  }
+  EXPECT_GT(refused.load(), 0);
+  EXPECT_GT(answered.load(), 0);
+  EXPECT_EQ(other.load(), 0);
+  const auto after = lister.Get(SearchPath(id, {"Phone=1"}, "&limit=1"));
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->status, 200);
+}
+
+// Server-Sent Events: a start with the stop token, the first rows, and an end whose counts are
+// the search's; a second time the kept result answers; a finished search's token stops nothing.
+TEST_F(ServerApi, AStreamedSearchTellsItsRowsAndEnd) {
+  std::mt19937 random(9);
+  const std::wstring file = dir.File(L"city.zdb");
+  ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantZdb), RandomSubscribers(random, 5000)));
+  ASSERT_TRUE(StartServer({WideToUtf8(file)}, &server));
+  httplib::Client client("127.0.0.1", server.port);
+  const std::string id = DatabaseIds(client)["city.zdb"];
+  const std::string query = "?db=" + id + "&Name=" + UrlEncode("пет") + "&limit=7";
+  const auto page = client.Get("/api/search" + query);
+  ASSERT_TRUE(page && page->status == 200);
+  const json expected = json::parse(page->body);
+  ASSERT_GT(expected["total"].get<int>(), 7);
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto stream = client.Get("/api/search/stream" + query + (pass == 0 ? "&Phone=" : ""));
+    ASSERT_TRUE(stream && stream->status == 200);
+    EXPECT_EQ(stream->get_header_value("Content-Type"), "text/event-stream");
+    std::vector<std::pair<std::string, json>> events;
+    for (size_t at = 0; at < stream->body.size();) {
+      const size_t end = stream->body.find("\n\n", at);
+      ASSERT_NE(end, std::string::npos);
+      const std::string event = stream->body.substr(at, end - at);
+      const size_t data = event.find("\ndata: ");
+      events.emplace_back(event.substr(7, data - 7), json::parse(event.substr(data + 7)));
+      at = end + 2;
+    }
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.front().first, "start");
+    EXPECT_EQ(events.back().first, "done");
+    json rows = json::array();
+    for (const auto& e : events)
+      if (e.first == "rows")
+        for (const json& row : e.second["rows"]) rows.push_back(row);
+    EXPECT_EQ(rows, expected["rows"]);
+    EXPECT_EQ(events.back().second["total"], expected["total"]);
+    EXPECT_EQ(events.back().second["complete"], true);
+    if (pass == 0) {
+      const std::string token = events.front().second["token"].get<std::string>();
+      const auto stop = client.Post("/api/search/stop?token=" + token, "", "text/plain");
+      ASSERT_TRUE(stop);
+      EXPECT_EQ(stop->status, 404);
+    }
+  }
+}
+
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 bool StartServer(const std::vector<std::string>& args, RunningServer* server) {
@@ -75,11 +77,18 @@ std::string RawExchange(int port, const std::string& bytes) {
       if (n <= 0) break;
       sent += static_cast<size_t>(n);
     }
-    shutdown(s, SHUT_WR);
     char buffer[4096];
     ssize_t n;
-    while ((n = recv(s, buffer, sizeof buffer, 0)) > 0)
+    // Until the server closes, or the answer's length is there: after a request line or header
+    // too long to read the server answers, then waits for the connection's time limit.
+    while ((n = recv(s, buffer, sizeof buffer, 0)) > 0) {
       answer.append(buffer, static_cast<size_t>(n));
+      const size_t headEnd = answer.find("\r\n\r\n");
+      const size_t length = answer.find("Content-Length: ");
+      if (headEnd != std::string::npos && length != std::string::npos && length < headEnd &&
+          answer.size() >= headEnd + 4 + std::stoul(answer.substr(length + 16)))
+        break;
+    }
   }
   close(s);
   return answer;
