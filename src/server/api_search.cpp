@@ -149,7 +149,7 @@ bool WriteTablePiece(TableStream* stream, httplib::DataSink& sink) {
     WriteTableHeader(&writer);
     stream->started = true;
   }
-  const int total = static_cast<int>(stream->set->rowStarts.size());
+  const int total = static_cast<int>(stream->set->rows.size());
   while (stream->next < total && writer.buffer.size() < kTablePieceBytes) {
     const int place = stream->next++;
     const int row =
@@ -253,7 +253,7 @@ void AppendJsonRow(std::string* out, const char* const* values, int count, std::
 
 void AppendJsonRows(std::string* out, const ResultSet& set, const KeptOrder* order, int offset,
                     int limit) {
-  const int total = static_cast<int>(set.rowStarts.size());
+  const int total = static_cast<int>(set.rows.size());
   std::vector<const char*> values(static_cast<size_t>(set.columns));
   std::string scratch;
   out->push_back('[');

@@ -62,7 +62,7 @@ void SendStart(StreamState* stream, const std::vector<std::string>& fields) {
 
 // The rows found since the last rows event, up to the page's limit.
 void SendNewRows(StreamState* stream, const ResultSet& set) {
-  const int found = static_cast<int>(set.rowStarts.size());
+  const int found = static_cast<int>(set.rows.size());
   const int upTo = found < stream->parsed.limit ? found : stream->parsed.limit;
   if (upTo <= stream->rowsSent) return;
   std::string data = "{\"offset\":" + std::to_string(stream->rowsSent) + ",\"rows\":";
@@ -82,7 +82,7 @@ void OnScanUpdate(void* context, const ResultSet& set, int scanned) {
   nlohmann::json progress;
   progress["scanned"] = scanned;
   progress["records"] = stream->parsed.request.served->database->header.recordCount;
-  progress["results"] = set.rowStarts.size();
+  progress["results"] = set.rows.size();
   SendEvent(stream, "progress", Dump(progress));
 }
 

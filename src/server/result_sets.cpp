@@ -13,13 +13,41 @@ struct ScanContext {
   const ScanWatcher* watcher;
 };
 
+constexpr size_t kRowBlockFirst = 4096;
+constexpr size_t kRowBlockMax = static_cast<size_t>(4) << 20;
+
+// Room for bytes more in the set's blocks: the current one, or a new one twice as large.
+char* RowRoom(ResultSet* set, size_t bytes) {
+  if (set->blocks.empty() || set->blockUsed + bytes > set->blockSize) {
+    size_t size = set->blockSize == 0 ? kRowBlockFirst : set->blockSize * 2;
+    if (size > kRowBlockMax) size = kRowBlockMax;
+    if (size < bytes) size = bytes;
+    set->blocks.emplace_back(new char[size]);
+    set->blockSize = size;
+    set->blockUsed = 0;
+    set->blockBytes += size;
+  }
+  char* at = set->blocks.back().get() + set->blockUsed;
+  set->blockUsed += bytes;
+  return at;
+}
+
 int AppendSetRow(void* context, const FieldTable* table, int, int) {
   ResultSet* set = static_cast<ScanContext*>(context)->set;
-  set->rowStarts.push_back(set->texts.size());
+  const char* values[kMaxDisplayFields];
+  size_t lengths[kMaxDisplayFields];
+  size_t bytes = 0;
   for (int k = 0; k < set->columns; ++k) {
     const FieldDescriptor* f = k < table->displayCount ? table->displayMap[k] : nullptr;
-    const char* value = f != nullptr ? f->value : "";
-    set->texts.append(value, strlen(value) + 1);
+    values[k] = f != nullptr ? f->value : "";
+    lengths[k] = strlen(values[k]) + 1;
+    bytes += lengths[k];
+  }
+  char* at = RowRoom(set, bytes);
+  set->rows.push_back(at);
+  for (int k = 0; k < set->columns; ++k) {
+    memcpy(at, values[k], lengths[k]);
+    at += lengths[k];
   }
   return RowTaken;
 }
@@ -62,8 +90,8 @@ void DescribeEnd(const SearchOutcome& outcome, const DatabaseHeader& header, Res
 }
 
 size_t SetBytes(const ResultSet& set) {
-  size_t bytes = sizeof(ResultSet) + set.key.size() + set.texts.capacity() +
-                 set.rowStarts.capacity() * sizeof(uint64_t);
+  size_t bytes = sizeof(ResultSet) + set.key.size() + set.blockBytes +
+                 set.rows.capacity() * sizeof(const char*);
   return bytes;  // its orders are counted as they are made
 }
 
@@ -88,28 +116,34 @@ void MarkReady(ResultSet* set) {
   set->readyWake.notify_all();
 }
 
-// The column's texts of every row, widened, for the collation.
-void WidenColumn(const ResultSet& set, int column, std::vector<wchar_t>* wide,
-                 std::vector<const wchar_t*>* texts) {
-  const int count = static_cast<int>(set.rowStarts.size());
-  std::vector<const char*> values(static_cast<size_t>(set.columns));
-  std::vector<size_t> starts(static_cast<size_t>(count));
+// The value of column in a row.
+const char* ColumnValue(const ResultSet& set, int row, int column) {
+  const char* p = RowValues(set, row);
+  for (int k = 0; k < column; ++k) p += strlen(p) + 1;
+  return p;
+}
+
+// The column's texts of every row, widened, for the collation (left uninitialised until
+// written: two million rows' worth is no small memset).
+struct WideColumn {
+  std::unique_ptr<wchar_t[]> chars;
+  std::unique_ptr<const wchar_t*[]> texts;
+};
+void WidenColumn(const ResultSet& set, int column, WideColumn* wide) {
+  const size_t count = set.rows.size();
   size_t total = 0;
-  for (int r = 0; r < count; ++r) {
-    RowValueArray(set, r, values.data());
-    starts[static_cast<size_t>(r)] = total;
-    total += strlen(values[static_cast<size_t>(column)]) + 1;
-  }
-  wide->resize(total);
-  texts->resize(static_cast<size_t>(count));
-  for (int r = 0; r < count; ++r) {
-    RowValueArray(set, r, values.data());
-    const char* value = values[static_cast<size_t>(column)];
-    wchar_t* into = wide->data() + starts[static_cast<size_t>(r)];
+  for (size_t r = 0; r < count; ++r)
+    total += strlen(ColumnValue(set, static_cast<int>(r), column)) + 1;
+  wide->chars.reset(new wchar_t[total > 0 ? total : 1]);
+  wide->texts.reset(new const wchar_t*[count > 0 ? count : 1]);
+  wchar_t* into = wide->chars.get();
+  for (size_t r = 0; r < count; ++r) {
+    const char* value = ColumnValue(set, static_cast<int>(r), column);
     const size_t length = strlen(value);
     WidenSingleBytes(value, length, into);
     into[length] = 0;
-    (*texts)[static_cast<size_t>(r)] = into;
+    wide->texts[r] = into;
+    into += length + 1;
   }
 }
 
@@ -163,7 +197,7 @@ void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::at
   options.stop = stop;
   options.pool = pool;
   const SearchOutcome outcome = Search(database, {request.query}, sink, options);
-  set->total = static_cast<int>(set->rowStarts.size());
+  set->total = static_cast<int>(set->rows.size());
   set->scanned = outcome.scan.scanned;
   *stopped = outcome.scan.end == ScanStopped;
   if (outcome.failure != 0) {
@@ -176,9 +210,7 @@ void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::at
   } else {
     DescribeEnd(outcome, database.header, set);
   }
-  if (set->texts.capacity() > set->texts.size() + set->texts.size() / 4) set->texts.shrink_to_fit();
-  if (set->rowStarts.capacity() > set->rowStarts.size() + set->rowStarts.size() / 4)
-    set->rowStarts.shrink_to_fit();
+  if (set->rows.capacity() > set->rows.size() + set->rows.size() / 4) set->rows.shrink_to_fit();
 }
 
 ResultPointer FindKeptResult(ResultCache* cache, const std::string& key) {
@@ -265,13 +297,12 @@ OrderPointer ObtainOrder(ResultCache* cache, ResultSet* set, int column, bool de
   order->locale = locale;
   order->column = column;
   order->descending = descending;
-  order->rows.resize(set->rowStarts.size());
+  order->rows.resize(set->rows.size());
   {
-    std::vector<wchar_t> wide;
-    std::vector<const wchar_t*> texts;
-    WidenColumn(*set, column, &wide, &texts);
-    const SortPath path = OrderTexts(texts.data(), static_cast<int>(texts.size()), descending,
-                                     collation.collation, order->rows.data());
+    WideColumn wide;
+    WidenColumn(*set, column, &wide);
+    const SortPath path = OrderTexts(wide.texts.get(), static_cast<int>(set->rows.size()),
+                                     descending, collation.collation, order->rows.data());
     CloseServerCollation(&collation);
     if (path == SortPath::NotSorted) return nullptr;
   }

@@ -1,9 +1,9 @@
 // Searches the server ran, kept so that paging and sorting one search does not scan again.
 //
 // A kept row costs its displayed values as the file holds them (Windows-1251, each ended by a
-// NUL), laid one after another in one buffer, and where it starts: a row is no allocation of
-// its own. (A reference to the record itself would cost less, but the engine reads records
-// only in a walk from the start.) The sets are kept least recently used first out, within a
+// NUL), laid one after another in large blocks, and a pointer to where it starts: a row is no
+// allocation of its own. (A reference to the record itself would cost less, but the engine reads
+// records only in a walk from the start.) The sets are kept least recently used first out, within a
 // byte bound that counts the rows and every order made of them.
 //
 // Threads: a set is written by the one search that makes it and read by any number of requests
@@ -46,8 +46,13 @@ struct ResultSet {
   ServedPointer served;
   int columns = 0;
   std::vector<std::string> columnNames;  // UTF-8, in display order
-  std::string texts;
-  std::vector<uint64_t> rowStarts;  // where each row's first value starts in texts
+  // The rows' values, laid one after another in blocks that never move (each block twice the
+  // last, up to kRowBlockMax): a large result is copied once, a small one costs little.
+  std::vector<std::unique_ptr<char[]>> blocks;
+  size_t blockSize = 0;
+  size_t blockUsed = 0;
+  size_t blockBytes = 0;          // all blocks together
+  std::vector<const char*> rows;  // each row's first value
   int total = 0;
   int scanned = 0;
   bool complete = true;  // false when damage or a cut ended the scan early
@@ -65,7 +70,7 @@ using ResultPointer = std::shared_ptr<ResultSet>;
 
 // The values of a row, one after another, each ended by a NUL.
 inline const char* RowValues(const ResultSet& set, int row) {
-  return set.texts.data() + set.rowStarts[static_cast<size_t>(row)];
+  return set.rows[static_cast<size_t>(row)];
 }
 // Fills values[0 .. columns-1] with the row's values.
 void RowValueArray(const ResultSet& set, int row, const char** values);
