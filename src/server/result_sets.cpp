@@ -1,6 +1,8 @@
 #include "server/result_sets.h"
 
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "db/codepage.h"
 #include "server/collation.h"
@@ -123,28 +125,104 @@ const char* ColumnValue(const ResultSet& set, int row, int column) {
   return p;
 }
 
-// The column's texts of every row, widened, for the collation (left uninitialised until
-// written: two million rows' worth is no small memset).
-struct WideColumn {
+// The column's distinct values (as bytes) and each row's among them. A directory's two
+// million names are a few hundred thousand distinct ones, and the collation needs to order
+// only those.
+struct DistinctColumn {
+  std::vector<const char*> texts;
+  std::vector<int> ofRow;
+};
+void FindDistinct(const ResultSet& set, int column, DistinctColumn* distinct) {
+  const size_t count = set.rows.size();
+  std::unordered_map<std::string_view, int> seen;
+  distinct->ofRow.resize(count);
+  for (size_t r = 0; r < count; ++r) {
+    const char* value = ColumnValue(set, static_cast<int>(r), column);
+    const auto found = seen.emplace(value, static_cast<int>(distinct->texts.size()));
+    if (found.second) distinct->texts.push_back(value);
+    distinct->ofRow[r] = found.first->second;
+  }
+}
+
+// The texts widened for the collation (left uninitialised until written).
+struct WideTexts {
   std::unique_ptr<wchar_t[]> chars;
   std::unique_ptr<const wchar_t*[]> texts;
 };
-void WidenColumn(const ResultSet& set, int column, WideColumn* wide) {
-  const size_t count = set.rows.size();
+void WidenTexts(const std::vector<const char*>& texts, WideTexts* wide) {
   size_t total = 0;
-  for (size_t r = 0; r < count; ++r)
-    total += strlen(ColumnValue(set, static_cast<int>(r), column)) + 1;
+  for (const char* text : texts) total += strlen(text) + 1;
   wide->chars.reset(new wchar_t[total > 0 ? total : 1]);
-  wide->texts.reset(new const wchar_t*[count > 0 ? count : 1]);
+  wide->texts.reset(new const wchar_t*[texts.empty() ? 1 : texts.size()]);
   wchar_t* into = wide->chars.get();
-  for (size_t r = 0; r < count; ++r) {
-    const char* value = ColumnValue(set, static_cast<int>(r), column);
-    const size_t length = strlen(value);
-    WidenSingleBytes(value, length, into);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const size_t length = strlen(texts[i]);
+    WidenSingleBytes(texts[i], length, into);
     into[length] = 0;
-    wide->texts[r] = into;
+    wide->texts[i] = into;
     into += length + 1;
   }
+}
+
+// Whether the column repeats its values much (streets, houses, flats), judged by its first
+// rows: then ordering its distinct values and counting the rows into place costs a fraction of
+// ordering every row (measured at 2,000,000 rows: a street 0.17 s against 0.71 s of processor
+// time), and for values mostly distinct (phones, names) the counting costs more than it saves
+// (a phone 5.1 s against 2.4 s).
+bool FewDistinct(const ResultSet& set, int column) {
+  constexpr size_t kSampleRows = 16384;
+  const size_t sample = set.rows.size() < kSampleRows ? set.rows.size() : kSampleRows;
+  std::unordered_map<std::string_view, int> seen;
+  for (size_t r = 0; r < sample; ++r)
+    seen.emplace(ColumnValue(set, static_cast<int>(r), column), 0);
+  return seen.size() * 4 <= sample;
+}
+
+// Sorts the rows by the column's texts straight, every row one text to the collation.
+bool OrderEveryRow(const ResultSet& set, int column, bool descending,
+                   const TextCollation& collation, std::vector<int>* rows) {
+  std::vector<const char*> texts(set.rows.size());
+  for (size_t r = 0; r < set.rows.size(); ++r)
+    texts[r] = ColumnValue(set, static_cast<int>(r), column);
+  WideTexts wide;
+  WidenTexts(texts, &wide);
+  rows->resize(set.rows.size());
+  return OrderTexts(wide.texts.get(), static_cast<int>(texts.size()), descending, collation,
+                    rows->data()) != SortPath::NotSorted;
+}
+
+// Sorts the rows by the column: the distinct texts by the collation, texts that collate equal
+// given one rank, then the rows counted into their ranks' places in file order, so that ties
+// keep file order either way. False when the texts could not be sorted.
+bool OrderRows(const ResultSet& set, int column, bool descending, const TextCollation& collation,
+               std::vector<int>* rows) {
+  DistinctColumn distinct;
+  FindDistinct(set, column, &distinct);
+  WideTexts wide;
+  WidenTexts(distinct.texts, &wide);
+  const int n = static_cast<int>(distinct.texts.size());
+  std::vector<int> byPlace(static_cast<size_t>(n));
+  if (OrderTexts(wide.texts.get(), n, descending, collation, byPlace.data()) == SortPath::NotSorted)
+    return false;
+  std::vector<int> rank(static_cast<size_t>(n));
+  int ranks = 0;
+  for (int p = 0; p < n; ++p) {
+    const int text = byPlace[static_cast<size_t>(p)];
+    if (p > 0 &&
+        collation.compare(collation.context, wide.texts[byPlace[static_cast<size_t>(p - 1)]],
+                          wide.texts[text]) != 0)
+      ++ranks;
+    rank[static_cast<size_t>(text)] = ranks;
+  }
+  std::vector<int> start(static_cast<size_t>(ranks) + 2, 0);
+  for (int text : distinct.ofRow) ++start[static_cast<size_t>(rank[static_cast<size_t>(text)]) + 1];
+  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  rows->resize(set.rows.size());
+  for (size_t r = 0; r < set.rows.size(); ++r)
+    (*rows)[static_cast<size_t>(
+        start[static_cast<size_t>(rank[static_cast<size_t>(distinct.ofRow[r])])]++)] =
+        static_cast<int>(r);
+  return true;
 }
 
 // The file is still the one the database was loaded from. A search opens the file again: one
@@ -297,15 +375,12 @@ OrderPointer ObtainOrder(ResultCache* cache, ResultSet* set, int column, bool de
   order->locale = locale;
   order->column = column;
   order->descending = descending;
-  order->rows.resize(set->rows.size());
-  {
-    WideColumn wide;
-    WidenColumn(*set, column, &wide);
-    const SortPath path = OrderTexts(wide.texts.get(), static_cast<int>(set->rows.size()),
-                                     descending, collation.collation, order->rows.data());
-    CloseServerCollation(&collation);
-    if (path == SortPath::NotSorted) return nullptr;
-  }
+  const bool sorted =
+      FewDistinct(*set, column)
+          ? OrderRows(*set, column, descending, collation.collation, &order->rows)
+          : OrderEveryRow(*set, column, descending, collation.collation, &order->rows);
+  CloseServerCollation(&collation);
+  if (!sorted) return nullptr;
   set->orders.push_back(order);
   std::lock_guard<std::mutex> counting(cache->lock);
   const auto kept = cache->byKey.find(set->key);

@@ -159,7 +159,8 @@ TEST_F(ServerApi, SortsInTheLanguagesOrderAndPagesThroughIt) {
                                   L"Еж",  L"ЁЛКА", L"АИСТ", L"ежи"};
   std::vector<DatabaseRecord> records;
   for (int i = 0; i < 9; ++i)
-    records.push_back({std::to_string(1000000 + i), Cp1251(names[i]), "S", "1", "2"});
+    records.push_back(
+        {std::to_string(1000000 + i), Cp1251(names[i]), Cp1251(i % 3 ? L"ул" : L"УЛ"), "1", "2"});
   ASSERT_TRUE(WriteFixture(dir.File(L"sort.db"), FixtureOptions(VariantPlain), records));
   ASSERT_TRUE(StartServer({WideToUtf8(dir.File(L"sort.db"))}, &server));
   httplib::Client client("127.0.0.1", server.port);
@@ -189,6 +190,11 @@ TEST_F(ServerApi, SortsInTheLanguagesOrderAndPagesThroughIt) {
     EXPECT_EQ(paged, up) << size;
     EXPECT_EQ(pagedDown, down) << size;
   }
+  // A column of few values (sorted by its distinct values): two spellings that differ only in
+  // case tie, and ties keep file order both ways.
+  const std::vector<std::string> fileOrder = phones({0, 1, 2, 3, 4, 5, 6, 7, 8});
+  EXPECT_EQ(PagePhones(client, "/api/search?db=" + id + "&sort=Street"), fileOrder);
+  EXPECT_EQ(PagePhones(client, "/api/search?db=" + id + "&sort=Street&desc=1"), fileOrder);
   // The sorted TSV is the command line's rows in that order.
   const auto table = client.Get("/api/search?db=" + id + "&sort=Name&format=tsv");
   ASSERT_TRUE(table && table->status == 200);
