@@ -110,12 +110,24 @@ std::vector<ServedPointer> ListServedDatabases(Catalog* catalog) {
   return catalog->served;
 }
 
+namespace {
+
+ServedPointer FindKnown(Catalog* catalog, const std::string& id) {
+  std::lock_guard<std::mutex> hold(catalog->lock);
+  for (const ServedPointer& served : catalog->served)
+    if (served->id == id) return served;
+  return nullptr;
+}
+
+}  // namespace
+
 ServedPointer FindServedDatabase(Catalog* catalog, const std::string& id) {
-  ServedPointer found;
-  {
-    std::lock_guard<std::mutex> hold(catalog->lock);
-    for (const ServedPointer& served : catalog->served)
-      if (served->id == id) found = served;
+  ServedPointer found = FindKnown(catalog, id);
+  // An id not known may be a file added since the last walk (a link shared before it was
+  // listed here): the folders are walked again, at most once a second.
+  if (found == nullptr) {
+    ListServedDatabases(catalog);
+    found = FindKnown(catalog, id);
   }
   if (found == nullptr) return nullptr;
   FileStamp now;

@@ -1,6 +1,7 @@
 // vostrel-server: the directory answered over HTTP to many people at once (docs/api.md).
 #include <httplib.h>
 #include <limits.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -71,6 +72,7 @@ bool PrepareState(ServerState* state) {
   state->gate.maxRunning =
       options.maxScans != 0 ? options.maxScans : static_cast<int>(processors > 0 ? processors : 1);
   state->gate.maxWaiting = options.maxQueue;
+  ListServedDatabases(&state->catalog);  // the first walk, before any request waits for it
   return true;
 }
 
@@ -112,6 +114,10 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client gone while its answer is written is a failed write
+  // Result sets are freed as they go out of the bound: their blocks (4 KiB to 4 MiB) are mapped
+  // from 1 MiB on and so given back to the system when freed. Left to itself the C library
+  // raises this threshold after the first large free, and freed sets stay in the process.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   httplib::Server server;
   ConfigureServer(&server, &state);
   int port = state.options.port;
