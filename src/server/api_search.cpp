@@ -173,9 +173,17 @@ void AnswerTable(const ResultPointer& set, const OrderPointer& order, OutputForm
   response.set_header("X-Vostrel-Total", std::to_string(set->total));
   response.set_header("X-Vostrel-Complete", set->complete ? "true" : "false");
   if (!set->message.empty()) response.set_header("X-Vostrel-Message", set->message);
-  response.set_chunked_content_provider(
-      TableContentType(format),
-      [stream](size_t, httplib::DataSink& sink) { return WriteTablePiece(stream.get(), sink); });
+  response.set_chunked_content_provider(TableContentType(format),
+                                        [stream](size_t, httplib::DataSink& sink) {
+                                          // The library calls this outside its own handler of
+                                          // exceptions: no memory for a piece ends the answer (the
+                                          // connection closes) and nothing else.
+                                          try {
+                                            return WriteTablePiece(stream.get(), sink);
+                                          } catch (const std::exception&) {
+                                            return false;
+                                          }
+                                        });
 }
 
 void AnswerPage(const ParsedSearch& parsed, const ResultSet& set, const KeptOrder* order,

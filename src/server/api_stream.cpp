@@ -166,7 +166,15 @@ void AnswerSearchStream(ServerState* state, const httplib::Request& request,
   response.set_header("Cache-Control", "no-cache");
   response.set_chunked_content_provider(
       "text/event-stream",
-      [stream](size_t, httplib::DataSink& sink) { return RunStream(stream.get(), sink); },
+      [stream](size_t, httplib::DataSink& sink) {
+        // The library calls this outside its own handler of exceptions: no memory for a
+        // piece ends the answer (the connection closes) and nothing else.
+        try {
+          return RunStream(stream.get(), sink);
+        } catch (const std::exception&) {
+          return false;
+        }
+      },
       [stream](bool) {
         if (!stream->token.empty()) ForgetToken(stream->server, stream->token);
       });
