@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The engine never depends on the user interface: nothing in db/, search/, i18n/, settings/,
-# cli/ or server/ includes a ui/ header, and the command line includes none of the program's Win32-only
-# headers (it may call the platform itself where a platform differs, such as a console).
+# cli/ or server/ includes a ui/ header, and the command line includes none of the program's
+# Win32-only headers (it may call the platform itself where a platform differs, such as a
+# console).
 # Usage: check_include_direction.sh SOURCE_DIR
 set -u
 src=$1/src
