@@ -350,9 +350,16 @@ ResultPointer ObtainResult(ResultCache* cache, ScanGate* gate, RecordPool* pool,
     *refused = true;
     set->status = 503;
   } else {
+    ScanTicket turn;
+    turn.gate = gate;
     bool stopped = false;
-    RunResultScan(request, pool, nullptr, ScanWatcher(), set.get(), &stopped);
-    LeaveScanGate(gate);
+    // The requests waiting for this set must hear how it ended, whatever happens to it.
+    try {
+      RunResultScan(request, pool, nullptr, ScanWatcher(), set.get(), &stopped);
+    } catch (const std::exception&) {
+      set->status = 500;
+      set->message = "no memory for the result";
+    }
   }
   {
     std::lock_guard<std::mutex> hold(cache->lock);
@@ -375,10 +382,14 @@ OrderPointer ObtainOrder(ResultCache* cache, ResultSet* set, int column, bool de
   order->locale = locale;
   order->column = column;
   order->descending = descending;
-  const bool sorted =
-      FewDistinct(*set, column)
-          ? OrderRows(*set, column, descending, collation.collation, &order->rows)
-          : OrderEveryRow(*set, column, descending, collation.collation, &order->rows);
+  bool sorted = false;
+  try {
+    sorted = FewDistinct(*set, column)
+                 ? OrderRows(*set, column, descending, collation.collation, &order->rows)
+                 : OrderEveryRow(*set, column, descending, collation.collation, &order->rows);
+  } catch (const std::exception&) {
+    sorted = false;  // no memory for the sort's bookkeeping: answered as not sorted
+  }
   CloseServerCollation(&collation);
   if (!sorted) return nullptr;
   set->orders.push_back(order);
