@@ -13,6 +13,7 @@ PACKAGES=(
   dpkg-dev file desktop-file-utils lintian
   nasm
   ripgrep
+  pkg-config libcpp-httplib-dev nlohmann-json3-dev libicu-dev wrk
 )
 
 missing=()

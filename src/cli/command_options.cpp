@@ -59,7 +59,9 @@ bool ParseCommandLine(const CliArgs& args, const CommandSyntax& syntax,
         value = word.substr(strlen(option->name) + 1);
       } else if (option->valueWords != nullptr) {
         if (i + 1 == args.size()) {
-          fprintf(stderr, "vostrel-cli: %s needs %s\n", option->name, option->valueWords);
+          // The program's name: the prefix up to its command's name, if it has one.
+          const std::string program(syntax.messagePrefix, strcspn(syntax.messagePrefix, " "));
+          fprintf(stderr, "%s: %s needs %s\n", program.c_str(), option->name, option->valueWords);
           return false;
         }
         value = args[++i];

@@ -1,0 +1,70 @@
+// The HTTP calls of vostrel-server (docs/api.md): what the server holds for them, and their
+// registration on an httplib server.
+#pragma once
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cli/table_format.h"
+#include "db/record_pool.h"
+#include "i18n/language_texts.h"
+#include "server/catalog.h"
+#include "server/result_sets.h"
+#include "server/scan_gate.h"
+#include "server/server_options.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+// The stop flags of the streamed searches running now, by the token each gave its client.
+struct StopTokens {
+  std::mutex lock;
+  std::unordered_map<std::string, std::shared_ptr<std::atomic<int>>> byToken;
+};
+
+struct ServerState {
+  ServerOptions options;
+  Catalog catalog;
+  ResultCache results;
+  ScanGate gate;
+  RecordPool* pool = nullptr;
+  LanguageTexts texts;
+  bool haveTexts = false;
+  StopTokens stops;
+};
+
+void RegisterApi(httplib::Server* server, ServerState* state);
+
+// What the search calls share (api_search.cpp).
+struct ParsedSearch {
+  SearchRequest request;
+  int offset = 0;
+  int limit = 100;
+  int sortColumn = -1;  // a display column, or -1 for file order
+  bool descending = false;
+  std::string locale;
+  OutputFormat format = FormatJson;
+  std::vector<std::string> warnings;
+};
+// Reads a search's parameters. False with the answer's status and error when they are refused.
+bool ParseSearch(ServerState* state, const httplib::Request& request, ParsedSearch* parsed,
+                 int* status, std::string* error);
+// {"error": message} with the status.
+void AnswerError(httplib::Response* response, int status, const std::string& message);
+// A JSON array of the row's values, as UTF-8 strings (scratch is the caller's, reused).
+void AppendJsonRow(std::string* out, const char* const* values, int count, std::string* scratch);
+// The JSON of a page of rows: places offset .. offset+limit-1 of the order (null: file order).
+void AppendJsonRows(std::string* out, const ResultSet& set, const KeptOrder* order, int offset,
+                    int limit);
+
+void AnswerSearch(ServerState* state, const httplib::Request& request, httplib::Response& response);
+void AnswerSearchStream(ServerState* state, const httplib::Request& request,
+                        httplib::Response& response);
+void AnswerSearchStop(ServerState* state, const httplib::Request& request,
+                      httplib::Response& response);
