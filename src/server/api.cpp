@@ -28,6 +28,8 @@ nlohmann::json DescribeFields(const FieldTable& schema) {
     field["searchable"] = f.searchIndex > 0;
     field["listed"] = f.displayIndex > 0;
     field["maxLength"] = f.maxLength;
+    field["upperCase"] = (f.flags & UpperCaseInput) != 0;
+    field["languageKey"] = f.languageKey;  // the language file's name of a built-in field, or 0
     fields.push_back(field);
   }
   return fields;
