@@ -29,6 +29,7 @@ HOSTILE_NAME = "O<SCRIPT>ALERT(1)</SCRIPT> & CO"
 WAIT = 120  # seconds a step may take on a loaded machine before the test gives up
 
 failures = []
+SERVER_PROCESS = [None]
 
 
 def check(condition, what):
@@ -97,6 +98,9 @@ def wait(driver, condition, what):
         return WebDriverWait(driver, WAIT).until(lambda d: condition(d))
     except Exception:  # a timeout: report it as the step that did not happen
         check(False, what)
+        print("  at", driver.current_url, "server", "running" if SERVER_PROCESS[0].poll() is None
+              else "ended with %s" % SERVER_PROCESS[0].poll(), "page:",
+              driver.execute_script("return document.body ? document.body.innerText.slice(0, 300) : ''"))
         return None
 
 
@@ -247,6 +251,7 @@ def console_errors(driver):
 def main():
     data = make_databases()
     server, base = start_server(data)
+    SERVER_PROCESS[0] = server
     errors = []
     try:
         for width, height in SIZES:

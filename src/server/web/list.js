@@ -42,7 +42,9 @@ export function setupGrid(callbacks) {
 }
 
 function columnWidth(field) {
-  const chars = Math.max(field.label.length, Math.min(field.maxLength || 12, 28));
+  // Long text fields (a name, a street) get a wide column, short ones (a flat) a narrow one.
+  const length = field.maxLength || 12;
+  const chars = Math.max(field.label.length, length > 60 ? 24 : Math.min(length, 10));
   return Math.round(chars * 9 + 28);
 }
 
