@@ -22,7 +22,9 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 SERVER, CLI, GEN, AXE_JS, WORK = sys.argv[1:6]
-SIZES = [(390, 844), (1280, 800)]
+# The phone in Russian and the light scheme, the desktop in English and the dark scheme: the
+# first visit follows the browser's language, and axe checks the contrast of both schemes.
+SIZES = [(390, 844, "ru-RU", "light"), (1280, 800, "en-US", "dark")]
 BIG_RECORDS = 400000  # more rows than a browser can lay out at 44 px each: the list scales
 HOSTILE_TITLE = "<script>&x"
 HOSTILE_NAME = "O<SCRIPT>ALERT(1)</SCRIPT> & CO"
@@ -54,6 +56,10 @@ def make_databases():
         f.write("Phone\tName\tStreet\tHouse\tFlat\n")
         f.write("1234567\t" + HOSTILE_NAME + "\tA&B <b>ST</b>\t1\t2\n7654321\tIVANOV\tLENINA\t3\t4\n")
     run(CLI, "make", "--title", HOSTILE_TITLE, table, os.path.join(data, "hostile.db"))
+    # A file whose records are cut: its scans end early with a message.
+    cut = os.path.join(data, "cut.db")
+    run(GEN, "--records", "3000", "--seed", "9", "--title", "Cut", cut)
+    os.truncate(cut, os.path.getsize(cut) // 2)
     return data
 
 
@@ -78,18 +84,21 @@ def get(url):
         return answer.read()
 
 
-def new_browser(width, height):
+def new_browser(width, height, language, scheme):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--lang=en-US",
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--lang=" + language,
                  "--window-size=%d,%d" % (width, height)):
         options.add_argument(flag)
+    options.add_experimental_option("prefs", {"intl.accept_languages": language})
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     service = Service(executable_path="/usr/bin/chromedriver")
     driver = webdriver.Chrome(service=service, options=options)
     # The viewport itself at the size, whatever the window's frame takes.
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
         "width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 600})
+    driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+        "features": [{"name": "prefers-color-scheme", "value": scheme}]})
     return driver
 
 
@@ -147,7 +156,14 @@ def open_page(driver, tab):
 def search_and_sort(driver, base, data, where):
     """A name prefix typed in lower case: the rows and count vostrel-cli gives, then sorted."""
     driver.get(base + "/")
-    wait(driver, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#db option")) == 3, "databases listed")
+    wait(driver, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#db option")) == 4, "databases listed")
+    if driver.execute_script("return navigator.language") == "ru-RU":
+        wait(driver, lambda d: d.find_element(By.ID, "start").text == "Старт",
+             "a first visit follows the browser's language")
+        open_page(driver, "setup")
+        Select(driver.find_element(By.ID, "language")).select_by_value("ENGLISH")
+        wait(driver, lambda d: d.find_element(By.ID, "tab-search").text == "Search", "tabs in English")
+        open_page(driver, "search")
     axe(driver, "Search " + where)
     no_sideways_scroll(driver, "Search " + where)
     choose_database(driver, "Demo")
@@ -219,6 +235,19 @@ def scroll_to_end(driver, data, where):
     check(active == "4", "arrows move through the rows (active row %s)" % active)
 
 
+def cut_file(driver, data):
+    """A scan that damage ends early says so, with the server's message."""
+    open_page(driver, "search")
+    choose_database(driver, "Cut")
+    driver.find_element(By.ID, "start").click()
+    wait(driver, lambda d: d.find_element(By.ID, "damage").text != "", "the damage is reported")
+    message = driver.find_element(By.ID, "damage").text
+    said = subprocess.run([CLI, "search", os.path.join(data, "cut.db")], capture_output=True).stderr
+    check(message != "" and message in said.decode("utf-8"), "vostrel-cli's message: " + message)
+    shown = int(status(driver).split()[-1])
+    check(shown == len(cli_rows(os.path.join(data, "cut.db"))), "the cut file's rows are vostrel-cli's")
+
+
 def hostile_and_language(driver, where):
     open_page(driver, "search")
     choose_database(driver, HOSTILE_TITLE)  # the title is an option's text, not markup
@@ -254,12 +283,13 @@ def main():
     SERVER_PROCESS[0] = server
     errors = []
     try:
-        for width, height in SIZES:
-            where = "%dx%d" % (width, height)
-            driver = new_browser(width, height)
+        for width, height, language, scheme in SIZES:
+            where = "%dx%d %s" % (width, height, scheme)
+            driver = new_browser(width, height, language, scheme)
             try:
                 search_and_sort(driver, base, data, where)
                 scroll_to_end(driver, data, where)
+                cut_file(driver, data)
                 hostile_and_language(driver, where)
                 errors += console_errors(driver)
             finally:
