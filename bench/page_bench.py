@@ -7,6 +7,7 @@ time for the same search is taken with a plain HTTP request on a fresh server. M
 
 Usage: bench/page_bench.py BUILD_DIR [RUNS]   (BUILD_DIR: build/native)
 """
+import json
 import os
 import statistics
 import subprocess
@@ -46,12 +47,17 @@ requestAnimationFrame(look);
 TIME_SCROLL = """
 const [fraction, done] = arguments;
 const grid = document.getElementById('grid');
+const firstShown = () => document.querySelector('#layer .row').dataset.index;
+const before = firstShown();
 const t0 = performance.now();
 grid.scrollTop = (grid.scrollHeight - grid.clientHeight) * fraction;
 const look = () => {
-  const rows = document.querySelectorAll('#layer .row');
   const loading = document.querySelectorAll('#layer .row.loading');
-  if (rows.length > 0 && loading.length === 0 && performance.now() - t0 > 20) return done(performance.now() - t0);
+  if (firstShown() !== before && loading.length === 0) {
+    const asked = performance.getEntriesByType('resource').filter(e => e.startTime >= t0);
+    return done([performance.now() - t0, asked.length ? asked[0].startTime - t0 : 0,
+                 asked.reduce((m, e) => Math.max(m, e.responseEnd - t0), 0)]);
+  }
   requestAnimationFrame(look);
 };
 requestAnimationFrame(look);
@@ -98,7 +104,9 @@ def main():
     driver = browser()
     driver.set_script_timeout(300)
     figures = {"prefix rows": [], "prefix status": [], "all first rows": [], "all status": [],
-               "server all": [], "scroll middle": [], "scroll end": []}
+               "server all": [], "scroll middle": [], "scroll middle: asked": [],
+               "scroll middle: answered": [], "scroll end": [], "scroll end: asked": [],
+               "scroll end: answered": []}
     try:
         for run in range(RUNS):
             # A fresh server each run: the searches scan again instead of answering kept sets.
@@ -112,14 +120,18 @@ def main():
                 rows, status = driver.execute_async_script(TIME_START)
                 figures["all first rows"].append(rows)
                 figures["all status"].append(status)
-                figures["scroll middle"].append(driver.execute_async_script(TIME_SCROLL, 0.5))
-                figures["scroll end"].append(driver.execute_async_script(TIME_SCROLL, 1.0))
+                for name, fraction in (("scroll middle", 0.5), ("scroll end", 1.0)):
+                    shown, asked, answered = driver.execute_async_script(TIME_SCROLL, fraction)
+                    figures[name].append(shown)
+                    figures[name + ": asked"].append(asked)
+                    figures[name + ": answered"].append(answered)
             finally:
                 server.terminate()
                 server.wait()
             server, base = start_server(data)
             try:
-                db_id = driver.execute_script("return document.getElementById('db').value")
+                listed = json.loads(urllib.request.urlopen(base + "/api/databases").read())
+                db_id = listed["databases"][0]["id"]
                 figures["server all"].append(server_time(base, db_id))
             finally:
                 server.terminate()
@@ -133,7 +145,7 @@ def main():
         subprocess.run(["rm", "-rf", work])
     print("page_bench: %d records, median of %d runs (ms)" % (RECORDS, RUNS))
     for name, values in figures.items():
-        print("  %-16s %8.1f   (min %.1f, max %.1f)" % (name, statistics.median(values), min(values), max(values)))
+        print("  %-24s %8.1f   (min %.1f, max %.1f)" % (name, statistics.median(values), min(values), max(values)))
     ratio = statistics.median(figures["all status"]) / statistics.median(figures["server all"])
     print("  all status / server's own time: %.2f" % ratio)
     print("  page weight: %d bytes" % weight)

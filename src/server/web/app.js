@@ -4,7 +4,7 @@ import {
   codeOfSection, currentLanguage, format, preferredSection, setTexts, text, upperAsTyped,
 } from './texts.js';
 import {
-  refresh, resetRows, selectedRows, setActive, setColumns, setCount, setSort, setupGrid,
+  refresh, refreshNow, resetRows, selectedRows, setActive, setColumns, setCount, setSort, setupGrid,
 } from './list.js';
 
 const PAGE_ROWS = 200; // rows asked of the server at a time
@@ -394,7 +394,7 @@ async function fetchPage(generation, pageIndex) {
     const page = await getJson(pageUrl(pageIndex));
     if (generation !== state.generation || key !== state.sort + '|' + state.desc + '|' + pageIndex) return;
     state.pages.set(pageIndex, page.rows);
-    refresh();
+    refreshNow();
   } catch (error) {
     state.asked.delete(key);
     if (generation === state.generation) $('damage').textContent = error.message;

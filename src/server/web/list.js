@@ -30,7 +30,8 @@ export function setupGrid(callbacks) {
   grid.layer = document.getElementById('layer');
   grid.onOpen = callbacks.onOpen;
   grid.onSort = callbacks.onSort;
-  grid.el.addEventListener('scroll', schedule, { passive: true });
+  // Scroll events come once a frame already: the rows of the new place are asked for at once.
+  grid.el.addEventListener('scroll', refreshNow, { passive: true });
   window.addEventListener('resize', schedule);
   grid.layer.addEventListener('click', onClick);
   grid.layer.addEventListener('change', onPick);
@@ -114,6 +115,15 @@ export function setCount(count) {
 
 export function refresh() {
   schedule();
+}
+
+// Rows that arrived for the place in view are shown at once, not a frame later.
+export function refreshNow() {
+  if (grid.frame) {
+    cancelAnimationFrame(grid.frame);
+    grid.frame = 0;
+  }
+  render();
 }
 
 export function selectedRows() {
