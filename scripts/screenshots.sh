@@ -10,7 +10,8 @@
 # (Ctrl+Tab turns the pages), so the program runs exactly as shipped, and it is closed with
 # Alt+F4, as its close box does.
 # Writes docs/screenshots/{search,result,setup,about}-{portrait,landscape}[-en].png, and in
-# Russian search- and result-portrait-144dpi.png (a high-DPI screen) and result-maximized.png.
+# Russian search- and result-portrait-144dpi.png (a high-DPI screen) and result-maximized.png;
+# and the server's page at a phone's and a desktop's size, page-*.png.
 set -euo pipefail
 # The device starts from the same state every time: only the demo directory installed.
 export VOSTREL_RESET=1
@@ -281,4 +282,8 @@ DISPLAY= wine reg add 'HKLM\Software\Halvane\Vostrel' /v 'Last db' /t REG_SZ \
   /d 'V:\Directories\moskva-demo.zdb' /f >/dev/null 2>&1 </dev/null
 shoot_high_dpi
 shoot_maximized
+# The page vostrel-server serves, in headless Chromium: page-*.png (scripts/page_screenshots.py).
+cmake --build "$VOSTREL_ROOT/build/native" -j2 --target vostrel-server vostrel-gen >/dev/null
+/usr/bin/python3 "$VOSTREL_ROOT/scripts/page_screenshots.py" "$VOSTREL_ROOT/build/native" "$OUT" \
+  "$CRITERION" >/dev/null
 [ "$UNCLEAN_EXITS" -eq 0 ]

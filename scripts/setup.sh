@@ -14,6 +14,7 @@ PACKAGES=(
   nasm
   ripgrep
   pkg-config libcpp-httplib-dev nlohmann-json3-dev libicu-dev wrk
+  chromium chromium-driver python3-selenium nodejs
 )
 
 missing=()
@@ -38,4 +39,20 @@ fi
 if ! bash "$(dirname "$0")/fetch_isal_windows.sh"; then
   echo "WARNING: ISA-L for Windows could not be built (see above); the win64 build inflates with" \
     "zlib. Run scripts/setup.sh again once that is mended." >&2
+fi
+
+# npm for axe-core, the browser test's accessibility checker. Debian's nodejs needs Debian's npm;
+# a nodejs that brings its own npm (and refuses Debian's) is left as it is.
+if ! command -v npm >/dev/null 2>&1; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends npm >/dev/null
+fi
+# axe-core into the build's third-party folder, where tests/browser/page_test.py takes it from.
+AXE_DIR="$(cd "$(dirname "$0")/.." && pwd)/build/third_party/axe"
+if [ ! -f "$AXE_DIR/node_modules/axe-core/axe.min.js" ]; then
+  if ! npm install --prefix "$AXE_DIR" --no-audit --no-fund --silent axe-core@4 >/dev/null; then
+    echo "WARNING: axe-core could not be installed; the browser test (browser.page) will fail" \
+      "until scripts/setup.sh installs it." >&2
+  fi
 fi

@@ -16,6 +16,7 @@
 #include "db/file_system.h"
 #include "server/api.h"
 #include "server/server_options.h"
+#include "server/static_files.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ void ConfigureServer(httplib::Server* server, ServerState* state) {
   server->set_write_timeout(10);
   server->set_payload_max_length(kMaxBodyBytes);
   RegisterApi(server, state);
+  RegisterStaticFiles(server);
 }
 
 // SIGINT and SIGTERM end the server: a thread of its own waits for them, since the library's
