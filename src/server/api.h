@@ -11,9 +11,9 @@
 #include "cli/table_format.h"
 #include "db/record_pool.h"
 #include "i18n/language_texts.h"
+#include "search/search_batcher.h"
 #include "server/catalog.h"
 #include "server/result_sets.h"
-#include "server/scan_gate.h"
 #include "server/server_options.h"
 
 namespace httplib {
@@ -32,7 +32,7 @@ struct ServerState {
   ServerOptions options;
   Catalog catalog;
   ResultCache results;
-  ScanGate gate;
+  SearchBatcher* batcher = nullptr;  // every search's turn, and searches of one file together
   RecordPool* pool = nullptr;
   LanguageTexts texts;
   bool haveTexts = false;

@@ -285,7 +285,7 @@ void AnswerSearch(ServerState* state, const httplib::Request& request,
   }
   bool refused = false;
   const ResultPointer set =
-      ObtainResult(&state->results, &state->gate, state->pool, parsed.request, &refused);
+      ObtainResult(&state->results, state->batcher, state->pool, parsed.request, &refused);
   if (refused) {
     response.set_header("Retry-After", "1");
     AnswerError(&response, 503, "too many searches at once: try again");

@@ -18,7 +18,6 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 struct StreamState {
   ServerState* server = nullptr;
   ParsedSearch parsed;
-  ScanTicket ticket;   // the scan's turn, held while the stream lasts
   ResultPointer kept;  // a kept set answers at once, without a scan
   std::shared_ptr<std::atomic<int>> stop = std::make_shared<std::atomic<int>>(0);
   std::string token;
@@ -129,8 +128,10 @@ bool RunStream(StreamState* stream, httplib::DataSink& sink) {
     watcher.context = stream;
     watcher.update = OnScanUpdate;
     bool stopped = false;
-    RunResultScan(stream->parsed.request, server->pool, stream->stop.get(), watcher, set.get(),
-                  &stopped);
+    // Its rows go to the client as they come: it walks alone, so that a slow client holds up
+    // no other search.
+    RunResultScan(stream->parsed.request, server->batcher, true, server->pool, stream->stop.get(),
+                  watcher, set.get(), &stopped);
     if (set->status == 200 && !stopped) KeepResult(&server->results, set);
     SendEnd(stream, *set, stopped);
     ForgetToken(server, stream->token);
@@ -153,12 +154,11 @@ void AnswerSearchStream(ServerState* state, const httplib::Request& request,
   }
   stream->kept = FindKeptResult(&state->results, stream->parsed.request.key);
   if (stream->kept == nullptr) {
-    if (!EnterScanGate(&state->gate)) {
+    if (!SearchBatcherHasRoom(state->batcher)) {
       response.set_header("Retry-After", "1");
       AnswerError(&response, 503, "too many searches at once: try again");
       return;
     }
-    stream->ticket.gate = &state->gate;
     stream->token = NewToken();
     std::lock_guard<std::mutex> hold(state->stops.lock);
     state->stops.byToken[stream->token] = stream->stop;

@@ -6,7 +6,6 @@
 
 #include "db/codepage.h"
 #include "server/collation.h"
-#include "server/scan_gate.h"
 
 namespace {
 
@@ -256,8 +255,9 @@ void RowValueArray(const ResultSet& set, int row, const char** values) {
   }
 }
 
-void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::atomic<int>* stop,
-                   const ScanWatcher& watcher, ResultSet* set, bool* stopped) {
+void RunResultScan(const SearchRequest& request, SearchBatcher* batcher, bool alone,
+                   RecordPool* pool, const std::atomic<int>* stop, const ScanWatcher& watcher,
+                   ResultSet* set, bool* stopped) {
   const Database& database = *request.served->database;
   set->key = request.key;
   set->served = request.served;
@@ -274,11 +274,15 @@ void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::at
   options.sharing = ShareWithReaders;
   options.stop = stop;
   options.pool = pool;
-  const SearchOutcome outcome = Search(database, {request.query}, sink, options);
+  const SearchOutcome outcome =
+      SearchTogether(batcher, request.served->database, request.query, sink, options, alone);
   set->total = static_cast<int>(set->rows.size());
   set->scanned = outcome.scan.scanned;
   *stopped = outcome.scan.end == ScanStopped;
-  if (outcome.failure != 0) {
+  if (outcome.failure == kSearchRefusedBusy) {
+    set->status = 503;
+    set->message = "too many searches at once: try again";
+  } else if (outcome.failure != 0) {
     set->status = 500;
     set->message = "the records of the file cannot be opened";
   } else if (outcome.file == FileChanged || !StillAsLoaded(*request.served)) {
@@ -319,7 +323,7 @@ size_t KeptResultBytes(ResultCache* cache) {
   return cache->bytes;
 }
 
-ResultPointer ObtainResult(ResultCache* cache, ScanGate* gate, RecordPool* pool,
+ResultPointer ObtainResult(ResultCache* cache, SearchBatcher* batcher, RecordPool* pool,
                            const SearchRequest& request, bool* refused) {
   *refused = false;
   ResultPointer set;
@@ -346,21 +350,15 @@ ResultPointer ObtainResult(ResultCache* cache, ScanGate* gate, RecordPool* pool,
     *refused = set->status == 503;
     return set;
   }
-  if (!EnterScanGate(gate)) {
-    *refused = true;
-    set->status = 503;
-  } else {
-    ScanTicket turn;
-    turn.gate = gate;
-    bool stopped = false;
-    // The requests waiting for this set must hear how it ended, whatever happens to it.
-    try {
-      RunResultScan(request, pool, nullptr, ScanWatcher(), set.get(), &stopped);
-    } catch (const std::exception&) {
-      set->status = 500;
-      set->message = "no memory for the result";
-    }
+  bool stopped = false;
+  // The requests waiting for this set must hear how it ended, whatever happens to it.
+  try {
+    RunResultScan(request, batcher, false, pool, nullptr, ScanWatcher(), set.get(), &stopped);
+  } catch (const std::exception&) {
+    set->status = 500;
+    set->message = "no memory for the result";
   }
+  *refused = set->status == 503;
   {
     std::lock_guard<std::mutex> hold(cache->lock);
     cache->running.erase(request.key);

@@ -21,6 +21,7 @@
 
 #include "search/batch_scan.h"
 #include "search/search.h"
+#include "search/search_batcher.h"
 #include "server/catalog.h"
 
 // One search as a request names it.
@@ -83,8 +84,9 @@ struct ScanWatcher {
 
 // Runs the search into a new set (its rows, counts and message; status 409 when the file
 // changed while it was read, 500 when its records could not be opened).
-void RunResultScan(const SearchRequest& request, RecordPool* pool, const std::atomic<int>* stop,
-                   const ScanWatcher& watcher, ResultSet* set, bool* stopped);
+void RunResultScan(const SearchRequest& request, SearchBatcher* batcher, bool alone,
+                   RecordPool* pool, const std::atomic<int>* stop, const ScanWatcher& watcher,
+                   ResultSet* set, bool* stopped);
 
 struct ResultCache {
   std::mutex lock;
@@ -105,8 +107,7 @@ size_t KeptResultBytes(ResultCache* cache);
 // The set of request: kept, or made by a search running for another request (waited for), or
 // made now by begin() ... which returns false when no scan may start now (the caller answers
 // 503). The set's status says whether it is usable.
-struct ScanGate;
-ResultPointer ObtainResult(ResultCache* cache, ScanGate* gate, RecordPool* pool,
+ResultPointer ObtainResult(ResultCache* cache, SearchBatcher* batcher, RecordPool* pool,
                            const SearchRequest& request, bool* refused);
 
 // The order of a ready set by column (descending or not) in locale's collation, made once and
