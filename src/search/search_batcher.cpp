@@ -175,11 +175,17 @@ SearchOutcome SearchTogether(SearchBatcher* batcher,
   if (!batcher->waiting.empty() && batcher->walking < batcher->walksAtOnce)
     batcher->walked.notify_all();
   held.unlock();
-  if (group.members.size() == 1) {
-    // Alone, a search is exactly Search: its own cadence, its own stop flag.
-    me.outcome = Search(*database, {query}, sink, options);
-  } else {
-    WalkForGroup(*database, &group, options);
+  // A sink that throws (its memory ran out) ends the walk: every search in it ends as one with
+  // no memory (failure 3), and the walk's turn is given back, so that nobody waits for ever.
+  try {
+    if (group.members.size() == 1) {
+      // Alone, a search is exactly Search: its own cadence, its own stop flag.
+      me.outcome = Search(*database, {query}, sink, options);
+    } else {
+      WalkForGroup(*database, &group, options);
+    }
+  } catch (...) {
+    for (Member* member : group.members) member->outcome.failure = 3;
   }
   held.lock();
   for (Member* member : group.members) member->done = true;

@@ -37,8 +37,9 @@ constexpr int kSearchRefusedBusy = 4;
 // records, after every 50 rows of all its searches), each with this search's own row count.
 // A walk reads the database as its leader's options say; each search's own stop flag ends only
 // that search (ScanStopped), and a row its sink refuses or takes as its last ends only it too.
-// limitedQueries is 1 when the walk ended at the header's record count. A search that finds the
-// line full and every walk busy is refused at once (failure kSearchRefusedBusy). A search
+// limitedQueries is 1 when the walk ended at the header's record count. A sink that throws
+// ends its walk: every search in it fails as one without memory (failure 3). A search that finds
+// the line full and every walk busy is refused at once (failure kSearchRefusedBusy). A search
 // `alone` waits its turn in the same line, never refused (its front end asked for room first),
 // but walks with nobody else, its sink called on its own thread (one that answers a client as it
 // goes, whom a slow client must not hold up for others).

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -218,6 +219,19 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(SearchesWaiting(batcher), 0);
   EXPECT_EQ(got[0].refused.failure, kSearchRefusedBusy);
+
+  // A sink that throws ends its walk for every search in it, which all end, and the line goes on.
+  SearchBatcher* throwing = NewSearchBatcher(1, 8, 4);
+  SearchSink throws;
+  throws.appendRow = [](void*, const FieldTable*, int, int) -> int { throw std::bad_alloc(); };
+  const SearchOutcome thrown =
+      SearchTogether(throwing, databases[0], Query(), throws, SearchOptions());
+  EXPECT_EQ(thrown.failure, 3);
+  const SearchOutcome after =
+      SearchTogether(throwing, databases[0], Query(), SearchSink(), SearchOptions());
+  EXPECT_EQ(after.failure, 0);
+  EXPECT_EQ(after.scan.results, alone[0].outcome.results);
+  FreeSearchBatcher(throwing);
   FreeSearchBatcher(batcher);
   for (size_t i = 0; i + 1 < typed.size(); ++i) {
     const Listed& listed = got[i].listed;
