@@ -1,8 +1,6 @@
 #include "server/result_sets.h"
 
 #include <cstring>
-#include <string_view>
-#include <unordered_map>
 
 #include "db/codepage.h"
 #include "server/collation.h"
@@ -131,15 +129,53 @@ struct DistinctColumn {
   std::vector<const char*> texts;
   std::vector<int> ofRow;
 };
-void FindDistinct(const ResultSet& set, int column, DistinctColumn* distinct) {
-  const size_t count = set.rows.size();
-  std::unordered_map<std::string_view, int> seen;
+uint64_t HashText(const char* text) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+    hash = (hash ^ *p) * 1099511628211ull;
+  return hash;
+}
+
+// An open table of the distinct texts' numbers by their hashes: no allocation per text.
+struct TextTable {
+  std::vector<int> slots;        // a distinct text's number, or -1
+  std::vector<uint64_t> hashes;  // by distinct text
+};
+
+void GrowTextTable(TextTable* table) {
+  std::vector<int> slots(table->slots.empty() ? 4096 : table->slots.size() * 2, -1);
+  const size_t mask = slots.size() - 1;
+  for (size_t text = 0; text < table->hashes.size(); ++text) {
+    size_t at = table->hashes[text] & mask;
+    while (slots[at] >= 0) at = (at + 1) & mask;
+    slots[at] = static_cast<int>(text);
+  }
+  table->slots.swap(slots);
+}
+
+// Of the first count rows.
+void FindDistinct(const ResultSet& set, int column, size_t count, DistinctColumn* distinct) {
+  TextTable table;
+  GrowTextTable(&table);
   distinct->ofRow.resize(count);
   for (size_t r = 0; r < count; ++r) {
     const char* value = ColumnValue(set, static_cast<int>(r), column);
-    const auto found = seen.emplace(value, static_cast<int>(distinct->texts.size()));
-    if (found.second) distinct->texts.push_back(value);
-    distinct->ofRow[r] = found.first->second;
+    const uint64_t hash = HashText(value);
+    const size_t mask = table.slots.size() - 1;
+    size_t at = hash & mask;
+    int text;
+    while ((text = table.slots[at]) >= 0 &&
+           (table.hashes[static_cast<size_t>(text)] != hash ||
+            strcmp(distinct->texts[static_cast<size_t>(text)], value) != 0))
+      at = (at + 1) & mask;
+    if (text < 0) {
+      text = static_cast<int>(distinct->texts.size());
+      distinct->texts.push_back(value);
+      table.hashes.push_back(hash);
+      table.slots[at] = text;
+      if (table.hashes.size() * 2 > table.slots.size()) GrowTextTable(&table);
+    }
+    distinct->ofRow[r] = text;
   }
 }
 
@@ -163,18 +199,17 @@ void WidenTexts(const std::vector<const char*>& texts, WideTexts* wide) {
   }
 }
 
-// Whether the column repeats its values much (streets, houses, flats), judged by its first
-// rows: then ordering its distinct values and counting the rows into place costs a fraction of
-// ordering every row (measured at 2,000,000 rows: a street 0.17 s against 0.71 s of processor
-// time), and for values mostly distinct (phones, names) the counting costs more than it saves
-// (a phone 5.1 s against 2.4 s).
-bool FewDistinct(const ResultSet& set, int column) {
-  constexpr size_t kSampleRows = 16384;
+// Whether the column repeats its values, judged by its first rows: then ordering its distinct
+// values and counting the rows into place costs less than ordering every row, and for values
+// all distinct (phones) it costs more. Measured at 2,000,000 rows in processor time, row by row
+// against by distinct values: a street 0.71 s against 0.13 s, a name (100,590 distinct, 73 %
+// of the first 65,536 rows) 0.85 s against 0.51 s, a phone 2.4 s against 4.3 s.
+bool RepeatsValues(const ResultSet& set, int column) {
+  constexpr size_t kSampleRows = 65536;
   const size_t sample = set.rows.size() < kSampleRows ? set.rows.size() : kSampleRows;
-  std::unordered_map<std::string_view, int> seen;
-  for (size_t r = 0; r < sample; ++r)
-    seen.emplace(ColumnValue(set, static_cast<int>(r), column), 0);
-  return seen.size() * 4 <= sample;
+  DistinctColumn distinct;
+  FindDistinct(set, column, sample, &distinct);
+  return distinct.texts.size() * 10 <= sample * 9;
 }
 
 // Sorts the rows by the column's texts straight, every row one text to the collation.
@@ -196,7 +231,7 @@ bool OrderEveryRow(const ResultSet& set, int column, bool descending,
 bool OrderRows(const ResultSet& set, int column, bool descending, const TextCollation& collation,
                std::vector<int>* rows) {
   DistinctColumn distinct;
-  FindDistinct(set, column, &distinct);
+  FindDistinct(set, column, set.rows.size(), &distinct);
   WideTexts wide;
   WidenTexts(distinct.texts, &wide);
   const int n = static_cast<int>(distinct.texts.size());
@@ -389,7 +424,7 @@ OrderPointer ObtainOrder(ResultCache* cache, ResultSet* set, int column, bool de
   order->descending = descending;
   bool sorted = false;
   try {
-    sorted = FewDistinct(*set, column)
+    sorted = RepeatsValues(*set, column)
                  ? OrderRows(*set, column, descending, collation.collation, &order->rows)
                  : OrderEveryRow(*set, column, descending, collation.collation, &order->rows);
   } catch (const std::exception&) {
