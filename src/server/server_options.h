@@ -13,7 +13,7 @@ struct ServerOptions {
   bool quiet = false;
   int threads = 72;        // connections served at once (each holds a thread while open)
   int maxScans = 0;        // scans at once; 0: one per processor
-  int maxQueue = 64;       // scans waiting for a turn before 503
+  int maxQueue = 64;       // searches waiting for a walk before 503
   size_t resultBytes = 0;  // kept result sets; 0: an eighth of physical memory, at most 2 GiB
   size_t poolBytes = 0;    // kept inflated records; 0: a quarter of physical memory
 };
