@@ -178,8 +178,9 @@ def search_and_sort(driver, base, data, where):
         driver.find_element(By.ID, "start").click()
     final = "Scanned: 3000, results: %d" % len(expected)
     wait(driver, lambda d: status(d) == final, "final status '%s' (saw '%s')" % (final, status(driver)))
-    rows = visible_rows(driver)
-    check(rows and rows[0][1] == expected[0], "the first row is vostrel-cli's first row")
+    # The list draws the rows at the next frame after the status.
+    wait(driver, lambda d: visible_rows(d) and visible_rows(d)[0][1] == expected[0],
+         "the first row is vostrel-cli's first row")
     check("result" in driver.current_url and "Name=" in driver.current_url, "the URL holds the search")
     axe(driver, "Result " + where)
     no_sideways_scroll(driver, "Result " + where)
@@ -255,8 +256,8 @@ def hostile_and_language(driver, where):
     choose_database(driver, HOSTILE_TITLE)  # the title is an option's text, not markup
     driver.find_element(By.ID, "start").click()
     wait(driver, lambda d: status(d) == "Scanned: 2, results: 2", "the hostile file listed")
-    rows = visible_rows(driver)
-    check(rows and rows[0][1][1] == HOSTILE_NAME, "a name holding <script> and & shown as text")
+    wait(driver, lambda d: visible_rows(d) and visible_rows(d)[0][1][1] == HOSTILE_NAME,
+         "a name holding <script> and & shown as text")
     check(not driver.find_elements(By.CSS_SELECTOR, "main script, dialog script, option b"),
           "no element made from a database's text")
 
