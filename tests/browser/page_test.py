@@ -208,6 +208,21 @@ def search_and_sort(driver, base, data, where):
     driver.find_element(By.ID, "details").send_keys(Keys.ESCAPE)
     wait(driver, lambda d: not d.find_element(By.ID, "details").is_displayed(), "Esc closes details")
 
+    # Copy of the first and third rows: the header line and the two rows as TSV.
+    driver.execute_cdp_cmd("Browser.grantPermissions", {
+        "permissions": ["clipboardReadWrite", "clipboardSanitizedWrite"], "origin": base})
+    picks = driver.find_elements(By.CSS_SELECTOR, "#layer .pick label")
+    picks[0].click()
+    picks[2].click()
+    rows = visible_rows(driver)
+    driver.find_element(By.ID, "copy").click()
+    wait(driver, lambda d: status(d).startswith("Rows copied"), "the rows are copied")
+    copied = driver.execute_async_script(
+        "const done = arguments[0]; navigator.clipboard.readText().then(done, e => done(String(e)))")
+    want = "\n".join("\t".join(r) for r in [["Phone", "Name", "Street", "House", "Flat"], rows[0][1],
+                                           rows[2][1]]) + "\n"
+    check(copied == want, "Copy gives the selected rows as TSV: %r" % copied)
+
     href = driver.find_element(By.ID, "export-csv").get_attribute("href")
     cli_csv = run(CLI, "search", "--format", "csv", os.path.join(data, "demo.db"), "Name=ко")
     exported = get(href.replace("&sort=Name", "").replace("&desc=1", ""))
