@@ -446,6 +446,8 @@ function renderStatus() {
     return;
   }
   // The program's status line: results/scanned while it runs, its language's text at the end.
+  // Screen readers are told the end only, not ten counts a second.
+  $('status').setAttribute('aria-live', s.running ? 'off' : 'polite');
   $('status').textContent = s.running ? format('%i/%i', s.results, s.scanned) : format(text(908), s.scanned, s.results);
 }
 
