@@ -220,17 +220,25 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
   EXPECT_EQ(SearchesWaiting(batcher), 0);
   EXPECT_EQ(got[0].refused.failure, kSearchRefusedBusy);
 
-  // A sink that throws ends its walk for every search in it, which all end, and the line goes on.
+  // A sink that throws ends its walk for every search in it, which all end, and the line goes
+  // on; the records it was filling into the pool are let go, so the next search reads the file
+  // (and keeps it), and nothing of the thrown search is left (the sanitizers' build checks).
   SearchBatcher* throwing = NewSearchBatcher(1, 8, 4);
+  RecordPool* pool = NewRecordPool(size_t{1} << 30);
+  SearchOptions kept;
+  kept.pool = pool;
+  kept.keepPlainFiles = true;
   SearchSink throws;
   throws.appendRow = [](void*, const FieldTable*, int, int) -> int { throw std::bad_alloc(); };
-  const SearchOutcome thrown =
-      SearchTogether(throwing, databases[0], Query(), throws, SearchOptions());
+  const SearchOutcome thrown = SearchTogether(throwing, databases[0], Query(), throws, kept);
   EXPECT_EQ(thrown.failure, 3);
-  const SearchOutcome after =
-      SearchTogether(throwing, databases[0], Query(), SearchSink(), SearchOptions());
+  EXPECT_EQ(RecordPoolBytes(pool), 0u);
+  const SearchOutcome after = SearchTogether(throwing, databases[0], Query(), SearchSink(), kept);
   EXPECT_EQ(after.failure, 0);
+  EXPECT_FALSE(after.fromPool);
   EXPECT_EQ(after.scan.results, alone[0].outcome.results);
+  EXPECT_GT(RecordPoolBytes(pool), 0u);
+  FreeRecordPool(pool);
   FreeSearchBatcher(throwing);
   FreeSearchBatcher(batcher);
   for (size_t i = 0; i + 1 < typed.size(); ++i) {
