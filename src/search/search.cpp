@@ -102,6 +102,30 @@ struct SearchRecords {
   }
 };
 
+// One walk of the records for the queries, as one search or as a batch.
+void WalkQueries(const Database& database, const std::vector<Query>& queries,
+                 const SearchSink& sink, const SearchOptions& options, RecordReader* reader,
+                 FieldTable* table, SearchOutcome* outcome) {
+  if (queries.size() == 1) {
+    ApplyQuery(queries[0], table);
+    ScanSink one;
+    one.context = const_cast<SearchSink*>(&sink);
+    one.statusUpdate = OnStatus;
+    one.appendRow = OneQueryRow;
+    outcome->scan = RunScan(reader, database.header, table, options.stop, one);
+    outcome->limitedQueries = outcome->scan.end == ScanRecordLimit ? 1 : 0;
+  } else {
+    BatchSink many;
+    many.context = const_cast<SearchSink*>(&sink);
+    many.statusUpdate = OnStatus;
+    many.appendRow = ManyQueryRow;
+    const BatchOutcome batch =
+        RunBatchScan(reader, database.header, table, queries, options.stop, many);
+    outcome->scan = batch.scan;
+    outcome->limitedQueries = batch.limitedQueries;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const Database> LoadDatabase(const std::wstring& path, FieldNameLookup lookup,
@@ -138,34 +162,23 @@ SearchOutcome Search(const Database& database, const std::vector<Query>& queries
     return outcome;
   }
   SearchRecords records;
-  outcome.failure = records.Open(database, options);
-  if (outcome.failure != 0) {
-    records.Close(ScanStopped);
+  try {
+    outcome.failure = records.Open(database, options);
+    if (outcome.failure == 0) {
+      if (sink.begin != nullptr) sink.begin(sink.context);
+      WalkQueries(database, queries, sink, options, &records.reader, &table, &outcome);
+      outcome.file = records.File();
+      outcome.fromPool = records.fromPool;
+    }
+  } catch (...) {
+    // A sink that throws (its memory ran out), or the walk's own allocation, ends the search as
+    // a refused row does: nothing half filled is kept, a search waiting for these records to be
+    // kept goes on, the file is closed, and the caller hears the exception.
+    records.Close(ScanRowFailed);
     FreeFieldTable(&table);
-    return outcome;
+    throw;
   }
-  if (sink.begin != nullptr) sink.begin(sink.context);
-  if (queries.size() == 1) {
-    ApplyQuery(queries[0], &table);
-    ScanSink one;
-    one.context = const_cast<SearchSink*>(&sink);
-    one.statusUpdate = OnStatus;
-    one.appendRow = OneQueryRow;
-    outcome.scan = RunScan(&records.reader, database.header, &table, options.stop, one);
-    outcome.limitedQueries = outcome.scan.end == ScanRecordLimit ? 1 : 0;
-  } else {
-    BatchSink many;
-    many.context = const_cast<SearchSink*>(&sink);
-    many.statusUpdate = OnStatus;
-    many.appendRow = ManyQueryRow;
-    const BatchOutcome batch =
-        RunBatchScan(&records.reader, database.header, &table, queries, options.stop, many);
-    outcome.scan = batch.scan;
-    outcome.limitedQueries = batch.limitedQueries;
-  }
-  outcome.file = records.File();
-  outcome.fromPool = records.fromPool;
-  records.Close(outcome.scan.end);
+  records.Close(outcome.failure != 0 ? ScanStopped : outcome.scan.end);
   FreeFieldTable(&table);
   return outcome;
 }

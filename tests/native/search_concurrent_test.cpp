@@ -181,11 +181,14 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
     std::shared_ptr<const Database> database;
     int others;
     SearchOutcome refused;
+    std::atomic<bool>* leading;
   };
   std::vector<Held> got(typed.size());
   std::atomic<int> stopped{1};
+  std::atomic<bool> leading{false};
   auto run = [&](size_t i) {
     got[i].batcher = batcher;
+    got[i].leading = &leading;
     got[i].database = databases[0];
     got[i].others = static_cast<int>(typed.size()) - 1;
     SearchSink sink;
@@ -193,6 +196,7 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
     if (i == 0)
       sink.begin = [](void* context) {
         Held* held = static_cast<Held*>(context);
+        held->leading->store(true);
         while (SearchesWaiting(held->batcher) < held->others) std::this_thread::yield();
         // The line is full and the one walk busy: one more is refused at once.
         held->refused =
@@ -214,23 +218,34 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
     got[i].listed.opened = outcome.failure == 0;
   };
   std::vector<std::thread> threads;
+  // The others start once the first one's walk has begun: else one of them might lead, and the
+  // first one, going along in a later walk, would wait for searches in that very walk.
   threads.emplace_back(run, 0);
+  while (!leading.load()) std::this_thread::yield();
   for (size_t i = 1; i < typed.size(); ++i) threads.emplace_back(run, i);
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(SearchesWaiting(batcher), 0);
   EXPECT_EQ(got[0].refused.failure, kSearchRefusedBusy);
 
-  // A sink that throws ends its walk for every search in it, which all end, and the line goes on.
+  // A sink that throws ends its walk for every search in it, which all end, and the line goes
+  // on; the records it was filling into the pool are let go, so the next search reads the file
+  // (and keeps it), and nothing of the thrown search is left (the sanitizers' build checks).
   SearchBatcher* throwing = NewSearchBatcher(1, 8, 4);
+  RecordPool* pool = NewRecordPool(size_t{1} << 30);
+  SearchOptions kept;
+  kept.pool = pool;
+  kept.keepPlainFiles = true;
   SearchSink throws;
   throws.appendRow = [](void*, const FieldTable*, int, int) -> int { throw std::bad_alloc(); };
-  const SearchOutcome thrown =
-      SearchTogether(throwing, databases[0], Query(), throws, SearchOptions());
+  const SearchOutcome thrown = SearchTogether(throwing, databases[0], Query(), throws, kept);
   EXPECT_EQ(thrown.failure, 3);
-  const SearchOutcome after =
-      SearchTogether(throwing, databases[0], Query(), SearchSink(), SearchOptions());
+  EXPECT_EQ(RecordPoolBytes(pool), 0u);
+  const SearchOutcome after = SearchTogether(throwing, databases[0], Query(), SearchSink(), kept);
   EXPECT_EQ(after.failure, 0);
+  EXPECT_FALSE(after.fromPool);
   EXPECT_EQ(after.scan.results, alone[0].outcome.results);
+  EXPECT_GT(RecordPoolBytes(pool), 0u);
+  FreeRecordPool(pool);
   FreeSearchBatcher(throwing);
   FreeSearchBatcher(batcher);
   for (size_t i = 0; i + 1 < typed.size(); ++i) {
