@@ -92,22 +92,24 @@ bool PathWithinLimit(const std::string& argument, std::wstring* path) {
   return true;
 }
 
-std::shared_ptr<const Database> LoadDatabaseFile(const std::string& argument,
-                                                 const std::wstring& path) {
-  const std::string shown = TerminalSafeUtf8(argument);
-  LoadProblem why;
-  std::shared_ptr<const Database> database = LoadDatabase(path, nullptr, nullptr, &why);
+std::string DescribeLoadProblem(const std::wstring& path, const LoadProblem& why) {
   if (why.open != OpenOk) {
     // A file that opens but whose content is no header of ours is said to be no database
     // first: "unsupported version 101" alone sends people looking for another version.
     const bool content = why.open == OpenShortHeader || why.open == OpenBadVersion;
-    fprintf(stderr, "vostrel-cli: %s: %s%s\n", shown.c_str(), content ? kNotADatabase : "",
-            DescribeOpenFailure(path.c_str(), why.open).c_str());
-  } else if (database == nullptr) {
-    fprintf(stderr, "vostrel-cli: %s: %sunusable field schema: %s\n", shown.c_str(), kNotADatabase,
-            why.problem.empty() ? "cannot read the field descriptors"
-                                : TerminalSafeUtf8(why.problem).c_str());
+    return (content ? kNotADatabase : "") + DescribeOpenFailure(path.c_str(), why.open);
   }
+  return std::string(kNotADatabase) + "unusable field schema: " +
+         (why.problem.empty() ? "cannot read the field descriptors" : why.problem);
+}
+
+std::shared_ptr<const Database> LoadDatabaseFile(const std::string& argument,
+                                                 const std::wstring& path) {
+  LoadProblem why;
+  std::shared_ptr<const Database> database = LoadDatabase(path, nullptr, nullptr, &why);
+  if (database == nullptr)
+    fprintf(stderr, "vostrel-cli: %s: %s\n", TerminalSafeUtf8(argument).c_str(),
+            TerminalSafeUtf8(DescribeLoadProblem(path, why)).c_str());
   return database;
 }
 

@@ -46,6 +46,8 @@ bool PathWithinLimit(const std::string& argument, std::wstring* path);
 
 // Loads the database file at path (named by argument on the command line): its header and its
 // fields. Null after printing why the file cannot be used.
+// Why a file could not be loaded, in the words the command line prints after its name.
+std::string DescribeLoadProblem(const std::wstring& path, const LoadProblem& why);
 std::shared_ptr<const Database> LoadDatabaseFile(const std::string& argument,
                                                  const std::wstring& path);
 

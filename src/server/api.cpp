@@ -57,6 +57,24 @@ void AnswerDatabases(ServerState* state, httplib::Response& response) {
   response.set_content(Dump(answer), "application/json");
 }
 
+// Every file the server would serve, opened now: those that cannot be used, and why.
+void AnswerCheck(ServerState* state, httplib::Response& response) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const CheckedFile& checked : CheckServableFiles(&state->catalog)) {
+    nlohmann::json entry;
+    entry["file"] = checked.fileName;
+    entry["usable"] = checked.usable;
+    if (checked.usable)
+      entry["id"] = checked.id;
+    else
+      entry["problem"] = checked.problem;
+    list.push_back(entry);
+  }
+  nlohmann::json answer;
+  answer["files"] = list;
+  response.set_content(Dump(answer), "application/json");
+}
+
 void AnswerLanguages(ServerState* state, httplib::Response& response) {
   nlohmann::json names = nlohmann::json::array();
   for (const LanguageSection& section : state->texts.sections)
@@ -158,6 +176,9 @@ void RegisterApi(httplib::Server* server, ServerState* state) {
   if (!state->options.quiet) server->set_logger(LogRequest);
   server->Get("/api/databases", [state](const httplib::Request&, httplib::Response& response) {
     AnswerDatabases(state, response);
+  });
+  server->Get("/api/check", [state](const httplib::Request&, httplib::Response& response) {
+    AnswerCheck(state, response);
   });
   server->Get("/api/search", [state](const httplib::Request& request, httplib::Response& response) {
     AnswerSearch(state, request, response);

@@ -1,7 +1,9 @@
 #include "server/catalog.h"
 
 #include <cstdint>
+#include <functional>
 
+#include "cli/command_options.h"
 #include "db/codepage.h"
 #include "settings/database_finder.h"
 
@@ -19,6 +21,21 @@ class PathCollector : public DatabaseWalkVisitor {
     paths.push_back(SingleByteToWide(database.entry.path));
   }
   void LimitReached() override {}
+};
+
+// Collects, beside what the walk finds, every file the walk meets under a database's name:
+// those that do not open as databases are what a check must name.
+class CandidateCollector : public PathCollector {
+ public:
+  std::vector<std::wstring> candidates;
+  bool ListDirectory(const std::wstring& directory,
+                     const std::function<bool(const DirectoryEntry& entry)>& visit) override {
+    return ForEachDirectoryEntry(directory, [&](const DirectoryEntry& entry) {
+      if (!entry.isDirectory && IsDatabaseFileName(entry.name))
+        candidates.push_back(directory + kPathSeparator + entry.name);
+      return visit(entry);
+    });
+  }
 };
 
 std::string FileNameOf(const std::wstring& path) {
@@ -50,13 +67,19 @@ ServedPointer CurrentServed(const std::vector<ServedPointer>& known, const std::
   return LoadServed(path);
 }
 
-void WalkFolders(Catalog* catalog) {
-  std::vector<std::wstring> paths = catalog->namedFiles;
-  for (const std::wstring& folder : catalog->dataFolders) {
+// The files named and those the folders hold now.
+std::vector<std::wstring> ServablePaths(const Catalog& catalog) {
+  std::vector<std::wstring> paths = catalog.namedFiles;
+  for (const std::wstring& folder : catalog.dataFolders) {
     PathCollector collector;
     WalkForDatabases(folder, {}, kMaxWalkedDatabases, collector);
     paths.insert(paths.end(), collector.paths.begin(), collector.paths.end());
   }
+  return paths;
+}
+
+void WalkFolders(Catalog* catalog) {
+  std::vector<std::wstring> paths = ServablePaths(*catalog);
   std::vector<ServedPointer> known;
   {
     std::lock_guard<std::mutex> hold(catalog->lock);
@@ -88,6 +111,33 @@ std::string ServedIdOf(const std::wstring& path) {
   char text[17];
   snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
   return std::string(text, 12);
+}
+
+std::vector<CheckedFile> CheckServableFiles(Catalog* catalog) {
+  std::vector<std::wstring> paths = catalog->namedFiles;
+  for (const std::wstring& folder : catalog->dataFolders) {
+    CandidateCollector collector;
+    WalkForDatabases(folder, {}, kMaxWalkedDatabases, collector);
+    paths.insert(paths.end(), collector.candidates.begin(), collector.candidates.end());
+  }
+  std::vector<CheckedFile> checked;
+  std::vector<std::wstring> seen;
+  for (const std::wstring& path : paths) {
+    bool twice = false;
+    for (const std::wstring& s : seen) twice = twice || s == path;
+    if (twice) continue;
+    seen.push_back(path);
+    CheckedFile file;
+    file.fileName = FileNameOf(path);
+    LoadProblem why;
+    file.usable = LoadDatabase(path, nullptr, nullptr, &why) != nullptr;
+    if (file.usable)
+      file.id = ServedIdOf(path);
+    else
+      file.problem = DescribeLoadProblem(path, why);
+    checked.push_back(file);
+  }
+  return checked;
 }
 
 std::vector<ServedPointer> ListServedDatabases(Catalog* catalog) {

@@ -37,5 +37,16 @@ std::vector<ServedPointer> ListServedDatabases(Catalog* catalog);
 // that id (or its file is gone, or no longer a database).
 ServedPointer FindServedDatabase(Catalog* catalog, const std::string& id);
 
+// A file the server would serve, opened as it is now: usable, or why not (the command line's
+// words). Its name without its folder, and its id when usable.
+struct CheckedFile {
+  std::string fileName;
+  std::string id;
+  bool usable = false;
+  std::string problem;
+};
+// Every file named or found under the folders (as the walks find them), each opened now.
+std::vector<CheckedFile> CheckServableFiles(Catalog* catalog);
+
 // The id of a path: 12 hexadecimal digits of a hash of it.
 std::string ServedIdOf(const std::wstring& path);

@@ -60,6 +60,9 @@ def make_databases():
     cut = os.path.join(data, "cut.db")
     run(GEN, "--records", "3000", "--seed", "9", "--title", "Cut", cut)
     os.truncate(cut, os.path.getsize(cut) // 2)
+    # A file named as a database that is none: never listed, named by Setup's Check.
+    with open(os.path.join(data, "broken.db"), "wb") as f:
+        f.write(b"not a directory")
     return data
 
 
@@ -280,6 +283,11 @@ def hostile_and_language(driver, where):
     axe(driver, "Setup " + where)
     titles = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#databases td:first-child")]
     check(HOSTILE_TITLE in titles, "Setup lists the titles as text")
+    driver.find_element(By.ID, "check").click()
+    wait(driver, lambda d: "broken.db" in d.find_element(By.ID, "check-message").text,
+         "Check names the file that is no database")
+    check("demo.db" not in driver.find_element(By.ID, "check-message").text,
+          "Check names only what cannot be used")
     Select(driver.find_element(By.ID, "language")).select_by_value("RUSSIAN")
     wait(driver, lambda d: d.find_element(By.ID, "tab-search").text == "Поиск", "tabs in Russian")
     open_page(driver, "result")

@@ -298,6 +298,24 @@ TEST_F(ServerApi, AFileChangedDuringSearchesNeverGivesAMix) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     listed = DatabaseIds(client).count("live.db") != 0;
   }
+  // A check opens every file of the folder as it is now, and says which cannot be used and why,
+  // in the command line's words, naming no folder.
+  ASSERT_TRUE(WriteFileBytes(dir.File(L"broken.db"), bytes[0].substr(0, 10)));
+  const auto check = client.Get("/api/check");
+  ASSERT_TRUE(check && check->status == 200);
+  EXPECT_EQ(check->body.find(WideToUtf8(dir.path)), std::string::npos);
+  std::map<std::string, json> checked;
+  const json files = json::parse(check->body)["files"];
+  for (const json& f : files) checked[f["file"].get<std::string>()] = f;
+  EXPECT_EQ(checked.count("live.db"), 0u);
+  ASSERT_EQ(checked.count("other.db"), 1u) << check->body;
+  EXPECT_TRUE(checked["other.db"]["usable"].get<bool>());
+  EXPECT_EQ(checked["other.db"]["id"], DatabaseIds(client)["other.db"]);
+  ASSERT_EQ(checked.count("broken.db"), 1u);
+  EXPECT_FALSE(checked["broken.db"]["usable"].get<bool>());
+  const CliResult cli = RunCli({"info", WideToUtf8(dir.File(L"broken.db"))});
+  EXPECT_NE(cli.err.find(checked["broken.db"]["problem"].get<std::string>()), std::string::npos)
+      << cli.err;
   EXPECT_FALSE(listed);
 }
 

@@ -536,13 +536,15 @@ function renderDatabases(bad) {
   document.querySelector('#databases tbody').replaceChildren(...rows);
 }
 
-// The server lists only the files that open as databases: one that was served and is not
-// listed now cannot be used.
+// The server opens every file it would serve (/api/check): a database served before that is
+// no longer listed, and any file that does not open, cannot be used, each with the reason.
 async function checkDatabases() {
   $('check-message').textContent = '';
   const before = state.databases;
   let now = [];
+  let files = [];
   try {
+    files = (await getJson('/api/check')).files;
     now = (await getJson('/api/databases')).databases;
   } catch (error) {
     $('check-message').textContent = error.message;
@@ -551,9 +553,13 @@ async function checkDatabases() {
   const ids = new Set(now.map((d) => d.id));
   const gone = before.filter((d) => !ids.has(d.id));
   const bad = new Set(gone.map((d) => d.id));
+  const unusable = files.filter((f) => !f.usable);
   state.databases = now.concat(gone);
   renderDatabases(bad);
-  $('check-message').textContent = gone.length === 0 ? text(906) : gone.map((d) => format(text(904), d.file)).join('\n');
+  const lines = gone.map((d) => format(text(904), d.file))
+    .concat(unusable.filter((f) => !gone.some((d) => d.file === f.file))
+      .map((f) => format(text(904), f.file) + ': ' + f.problem));
+  $('check-message').textContent = lines.length === 0 ? text(906) : lines.join('\n');
   state.databases = now;
   const chosen = $('db').value;
   renderDatabaseSelect();
