@@ -41,9 +41,9 @@ inline ResultRow& StoredRow(ResultStore* store, int index) {
 // Frees every row, their blocks and the chunks; the store is empty afterwards. Nobody may
 // append meanwhile.
 void FreeStoredRows(ResultStore* store);
-// Fresh memory costs a page fault at the first touch of each of its pages: listing two million
-// rows lays about 300 MB, and its faults took the appending thread 0.6 s, as long as decoding and
-// laying out the rows themselves. While a supply runs, a thread of its own allocates the next
+// Fresh memory costs a page fault at the first touch of each of its pages: for a listing of a
+// whole city the faults cost the appending thread as much as decoding and laying out the rows
+// themselves (bench/README.md). While a supply runs, a thread of its own allocates the next
 // blocks and touches their pages ahead of the appending thread, which takes them ready. Started
 // and stopped by the appending thread; false (rows are laid as without it) when no thread can be
 // had. Stopping frees the blocks made ahead and not taken.

@@ -153,8 +153,9 @@ void RegisterApi(httplib::Server* server, ServerState* state) {
     RequestStart = std::chrono::steady_clock::now();
     RequestTimed = true;
     // Debian's library compresses with brotli at its slowest quality whenever a client accepts
-    // it, as every browser does: 20-50 ms for a page of rows and minutes for a CSV of 2,000,000
-    // rows (gzip: 5 s). The request the library hands us is its own: only gzip stays offered.
+    // it, as every browser does: a page of rows cost many times its making, and a whole city's
+    // CSV never finished (bench/README.md). The request the library hands us is its own: only
+    // gzip stays offered.
     auto& encodings = const_cast<httplib::Request&>(request).headers;
     const auto accepted = encodings.find("Accept-Encoding");
     if (accepted != encodings.end() && accepted->second.find("br") != std::string::npos)

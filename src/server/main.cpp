@@ -23,8 +23,8 @@ namespace {
 // Bounds of what a request may bring; the library itself refuses a URL or a header line over
 // 8 KiB (its build fixes those).
 constexpr size_t kMaxBodyBytes = 64 << 10;
-// One walk of a city's file answers 64 lookups in about twice the time of one (the command
-// line's --queries, 2,000,000 records): a queue of that many empties in one walk.
+// One walk of a city's file answers many lookups for little more than one (the command line's
+// --queries): a queue of this many empties in one walk.
 constexpr int kQueriesPerWalk = 64;
 
 // The language file beside the program, or in the share folder of an installed one.

@@ -201,9 +201,7 @@ void WidenTexts(const std::vector<const char*>& texts, WideTexts* wide) {
 
 // Whether the column repeats its values, judged by its first rows: then ordering its distinct
 // values and counting the rows into place costs less than ordering every row, and for values
-// all distinct (phones) it costs more. Measured at 2,000,000 rows in processor time, row by row
-// against by distinct values: a street 0.71 s against 0.13 s, a name (100,590 distinct, 73 %
-// of the first 65,536 rows) 0.85 s against 0.51 s, a phone 2.4 s against 4.3 s.
+// all distinct (phones) it costs more (measured: bench/README.md).
 bool RepeatsValues(const ResultSet& set, int column) {
   constexpr size_t kSampleRows = 65536;
   const size_t sample = set.rows.size() < kSampleRows ? set.rows.size() : kSampleRows;
@@ -304,10 +302,9 @@ void RunResultScan(const SearchRequest& request, SearchBatcher* batcher, bool al
   sink.appendRow = AppendSetRow;
   SearchOptions options;
   // Every file's records are kept in the pool once read through, plain files' too: a server
-  // searches the same files again and again, and reading a plain file anew cost each walk more
-  // than its memory costs once (measured, 64 clients looking up names at 2,000,000 records: a
-  // view of the file, whose pages fault in anew for each walk, 125 lookups a second; reading it
-  // in calls, a copy out of the system's cache, 320). A first search reads in its own calls.
+  // searches the same files again and again, and reading a plain file anew (a view's pages
+  // faulting in for each walk, or a copy out of the system's cache) cost each walk more than its
+  // memory costs once (bench/README.md). A first search reads in its own calls.
   options.read = ReadInCalls;
   options.keepPlainFiles = true;
   options.sharing = ShareWithReaders;
