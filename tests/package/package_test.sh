@@ -16,6 +16,7 @@ TITLE='^Vostrel/Corvinet v2\.04$'
 FAILURES=0
 XVFB_PID=
 LAUNCHER_PID=
+SERVER_PID=
 USER_DATA=
 
 fail() {
@@ -25,6 +26,7 @@ fail() {
 pass() { echo "ok: $*"; }
 
 clean_up() {
+  [ -z "$SERVER_PID" ] || { kill "$SERVER_PID" 2>/dev/null; wait "$SERVER_PID" 2>/dev/null; }
   if [ -n "$LAUNCHER_PID" ] && kill -0 "$LAUNCHER_PID" 2>/dev/null; then
     WINEPREFIX=$USER_DATA/vostrel/wineprefix wineserver -k >/dev/null 2>&1
     kill "$LAUNCHER_PID" 2>/dev/null
@@ -57,9 +59,12 @@ DEB=$(ls "$WORK"/deb/vostrel_*.deb 2>/dev/null | head -1)
 echo "built $(basename "$DEB") and vostrel-win64.zip"
 
 # ---- The Debian package's contents and metadata ----
-expected_files="./usr/bin/vostrel
+expected_files="./etc/vostrel/server.conf
+./lib/systemd/system/vostrel-server.service
+./usr/bin/vostrel
 ./usr/bin/vostrel-cli
 ./usr/bin/vostrel-gen
+./usr/bin/vostrel-server
 ./usr/share/applications/vostrel.desktop
 ./usr/share/doc/vostrel/changelog.Debian.gz
 ./usr/share/doc/vostrel/copyright
@@ -72,6 +77,7 @@ expected_files="./usr/bin/vostrel
 ./usr/share/lintian/overrides/vostrel
 ./usr/share/man/man1/vostrel-cli.1.gz
 ./usr/share/man/man1/vostrel-gen.1.gz
+./usr/share/man/man1/vostrel-server.1.gz
 ./usr/share/man/man1/vostrel.1.gz
 ./usr/share/vostrel/demo/moskva-demo.zdb
 ./usr/share/vostrel/vostrel.exe
@@ -85,7 +91,7 @@ else
   diff <(echo "$expected_files") <(echo "$actual_files") >&2
 fi
 # The commands are executable, everything belongs to root.
-for cmd in vostrel vostrel-cli vostrel-gen; do
+for cmd in vostrel vostrel-cli vostrel-gen vostrel-server; do
   grep -Eq "^-rwxr-xr-x root/root .* \./usr/bin/$cmd\$" <<<"$listing" || fail "usr/bin/$cmd is not an executable owned by root"
 done
 
@@ -140,7 +146,7 @@ gzip_is_reproducible() {
 
 # Every command answers --version with one line, its name and the package's version, and
 # exit code 0.
-for cmd in vostrel vostrel-cli vostrel-gen; do
+for cmd in vostrel vostrel-cli vostrel-gen vostrel-server; do
   out=$("$ROOT/usr/bin/$cmd" --version 2>"$WORK/version.err")
   status=$?
   if [ "$status" -eq 0 ] && [ "$out" = "$cmd $UPSTREAM" ] && [ ! -s "$WORK/version.err" ]; then
@@ -185,6 +191,7 @@ done <<'PAGES'
 vostrel|--help
 vostrel-cli|--help;info --help;search --help;make --help
 vostrel-gen|--help
+vostrel-server|--help
 PAGES
 
 # The copyright file is in Debian's machine-readable format, and the project's own paragraph
@@ -250,6 +257,114 @@ records=$("$ROOT/usr/bin/vostrel-cli" info --json "$ROOT/usr/share/vostrel/demo/
   sed -n 's/.*"recordCount": *\([0-9]*\).*/\1/p')
 [ "$records" = 10000 ] || fail "installed vostrel-cli reads $records records from the demo, not 10000"
 cmp -s "$ROOT/usr/share/vostrel/vostrel.exe" "$WIN/src/vostrel.exe" || fail "package holds another vostrel.exe"
+
+# ---- The server's system service ----
+UNIT=$ROOT/lib/systemd/system/vostrel-server.service
+CONF=$ROOT/etc/vostrel/server.conf
+[ "$(dpkg-deb -I "$DEB" conffiles 2>/dev/null)" = /etc/vostrel/server.conf ] ||
+  fail "conffiles: /etc/vostrel/server.conf is not the package's one conffile"
+# The unit as systemd reads it (its command and its manual page found in the unpacked root),
+# and its sandbox: an exposure of at most 2.0, "OK".
+if out=$(MANPATH=$ROOT/usr/share/man systemd-analyze verify --root="$ROOT" "$UNIT" 2>&1) && [ -z "$out" ]; then
+  pass "systemd-analyze verify vostrel-server.service"
+else
+  fail "systemd-analyze verify: $out"
+fi
+exposure=$(systemd-analyze security --offline=yes --root="$ROOT" "$UNIT" 2>&1 |
+  sed -n 's/.*Overall exposure level for vostrel-server.service: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p')
+if [ -n "$exposure" ] && awk -v e="${exposure% *}" 'BEGIN {exit !(e <= 2.0)}'; then
+  pass "systemd-analyze security: exposure $exposure"
+else
+  fail "systemd-analyze security: exposure '$exposure', more than 2.0"
+fi
+
+# The maintainer scripts in the unpacked root (DPKG_ROOT), with deb-systemd-helper and
+# -invoke recording what they are asked: the install makes the databases folder with the demo
+# in it; an upgrade keeps what the administrator changed there; purge removes the demo link
+# and the folders only while nothing else is in them.
+MSTUBS=$WORK/maint-stub-bin
+mkdir -p "$MSTUBS" "$WORK/control"
+dpkg-deb -e "$DEB" "$WORK/control"
+for helper in deb-systemd-helper deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s/maint.log"\n' "$helper" "$WORK" >"$MSTUBS/$helper"
+done
+chmod +x "$MSTUBS"/*
+maint() { env PATH="$MSTUBS:$PATH" DPKG_ROOT="$ROOT" sh "$WORK/control/$1" "${@:2}"; }
+DATABASES=$ROOT/var/lib/vostrel/databases
+maint postinst configure || fail "postinst configure failed"
+if [ -d "$DATABASES" ] && cmp -s "$DATABASES/moskva-demo.zdb" "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" &&
+  [ -L "$DATABASES/moskva-demo.zdb" ] && [ "$(stat -c %a "$DATABASES")" = 755 ] &&
+  ! grep -q 'deb-systemd-helper enable' "$WORK/maint.log"; then
+  pass "postinst: /var/lib/vostrel/databases holds the demo; the service is not enabled"
+else
+  fail "postinst: the databases folder is not made with the demo in it, or the service was enabled: $(ls -l "$DATABASES" 2>&1) $(cat "$WORK/maint.log")"
+fi
+
+# The service's command line as systemd runs it: ExecStart with the unit's Environment= values
+# and the conffile's (all commented out: the defaults), the program and folders from the
+# unpacked root, on a free port instead of 8080. It must serve the demo from the folder.
+service_words() {
+  local line word name value
+  line=$(sed -n 's/^ExecStart=//p' "$UNIT")
+  (
+    set -a
+    eval "$(sed -n 's/^Environment=//p' "$UNIT")"
+    # shellcheck disable=SC1090 # the package's conffile
+    . "$CONF"
+    [ "$VOSTREL_LISTEN" = 127.0.0.1:8080 ] || echo "default listen address is '$VOSTREL_LISTEN'" >&2
+    VOSTREL_LISTEN=${VOSTREL_LISTEN%:*}:0
+    for word in $line; do
+      if [[ $word =~ ^\$\{([A-Z_]+)\}$ ]]; then
+        name=${BASH_REMATCH[1]}
+        printf '%s\n' "${!name}"
+      elif [[ $word =~ ^\$([A-Z_]+)$ ]]; then
+        name=${BASH_REMATCH[1]}
+        for value in ${!name}; do printf '%s\n' "$value"; done
+      else
+        printf '%s\n' "$word"
+      fi
+    done
+  ) | sed "s|^/usr/|$ROOT/usr/|; s|^/var/|$ROOT/var/|"
+}
+mapfile -t service_cmd < <(service_words)
+"${service_cmd[@]}" >"$WORK/service.out" 2>"$WORK/service.err" &
+SERVER_PID=$!
+for _ in $(seq 100); do
+  grep -q '^listening on ' "$WORK/service.out" && break
+  kill -0 "$SERVER_PID" 2>/dev/null || break
+  sleep 0.1
+done
+BASE=$(sed -n 's|^listening on \(http://127\.0\.0\.1:[0-9]*\)$|\1|p' "$WORK/service.out")
+databases=$([ -n "$BASE" ] && curl -sf "$BASE/api/databases")
+demo_id=$(grep -o '"file":"moskva-demo.zdb","id":"[0-9a-f]*"' <<<"$databases" | sed 's/.*"id":"//; s/"//')
+served=$([ -n "$demo_id" ] && curl -sf "$BASE/api/search?db=$demo_id&Name=%D0%9F%D0%95%D0%A2%D0%A0%D0%9E%D0%92&format=tsv")
+expected=$("$ROOT/usr/bin/vostrel-cli" search --format tsv "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" name=ПЕТРОВ)
+if [ -n "$demo_id" ] && [ "$(grep -c '"id"' <<<"$databases")" = 1 ] && [ -n "$served" ] &&
+  [ "$served" = "$expected" ] && [ "$(wc -l <<<"$served")" -gt 1 ]; then
+  pass "the unit's command line (${service_cmd[*]##*/}) serves the demo: $(($(wc -l <<<"$served") - 1)) rows for ПЕТРОВ"
+else
+  fail "the unit's command line ${service_cmd[*]} does not serve the demo: $(cat "$WORK/service.out" "$WORK/service.err") databases: $databases"
+fi
+kill "$SERVER_PID" 2>/dev/null
+wait "$SERVER_PID" 2>/dev/null
+SERVER_PID=
+
+# An upgrade leaves the folder as the administrator made it; purge keeps a database put there,
+# and with only the demo link left removes it all.
+rm "$DATABASES/moskva-demo.zdb"
+"$ROOT/usr/bin/vostrel-gen" --records 20 "$DATABASES/own.db" >/dev/null
+maint postinst configure "$VERSION" || fail "postinst configure (upgrade) failed"
+maint prerm remove && maint postrm remove || fail "prerm or postrm remove failed"
+[ ! -e "$DATABASES/moskva-demo.zdb" ] && [ -f "$DATABASES/own.db" ] || fail "upgrade or removal changed the databases folder"
+maint postrm purge || fail "postrm purge failed"
+[ -f "$DATABASES/own.db" ] || fail "purge removed a database the administrator put there"
+rm -r "$ROOT/var/lib/vostrel"
+maint postinst configure && maint postrm purge || fail "postinst or postrm purge failed"
+if [ ! -e "$ROOT/var/lib/vostrel" ] && grep -q 'deb-systemd-helper purge vostrel-server.service' "$WORK/maint.log"; then
+  pass "upgrade and removal keep the databases; purge removes what the package made"
+else
+  fail "purge left $(find "$ROOT/var/lib/vostrel" 2>&1) or did not purge the unit's state: $(cat "$WORK/maint.log")"
+fi
 
 # ---- The launcher, for a new user ----
 export HOME=$WORK/home
