@@ -96,13 +96,13 @@ for cmd in vostrel vostrel-cli vostrel-gen vostrel-server; do
 done
 
 # Depends: Wine (64-bit) and its Tahoma, flock for the launcher's lock, plus the libraries of
-# the native tools (ISA-L inflates for them), nothing else.
+# the native tools (ISA-L inflates for them; the server's HTTP and ICU), nothing else.
 depends=$(dpkg-deb -f "$DEB" Depends)
 names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sort -u)
-for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2; do
+for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2 libcpp-httplib0.11 libicu72; do
   grep -qx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
 done
-extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2' <<<"$names")
+extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2|libcpp-httplib[0-9.]*|libicu[0-9]*' <<<"$names")
 [ -z "$extra" ] || fail "Depends declares what the package does not use: $extra"
 [ "$(dpkg-deb -f "$DEB" Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture"
 pass "Depends: $depends"
@@ -263,14 +263,18 @@ UNIT=$ROOT/lib/systemd/system/vostrel-server.service
 CONF=$ROOT/etc/vostrel/server.conf
 [ "$(dpkg-deb -I "$DEB" conffiles 2>/dev/null)" = /etc/vostrel/server.conf ] ||
   fail "conffiles: /etc/vostrel/server.conf is not the package's one conffile"
-# The unit as systemd reads it (its command and its manual page found in the unpacked root),
-# and its sandbox: an exposure of at most 2.0, "OK".
-if out=$(MANPATH=$ROOT/usr/share/man systemd-analyze verify --root="$ROOT" "$UNIT" 2>&1) && [ -z "$out" ]; then
+# The unit as systemd reads it, with no warning (an unknown or misspelt key is one), its
+# command and manual page those of the unpacked package; and its sandbox: an exposure of at
+# most 2.0, "OK".
+mkdir -p "$WORK/unit"
+sed "s|=/usr/bin/|=$ROOT/usr/bin/|" "$UNIT" >"$WORK/unit/vostrel-server.service"
+if out=$(MANPATH=$ROOT/usr/share/man systemd-analyze verify "$WORK/unit/vostrel-server.service" 2>&1) &&
+  [ -z "$out" ]; then
   pass "systemd-analyze verify vostrel-server.service"
 else
   fail "systemd-analyze verify: $out"
 fi
-exposure=$(systemd-analyze security --offline=yes --root="$ROOT" "$UNIT" 2>&1 |
+exposure=$(systemd-analyze security --offline=yes "$UNIT" 2>&1 |
   sed -n 's/.*Overall exposure level for vostrel-server.service: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p')
 if [ -n "$exposure" ] && awk -v e="${exposure% *}" 'BEGIN {exit !(e <= 2.0)}'; then
   pass "systemd-analyze security: exposure $exposure"
@@ -285,8 +289,10 @@ fi
 MSTUBS=$WORK/maint-stub-bin
 mkdir -p "$MSTUBS" "$WORK/control"
 dpkg-deb -e "$DEB" "$WORK/control"
+# As on a new install: the unit was never installed before ("debian-installed" is false),
+# and "was-enabled" answers its default, true.
 for helper in deb-systemd-helper deb-systemd-invoke; do
-  printf '#!/bin/sh\necho "%s $*" >>"%s/maint.log"\n' "$helper" "$WORK" >"$MSTUBS/$helper"
+  printf '#!/bin/sh\necho "%s $*" >>"%s/maint.log"\n[ "$1" != debian-installed ]\n' "$helper" "$WORK" >"$MSTUBS/$helper"
 done
 chmod +x "$MSTUBS"/*
 maint() { env PATH="$MSTUBS:$PATH" DPKG_ROOT="$ROOT" sh "$WORK/control/$1" "${@:2}"; }
@@ -303,15 +309,18 @@ fi
 # The service's command line as systemd runs it: ExecStart with the unit's Environment= values
 # and the conffile's (all commented out: the defaults), the program and folders from the
 # unpacked root, on a free port instead of 8080. It must serve the demo from the folder.
+service_environment() {
+  eval "$(sed -n 's/^Environment=//p' "$UNIT")"
+  # shellcheck disable=SC1090 # the package's conffile
+  . "$CONF"
+}
+listen=$(service_environment && echo "$VOSTREL_LISTEN")
+[ "$listen" = 127.0.0.1:8080 ] || fail "the service listens on '$listen' by default, not 127.0.0.1:8080"
 service_words() {
   local line word name value
   line=$(sed -n 's/^ExecStart=//p' "$UNIT")
   (
-    set -a
-    eval "$(sed -n 's/^Environment=//p' "$UNIT")"
-    # shellcheck disable=SC1090 # the package's conffile
-    . "$CONF"
-    [ "$VOSTREL_LISTEN" = 127.0.0.1:8080 ] || echo "default listen address is '$VOSTREL_LISTEN'" >&2
+    service_environment
     VOSTREL_LISTEN=${VOSTREL_LISTEN%:*}:0
     for word in $line; do
       if [[ $word =~ ^\$\{([A-Z_]+)\}$ ]]; then
@@ -341,7 +350,7 @@ served=$([ -n "$demo_id" ] && curl -sf "$BASE/api/search?db=$demo_id&Name=%D0%9F
 expected=$("$ROOT/usr/bin/vostrel-cli" search --format tsv "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" name=ПЕТРОВ)
 if [ -n "$demo_id" ] && [ "$(grep -c '"id"' <<<"$databases")" = 1 ] && [ -n "$served" ] &&
   [ "$served" = "$expected" ] && [ "$(wc -l <<<"$served")" -gt 1 ]; then
-  pass "the unit's command line (${service_cmd[*]##*/}) serves the demo: $(($(wc -l <<<"$served") - 1)) rows for ПЕТРОВ"
+  pass "the unit's command line (${service_cmd[*]//$ROOT/}) serves the demo: $(($(wc -l <<<"$served") - 1)) rows for ПЕТРОВ"
 else
   fail "the unit's command line ${service_cmd[*]} does not serve the demo: $(cat "$WORK/service.out" "$WORK/service.err") databases: $databases"
 fi
