@@ -17,6 +17,7 @@ FAILURES=0
 XVFB_PID=
 LAUNCHER_PID=
 SERVER_PID=
+STRACE_PID=
 USER_DATA=
 
 fail() {
@@ -26,7 +27,8 @@ fail() {
 pass() { echo "ok: $*"; }
 
 clean_up() {
-  [ -z "$SERVER_PID" ] || { kill "$SERVER_PID" 2>/dev/null; wait "$SERVER_PID" 2>/dev/null; }
+  [ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
+  [ -z "$STRACE_PID" ] || wait "$STRACE_PID" 2>/dev/null
   if [ -n "$LAUNCHER_PID" ] && kill -0 "$LAUNCHER_PID" 2>/dev/null; then
     WINEPREFIX=$USER_DATA/vostrel/wineprefix wineserver -k >/dev/null 2>&1
     kill "$LAUNCHER_PID" 2>/dev/null
@@ -336,8 +338,14 @@ service_words() {
   ) | sed "s|^/usr/|$ROOT/usr/|; s|^/var/|$ROOT/var/|"
 }
 mapfile -t service_cmd < <(service_words)
-"${service_cmd[@]}" >"$WORK/service.out" 2>"$WORK/service.err" &
-SERVER_PID=$!
+# Run under strace, so that the system calls it makes can be held to the unit's filter below.
+strace -f -qq -o "$WORK/service.trace" "${service_cmd[@]}" >"$WORK/service.out" 2>"$WORK/service.err" &
+STRACE_PID=$!
+for _ in $(seq 50); do
+  SERVER_PID=$(pgrep -P "$STRACE_PID" | head -1)
+  [ -n "$SERVER_PID" ] && break
+  sleep 0.1
+done
 for _ in $(seq 100); do
   grep -q '^listening on ' "$WORK/service.out" && break
   kill -0 "$SERVER_PID" 2>/dev/null || break
@@ -354,9 +362,34 @@ if [ -n "$demo_id" ] && [ "$(grep -c '"id"' <<<"$databases")" = 1 ] && [ -n "$se
 else
   fail "the unit's command line ${service_cmd[*]} does not serve the demo: $(cat "$WORK/service.out" "$WORK/service.err") databases: $databases"
 fi
-kill "$SERVER_PID" 2>/dev/null
-wait "$SERVER_PID" 2>/dev/null
+[ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
+wait "$STRACE_PID" 2>/dev/null
 SERVER_PID=
+
+# No system call the server made while it served is one the unit's SystemCallFilter= denies
+# (the filter answers EPERM to those): systemd does not run here to enforce it.
+syscall_set() {
+  local word
+  for word in "$@"; do
+    if [[ $word == @* ]]; then
+      # shellcheck disable=SC2046 # a group's members, one word each
+      syscall_set $(systemd-analyze syscall-filter "$word" 2>/dev/null | tail -n +2 | grep -v '^ *#')
+    else
+      echo "$word"
+    fi
+  done
+}
+# shellcheck disable=SC2046 # the filter's words
+allowed=$(syscall_set $(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$UNIT") | sort -u)
+# shellcheck disable=SC2046
+denied=$(syscall_set $(sed -n 's/^SystemCallFilter=~//p' "$UNIT") | sort -u)
+made=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$WORK/service.trace" | sort -u)
+outside=$(comm -23 <(echo "$made") <(echo "$allowed"); comm -12 <(echo "$made") <(echo "$denied"))
+if [ "$(wc -l <<<"$made")" -gt 20 ] && [ "$(wc -l <<<"$allowed")" -gt 100 ] && [ -z "$outside" ]; then
+  pass "the server's $(wc -l <<<"$made") system calls pass the unit's SystemCallFilter="
+else
+  fail "the unit's SystemCallFilter= would deny the server: $(echo $outside) (traced: $(echo $made))"
+fi
 
 # An upgrade leaves the folder as the administrator made it; purge keeps a database put there,
 # and with only the demo link left removes it all.
