@@ -5,7 +5,8 @@
 #   bin/vostrel                            the launcher: runs vostrel.exe under Wine per user
 #   share/vostrel/vostrel.exe, vostrel.lng the Windows program and its language file
 #   share/vostrel/demo/moskva-demo.zdb     the demo directory, made by vostrel-gen at build time
-#   share/applications/vostrel.desktop     the desktop menu entry
+#   share/applications/vostrel.desktop     the desktop menu entry, and vostrel-browser.desktop
+#                                          for `vostrel --browser`
 #   share/icons/hicolor/NxN/apps/vostrel.png
 #   share/man/man1/vostrel*.1.gz           the manual pages of the four commands
 #   /lib/systemd/system/vostrel-server.service, /etc/vostrel/server.conf
@@ -100,6 +101,7 @@ install(FILES ${VOSTREL_WINDOWS_PROGRAM} ${PROJECT_SOURCE_DIR}/vostrel.lng
 install(FILES ${linux_demo} DESTINATION ${CMAKE_INSTALL_DATADIR}/vostrel/demo)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vostrel.desktop
+              ${PROJECT_SOURCE_DIR}/packaging/vostrel-browser.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 32 48 64 128 256)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/vostrel-${size}.png
@@ -154,7 +156,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "wine, wine64, fonts-wine, util-linux (>= 2.38)")
 # The first start's notice window ("Preparing Vostrel ..."): without zenity the launcher only
 # says it on standard error.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity")
+# xdg-open opens the browser for `vostrel --browser`.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The maintainer scripts (the databases folder, the service on upgrade, removal and purge) and
 # the conffile list; deb-systemd-helper and deb-systemd-invoke come with init-system-helpers,

@@ -17,6 +17,7 @@ FAILURES=0
 XVFB_PID=
 LAUNCHER_PID=
 SERVER_PID=
+BROWSER_PID=
 STRACE_PID=
 USER_DATA=
 
@@ -29,6 +30,7 @@ pass() { echo "ok: $*"; }
 clean_up() {
   [ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
   [ -z "$STRACE_PID" ] || wait "$STRACE_PID" 2>/dev/null
+  [ -z "$BROWSER_PID" ] || kill "$BROWSER_PID" 2>/dev/null
   if [ -n "$LAUNCHER_PID" ] && kill -0 "$LAUNCHER_PID" 2>/dev/null; then
     WINEPREFIX=$USER_DATA/vostrel/wineprefix wineserver -k >/dev/null 2>&1
     kill "$LAUNCHER_PID" 2>/dev/null
@@ -67,6 +69,7 @@ expected_files="./etc/vostrel/server.conf
 ./usr/bin/vostrel-cli
 ./usr/bin/vostrel-gen
 ./usr/bin/vostrel-server
+./usr/share/applications/vostrel-browser.desktop
 ./usr/share/applications/vostrel.desktop
 ./usr/share/doc/vostrel/changelog.Debian.gz
 ./usr/share/doc/vostrel/copyright
@@ -108,13 +111,14 @@ extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+
 [ -z "$extra" ] || fail "Depends declares what the package does not use: $extra"
 [ "$(dpkg-deb -f "$DEB" Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture"
 pass "Depends: $depends"
-[ "$(dpkg-deb -f "$DEB" Recommends)" = zenity ] || fail "Recommends: zenity (the first start's notice)"
+[ "$(dpkg-deb -f "$DEB" Recommends)" = "zenity, xdg-utils" ] ||
+  fail "Recommends: zenity (the first start's notice), xdg-utils (xdg-open for --browser)"
 
 ROOT=$WORK/root
 dpkg-deb -x "$DEB" "$ROOT" || exit 1
 DESKTOP=$ROOT/usr/share/applications/vostrel.desktop
 if command -v desktop-file-validate >/dev/null; then
-  if out=$(desktop-file-validate "$DESKTOP" 2>&1) && [ -z "$out" ]; then
+  if out=$(desktop-file-validate "$DESKTOP" "${DESKTOP%.desktop}-browser.desktop" 2>&1) && [ -z "$out" ]; then
     pass "desktop-file-validate"
   else
     fail "desktop-file-validate: $out"
@@ -125,6 +129,7 @@ fi
 exec_cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$DESKTOP")
 icon=$(sed -n 's/^Icon=//p' "$DESKTOP")
 [ "$exec_cmd" = vostrel ] && [ -x "$ROOT/usr/bin/$exec_cmd" ] || fail "desktop entry runs '$exec_cmd', not the launcher"
+grep -qx 'Exec=vostrel --browser' "${DESKTOP%.desktop}-browser.desktop" || fail "the browser's desktop entry does not run vostrel --browser"
 grep -qx 'Terminal=false' "$DESKTOP" || fail "desktop entry opens a terminal"
 # Each icon is a PNG of the size its folder names (IHDR width and height, big-endian).
 for png in "$ROOT"/usr/share/icons/hicolor/*/apps/"$icon".png; do
@@ -725,6 +730,39 @@ else
   fail "first start notice: Wine and zenity were asked: $first_lines / later: $(cat "$C/wine.log")"
 fi
 exec {hold_in}<&- {hold_out}<&-
+
+# --browser: a server of the user's own over drive_v, its address opened with xdg-open (a
+# stand-in that records it), no Wine asked for anything; a database added to drive_v is
+# served without a restart, and a second start opens the same server.
+new_case browser
+printf '#!/bin/sh\necho "xdg-open $*" >>"$STUB_LOG"\n' >"$STUBS/xdg-open"
+chmod +x "$STUBS/xdg-open"
+out=$(stub_launch --browser 2>&1)
+status=$?
+url=$(sed -n 's|^xdg-open \(http://127\.0\.0\.1:[0-9]*\)/$|\1|p' "$C/wine.log")
+read -r BROWSER_PID _ <"$S/browser-server" 2>/dev/null
+[ "$(readlink "/proc/${BROWSER_PID:-none}/exe")" = "$ROOT/usr/bin/vostrel-server" ] || BROWSER_PID=
+listed=$([ -n "$url" ] && curl -sf "$url/api/databases")
+"$ROOT/usr/bin/vostrel-gen" --records 30 "$S/drive_v/extra.db" >/dev/null
+# The folders are walked again at most once a second.
+for _ in $(seq 30); do
+  listed_after=$([ -n "$url" ] && curl -sf "$url/api/databases")
+  grep -q '"file":"extra.db"' <<<"$listed_after" && break
+  sleep 0.2
+done
+page=$([ -n "$url" ] && curl -sf "$url/")
+second=$(stub_launch --browser 2>&1)
+if [ "$status" -eq 0 ] && [ -n "$url" ] && [ -z "$(grep -v '^xdg-open ' "$C/wine.log")" ] &&
+  grep -q '"file":"moskva-demo.zdb"' <<<"$listed" && [ "$(grep -o '"id"' <<<"$listed" | wc -l)" = 1 ] &&
+  grep -q '"file":"extra.db"' <<<"$listed_after" && grep -qi '<html' <<<"$page" &&
+  [ "$(grep -c "^xdg-open $url/\$" "$C/wine.log")" = 2 ] && [ "$(wc -l <"$C/wine.log")" = 2 ] &&
+  [ "$(cut -d' ' -f1 "$S/browser-server")" = "$BROWSER_PID" ] && kill -0 "$BROWSER_PID" 2>/dev/null; then
+  pass "--browser: the user's server at $url opened with xdg-open, no Wine; the second start opened it again"
+else
+  fail "--browser: exit code $status, $out / $second; asked: $(cat "$C/wine.log"); databases: $listed / $listed_after"
+fi
+[ -z "$BROWSER_PID" ] || kill "$BROWSER_PID" 2>/dev/null
+BROWSER_PID=
 
 . tests/support/virtual_screen.sh
 start_virtual_screen 640x480x24
