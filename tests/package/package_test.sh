@@ -761,6 +761,23 @@ if [ "$status" -eq 0 ] && [ -n "$url" ] && [ -z "$(grep -v '^xdg-open ' "$C/wine
 else
   fail "--browser: exit code $status, $out / $second; asked: $(cat "$C/wine.log"); databases: $listed / $listed_after"
 fi
+# An upgrade replaces the program file: the next start ends the old server and opens a new one.
+cp -p "$ROOT/usr/bin/vostrel-server" "$ROOT/usr/bin/.vostrel-server.new"
+mv -f "$ROOT/usr/bin/.vostrel-server.new" "$ROOT/usr/bin/vostrel-server"
+old_pid=$BROWSER_PID
+: >"$C/wine.log"
+third=$(stub_launch --browser 2>&1)
+read -r BROWSER_PID new_url <"$S/browser-server" 2>/dev/null
+[ "$(readlink "/proc/${BROWSER_PID:-none}/exe")" = "$ROOT/usr/bin/vostrel-server" ] || BROWSER_PID=
+for _ in $(seq 50); do kill -0 "$old_pid" 2>/dev/null || break; sleep 0.1; done
+if [ -n "$old_pid" ] && [ -n "$BROWSER_PID" ] && [ "$BROWSER_PID" != "$old_pid" ] &&
+  ! kill -0 "$old_pid" 2>/dev/null && [ "$(cat "$C/wine.log")" = "xdg-open $new_url/" ] &&
+  curl -sf "$new_url/api/databases" | grep -q '"file":"extra.db"'; then
+  pass "--browser after an upgrade: the old server ended, the new one opened"
+else
+  fail "--browser after an upgrade: server $old_pid -> $BROWSER_PID, $third; asked: $(cat "$C/wine.log")"
+  [ -z "$old_pid" ] || kill "$old_pid" 2>/dev/null
+fi
 [ -z "$BROWSER_PID" ] || kill "$BROWSER_PID" 2>/dev/null
 BROWSER_PID=
 
