@@ -52,7 +52,7 @@ build() {
   "$@" >"$WORK/build.log" 2>&1 || { cat "$WORK/build.log" >&2; exit 1; }
 }
 build cmake -B "$NATIVE" -DVOSTREL_WINDOWS_PROGRAM="$WIN/src/vostrel.exe"
-build cmake --build "$NATIVE" --target vostrel-cli vostrel-gen linux_install_files
+build cmake --build "$NATIVE" --target vostrel-cli vostrel-gen vostrel-server linux_install_files
 build cmake --build "$WIN" --target vostrel vostrel-cli vostrel-gen package_zip
 if ! cpack --config "$NATIVE/CPackConfig.cmake" -B "$WORK/deb" >"$WORK/cpack.log" 2>&1; then
   cat "$WORK/cpack.log" >&2
