@@ -1,12 +1,18 @@
 # Installing Vostrel on Linux, and the Debian package made from the same rules.
 #
 #   bin/vostrel-cli, bin/vostrel-gen       the native tools
+#   bin/vostrel-server                     the HTTP server, its page built in
 #   bin/vostrel                            the launcher: runs vostrel.exe under Wine per user
 #   share/vostrel/vostrel.exe, vostrel.lng the Windows program and its language file
 #   share/vostrel/demo/moskva-demo.zdb     the demo directory, made by vostrel-gen at build time
-#   share/applications/vostrel.desktop     the desktop menu entry
+#   share/applications/vostrel.desktop     the desktop menu entry, and vostrel-browser.desktop
+#                                          for `vostrel --browser`
 #   share/icons/hicolor/NxN/apps/vostrel.png
-#   share/man/man1/vostrel*.1.gz           the manual pages of the three commands
+#   share/man/man1/vostrel*.1.gz           the manual pages of the four commands
+#   /lib/systemd/system/vostrel-server.service, /etc/vostrel/server.conf
+#                                          the server as a system service and its settings
+#                                          (always these absolute paths: the unit names
+#                                          /usr/bin/vostrel-server, the package's program)
 #   share/doc/vostrel/copyright, changelog.Debian.gz   what Debian asks of every package
 #   share/lintian/overrides/vostrel        the lintian tags the package has on purpose
 #
@@ -41,7 +47,7 @@ add_custom_command(
 # stamp in the archive), so the same text always gives the same file.
 find_program(GZIP_PROGRAM gzip REQUIRED)
 set(linux_gzipped)
-foreach(page vostrel vostrel-cli vostrel-gen)
+foreach(page vostrel vostrel-cli vostrel-gen vostrel-server)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}.1.in ${linux_stage}/${page}.1 @ONLY)
   list(APPEND linux_gzipped ${linux_stage}/${page}.1.gz)
 endforeach()
@@ -68,12 +74,13 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/vostrel.in ${linux_launcher} @ONL
 # can be read-only (full RELRO, the hardening Debian builds its packages with).
 target_link_options(vostrel-cli PRIVATE LINKER:-z,relro,-z,now)
 target_link_options(vostrel-gen PRIVATE LINKER:-z,relro,-z,now)
-install(TARGETS vostrel-cli vostrel-gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+target_link_options(vostrel-server PRIVATE LINKER:-z,relro,-z,now)
+install(TARGETS vostrel-cli vostrel-gen vostrel-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped program still carries the compilers' names in its .comment section, of no use to
 # anyone running it; the package's programs go without it, as Debian's own tools make them.
 if(CMAKE_OBJCOPY)
   install(CODE "
-    foreach(program vostrel-cli vostrel-gen)
+    foreach(program vostrel-cli vostrel-gen vostrel-server)
       execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
         RESULT_VARIABLE result)
@@ -94,6 +101,7 @@ install(FILES ${VOSTREL_WINDOWS_PROGRAM} ${PROJECT_SOURCE_DIR}/vostrel.lng
 install(FILES ${linux_demo} DESTINATION ${CMAKE_INSTALL_DATADIR}/vostrel/demo)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vostrel.desktop
+              ${PROJECT_SOURCE_DIR}/packaging/vostrel-browser.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 32 48 64 128 256)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/vostrel-${size}.png
@@ -101,7 +109,14 @@ foreach(size 16 32 48 64 128 256)
           RENAME vostrel.png)
 endforeach()
 install(FILES ${linux_stage}/vostrel.1.gz ${linux_stage}/vostrel-cli.1.gz
-              ${linux_stage}/vostrel-gen.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+              ${linux_stage}/vostrel-gen.1.gz ${linux_stage}/vostrel-server.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The service: the unit where Debian 12 keeps the packages' units, its settings a conffile. The
+# folder it serves, /var/lib/vostrel/databases, is made by the postinst (with the demo linked in)
+# so that removal keeps it and the databases put there.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/vostrel-server.service
+        DESTINATION /lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/server.conf DESTINATION /etc/vostrel)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${linux_stage}/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vostrel)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
@@ -124,7 +139,12 @@ Windows program; the vostrel command runs it under Wine for each user, with
 a demo directory.
 
 vostrel-cli inspects, searches and builds database files (.db, .zdb, .fdb)
-on the command line; vostrel-gen makes demo directories of any size.")
+on the command line; vostrel-gen makes demo directories of any size.
+
+vostrel-server answers searches over HTTP, with a page for any web browser.
+Its system service (vostrel-server.service, not enabled by the package)
+serves /var/lib/vostrel/databases on 127.0.0.1:8080 in a sandbox; the
+address is set in /etc/vostrel/server.conf.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -136,8 +156,16 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "wine, wine64, fonts-wine, util-linux (>= 2.38)")
 # The first start's notice window ("Preparing Vostrel ..."): without zenity the launcher only
 # says it on standard error.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity")
+# xdg-open opens the browser for `vostrel --browser`.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The maintainer scripts (the databases folder, the service on upgrade, removal and purge) and
+# the conffile list; deb-systemd-helper and deb-systemd-invoke come with init-system-helpers,
+# an essential package, so the scripts add nothing to Depends.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)

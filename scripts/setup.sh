@@ -10,7 +10,7 @@ PACKAGES=(
   wine wine64 fonts-wine
   xvfb xauth x11-utils imagemagick xdotool zip openbox
   clang clang-format libclang-rt-14-dev libtsan2
-  dpkg-dev file desktop-file-utils lintian
+  dpkg-dev file desktop-file-utils lintian systemd strace curl
   nasm
   ripgrep
   pkg-config libcpp-httplib-dev nlohmann-json3-dev libicu-dev wrk

@@ -145,11 +145,19 @@ void LogRequest(const httplib::Request& request, const httplib::Response& respon
 
 }  // namespace
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 void RegisterApi(httplib::Server* server, ServerState* state) {
   server->set_default_headers({{"Content-Security-Policy", "default-src 'self'"},
                                {"X-Content-Type-Options", "nosniff"},
                                {"Referrer-Policy", "no-referrer"}});
-  server->set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+  server->set_pre_routing_handler([state](const httplib::Request& request,
+                                          httplib::Response& response) {
+    state->lastRequest = SteadyMilliseconds();
     RequestStart = std::chrono::steady_clock::now();
     RequestTimed = true;
     // Debian's library compresses with brotli at its slowest quality whenever a client accepts

@@ -2,6 +2,7 @@
 // registration on an httplib server.
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,7 +38,11 @@ struct ServerState {
   LanguageTexts texts;
   bool haveTexts = false;
   StopTokens stops;
+  std::atomic<int64_t> lastRequest{0};  // SteadyMilliseconds() when the latest request came
 };
+
+// Milliseconds of the steady clock, for the idle time.
+int64_t SteadyMilliseconds();
 
 void RegisterApi(httplib::Server* server, ServerState* state);
 

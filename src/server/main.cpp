@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -106,6 +108,19 @@ void WaitForSignals(httplib::Server* server, sigset_t signals) {
   server->stop();
 }
 
+// --idle-exit: the server of one user's browser ends once nobody has asked it anything for
+// that long, rather than staying for good after the browser is gone.
+void StopWhenIdle(httplib::Server* server, ServerState* state, const std::atomic<bool>* ended) {
+  const int64_t idle = int64_t{state->options.idleExitSeconds} * 1000;
+  while (!*ended) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (SteadyMilliseconds() - state->lastRequest >= idle) {
+      server->stop();
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,7 +158,14 @@ int main(int argc, char** argv) {
   fflush(stdout);
   std::thread waiter(WaitForSignals, &server, signals);
   waiter.detach();
+  state.lastRequest = SteadyMilliseconds();
+  std::atomic<bool> ended{false};
+  std::thread idleWatch;
+  if (state.options.idleExitSeconds > 0)
+    idleWatch = std::thread(StopWhenIdle, &server, &state, &ended);
   server.listen_after_bind();
+  ended = true;
+  if (idleWatch.joinable()) idleWatch.join();
   FreeSearchBatcher(state.batcher);
   FreeRecordPool(state.pool);
   return 0;

@@ -29,17 +29,18 @@ const char kServerUsage[] =
     "  --max-queue N       searches waiting for a walk; beyond them 503 (default 64)\n"
     "  --result-memory MB  kept result sets (default: an eighth of memory, at most 2048)\n"
     "  --pool-memory MB    kept records of the files, inflated (default: a quarter of memory)\n"
+    "  --idle-exit S       end after S seconds without a request (default: never)\n"
     "  --version           the version\n"
     "\n"
     "Once listening it prints \"listening on http://ADDR:PORT\" on standard output.\n"
     "Exit status: 0 after SIGINT or SIGTERM, 2 when it cannot start.\n";
 
 const CommandOption kServerOptions[] = {
-    {"--listen", "ADDR:PORT", true},     {"--data", "a folder", true},
-    {"--lng", "a language file", true},  {"--quiet", nullptr, false},
-    {"--threads", "a number", true},     {"--max-scans", "a number", true},
-    {"--max-queue", "a number", true},   {"--result-memory", "megabytes", true},
-    {"--pool-memory", "megabytes", true}};
+    {"--listen", "ADDR:PORT", true},      {"--data", "a folder", true},
+    {"--lng", "a language file", true},   {"--quiet", nullptr, false},
+    {"--threads", "a number", true},      {"--max-scans", "a number", true},
+    {"--max-queue", "a number", true},    {"--result-memory", "megabytes", true},
+    {"--pool-memory", "megabytes", true}, {"--idle-exit", "seconds", true}};
 
 // A whole number from low to high, or false after saying so.
 bool TakeNumber(const char* option, const std::string& value, long low, long high, long* out) {
@@ -102,6 +103,9 @@ bool TakeServerOption(void* context, const CommandOption& option, const std::str
   } else if (name == "--pool-memory") {
     if (!TakeNumber(option.name, value, 0, 1L << 30, &n)) return false;
     options->poolBytes = static_cast<size_t>(n) << 20;
+  } else if (name == "--idle-exit") {
+    if (!TakeNumber(option.name, value, 1, 100000000, &n)) return false;
+    options->idleExitSeconds = static_cast<int>(n);
   }
   return true;
 }

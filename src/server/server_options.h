@@ -11,11 +11,12 @@ struct ServerOptions {
   std::vector<std::string> files;
   std::string languageFile;  // empty: vostrel.lng beside the program
   bool quiet = false;
-  int threads = 72;        // connections served at once (each holds a thread while open)
-  int maxScans = 0;        // scans at once; 0: one per processor
-  int maxQueue = 64;       // searches waiting for a walk before 503
-  size_t resultBytes = 0;  // kept result sets; 0: an eighth of physical memory, at most 2 GiB
-  size_t poolBytes = 0;    // kept inflated records; 0: a quarter of physical memory
+  int threads = 72;         // connections served at once (each holds a thread while open)
+  int maxScans = 0;         // scans at once; 0: one per processor
+  int maxQueue = 64;        // searches waiting for a walk before 503
+  size_t resultBytes = 0;   // kept result sets; 0: an eighth of physical memory, at most 2 GiB
+  size_t poolBytes = 0;     // kept inflated records; 0: a quarter of physical memory
+  int idleExitSeconds = 0;  // ends after this long without a request; 0: never
 };
 
 // Reads the arguments (after the program's name). Returns false when the program ends here

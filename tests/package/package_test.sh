@@ -16,6 +16,9 @@ TITLE='^Vostrel/Corvinet v2\.04$'
 FAILURES=0
 XVFB_PID=
 LAUNCHER_PID=
+SERVER_PID=
+BROWSER_PID=
+STRACE_PID=
 USER_DATA=
 
 fail() {
@@ -25,6 +28,9 @@ fail() {
 pass() { echo "ok: $*"; }
 
 clean_up() {
+  [ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
+  [ -z "$STRACE_PID" ] || wait "$STRACE_PID" 2>/dev/null
+  [ -z "$BROWSER_PID" ] || kill "$BROWSER_PID" 2>/dev/null
   if [ -n "$LAUNCHER_PID" ] && kill -0 "$LAUNCHER_PID" 2>/dev/null; then
     WINEPREFIX=$USER_DATA/vostrel/wineprefix wineserver -k >/dev/null 2>&1
     kill "$LAUNCHER_PID" 2>/dev/null
@@ -46,7 +52,7 @@ build() {
   "$@" >"$WORK/build.log" 2>&1 || { cat "$WORK/build.log" >&2; exit 1; }
 }
 build cmake -B "$NATIVE" -DVOSTREL_WINDOWS_PROGRAM="$WIN/src/vostrel.exe"
-build cmake --build "$NATIVE" --target vostrel-cli vostrel-gen linux_install_files
+build cmake --build "$NATIVE" --target vostrel-cli vostrel-gen vostrel-server linux_install_files
 build cmake --build "$WIN" --target vostrel vostrel-cli vostrel-gen package_zip
 if ! cpack --config "$NATIVE/CPackConfig.cmake" -B "$WORK/deb" >"$WORK/cpack.log" 2>&1; then
   cat "$WORK/cpack.log" >&2
@@ -57,9 +63,13 @@ DEB=$(ls "$WORK"/deb/vostrel_*.deb 2>/dev/null | head -1)
 echo "built $(basename "$DEB") and vostrel-win64.zip"
 
 # ---- The Debian package's contents and metadata ----
-expected_files="./usr/bin/vostrel
+expected_files="./etc/vostrel/server.conf
+./lib/systemd/system/vostrel-server.service
+./usr/bin/vostrel
 ./usr/bin/vostrel-cli
 ./usr/bin/vostrel-gen
+./usr/bin/vostrel-server
+./usr/share/applications/vostrel-browser.desktop
 ./usr/share/applications/vostrel.desktop
 ./usr/share/doc/vostrel/changelog.Debian.gz
 ./usr/share/doc/vostrel/copyright
@@ -72,6 +82,7 @@ expected_files="./usr/bin/vostrel
 ./usr/share/lintian/overrides/vostrel
 ./usr/share/man/man1/vostrel-cli.1.gz
 ./usr/share/man/man1/vostrel-gen.1.gz
+./usr/share/man/man1/vostrel-server.1.gz
 ./usr/share/man/man1/vostrel.1.gz
 ./usr/share/vostrel/demo/moskva-demo.zdb
 ./usr/share/vostrel/vostrel.exe
@@ -85,28 +96,29 @@ else
   diff <(echo "$expected_files") <(echo "$actual_files") >&2
 fi
 # The commands are executable, everything belongs to root.
-for cmd in vostrel vostrel-cli vostrel-gen; do
+for cmd in vostrel vostrel-cli vostrel-gen vostrel-server; do
   grep -Eq "^-rwxr-xr-x root/root .* \./usr/bin/$cmd\$" <<<"$listing" || fail "usr/bin/$cmd is not an executable owned by root"
 done
 
 # Depends: Wine (64-bit) and its Tahoma, flock for the launcher's lock, plus the libraries of
-# the native tools (ISA-L inflates for them), nothing else.
+# the native tools (ISA-L inflates for them; the server's HTTP and ICU), nothing else.
 depends=$(dpkg-deb -f "$DEB" Depends)
 names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sort -u)
-for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2; do
+for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2 libcpp-httplib0.11 libicu72; do
   grep -qx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
 done
-extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2' <<<"$names")
+extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2|libcpp-httplib[0-9.]*|libicu[0-9]*' <<<"$names")
 [ -z "$extra" ] || fail "Depends declares what the package does not use: $extra"
 [ "$(dpkg-deb -f "$DEB" Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture"
 pass "Depends: $depends"
-[ "$(dpkg-deb -f "$DEB" Recommends)" = zenity ] || fail "Recommends: zenity (the first start's notice)"
+[ "$(dpkg-deb -f "$DEB" Recommends)" = "zenity, xdg-utils" ] ||
+  fail "Recommends: zenity (the first start's notice), xdg-utils (xdg-open for --browser)"
 
 ROOT=$WORK/root
 dpkg-deb -x "$DEB" "$ROOT" || exit 1
 DESKTOP=$ROOT/usr/share/applications/vostrel.desktop
 if command -v desktop-file-validate >/dev/null; then
-  if out=$(desktop-file-validate "$DESKTOP" 2>&1) && [ -z "$out" ]; then
+  if out=$(desktop-file-validate "$DESKTOP" "${DESKTOP%.desktop}-browser.desktop" 2>&1) && [ -z "$out" ]; then
     pass "desktop-file-validate"
   else
     fail "desktop-file-validate: $out"
@@ -117,6 +129,7 @@ fi
 exec_cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$DESKTOP")
 icon=$(sed -n 's/^Icon=//p' "$DESKTOP")
 [ "$exec_cmd" = vostrel ] && [ -x "$ROOT/usr/bin/$exec_cmd" ] || fail "desktop entry runs '$exec_cmd', not the launcher"
+grep -qx 'Exec=vostrel --browser' "${DESKTOP%.desktop}-browser.desktop" || fail "the browser's desktop entry does not run vostrel --browser"
 grep -qx 'Terminal=false' "$DESKTOP" || fail "desktop entry opens a terminal"
 # Each icon is a PNG of the size its folder names (IHDR width and height, big-endian).
 for png in "$ROOT"/usr/share/icons/hicolor/*/apps/"$icon".png; do
@@ -140,7 +153,7 @@ gzip_is_reproducible() {
 
 # Every command answers --version with one line, its name and the package's version, and
 # exit code 0.
-for cmd in vostrel vostrel-cli vostrel-gen; do
+for cmd in vostrel vostrel-cli vostrel-gen vostrel-server; do
   out=$("$ROOT/usr/bin/$cmd" --version 2>"$WORK/version.err")
   status=$?
   if [ "$status" -eq 0 ] && [ "$out" = "$cmd $UPSTREAM" ] && [ ! -s "$WORK/version.err" ]; then
@@ -185,6 +198,7 @@ done <<'PAGES'
 vostrel|--help
 vostrel-cli|--help;info --help;search --help;make --help
 vostrel-gen|--help
+vostrel-server|--help
 PAGES
 
 # The copyright file is in Debian's machine-readable format, and the project's own paragraph
@@ -250,6 +264,154 @@ records=$("$ROOT/usr/bin/vostrel-cli" info --json "$ROOT/usr/share/vostrel/demo/
   sed -n 's/.*"recordCount": *\([0-9]*\).*/\1/p')
 [ "$records" = 10000 ] || fail "installed vostrel-cli reads $records records from the demo, not 10000"
 cmp -s "$ROOT/usr/share/vostrel/vostrel.exe" "$WIN/src/vostrel.exe" || fail "package holds another vostrel.exe"
+
+# ---- The server's system service ----
+UNIT=$ROOT/lib/systemd/system/vostrel-server.service
+CONF=$ROOT/etc/vostrel/server.conf
+[ "$(dpkg-deb -I "$DEB" conffiles 2>/dev/null)" = /etc/vostrel/server.conf ] ||
+  fail "conffiles: /etc/vostrel/server.conf is not the package's one conffile"
+# The unit as systemd reads it, with no warning (an unknown or misspelt key is one), its
+# command and manual page those of the unpacked package; and its sandbox: an exposure of at
+# most 2.0, "OK".
+mkdir -p "$WORK/unit"
+sed "s|=/usr/bin/|=$ROOT/usr/bin/|" "$UNIT" >"$WORK/unit/vostrel-server.service"
+if out=$(MANPATH=$ROOT/usr/share/man systemd-analyze verify "$WORK/unit/vostrel-server.service" 2>&1) &&
+  [ -z "$out" ]; then
+  pass "systemd-analyze verify vostrel-server.service"
+else
+  fail "systemd-analyze verify: $out"
+fi
+exposure=$(systemd-analyze security --offline=yes "$UNIT" 2>&1 |
+  sed -n 's/.*Overall exposure level for vostrel-server.service: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p')
+if [ -n "$exposure" ] && awk -v e="${exposure% *}" 'BEGIN {exit !(e <= 2.0)}'; then
+  pass "systemd-analyze security: exposure $exposure"
+else
+  fail "systemd-analyze security: exposure '$exposure', more than 2.0"
+fi
+
+# The maintainer scripts in the unpacked root (DPKG_ROOT), with deb-systemd-helper and
+# -invoke recording what they are asked: the install makes the databases folder with the demo
+# in it; an upgrade keeps what the administrator changed there; purge removes the demo link
+# and the folders only while nothing else is in them.
+MSTUBS=$WORK/maint-stub-bin
+mkdir -p "$MSTUBS" "$WORK/control"
+dpkg-deb -e "$DEB" "$WORK/control"
+# As on a new install: the unit was never installed before ("debian-installed" is false),
+# and "was-enabled" answers its default, true.
+for helper in deb-systemd-helper deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s/maint.log"\n[ "$1" != debian-installed ]\n' "$helper" "$WORK" >"$MSTUBS/$helper"
+done
+chmod +x "$MSTUBS"/*
+maint() { env PATH="$MSTUBS:$PATH" DPKG_ROOT="$ROOT" sh "$WORK/control/$1" "${@:2}"; }
+DATABASES=$ROOT/var/lib/vostrel/databases
+maint postinst configure || fail "postinst configure failed"
+if [ -d "$DATABASES" ] && cmp -s "$DATABASES/moskva-demo.zdb" "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" &&
+  [ -L "$DATABASES/moskva-demo.zdb" ] && [ "$(stat -c %a "$DATABASES")" = 755 ] &&
+  ! grep -q 'deb-systemd-helper enable' "$WORK/maint.log"; then
+  pass "postinst: /var/lib/vostrel/databases holds the demo; the service is not enabled"
+else
+  fail "postinst: the databases folder is not made with the demo in it, or the service was enabled: $(ls -l "$DATABASES" 2>&1) $(cat "$WORK/maint.log")"
+fi
+
+# The service's command line as systemd runs it: ExecStart with the unit's Environment= values
+# and the conffile's (all commented out: the defaults), the program and folders from the
+# unpacked root, on a free port instead of 8080. It must serve the demo from the folder.
+service_environment() {
+  eval "$(sed -n 's/^Environment=//p' "$UNIT")"
+  # shellcheck disable=SC1090 # the package's conffile
+  . "$CONF"
+}
+listen=$(service_environment && echo "$VOSTREL_LISTEN")
+[ "$listen" = 127.0.0.1:8080 ] || fail "the service listens on '$listen' by default, not 127.0.0.1:8080"
+service_words() {
+  local line word name value
+  line=$(sed -n 's/^ExecStart=//p' "$UNIT")
+  (
+    service_environment
+    VOSTREL_LISTEN=${VOSTREL_LISTEN%:*}:0
+    for word in $line; do
+      if [[ $word =~ ^\$\{([A-Z_]+)\}$ ]]; then
+        name=${BASH_REMATCH[1]}
+        printf '%s\n' "${!name}"
+      elif [[ $word =~ ^\$([A-Z_]+)$ ]]; then
+        name=${BASH_REMATCH[1]}
+        for value in ${!name}; do printf '%s\n' "$value"; done
+      else
+        printf '%s\n' "$word"
+      fi
+    done
+  ) | sed "s|^/usr/|$ROOT/usr/|; s|^/var/|$ROOT/var/|"
+}
+mapfile -t service_cmd < <(service_words)
+# Run under strace, so that the system calls it makes can be held to the unit's filter below.
+strace -f -qq -o "$WORK/service.trace" "${service_cmd[@]}" >"$WORK/service.out" 2>"$WORK/service.err" &
+STRACE_PID=$!
+for _ in $(seq 50); do
+  SERVER_PID=$(pgrep -P "$STRACE_PID" | head -1)
+  [ -n "$SERVER_PID" ] && break
+  sleep 0.1
+done
+for _ in $(seq 100); do
+  grep -q '^listening on ' "$WORK/service.out" && break
+  kill -0 "$SERVER_PID" 2>/dev/null || break
+  sleep 0.1
+done
+BASE=$(sed -n 's|^listening on \(http://127\.0\.0\.1:[0-9]*\)$|\1|p' "$WORK/service.out")
+databases=$([ -n "$BASE" ] && curl -sf "$BASE/api/databases")
+demo_id=$(grep -o '"file":"moskva-demo.zdb","id":"[0-9a-f]*"' <<<"$databases" | sed 's/.*"id":"//; s/"//')
+served=$([ -n "$demo_id" ] && curl -sf "$BASE/api/search?db=$demo_id&Name=%D0%9F%D0%95%D0%A2%D0%A0%D0%9E%D0%92&format=tsv")
+expected=$("$ROOT/usr/bin/vostrel-cli" search --format tsv "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" name=ПЕТРОВ)
+if [ -n "$demo_id" ] && [ "$(grep -c '"id"' <<<"$databases")" = 1 ] && [ -n "$served" ] &&
+  [ "$served" = "$expected" ] && [ "$(wc -l <<<"$served")" -gt 1 ]; then
+  pass "the unit's command line (${service_cmd[*]//$ROOT/}) serves the demo: $(($(wc -l <<<"$served") - 1)) rows for ПЕТРОВ"
+else
+  fail "the unit's command line ${service_cmd[*]} does not serve the demo: $(cat "$WORK/service.out" "$WORK/service.err") databases: $databases"
+fi
+[ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
+wait "$STRACE_PID" 2>/dev/null
+SERVER_PID=
+
+# No system call the server made while it served is one the unit's SystemCallFilter= denies
+# (the filter answers EPERM to those): systemd does not run here to enforce it.
+syscall_set() {
+  local word
+  for word in "$@"; do
+    if [[ $word == @* ]]; then
+      # shellcheck disable=SC2046 # a group's members, one word each
+      syscall_set $(systemd-analyze syscall-filter "$word" 2>/dev/null | tail -n +2 | grep -v '^ *#')
+    else
+      echo "$word"
+    fi
+  done
+}
+# shellcheck disable=SC2046 # the filter's words
+allowed=$(syscall_set $(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$UNIT") | sort -u)
+# shellcheck disable=SC2046
+denied=$(syscall_set $(sed -n 's/^SystemCallFilter=~//p' "$UNIT") | sort -u)
+made=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$WORK/service.trace" | sort -u)
+outside=$(comm -23 <(echo "$made") <(echo "$allowed"); comm -12 <(echo "$made") <(echo "$denied"))
+if [ "$(wc -l <<<"$made")" -gt 20 ] && [ "$(wc -l <<<"$allowed")" -gt 100 ] && [ -z "$outside" ]; then
+  pass "the server's $(wc -l <<<"$made") system calls pass the unit's SystemCallFilter="
+else
+  fail "the unit's SystemCallFilter= would deny the server: $(echo $outside) (traced: $(echo $made))"
+fi
+
+# An upgrade leaves the folder as the administrator made it; purge keeps a database put there,
+# and with only the demo link left removes it all.
+rm "$DATABASES/moskva-demo.zdb"
+"$ROOT/usr/bin/vostrel-gen" --records 20 "$DATABASES/own.db" >/dev/null
+maint postinst configure "$VERSION" || fail "postinst configure (upgrade) failed"
+maint prerm remove && maint postrm remove || fail "prerm or postrm remove failed"
+[ ! -e "$DATABASES/moskva-demo.zdb" ] && [ -f "$DATABASES/own.db" ] || fail "upgrade or removal changed the databases folder"
+maint postrm purge || fail "postrm purge failed"
+[ -f "$DATABASES/own.db" ] || fail "purge removed a database the administrator put there"
+rm -r "$ROOT/var/lib/vostrel"
+maint postinst configure && maint postrm purge || fail "postinst or postrm purge failed"
+if [ ! -e "$ROOT/var/lib/vostrel" ] && grep -q 'deb-systemd-helper purge vostrel-server.service' "$WORK/maint.log"; then
+  pass "upgrade and removal keep the databases; purge removes what the package made"
+else
+  fail "purge left $(find "$ROOT/var/lib/vostrel" 2>&1) or did not purge the unit's state: $(cat "$WORK/maint.log")"
+fi
 
 # ---- The launcher, for a new user ----
 export HOME=$WORK/home
@@ -568,6 +730,56 @@ else
   fail "first start notice: Wine and zenity were asked: $first_lines / later: $(cat "$C/wine.log")"
 fi
 exec {hold_in}<&- {hold_out}<&-
+
+# --browser: a server of the user's own over drive_v, its address opened with xdg-open (a
+# stand-in that records it), no Wine asked for anything; a database added to drive_v is
+# served without a restart, and a second start opens the same server.
+new_case browser
+printf '#!/bin/sh\necho "xdg-open $*" >>"$STUB_LOG"\n' >"$STUBS/xdg-open"
+chmod +x "$STUBS/xdg-open"
+out=$(stub_launch --browser 2>&1)
+status=$?
+url=$(sed -n 's|^xdg-open \(http://127\.0\.0\.1:[0-9]*\)/$|\1|p' "$C/wine.log")
+read -r BROWSER_PID _ <"$S/browser-server" 2>/dev/null
+[ "$(readlink "/proc/${BROWSER_PID:-none}/exe")" = "$ROOT/usr/bin/vostrel-server" ] || BROWSER_PID=
+listed=$([ -n "$url" ] && curl -sf "$url/api/databases")
+"$ROOT/usr/bin/vostrel-gen" --records 30 "$S/drive_v/extra.db" >/dev/null
+# The folders are walked again at most once a second.
+for _ in $(seq 30); do
+  listed_after=$([ -n "$url" ] && curl -sf "$url/api/databases")
+  grep -q '"file":"extra.db"' <<<"$listed_after" && break
+  sleep 0.2
+done
+page=$([ -n "$url" ] && curl -sf "$url/")
+second=$(stub_launch --browser 2>&1)
+if [ "$status" -eq 0 ] && [ -n "$url" ] && [ -z "$(grep -v '^xdg-open ' "$C/wine.log")" ] &&
+  grep -q '"file":"moskva-demo.zdb"' <<<"$listed" && [ "$(grep -o '"id"' <<<"$listed" | wc -l)" = 1 ] &&
+  grep -q '"file":"extra.db"' <<<"$listed_after" && grep -qi '<html' <<<"$page" &&
+  [ "$(grep -c "^xdg-open $url/\$" "$C/wine.log")" = 2 ] && [ "$(wc -l <"$C/wine.log")" = 2 ] &&
+  [ "$(cut -d' ' -f1 "$S/browser-server")" = "$BROWSER_PID" ] && kill -0 "$BROWSER_PID" 2>/dev/null; then
+  pass "--browser: the user's server at $url opened with xdg-open, no Wine; the second start opened it again"
+else
+  fail "--browser: exit code $status, $out / $second; asked: $(cat "$C/wine.log"); databases: $listed / $listed_after"
+fi
+# An upgrade replaces the program file: the next start ends the old server and opens a new one.
+cp -p "$ROOT/usr/bin/vostrel-server" "$ROOT/usr/bin/.vostrel-server.new"
+mv -f "$ROOT/usr/bin/.vostrel-server.new" "$ROOT/usr/bin/vostrel-server"
+old_pid=$BROWSER_PID
+: >"$C/wine.log"
+third=$(stub_launch --browser 2>&1)
+read -r BROWSER_PID new_url <"$S/browser-server" 2>/dev/null
+[ "$(readlink "/proc/${BROWSER_PID:-none}/exe")" = "$ROOT/usr/bin/vostrel-server" ] || BROWSER_PID=
+for _ in $(seq 50); do kill -0 "$old_pid" 2>/dev/null || break; sleep 0.1; done
+if [ -n "$old_pid" ] && [ -n "$BROWSER_PID" ] && [ "$BROWSER_PID" != "$old_pid" ] &&
+  ! kill -0 "$old_pid" 2>/dev/null && [ "$(cat "$C/wine.log")" = "xdg-open $new_url/" ] &&
+  curl -sf "$new_url/api/databases" | grep -q '"file":"extra.db"'; then
+  pass "--browser after an upgrade: the old server ended, the new one opened"
+else
+  fail "--browser after an upgrade: server $old_pid -> $BROWSER_PID, $third; asked: $(cat "$C/wine.log")"
+  [ -z "$old_pid" ] || kill "$old_pid" 2>/dev/null
+fi
+[ -z "$BROWSER_PID" ] || kill "$BROWSER_PID" 2>/dev/null
+BROWSER_PID=
 
 . tests/support/virtual_screen.sh
 start_virtual_screen 640x480x24

@@ -417,6 +417,18 @@ TEST_F(ServerApi, AFloodBeyondTheQueueIsTurnedAway) {
   EXPECT_EQ(after->status, 200);
 }
 
+// --idle-exit: a server nobody asks anything ends by itself, as after SIGTERM, once its time
+// without a request has passed; before then it answers.
+TEST_F(ServerApi, IdleExitEndsTheServerNobodyAsks) {
+  std::mt19937 random(6);
+  const std::wstring file = dir.File(L"idle.db");
+  ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantPlain), RandomSubscribers(random, 100)));
+  ASSERT_TRUE(StartServer({"--idle-exit", "1", WideToUtf8(file)}, &server));
+  httplib::Client client("127.0.0.1", server.port);
+  EXPECT_EQ(DatabaseIds(client).count("idle.db"), 1u);
+  EXPECT_EQ(WaitForServerExit(&server, 60), 0);
+}
+
 // Server-Sent Events: a start with the stop token, the first rows, and an end whose counts are
 // the search's; a second time the kept result answers; a finished search's token stops nothing.
 TEST_F(ServerApi, AStreamedSearchTellsItsRowsAndEnd) {

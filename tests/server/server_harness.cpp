@@ -62,6 +62,18 @@ int StopServer(RunningServer* server) {
   return -1;
 }
 
+int WaitForServerExit(RunningServer* server, int seconds) {
+  int status = 0;
+  for (int waited = 0; server->pid > 0 && waited < seconds * 20; ++waited) {
+    if (waitpid(server->pid, &status, WNOHANG) == server->pid) {
+      server->pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
+}
+
 std::string RawExchange(int port, const std::string& bytes) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   if (s < 0) return "";

@@ -15,6 +15,8 @@ struct RunningServer {
 bool StartServer(const std::vector<std::string>& args, RunningServer* server);
 // SIGTERM, then waits; the exit status (0 expected), -1 when it did not exit by itself.
 int StopServer(RunningServer* server);
+// Waits up to `seconds` for the server to end by itself: its exit status, or -1 while it runs.
+int WaitForServerExit(RunningServer* server, int seconds);
 
 // Sends bytes as they are over a new connection to the loopback port and returns all that comes
 // back until the server closes it ("" when it cannot connect).
