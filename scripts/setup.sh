@@ -13,7 +13,8 @@ PACKAGES=(
   dpkg-dev file desktop-file-utils lintian systemd strace curl
   nasm
   ripgrep
-  pkg-config libcpp-httplib-dev nlohmann-json3-dev libicu-dev wrk
+  pkg-config libcpp-httplib-dev nlohmann-json3-dev libicu-dev libssl-dev libcrypt-dev openssl wrk
+  xdg-utils
   chromium chromium-driver python3-selenium nodejs
 )
 

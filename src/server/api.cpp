@@ -172,6 +172,7 @@ void RegisterApi(httplib::Server* server, ServerState* state) {
       AnswerError(&response, 400, "the URL holds a '%' that starts no escape");
       return httplib::Server::HandlerResponse::Handled;
     }
+    if (!LetIn(state, request, &response)) return httplib::Server::HandlerResponse::Handled;
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server->set_error_handler([](const httplib::Request&, httplib::Response& response) {
@@ -206,4 +207,5 @@ void RegisterApi(httplib::Server* server, ServerState* state) {
   server->Get("/api/texts", [state](const httplib::Request& request, httplib::Response& response) {
     AnswerTexts(state, request, response);
   });
+  RegisterSessionCalls(server, state);
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "db/record_pool.h"
 #include "i18n/language_texts.h"
 #include "search/search_batcher.h"
+#include "server/auth.h"
 #include "server/catalog.h"
 #include "server/result_sets.h"
 #include "server/server_options.h"
@@ -39,6 +41,9 @@ struct ServerState {
   bool haveTexts = false;
   StopTokens stops;
   std::atomic<int64_t> lastRequest{0};  // SteadyMilliseconds() when the latest request came
+  Gatekeeper gate;                      // the password, when one is set, and the sessions
+  bool https = false;
+  std::function<void()> stop;  // ends the server (after the answer under way), for /api/quit
 };
 
 // Milliseconds of the steady clock, for the idle time.
@@ -71,5 +76,10 @@ void AppendJsonRows(std::string* out, const ResultSet& set, const KeptOrder* ord
 void AnswerSearch(ServerState* state, const httplib::Request& request, httplib::Response& response);
 void AnswerSearchStream(ServerState* state, const httplib::Request& request,
                         httplib::Response& response);
+// The sign-in calls (api_session.cpp), and whether a request may go on to the call it names:
+// false once its answer (401, 421) is set.
+void RegisterSessionCalls(httplib::Server* server, ServerState* state);
+bool LetIn(ServerState* state, const httplib::Request& request, httplib::Response* response);
+
 void AnswerSearchStop(ServerState* state, const httplib::Request& request,
                       httplib::Response& response);

@@ -4,11 +4,16 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +22,7 @@
 #include "db/codepage.h"
 #include "db/file_system.h"
 #include "server/api.h"
+#include "server/auth.h"
 #include "server/server_options.h"
 #include "server/static_files.h"
 
@@ -41,8 +47,114 @@ std::wstring DefaultLanguageFile() {
   return PathFromArgument(folder + "/../share/vostrel/vostrel.lng");
 }
 
+// One line of standard input, without echo on a terminal.
+bool ReadPasswordLine(const char* prompt, std::string* line) {
+  const bool terminal = isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (terminal) {
+    fputs(prompt, stderr);
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool got = static_cast<bool>(std::getline(std::cin, *line));
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    fputs("\n", stderr);
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return got || !line->empty();
+}
+
+// --hash-password: the line a password file holds, for the password on standard input.
+int PrintPasswordHash() {
+  std::string password;
+  std::string again;
+  if (!ReadPasswordLine("Password: ", &password) || password.empty()) {
+    fputs("vostrel-server: no password given\n", stderr);
+    return 2;
+  }
+  if (isatty(STDIN_FILENO) == 1 &&
+      (!ReadPasswordLine("The same again: ", &again) || again != password)) {
+    fputs("vostrel-server: the two passwords differ\n", stderr);
+    return 2;
+  }
+  std::string error;
+  const std::string hash = HashPassword(password, &error);
+  if (hash.empty()) {
+    fprintf(stderr, "vostrel-server: %s\n", error.c_str());
+    return 2;
+  }
+  printf("%s\n", hash.c_str());
+  return 0;
+}
+
+// The whole of a small settings file (a hash, a certificate); false after saying why not.
+bool ReadSettingFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  if (in) all << in.rdbuf();
+  if (!in || all.str().size() > (1 << 20)) {
+    fprintf(stderr, "vostrel-server: %s: cannot read it\n", TerminalSafeUtf8(path).c_str());
+    return false;
+  }
+  *text = all.str();
+  return true;
+}
+
+// Nothing but white space: a file that sets nothing.
+bool Blank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// The password and the certificate. A blank file sets nothing: the service is handed blank
+// ones where the administrator has made none. A listener that other machines reach must have a
+// password, and is warned when it has no TLS.
+bool PrepareAccess(ServerState* state) {
+  ServerOptions& options = state->options;
+  std::string text;
+  if (!options.passwordFile.empty()) {
+    if (!ReadSettingFile(options.passwordFile, &text)) return false;
+    const size_t start = text.find_first_not_of(" \t\r\n");
+    const std::string hash =
+        Blank(text) ? "" : text.substr(start, text.find_first_of(" \t\r\n", start) - start);
+    std::string error;
+    if (!hash.empty() && !state->gate.SetPasswordHash(hash, &error)) {
+      fprintf(stderr, "vostrel-server: %s: %s\n", TerminalSafeUtf8(options.passwordFile).c_str(),
+              error.c_str());
+      return false;
+    }
+  }
+  if (!options.tlsCert.empty() || !options.tlsKey.empty()) {
+    std::string key;
+    if (options.tlsCert.empty() || options.tlsKey.empty() ||
+        !ReadSettingFile(options.tlsCert, &text) || !ReadSettingFile(options.tlsKey, &key) ||
+        Blank(text) != Blank(key)) {
+      fputs("vostrel-server: HTTPS needs both --tls-cert and --tls-key, each a PEM file\n", stderr);
+      return false;
+    }
+    state->https = !Blank(text);
+  }
+  if (IsLoopbackHost(options.host)) return true;
+  if (!state->gate.PasswordRequired()) {
+    fprintf(stderr,
+            "vostrel-server: %s is not a loopback address: a listener that other machines reach "
+            "needs a password (--password-file; vostrel-server --hash-password makes one)\n",
+            TerminalSafeUtf8(options.host).c_str());
+    return false;
+  }
+  if (!state->https)
+    fputs(
+        "vostrel-server: warning: no --tls-cert and --tls-key: the password and the directory "
+        "cross the network in clear\n",
+        stderr);
+  return true;
+}
+
 bool PrepareState(ServerState* state) {
   const ServerOptions& options = state->options;
+  if (!PrepareAccess(state)) return false;
   for (const std::string& file : options.files) {
     const std::wstring path = PathFromArgument(file);
     if (LoadDatabase(path, nullptr, nullptr, nullptr) == nullptr) {
@@ -129,6 +241,13 @@ int main(int argc, char** argv) {
   if (!ParseServerArguments(std::vector<std::string>(argv + 1, argv + argc), &state.options,
                             &exitCode))
     return exitCode;
+  if (state.options.hashPassword) {
+    if (argc != 2) {
+      fputs("vostrel-server: --hash-password takes nothing else\n", stderr);
+      return 2;
+    }
+    return PrintPasswordHash();
+  }
   if (!PrepareState(&state)) return 2;
   sigset_t signals;
   sigemptyset(&signals);
@@ -140,7 +259,23 @@ int main(int argc, char** argv) {
   // from 1 MiB on and so given back to the system when freed. Left to itself the C library
   // raises this threshold after the first large free, and freed sets stay in the process.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> serving;
+  if (state.https) {
+    auto secure = std::make_unique<httplib::SSLServer>(state.options.tlsCert.c_str(),
+                                                       state.options.tlsKey.c_str());
+    if (!secure->is_valid()) {
+      fputs(
+          "vostrel-server: the --tls-cert and --tls-key files are not a PEM certificate and its "
+          "key\n",
+          stderr);
+      return 2;
+    }
+    serving = std::move(secure);
+  } else {
+    serving = std::make_unique<httplib::Server>();
+  }
+  httplib::Server& server = *serving;
+  state.stop = [&server] { server.stop(); };
   ConfigureServer(&server, &state);
   int port = state.options.port;
   if (port == 0)
@@ -153,8 +288,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const bool v6 = state.options.host.find(':') != std::string::npos;
-  printf("listening on http://%s%s%s:%d\n", v6 ? "[" : "", state.options.host.c_str(),
-         v6 ? "]" : "", port);
+  printf("listening on %s://%s%s%s:%d\n", state.https ? "https" : "http", v6 ? "[" : "",
+         state.options.host.c_str(), v6 ? "]" : "", port);
   fflush(stdout);
   std::thread waiter(WaitForSignals, &server, signals);
   waiter.detach();

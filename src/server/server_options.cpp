@@ -14,13 +14,17 @@ namespace {
 
 const char kServerUsage[] =
     "Usage: vostrel-server [--listen ADDR:PORT] [--data DIR]... [--lng FILE] [--quiet] [FILE]...\n"
+    "       vostrel-server --hash-password\n"
     "\n"
     "Answers searches of the database files named, and of every database file (.db, .zdb,\n"
     ".fdb that open as databases) under each --data folder, over HTTP as JSON, TSV or CSV\n"
     "(docs/api.md). A file added, replaced or removed in a folder is seen without a restart.\n"
     "\n"
     "  --listen ADDR:PORT  where to listen (default 127.0.0.1:8080; port 0 takes a free port).\n"
-    "                      Only loopback addresses: a network listener needs a password.\n"
+    "                      An address other than loopback needs --password-file.\n"
+    "  --password-file F   ask for the password whose hash F holds (empty F: no password)\n"
+    "  --tls-cert F        serve HTTPS with this certificate (PEM; chain after it)...\n"
+    "  --tls-key F         ...and its private key (PEM); both empty: plain HTTP\n"
     "  --data DIR          serve every database below DIR (may be given several times)\n"
     "  --lng FILE          the language file (default: vostrel.lng beside the program)\n"
     "  --quiet             no line per request on standard error\n"
@@ -30,6 +34,9 @@ const char kServerUsage[] =
     "  --result-memory MB  kept result sets (default: an eighth of memory, at most 2048)\n"
     "  --pool-memory MB    kept records of the files, inflated (default: a quarter of memory)\n"
     "  --idle-exit S       end after S seconds without a request (default: never)\n"
+    "  --quit-from-page    the page may end the server (a server of one user's own)\n"
+    "  --hash-password     read a password (twice on a terminal) and print the hash that a\n"
+    "                      --password-file holds\n"
     "  --version           the version\n"
     "\n"
     "Once listening it prints \"listening on http://ADDR:PORT\" on standard output.\n"
@@ -40,7 +47,10 @@ const CommandOption kServerOptions[] = {
     {"--lng", "a language file", true},   {"--quiet", nullptr, false},
     {"--threads", "a number", true},      {"--max-scans", "a number", true},
     {"--max-queue", "a number", true},    {"--result-memory", "megabytes", true},
-    {"--pool-memory", "megabytes", true}, {"--idle-exit", "seconds", true}};
+    {"--pool-memory", "megabytes", true}, {"--idle-exit", "seconds", true},
+    {"--password-file", "a file", true},  {"--tls-cert", "a file", true},
+    {"--tls-key", "a file", true},        {"--quit-from-page", nullptr, false},
+    {"--hash-password", nullptr, false}};
 
 // A whole number from low to high, or false after saying so.
 bool TakeNumber(const char* option, const std::string& value, long low, long high, long* out) {
@@ -68,13 +78,6 @@ bool TakeListen(ServerOptions* options, const std::string& value) {
   std::string host = value.substr(0, colon);
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
-  if (!IsLoopbackHost(host)) {
-    fprintf(stderr,
-            "vostrel-server: %s is not a loopback address: a listener that other machines reach "
-            "needs a password, which this version does not have; listen on 127.0.0.1\n",
-            TerminalSafeUtf8(host).c_str());
-    return false;
-  }
   options->host = host;
   options->port = static_cast<int>(port);
   return true;
@@ -88,6 +91,11 @@ bool TakeServerOption(void* context, const CommandOption& option, const std::str
   if (name == "--data") options->dataFolders.push_back(value);
   if (name == "--lng") options->languageFile = value;
   if (name == "--quiet") options->quiet = true;
+  if (name == "--quit-from-page") options->quitFromPage = true;
+  if (name == "--hash-password") options->hashPassword = true;
+  if (name == "--password-file") options->passwordFile = value;
+  if (name == "--tls-cert") options->tlsCert = value;
+  if (name == "--tls-key") options->tlsKey = value;
   if (name == "--threads") {
     if (!TakeNumber(option.name, value, 4, 4096, &n)) return false;
     options->threads = static_cast<int>(n);

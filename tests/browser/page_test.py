@@ -12,6 +12,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 import urllib.parse
 import urllib.request
 
@@ -72,8 +73,8 @@ def cli_rows(path, *criteria):
     return [line.split("\t") for line in out.split("\n")[1:] if line]
 
 
-def start_server(data):
-    server = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--quiet", "--data", data],
+def start_server(*args):
+    server = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--quiet", *args],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = server.stdout.readline()
     if not line.startswith("listening on "):
@@ -299,13 +300,47 @@ def hostile_and_language(driver, where):
     check("@VOSTREL" not in driver.find_element(By.ID, "version").text, "About shows the version")
 
 
+def sign_in(driver, data):
+    """A server with a password: the page asks for it first, says when it is wrong, shows the
+    directory once it is right, and signs out from Setup."""
+    hashed = subprocess.run([SERVER, "--hash-password"], input=b"open sesame\n", check=True,
+                            capture_output=True).stdout
+    password_file = os.path.join(WORK, "password")
+    with open(password_file, "wb") as f:
+        f.write(hashed)
+    server, base = start_server("--password-file", password_file, os.path.join(data, "demo.db"))
+    try:
+        driver.get(base + "/")
+        form = wait(driver, lambda d: d.find_element(By.ID, "password").is_displayed() and
+                    d.find_element(By.ID, "password"), "the sign-in form")
+        if not form:
+            return
+        check(not driver.find_element(By.ID, "tabs").is_displayed(), "no pages before signing in")
+        axe(driver, "sign-in")
+        form.send_keys("open says me" + Keys.ENTER)
+        wait(driver, lambda d: d.find_element(By.ID, "signin-message").text == "Неверный пароль",
+             "a wrong password is said so")
+        time.sleep(1.1)  # the first wrong password is slowed for half a second
+        form.clear()
+        form.send_keys("open sesame" + Keys.ENTER)
+        wait(driver, lambda d: Select(d.find_element(By.ID, "db")).first_selected_option.text == "Demo",
+             "signed in, the page lists the database")
+        open_page(driver, "setup")
+        driver.find_element(By.ID, "signout").click()
+        wait(driver, lambda d: d.find_element(By.ID, "password").is_displayed(), "signed out")
+        check(json.loads(get(base + "/api/session"))["signedIn"] is False, "the session has ended")
+    finally:
+        server.terminate()
+        server.wait()
+
+
 def console_errors(driver):
     return [e for e in driver.get_log("browser") if e.get("level") == "SEVERE"]
 
 
 def main():
     data = make_databases()
-    server, base = start_server(data)
+    server, base = start_server("--data", data)
     SERVER_PROCESS[0] = server
     errors = []
     try:
@@ -318,6 +353,8 @@ def main():
                 cut_file(driver, data)
                 hostile_and_language(driver, where)
                 errors += console_errors(driver)
+                if language.startswith("ru"):
+                    sign_in(driver, data)
             finally:
                 driver.quit()
     finally:

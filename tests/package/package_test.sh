@@ -101,13 +101,14 @@ for cmd in vostrel vostrel-cli vostrel-gen vostrel-server; do
 done
 
 # Depends: Wine (64-bit) and its Tahoma, flock for the launcher's lock, plus the libraries of
-# the native tools (ISA-L inflates for them; the server's HTTP and ICU), nothing else.
+# the native tools (ISA-L inflates for them; the server's HTTP, ICU, OpenSSL's digests and
+# crypt's password hashes), nothing else.
 depends=$(dpkg-deb -f "$DEB" Depends)
 names=$(tr ',' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sort -u)
-for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2 libcpp-httplib0.11 libicu72; do
+for needed in wine wine64 fonts-wine util-linux libc6 libstdc++6 zlib1g libisal2 libcpp-httplib0.11 libicu72 libssl3 libcrypt1; do
   grep -qx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
 done
-extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2|libcpp-httplib[0-9.]*|libicu[0-9]*' <<<"$names")
+extra=$(grep -vxE 'wine|wine64|fonts-wine|util-linux|libc6|libgcc-s1|libstdc\+\+6|zlib1g|libisal2|libcpp-httplib[0-9.]*|libicu[0-9]*|libssl3|libcrypt1' <<<"$names")
 [ -z "$extra" ] || fail "Depends declares what the package does not use: $extra"
 [ "$(dpkg-deb -f "$DEB" Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture"
 pass "Depends: $depends"
@@ -323,17 +324,31 @@ service_environment() {
 }
 listen=$(service_environment && echo "$VOSTREL_LISTEN")
 [ "$listen" = 127.0.0.1:8080 ] || fail "the service listens on '$listen' by default, not 127.0.0.1:8080"
+# The credentials systemd hands the service, in $1: each LoadCredential= file where the
+# administrator made it (here under the unpacked root), else its SetCredential= value.
+service_credentials() {
+  local id path value
+  rm -rf "$1" && mkdir -p "$1"
+  while IFS=: read -r id value; do
+    printf '%b' "$value" >"$1/$id"
+  done < <(sed -n 's/^SetCredential=//p' "$UNIT")
+  while IFS=: read -r id path; do
+    [ ! -f "$ROOT$path" ] || cp "$ROOT$path" "$1/$id"
+  done < <(sed -n 's/^LoadCredential=//p' "$UNIT")
+}
 service_words() {
   local line word name value
   line=$(sed -n 's/^ExecStart=//p' "$UNIT")
   (
     service_environment
     VOSTREL_LISTEN=${VOSTREL_LISTEN%:*}:0
+    CREDENTIALS_DIRECTORY=$WORK/credentials
     for word in $line; do
-      if [[ $word =~ ^\$\{([A-Z_]+)\}$ ]]; then
-        name=${BASH_REMATCH[1]}
-        printf '%s\n' "${!name}"
-      elif [[ $word =~ ^\$([A-Z_]+)$ ]]; then
+      while [[ $word =~ ^([^$]*)\$\{([A-Z_]+)\}(.*)$ ]]; do
+        name=${BASH_REMATCH[2]}
+        word=${BASH_REMATCH[1]}${!name}${BASH_REMATCH[3]}
+      done
+      if [[ $word =~ ^\$([A-Z_]+)$ ]]; then
         name=${BASH_REMATCH[1]}
         for value in ${!name}; do printf '%s\n' "$value"; done
       else
@@ -342,21 +357,32 @@ service_words() {
     done
   ) | sed "s|^/usr/|$ROOT/usr/|; s|^/var/|$ROOT/var/|"
 }
-mapfile -t service_cmd < <(service_words)
-# Run under strace, so that the system calls it makes can be held to the unit's filter below.
-strace -f -qq -o "$WORK/service.trace" "${service_cmd[@]}" >"$WORK/service.out" 2>"$WORK/service.err" &
-STRACE_PID=$!
-for _ in $(seq 50); do
-  SERVER_PID=$(pgrep -P "$STRACE_PID" | head -1)
-  [ -n "$SERVER_PID" ] && break
-  sleep 0.1
-done
-for _ in $(seq 100); do
-  grep -q '^listening on ' "$WORK/service.out" && break
-  kill -0 "$SERVER_PID" 2>/dev/null || break
-  sleep 0.1
-done
-BASE=$(sed -n 's|^listening on \(http://127\.0\.0\.1:[0-9]*\)$|\1|p' "$WORK/service.out")
+# Starts the unit's command line under strace (its system calls are held to the unit's filter
+# below) into service.trace.$1; BASE is the address it prints.
+start_service() {
+  service_credentials "$WORK/credentials"
+  mapfile -t service_cmd < <(service_words)
+  strace -f -qq -o "$WORK/service.trace.$1" "${service_cmd[@]}" >"$WORK/service.out" \
+    2>"$WORK/service.err" &
+  STRACE_PID=$!
+  for _ in $(seq 50); do
+    SERVER_PID=$(pgrep -P "$STRACE_PID" | head -1)
+    [ -n "$SERVER_PID" ] && break
+    sleep 0.1
+  done
+  for _ in $(seq 100); do
+    grep -q '^listening on ' "$WORK/service.out" && break
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  BASE=$(sed -n 's|^listening on \(https*://127\.0\.0\.1:[0-9]*\)$|\1|p' "$WORK/service.out")
+}
+stop_service() {
+  [ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
+  wait "$STRACE_PID" 2>/dev/null
+  SERVER_PID=
+}
+start_service plain
 databases=$([ -n "$BASE" ] && curl -sf "$BASE/api/databases")
 demo_id=$(grep -o '"file":"moskva-demo.zdb","id":"[0-9a-f]*"' <<<"$databases" | sed 's/.*"id":"//; s/"//')
 served=$([ -n "$demo_id" ] && curl -sf "$BASE/api/search?db=$demo_id&Name=%D0%9F%D0%95%D0%A2%D0%A0%D0%9E%D0%92&format=tsv")
@@ -367,9 +393,52 @@ if [ -n "$demo_id" ] && [ "$(grep -c '"id"' <<<"$databases")" = 1 ] && [ -n "$se
 else
   fail "the unit's command line ${service_cmd[*]} does not serve the demo: $(cat "$WORK/service.out" "$WORK/service.err") databases: $databases"
 fi
-[ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null
-wait "$STRACE_PID" 2>/dev/null
-SERVER_PID=
+stop_service
+
+# With a password and a certificate made as the conffile says, the same command line serves
+# HTTPS, and nothing of the directory before signing in. Wrong passwords sent as fast as one
+# connection carries them are slowed: after the first, the server answers 429 without looking.
+mkdir -p "$ROOT/etc/vostrel"
+printf 'correct horse\n' | "$ROOT/usr/bin/vostrel-server" --hash-password >"$ROOT/etc/vostrel/password"
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$ROOT/etc/vostrel/tls.key" \
+  -out "$ROOT/etc/vostrel/tls.crt" 2>/dev/null
+start_service tls
+tls=(curl -s --cacert "$ROOT/etc/vostrel/tls.crt")
+sign_in=(-H 'Content-Type: application/json' -X POST)
+before=$("${tls[@]}" -o /dev/null -w '%{http_code}' "$BASE/api/databases")
+session=$("${tls[@]}" "$BASE/api/session")
+flood_urls=()
+for _ in $(seq 20); do flood_urls+=(-o /dev/null "$BASE/api/session"); done
+flood=$("${tls[@]}" "${sign_in[@]}" -d '{"password":"wrong"}' -w '%{http_code}\n' "${flood_urls[@]}" |
+  sort | uniq -c | awk '{printf "%s:%s ", $2, $1}')
+wait_s=$("${tls[@]}" "${sign_in[@]}" -d '{"password":"correct horse"}' -D - -o /dev/null \
+  "$BASE/api/session" | sed -n 's/^Retry-After: \([0-9]*\).*/\1/p')
+sleep "${wait_s:-0}"
+cookie=$("${tls[@]}" "${sign_in[@]}" -d '{"password":"correct horse"}' -D - -o /dev/null \
+  "$BASE/api/session" | sed -n 's/^Set-Cookie: //p' | tr -d '\r')
+token=${cookie%%;*}
+listed=$("${tls[@]}" -H "Cookie: $token" "$BASE/api/databases" | grep -c '"file":"moskva-demo.zdb"')
+served_tls=$("${tls[@]}" -H "Cookie: $token" "$BASE/api/search?db=$demo_id&Name=%D0%9F%D0%95%D0%A2%D0%A0%D0%9E%D0%92&format=tsv")
+plain=$(curl -s -o /dev/null -w '%{http_code}' "http://${BASE#https://}/api/databases")
+"${tls[@]}" -X DELETE -H "Cookie: $token" "$BASE/api/session" >/dev/null
+after=$("${tls[@]}" -H "Cookie: $token" -o /dev/null -w '%{http_code}' "$BASE/api/databases")
+if [[ $BASE == https://* && $before == 401 && $session == *'"password":true'* &&
+  $session == *'"signedIn":false'* && $flood =~ ^401:[123]\ 429:1[789]\ $ && -n $wait_s &&
+  $cookie == *'; HttpOnly'* && $cookie == *'; SameSite=Strict'* && $cookie == *'; Secure'* &&
+  $listed == 1 && $served_tls == "$expected" && $plain == 000 && $after == 401 ]]; then
+  pass "password and TLS: 401 before signing in; 20 wrong passwords: $flood; the session cookie $(sed 's/=[0-9a-f]*;/=…;/' <<<"$cookie"); signed out: 401"
+else
+  fail "password and TLS: $BASE; before $before, session $session, flood $flood, wait $wait_s, cookie $cookie, listed $listed, plain http $plain, signed out $after; $(cat "$WORK/service.err")"
+fi
+stop_service
+rm "$ROOT/etc/vostrel/password" "$ROOT/etc/vostrel/tls.crt" "$ROOT/etc/vostrel/tls.key"
+# A network address without a password is refused before anything listens.
+if out=$("$ROOT/usr/bin/vostrel-server" --listen 0.0.0.0:0 "$ROOT/usr/share/vostrel/demo/moskva-demo.zdb" 2>&1); then
+  fail "vostrel-server listened on 0.0.0.0 without a password: $out"
+elif [[ $out != *"needs a password"* ]]; then
+  fail "vostrel-server on 0.0.0.0 without a password: $out"
+fi
 
 # No system call the server made while it served is one the unit's SystemCallFilter= denies
 # (the filter answers EPERM to those): systemd does not run here to enforce it.
@@ -388,7 +457,7 @@ syscall_set() {
 allowed=$(syscall_set $(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$UNIT") | sort -u)
 # shellcheck disable=SC2046
 denied=$(syscall_set $(sed -n 's/^SystemCallFilter=~//p' "$UNIT") | sort -u)
-made=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$WORK/service.trace" | sort -u)
+made=$(sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$WORK"/service.trace.* | sort -u)
 outside=$(comm -23 <(echo "$made") <(echo "$allowed"); comm -12 <(echo "$made") <(echo "$denied"))
 if [ "$(wc -l <<<"$made")" -gt 20 ] && [ "$(wc -l <<<"$allowed")" -gt 100 ] && [ -z "$outside" ]; then
   pass "the server's $(wc -l <<<"$made") system calls pass the unit's SystemCallFilter="
@@ -783,6 +852,41 @@ BROWSER_PID=
 
 . tests/support/virtual_screen.sh
 start_virtual_screen 640x480x24
+
+# --browser as a desktop user starts it: the real xdg-open on the virtual screen, Chromium the
+# user's browser (a desktop entry made the default for http, as a desktop's settings do; run
+# headless, it writes the page as shown once its scripts ran). The page lists drive_v's demo
+# and offers Quit, which ends the server; Wine is never asked (stand-ins record it if it were).
+new_case real_browser
+mkdir -p "$H/.local/share/applications" "$C/bin"
+for w in wine wine64 wineserver wineboot; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$w" "$C/wine.log" >"$C/bin/$w"
+  chmod +x "$C/bin/$w"
+done
+cat >"$C/bin/test-browser" <<BROWSER
+#!/bin/sh
+exec timeout 60 chromium --headless=new --no-sandbox --disable-dev-shm-usage --disable-gpu \\
+  --virtual-time-budget=5000 --dump-dom "\$1" >"$C/page.html" 2>/dev/null
+BROWSER
+chmod +x "$C/bin/test-browser"
+printf '[Desktop Entry]\nType=Application\nName=Test browser\nExec=%s %%u\nMimeType=x-scheme-handler/http;\n' \
+  "$C/bin/test-browser" >"$H/.local/share/applications/test-browser.desktop"
+env -i PATH="$PATH" HOME="$H" xdg-mime default test-browser.desktop x-scheme-handler/http
+out=$(cd "$C" && env -i PATH="$C/bin:$PATH" HOME="$H" DISPLAY="$DISPLAY" "$LAUNCHER" --browser 2>&1)
+status=$?
+read -r BROWSER_PID url <"$S/browser-server" 2>/dev/null
+shown=$(sed -n 's|.*<select id="db"><option value="[0-9a-f]*">\([^<]*\)</option></select>.*|\1|p' "$C/page.html" 2>/dev/null)
+quit_offered=$(grep -c '<button type="button" id="quit" data-text="quit">' "$C/page.html" 2>/dev/null)
+quit=$(curl -s -X POST -H 'Content-Type: application/json' -d '{}' "$url/api/quit")
+for _ in $(seq 50); do kill -0 "$BROWSER_PID" 2>/dev/null || break; sleep 0.1; done
+if [ "$status" -eq 0 ] && [ "$shown" = "Москва (демо)" ] && [ "$quit_offered" = 1 ] &&
+  [ "$quit" = '{"quit":true}' ] && ! kill -0 "$BROWSER_PID" 2>/dev/null && [ ! -s "$C/wine.log" ]; then
+  pass "--browser with the real xdg-open and Chromium: the page lists $shown, no Wine; Quit ended the server"
+else
+  fail "--browser with Chromium: exit $status, $out; page shows '$shown', quit offered $quit_offered, quit $quit, server $BROWSER_PID; Wine asked: $(cat "$C/wine.log" 2>&1)"
+  kill "$BROWSER_PID" 2>/dev/null
+fi
+BROWSER_PID=
 
 # Starts the installed launcher, waits for the main window, closes it with Alt+F4 and checks
 # that the launcher ends with exit code 0. $1 names the run, the rest are launcher options.

@@ -359,13 +359,18 @@ TEST_F(ServerApi, HostileRequestsAreRefusedWithJsonAndTheServerGoesOn) {
       {"/api/search/stop?token=nothing", "Content-Length: 0\r\n", 404},
       {search + "&Name=" + std::string(9000, 'A'), "", 414},
       {"/api/databases", "X-Big: " + std::string(9000, 'A') + "\r\n", 400},
+      // A page of another site whose name was pointed at 127.0.0.1 (DNS rebinding).
+      {"/api/databases", "Host: directory.example:8080\r\n", 421},
+      {"/api/quit", "Content-Type: application/json\r\nContent-Length: 0\r\n", 404},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target.substr(0, 80));
-    const std::string method = c.target.rfind("/api/search/stop", 0) == 0 ? "POST" : "GET";
+    const bool post = c.target.rfind("/api/search/stop", 0) == 0 || c.target == "/api/quit";
+    const std::string host =
+        c.header.find("Host:") == std::string::npos ? "Host: 127.0.0.1\r\n" : "";
     const std::string answer =
-        RawExchange(server.port, method + " " + c.target + " HTTP/1.1\r\nHost: x\r\n" + c.header +
-                                     "Connection: close\r\n\r\n");
+        RawExchange(server.port, (post ? "POST " : "GET ") + c.target + " HTTP/1.1\r\n" + host +
+                                     c.header + "Connection: close\r\n\r\n");
     EXPECT_EQ(RawStatus(answer), c.status) << answer.substr(0, 300);
     EXPECT_NE(answer.find("\r\n\r\n{\"error\":"), std::string::npos) << answer.substr(0, 300);
     EXPECT_NE(answer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
@@ -417,16 +422,31 @@ TEST_F(ServerApi, AFloodBeyondTheQueueIsTurnedAway) {
   EXPECT_EQ(after->status, 200);
 }
 
-// --idle-exit: a server nobody asks anything ends by itself, as after SIGTERM, once its time
-// without a request has passed; before then it answers.
-TEST_F(ServerApi, IdleExitEndsTheServerNobodyAsks) {
+// A server of one user's own: --idle-exit ends it, as after SIGTERM, once its time without a
+// request has passed (before then it answers); --quit-from-page lets its page end it.
+TEST_F(ServerApi, AServerOfOnesOwnEndsIdleOrFromItsPage) {
   std::mt19937 random(6);
   const std::wstring file = dir.File(L"idle.db");
   ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantPlain), RandomSubscribers(random, 100)));
   ASSERT_TRUE(StartServer({"--idle-exit", "1", WideToUtf8(file)}, &server));
+  {
+    httplib::Client client("127.0.0.1", server.port);
+    EXPECT_EQ(DatabaseIds(client).count("idle.db"), 1u);
+    EXPECT_EQ(WaitForServerExit(&server, 60), 0);
+  }
+  ASSERT_TRUE(StartServer({"--quit-from-page", WideToUtf8(file)}, &server));
   httplib::Client client("127.0.0.1", server.port);
-  EXPECT_EQ(DatabaseIds(client).count("idle.db"), 1u);
-  EXPECT_EQ(WaitForServerExit(&server, 60), 0);
+  const auto session = client.Get("/api/session");
+  ASSERT_TRUE(session);
+  EXPECT_EQ(nlohmann::json::parse(session->body)["quit"], true);
+  // A form of another site cannot send JSON without asking first: a plain post ends nothing.
+  const auto form = client.Post("/api/quit", "a=1", "application/x-www-form-urlencoded");
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->status, 415);
+  const auto quit = client.Post("/api/quit", "{}", "application/json");
+  ASSERT_TRUE(quit);
+  EXPECT_EQ(quit->status, 200);
+  EXPECT_EQ(WaitForServerExit(&server, 30), 0);
 }
 
 // Server-Sent Events: a start with the stop token, the first rows, and an end whose counts are

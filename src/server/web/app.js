@@ -31,15 +31,31 @@ const state = {
   asked: new Set(),
   total: 0,
   lastStatus: null, // what the status line says, to say it again in another language
+  heartbeat: 0, // the timer that keeps a server of one user's own while its page is open
 };
 
 // ---- small helpers
 
-async function getJson(url) {
-  const response = await fetch(url);
+async function getJson(url, init) {
+  const response = await fetch(url, init);
   const body = await response.json().catch(() => ({}));
-  if (!response.ok) throw new Error(body.error || response.statusText);
+  // A session that has ended (the server restarted, or it was idle too long) signs in again.
+  if (response.status === 401 && !url.startsWith('/api/session')) showSignIn();
+  if (!response.ok) {
+    const error = new Error(body.error || response.statusText);
+    error.status = response.status;
+    error.retryAfter = Number(response.headers.get('Retry-After')) || 0;
+    throw error;
+  }
   return body;
+}
+
+function postJson(url, value) {
+  return getJson(url, {
+    method: url === '/api/session' && value === null ? 'DELETE' : 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: value === null ? undefined : JSON.stringify(value),
+  });
 }
 
 function database(id) {
@@ -212,6 +228,8 @@ function applyUrl() {
 
 function showPage(page) {
   state.page = page;
+  $('tabs').hidden = false;
+  $('page-signin').hidden = true;
   for (const name of ['search', 'result', 'setup', 'about']) {
     $('page-' + name).hidden = name !== page;
     const tab = $('tab-' + name);
@@ -566,6 +584,46 @@ async function checkDatabases() {
   if (database(chosen)) $('db').value = chosen;
 }
 
+// ---- signing in, and the end of a server of one user's own
+
+function showSignIn() {
+  if (state.run) stopSearch(true);
+  $('tabs').hidden = true;
+  for (const name of ['search', 'result', 'setup', 'about']) $('page-' + name).hidden = true;
+  $('page-signin').hidden = false;
+  $('password').focus();
+}
+
+async function signIn(event) {
+  event.preventDefault();
+  $('signin-message').textContent = '';
+  try {
+    await postJson('/api/session', { password: $('password').value });
+  } catch (error) {
+    $('password').select();
+    if (error.status === 429) $('signin-message').textContent = format(text('slowedDown'), error.retryAfter);
+    else $('signin-message').textContent = error.status === 401 ? text('wrongPassword') : error.message;
+    return;
+  }
+  $('password').value = '';
+  await loadDatabases();
+}
+
+async function signOut() {
+  await postJson('/api/session', null).catch(() => {});
+  state.databases = [];
+  showSignIn();
+}
+
+async function quit() {
+  if (state.run) stopSearch(true);
+  await postJson('/api/quit', {}).catch(() => {});
+  $('tabs').hidden = true;
+  for (const name of ['search', 'result', 'setup', 'about']) $('page-' + name).hidden = true;
+  $('page-ended').hidden = false;
+  clearInterval(state.heartbeat);
+}
+
 // ---- start-up
 
 function wire() {
@@ -594,6 +652,9 @@ function wire() {
   $('stop').addEventListener('click', () => stopSearch(false));
   $('copy').addEventListener('click', () => copyRows().catch((e) => showError(e.message)));
   $('check').addEventListener('click', checkDatabases);
+  $('signin-form').addEventListener('submit', (event) => signIn(event).catch((e) => showError(e.message)));
+  $('signout').addEventListener('click', signOut);
+  $('quit').addEventListener('click', quit);
   $('language').addEventListener('change', () => {
     localStorage.setItem(LANGUAGE_KEY, $('language').value);
     useLanguage($('language').value);
@@ -614,26 +675,39 @@ function wire() {
   setupGrid({ onOpen: openDetails, onSort });
 }
 
+async function loadDatabases() {
+  state.databases = (await getJson('/api/databases')).databases;
+  renderDatabaseSelect();
+  renderCriteria(false);
+  renderDatabases();
+  applyUrl();
+}
+
 async function start() {
   wire();
-  const [databases, languages] = await Promise.all([
-    getJson('/api/databases').then((a) => a.databases),
+  const [session, languages] = await Promise.all([
+    getJson('/api/session').catch(() => ({ password: false, signedIn: true, quit: false })),
     getJson('/api/languages').then((a) => a.languages).catch(() => []),
   ]);
-  state.databases = databases;
   state.languages = languages;
+  $('signout').hidden = !session.password;
+  $('quit').hidden = !session.quit;
+  // A server of one user's own ends some minutes after its last request: an open page keeps it.
+  if (session.quit) state.heartbeat = setInterval(() => fetch('/api/session').catch(() => {}), 60000);
   $('language').replaceChildren(...languages.map((name) => {
     const option = document.createElement('option');
     option.value = name;
     option.textContent = name.charAt(0) + name.slice(1).toLowerCase();
     return option;
   }));
-  renderDatabaseSelect();
-  renderCriteria(false);
   const saved = localStorage.getItem(LANGUAGE_KEY);
   const chosen = saved && languages.includes(saved) ? saved : preferredSection(languages, navigator.languages);
   await useLanguage(chosen);
-  applyUrl();
+  if (!session.signedIn) {
+    showSignIn();
+    return;
+  }
+  await loadDatabases();
 }
 
 start().catch((error) => showError(error.message));

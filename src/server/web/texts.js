@@ -12,6 +12,9 @@ const OWN = {
     nothingSelected: 'Select rows first (Space or the boxes at the left)',
     stopped: 'Stopped', noDatabases: 'The server serves no database',
     loading: '…', sortedUp: 'sorted ascending', sortedDown: 'sorted descending',
+    signIn: 'Sign in', password: 'Password', signOut: 'Sign out', quit: 'Quit Vostrel',
+    wrongPassword: 'Wrong password', slowedDown: 'Too many wrong passwords: try again in %i s',
+    ended: 'Vostrel has ended. You may close this tab.',
   },
   RUSSIAN: {
     copy: 'Копировать', csv: 'Экспорт CSV', tsv: 'Экспорт TSV', language: 'Язык',
@@ -22,6 +25,9 @@ const OWN = {
     nothingSelected: 'Сначала выберите строки (пробел или флажки слева)',
     stopped: 'Остановлено', noDatabases: 'Сервер не раздаёт ни одной базы',
     sortedUp: 'по возрастанию', sortedDown: 'по убыванию',
+    signIn: 'Войти', password: 'Пароль', signOut: 'Выйти', quit: 'Закрыть Vostrel',
+    wrongPassword: 'Неверный пароль', slowedDown: 'Слишком много неверных паролей: попробуйте через %i с',
+    ended: 'Vostrel завершён. Вкладку можно закрыть.',
   },
 };
 
