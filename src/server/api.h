@@ -3,7 +3,6 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,7 +42,8 @@ struct ServerState {
   std::atomic<int64_t> lastRequest{0};  // SteadyMilliseconds() when the latest request came
   Gatekeeper gate;                      // the password, when one is set, and the sessions
   bool https = false;
-  std::function<void()> stop;  // ends the server (after the answer under way), for /api/quit
+  // When the page's Quit asked the server to end (SteadyMilliseconds(); 0: it has not).
+  std::atomic<int64_t> quitAsked{0};
 };
 
 // Milliseconds of the steady clock, for the idle time.

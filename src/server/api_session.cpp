@@ -2,10 +2,8 @@
 // own user (docs/api.md).
 #include <httplib.h>
 
-#include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 
 #include "server/api.h"
 
@@ -99,12 +97,8 @@ void AnswerQuit(ServerState* state, const httplib::Request& request, httplib::Re
     return;
   }
   response.set_content("{\"quit\":true}", "application/json");
-  // Once this answer is on its way: the server's stop lets running answers finish.
-  std::function<void()> stop = state->stop;
-  std::thread([stop] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (stop) stop();
-  }).detach();
+  // The server's watch ends it once this answer is on its way.
+  state->quitAsked = SteadyMilliseconds();
 }
 
 }  // namespace

@@ -220,13 +220,16 @@ void WaitForSignals(httplib::Server* server, sigset_t signals) {
   server->stop();
 }
 
-// --idle-exit: the server of one user's browser ends once nobody has asked it anything for
-// that long, rather than staying for good after the browser is gone.
-void StopWhenIdle(httplib::Server* server, ServerState* state, const std::atomic<bool>* ended) {
+// The server of one user's browser ends when its page's Quit asks (a moment later, so that the
+// answer gets out), or with --idle-exit once nobody has asked it anything for that long, rather
+// than staying for good after the browser is gone.
+void StopWhenAsked(httplib::Server* server, ServerState* state, const std::atomic<bool>* ended) {
   const int64_t idle = int64_t{state->options.idleExitSeconds} * 1000;
   while (!*ended) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (SteadyMilliseconds() - state->lastRequest >= idle) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int64_t now = SteadyMilliseconds();
+    const int64_t quit = state->quitAsked;
+    if ((quit != 0 && now - quit >= 200) || (idle > 0 && now - state->lastRequest >= idle)) {
       server->stop();
       return;
     }
@@ -275,7 +278,6 @@ int main(int argc, char** argv) {
     serving = std::make_unique<httplib::Server>();
   }
   httplib::Server& server = *serving;
-  state.stop = [&server] { server.stop(); };
   ConfigureServer(&server, &state);
   int port = state.options.port;
   if (port == 0)
@@ -296,8 +298,8 @@ int main(int argc, char** argv) {
   state.lastRequest = SteadyMilliseconds();
   std::atomic<bool> ended{false};
   std::thread idleWatch;
-  if (state.options.idleExitSeconds > 0)
-    idleWatch = std::thread(StopWhenIdle, &server, &state, &ended);
+  if (state.options.idleExitSeconds > 0 || state.options.quitFromPage)
+    idleWatch = std::thread(StopWhenAsked, &server, &state, &ended);
   server.listen_after_bind();
   ended = true;
   if (idleWatch.joinable()) idleWatch.join();
