@@ -4,6 +4,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -420,6 +422,31 @@ TEST_F(ServerApi, AFloodBeyondTheQueueIsTurnedAway) {
   const auto after = lister.Get(SearchPath(id, {"Phone=1"}, "&limit=1"));
   ASSERT_TRUE(after);
   EXPECT_EQ(after->status, 200);
+}
+
+// Clients that send half a request and then nothing hold a connection thread each only until
+// the read time limit ends their connection (with a 400); meanwhile the others are served.
+TEST_F(ServerApi, SlowClientsAreCutOffAndOthersServedMeanwhile) {
+  std::mt19937 random(8);
+  const std::wstring file = dir.File(L"slow.db");
+  ASSERT_TRUE(WriteFixture(file, FixtureOptions(VariantPlain), RandomSubscribers(random, 100)));
+  ASSERT_TRUE(StartServer({"--threads", "4", WideToUtf8(file)}, &server));
+  std::vector<std::future<std::string>> slow;
+  for (int i = 0; i < 3; ++i)
+    slow.push_back(std::async(std::launch::async, RawExchange, server.port,
+                              std::string("GET /api/databases HTTP/1.1\r\nHost: 127.0.0.1\r\nX-")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  httplib::Client client("127.0.0.1", server.port);
+  for (int i = 0; i < 20; ++i) {
+    const auto answer = client.Get("/api/databases");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+  }
+  for (auto& connection : slow) {
+    ASSERT_EQ(connection.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+        << "a half-sent request holds its connection past the read time limit";
+    EXPECT_EQ(RawStatus(connection.get()), 400);
+  }
 }
 
 // A server of one user's own: --idle-exit ends it, as after SIGTERM, once its time without a
