@@ -1,5 +1,6 @@
 #include "search/search_batcher.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -27,8 +28,11 @@ struct Member {
 struct SearchBatcher {
   std::mutex lock;
   std::condition_variable walked;
-  std::deque<Member*> waiting;  // in the order they came, every database's
+  std::condition_variable arrived;  // a search came while a leader gathers
+  std::deque<Member*> waiting;      // in the order they came, every database's
   int walking = 0;
+  int gathering = 0;  // leaders waiting a moment for more of their database
+  int gatherMs = 0;   // how long a moment
   int walksAtOnce = 1;
   int queriesPerWalk = 1;
   int maxWaiting = 0;
@@ -111,6 +115,12 @@ void WalkForGroup(const Database& database, Group* group, const SearchOptions& l
 
 // The searches the next walk takes: the first one waiting, and those of its database that
 // wait behind it, in the order they came, up to the walk's limit.
+int WaitingFor(const SearchBatcher* batcher, const Database* database) {
+  int n = 0;
+  for (const Member* member : batcher->waiting) n += member->database == database && !member->alone;
+  return n;
+}
+
 void TakeGroup(SearchBatcher* batcher, Group* group) {
   Member* first = batcher->waiting.front();
   batcher->waiting.pop_front();
@@ -129,11 +139,12 @@ void TakeGroup(SearchBatcher* batcher, Group* group) {
 
 }  // namespace
 
-SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk, int maxWaiting) {
+SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk, int maxWaiting, int gatherMs) {
   SearchBatcher* batcher = new SearchBatcher();
   batcher->maxWaiting = maxWaiting < 0 ? 0 : maxWaiting;
   batcher->walksAtOnce = walksAtOnce < 1 ? 1 : walksAtOnce;
   batcher->queriesPerWalk = queriesPerWalk < 1 ? 1 : queriesPerWalk;
+  batcher->gatherMs = gatherMs < 0 ? 0 : gatherMs;
   return batcher;
 }
 
@@ -161,6 +172,7 @@ SearchOutcome SearchTogether(SearchBatcher* batcher,
     return me.outcome;
   }
   batcher->waiting.push_back(&me);
+  if (batcher->gathering > 0) batcher->arrived.notify_all();
   // Wait until a walk has answered this search, or this search is the first waiting and a walk
   // may start: then it leads the next walk.
   batcher->walked.wait(held, [&] {
@@ -168,9 +180,19 @@ SearchOutcome SearchTogether(SearchBatcher* batcher,
                        batcher->walking < batcher->walksAtOnce);
   });
   if (me.done) return me.outcome;
+  ++batcher->walking;
+  // While another walk runs, searches come in crowds: those it has just answered ask again
+  // within a few milliseconds. A walk started at once with the first of them would carry it
+  // nearly alone and leave the rest a whole walk behind; a moment's wait takes them along.
+  if (!alone && batcher->walking > 1 && batcher->gatherMs > 0) {
+    ++batcher->gathering;
+    batcher->arrived.wait_until(
+        held, std::chrono::steady_clock::now() + std::chrono::milliseconds(batcher->gatherMs),
+        [&] { return WaitingFor(batcher, database.get()) >= batcher->queriesPerWalk; });
+    --batcher->gathering;
+  }
   Group group;
   TakeGroup(batcher, &group);
-  ++batcher->walking;
   // The next search waiting (of another database) may lead a walk beside this one.
   if (!batcher->waiting.empty() && batcher->walking < batcher->walksAtOnce)
     batcher->walked.notify_all();

@@ -18,8 +18,11 @@ struct SearchBatcher;
 // walksAtOnce: how many walks may run at once, of any databases (the processors a front end
 // gives to searching); queriesPerWalk: how many searches one walk takes at most; maxWaiting:
 // how many may wait for a walk before more are refused. The first search waiting leads the next
-// walk, so every search has its turn in the order it came.
-SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk, int maxWaiting);
+// walk, so every search has its turn in the order it came. gatherMs: while another walk runs, how
+// long the leader of a walk waits for more searches of its database to come along (searches come
+// in crowds then: those a walk has just answered ask again at once); 0 never waits.
+SearchBatcher* NewSearchBatcher(int walksAtOnce, int queriesPerWalk, int maxWaiting,
+                                int gatherMs = 0);
 // Nobody may be searching through it.
 void FreeSearchBatcher(SearchBatcher* batcher);
 

@@ -263,3 +263,68 @@ TEST(ConcurrentSearch, SearchesThatWaitForAWalkShareTheNextOneAndListWhatEachLis
   EXPECT_EQ(got.back().listed.outcome.results, 0);
   EXPECT_TRUE(got.back().listed.cells.empty());
 }
+
+// While another walk runs, the leader of the next one waits for more searches of its file (up to
+// the walk's size) before it walks: searches that come one by one then go in its one walk. (The
+// wait is a minute here, so that nothing depends on timing: the third search ends it.)
+TEST(ConcurrentSearch, TheNextWalkGathersSearchesThatComeWhileAnotherRuns) {
+  TempDir dir;
+  std::mt19937 random(20261211);
+  const std::wstring plain = dir.File(L"city.db");
+  ASSERT_TRUE(WriteFixture(plain, FixtureOptions(VariantPlain), RandomSubscribers(random, 3000)));
+  const std::shared_ptr<const Database> database = LoadDatabase(plain, nullptr, nullptr, nullptr);
+  ASSERT_NE(database, nullptr);
+  const std::vector<std::vector<std::wstring>> typed = {{}, {L"", L"\x041F"}, {L"12"}, {}};
+  std::vector<Listed> alone;
+  for (const auto& criteria : typed) alone.push_back(SearchAlone(plain, criteria));
+  SearchBatcher* batcher = NewSearchBatcher(2, 3, 8, 60000);
+  struct Seen {
+    Listed listed;
+    std::thread::id walker;
+    std::atomic<bool>* hold = nullptr;
+    std::atomic<bool>* begun = nullptr;
+    std::atomic<bool> done{false};
+  };
+  std::vector<Seen> seen(typed.size());
+  std::atomic<bool> hold{true};
+  std::atomic<bool> begun{false};
+  auto run = [&](size_t i) {
+    seen[i].hold = &hold;
+    seen[i].begun = &begun;
+    SearchSink sink;
+    sink.context = &seen[i];
+    sink.begin = [](void* context) {
+      Seen* mine = static_cast<Seen*>(context);
+      mine->walker = std::this_thread::get_id();
+      if (mine->begun->exchange(true)) return;
+      while (mine->hold->load()) std::this_thread::yield();  // the first walk holds
+    };
+    sink.appendRow = [](void* context, const FieldTable* table, int query, int results) {
+      return OnRow(&static_cast<Seen*>(context)->listed, table, query, results);
+    };
+    const SearchOutcome outcome = SearchTogether(
+        batcher, database, PrepareTypedQuery(*database, typed[i]), sink, SearchOptions());
+    seen[i].listed.outcome = outcome.scan;
+    seen[i].done = true;
+  };
+  std::vector<std::thread> threads;
+  threads.emplace_back(run, 0);
+  while (!begun.load()) std::this_thread::yield();
+  for (size_t i = 1; i < typed.size(); ++i) {
+    threads.emplace_back(run, i);
+    while (i + 1 < typed.size() && SearchesWaiting(batcher) < static_cast<int>(i) && !seen[i].done)
+      std::this_thread::yield();
+  }
+  for (size_t i = 1; i < typed.size(); ++i) threads[i].join();
+  hold = false;
+  threads[0].join();
+  FreeSearchBatcher(batcher);
+  EXPECT_NE(seen[1].walker, seen[0].walker);
+  for (size_t i = 0; i < typed.size(); ++i) {
+    if (i > 1) {
+      EXPECT_EQ(seen[i].walker, seen[1].walker) << i << " walked apart from the second";
+    }
+    EXPECT_EQ(seen[i].listed.outcome.results, alone[i].outcome.results) << i;
+    EXPECT_TRUE(seen[i].listed.cells == alone[i].cells) << i;
+  }
+}
