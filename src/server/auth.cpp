@@ -126,11 +126,12 @@ SignInResult Gatekeeper::SignIn(const std::string& address, const std::string& p
     Guesses& mine = guesses_[who];
     if (mine.failures > 0 && now - mine.lastFailure > kForgetFailuresMs) mine.failures = 0;
     // One check at a time per address: many at once would each cost a hash and guess unslowed.
-    if (mine.checking || now < mine.slowedUntil) {
+    if (mine.checking || now < mine.slowedUntil || checking_ >= checksAtOnce) {
       *retrySeconds = static_cast<int>(std::max<int64_t>(1, (mine.slowedUntil - now + 999) / 1000));
       return SignInResult::kSlowedDown;
     }
     mine.checking = true;
+    ++checking_;
   }
   // The hash takes tens of milliseconds on purpose: outside the lock, so others go on.
   const bool right = PasswordMatches(password, hash_);
@@ -139,6 +140,7 @@ SignInResult Gatekeeper::SignIn(const std::string& address, const std::string& p
   const int64_t now = Now();
   Guesses& mine = guesses_[who];
   mine.checking = false;
+  --checking_;
   if (!right || session.empty()) {
     mine.failures++;
     mine.lastFailure = now;

@@ -34,6 +34,9 @@ class Gatekeeper {
 
   // Milliseconds of the clock the gate counts in; tests set it.
   int64_t (*clock)() = nullptr;
+  // Password checks at once, over all addresses: each costs tens of milliseconds of a processor
+  // and 16 MiB (yescrypt), so a crowd of guessers must not take the server's memory and time.
+  int checksAtOnce = 2;
 
  private:
   struct Guesses {
@@ -45,6 +48,7 @@ class Gatekeeper {
   int64_t Now() const;
   std::string hash_;
   std::mutex lock_;
+  int checking_ = 0;
   std::unordered_map<std::string, int64_t> sessions_;  // SHA-256 of a token -> last use
   std::unordered_map<std::string, Guesses> guesses_;   // by client address (IPv6: its /64)
 };

@@ -192,6 +192,7 @@ bool PrepareState(ServerState* state) {
   state->results.limit = results;
   state->pool = NewRecordPool(options.poolBytes != 0 ? options.poolBytes : memory / 4);
   const unsigned processors = std::thread::hardware_concurrency();
+  state->gate.checksAtOnce = static_cast<int>(processors > 0 ? processors : 1);
   // As many walks at once as processors (more only share them); the searches that arrive while
   // they run wait, a bounded number, and go together in the next walk of their file.
   const int walks =

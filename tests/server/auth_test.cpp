@@ -64,6 +64,13 @@ TEST(Gatekeeper, WrongPasswordsWaitLongerAndSessionsLastWhileUsed) {
   ASSERT_EQ(gate.SignIn("192.0.2.9", "right one", &token, &retry), SignInResult::kSignedIn);
   gate.EndSession(token);
   EXPECT_FALSE(gate.ValidSession(token));
+
+  // Checks at once are bounded over every address: beyond them a try waits, unlooked-at and not
+  // counted as a failure.
+  gate.checksAtOnce = 0;
+  EXPECT_EQ(gate.SignIn("198.51.100.1", "right one", &token, &retry), SignInResult::kSlowedDown);
+  gate.checksAtOnce = 1;
+  EXPECT_EQ(gate.SignIn("198.51.100.1", "right one", &token, &retry), SignInResult::kSignedIn);
 }
 
 // Hashes are salted, checked whatever their salt, and a file that holds no hash is refused.
