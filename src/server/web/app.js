@@ -278,6 +278,7 @@ function startSearch(search) {
 async function readStream(generation, controller) {
   const response = await fetch(streamUrl(state.search), { signal: controller.signal });
   if (!response.ok) {
+    if (response.status === 401) showSignIn();
     const body = await response.json().catch(() => ({}));
     throw new Error(body.error || response.statusText);
   }
