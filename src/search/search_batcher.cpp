@@ -113,14 +113,15 @@ void WalkForGroup(const Database& database, Group* group, const SearchOptions& l
   }
 }
 
-// The searches the next walk takes: the first one waiting, and those of its database that
-// wait behind it, in the order they came, up to the walk's limit.
+// How many searches of the database wait to go together in a walk.
 int WaitingFor(const SearchBatcher* batcher, const Database* database) {
   int n = 0;
   for (const Member* member : batcher->waiting) n += member->database == database && !member->alone;
   return n;
 }
 
+// The searches the next walk takes: the first one waiting, and those of its database that
+// wait behind it, in the order they came, up to the walk's limit.
 void TakeGroup(SearchBatcher* batcher, Group* group) {
   Member* first = batcher->waiting.front();
   batcher->waiting.pop_front();

@@ -133,7 +133,7 @@ SignInResult Gatekeeper::SignIn(const std::string& address, const std::string& p
     mine.checking = true;
     ++checking_;
   }
-  // The hash takes tens of milliseconds on purpose: outside the lock, so others go on.
+  // The hash is slow on purpose: outside the lock, so others go on.
   const bool right = PasswordMatches(password, hash_);
   const std::string session = right ? RandomToken() : std::string();
   std::lock_guard<std::mutex> hold(lock_);

@@ -34,8 +34,8 @@ class Gatekeeper {
 
   // Milliseconds of the clock the gate counts in; tests set it.
   int64_t (*clock)() = nullptr;
-  // Password checks at once, over all addresses: each costs tens of milliseconds of a processor
-  // and 16 MiB (yescrypt), so a crowd of guessers must not take the server's memory and time.
+  // Password checks at once, over all addresses: a check is slow and memory-hard on purpose
+  // (yescrypt), so a crowd of guessers must not take the server's memory and time.
   int checksAtOnce = 2;
 
  private:

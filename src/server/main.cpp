@@ -35,9 +35,8 @@ constexpr size_t kMaxBodyBytes = 64 << 10;
 // One walk of a city's file answers many lookups for little more than one (the command line's
 // --queries): a queue of this many empties in one walk.
 constexpr int kQueriesPerWalk = 64;
-// While one walk runs, the next waits this long for more searches of its file: 64 clients at
-// once gave 23 % more answers a second and a p99 of 100 ms instead of 150 (bench/README.md);
-// a lone search never waits.
+// While one walk runs, the next waits this long for more searches of its file: with many clients
+// at once it carries far more of them, and a lone search never waits (bench/README.md).
 constexpr int kGatherMs = 8;
 
 // The language file beside the program, or in the share folder of an installed one.
