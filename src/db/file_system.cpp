@@ -166,3 +166,11 @@ bool RemoveTemporaryFile(const wchar_t* path) {
   ForgetTemporaryFile(path);
   return RemoveFileWide(path);
 }
+
+void PopulateAsFilled(void* memory, size_t length, size_t to, size_t step, size_t* brought) {
+  if (to <= *brought) return;
+  size_t until = (to + step - 1) / step * step;
+  if (until > length) until = length;
+  PopulateMemory(static_cast<char*>(memory) + *brought, until - *brought);
+  *brought = until;
+}

@@ -88,6 +88,17 @@ bool FileViewShrank(const FileView& view);
 void UnmapFileView(FileView* view);
 bool ExclusiveIsOpen(const ExclusiveFile& file);
 
+// Brings every page of fresh memory in now, for memory about to be filled in full: what it holds
+// meanwhile does not matter. A page's first touch costs a fault each, which in a virtual machine
+// or under Wine costs more than writing the page; asking the system for the whole range at once
+// costs one call. Where the system refuses, each page is touched, as the first write would.
+void PopulateMemory(void* memory, size_t length);
+// For memory filled from its start on, a little at a time: brings its pages in as far as `to`,
+// rounded up to a step of `step` bytes and never past length, from *brought on (where the last
+// call stopped: 0 at first, length for memory brought in already), and moves *brought. A piece
+// at a time, so that memory left unfilled is never brought in.
+void PopulateAsFilled(void* memory, size_t length, size_t to, size_t step, size_t* brought);
+
 // One entry of a directory as ForEachDirectoryEntry lists it.
 struct DirectoryEntry {
   std::wstring name;

@@ -4,7 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "db/file_system.h"
+
 namespace {
+
+constexpr size_t kBringStep = static_cast<size_t>(1) << 20;
 
 // A new chunk at the end; false when memory ran out.
 bool AddChunk(RecordCache* cache) {
@@ -15,8 +19,11 @@ bool AddChunk(RecordCache* cache) {
     cache->chunks = static_cast<unsigned char**>(grown);
     cache->chunkSlots = slots;
   }
-  unsigned char* chunk = static_cast<unsigned char*>(malloc(kRecordCacheChunkSize));
-  if (chunk == nullptr) return false;
+  void* made = cache->source.take != nullptr ? cache->source.take(cache->source.context) : nullptr;
+  cache->lastBrought = made != nullptr ? kRecordCacheChunkSize : 0;
+  if (made == nullptr) made = malloc(kRecordCacheChunkSize);
+  if (made == nullptr) return false;
+  unsigned char* chunk = static_cast<unsigned char*>(made);
   cache->chunks[cache->chunkCount++] = chunk;
   return true;
 }
@@ -59,7 +66,10 @@ void AppendToRecordCache(RecordCache* cache, const void* bytes, size_t count) {
     }
     const size_t room = kRecordCacheChunkSize - used;
     const size_t take = count < room ? count : room;
-    memcpy(cache->chunks[cache->chunkCount - 1] + used, from, take);
+    unsigned char* chunk = cache->chunks[cache->chunkCount - 1];
+    // One call for the pages of each piece rather than a fault for each page.
+    PopulateAsFilled(chunk, kRecordCacheChunkSize, used + take, kBringStep, &cache->lastBrought);
+    memcpy(chunk + used, from, take);
     cache->size += take;
     from += take;
     count -= take;

@@ -14,6 +14,15 @@
 
 constexpr size_t kRecordCacheChunkSize = 4u * 1024u * 1024u;
 
+// Where a filling cache takes its chunks from. Fresh memory costs a page fault at the first
+// touch of each page, and the thread that fills a cache is the one that scans; a caller with a
+// thread that makes memory ahead hands it in here. take returns kRecordCacheChunkSize bytes that
+// free() releases, or nullptr, and then the chunk is allocated as without it.
+struct ChunkSource {
+  void* (*take)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 struct RecordCache {
   unsigned char** chunks = nullptr;  // owned, each of them too
   size_t chunkCount = 0;
@@ -22,6 +31,8 @@ struct RecordCache {
   size_t limit = 0;          // a stream of this many bytes or more is not held
   bool dropped = false;      // went over the limit or out of memory: holds and takes nothing
   bool sourceEnded = false;  // the source delivered a short block: nothing follows the bytes
+  ChunkSource source;        // set only while a search fills it
+  size_t lastBrought = 0;    // bytes of the last chunk whose pages are in
 };
 
 // Starts an empty cache that holds up to limit - 1 bytes.

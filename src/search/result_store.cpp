@@ -7,12 +7,14 @@
 #include <system_error>
 #include <thread>
 
+#include "db/file_system.h"
 #include "db/thread_wait.h"
 
 struct RowBlock {
   RowBlock* next;
   size_t used;
   size_t capacity;
+  size_t brought;  // bytes of the room whose pages are in (PopulateAsFilled)
 };
 
 namespace {
@@ -26,16 +28,25 @@ constexpr size_t kBlockCapacity = kRowBlockBytes - kBlockHeaderBytes;
 // Blocks a supply keeps ready: at two the appending thread found one waiting at every block of
 // a listing of every record, so more would only hold memory.
 constexpr int kSuppliedAhead = 2;
-// Touching one byte of each page of this size or smaller faults every page in.
-constexpr size_t kTouchStride = 4096;
+// Blocks the appending thread lays on memory of its own before a supply makes any: a listing
+// that needs no more leaves no block made ahead, in full, behind its last row.
+constexpr int kOwnBlocksFirst = 4;
+// The appending thread brings its own memory in this far ahead of its rows.
+constexpr size_t kBringStep = static_cast<size_t>(256) << 10;
+constexpr size_t kChunkBringStep = static_cast<size_t>(64) << 10;
 
-RowBlock* NewRowBlock(size_t capacity) {
-  RowBlock* block = static_cast<RowBlock*>(malloc(kBlockHeaderBytes + capacity));
+RowBlock* StartRowBlock(void* memory, size_t capacity, size_t brought) {
+  RowBlock* block = static_cast<RowBlock*>(memory);
   if (block == nullptr) return nullptr;
   block->next = nullptr;
   block->used = 0;
   block->capacity = capacity;
+  block->brought = brought;
   return block;
+}
+
+RowBlock* NewRowBlock(size_t capacity) {
+  return StartRowBlock(malloc(kBlockHeaderBytes + capacity), capacity, 0);
 }
 
 }  // namespace
@@ -43,8 +54,10 @@ RowBlock* NewRowBlock(size_t capacity) {
 struct RowBlockSupply {
   WaitLock lock;
   WakeUp wake;
-  RowBlock* ready[kSuppliedAhead] = {};
+  void* ready[kSuppliedAhead] = {};  // kRowBlockBytes each, every page touched
   int readyCount = 0;
+  int ownBlocks = 0;   // taken by the appending thread before the supply began
+  bool begun = false;  // making blocks: after kOwnBlocksFirst of its own
   bool stop = false;
   std::thread thread;
 };
@@ -55,26 +68,31 @@ void SupplyBlocks(RowBlockSupply* supply) {
   for (;;) {
     {
       std::unique_lock<WaitLock> held(supply->lock);
-      supply->wake.wait(held,
-                        [supply] { return supply->stop || supply->readyCount < kSuppliedAhead; });
+      supply->wake.wait(held, [supply] {
+        return supply->stop || (supply->begun && supply->readyCount < kSuppliedAhead);
+      });
       if (supply->stop) return;
     }
-    RowBlock* block = NewRowBlock(kBlockCapacity);
+    void* block = malloc(kRowBlockBytes);
     // Out of memory: the appending thread allocates, and finds out, on its own.
     if (block == nullptr) return;
-    volatile char* bytes = reinterpret_cast<char*>(block);
-    for (size_t at = kBlockHeaderBytes; at < kRowBlockBytes; at += kTouchStride) bytes[at] = 0;
+    PopulateMemory(block, kRowBlockBytes);
     std::lock_guard<WaitLock> held(supply->lock);
     supply->ready[supply->readyCount++] = block;
   }
 }
 
-// A block made ahead by the store's supply, or nullptr when none is ready.
-RowBlock* SuppliedBlock(RowBlockSupply* supply) {
+// Memory made ahead by the store's supply, or nullptr when none is ready.
+void* SuppliedBlock(RowBlockSupply* supply) {
   if (supply == nullptr) return nullptr;
   std::lock_guard<WaitLock> held(supply->lock);
+  if (!supply->begun) {
+    if (++supply->ownBlocks < kOwnBlocksFirst) return nullptr;
+    supply->begun = true;
+    supply->wake.notify_all();
+  }
   if (supply->readyCount == 0) return nullptr;
-  RowBlock* block = supply->ready[--supply->readyCount];
+  void* block = supply->ready[--supply->readyCount];
   supply->wake.notify_all();
   return block;
 }
@@ -84,14 +102,18 @@ void* RowSpace(ResultStore* store, size_t bytes) {
   bytes = (bytes + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
   RowBlock* block = store->blocks;
   if (block == nullptr || block->capacity - block->used < bytes) {
-    block = bytes > kBlockCapacity ? nullptr : SuppliedBlock(store->supply);
+    block = bytes > kBlockCapacity
+                ? nullptr
+                : StartRowBlock(SuppliedBlock(store->supply), kBlockCapacity, kBlockCapacity);
     if (block == nullptr) block = NewRowBlock(bytes > kBlockCapacity ? bytes : kBlockCapacity);
     if (block == nullptr) return nullptr;
     block->next = store->blocks;
     store->blocks = block;
   }
-  void* space = reinterpret_cast<char*>(block) + kBlockHeaderBytes + block->used;
+  char* room = reinterpret_cast<char*>(block) + kBlockHeaderBytes;
+  void* space = room + block->used;
   block->used += bytes;
+  PopulateAsFilled(room, block->capacity, block->used, kBringStep, &block->brought);
   return space;
 }
 
@@ -105,12 +127,16 @@ bool AppendStoredRow(ResultStore* store, const FieldTable* table) {
   if (chunk == nullptr) {
     chunk = static_cast<ResultRow*>(malloc(kStoreChunkRows * sizeof(ResultRow)));
     if (chunk == nullptr) return false;
+    store->chunkBrought = 0;
   }
+  const size_t slot = index & (kStoreChunkRows - 1);
+  PopulateAsFilled(chunk, kStoreChunkRows * sizeof(ResultRow), (slot + 1) * sizeof(ResultRow),
+                   kChunkBringStep, &store->chunkBrought);
   ResultRowLayout layout;
   MeasureResultRow(table, &layout);
   void* space = RowSpace(store, layout.bytes);
   if (space == nullptr) return false;
-  chunk[index & (kStoreChunkRows - 1)] = LayOutResultRow(layout, space);
+  chunk[slot] = LayOutResultRow(layout, space);
   // The row and its slot are complete before a reader can see the new count.
   store->count.store(index + 1, std::memory_order_release);
   return true;
@@ -155,6 +181,10 @@ void StopRowBlockSupply(ResultStore* store) {
   for (int k = 0; k < supply->readyCount; ++k) free(supply->ready[k]);
   delete supply;
   store->supply = nullptr;
+}
+
+void* TakeSuppliedMemory(void* store) {
+  return SuppliedBlock(static_cast<ResultStore*>(store)->supply);
 }
 
 int StoredRowBlocks(const ResultStore* store) {

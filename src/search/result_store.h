@@ -28,6 +28,7 @@ struct ResultStore {
   // (negative: none but memory's).
   std::atomic<int> rowLimit{-1};
   RowBlockSupply* supply = nullptr;  // StartRowBlockSupply's, while it runs
+  size_t chunkBrought = 0;           // bytes of the newest chunk whose pages are in
 };
 
 // The appending thread: lays out the row of the table's displayed values as row number count.
@@ -49,5 +50,9 @@ void FreeStoredRows(ResultStore* store);
 // had. Stopping frees the blocks made ahead and not taken.
 bool StartRowBlockSupply(ResultStore* store);
 void StopRowBlockSupply(ResultStore* store);
+// A block of kRowBlockBytes made ahead by the store's running supply, for memory other than rows
+// that the appending thread fills meanwhile (a ChunkSource's take, record_cache.h); nullptr when
+// none is ready. free() releases it.
+void* TakeSuppliedMemory(void* store);
 // How many blocks hold the rows now (what freeing them costs).
 int StoredRowBlocks(const ResultStore* store);

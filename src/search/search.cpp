@@ -77,7 +77,10 @@ struct SearchRecords {
         return 0;
       }
     }
-    if (claim.filling != nullptr) TeeRecordReader(&reader, &claim.filling->cache);
+    if (claim.filling != nullptr) {
+      claim.filling->cache.source = options.chunkSource;
+      TeeRecordReader(&reader, &claim.filling->cache);
+    }
     if (options.read != ReadInCalls) StartReadAhead(&reader, options.read == ReadView);
     return 0;
   }
@@ -89,6 +92,7 @@ struct SearchRecords {
       const bool searchEnded = end == ScanStopped || end == ScanRowFailed;
       const bool readThrough = !searchEnded && (claim.filling->cache.sourceEnded ||
                                                 end == ScanEndMark || end == ScanBadLength);
+      claim.filling->cache.source = ChunkSource();
       FinishKeptRecords(pool, &claim, readThrough);
     }
     if (open) CloseRecordReader(&reader);

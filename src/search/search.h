@@ -68,6 +68,8 @@ struct SearchOptions {
   // again and again, to whom reading a file anew (a view's page faults, or a copy from the
   // system's cache) costs more than its memory.
   bool keepPlainFiles = false;
+  // Where the pool's chunks come from while this search fills them (record_cache.h).
+  ChunkSource chunkSource;
 };
 
 // Where a search reports. Each callback is optional (null does nothing).

@@ -216,6 +216,13 @@ void StartRowMemorySupply() { StartRowBlockSupply(&Rows); }
 
 void StopRowMemorySupply() { StopRowBlockSupply(&Rows); }
 
+ChunkSource RowMemoryChunks() {
+  ChunkSource source;
+  source.take = TakeSuppliedMemory;
+  source.context = &Rows;
+  return source;
+}
+
 void QueueStatusUpdate(HWND resultPage, int results, int scanned) {
   AcquireSRWLockExclusive(&Queue.lock);
   if (Queue.count == kQueueCapacity) {

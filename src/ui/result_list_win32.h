@@ -10,6 +10,7 @@
 #pragma once
 #include <windows.h>
 
+#include "db/record_cache.h"
 #include "search/result_row.h"
 #include "search/result_sort.h"
 #include "search/result_store.h"
@@ -35,8 +36,10 @@ constexpr DWORD kDefaultListPaintIntervalMs = 100;
 bool StoreResultRow(const FieldTable* table);
 // Worker thread, around its scan: the store's memory made ready ahead of the rows on a thread
 // of its own (result_store.h), and that thread stopped.
+// The records a search keeps in memory take their chunks from the same thread while it runs.
 void StartRowMemorySupply();
 void StopRowMemorySupply();
+ChunkSource RowMemoryChunks();
 void QueueStatusUpdate(HWND resultPage, int results, int scanned);
 
 // UI thread, on the messages above: a scan begins (the status line stops painting at each

@@ -194,6 +194,7 @@ DWORD WINAPI SearchWorker(LPVOID) {
   options.sharing = ShareNothing;
   options.stop = &SearchStopFlag;
   options.pool = ScanCachePool();
+  options.chunkSource = RowMemoryChunks();
   StartRowMemorySupply();
   const SearchOutcome searched = Search(database, {CaptureQuery(&TheFieldTable)}, sink, options);
   StopRowMemorySupply();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "db/field_schema.h"
+#include "db/record_cache.h"
 #include "search/result_sort.h"
 #include "search/result_store.h"
 
@@ -234,11 +235,17 @@ TEST(ResultSortProperty, TwoReadersOrderOneStoreWhileItsWriterAppends) {
   FreeStoredRows(store.get());
 }
 
+unsigned char KeptByte(size_t at) { return static_cast<unsigned char>(at * 7 + at / 4099); }
+
 // Rows laid into memory that another thread made ahead read back whole, while a reader reads
 // the counted ones, over several blocks; and the store goes on without its supply after it.
+// Kept records draw their chunks from the same supply as the rows meanwhile: no block may end up
+// in both, nor be handed out twice. (How many come from the supply depends on when its thread
+// runs; the bytes must be whole either way.)
 TEST(ResultStore, RowsOnMemoryMadeAheadReadBackWhole) {
   // 12 MB of rows with two-byte wide characters, 20 MB with four: several blocks either way.
   constexpr int kRows = 150000, kWithSupply = 120000;
+  constexpr size_t kKeptPerRow = 100;  // 15 MB of kept records beside them
   auto textOf = [](int row, int column) {
     std::string text = std::to_string(row * 2 + column);
     text.resize(15, static_cast<char>('a' + (row + column) % 26));
@@ -246,14 +253,21 @@ TEST(ResultStore, RowsOnMemoryMadeAheadReadBackWhole) {
   };
   auto store = std::make_unique<ResultStore>();
   std::atomic<bool> supplied{false}, written{false};
+  RecordCache kept;
+  BeginRecordCache(&kept, static_cast<size_t>(1) << 30);
   std::thread writer([&] {
     TwoColumns table;
     supplied = StartRowBlockSupply(store.get());
+    kept.source = {TakeSuppliedMemory, store.get()};
+    unsigned char bytes[kKeptPerRow];
     for (int row = 0; row < kRows; ++row) {
       if (row == kWithSupply) StopRowBlockSupply(store.get());
       for (int k = 0; k < 2; ++k) strcpy(table.values[k], textOf(row, k).c_str());
       if (!AppendStoredRow(store.get(), &table.table)) break;
+      for (size_t b = 0; b < kKeptPerRow; ++b) bytes[b] = KeptByte(row * kKeptPerRow + b);
+      AppendToRecordCache(&kept, bytes, kKeptPerRow);
     }
+    kept.source = ChunkSource();
     written = true;
   });
   int checked = 0;
@@ -274,5 +288,11 @@ TEST(ResultStore, RowsOnMemoryMadeAheadReadBackWhole) {
   EXPECT_EQ(checked, kRows);
   EXPECT_EQ(store->supply, nullptr);
   EXPECT_GE(StoredRowBlocks(store.get()), 3);
+  ASSERT_TRUE(FinishRecordCache(&kept));
+  ASSERT_EQ(kept.size, kRows * kKeptPerRow);
+  for (size_t c = 0, at = 0; c < kept.chunkCount; ++c)
+    for (size_t b = 0; b < RecordCacheChunkLength(&kept, c); ++b, ++at)
+      ASSERT_EQ(kept.chunks[c][b], KeptByte(at)) << at;
+  FreeRecordCache(&kept);
   FreeStoredRows(store.get());
 }

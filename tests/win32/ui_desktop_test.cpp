@@ -406,14 +406,21 @@ TEST(UiDesktop, OneClickOrKeyAfterSelectingALongListActsAsOnAShortOne) {
     int selected;    // rows selected afterwards
     int focused;     // the focused row, below the top one
     int unselected;  // a row below the top one that is not selected afterwards (-1: none)
+    bool fileOrder;  // the rows are still in the order the command line writes them
   };
   const Way ways[] = {
-      {"click on the third row shown", [&] { clickRow(2, 0); }, 1, 2, 3},
-      {"down arrow from the clicked row", [] { PressKey(VK_DOWN); }, 1, 3, 2},
-      {"ctrl+click on the third row shown", [&] { clickRow(2, MK_CONTROL); }, rows - 1, 2, 2},
-      {"ctrl+down moves the focus only", [] { PressKey(VK_DOWN, true); }, rows, 3, -1},
-      {"a sort keeps every row selected", [] { ClickHeader(1); }, rows, -1, -1},
+      {"click on the third row shown", [&] { clickRow(2, 0); }, 1, 2, 3, true},
+      {"down arrow from the clicked row", [] { PressKey(VK_DOWN); }, 1, 3, 2, true},
+      {"ctrl+click on the third row shown", [&] { clickRow(2, MK_CONTROL); }, rows - 1, 2, 2, true},
+      {"ctrl+down moves the focus only", [] { PressKey(VK_DOWN, true); }, rows, 3, -1, true},
+      {"a sort keeps every row selected", [] { ClickHeader(1); }, rows, -1, -1, false},
   };
+  // A copy of this many rows is made in two halves at once: the text must be the selected
+  // rows' lines of the command line's output, in order, nothing doubled or left out.
+  const CliResult cli = RunCli({"search", PathToNative(app.FilePath(L"city.db").c_str())});
+  ASSERT_EQ(cli.exitCode, 0) << cli.err;
+  const std::vector<std::wstring> cliLines = Lines(Utf8ToWide(cli.out));
+  ASSERT_EQ(cliLines.size(), static_cast<size_t>(rows) + 1);
   for (const Way& way : ways) {
     SCOPED_TRACE(way.name);
     SetFocus(ResultListView);
@@ -436,7 +443,15 @@ TEST(UiDesktop, OneClickOrKeyAfterSelectingALongListActsAsOnAShortOne) {
     }
     EXPECT_EQ(ListItemCount(), rows);
     PressKey('C', true);
-    EXPECT_EQ(Lines(ClipboardText()).size(), static_cast<size_t>(way.selected) + 1);
+    const std::wstring copied = ClipboardText();
+    EXPECT_EQ(Lines(copied).size(), static_cast<size_t>(way.selected) + 1);
+    if (way.fileOrder) {
+      std::wstring expected = cliLines[0];
+      for (int i = 0; i < rows; ++i)
+        if (SendMessageW(ResultListView, LVM_GETITEMSTATE, i, LVIS_SELECTED) != 0)
+          expected += cliLines[i + 1];
+      EXPECT_TRUE(copied == expected);  // twenty thousand lines: no dump of both on failure
+    }
   }
   EXPECT_EQ(boxes.Count(), 0u);
 }
