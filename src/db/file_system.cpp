@@ -167,6 +167,13 @@ bool RemoveTemporaryFile(const wchar_t* path) {
   return RemoveFileWide(path);
 }
 
+void PopulateMemory(void* memory, size_t length) {
+  if (length == 0 || BringPagesIn(memory, length)) return;
+  constexpr size_t kPage = 4096;
+  volatile char* bytes = static_cast<char*>(memory);
+  for (size_t k = 0; k < length; k += kPage) bytes[k] = 0;
+}
+
 void PopulateAsFilled(void* memory, size_t length, size_t to, size_t step, size_t* brought) {
   if (to <= *brought) return;
   size_t until = (to + step - 1) / step * step;

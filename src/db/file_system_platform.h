@@ -26,6 +26,10 @@ std::basic_string<NativeChar> NativeName(const wchar_t* path);
 // was taken.
 FILE* CreateExclusively(const wchar_t* path, bool* exists);
 
+// Asks the system to bring every page of the range in at once; false where it would not (the
+// caller then touches each page).
+bool BringPagesIn(void* memory, size_t length);
+
 // The host's own folders are named proc, sys or dev: whether the path's last name is one of them
 // (in any letter case), before the platform asks where the path really leads.
 bool NamedLikeAHostSystemFolder(const std::wstring& path);

@@ -431,20 +431,20 @@ size_t PrepareFileView(FileView* view, size_t from, size_t to) {
   return to;
 }
 
-void PopulateMemory(void* memory, size_t length) {
-  constexpr size_t kPage = 4096;
-  char* bytes = static_cast<char*>(memory);
+bool BringPagesIn(void* memory, size_t length) {
 #ifdef MADV_POPULATE_WRITE
   // madvise wants the range from a page's start; the bytes before it on that page are the
   // caller's too, or another allocation's, and populating keeps what pages hold.
-  const uintptr_t start = reinterpret_cast<uintptr_t>(bytes) & ~(static_cast<uintptr_t>(kPage) - 1);
-  if (length > 0 &&
-      madvise(reinterpret_cast<void*>(start), length + (reinterpret_cast<uintptr_t>(bytes) - start),
-              MADV_POPULATE_WRITE) == 0)
-    return;
+  // (A system of larger pages refuses a start that is not one of them: then pages are touched.)
+  constexpr uintptr_t kPage = 4096;
+  const uintptr_t at = reinterpret_cast<uintptr_t>(memory);
+  const uintptr_t start = at & ~(kPage - 1);
+  return madvise(reinterpret_cast<void*>(start), length + (at - start), MADV_POPULATE_WRITE) == 0;
+#else
+  (void)memory;
+  (void)length;
+  return false;
 #endif
-  volatile char* page = bytes;
-  for (size_t k = 0; k < length; k += kPage) page[k] = 0;
 }
 
 bool FileViewShrank(const FileView& view) {

@@ -256,22 +256,18 @@ bool StampFileAt(const wchar_t* path, FileStamp* stamp) {
   return stamped;
 }
 
-void PopulateMemory(void* memory, size_t length) {
+bool BringPagesIn(void* memory, size_t length) {
   // Locking pages brings them in (under Wine, one mlock). Windows locks no more than the
   // process's smallest working set, and Wine no more than its locked-memory limit, so the
   // memory is locked a piece at a time, and let go at once: only the loading is wanted.
   constexpr size_t kPiece = static_cast<size_t>(1) << 20;
-  constexpr size_t kPage = 4096;
   char* bytes = static_cast<char*>(memory);
   for (size_t at = 0; at < length; at += kPiece) {
     const size_t piece = length - at < kPiece ? length - at : kPiece;
-    if (VirtualLock(bytes + at, piece)) {
-      VirtualUnlock(bytes + at, piece);
-      continue;
-    }
-    volatile char* page = bytes + at;
-    for (size_t k = 0; k < piece; k += kPage) page[k] = 0;
+    if (!VirtualLock(bytes + at, piece)) return false;
+    VirtualUnlock(bytes + at, piece);
   }
+  return true;
 }
 
 bool MapWholeFile(const ExclusiveFile&, FileView*) { return false; }

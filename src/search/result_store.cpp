@@ -79,8 +79,8 @@ void SupplyBlocks(RowBlockSupply* supply) {
     if (block == nullptr) return;
     PopulateMemory(block, kRowBlockBytes);
     // And written once: in a virtual machine the first write to a page the system has just
-    // brought in can still cost far more than the next (the host backs it then), and it is the
-    // appending thread's time that the listing waits for (bench/README.md).
+    // brought in was measured to cost far more than the next (the host backing it, we take it),
+    // and it is the appending thread's time that the listing waits for (bench/README.md).
     memset(block, 0, kRowBlockBytes);
     std::lock_guard<WaitLock> held(supply->lock);
     supply->ready[supply->readyCount++] = block;
